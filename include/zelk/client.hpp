@@ -1,0 +1,87 @@
+#pragma once
+
+#include <zelk/export.hpp>
+#include <zelk/platform.hpp>
+#include <zelk/records.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zelk {
+
+/// Extra key-value data the host sends with attach and identify.
+using Metadata = std::map<std::string, std::string>;
+
+/// The client a host application creates once to protect its user accounts.
+///
+/// Threads: the host calls it from its main thread (attach, detach and identify may be called
+/// from any thread and return at once). Service replies arrive on the library's HTTP thread;
+/// each callback below says where it runs. Messages to the developer are single lines on
+/// standard output beginning "[Zelk SDK]: ". No call throws.
+class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
+ public:
+  /// Makes a client for the project `clientID` and registers it for the two application lifecycle
+  /// notifications: the current device is detached when the application will resign active and
+  /// attached again when it becomes active. The registrations keep the client alive as long as
+  /// the notification center lives. Makes no request.
+  static std::shared_ptr<Zelk> create(std::string clientID, bool useViewController = false,
+                                      Platform platform = {});
+  ~Zelk();
+  Zelk(const Zelk&) = delete;
+  Zelk& operator=(const Zelk&) = delete;
+
+  /// Sets (or clears) the signed-in user. Nothing else happens.
+  void setUserID(std::optional<std::string> userID);
+
+  /// Reports this device to the service for the current user. Without a user, prints
+  /// "[Zelk SDK]: userID must not be nil." and does nothing else. `onComplete` receives the
+  /// decoded reply on the HTTP thread, whatever its status; it is not called when the request
+  /// fails or the reply does not decode.
+  void attach(std::optional<Metadata> metadata = std::nullopt,
+              std::function<void(const ZelkAttachResponse&)> onComplete = nullptr);
+
+  /// Detaches `deviceID`, or the current device when none is given. `completion` gets nothing at
+  /// once when there is no user or no device, nothing on the HTTP thread when the reply does not
+  /// decode, and the reply on the main thread otherwise; it is not called when the request fails.
+  /// When the reply names the current device, the client forgets its device ID and calls
+  /// `onLogoutCurrentDevice` on the main thread before `completion`.
+  void detach(std::optional<std::string> deviceID = std::nullopt,
+              std::function<void(const std::optional<ZelkAttachResponse>&)> completion = nullptr);
+
+  /// Asks the service to recognise this device and stores the identity it returns. `onCompletion`
+  /// always runs once with exactly one of its arguments: the identity on the main thread, or a
+  /// `ZelkError` ("Could not identify device", "Unable to decode device response") on the HTTP
+  /// thread.
+  void identify(
+      std::optional<Metadata> metadata,
+      std::function<void(const std::optional<ZelkDeviceIdentity>&, const std::optional<ZelkError>&)>
+          onCompletion);
+
+  /// The service's ID of this device, from the last attach reply. Safe from any thread.
+  std::optional<std::string> deviceID() const;
+
+  /// The device identity kept in the preferences store, if any.
+  std::optional<std::string> identity() const;
+
+  /// Host callbacks: set and read them on the main thread. The library never calls
+  /// `onLimitExceeded`; it calls the other two on the main thread.
+  std::function<void(std::int64_t)> onLimitExceeded;
+  std::function<void()> onLogoutCurrentDevice;
+  std::function<void()> onCreateNewAccount;
+
+  struct Impl;
+
+ private:
+  Zelk(std::string clientID, bool useViewController, Platform platform);
+  void handleDetachReply(const ZelkAttachResponse& reply);  // main thread
+
+  std::shared_ptr<Impl> impl_;
+  friend struct Impl;
+  friend struct ZelkInternals;
+};
+
+}  // namespace zelk

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <zelk/export.hpp>
+
+#include <concepts>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace zelk {
+
+/// The diagnostics of the realtime stream: constant printf-style messages at four levels.
+///
+/// Every record goes to one process-wide sink. The default sink writes one line per record on
+/// standard error, "[<level>] EventSource: <message>". A host routes the records elsewhere with
+/// `setSink` (a Qt host, for example, into a logging category). Debug records are dropped before
+/// they are formatted unless the host calls `setDebugEnabled(true)`; that holds for every sink.
+///
+/// Threads: all calls are safe from any thread. The sink is called on the thread that logs (for
+/// the stream, its worker thread), possibly from several threads at once.
+class ZELK_EXPORT Logs {
+ public:
+  enum class Level { debug, info, warn, error };
+
+  /// One record as the sink receives it. The views are valid only during the sink call.
+  struct Record {
+    Level level;
+    /// Reverse-DNS label of the library, `Logs::subsystem`.
+    std::string_view subsystem;
+    /// Short name of the part that logs, `Logs::category`.
+    std::string_view category;
+    /// The constant message, e.g. "Unsuccessful response: %d".
+    std::string_view format;
+    /// The message with its arguments filled in, e.g. "Unsuccessful response: 500".
+    std::string_view message;
+  };
+
+  using Sink = std::function<void(const Record&)>;
+
+  static constexpr std::string_view subsystem = "com.zelk.sdk";
+  static constexpr std::string_view category = "EventSource";
+
+  /// A message text checked when the program is compiled: besides plain text it may only hold
+  /// the specifiers %@ (text), %d (integer), %.3f (double, three decimals) and %% (a percent
+  /// sign).
+  class Format {
+   public:
+    consteval Format(const char* text) : text_(text) {
+      for (std::string_view rest = text_; !rest.empty();) {
+        const auto percent = rest.find('%');
+        if (percent == std::string_view::npos) break;
+        rest.remove_prefix(percent + 1);
+        if (rest.starts_with("@") || rest.starts_with("d") || rest.starts_with("%")) {
+          rest.remove_prefix(1);
+        } else if (rest.starts_with(".3f")) {
+          rest.remove_prefix(3);
+        } else {
+          unsupportedSpecifier();
+        }
+      }
+    }
+
+    std::string_view text() const { return text_; }
+
+   private:
+    static void unsupportedSpecifier() {}  // not constexpr: calling it fails the compilation
+    std::string_view text_;
+  };
+
+  /// One argument of a message: a text, an integer or a double. Each specifier takes the next
+  /// argument and converts it when its type differs (%d truncates a double, %@ writes a number
+  /// as text).
+  class Argument {
+   public:
+    Argument(std::string_view text) : kind_(Kind::text), text_(text) {}
+    Argument(const char* text) : kind_(Kind::text), text_(text) {}
+    Argument(const std::string& text) : kind_(Kind::text), text_(text) {}
+    template <std::integral T>
+    Argument(T value) : kind_(Kind::integer), integer_(static_cast<long long>(value)) {}
+    Argument(double value) : kind_(Kind::real), real_(value) {}
+
+   private:
+    friend class Logs;
+    enum class Kind { text, integer, real };
+    Kind kind_;
+    std::string_view text_;
+    long long integer_ = 0;
+    double real_ = 0;
+  };
+
+  /// A message of the fixed set in `LogMessages`, with the level it is written at.
+  struct Message {
+    Level level;
+    Format format;
+  };
+
+  Logs() = default;
+
+  /// Writes one record. A specifier without a matching argument is written unchanged; extra
+  /// arguments are ignored.
+  void log(Level level, Format format) const;
+  void log(Level level, Format format, Argument argument) const;
+  void log(Level level, Format format, Argument first, Argument second) const;
+  void log(const Message& message) const { log(message.level, message.format); }
+  void log(const Message& message, Argument argument) const {
+    log(message.level, message.format, argument);
+  }
+  void log(const Message& message, Argument first, Argument second) const {
+    log(message.level, message.format, first, second);
+  }
+
+  /// Replaces the process-wide sink. An empty sink restores the default one (standard error).
+  static void setSink(Sink sink);
+  /// Turns debug records on or off (off at start).
+  static void setDebugEnabled(bool enabled);
+  static bool debugEnabled();
+
+  /// "debug", "info", "warn" or "error".
+  static std::string_view levelName(Level level);
+
+  /// The text a message with these arguments is written as.
+  static std::string format(std::string_view format, std::initializer_list<Argument> arguments);
+
+ private:
+  static void write(Level level, std::string_view format,
+                    std::initializer_list<Argument> arguments);
+};
+
+/// The messages the realtime stream writes, each with its level.
+struct LogMessages {
+  static constexpr Logs::Message stateChange{Logs::Level::debug, "State: %@ -> %@"};
+  static constexpr Logs::Message initialReplyReceived{Logs::Level::debug, "Initial reply received"};
+  static constexpr Logs::Message alreadyStarted{
+      Logs::Level::info, "start() called on already-started EventSource object. Returning"};
+  static constexpr Logs::Message starting{Logs::Level::info, "Starting EventSource client"};
+  static constexpr Logs::Message unsuccessfulResponse{Logs::Level::info,
+                                                      "Unsuccessful response: %d"};
+  static constexpr Logs::Message shutDownByErrorHandler{
+      Logs::Level::info, "Connection has been explicitly shut down by error handler"};
+  static constexpr Logs::Message connectionError{Logs::Level::info, "Connection error: %@"};
+  static constexpr Logs::Message unexpectedlyClosed{Logs::Level::info,
+                                                    "Connection unexpectedly closed."};
+  static constexpr Logs::Message waitingBeforeReconnecting{
+      Logs::Level::info, "Waiting %.3f seconds before reconnecting..."};
+};
+
+}  // namespace zelk

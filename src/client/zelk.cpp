@@ -1,0 +1,248 @@
+#include <zelk/client.hpp>
+#include <zelk/run_loop.hpp>
+
+#include "client/json_reader.hpp"
+#include "client/records_json.hpp"
+#include "client/zelk_impl.hpp"
+#include "platform/console.hpp"
+
+#include <utility>
+
+namespace zelk {
+
+using nlohmann::json;
+
+namespace {
+
+// The library identifies itself to the service with these fixed values.
+constexpr const char* kLibraryName = "swift";
+constexpr const char* kLibraryVersion = "3.0.2";
+
+std::shared_ptr<PreferencesStore> defaultPreferences() {
+  static const auto store = PreferencesStore::file(PreferencesStore::defaultPath());
+  return store;
+}
+
+// This machine's facts cannot change while the process runs, so the files behind them are read
+// once; the vendor identifier stays stable, or is made anew per request when the machine has none.
+DeviceFacts cachedDeviceFacts() {
+  static const DeviceFacts facts = currentDeviceFacts();
+  return facts;
+}
+
+json metadataJson(const std::optional<Metadata>& metadata) {
+  if (!metadata) return json::array();
+  json object = json::object();
+  for (const auto& [key, value] : *metadata) object[key] = value;
+  return object;
+}
+
+}  // namespace
+
+Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform)
+    : baseURL(platform.baseURL.empty() ? std::string(kDefaultBaseURL)
+                                       : std::move(platform.baseURL)),
+      clientID(clientID.empty() ? std::nullopt : std::optional(std::move(clientID))),
+      useViewController(useViewController),
+      mainQueue(platform.mainQueue ? std::move(platform.mainQueue) : RunLoop::main()),
+      preferences(platform.preferences ? std::move(platform.preferences) : defaultPreferences()),
+      deviceFacts(platform.deviceFacts ? std::move(platform.deviceFacts) : cachedDeviceFacts),
+      transport(detail::HttpTransport::Options{std::move(platform.caFile)}) {}
+
+void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
+                             std::optional<json> body,
+                             std::function<void(std::optional<std::string>)> onCompletion) {
+  auto complete = [&onCompletion](std::optional<std::string> data) {
+    if (onCompletion) onCompletion(std::move(data));
+  };
+  if (!clientID) {
+    detail::printSDKMessage("clientID must not be nil.");
+    return complete(std::nullopt);
+  }
+  if (!detail::HttpTransport::isValidURL(url)) return complete(std::nullopt);
+
+  detail::HttpRequest request;
+  request.method = method == HTTPRequestType::post ? "POST" : "GET";
+  request.url = url;
+  request.timeout = std::chrono::seconds(60);
+  request.headers = {"Content-Type: application/json", "Accept: application/json",
+                     "Authorization: Basic " + *clientID + ":"};
+  if (body) {
+    try {
+      request.body = body->dump();
+    } catch (const json::exception& error) {
+      detail::printSDKMessage(error.what());
+      return complete(std::nullopt);
+    }
+  }
+  transport.send(std::move(request),
+                 [onCompletion = std::move(onCompletion)](detail::HttpResult result) {
+                   if (!result.error.empty()) detail::printSDKMessage(result.error);
+                   if (onCompletion) onCompletion(std::move(result.data));
+                 });
+}
+
+json Zelk::Impl::deviceInfo(const DeviceFacts& facts) const {
+  const bool tablet = facts.model.find("iPad") != std::string::npos;
+  return {{"os", {{"name", facts.systemName}, {"version", facts.systemVersion}}},
+          {"device",
+           {{"vendor", "Apple"},
+            {"model", facts.model},
+            {"type", text(tablet ? ZelkDeviceType::tablet : ZelkDeviceType::mobile)}}}};
+}
+
+std::string Zelk::Impl::vendorIdentifier(const DeviceFacts& facts) {
+  return facts.identifierForVendor ? *facts.identifierForVendor : randomUUID();
+}
+
+void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
+  std::lock_guard lock(mutex);
+  accessID_ = std::move(accessId);
+}
+
+std::optional<std::string> Zelk::Impl::userID() const {
+  std::lock_guard lock(mutex);
+  return userID_;
+}
+
+std::optional<std::string> Zelk::Impl::deviceID() const {
+  std::lock_guard lock(mutex);
+  return deviceID_;
+}
+
+void Zelk::Impl::setDeviceID(std::optional<std::string> deviceID) {
+  std::lock_guard lock(mutex);
+  deviceID_ = std::move(deviceID);
+}
+
+Zelk::Zelk(std::string clientID, bool useViewController, Platform platform)
+    : impl_(std::make_shared<Impl>(std::move(clientID), useViewController, std::move(platform))) {}
+
+Zelk::~Zelk() = default;
+
+std::shared_ptr<Zelk> Zelk::create(std::string clientID, bool useViewController,
+                                   Platform platform) {
+  auto notifications =
+      platform.notifications ? platform.notifications : NotificationCenter::defaultCenter();
+  std::shared_ptr<Zelk> zelk(new Zelk(std::move(clientID), useViewController, std::move(platform)));
+  // The registrations hold the client: it lives as long as the notification center.
+  notifications->addObserver(AppNotification::willResignActive, [zelk] { zelk->detach(); });
+  notifications->addObserver(AppNotification::didBecomeActive, [zelk] { zelk->attach(); });
+  return zelk;
+}
+
+void Zelk::setUserID(std::optional<std::string> userID) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->userID_ = std::move(userID);
+}
+
+std::optional<std::string> Zelk::deviceID() const {
+  return impl_->deviceID();
+}
+
+std::optional<std::string> Zelk::identity() const {
+  return impl_->preferences->string(kIdentityKey);
+}
+
+void Zelk::attach(std::optional<Metadata> metadata,
+                  std::function<void(const ZelkAttachResponse&)> onComplete) {
+  const auto userID = impl_->userID();
+  if (!userID) {
+    detail::printSDKMessage("userID must not be nil.");
+    return;
+  }
+  const DeviceFacts facts = impl_->deviceFacts();
+  json body = {{"user", *userID},
+               {"library", kLibraryName},
+               {"version", kLibraryVersion},
+               {"device_info", impl_->deviceInfo(facts)},
+               {"signals", {{"iosVendorIdentifier", Impl::vendorIdentifier(facts)}}},
+               {"metadata", metadataJson(metadata)}};
+  if (auto identity = impl_->preferences->string(kIdentityKey)) body["identity"] = *identity;
+
+  impl_->httpRequest(HTTPRequestType::post, impl_->baseURL + "/v2/access", std::move(body),
+                     [weakImpl = std::weak_ptr(impl_),
+                      onComplete = std::move(onComplete)](std::optional<std::string> data) {
+                       if (!data) return;
+                       auto reply = ZelkAttachResponse::decode(*data);
+                       if (!reply) return;
+                       if (auto impl = weakImpl.lock()) {
+                         // The subscription reads the device ID, so it is stored before the hop.
+                         impl->setDeviceID(reply->deviceID);
+                         impl->mainQueue->post([weakImpl, access = reply->access] {
+                           if (auto impl = weakImpl.lock()) impl->listenToRealtimeEvents(access);
+                         });
+                       }
+                       if (onComplete) onComplete(*reply);
+                     });
+}
+
+void Zelk::detach(std::optional<std::string> deviceID,
+                  std::function<void(const std::optional<ZelkAttachResponse>&)> completion) {
+  auto complete = [&completion](const std::optional<ZelkAttachResponse>& reply) {
+    if (completion) completion(reply);
+  };
+  const auto userID = impl_->userID();
+  if (!userID) return complete(std::nullopt);
+  const auto device = deviceID ? std::move(deviceID) : impl_->deviceID();
+  if (!device) {
+    detail::printSDKMessage("no device to detach");
+    return complete(std::nullopt);
+  }
+
+  json body = {{"device", *device}, {"user", *userID}};
+  impl_->httpRequest(
+      HTTPRequestType::post, impl_->baseURL + "/v2/access/detach", std::move(body),
+      [weakSelf = weak_from_this(), mainQueue = impl_->mainQueue,
+       completion = std::move(completion)](std::optional<std::string> data) mutable {
+        if (!data) return;
+        std::string error;
+        auto reply = ZelkAttachResponse::decode(*data, &error);
+        if (!reply) {
+          detail::printSDKMessage(error);
+          if (completion) completion(std::nullopt);
+          return;
+        }
+        mainQueue->post([weakSelf, reply = std::move(*reply), completion = std::move(completion)] {
+          if (auto self = weakSelf.lock()) self->handleDetachReply(reply);
+          if (completion) completion(reply);
+        });
+      });
+}
+
+void Zelk::handleDetachReply(const ZelkAttachResponse& reply) {
+  // A reply naming the current device (or none, while no device is known) means this device
+  // has been logged out.
+  if (reply.deviceID != impl_->deviceID()) return;
+  impl_->setDeviceID(std::nullopt);
+  if (onLogoutCurrentDevice) onLogoutCurrentDevice();
+}
+
+void Zelk::identify(
+    std::optional<Metadata> metadata,
+    std::function<void(const std::optional<ZelkDeviceIdentity>&, const std::optional<ZelkError>&)>
+        onCompletion) {
+  const DeviceFacts facts = impl_->deviceFacts();
+  json body = {{"device_info", impl_->deviceInfo(facts)},
+               {"signals", {{"iosVendorIdentifier", Impl::vendorIdentifier(facts)}}},
+               {"metadata", metadataJson(metadata)}};
+  if (auto identity = impl_->preferences->string(kIdentityKey)) body["identity_id"] = *identity;
+
+  impl_->httpRequest(
+      HTTPRequestType::post, impl_->baseURL + "/v2/identity", std::move(body),
+      [preferences = impl_->preferences, mainQueue = impl_->mainQueue,
+       onCompletion = std::move(onCompletion)](std::optional<std::string> data) mutable {
+        auto fail = [&onCompletion](const char* message) {
+          if (onCompletion) onCompletion(std::nullopt, ZelkError{message});
+        };
+        if (!data) return fail("Could not identify device");
+        auto reply = ZelkDeviceIdentity::decode(*data);
+        if (!reply) return fail("Unable to decode device response");
+        preferences->set(kIdentityKey, reply->identity);
+        mainQueue->post([reply = std::move(*reply), onCompletion = std::move(onCompletion)] {
+          if (onCompletion) onCompletion(reply, std::nullopt);
+        });
+      });
+}
+
+}  // namespace zelk

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string_view>
+
+namespace zelk::detail {
+
+/// Writes "[Zelk SDK]: " followed by `message` as one line on standard output. Lines written
+/// from several threads never interleave.
+void printSDKMessage(std::string_view message);
+
+}  // namespace zelk::detail

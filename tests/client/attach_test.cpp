@@ -1,0 +1,186 @@
+#include "support/client_fixture.hpp"
+
+#include <regex>
+
+namespace zelk::testing {
+namespace {
+
+using nlohmann::json;
+
+std::set<std::string> keys(const json& object) {
+  std::set<std::string> result;
+  for (const auto& item : object.items()) result.insert(item.key());
+  return result;
+}
+
+class AttachTest : public ClientFixture {};
+
+TEST_F(AttachTest, WithoutAUserPrintsOncePerCallAndSendsNothing) {
+  auto zelk = makeClient();
+  StdoutCapture out;
+  bool completed = false;
+  zelk->attach(std::nullopt, [&](const ZelkAttachResponse&) { completed = true; });
+  zelk->attach();
+  settle(*zelk);
+  EXPECT_EQ(out.take(),
+            "[Zelk SDK]: userID must not be nil.\n[Zelk SDK]: userID must not be nil.\n");
+  EXPECT_FALSE(completed);
+  EXPECT_TRUE(sandbox.requests().empty());
+}
+
+TEST_F(AttachTest, SendsTheDeviceFactsWithSixMembersAndStoresTheDeviceID) {
+  auto zelk = makeClient();
+  zelk->setUserID("user-1");
+  std::optional<ZelkAttachResponse> reply;
+  std::thread::id completedOn;
+  zelk->attach(std::nullopt, [&](const ZelkAttachResponse& r) {
+    completedOn = std::this_thread::get_id();
+    reply = r;
+  });
+  ASSERT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
+  settle(*zelk);
+  ASSERT_TRUE(reply);
+  EXPECT_NE(completedOn, mainThread);  // the reply arrives on the HTTP thread
+  EXPECT_EQ(zelk->deviceID(), reply->deviceID);
+  EXPECT_TRUE(reply->success);
+
+  const auto sent = bodies("/v2/access");
+  ASSERT_EQ(sent.size(), 1u);
+  const json& body = sent[0];
+  EXPECT_EQ(keys(body), (std::set<std::string>{"user", "library", "version", "device_info",
+                                               "signals", "metadata"}));
+  EXPECT_EQ(body["user"], "user-1");
+  EXPECT_EQ(body["library"], "swift");
+  EXPECT_EQ(body["version"], "3.0.2");
+  EXPECT_EQ(body["device_info"], json::parse(R"({"os": {"name": "iOS", "version": "17.2"},
+      "device": {"vendor": "Apple", "model": "iPhone", "type": "mobile"}})"));
+  EXPECT_EQ(body["signals"],
+            json::parse(R"({"iosVendorIdentifier": "0A1B2C3D-4E5F-4061-8272-839495A6B7C8"})"));
+  EXPECT_EQ(body["metadata"], json::array());
+}
+
+TEST_F(AttachTest, SendsTheWireHeadersWithTheClientIDUnencoded) {
+  auto zelk = makeClient("proj 1%é");
+  zelk->setUserID("u");
+  zelk->attach();
+  settle(*zelk);
+  const auto requests = sandbox.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  std::map<std::string, std::string> headers(requests[0].headers.begin(),
+                                             requests[0].headers.end());
+  EXPECT_EQ(headers["Authorization"], "Basic proj 1%é:");
+  EXPECT_EQ(headers["Content-Type"], "application/json");
+  EXPECT_EQ(headers["Accept"], "application/json");
+}
+
+TEST_F(AttachTest, MetadataIsAnObjectWhenGivenAndAnArrayWhenNot) {
+  auto zelk = makeClient();
+  zelk->setUserID("u");
+  zelk->attach(Metadata{{"plan", "pro"}, {"seat", "7"}});
+  zelk->attach(Metadata{});
+  zelk->attach();
+  settle(*zelk);
+  std::vector<json> metadata;
+  for (const auto& body : bodies("/v2/access")) metadata.push_back(body["metadata"]);
+  ASSERT_EQ(metadata.size(), 3u);
+  EXPECT_EQ(std::count(metadata.begin(), metadata.end(), json{{"plan", "pro"}, {"seat", "7"}}), 1);
+  EXPECT_EQ(std::count(metadata.begin(), metadata.end(), json::object()), 1);
+  EXPECT_EQ(std::count(metadata.begin(), metadata.end(), json::array()), 1);
+}
+
+TEST_F(AttachTest, ReportsATabletOnlyForModelsContainingIPad) {
+  for (const auto& [model, type] : std::vector<std::pair<std::string, std::string>>{
+           {"iPad Pro", "tablet"}, {"MyiPad", "tablet"}, {"ipad", "mobile"}, {"Linux", "mobile"}}) {
+    DeviceFacts facts = phoneFacts();
+    facts.model = model;
+    auto zelk = makeClient("p", platform(facts));
+    zelk->setUserID("u");
+    zelk->attach();
+    settle(*zelk);
+    EXPECT_EQ(bodies("/v2/access").back()["device_info"]["device"]["type"], type) << model;
+  }
+}
+
+TEST_F(AttachTest, WithoutAVendorIdentifierEachAttachSendsAFreshUUID) {
+  DeviceFacts facts = phoneFacts();
+  facts.identifierForVendor.reset();
+  auto zelk = makeClient("p", platform(facts));
+  zelk->setUserID("u");
+  zelk->attach();
+  zelk->attach();
+  settle(*zelk);
+  const auto sent = bodies("/v2/access");
+  ASSERT_EQ(sent.size(), 2u);
+  const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  const std::string first = sent[0]["signals"]["iosVendorIdentifier"];
+  const std::string second = sent[1]["signals"]["iosVendorIdentifier"];
+  EXPECT_TRUE(std::regex_match(first, uuid)) << first;
+  EXPECT_TRUE(std::regex_match(second, uuid)) << second;
+  EXPECT_NE(first, second);
+}
+
+TEST_F(AttachTest, AnErrorStatusWithADecodableBodyReachesTheCaller) {
+  auto zelk = makeClient();
+  zelk->setUserID("u");
+  sandbox.script("attach", 500,
+                 R"({"success": false, "attached_devices": 4, "device_id": "dev-x"})");
+  std::optional<ZelkAttachResponse> reply;
+  zelk->attach(std::nullopt, [&](const ZelkAttachResponse& r) { reply = r; });
+  settle(*zelk);
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(reply->success);
+  EXPECT_EQ(reply->attachedDevices, 4);
+  EXPECT_EQ(zelk->deviceID(), "dev-x");
+}
+
+TEST_F(AttachTest, AnUndecodableReplyIsIgnoredSilently) {
+  auto zelk = makeClient();
+  zelk->setUserID("u");
+  zelk->attach();
+  ASSERT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
+  const auto known = zelk->deviceID();
+
+  sandbox.script("attach", 200, R"({"success": true, "device_id": "other"})");
+  StdoutCapture out;
+  bool completed = false;
+  zelk->attach(std::nullopt, [&](const ZelkAttachResponse&) { completed = true; });
+  settle(*zelk);
+  EXPECT_EQ(out.take(), "");
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(zelk->deviceID(), known);
+}
+
+TEST_F(AttachTest, AReplyWithoutADeviceIDClearsIt) {
+  auto zelk = makeClient();
+  zelk->setUserID("u");
+  zelk->attach();
+  ASSERT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
+  sandbox.script("attach", 200, R"({"success": true, "attached_devices": 1})");
+  bool completed = false;
+  zelk->attach(std::nullopt, [&](const ZelkAttachResponse&) { completed = true; });
+  settle(*zelk);
+  EXPECT_TRUE(completed);
+  EXPECT_FALSE(zelk->deviceID());
+}
+
+TEST_F(AttachTest, LifecycleNotificationsDetachAndAttachOncePerTransition) {
+  auto zelk = makeClient();
+  zelk->setUserID("u");
+  zelk->attach(Metadata{{"k", "v"}});
+  ASSERT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
+  for (int round = 0; round < 2; ++round) {
+    center->post(AppNotification::willResignActive);
+    ASSERT_TRUE(waitFor([&] { return !zelk->deviceID(); }));
+    center->post(AppNotification::didBecomeActive);
+    ASSERT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
+  }
+  settle(*zelk);
+  const auto attaches = bodies("/v2/access");
+  ASSERT_EQ(attaches.size(), 3u);
+  EXPECT_EQ(attaches[2]["metadata"], json::array());  // the automatic attach sends none
+  EXPECT_EQ(bodies("/v2/access/detach").size(), 2u);
+}
+
+}  // namespace
+}  // namespace zelk::testing
