@@ -123,12 +123,13 @@ bool RunLoop::runUntil(const std::function<bool()>& predicate, std::chrono::mill
   bool satisfied = predicate();
   while (!satisfied) {
     Task task = state_->next(deadline);
-    if (task) {
+    const bool ran = static_cast<bool>(task);
+    if (ran) {
       task();
       task = nullptr;  // release captures before checking the predicate
     }
     satisfied = predicate();
-    if (!task && !satisfied) break;  // stopped or timed out
+    if (!ran) break;  // stopped or timed out
   }
   state_->runner.store(previousRunner);
   return satisfied;

@@ -37,6 +37,24 @@ TEST(RunLoopTest, DelayedTasksRunWhenDueInDueOrder) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
+TEST(RunLoopTest, RunUntilKeepsRunningTasksUntilThePredicateHolds) {
+  RunLoop loop;
+  int count = 0;
+  std::function<void()> again = [&] {
+    if (++count < 50) loop.post(again);
+  };
+  loop.post(again);
+  EXPECT_TRUE(loop.runUntil([&] { return count == 50; }, 5s));
+}
+
+TEST(RunLoopTest, RunUntilSeesAConditionSetByAnotherThreadWhenTheTimeIsUp) {
+  RunLoop loop;
+  std::atomic<bool> flag{false};
+  std::thread([&] { flag = true; }).join();
+  loop.postAfter(1h, [] {});
+  EXPECT_TRUE(loop.runUntil([&] { return flag.load(); }, 0ms));
+}
+
 TEST(RunLoopTest, RunUntilReportsATimeoutAndLeavesLaterTasksQueued) {
   RunLoop loop;
   bool ran = false;
