@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or the directory given by BUILD_DIR).
+# Extra arguments go to CMake's configure step, e.g. -DZELK_SANITIZE=address,undefined.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/bootstrap.sh"
+cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+cmake --build "$build" -j "$(nproc)"

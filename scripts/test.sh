@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: once in a plain build, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. `scripts/test.sh --quick` runs the plain pass only.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+run_pass() {
+  local name=$1
+  shift
+  echo "== $name"
+  BUILD_DIR=$root/build/$name "$root/scripts/build.sh" "$@"
+  ctest --test-dir "$root/build/$name" --output-on-failure -j "$jobs"
+}
+
+run_pass plain
+if [ "${1:-}" != "--quick" ]; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_pass asan -DZELK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+fi

@@ -1,0 +1,168 @@
+// zelk: runs one service call of the client library and prints the decoded reply as JSON.
+#include <zelk/zelk.hpp>
+
+#include "client/zelk_impl.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <string_view>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kUsage = R"(usage: zelk <command> --client-id ID [options]
+
+commands:
+  attach     report this device for --user and print the service's reply
+  detach     detach --device (required: a new process knows no current device)
+  identify   ask the service to recognise this device; the identity is kept for later calls
+
+options:
+  --client-id ID     the project's client ID (required)
+  --user U           the signed-in user (attach, detach)
+  --metadata K=V     metadata to send; repeat for more entries
+  --device ID        the device to detach
+  --base-url URL     the service's base URL, e.g. http://127.0.0.1:8080
+  --ca-file PEM      an extra certificate authority bundle to trust
+  --timeout SECONDS  how long to wait for the reply (default 90)
+
+Exit status: 0 when a reply was decoded, 1 when none was, 2 on a usage error.
+)";
+
+struct Options {
+  std::string command, clientID;
+  std::optional<std::string> user, device;
+  std::optional<zelk::Metadata> metadata;
+  zelk::Platform platform;
+  int timeoutSeconds = 90;
+};
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::cerr << "zelk: " << message << "\n\n" << kUsage;
+  std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
+    if (arg == "--version") {
+      std::cout << "zelk " << ZELK_VERSION << "\n";
+      std::exit(0);
+    }
+    if (!arg.starts_with("--")) {
+      if (!options.command.empty()) usageError("unexpected argument '" + std::string(arg) + "'");
+      options.command = arg;
+      continue;
+    }
+    if (i + 1 >= argc) usageError(std::string(arg) + " needs a value");
+    const std::string value = argv[++i];
+    if (arg == "--client-id") {
+      options.clientID = value;
+    } else if (arg == "--user") {
+      options.user = value;
+    } else if (arg == "--device") {
+      options.device = value;
+    } else if (arg == "--base-url") {
+      options.platform.baseURL = value;
+    } else if (arg == "--ca-file") {
+      options.platform.caFile = value;
+    } else if (arg == "--metadata") {
+      const auto equals = value.find('=');
+      if (equals == std::string::npos) usageError("--metadata takes KEY=VALUE");
+      if (!options.metadata) options.metadata.emplace();
+      (*options.metadata)[value.substr(0, equals)] = value.substr(equals + 1);
+    } else if (arg == "--timeout") {
+      try {
+        options.timeoutSeconds = std::stoi(value);
+      } catch (const std::exception&) {
+        usageError("--timeout takes a number of seconds");
+      }
+    } else {
+      usageError("unknown option " + std::string(arg));
+    }
+  }
+  if (options.command.empty()) usageError("no command given");
+  if (options.command != "attach" && options.command != "detach" && options.command != "identify") {
+    usageError("unknown command '" + options.command + "'");
+  }
+  if (options.clientID.empty()) usageError("--client-id is required");
+  return options;
+}
+
+template <class T>
+void put(json& object, const char* key, const std::optional<T>& value) {
+  object[key] = value ? json(*value) : json(nullptr);
+}
+
+json toJson(const zelk::ZelkAttachResponse& reply) {
+  json object = {{"success", reply.success}, {"attached_devices", reply.attachedDevices}};
+  put(object, "access", reply.access);
+  put(object, "device_id", reply.deviceID);
+  put(object, "block_over_usage", reply.blockOverUsage);
+  put(object, "default_device_limit", reply.defaultDeviceLimit);
+  return object;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options = parse(argc, argv);
+  auto loop = zelk::RunLoop::main();
+  auto zelk = zelk::Zelk::create(options.clientID, false, options.platform);
+  zelk->setUserID(options.user);
+
+  std::optional<json> result;
+  bool finished = false;  // the call has reported, with or without a reply
+  bool reported = false;  // the reason for a missing reply has been printed
+  if (options.command == "attach") {
+    zelk->attach(options.metadata, [&](const zelk::ZelkAttachResponse& reply) {
+      loop->post([&, reply] { result = toJson(reply), finished = true; });
+    });
+  } else if (options.command == "detach") {
+    zelk->detach(options.device, [&](const std::optional<zelk::ZelkAttachResponse>& reply) {
+      loop->post([&, reply] {
+        if (reply) result = toJson(*reply);
+        finished = true;
+      });
+    });
+  } else {
+    zelk->identify(options.metadata, [&](const auto& identity, const auto& error) {
+      loop->post([&, identity, error] {
+        if (identity)
+          result = json{{"identity", identity->identity}, {"confidence", identity->confidence}};
+        if (error) std::cerr << "zelk: " << error->message << "\n";
+        reported = error.has_value();
+        finished = true;
+      });
+    });
+  }
+
+  // Attach and detach stay silent when their request fails, so the command also ends once no
+  // request is left in flight and nothing more is queued for the main thread.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  while (!finished && std::chrono::steady_clock::now() < deadline) {
+    loop->runUntil([&] { return finished; }, std::chrono::milliseconds(20));
+    if (zelk::ZelkInternals::requestsInFlight(*zelk) == 0) {
+      loop->runUntil([&] { return finished; }, std::chrono::milliseconds(50));
+      break;
+    }
+  }
+  if (!finished && zelk::ZelkInternals::requestsInFlight(*zelk) != 0) {
+    std::cerr << "zelk: no reply within " << options.timeoutSeconds << " s\n";
+  }
+  if (!result) {
+    if (!reported) std::cerr << "zelk: no reply could be decoded\n";
+    return 1;
+  }
+  std::cout << result->dump(2) << std::endl;
+  return 0;
+}
