@@ -1,0 +1,106 @@
+// zelk-sandbox: runs the in-memory service until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <pthread.h>
+
+#include "sandbox.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zelk-sandbox [--host H] [--port N] [--tls-cert PEM --tls-key PEM]\n"
+    "                    [--tls-max-version 1.0|1.1|1.2|1.3]\n"
+    "\n"
+    "Serves the in-memory account-protection service until SIGINT or SIGTERM.\n"
+    "The first line of standard output is 'zelk-sandbox listening on <base URL>'.\n"
+    "\n"
+    "  --host H             address to listen on (default 127.0.0.1)\n"
+    "  --port N             port to listen on; 0 picks a free one (default 0)\n"
+    "  --tls-cert PEM       certificate (chain) file; with --tls-key, serve HTTPS\n"
+    "  --tls-key PEM        private key file\n"
+    "  --tls-max-version V  highest TLS version offered\n"
+    "  --help               show this help\n"
+    "\n"
+    "Admin endpoints: GET/DELETE /_sandbox/requests, POST /_sandbox/script\n"
+    "({\"operation\":\"attach\",\"status\":500,\"body\":\"...\"}), GET /_sandbox/state\n";
+
+int usageError(const std::string& message) {
+  std::cerr << "zelk-sandbox: " << message << "\n"
+            << "Try 'zelk-sandbox --help'.\n";
+  return 2;
+}
+
+std::optional<int> parsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  int port = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    port = port * 10 + (c - '0');
+  }
+  if (port > 65535) return std::nullopt;
+  return port;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zelk::sandbox::Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string flag = argv[i];
+    std::optional<std::string> value;
+    if (const auto eq = flag.find('='); flag.starts_with("--") && eq != std::string::npos) {
+      value = flag.substr(eq + 1);
+      flag.resize(eq);
+    }
+    if (flag == "--help" || flag == "-h") {
+      if (value) return usageError("--help takes no value");
+      std::cout << kUsage;
+      return 0;
+    }
+    if (flag != "--host" && flag != "--port" && flag != "--tls-cert" && flag != "--tls-key" &&
+        flag != "--tls-max-version")
+      return usageError("unknown option '" + flag + "'");
+    if (!value) {
+      if (i + 1 >= argc) return usageError(flag + " needs a value");
+      value = argv[++i];
+    }
+    if (flag == "--host") {
+      options.host = *value;
+    } else if (flag == "--port") {
+      const auto port = parsePort(*value);
+      if (!port) return usageError("invalid port '" + *value + "'");
+      options.port = *port;
+    } else if (flag == "--tls-cert") {
+      options.tlsCertFile = *value;
+    } else if (flag == "--tls-key") {
+      options.tlsKeyFile = *value;
+    } else {
+      options.tlsMaxVersion = *value;
+    }
+  }
+
+  // Blocked here, the signals are inherited blocked by the server threads and collected below.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  zelk::sandbox::Sandbox sandbox(options);
+  std::string error;
+  if (!sandbox.start(&error)) {
+    std::cerr << "zelk-sandbox: " << error << "\n";
+    return 2;
+  }
+  std::cout << "zelk-sandbox listening on " << sandbox.baseURL() << std::endl;
+
+  int received = 0;
+  sigwait(&signals, &received);
+  sandbox.stop();
+  return 0;
+}

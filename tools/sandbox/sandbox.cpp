@@ -1,0 +1,264 @@
+#include "sandbox.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include "routes.hpp"
+#include "service_state.hpp"
+
+namespace zelk::sandbox {
+namespace {
+
+// Worker threads per server. httplib keeps a worker for as long as a keep-alive connection stays
+// open, so this bounds the number of concurrently connected clients.
+constexpr std::size_t kWorkerThreads = 8;
+
+std::string openSSLError() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown OpenSSL error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+// The TLS version constant for "1.0".."1.3"; 0 for "" (library default); -1 when unknown.
+int tlsVersion(const std::string& name) {
+  if (name.empty()) return 0;
+  if (name == "1.0") return TLS1_VERSION;
+  if (name == "1.1") return TLS1_1_VERSION;
+  if (name == "1.2") return TLS1_2_VERSION;
+  if (name == "1.3") return TLS1_3_VERSION;
+  return -1;
+}
+
+std::unique_ptr<httplib::Server> makeTLSServer(const Options& options, std::string& error) {
+  const int maxVersion = tlsVersion(options.tlsMaxVersion);
+  auto server = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
+    SSL_CTX_set_options(&ctx,
+                        SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+    if (SSL_CTX_use_certificate_chain_file(&ctx, options.tlsCertFile.c_str()) != 1) {
+      error = "cannot load TLS certificate " + options.tlsCertFile + ": " + openSSLError();
+      return false;
+    }
+    if (SSL_CTX_use_PrivateKey_file(&ctx, options.tlsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(&ctx) != 1) {
+      error = "cannot use TLS key " + options.tlsKeyFile + ": " + openSSLError();
+      return false;
+    }
+    if (maxVersion > 0) {
+      if (maxVersion < TLS1_2_VERSION) {
+        // OpenSSL refuses TLS 1.0/1.1 at its default security level (SHA-1 signatures).
+        SSL_CTX_set_security_level(&ctx, 0);
+        SSL_CTX_set_cipher_list(&ctx, "DEFAULT:@SECLEVEL=0");
+        SSL_CTX_set_min_proto_version(&ctx, TLS1_VERSION);
+      }
+      if (SSL_CTX_set_max_proto_version(&ctx, maxVersion) != 1) {
+        error = "cannot limit TLS to " + options.tlsMaxVersion + ": " + openSSLError();
+        return false;
+      }
+    }
+    return true;
+  });
+  if (!server->is_valid()) {
+    if (error.empty()) error = "cannot set up TLS: " + openSSLError();
+    return nullptr;
+  }
+  return server;
+}
+
+// httplib's stop() closes the listening socket, but a worker waiting on an idle keep-alive
+// connection only notices after the keep-alive timeout (5 s). Shutting down the accepted
+// connections, found among the process's descriptors by their local port, ends that wait at once.
+void shutDownAcceptedConnections(int port) {
+#ifdef __linux__
+  std::error_code failure;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", failure)) {
+    const std::string name = entry.path().filename().string();
+    int fd = 0;
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) continue;
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
+      continue;
+    sockaddr_storage local{}, peer{};
+    socklen_t localLength = sizeof local, peerLength = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
+    int localPort = -1;
+    if (local.ss_family == AF_INET) {
+      localPort = ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
+    } else if (local.ss_family == AF_INET6) {
+      localPort = ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    }
+    // Clients in this process connected to the sandbox have it as their peer, not as local end.
+    if (localPort != port || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+      continue;
+    shutdown(fd, SHUT_RDWR);
+  }
+#else
+  (void)port;
+#endif
+}
+
+}  // namespace
+
+struct Sandbox::Impl {
+  explicit Impl(Options o) : options(std::move(o)) {}
+
+  const Options options;
+  ServiceState state;
+
+  mutable std::mutex mutex;  // guards the members below
+  std::unique_ptr<httplib::Server> server;
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> listenReturned;
+  int port = 0;
+
+  bool tls() const { return !options.tlsCertFile.empty() && !options.tlsKeyFile.empty(); }
+};
+
+Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Sandbox::~Sandbox() {
+  stop();
+}
+
+bool Sandbox::start(std::string* error) {
+  auto failWith = [error](std::string message) {
+    if (error) *error = std::move(message);
+    return false;
+  };
+  std::lock_guard lock(impl_->mutex);
+  const Options& options = impl_->options;
+  if (impl_->server) return failWith("the sandbox is already running");
+  if (options.tlsCertFile.empty() != options.tlsKeyFile.empty())
+    return failWith("a TLS certificate and a TLS key must be given together");
+  if (tlsVersion(options.tlsMaxVersion) < 0)
+    return failWith("unknown TLS version '" + options.tlsMaxVersion +
+                    "' (expected 1.0, 1.1, 1.2 or 1.3)");
+  if (!options.tlsMaxVersion.empty() && !impl_->tls())
+    return failWith("a TLS version limit needs a TLS certificate and key");
+
+  // Writing to a connection the client already closed must fail with EPIPE, not kill the process.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+    std::signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<httplib::Server> server;
+  if (impl_->tls()) {
+    std::string tlsError;
+    server = makeTLSServer(options, tlsError);
+    if (!server) return failWith(tlsError);
+  } else {
+    server = std::make_unique<httplib::Server>();
+  }
+  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  // httplib's default adds SO_REUSEPORT, which would let two sandboxes share a port unnoticed.
+  // Accepted sockets inherit TCP_NODELAY: without it, the reply's header and body writes wait
+  // for the client's delayed acknowledgement, adding tens of milliseconds to every round trip.
+  server->set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  });
+  installRoutes(*server, impl_->state);
+
+  // Rebinding the earlier port keeps base URLs valid across stop() and start().
+  const int wanted = options.port != 0 ? options.port : impl_->port;
+  errno = 0;
+  int bound = -1;
+  if (wanted == 0) {
+    bound = server->bind_to_any_port(options.host);
+  } else if (server->bind_to_port(options.host, wanted)) {
+    bound = wanted;
+  }
+  if (bound <= 0) {
+    std::string message = "cannot listen on " + options.host + ":" + std::to_string(wanted);
+    if (errno != 0) message += std::string(": ") + std::strerror(errno);
+    return failWith(message);
+  }
+
+  auto returned = std::make_shared<std::atomic<bool>>(false);
+  httplib::Server* raw = server.get();
+  impl_->thread = std::thread([raw, returned] {
+    raw->listen_after_bind();
+    returned->store(true);
+  });
+  // httplib's stop() only takes effect once the accept loop runs, so wait for it to start.
+  while (!raw->is_running() && !returned->load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  impl_->server = std::move(server);
+  impl_->listenReturned = std::move(returned);
+  impl_->port = bound;
+  return true;
+}
+
+void Sandbox::stop() {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->server) return;
+  impl_->server->stop();
+  shutDownAcceptedConnections(impl_->port);
+  if (impl_->thread.joinable()) impl_->thread.join();
+  impl_->server.reset();
+  impl_->listenReturned.reset();
+}
+
+bool Sandbox::running() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->server && !impl_->listenReturned->load();
+}
+
+int Sandbox::port() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->port;
+}
+
+std::string Sandbox::baseURL() const {
+  std::string host = impl_->options.host;
+  if (host.empty() || host == "0.0.0.0") {
+    host = "127.0.0.1";
+  } else if (host == "::") {
+    host = "[::1]";
+  } else if (host.find(':') != std::string::npos) {
+    host = "[" + host + "]";
+  }
+  return (impl_->tls() ? "https://" : "http://") + host + ":" + std::to_string(port());
+}
+
+std::vector<RecordedRequest> Sandbox::requests() const {
+  return impl_->state.requests();
+}
+
+void Sandbox::clearRequests() {
+  impl_->state.clearRequests();
+}
+
+void Sandbox::script(std::string operation, int status, std::string body) {
+  const auto parsed = operationFromName(operation);
+  if (!parsed) throw std::invalid_argument("unknown sandbox operation: " + operation);
+  if (status < 100 || status > 599)
+    throw std::invalid_argument("status out of range: " + std::to_string(status));
+  impl_->state.pushScript(*parsed, {status, std::move(body)});
+}
+
+ServiceState& Sandbox::state() {
+  return impl_->state;
+}
+
+}  // namespace zelk::sandbox
