@@ -3,7 +3,7 @@
 # Extra arguments go to CMake's configure step, e.g. -DZELK_SANITIZE=address,undefined.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+build=${BUILD_DIR:-$root/build/plain}
 "$root/scripts/bootstrap.sh"
 cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
 cmake --build "$build" -j "$(nproc)"
