@@ -1,5 +1,7 @@
 #include "platform/http_transport.hpp"
 
+#include "platform/curl_support.hpp"
+
 #include <curl/curl.h>
 
 #include <atomic>
@@ -13,27 +15,12 @@ namespace zelk::detail {
 
 namespace {
 
-void initCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-
 // One request while libcurl works on it.
 struct Transfer {
   HttpRequest request;
   std::function<void(HttpResult)> completion;
-  std::unique_ptr<CURL, EasyDeleter> easy;
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  CurlEasy easy;
+  CurlSlist headers;
   std::string body;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 };
@@ -43,18 +30,11 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* us
   return size * count;
 }
 
-// Where the system's own certificate authorities live, so that an extra bundle adds to them
-// instead of replacing them.
-const char* systemCAPath() {
-  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-  return info->capath != nullptr ? info->capath : "/etc/ssl/certs";
-}
-
 }  // namespace
 
 struct HttpTransport::Worker {
   Options options;
-  std::unique_ptr<CURLM, MultiDeleter> multi;
+  CurlMulti multi;
   std::mutex mutex;
   std::deque<std::unique_ptr<Transfer>> queued;  // guarded by mutex
   std::atomic<bool> stopping{false};
@@ -161,7 +141,6 @@ void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
   transfer->headers.reset(headers);
 
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   if (request.method == "GET") {
@@ -184,13 +163,7 @@ void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
 
-  curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!options.caFile.empty()) {
-    curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
-    curl_easy_setopt(easy, CURLOPT_CAPATH, systemCAPath());
-  }
+  applySecurity(easy, options.caFile);
 
   // Like the platform's request timeout: give up when connecting, or waiting for the next byte,
   // takes longer than the timeout.
