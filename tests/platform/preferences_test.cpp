@@ -1,0 +1,467 @@
+#include <zelk/preferences.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace zelk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the test temp directory, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::path(testing::TempDir()) / "zelk-prefs-XXXXXX").string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = name.data();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+// The file's contents parsed as JSON; fails the test when it is not valid JSON.
+nlohmann::json readJSON(const fs::path& path) {
+  std::string text = readText(path);
+  nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  EXPECT_FALSE(document.is_discarded()) << "not JSON: " << text;
+  return document;
+}
+
+std::vector<std::string> directoryNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The value the killed writer below stores for sequence number `seq`: the number followed by a
+// few kilobytes that depend on it, so a torn or mixed write cannot pass for a real value.
+std::string writerValue(std::uint64_t seq) {
+  std::string value = "seq:" + std::to_string(seq) + ":";
+  for (std::size_t i = 0; i < 4096; ++i)
+    value.push_back(static_cast<char>('a' + (seq * 7 + i) % 26));
+  return value;
+}
+
+// The sequence number of a value `writerValue` produced, or nothing for any other text.
+std::optional<std::uint64_t> writerSequence(std::string_view value) {
+  constexpr std::string_view kPrefix = "seq:";
+  if (value.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+  std::size_t colon = value.find(':', kPrefix.size());
+  if (colon == std::string_view::npos || colon == kPrefix.size() || colon - kPrefix.size() > 19)
+    return std::nullopt;
+  std::uint64_t seq = 0;
+  for (char c : value.substr(kPrefix.size(), colon - kPrefix.size())) {
+    if (c < '0' || c > '9') return std::nullopt;
+    seq = seq * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value != writerValue(seq)) return std::nullopt;
+  return seq;
+}
+
+std::size_t countLines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(MemoryPreferencesTest, StoresReplacesAndRemovesPerInstance) {
+  auto store = PreferencesStore::inMemory();
+  auto other = PreferencesStore::inMemory();
+  EXPECT_EQ(store->string("k"), std::nullopt);
+  store->set("k", "one");
+  store->set("k", "two");
+  store->set("empty", "");
+  EXPECT_EQ(store->string("k"), "two");
+  EXPECT_EQ(store->string("empty"), "");
+  EXPECT_EQ(other->string("k"), std::nullopt);
+  store->set("k", std::nullopt);
+  EXPECT_EQ(store->string("k"), std::nullopt);
+  EXPECT_EQ(store->string("empty"), "");
+}
+
+TEST(FilePreferencesTest, ValuesSurviveIntoAFreshStoreOnTheSameFile) {
+  TempDir dir;
+  const fs::path file = dir.path() / "a" / "b" / "preferences.json";
+  const std::string awkward =
+      "quote \" backslash \\ newline \n tab \t unicode \u00e9\u4e2d NUL-free";
+  {
+    auto store = PreferencesStore::file(file);
+    store->set("dorvi_device_identity", "{\"id\":\"X\"}");
+    store->set("awkward", awkward);
+    store->set("empty", "");
+    store->set("replaced", "old");
+    store->set("replaced", "new");
+    EXPECT_EQ(store->string("replaced"), "new");
+  }
+
+  auto fresh = PreferencesStore::file(file);
+  EXPECT_EQ(fresh->string("dorvi_device_identity"), "{\"id\":\"X\"}");
+  EXPECT_EQ(fresh->string("awkward"), awkward);
+  EXPECT_EQ(fresh->string("empty"), "");
+  EXPECT_EQ(fresh->string("replaced"), "new");
+  EXPECT_EQ(fresh->string("missing"), std::nullopt);
+
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"dorvi_device_identity", "{\"id\":\"X\"}"},
+                                            {"awkward", awkward},
+                                            {"empty", ""},
+                                            {"replaced", "new"}}));
+  EXPECT_EQ(directoryNames(file.parent_path()), std::vector<std::string>{"preferences.json"});
+
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(file.parent_path().parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST(FilePreferencesTest, RemovalPersistsAndKeepsOtherKeys) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  auto store = PreferencesStore::file(file);
+  store->set("gone", "1");
+  store->set("kept", "2");
+  store->set("gone", std::nullopt);
+  store->set("never-there", std::nullopt);
+  EXPECT_EQ(store->string("gone"), std::nullopt);
+
+  auto fresh = PreferencesStore::file(file);
+  EXPECT_EQ(fresh->string("gone"), std::nullopt);
+  EXPECT_EQ(fresh->string("kept"), "2");
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"kept", "2"}}));
+}
+
+TEST(FilePreferencesTest, AMissingFileIsEmptySilentlyAndReadingCreatesNothing) {
+  TempDir dir;
+  const fs::path file = dir.path() / "sub" / "preferences.json";
+  testing::internal::CaptureStdout();
+  auto store = PreferencesStore::file(file);
+  EXPECT_EQ(store->string("k"), std::nullopt);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_FALSE(fs::exists(dir.path() / "sub"));
+}
+
+TEST(FilePreferencesTest, ConcurrentSetsFromSeveralThreadsKeepEveryKey) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  auto store = PreferencesStore::file(file);
+  constexpr int kThreads = 6;
+  constexpr int kKeysPerThread = 15;
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&store, t] {
+      for (int i = 0; i < kKeysPerThread; ++i) {
+        const std::string key = "t" + std::to_string(t) + "-" + std::to_string(i);
+        store->set(key, "first");
+        store->set(key, "value of " + key);
+        // Another thread's key, which may or may not be there yet, must never read as garbage.
+        auto other =
+            store->string("t" + std::to_string((t + 1) % kThreads) + "-" + std::to_string(i));
+        if (other) {
+          EXPECT_TRUE(*other == "first" || other->starts_with("value of ")) << *other;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  nlohmann::json expected = nlohmann::json::object();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kKeysPerThread; ++i) {
+      const std::string key = "t" + std::to_string(t) + "-" + std::to_string(i);
+      expected[key] = "value of " + key;
+    }
+  }
+  EXPECT_EQ(readJSON(file), expected);
+  auto fresh = PreferencesStore::file(file);
+  EXPECT_EQ(fresh->string("t0-0"), "value of t0-0");
+  EXPECT_EQ(fresh->string("t5-14"), "value of t5-14");
+  EXPECT_EQ(directoryNames(dir.path()), std::vector<std::string>{"preferences.json"});
+}
+
+struct CorruptFile {
+  const char* name;
+  const char* contents;
+};
+
+class CorruptPreferencesTest : public testing::TestWithParam<CorruptFile> {};
+
+TEST_P(CorruptPreferencesTest, IsEmptyReportedOnceAndRepairedByTheNextSet) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  writeText(file, GetParam().contents);
+
+  testing::internal::CaptureStdout();
+  auto store = PreferencesStore::file(file);
+  EXPECT_EQ(store->string("k"), std::nullopt);
+  EXPECT_EQ(store->string("k"), std::nullopt);
+  EXPECT_EQ(store->string("other"), std::nullopt);
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(countLines(output), 1u) << output;
+  EXPECT_TRUE(output.starts_with("[Zelk SDK]: ")) << output;
+  EXPECT_NE(output.find(file.string()), std::string::npos) << output;
+  EXPECT_NE(output.find("unreadable"), std::string::npos) << output;
+
+  testing::internal::CaptureStdout();
+  store->set("k", "v");
+  EXPECT_EQ(store->string("k"), "v");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"k", "v"}}));
+}
+
+TEST_P(CorruptPreferencesTest, IsRepairedEvenByRemovingAnAbsentKey) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  writeText(file, GetParam().contents);
+
+  testing::internal::CaptureStdout();
+  PreferencesStore::file(file)->set("absent", std::nullopt);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readJSON(file), nlohmann::json::object());
+}
+
+INSTANTIATE_TEST_SUITE_P(Contents, CorruptPreferencesTest,
+                         testing::Values(CorruptFile{"Garbage", "\x01\xff not json at all \n\n"},
+                                         CorruptFile{"TruncatedObject", "{\"k\": \"some val"},
+                                         CorruptFile{"Array", "[\"k\", \"v\"]"},
+                                         CorruptFile{"Number", "42"}, CorruptFile{"Empty", ""},
+                                         CorruptFile{"TrailingGarbage", "{\"k\":\"v\"} x"},
+                                         CorruptFile{"InvalidUTF8", "{\"k\": \"\xc3\x28\"}"}),
+                         [](const testing::TestParamInfo<CorruptFile>& info) {
+                           return info.param.name;
+                         });
+
+TEST(FilePreferencesTest, NonTextMembersAreSkippedReportedOnceAndDroppedByTheNextSet) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  writeText(file, R"({"text":"kept","number":1,"null":null,"object":{"a":"b"},"list":["x"],)"
+                  R"("bool":true})");
+
+  testing::internal::CaptureStdout();
+  auto store = PreferencesStore::file(file);
+  EXPECT_EQ(store->string("text"), "kept");
+  for (const char* key : {"number", "null", "object", "list", "bool"}) {
+    EXPECT_EQ(store->string(key), std::nullopt) << key;
+  }
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(countLines(output), 1u) << output;
+  EXPECT_NE(output.find(file.string()), std::string::npos) << output;
+
+  // Setting the value the key already has still rewrites the file, to drop the skipped members.
+  store->set("text", "kept");
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"text", "kept"}}));
+}
+
+TEST(FilePreferencesTest, AnUnwritableLocationIsReportedAndTheValueKeptInMemory) {
+  TempDir dir;
+  writeText(dir.path() / "not-a-directory", "x");
+  const fs::path file = dir.path() / "not-a-directory" / "preferences.json";
+
+  testing::internal::CaptureStdout();
+  auto store = PreferencesStore::file(file);
+  store->set("k", "v");
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(store->string("k"), "v");
+  EXPECT_NE(output.find("[Zelk SDK]: could not save preferences file " + file.string()),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(directoryNames(dir.path()), std::vector<std::string>{"not-a-directory"});
+}
+
+TEST(FilePreferencesTest, AFailedRenameLeavesNoTemporaryFileAndIsRetriedByTheNextSet) {
+  TempDir dir;
+  // A directory where the file should be: the temporary file is written but cannot replace it.
+  const fs::path file = dir.path() / "preferences.json";
+  fs::create_directory(file);
+
+  testing::internal::CaptureStdout();
+  auto store = PreferencesStore::file(file);
+  store->set("k", "v");
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_NE(output.find("could not save preferences file " + file.string()), std::string::npos)
+      << output;
+  EXPECT_EQ(store->string("k"), "v");
+  EXPECT_EQ(directoryNames(dir.path()), std::vector<std::string>{"preferences.json"});
+
+  fs::remove(file);
+  testing::internal::CaptureStdout();
+  store->set("k", "v");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"k", "v"}}));
+}
+
+TEST(FilePreferencesTest, LeftoverTemporaryFilesAreNeverReadAndOldOnesAreRemoved) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  const fs::path oldTemp = dir.path() / ".preferences.json.tmp-Ab12Cd";
+  const fs::path recentTemp = dir.path() / ".preferences.json.tmp-Ef34Gh";
+  const fs::path unrelated = dir.path() / ".other.json.tmp-Ij56Kl";
+  writeText(file, R"({"k":"from the file"})");
+  for (const auto& temp : {oldTemp, recentTemp, unrelated}) {
+    writeText(temp, R"({"k":"from a temporary file","t":"t"})");
+  }
+  const auto longAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 3);
+  fs::last_write_time(oldTemp, longAgo);
+  fs::last_write_time(unrelated, longAgo);
+
+  auto store = PreferencesStore::file(file);
+  EXPECT_EQ(store->string("k"), "from the file");
+  EXPECT_EQ(store->string("t"), std::nullopt);
+  EXPECT_FALSE(fs::exists(oldTemp));
+  EXPECT_TRUE(fs::exists(recentTemp));
+  EXPECT_TRUE(fs::exists(unrelated));
+}
+
+// Kills a child process that keeps rewriting the store at random moments and checks that the file
+// always holds a complete earlier or later version.
+TEST(FilePreferencesTest, AWriterKilledAtAnyMomentLeavesAValidFile) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  {
+    auto store = PreferencesStore::file(file);
+    store->set("keep", "kept value");
+    store->set("counter", writerValue(0));
+  }
+
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> delayMicroseconds(0, 4000);
+  std::set<std::uint64_t> seen;
+  constexpr int kRounds = 200;
+  for (int round = 1; round <= kRounds; ++round) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // The child only ever writes until it is killed; it must never return into the test.
+      try {
+        auto store = PreferencesStore::file(file);
+        store->string("counter");
+        const char byte = 'R';
+        (void)!::write(ready[1], &byte, 1);
+        for (std::uint64_t seq = static_cast<std::uint64_t>(round) * 1000000;; ++seq) {
+          store->set("counter", writerValue(seq));
+        }
+      } catch (...) {
+      }
+      ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ssize_t got;
+    while ((got = ::read(ready[0], &byte, 1)) < 0 && errno == EINTR) {
+    }
+    ::close(ready[0]);
+    std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(got, 1) << "the writer did not start in round " << round;
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the writer ended on its own in round " << round << ", status " << status;
+
+    const std::string text = readText(file);
+    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << "round " << round << ": " << text.substr(0, 200);
+    ASSERT_EQ(document.size(), 2u) << "round " << round;
+    ASSERT_EQ(document.value("keep", ""), "kept value") << "round " << round;
+    ASSERT_TRUE(document["counter"].is_string()) << "round " << round;
+    std::optional<std::uint64_t> seq = writerSequence(document["counter"].get<std::string>());
+    ASSERT_TRUE(seq.has_value()) << "round " << round << ": torn value";
+    seen.insert(*seq);
+  }
+  // The writer must actually have replaced the file, or the rounds above proved nothing.
+  EXPECT_GT(seen.size(), 1u);
+  auto store = PreferencesStore::file(file);
+  EXPECT_EQ(store->string("keep"), "kept value");
+}
+
+class DefaultPathTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    save("XDG_CONFIG_HOME");
+    save("HOME");
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  void save(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(DefaultPathTest, PrefersAnAbsoluteXDGConfigHomeThenHomeThenTheCurrentDirectory) {
+  ::setenv("XDG_CONFIG_HOME", "/xdg/config", 1);
+  ::setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(PreferencesStore::defaultPath(), fs::path("/xdg/config/zelk/preferences.json"));
+
+  ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
+  EXPECT_EQ(PreferencesStore::defaultPath(),
+            fs::path("/home/someone/.config/zelk/preferences.json"));
+
+  ::setenv("XDG_CONFIG_HOME", "", 1);
+  EXPECT_EQ(PreferencesStore::defaultPath(),
+            fs::path("/home/someone/.config/zelk/preferences.json"));
+
+  ::unsetenv("XDG_CONFIG_HOME");
+  ::unsetenv("HOME");
+  EXPECT_EQ(PreferencesStore::defaultPath(), fs::path("./zelk/preferences.json"));
+}
+
+}  // namespace
+}  // namespace zelk
