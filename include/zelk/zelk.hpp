@@ -4,6 +4,7 @@
 #include <zelk/date.hpp>
 #include <zelk/device_facts.hpp>
 #include <zelk/event_handler.hpp>
+#include <zelk/event_source.hpp>
 #include <zelk/logs.hpp>
 #include <zelk/main_queue.hpp>
 #include <zelk/notification_center.hpp>

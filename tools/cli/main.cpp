@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string_view>
@@ -19,6 +20,8 @@ commands:
   attach     report this device for --user and print the service's reply
   detach     detach --device (required: a new process knows no current device)
   identify   ask the service to recognise this device; the identity is kept for later calls
+  listen     open an event stream on --url and print each callback as one line, until
+             interrupted or until the stream shuts down
 
 options:
   --client-id ID     the project's client ID (required)
@@ -29,6 +32,12 @@ options:
   --ca-file PEM      an extra certificate authority bundle to trust
   --timeout SECONDS  how long to wait for the reply (default 90)
 
+listen options:
+  --url URL           the stream's URL (required)
+  --last-event-id ID  the id to resume from
+  --header NAME:VALUE an extra request header; repeat for more
+  --debug             also print the stream's debug log lines (state changes)
+
 Exit status: 0 when a reply was decoded, 1 when none was, 2 on a usage error.
 )";
 
@@ -38,6 +47,9 @@ struct Options {
   std::optional<zelk::Metadata> metadata;
   zelk::Platform platform;
   int timeoutSeconds = 90;
+  std::string url, lastEventId;
+  zelk::EventSource::Headers headers;
+  bool debug = false;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -56,6 +68,10 @@ Options parse(int argc, char** argv) {
     if (arg == "--version") {
       std::cout << "zelk " << ZELK_VERSION << "\n";
       std::exit(0);
+    }
+    if (arg == "--debug") {
+      options.debug = true;
+      continue;
     }
     if (!arg.starts_with("--")) {
       if (!options.command.empty()) usageError("unexpected argument '" + std::string(arg) + "'");
@@ -79,6 +95,16 @@ Options parse(int argc, char** argv) {
       if (equals == std::string::npos) usageError("--metadata takes KEY=VALUE");
       if (!options.metadata) options.metadata.emplace();
       (*options.metadata)[value.substr(0, equals)] = value.substr(equals + 1);
+    } else if (arg == "--url") {
+      options.url = value;
+    } else if (arg == "--last-event-id") {
+      options.lastEventId = value;
+    } else if (arg == "--header") {
+      const auto colon = value.find(':');
+      if (colon == std::string::npos) usageError("--header takes NAME:VALUE");
+      const auto start = value.find_first_not_of(' ', colon + 1);
+      options.headers[value.substr(0, colon)] =
+          start == std::string::npos ? "" : value.substr(start);
     } else if (arg == "--timeout") {
       try {
         options.timeoutSeconds = std::stoi(value);
@@ -90,6 +116,10 @@ Options parse(int argc, char** argv) {
     }
   }
   if (options.command.empty()) usageError("no command given");
+  if (options.command == "listen") {
+    if (options.url.empty()) usageError("--url is required");
+    return options;
+  }
   if (options.command != "attach" && options.command != "detach" && options.command != "identify") {
     usageError("unknown command '" + options.command + "'");
   }
@@ -111,10 +141,53 @@ json toJson(const zelk::ZelkAttachResponse& reply) {
   return object;
 }
 
+// Prints every callback of the stream as one line on standard output.
+class PrintingHandler final : public zelk::EventHandler {
+  void onOpened() override { print("opened"); }
+  void onClosed() override { print("closed"); }
+  void onMessage(std::string_view type, const zelk::MessageEvent& event) override {
+    print("message type=" + json(std::string(type)).dump() +
+          " id=" + json(event.lastEventId).dump() + " data=" + json(event.data).dump());
+  }
+  void onComment(std::string_view comment) override {
+    print("comment " + json(std::string(comment)).dump());
+  }
+  void onError(const zelk::StreamError& error) override { print("error " + error.description); }
+
+  static void print(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+};
+
+int listen(const Options& options) {
+  // Signals are taken by this thread alone, so that interrupting ends the stream cleanly.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  zelk::Logs::setDebugEnabled(options.debug);
+  zelk::EventSource::Config config(std::make_shared<PrintingHandler>(), options.url);
+  config.lastEventId = options.lastEventId;
+  config.headers = options.headers;
+  config.caFile = options.platform.caFile;
+  zelk::EventSource stream(config);
+  stream.start();
+  const timespec tick{0, 200'000'000};
+  while (stream.readyState() != zelk::ReadyState::shutdown) {
+    if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
+  if (options.command == "listen") return listen(options);
   auto loop = zelk::RunLoop::main();
   auto zelk = zelk::Zelk::create(options.clientID, false, options.platform);
   zelk->setUserID(options.user);

@@ -1,0 +1,522 @@
+#include <zelk/event_source.hpp>
+#include <zelk/logs.hpp>
+
+#include "eventsource/event_parser.hpp"
+#include "eventsource/reconnection_timer.hpp"
+#include "eventsource/utf8_line_parser.hpp"
+#include "platform/curl_support.hpp"
+
+#include <pthread.h>
+
+#include <strings.h>
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <vector>
+
+namespace zelk {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using detail::StreamOverflow;
+
+// What the platform reports for a request that gets no byte within its timeout.
+constexpr const char* kTimedOut = "The request timed out.";
+
+// Receives nothing; stands in for a missing handler so that the stream never calls through null.
+class NoHandler final : public EventHandler {
+  void onOpened() override {}
+  void onClosed() override {}
+  void onMessage(std::string_view, const MessageEvent&) override {}
+  void onComment(std::string_view) override {}
+  void onError(const StreamError&) override {}
+};
+
+Clock::duration seconds(double value) {
+  if (!(value > 0)) return Clock::duration::zero();
+  if (value > 1e9) return std::chrono::hours(24 * 365 * 30);  // "never" for practical purposes
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Passes every call on to the host's handler, first publishing the id of each event so that
+// `getLastEventId()` on another thread already reports it while the handler sees the event.
+class PublishingHandler final : public EventHandler {
+ public:
+  PublishingHandler(std::shared_ptr<EventHandler> handler,
+                    std::function<void(const std::string&)> publish)
+      : handler_(std::move(handler)), publish_(std::move(publish)) {}
+
+  void onOpened() override { handler_->onOpened(); }
+  void onClosed() override { handler_->onClosed(); }
+  void onMessage(std::string_view type, const MessageEvent& event) override {
+    publish_(event.lastEventId);
+    handler_->onMessage(type, event);
+  }
+  void onComment(std::string_view comment) override { handler_->onComment(comment); }
+  void onError(const StreamError& error) override { handler_->onError(error); }
+
+ private:
+  std::shared_ptr<EventHandler> handler_;
+  std::function<void(const std::string&)> publish_;
+};
+
+}  // namespace
+
+std::string_view text(ReadyState state) {
+  switch (state) {
+    case ReadyState::raw:
+      return "raw";
+    case ReadyState::connecting:
+      return "connecting";
+    case ReadyState::open:
+      return "open";
+    case ReadyState::closed:
+      return "closed";
+    case ReadyState::shutdown:
+      return "shutdown";
+  }
+  return "raw";
+}
+
+std::optional<ReadyState> readyStateFromText(std::string_view value) {
+  for (auto state : {ReadyState::raw, ReadyState::connecting, ReadyState::open, ReadyState::closed,
+                     ReadyState::shutdown}) {
+    if (text(state) == value) return state;
+  }
+  return std::nullopt;
+}
+
+EventSource::Config::Config(std::shared_ptr<EventHandler> handler, std::string url)
+    : handler(std::move(handler)),
+      url(std::move(url)),
+      connectionErrorHandler(defaultConnectionErrorHandler) {}
+
+ConnectionErrorAction EventSource::defaultConnectionErrorHandler(const StreamError& error) {
+  return error.responseCode() == 204 ? ConnectionErrorAction::shutdown
+                                     : ConnectionErrorAction::proceed;
+}
+
+// Everything of one stream, owned by its thread; the facade only posts work to it.
+struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
+  using Task = std::function<void()>;
+
+  // One connection attempt while libcurl works on it.
+  struct Connection {
+    detail::CurlEasy easy;
+    detail::CurlSlist headers;
+    Delegate* owner = nullptr;
+    Clock::time_point lastActivity;
+    bool responseHandled = false;        // the final response's status has been checked
+    bool sawLocation = false;            // the response being received redirects
+    bool cancelled = false;              // ended on purpose: its completion is silent
+    std::optional<StreamError> failure;  // ended by us for this reason
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+  };
+
+  explicit Delegate(EventSource::Config configuration);
+  ~Delegate();
+
+  // The serial queue.
+  void post(Task task);
+  void postAfter(Clock::duration delay, Task task);
+  void run();
+  Clock::time_point runDueTasks();  // returns when the next delayed task is due
+
+  // The stream, on the queue only.
+  void start();
+  void stop();
+  void connect();
+  void setReadyState(ReadyState state);
+  ConnectionErrorAction dispatchError(const StreamError& error);
+  bool responseReceived(long status);  // false: cancel the connection
+  bool dataReceived(std::string_view chunk);
+  void taskCompleted(const std::optional<StreamError>& error, bool cancelled);
+  void finish(CURLcode code);
+  void cancelConnection();
+  void checkIdleTimeout();
+  detail::CurlSlist requestHeaders() const;
+  void publishLastEventId(const std::string& id);
+
+  static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
+  static std::size_t onData(char* data, std::size_t size, std::size_t count, void* user);
+
+  const EventSource::Config config;
+  const Logs logger;
+  ReadyState readyState = ReadyState::raw;
+  detail::UTF8LineParser utf8LineParser;
+  detail::EventParser eventParser;
+  detail::ReconnectionTimer reconnectionTimer;
+  bool hasSession = false;
+  std::unique_ptr<Connection> connection;
+  detail::CurlMulti multi;
+
+  // Shared with other threads.
+  std::atomic<ReadyState> publishedState{ReadyState::raw};
+  mutable std::mutex lastEventIdMutex;
+  std::string lastEventId;
+
+  struct Delayed {
+    Clock::time_point due;
+    std::uint64_t sequence;
+    Task task;
+    bool operator>(const Delayed& other) const {
+      return due != other.due ? due > other.due : sequence > other.sequence;
+    }
+  };
+  std::mutex queueMutex;
+  std::deque<Task> tasks;
+  std::priority_queue<Delayed, std::vector<Delayed>, std::greater<>> delayed;
+  std::uint64_t nextSequence = 0;
+  bool quitting = false;
+  std::thread thread;
+};
+
+namespace {
+
+EventSource::Config checked(EventSource::Config config) {
+  if (!config.handler) config.handler = std::make_shared<NoHandler>();
+  if (!config.connectionErrorHandler) {
+    config.connectionErrorHandler = EventSource::defaultConnectionErrorHandler;
+  }
+  return config;
+}
+
+}  // namespace
+
+EventSource::Delegate::Delegate(EventSource::Config configuration)
+    : config(checked(std::move(configuration))),
+      utf8LineParser(config.maxLineBytes),
+      eventParser(std::make_shared<PublishingHandler>(
+                      config.handler, [this](const std::string& id) { publishLastEventId(id); }),
+                  config.lastEventId, config.reconnectTime, config.maxEventBytes),
+      reconnectionTimer(config.maxReconnectTime, config.backoffResetThreshold),
+      lastEventId(config.lastEventId) {
+  detail::initCurlOnce();
+  multi.reset(curl_multi_init());
+}
+
+EventSource::Delegate::~Delegate() {
+  if (connection) curl_multi_remove_handle(multi.get(), connection->easy.get());
+}
+
+void EventSource::Delegate::post(Task task) {
+  postAfter(Clock::duration::zero(), std::move(task));
+}
+
+void EventSource::Delegate::postAfter(Clock::duration delay, Task task) {
+  {
+    std::lock_guard lock(queueMutex);
+    if (delay <= Clock::duration::zero()) {
+      tasks.push_back(std::move(task));
+    } else {
+      delayed.push({Clock::now() + delay, nextSequence++, std::move(task)});
+    }
+  }
+  curl_multi_wakeup(multi.get());
+}
+
+Clock::time_point EventSource::Delegate::runDueTasks() {
+  for (;;) {
+    Task task;
+    {
+      std::lock_guard lock(queueMutex);
+      const auto now = Clock::now();
+      while (!delayed.empty() && delayed.top().due <= now) {
+        tasks.push_back(std::move(const_cast<Delayed&>(delayed.top()).task));
+        delayed.pop();
+      }
+      if (tasks.empty()) return delayed.empty() ? Clock::time_point::max() : delayed.top().due;
+      task = std::move(tasks.front());
+      tasks.pop_front();
+    }
+    task();
+  }
+}
+
+void EventSource::Delegate::run() {
+  pthread_setname_np(pthread_self(), "ESDelegateQueue");
+  for (;;) {
+    Clock::time_point wakeAt = runDueTasks();
+    {
+      std::lock_guard lock(queueMutex);
+      if (quitting) break;
+    }
+    if (connection) {
+      int running = 0;
+      curl_multi_perform(multi.get(), &running);
+      int remaining = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi.get(), &remaining)) {
+        if (message->msg == CURLMSG_DONE) finish(message->data.result);
+      }
+      checkIdleTimeout();
+      if (connection) {
+        wakeAt = std::min(wakeAt, connection->lastActivity + seconds(config.idleTimeout));
+      }
+    }
+    // Sleeps in the kernel until a socket is ready, a task is posted or the next timer is due.
+    int timeoutMs = INT_MAX;
+    if (wakeAt != Clock::time_point::max()) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now());
+      timeoutMs = static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
+    }
+    curl_multi_poll(multi.get(), nullptr, 0, timeoutMs, nullptr);
+  }
+}
+
+void EventSource::Delegate::setReadyState(ReadyState state) {
+  logger.log(LogMessages::stateChange, text(readyState), text(state));
+  readyState = state;
+  publishedState = state;
+}
+
+void EventSource::Delegate::start() {
+  if (readyState != ReadyState::raw) {
+    logger.log(LogMessages::alreadyStarted);
+    return;
+  }
+  setReadyState(ReadyState::connecting);
+  hasSession = true;
+  connect();
+}
+
+void EventSource::Delegate::stop() {
+  const ReadyState previous = readyState;
+  setReadyState(ReadyState::shutdown);
+  cancelConnection();
+  if (previous == ReadyState::open) config.handler->onClosed();
+  hasSession = false;
+}
+
+void EventSource::Delegate::connect() {
+  logger.log(LogMessages::starting);
+  if (!hasSession || connection) return;
+
+  auto attempt = std::make_unique<Connection>();
+  attempt->owner = this;
+  attempt->easy.reset(curl_easy_init());
+  attempt->headers = requestHeaders();
+  attempt->lastActivity = Clock::now();
+  CURL* easy = attempt->easy.get();
+  curl_easy_setopt(easy, CURLOPT_URL, config.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, attempt->headers.get());
+  if (config.method == "GET") {
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, config.method.c_str());
+  }
+  if (config.body) {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(config.body->size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, config.body->data());
+  }
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, attempt.get());
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onData);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, attempt.get());
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, attempt->errorBuffer);
+  detail::applySecurity(easy, config.caFile);
+  connection = std::move(attempt);
+  curl_multi_add_handle(multi.get(), easy);
+}
+
+detail::CurlSlist EventSource::Delegate::requestHeaders() const {
+  Headers headers;
+  if (const std::string& id = eventParser.getLastEventId(); !id.empty()) {
+    headers["Last-Event-Id"] = id;
+  }
+  for (const auto& [name, value] : config.headers) headers[name] = value;
+  if (config.headerTransform) headers = config.headerTransform(headers);
+
+  // Every request asks for an event stream that no cache may answer, unless its own headers say
+  // otherwise.
+  auto has = [&headers](std::string_view name) {
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& header) { return equalsIgnoringCase(header.first, name); });
+  };
+  curl_slist* list = nullptr;
+  if (!has("Accept")) list = curl_slist_append(list, "Accept: text/event-stream");
+  if (!has("Cache-Control")) list = curl_slist_append(list, "Cache-Control: no-cache");
+  for (const auto& [name, value] : headers) {
+    // "Name;" is libcurl's way of sending a header whose value is empty.
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    list = curl_slist_append(list, line.c_str());
+  }
+  list = curl_slist_append(list, "Expect:");
+  return detail::CurlSlist(list);
+}
+
+ConnectionErrorAction EventSource::Delegate::dispatchError(const StreamError& error) {
+  const ConnectionErrorAction action = config.connectionErrorHandler(error);
+  if (action == ConnectionErrorAction::proceed) config.handler->onError(error);
+  return action;
+}
+
+bool EventSource::Delegate::responseReceived(long status) {
+  logger.log(LogMessages::initialReplyReceived);
+  if (readyState == ReadyState::shutdown) return false;
+  if (status >= 200 && status <= 299 && status != 204) {
+    reconnectionTimer.markConnected();
+    setReadyState(ReadyState::open);
+    config.handler->onOpened();
+    return true;
+  }
+  logger.log(LogMessages::unsuccessfulResponse, status);
+  if (dispatchError(StreamError::unsuccessfulResponse(static_cast<int>(status))) ==
+      ConnectionErrorAction::shutdown) {
+    logger.log(LogMessages::shutDownByErrorHandler);
+    setReadyState(ReadyState::shutdown);
+  }
+  return false;
+}
+
+bool EventSource::Delegate::dataReceived(std::string_view chunk) {
+  const StreamOverflow overflow = detail::feedChunk(utf8LineParser, eventParser, chunk);
+  publishLastEventId(eventParser.getLastEventId());  // an id may come without data
+  if (overflow == StreamOverflow::none) return true;
+  connection->failure = StreamError::limitExceeded(std::string(detail::describe(overflow)));
+  return false;
+}
+
+void EventSource::Delegate::publishLastEventId(const std::string& id) {
+  std::lock_guard lock(lastEventIdMutex);
+  if (lastEventId != id) lastEventId = id;
+}
+
+std::size_t EventSource::Delegate::onHeader(char* data, std::size_t size, std::size_t count,
+                                            void* user) {
+  auto* attempt = static_cast<Connection*>(user);
+  const std::string_view line(data, size * count);
+  attempt->lastActivity = Clock::now();
+  if (line.starts_with("HTTP/")) {
+    attempt->sawLocation = false;
+  } else if (line.size() > 9 && equalsIgnoringCase(line.substr(0, 9), "Location:")) {
+    attempt->sawLocation = true;
+  } else if (line == "\r\n" || line == "\n") {
+    long status = 0;
+    curl_easy_getinfo(attempt->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    // Interim replies and redirects that libcurl follows are not the stream's response.
+    const bool final = status >= 200 && !(status >= 300 && status < 400 && attempt->sawLocation);
+    if (final && !attempt->responseHandled) {
+      attempt->responseHandled = true;
+      if (!attempt->owner->responseReceived(status)) {
+        attempt->cancelled = true;
+        return 0;
+      }
+    }
+  }
+  return size * count;
+}
+
+std::size_t EventSource::Delegate::onData(char* data, std::size_t size, std::size_t count,
+                                          void* user) {
+  auto* attempt = static_cast<Connection*>(user);
+  attempt->lastActivity = Clock::now();
+  if (!attempt->responseHandled) return size * count;  // a redirect's body
+  return attempt->owner->dataReceived({data, size * count}) ? size * count : 0;
+}
+
+void EventSource::Delegate::checkIdleTimeout() {
+  if (!connection || Clock::now() - connection->lastActivity < seconds(config.idleTimeout)) return;
+  curl_multi_remove_handle(multi.get(), connection->easy.get());
+  connection.reset();
+  taskCompleted(StreamError::transport(CURLE_OPERATION_TIMEDOUT, kTimedOut), false);
+}
+
+void EventSource::Delegate::finish(CURLcode code) {
+  curl_multi_remove_handle(multi.get(), connection->easy.get());
+  const std::unique_ptr<Connection> ended = std::move(connection);
+  if (ended->cancelled) return taskCompleted(std::nullopt, true);
+  if (ended->failure) return taskCompleted(ended->failure, false);
+  if (code == CURLE_OK) return taskCompleted(std::nullopt, false);
+  const std::string description =
+      ended->errorBuffer[0] != '\0' ? ended->errorBuffer : curl_easy_strerror(code);
+  taskCompleted(StreamError::transport(code, description), false);
+}
+
+void EventSource::Delegate::cancelConnection() {
+  if (!connection) return;
+  curl_multi_remove_handle(multi.get(), connection->easy.get());
+  connection.reset();
+  // A cancelled connection completes silently, but still leaves nothing half-parsed behind.
+  utf8LineParser.closeAndReset();
+  eventParser.reset();
+}
+
+void EventSource::Delegate::taskCompleted(const std::optional<StreamError>& error, bool cancelled) {
+  utf8LineParser.closeAndReset();
+  const double baseDelay = eventParser.reset();
+  if (readyState == ReadyState::shutdown) return;
+
+  if (error && !cancelled) {
+    logger.log(LogMessages::connectionError, error->description);
+    if (dispatchError(*error) == ConnectionErrorAction::shutdown) {
+      logger.log(LogMessages::shutDownByErrorHandler);
+      if (readyState == ReadyState::open) config.handler->onClosed();
+      setReadyState(ReadyState::shutdown);
+      return;
+    }
+  } else if (!error && !cancelled) {
+    logger.log(LogMessages::unexpectedlyClosed);
+  }
+  if (readyState == ReadyState::open) config.handler->onClosed();
+  setReadyState(ReadyState::closed);
+  const double delay = reconnectionTimer.reconnectDelay(baseDelay);
+  logger.log(LogMessages::waitingBeforeReconnecting, delay);
+  postAfter(seconds(delay), [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->connect();
+  });
+}
+
+EventSource::EventSource(Config config) : delegate_(std::make_shared<Delegate>(std::move(config))) {
+  delegate_->thread = std::thread([delegate = delegate_] { delegate->run(); });
+}
+
+EventSource::~EventSource() {
+  delegate_->post([delegate = delegate_] {
+    delegate->stop();
+    std::lock_guard lock(delegate->queueMutex);
+    delegate->quitting = true;
+  });
+  // The stream's own thread may drop the last reference from inside a handler call: it cannot
+  // join itself, so it finishes the loop on its own, holding the delegate until then.
+  if (delegate_->thread.get_id() == std::this_thread::get_id()) {
+    delegate_->thread.detach();
+  } else {
+    delegate_->thread.join();
+  }
+}
+
+void EventSource::start() {
+  delegate_->post([weak = std::weak_ptr(delegate_)] {
+    if (auto delegate = weak.lock()) delegate->start();
+  });
+}
+
+void EventSource::stop() {
+  delegate_->post([delegate = delegate_] { delegate->stop(); });
+}
+
+std::optional<std::string> EventSource::getLastEventId() const {
+  std::lock_guard lock(delegate_->lastEventIdMutex);
+  return delegate_->lastEventId;
+}
+
+ReadyState EventSource::readyState() const {
+  return delegate_->publishedState.load();
+}
+
+}  // namespace zelk
