@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -62,12 +63,12 @@ class TLSTest : public ClientFixture {
     auto zelk = makeClient("tls project", p);
     StdoutCapture out;
     std::optional<ZelkError> error;
-    bool done = false;
+    std::atomic<bool> done{false};  // failures complete on the HTTP thread
     zelk->identify(std::nullopt, [&](const auto&, const auto& e) {
       error = e;
       done = true;
     });
-    EXPECT_TRUE(waitFor([&] { return done; }));
+    EXPECT_TRUE(waitFor([&] { return done.load(); }));
     return {error, out.take()};
   }
 
