@@ -11,6 +11,8 @@
 
 namespace zelk {
 
+class ChallengePresenter;
+
 /// The services a `Zelk` client runs on. Every member has a default, so `Platform{}` is a
 /// complete platform for a desktop host driving `RunLoop::main()`.
 struct Platform {
@@ -27,6 +29,9 @@ struct Platform {
   /// An extra PEM bundle of certificate authorities to trust besides the system's. Empty: the
   /// system store only.
   std::string caFile;
+  /// Shows the challenge as a modal screen for clients made with `useViewController` true.
+  /// Null: the challenge container is kept but not shown, as when the host has no active window.
+  std::shared_ptr<ChallengePresenter> presenter;
 };
 
 }  // namespace zelk

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <zelk/challenge.hpp>
+#include <zelk/challenge_view_model.hpp>
 #include <zelk/client.hpp>
+#include <zelk/container.hpp>
 #include <zelk/date.hpp>
 #include <zelk/device_facts.hpp>
 #include <zelk/event_handler.hpp>

@@ -47,7 +47,9 @@ Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform
       mainQueue(platform.mainQueue ? std::move(platform.mainQueue) : RunLoop::main()),
       preferences(platform.preferences ? std::move(platform.preferences) : defaultPreferences()),
       deviceFacts(platform.deviceFacts ? std::move(platform.deviceFacts) : cachedDeviceFacts),
-      transport(detail::HttpTransport::Options{std::move(platform.caFile)}) {}
+      presenter(std::move(platform.presenter)),
+      caFile(std::move(platform.caFile)),
+      transport(detail::HttpTransport::Options{caFile}) {}
 
 void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
                              std::optional<json> body,
@@ -95,11 +97,6 @@ std::string Zelk::Impl::vendorIdentifier(const DeviceFacts& facts) {
   return facts.identifierForVendor ? *facts.identifierForVendor : randomUUID();
 }
 
-void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
-  std::lock_guard lock(mutex);
-  accessID_ = std::move(accessId);
-}
-
 std::optional<std::string> Zelk::Impl::userID() const {
   std::lock_guard lock(mutex);
   return userID_;
@@ -125,6 +122,7 @@ std::shared_ptr<Zelk> Zelk::create(std::string clientID, bool useViewController,
   auto notifications =
       platform.notifications ? platform.notifications : NotificationCenter::defaultCenter();
   std::shared_ptr<Zelk> zelk(new Zelk(std::move(clientID), useViewController, std::move(platform)));
+  zelk->impl_->self = zelk;
   // The registrations hold the client: it lives as long as the notification center.
   notifications->addObserver(AppNotification::willResignActive, [zelk] { zelk->detach(); });
   notifications->addObserver(AppNotification::didBecomeActive, [zelk] { zelk->attach(); });
@@ -215,7 +213,9 @@ void Zelk::handleDetachReply(const ZelkAttachResponse& reply) {
   // has been logged out.
   if (reply.deviceID != impl_->deviceID()) return;
   impl_->setDeviceID(std::nullopt);
+  if (impl_->eventSource) impl_->eventSource->stop();
   if (onLogoutCurrentDevice) onLogoutCurrentDevice();
+  impl_->hideChallengeViewControllerIfNeeded();
 }
 
 void Zelk::identify(

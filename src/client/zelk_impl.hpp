@@ -1,6 +1,9 @@
 #pragma once
 
+#include <zelk/challenge.hpp>
 #include <zelk/client.hpp>
+#include <zelk/container.hpp>
+#include <zelk/event_source.hpp>
 
 #include "platform/http_transport.hpp"
 
@@ -30,8 +33,15 @@ struct Zelk::Impl {
   nlohmann::json deviceInfo(const DeviceFacts& facts) const;
   static std::string vendorIdentifier(const DeviceFacts& facts);
 
-  /// Called on the main queue after every decoded attach reply; the realtime stream starts here.
+  /// (Re)opens the realtime stream of the current device. Main thread.
   void listenToRealtimeEvents(std::optional<std::string> accessId);
+  /// Handles one realtime message. The stream's thread.
+  void onRealtimeMessage(const MessageEvent& event);
+
+  /// Presents a challenge container of the client's own in presented mode. Main thread.
+  void showChallengeViewControllerIfNeeded();
+  /// Dismisses it again. Main thread.
+  void hideChallengeViewControllerIfNeeded();
 
   std::optional<std::string> userID() const;
   std::optional<std::string> deviceID() const;
@@ -43,12 +53,20 @@ struct Zelk::Impl {
   const std::shared_ptr<MainQueue> mainQueue;
   const std::shared_ptr<PreferencesStore> preferences;
   const std::function<DeviceFacts()> deviceFacts;
+  const std::shared_ptr<ChallengePresenter> presenter;
+  const std::string caFile;
   detail::HttpTransport transport;
+  std::weak_ptr<Zelk> self;  // the client this state belongs to
+
+  // Main thread only.
+  std::shared_ptr<EventSource> eventSource;
+  std::function<void(const ChallengeDetails&)> onChallenge;
+  std::shared_ptr<ZelkContainer> challengeViewController;
+  bool challengePresented = false;  // the presenter showed `challengeViewController`
 
   mutable std::mutex mutex;  // guards the fields below, written and read on several threads
   std::optional<std::string> userID_;
   std::optional<std::string> deviceID_;
-  std::optional<std::string> accessID_;  // of the last attach reply
 };
 
 /// Reaches a client's private state, for the library's own tools and tests.

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <zelk/challenge.hpp>
+#include <zelk/export.hpp>
+#include <zelk/records.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelk {
+
+/// The state that the container and every challenge screen share while a challenge is on
+/// screen. Every write notifies the subscribers afterwards, even when the value is unchanged, so
+/// a UI layer re-renders on each change.
+///
+/// Threads: main thread only, for reads, writes and subscriptions alike.
+class ZELK_EXPORT ChallengeViewModel {
+ public:
+  using Observer = std::function<void()>;
+  using Token = std::uint64_t;
+
+  explicit ChallengeViewModel(std::string currentDeviceID = {},
+                              std::vector<ZelkDevice> attachedDevices = {});
+
+  /// The service's ID of the device the user holds.
+  const std::string& currentDeviceID() const { return currentDeviceID_; }
+  void setCurrentDeviceID(std::string value);
+
+  /// The devices attached to the challenged account.
+  const std::vector<ZelkDevice>& attachedDevices() const { return attachedDevices_; }
+  void setAttachedDevices(std::vector<ZelkDevice> value);
+
+  /// Whether the devices and limits are loading.
+  bool loadingDevices() const { return loadingDevices_; }
+  void setLoadingDevices(bool value);
+
+  /// Whether selected devices are being logged out.
+  bool detachLoading() const { return detachLoading_; }
+  void setDetachLoading(bool value);
+
+  /// Whether the challenge covers the host's content.
+  bool challengeVisible() const { return challengeVisible_; }
+  void setChallengeVisible(bool value);
+
+  /// The challenge on screen; a later challenge replaces it, nothing clears it.
+  const std::optional<ChallengeDetails>& challengeDetails() const { return challengeDetails_; }
+  void setChallengeDetails(std::optional<ChallengeDetails> value);
+
+  /// Calls `observer` after every write until `unsubscribe`. Returns its token.
+  Token subscribe(Observer observer);
+  void unsubscribe(Token token);
+
+ private:
+  void changed();
+
+  std::string currentDeviceID_;
+  std::vector<ZelkDevice> attachedDevices_;
+  bool loadingDevices_ = false;
+  bool detachLoading_ = false;
+  bool challengeVisible_ = false;
+  std::optional<ChallengeDetails> challengeDetails_;
+  std::vector<std::pair<Token, Observer>> observers_;
+  Token nextToken_ = 1;
+};
+
+}  // namespace zelk

@@ -1,0 +1,56 @@
+#include <zelk/challenge_view_model.hpp>
+
+namespace zelk {
+
+ChallengeViewModel::ChallengeViewModel(std::string currentDeviceID,
+                                       std::vector<ZelkDevice> attachedDevices)
+    : currentDeviceID_(std::move(currentDeviceID)), attachedDevices_(std::move(attachedDevices)) {}
+
+void ChallengeViewModel::setCurrentDeviceID(std::string value) {
+  currentDeviceID_ = std::move(value);
+  changed();
+}
+
+void ChallengeViewModel::setAttachedDevices(std::vector<ZelkDevice> value) {
+  attachedDevices_ = std::move(value);
+  changed();
+}
+
+void ChallengeViewModel::setLoadingDevices(bool value) {
+  loadingDevices_ = value;
+  changed();
+}
+
+void ChallengeViewModel::setDetachLoading(bool value) {
+  detachLoading_ = value;
+  changed();
+}
+
+void ChallengeViewModel::setChallengeVisible(bool value) {
+  challengeVisible_ = value;
+  changed();
+}
+
+void ChallengeViewModel::setChallengeDetails(std::optional<ChallengeDetails> value) {
+  challengeDetails_ = std::move(value);
+  changed();
+}
+
+ChallengeViewModel::Token ChallengeViewModel::subscribe(Observer observer) {
+  observers_.emplace_back(nextToken_, std::move(observer));
+  return nextToken_++;
+}
+
+void ChallengeViewModel::unsubscribe(Token token) {
+  std::erase_if(observers_, [token](const auto& entry) { return entry.first == token; });
+}
+
+void ChallengeViewModel::changed() {
+  // A copy, so that observers may subscribe or unsubscribe while being notified.
+  const auto observers = observers_;
+  for (const auto& [token, observer] : observers) {
+    if (observer) observer();
+  }
+}
+
+}  // namespace zelk

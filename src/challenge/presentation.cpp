@@ -1,0 +1,34 @@
+#include <zelk/container.hpp>
+
+#include "client/zelk_impl.hpp"
+
+namespace zelk {
+
+void Zelk::Impl::showChallengeViewControllerIfNeeded() {
+  if (!useViewController || challengeViewController) return;
+  auto zelk = self.lock();
+  if (!zelk) return;
+  // At most one container of the client's own exists at a time; it is stored before it is shown,
+  // and stays stored even when there is nowhere to show it.
+  challengeViewController = ZelkContainer::create(zelk);
+  challengePresented = presenter && presenter->present(challengeViewController);
+}
+
+void Zelk::Impl::hideChallengeViewControllerIfNeeded() {
+  if (!useViewController || !challengeViewController) return;
+  // The container is forgotten only once the dismissal has completed, so a challenge that arrives
+  // meanwhile is not shown.
+  auto completion = [weak = self] {
+    if (auto zelk = weak.lock()) {
+      ZelkInternals::of(*zelk).challengeViewController.reset();
+      ZelkInternals::of(*zelk).challengePresented = false;
+    }
+  };
+  if (challengePresented) {
+    presenter->dismiss(challengeViewController, completion);
+  } else {
+    mainQueue->post(completion);  // nothing on screen: the dismissal completes at once
+  }
+}
+
+}  // namespace zelk

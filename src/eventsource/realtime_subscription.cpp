@@ -1,0 +1,123 @@
+#include "eventsource/realtime_subscription.hpp"
+
+#include "challenge/challenge_calls.hpp"
+#include "client/json_reader.hpp"
+#include "client/zelk_impl.hpp"
+#include "platform/console.hpp"
+
+namespace zelk {
+
+namespace detail {
+
+namespace {
+
+bool keptInQuery(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
+         std::string_view::npos;
+}
+
+RealtimeMessage decodeMessage(const nlohmann::json& value, const std::string& path) {
+  const ObjectReader object(value, path);
+  if (object.requiredString("action") != "challenge") {
+    throw DecodeFailure("\"action\" is not a known action");
+  }
+  RealtimeMessage message;
+  message.challengeID =
+      object.optional("challenge", [](const nlohmann::json& challenge, const std::string& at) {
+        return ObjectReader(challenge, at).requiredString("_id");
+      });
+  return message;
+}
+
+// Receives the stream's calls for a client, without keeping the client alive.
+class RealtimeHandler final : public EventHandler {
+ public:
+  explicit RealtimeHandler(std::weak_ptr<Zelk> zelk) : zelk_(std::move(zelk)) {}
+
+  void onOpened() override {}
+  void onClosed() override {}
+  void onComment(std::string_view) override {}
+  void onMessage(std::string_view, const MessageEvent& event) override {
+    if (auto zelk = zelk_.lock()) ZelkInternals::of(*zelk).onRealtimeMessage(event);
+  }
+  void onError(const StreamError& error) override { printSDKMessage(error.description); }
+
+ private:
+  std::weak_ptr<Zelk> zelk_;
+};
+
+}  // namespace
+
+std::optional<RealtimeMessage> decodeRealtimeMessage(std::string_view json, std::string* error) {
+  return decodeText(json, error, decodeMessage);
+}
+
+std::string percentEncodeQuery(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (keptInQuery(byte)) {
+      encoded.push_back(c);
+    } else {
+      encoded.push_back('%');
+      encoded.push_back(kHex[byte >> 4]);
+      encoded.push_back(kHex[byte & 0x0F]);
+    }
+  }
+  return encoded;
+}
+
+std::string listenURL(std::string_view baseURL, std::string_view deviceID,
+                      std::string_view accessID, std::string_view clientID) {
+  std::string url;
+  url.append(baseURL).append("/v2/access/device/").append(deviceID);
+  url.append("/listen?access=").append(accessID);
+  url.append("&auth=Basic ").append(clientID).append(":");
+  return percentEncodeQuery(url);
+}
+
+}  // namespace detail
+
+void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
+  const auto device = deviceID();
+  if (!clientID || !device) return;
+  const std::string url = detail::listenURL(baseURL, *device, accessId.value_or(""), *clientID);
+  if (!detail::HttpTransport::isValidURL(url)) return;
+  // One stream at a time: the old one ends before the new one starts.
+  if (eventSource) eventSource->stop();
+  EventSource::Config config(std::make_shared<detail::RealtimeHandler>(self), url);
+  config.caFile = caFile;
+  eventSource = std::make_shared<EventSource>(std::move(config));
+  eventSource->start();
+}
+
+void Zelk::Impl::onRealtimeMessage(const MessageEvent& event) {
+  if (event.data == "\"logout\"") {
+    mainQueue->post([weak = self] {
+      auto zelk = weak.lock();
+      if (!zelk) return;
+      auto& impl = ZelkInternals::of(*zelk);
+      if (impl.eventSource) impl.eventSource->stop();
+      if (zelk->onLogoutCurrentDevice) zelk->onLogoutCurrentDevice();
+      impl.hideChallengeViewControllerIfNeeded();
+    });
+    return;
+  }
+  const auto message = detail::decodeRealtimeMessage(event.data);
+  if (!message || !message->challengeID) return;
+  detail::getChallenge(*this, *message->challengeID,
+                       [weak = self, mainQueue = mainQueue](const ChallengeDetails& details) {
+                         mainQueue->post([weak, details] {
+                           auto zelk = weak.lock();
+                           if (!zelk) return;
+                           auto& impl = ZelkInternals::of(*zelk);
+                           if (impl.onChallenge) impl.onChallenge(details);
+                           impl.showChallengeViewControllerIfNeeded();
+                         });
+                       });
+}
+
+}  // namespace zelk

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zelk::detail {
+
+/// What the service can push to a device besides a logout.
+struct RealtimeMessage {
+  enum class Action { challenge };
+  Action action = Action::challenge;
+  std::optional<std::string> challengeID;  // the "_id" of its "challenge", when present
+};
+
+/// Decodes a realtime message: {"action": "challenge", "challenge": {"_id": ...}}. Any other
+/// action fails it.
+std::optional<RealtimeMessage> decodeRealtimeMessage(std::string_view json,
+                                                     std::string* error = nullptr);
+
+/// Percent-encodes every byte outside the characters a URL query may hold as they are (letters,
+/// digits and - . _ ~ ! $ & ' ( ) * + , ; = : @ / ?).
+std::string percentEncodeQuery(std::string_view text);
+
+/// The URL of a device's realtime stream, encoded.
+std::string listenURL(std::string_view baseURL, std::string_view deviceID,
+                      std::string_view accessID, std::string_view clientID);
+
+}  // namespace zelk::detail

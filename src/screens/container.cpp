@@ -1,0 +1,52 @@
+#include <zelk/container.hpp>
+
+#include "client/zelk_impl.hpp"
+
+namespace zelk {
+
+ZelkContainer::ZelkContainer(std::shared_ptr<Zelk> zelk)
+    : zelk_(zelk),
+      mainQueue_(ZelkInternals::of(*zelk).mainQueue),
+      viewModel_(std::make_shared<ChallengeViewModel>()) {}
+
+std::shared_ptr<ZelkContainer> ZelkContainer::create(std::shared_ptr<Zelk> zelk) {
+  std::shared_ptr<ZelkContainer> container(new ZelkContainer(zelk));
+  // The client holds its challenge receiver weakly: the container lives as long as the host's
+  // view (or the client's own presentation) keeps it.
+  ZelkInternals::of(*zelk).onChallenge =
+      [weak = std::weak_ptr(container)](const ChallengeDetails& details) {
+        if (auto container = weak.lock()) container->onChallenge(details);
+      };
+  zelk->attach(std::nullopt, [weak = std::weak_ptr(container)](const ZelkAttachResponse& response) {
+    if (auto container = weak.lock()) container->onAttach(response);
+  });
+  return container;
+}
+
+void ZelkContainer::onChallenge(const ChallengeDetails& details) {
+  mainQueue_->post([viewModel = viewModel_, details] {
+    viewModel->setChallengeVisible(true);
+    viewModel->setChallengeDetails(details);
+  });
+}
+
+void ZelkContainer::onAttach(const ZelkAttachResponse& response) {
+  mainQueue_->post([viewModel = viewModel_, device = response.deviceID] {
+    if (device) viewModel->setCurrentDeviceID(*device);
+  });
+}
+
+void ZelkContainer::setScenePhase(ScenePhase phase) {
+  const auto previous = std::exchange(scenePhase_, phase);
+  auto zelk = zelk_.lock();
+  if (!previous || *previous == phase || !zelk) return;
+  if (phase == ScenePhase::active) {
+    zelk->attach(std::nullopt, [weak = weak_from_this()](const ZelkAttachResponse& response) {
+      if (auto container = weak.lock()) container->onAttach(response);
+    });
+  } else {
+    zelk->detach();
+  }
+}
+
+}  // namespace zelk
