@@ -1,25 +1,36 @@
 #include "sandbox.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 namespace {
 
+using namespace std::chrono_literals;
 using nlohmann::json;
+using zelk::sandbox::Event;
 using zelk::sandbox::Options;
 using zelk::sandbox::Sandbox;
 
@@ -279,6 +290,439 @@ TEST_F(SandboxTest, AdminEndpoints) {
   EXPECT_EQ(scripted.body, "x");
 }
 
+// A plain TCP connection to the sandbox, to see a response byte for byte as it was sent.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0) throw std::runtime_error("socket() failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+      throw std::runtime_error("cannot connect to the sandbox");
+  }
+  ~RawConnection() { close(); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  void send(const std::string& bytes) {
+    if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+      throw std::runtime_error("send() failed");
+  }
+
+  // Reads until `done(received())` holds (true), or the peer closes or the deadline passes
+  // (false).
+  bool readUntil(const std::function<bool(const std::string&)>& done,
+                 std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (done(received_)) return true;
+      if (closed_) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd watched{fd_, POLLIN, 0};
+      const int ready = poll(&watched, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return false;
+      char buffer[4096];
+      const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+      if (got <= 0) {
+        closed_ = true;
+      } else {
+        received_.append(buffer, static_cast<std::size_t>(got));
+      }
+    }
+  }
+  bool readUntilClosed(std::chrono::milliseconds timeout = 10s) {
+    return readUntil([this](const std::string&) { return closed_; }, timeout);
+  }
+  bool readHead() {
+    return readUntil([](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
+  }
+  // Reads until the body is `expected` or longer; true when it is exactly `expected`.
+  bool readBody(const std::string& expected) {
+    readUntil([&](const std::string&) { return body().size() >= expected.size(); });
+    return body() == expected;
+  }
+
+  const std::string& received() const { return received_; }
+  std::string head() const { return received_.substr(0, received_.find("\r\n\r\n") + 4); }
+  std::string body() const {
+    const auto end = received_.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : received_.substr(end + 4);
+  }
+  bool closedByPeer() const { return closed_; }
+
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string received_;
+  bool closed_ = false;
+};
+
+// One HTTP chunk of a chunked response body.
+std::string chunk(const std::string& bytes) {
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx", bytes.size());
+  return std::string(size) + "\r\n" + bytes + "\r\n";
+}
+
+std::string listenTarget(const std::string& device, const std::string& access,
+                         const std::string& auth = "Basic%20proj1%3A") {
+  return "/v2/access/device/" + device + "/listen?access=" + access + "&auth=" + auth;
+}
+
+std::string listenRequest(const std::string& target, const std::string& extraHeaders = "") {
+  return "GET " + target +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+         "Accept-Encoding: gzip, deflate, br\r\n" +
+         extraHeaders + "\r\n";
+}
+
+class SandboxStreamTest : public SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    const json attached = post(client(), "/v2/access", attachBody("u1", "vendor-A")).parsed();
+    device = attached["device_id"];
+    access = attached["access"];
+    client().set_url_encode(false);
+  }
+
+  // A raw connection with a listen request of `device` sent.
+  std::unique_ptr<RawConnection> listen(const std::string& extraHeaders = "") {
+    auto connection = std::make_unique<RawConnection>(sandbox.port());
+    connection->send(listenRequest(listenTarget(device, access), extraHeaders));
+    return connection;
+  }
+
+  std::string device, access;
+};
+
+TEST_F(SandboxStreamTest, PushedEventsReachEveryOpenStreamAsServerSentEvents) {
+  auto first = listen("Last-Event-ID: 41\r\n");
+  auto second = std::make_unique<RawConnection>(sandbox.port());
+  second->send(listenRequest(listenTarget(device, access, "Basic+proj1:")));
+  ASSERT_TRUE(first->readHead()) << first->received();
+  ASSERT_TRUE(second->readHead()) << second->received();
+  for (const auto* stream : {first.get(), second.get()}) {
+    const std::string head = stream->head();
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Type: text/event-stream\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("Cache-Control: no-cache\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << head;
+    EXPECT_EQ(head.find("Content-Encoding"), std::string::npos) << head;
+  }
+  ASSERT_TRUE(sandbox.waitForStreams(device, 2, 10s));
+  EXPECT_EQ(sandbox.openStreams(device), 2);
+  EXPECT_EQ(sandbox.openStreams("dev_other"), 0);
+
+  Event event;
+  event.type = "notice";
+  event.id = "42";
+  event.data = "first line\nsecond line";
+  event.retry = 1500;
+  event.comment = "hello";
+  EXPECT_EQ(sandbox.push(device, event), 2);
+  EXPECT_EQ(sandbox.push("dev_other", event), 0);
+  EXPECT_EQ(sandbox.pushRaw(device, "data: raw\r\n\r\n"), 2);
+
+  const std::string expected =
+      chunk(
+          ": hello\nevent: notice\nid: 42\nretry: 1500\ndata: first line\ndata: second line\n\n") +
+      chunk("data: raw\r\n\r\n");
+  EXPECT_TRUE(first->readBody(expected)) << first->body();
+  EXPECT_TRUE(second->readBody(expected)) << second->body();
+
+  // Listen requests are recorded when they arrive, exactly as sent.
+  const auto recorded = sandbox.requests();
+  ASSERT_EQ(recorded.size(), 3u);
+  const auto& firstListen = recorded[1].query == "access=" + access + "&auth=Basic%20proj1%3A"
+                                ? recorded[1]
+                                : recorded[2];
+  EXPECT_EQ(firstListen.method, "GET");
+  EXPECT_EQ(firstListen.path, "/v2/access/device/" + device + "/listen");
+  EXPECT_EQ(firstListen.query, "access=" + access + "&auth=Basic%20proj1%3A");
+  const auto& h = firstListen.headers;
+  EXPECT_NE(
+      std::find(h.begin(), h.end(), std::pair<std::string, std::string>("Last-Event-ID", "41")),
+      h.end());
+}
+
+TEST_F(SandboxStreamTest, EventsAreWrittenFieldByFieldAndLineByLine) {
+  auto stream = listen();
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+
+  Event emptyData;
+  emptyData.data = "";
+  Event lineBreaks;
+  lineBreaks.data = "a\r\nb\rc\n";
+  lineBreaks.id = "";
+  Event commentOnly;
+  commentOnly.comment = "keep\nalive";
+  for (const Event* event : {&emptyData, &lineBreaks, &commentOnly})
+    EXPECT_EQ(sandbox.push(device, *event), 1);
+  EXPECT_TRUE(stream->readBody(chunk("data:\n\n") +
+                               chunk("id:\ndata: a\ndata: b\ndata: c\ndata:\n\n") +
+                               chunk(": keep\n: alive\n")))
+      << stream->body();
+
+  Event badType;
+  badType.type = "a\nb";
+  badType.data = "x";
+  Event badId;
+  badId.id = "1\r";
+  Event badRetry;
+  badRetry.retry = -1;
+  for (const Event& bad : {Event{}, badType, badId, badRetry})
+    EXPECT_THROW(sandbox.push(device, bad), std::invalid_argument);
+  EXPECT_THROW(sandbox.pushRaw(device, ""), std::invalid_argument);
+}
+
+TEST_F(SandboxStreamTest, EndingStreamsFinishesOrDropsTheResponse) {
+  auto finished = listen();
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  Event event;
+  event.data = "last";
+  EXPECT_EQ(sandbox.push(device, event), 1);
+  EXPECT_EQ(sandbox.endStreams(device), 1);
+  EXPECT_EQ(sandbox.openStreams(device), 0);
+  EXPECT_EQ(sandbox.push(device, event), 0);
+  // What was pushed before the end is still written, then the final chunk.
+  EXPECT_TRUE(finished->readBody(chunk("data: last\n\n") + "0\r\n\r\n")) << finished->body();
+  EXPECT_FALSE(finished->closedByPeer());
+
+  auto dropped = listen();
+  ASSERT_TRUE(dropped->readHead());
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  const Reply ended =
+      post(client(), "/_sandbox/end-stream", json{{"device", device}, {"abort", true}}, {});
+  ASSERT_EQ(ended.status, 200);
+  EXPECT_EQ(ended.parsed(), (json{{"success", true}, {"ended", 1}}));
+  EXPECT_TRUE(dropped->readUntilClosed());
+  EXPECT_EQ(dropped->body(), "");
+  EXPECT_TRUE(sandbox.waitForNoStreams(device, 10s));
+
+  // Without a device, every stream ends.
+  auto one = listen();
+  auto two = listen();
+  ASSERT_TRUE(sandbox.waitForStreams(device, 2, 10s));
+  EXPECT_EQ(post(client(), "/_sandbox/end-stream", json::object(), {}).parsed()["ended"], 2);
+  EXPECT_TRUE(one->readBody("0\r\n\r\n")) << one->body();
+  EXPECT_TRUE(two->readBody("0\r\n\r\n")) << two->body();
+}
+
+TEST_F(SandboxStreamTest, ScriptedListenAnswersReplaceTheStream) {
+  sandbox.script("listen", 204, "");
+  sandbox.scriptListen("dev_elsewhere", 500, R"({"error":"down"})");
+
+  auto noContent = client().Get(listenTarget(device, access).c_str());
+  ASSERT_TRUE(noContent);
+  EXPECT_EQ(noContent->status, 204);
+  EXPECT_EQ(noContent->body, "");
+
+  // A device's script waits for a listen of that device, before authentication is checked.
+  const std::string elsewhere = listenTarget("dev_elsewhere", "acc_none", "none");
+  auto failed = client().Get(elsewhere.c_str());
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->status, 500);
+  EXPECT_EQ(failed->body, R"({"error":"down"})");
+  EXPECT_EQ(failed->get_header_value("Content-Type"), "application/json");
+  auto unscripted = client().Get(elsewhere.c_str());
+  ASSERT_TRUE(unscripted);
+  EXPECT_EQ(unscripted->status, 401);
+
+  ASSERT_EQ(
+      post(client(), "/_sandbox/script",
+           json{{"operation", "listen"}, {"device", device}, {"status", 503}, {"body", "{}"}}, {})
+          .status,
+      200);
+  auto unavailable = client().Get(listenTarget(device, access).c_str());
+  ASSERT_TRUE(unavailable);
+  EXPECT_EQ(unavailable->status, 503);
+  EXPECT_EQ(sandbox.openStreams(device), 0);
+}
+
+TEST_F(SandboxStreamTest, DripWritesItsBytesInChunksOfTheGivenSizeThenStreams) {
+  const std::string bytes = "id: 1\ndata: dripped\n\n";
+  sandbox.dripListen("", bytes, 1);
+  auto stream = listen();
+  std::string expected;
+  for (char c : bytes) expected += chunk(std::string(1, c));
+  EXPECT_TRUE(stream->readBody(expected)) << stream->body();
+
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  EXPECT_EQ(sandbox.pushRaw(device, "data: after\n\n"), 1);
+  EXPECT_TRUE(stream->readBody(expected + chunk("data: after\n\n"))) << stream->body();
+
+  ASSERT_EQ(post(client(), "/_sandbox/script",
+                 json{{"operation", "listen"}, {"drip", "abcdefghij"}, {"chunk", 4}}, {})
+                .status,
+            200);
+  auto larger = listen();
+  EXPECT_TRUE(larger->readBody(chunk("abcd") + chunk("efgh") + chunk("ij"))) << larger->body();
+}
+
+TEST_F(SandboxStreamTest, EndingADripWritesWhatIsLeftWithoutWaiting) {
+  sandbox.dripListen(device, "abc", 1, std::chrono::minutes(10));
+  auto stream = listen();
+  EXPECT_TRUE(stream->readBody(chunk("a"))) << stream->body();
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  EXPECT_EQ(sandbox.endStreams(device), 1);
+  EXPECT_TRUE(stream->readBody(chunk("a") + chunk("b") + chunk("c") + "0\r\n\r\n"))
+      << stream->body();
+  EXPECT_THROW(sandbox.dripListen(device, "x", 0), std::invalid_argument);
+}
+
+TEST_F(SandboxStreamTest, StalledListenSendsTheHeadersAndNothingElse) {
+  ASSERT_EQ(post(client(), "/_sandbox/script",
+                 json{{"operation", "listen"}, {"device", device}, {"stall", true}}, {})
+                .status,
+            200);
+  auto stream = listen();
+  ASSERT_TRUE(stream->readHead()) << stream->received();
+  EXPECT_EQ(stream->head().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_NE(stream->head().find("Content-Type: text/event-stream\r\n"), std::string::npos);
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  EXPECT_EQ(sandbox.pushRaw(device, "data: lost\n\n"), 0);
+  EXPECT_EQ(sandbox.endStreams(device), 1);
+  EXPECT_TRUE(stream->readBody("0\r\n\r\n")) << stream->body();
+}
+
+TEST_F(SandboxStreamTest, ListenWithBadAuthOrUnknownDeviceIsRefused) {
+  const json malformedAuth = {{"success", false}, {"error", "missing or malformed auth parameter"}};
+  const std::string path = "/v2/access/device/" + device + "/listen";
+  struct Case {
+    std::string target;
+    httplib::Headers headers;
+    int status;
+    json body;
+  };
+  const std::vector<Case> cases = {
+      {path + "?access=" + access, {}, 401, malformedAuth},
+      {path + "?access=" + access, kAuth, 401, malformedAuth},  // the header does not count
+      {listenTarget(device, access, "Basic%20proj1"), {}, 401, malformedAuth},
+      {listenTarget(device, access, "proj1%3A"), {}, 401, malformedAuth},
+      {listenTarget(device, "acc_wrong"),
+       {},
+       401,
+       {{"success", false}, {"error", "unknown access"}}},
+      {listenTarget(device, ""), {}, 401, {{"success", false}, {"error", "unknown access"}}},
+      {listenTarget("dev_unknown", access),
+       {},
+       404,
+       {{"success", false}, {"error", "unknown device"}}},
+      {listenTarget(device, access, "Basic%20proj2%3A"),
+       {},
+       404,
+       {{"success", false}, {"error", "unknown device"}}},
+  };
+  for (const Case& c : cases) {
+    auto result = client().Get(c.target.c_str(), c.headers);
+    ASSERT_TRUE(result) << c.target;
+    EXPECT_EQ(result->status, c.status) << c.target;
+    EXPECT_EQ(result->get_header_value("Content-Type"), "application/json") << c.target;
+    EXPECT_EQ(json::parse(result->body), c.body) << c.target;
+  }
+  EXPECT_EQ(sandbox.openStreams(device), 0);
+  EXPECT_EQ(sandbox.requests().size(), 1 + cases.size());
+
+  // An access token from an earlier attach of the device stays good.
+  post(client(), "/v2/access", attachBody("u1", "vendor-A"));
+  auto stream = listen();
+  ASSERT_TRUE(stream->readHead());
+  EXPECT_EQ(stream->head().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << stream->head();
+}
+
+TEST_F(SandboxStreamTest, AClientHangingUpEndsItsStream) {
+  auto stream = listen();
+  ASSERT_TRUE(stream->readHead());
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  stream->close();
+  EXPECT_TRUE(sandbox.waitForNoStreams(device, 10s));
+}
+
+TEST_F(SandboxStreamTest, AdminPushAndStreamEndpoints) {
+  auto stream = listen();
+  auto waited =
+      client().Get(("/_sandbox/streams?device=" + device + "&count=1&timeout=10000").c_str());
+  ASSERT_TRUE(waited);
+  EXPECT_EQ(json::parse(waited->body), (json{{"device", device}, {"open", 1}, {"reached", true}}));
+  auto listed = client().Get("/_sandbox/streams");
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(json::parse(listed->body), (json{{"streams", {{device, 1}}}}));
+
+  const Reply pushed = post(client(), "/_sandbox/push",
+                            json{{"device", device},
+                                 {"event", "limit"},
+                                 {"id", "7"},
+                                 {"retry", 250},
+                                 {"comment", "c"},
+                                 {"data", "{\"x\":1}\n2"}},
+                            {});
+  ASSERT_EQ(pushed.status, 200) << pushed.body;
+  EXPECT_EQ(pushed.parsed(), (json{{"success", true}, {"delivered", 1}}));
+  EXPECT_EQ(post(client(), "/_sandbox/push", json{{"device", device}, {"raw", ": r\n"}}, {})
+                .parsed()["delivered"],
+            1);
+  EXPECT_EQ(post(client(), "/_sandbox/push", json{{"device", "dev_none"}, {"data", "x"}}, {})
+                .parsed()["delivered"],
+            0);
+  EXPECT_TRUE(stream->readBody(
+      chunk(": c\nevent: limit\nid: 7\nretry: 250\ndata: {\"x\":1}\ndata: 2\n\n") + chunk(": r\n")))
+      << stream->body();
+
+  for (const json& bad : {json{{"data", "x"}}, json{{"device", device}},
+                          json{{"device", device}, {"raw", "x"}, {"data", "y"}},
+                          json{{"device", device}, {"raw", ""}},
+                          json{{"device", device}, {"event", "a\nb"}, {"data", "x"}},
+                          json{{"device", device}, {"data", 5}},
+                          json{{"device", device}, {"data", "x"}, {"retry", -1}}}) {
+    const Reply refused = post(client(), "/_sandbox/push", bad, {});
+    EXPECT_EQ(refused.status, 400) << bad;
+    EXPECT_EQ(refused.parsed()["success"], false) << bad;
+  }
+  for (const json& bad :
+       {json{{"operation", "attach"}, {"stall", true}},
+        json{{"operation", "attach"}, {"status", 500}, {"device", device}},
+        json{{"operation", "listen"}, {"stall", true}, {"drip", "x"}},
+        json{{"operation", "listen"}, {"drip", "x"}, {"chunk", 0}},
+        json{{"operation", "listen"}, {"status", 200}, {"chunk", 2}},
+        json{{"operation", "listen"}, {"stall", true}, {"status", 500}},
+        json{{"operation", "listen"}, {"stall", "yes"}}, json{{"operation", "listen"}}}) {
+    EXPECT_EQ(post(client(), "/_sandbox/script", bad, {}).status, 400) << bad;
+  }
+  auto state = client().Get("/_sandbox/state");
+  ASSERT_TRUE(state);
+  EXPECT_FALSE(json::parse(state->body)["pending_scripts"].contains("listen"));
+}
+
+TEST_F(SandboxStreamTest, StoppingEndsOpenStreamsAndRestartingServesNewOnes) {
+  auto open = listen();
+  sandbox.stallListen();
+  auto stalled = listen();
+  ASSERT_TRUE(sandbox.waitForStreams(device, 2, 10s));
+
+  sandbox.stop();  // would hang with a stream writer left waiting
+  EXPECT_FALSE(sandbox.running());
+  EXPECT_EQ(sandbox.openStreams(device), 0);
+  EXPECT_TRUE(open->readUntilClosed());
+  EXPECT_TRUE(stalled->readUntilClosed());
+
+  ASSERT_TRUE(sandbox.start());
+  auto again = listen();
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+  EXPECT_EQ(sandbox.pushRaw(device, "data: back\n\n"), 1);
+  EXPECT_TRUE(again->readBody(chunk("data: back\n\n"))) << again->body();
+}
+
 TEST(SandboxLifecycle, RestartKeepsPortAndStateAndABusyPortIsAnError) {
   Sandbox sandbox;
   ASSERT_TRUE(sandbox.start());
@@ -406,6 +850,42 @@ TEST_F(SandboxTLSTest, MaxVersionLimitsWhatTheServerSpeaks) {
   ASSERT_TRUE(old.start());
   EXPECT_EQ(negotiatedVersion(old.port(), TLS1_VERSION, TLS1_3_VERSION), TLS1_VERSION);
   EXPECT_EQ(negotiatedVersion(old.port(), TLS1_2_VERSION, TLS1_3_VERSION), 0);
+}
+
+TEST_F(SandboxTLSTest, StreamsEndWhenAClientSaysGoodbyeAndHangsUp) {
+  Sandbox sandbox(tlsOptions());
+  ASSERT_TRUE(sandbox.start());
+  httplib::Client client(sandbox.baseURL());
+  client.set_ca_cert_path(certFile.c_str());
+  const json attached = post(client, "/v2/access", attachBody("u1", "vendor-A")).parsed();
+  const std::string device = attached["device_id"];
+
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  BIO* bio = BIO_new_ssl_connect(ctx);
+  BIO_set_conn_hostname(bio, ("127.0.0.1:" + std::to_string(sandbox.port())).c_str());
+  ASSERT_EQ(BIO_do_handshake(bio), 1);
+  const std::string request = listenRequest(listenTarget(device, attached["access"]));
+  ASSERT_EQ(BIO_write(bio, request.data(), static_cast<int>(request.size())),
+            static_cast<int>(request.size()));
+  std::string head;
+  char buffer[1024];
+  while (head.find("\r\n\r\n") == std::string::npos) {
+    const int got = BIO_read(bio, buffer, sizeof buffer);
+    ASSERT_GT(got, 0);
+    head.append(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+  ASSERT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+
+  // The close_notify alert stays unread in front of the end of the connection.
+  SSL* ssl = nullptr;
+  BIO_get_ssl(bio, &ssl);
+  SSL_shutdown(ssl);
+  // Freeing the BIO would otherwise wait for the server's own close_notify.
+  SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  BIO_free_all(bio);
+  SSL_CTX_free(ctx);
+  EXPECT_TRUE(sandbox.waitForNoStreams(device, 10s));
 }
 
 TEST_F(SandboxTLSTest, BadTLSSettingsFailToStart) {

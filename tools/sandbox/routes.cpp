@@ -1,9 +1,16 @@
 #include "routes.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "connections.hpp"
 
 namespace zelk::sandbox {
 namespace {
@@ -164,8 +171,96 @@ void identify(ServiceState& state, const std::string& clientId, const httplib::R
   reply(res, 200, {{"identity", result.identity}, {"confidence", result.confidence}});
 }
 
-void serviceRequest(ServiceState& state, const httplib::Request& req, httplib::Response& res) {
+// The device id of a GET /v2/access/device/<device id>/listen request.
+std::optional<std::string> listenDevice(const httplib::Request& req) {
+  constexpr std::string_view kPrefix = "/v2/access/device/", kSuffix = "/listen";
+  std::string_view path(req.path);
+  if (req.method != "GET" || !path.starts_with(kPrefix) || !path.ends_with(kSuffix))
+    return std::nullopt;
+  path.remove_prefix(kPrefix.size());
+  path.remove_suffix(kSuffix.size());
+  if (path.empty() || path.find('/') != std::string_view::npos) return std::nullopt;
+  return std::string(path);
+}
+
+int numericHeader(const httplib::Request& req, const char* name) {
+  try {
+    return std::stoi(req.get_header_value(name));
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+// Answers with an open event stream written from `stream`.
+void serveStream(StreamHub& hub, std::shared_ptr<StreamHub::Stream> stream,
+                 const httplib::Request& req, httplib::Response& res) {
+  // The connection's socket tells when the client hangs up; httplib's own check misses a TLS
+  // client that said goodbye before closing, since its close_notify is still unread.
+  const int socket =
+      findAcceptedConnection(numericHeader(req, "LOCAL_PORT"), req.get_header_value("REMOTE_ADDR"),
+                             numericHeader(req, "REMOTE_PORT"));
+  res.status = 200;
+  res.set_header("Cache-Control", "no-cache");
+  res.set_chunked_content_provider(
+      "text/event-stream",
+      [&hub, stream, socket](std::size_t, httplib::DataSink& sink) {
+        const auto connected = [&] {
+          return sink.is_writable() && (socket < 0 || !peerHungUp(socket));
+        };
+        StreamHub::Step step = hub.next(*stream, connected);
+        switch (step.kind) {
+          case StreamHub::Step::Kind::write:
+            return sink.write(step.bytes.data(), step.bytes.size());
+          case StreamHub::Step::Kind::finish:
+            sink.done();
+            return true;
+          case StreamHub::Step::Kind::abort:
+            break;
+        }
+        return false;  // httplib closes the connection without the final chunk
+      },
+      [&hub, stream](bool) { hub.remove(stream); });
+}
+
+void listen(ServiceState& state, StreamHub& hub, const std::string& device,
+            const httplib::Request& req, httplib::Response& res) {
+  std::shared_ptr<StreamHub::Stream> stream;
+  if (auto scripted = state.takeScript(Operation::listen, device)) {
+    switch (scripted->stream) {
+      case ScriptedAnswer::Stream::none:
+        res.status = scripted->status;
+        if (!scripted->body.empty()) res.set_content(std::move(scripted->body), "application/json");
+        return;
+      case ScriptedAnswer::Stream::stall:
+        stream = hub.add(device, /*receivePushes=*/false);
+        break;
+      case ScriptedAnswer::Stream::drip:
+        stream = hub.add(device, /*receivePushes=*/true,
+                         {std::move(scripted->drip), scripted->chunk, scripted->interval});
+        break;
+    }
+  } else {
+    const std::string clientId =
+        clientIdFromAuthorization(req.has_param("auth") ? req.get_param_value("auth") : "");
+    if (clientId.empty()) return fail(res, 401, "missing or malformed auth parameter");
+    switch (state.checkListen(clientId, device, req.get_param_value("access"))) {
+      case ListenCheck::unknownDevice:
+        return fail(res, 404, "unknown device");
+      case ListenCheck::unknownAccess:
+        return fail(res, 401, "unknown access");
+      case ListenCheck::ok:
+        break;
+    }
+    stream = hub.add(device, /*receivePushes=*/true);
+  }
+  if (!stream) return fail(res, 503, "the sandbox is stopping");
+  serveStream(hub, std::move(stream), req, res);
+}
+
+void serviceRequest(ServiceState& state, StreamHub& hub, const httplib::Request& req,
+                    httplib::Response& res) {
   state.record(recordOf(req));
+  if (const auto device = listenDevice(req)) return listen(state, hub, *device, req, res);
 
   const std::optional<Operation> operation = operationOf(req);
   if (operation) {
@@ -188,25 +283,138 @@ void serviceRequest(ServiceState& state, const httplib::Request& req, httplib::R
         return detach(state, clientId, req, res);
       case Operation::identify:
         return identify(state, clientId, req, res);
+      case Operation::listen:
+        break;  // answered above, never returned by operationOf()
     }
   } catch (const BadRequest& bad) {
     fail(res, 400, bad.error);
   }
 }
 
+std::optional<bool> optionalBool(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (!it->is_boolean()) throw BadRequest{std::string(key) + " must be true or false"};
+  return it->get<bool>();
+}
+
+std::optional<long long> optionalInteger(const json& object, const char* key, long long min,
+                                         long long max) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (!it->is_number_integer() || *it < min || *it > max)
+    throw BadRequest{std::string(key) + " must be an integer from " + std::to_string(min) + " to " +
+                     std::to_string(max)};
+  return it->get<long long>();
+}
+
 void queueScript(ServiceState& state, const httplib::Request& req, httplib::Response& res) {
   try {
     const json body = parseObject(req.body);
     const auto operation = operationFromName(requiredString(body, "operation", false));
-    if (!operation) throw BadRequest{"operation must be one of attach, detach, identify"};
-    auto status = body.find("status");
-    if (status == body.end() || !status->is_number_integer() || *status < 100 || *status > 599)
+    if (!operation) throw BadRequest{"operation must be one of attach, detach, identify, listen"};
+    const bool listen = *operation == Operation::listen;
+    ScriptedAnswer answer;
+    answer.device = optionalString(body, "device");
+    const bool stall = optionalBool(body, "stall").value_or(false);
+    const bool drip = body.contains("drip");
+    if (!listen && (!answer.device.empty() || stall || drip))
+      throw BadRequest{"device, stall and drip are for the listen operation only"};
+    if (stall && drip) throw BadRequest{"stall and drip exclude each other"};
+    const auto status = optionalInteger(body, "status", 100, 599);
+    if (stall || drip) {
+      if (status && *status != 200) throw BadRequest{"a stalled or dripping stream answers 200"};
+      if (body.contains("body")) throw BadRequest{"a stalled or dripping stream has no body"};
+    } else if (!status) {
       throw BadRequest{"status must be an integer from 100 to 599"};
-    state.pushScript(*operation, {status->get<int>(), optionalString(body, "body")});
+    }
+    if (!drip && (body.contains("chunk") || body.contains("interval")))
+      throw BadRequest{"chunk and interval go with drip"};
+
+    if (stall) {
+      answer.stream = ScriptedAnswer::Stream::stall;
+    } else if (drip) {
+      answer.stream = ScriptedAnswer::Stream::drip;
+      answer.drip = requiredString(body, "drip", /*nonEmpty=*/false);
+      answer.chunk =
+          static_cast<std::size_t>(optionalInteger(body, "chunk", 1, 1 << 20).value_or(1));
+      answer.interval =
+          std::chrono::milliseconds(optionalInteger(body, "interval", 0, 60'000).value_or(0));
+    } else {
+      answer.status = static_cast<int>(*status);
+      answer.body = optionalString(body, "body");
+    }
+    state.pushScript(*operation, std::move(answer));
     reply(res, 200, {{"success", true}});
   } catch (const BadRequest& bad) {
     fail(res, 400, bad.error);
   }
+}
+
+void pushEvent(StreamHub& hub, const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = parseObject(req.body);
+    const std::string device = requiredString(body, "device", /*nonEmpty=*/true);
+    std::string bytes;
+    if (body.contains("raw")) {
+      for (const char* key : {"event", "id", "data", "retry", "comment"}) {
+        if (body.contains(key)) throw BadRequest{std::string("raw excludes ") + key};
+      }
+      bytes = requiredString(body, "raw", /*nonEmpty=*/true);
+    } else {
+      Event event;
+      event.type = optionalString(body, "event");
+      for (auto [key, field] : {std::pair{"id", &event.id}, std::pair{"data", &event.data},
+                                std::pair{"comment", &event.comment}}) {
+        if (body.contains(key) && !body[key].is_null()) *field = optionalString(body, key);
+      }
+      if (const auto retry = optionalInteger(body, "retry", 0, std::numeric_limits<int>::max()))
+        event.retry = static_cast<int>(*retry);
+      try {
+        bytes = formatEvent(event);
+      } catch (const std::invalid_argument& invalid) {
+        throw BadRequest{invalid.what()};
+      }
+    }
+    reply(res, 200, {{"success", true}, {"delivered", hub.push(device, bytes)}});
+  } catch (const BadRequest& bad) {
+    fail(res, 400, bad.error);
+  }
+}
+
+void endStreams(StreamHub& hub, const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = parseObject(req.body);
+    const std::string device = optionalString(body, "device");
+    const bool abort = optionalBool(body, "abort").value_or(false);
+    reply(res, 200, {{"success", true}, {"ended", hub.end(device, abort)}});
+  } catch (const BadRequest& bad) {
+    fail(res, 400, bad.error);
+  }
+}
+
+// GET /_sandbox/streams: open streams by device. With ?device=D&count=N, first waits up to
+// `timeout` milliseconds (default 5000) for at least N streams of D to be open.
+void listStreams(StreamHub& hub, const httplib::Request& req, httplib::Response& res) {
+  if (req.has_param("count")) {
+    const std::string device = req.get_param_value("device");
+    int count = 0;
+    long long timeout = 5000;
+    try {
+      count = std::stoi(req.get_param_value("count"));
+      if (req.has_param("timeout")) timeout = std::stoll(req.get_param_value("timeout"));
+    } catch (const std::exception&) {
+      return fail(res, 400, "count and timeout must be integers");
+    }
+    if (device.empty() || count < 0 || timeout < 0 || timeout > 60'000)
+      return fail(res, 400, "device, count >= 0 and timeout from 0 to 60000 are needed");
+    const bool reached = hub.waitForStreams(device, count, std::chrono::milliseconds(timeout));
+    return reply(res, 200,
+                 {{"device", device}, {"open", hub.openStreams(device)}, {"reached", reached}});
+  }
+  json open = json::object();
+  for (const auto& [device, count] : hub.openStreamsByDevice()) open[device] = count;
+  reply(res, 200, {{"streams", std::move(open)}});
 }
 
 }  // namespace
@@ -224,9 +432,9 @@ std::string clientIdFromAuthorization(const std::string& value) {
   return std::string(rest);
 }
 
-void installRoutes(httplib::Server& server, ServiceState& state) {
-  const auto service = [&state](const httplib::Request& req, httplib::Response& res) {
-    serviceRequest(state, req, res);
+void installRoutes(httplib::Server& server, ServiceState& state, StreamHub& streams) {
+  const auto service = [&state, &streams](const httplib::Request& req, httplib::Response& res) {
+    serviceRequest(state, streams, req, res);
   };
   const char* kService = R"(/v2/.*)";
   server.Get(kService, service);
@@ -250,6 +458,16 @@ void installRoutes(httplib::Server& server, ServiceState& state) {
   });
   server.Get("/_sandbox/state", [&state](const httplib::Request&, httplib::Response& res) {
     reply(res, 200, state.dump());
+  });
+  server.Post("/_sandbox/push", [&streams](const httplib::Request& req, httplib::Response& res) {
+    pushEvent(streams, req, res);
+  });
+  server.Post("/_sandbox/end-stream",
+              [&streams](const httplib::Request& req, httplib::Response& res) {
+                endStreams(streams, req, res);
+              });
+  server.Get("/_sandbox/streams", [&streams](const httplib::Request& req, httplib::Response& res) {
+    listStreams(streams, req, res);
   });
 
   server.set_exception_handler(

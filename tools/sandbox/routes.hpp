@@ -7,12 +7,13 @@
 #include <httplib.h>
 
 #include "service_state.hpp"
+#include "streams.hpp"
 
 namespace zelk::sandbox {
 
 // Registers the /v2/ service operations and the /_sandbox/ admin endpoints on `server`. `state`
-// must outlive the server.
-void installRoutes(httplib::Server& server, ServiceState& state);
+// and `streams` must outlive the server.
+void installRoutes(httplib::Server& server, ServiceState& state, StreamHub& streams);
 
 // The client id carried by an "Authorization: Basic <client id>:" header value, or "" when the
 // value does not have exactly that form.

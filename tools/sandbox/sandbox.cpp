@@ -2,11 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -18,15 +16,18 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include "connections.hpp"
 #include "routes.hpp"
 #include "service_state.hpp"
+#include "streams.hpp"
 
 namespace zelk::sandbox {
 namespace {
 
 // Worker threads per server. httplib keeps a worker for as long as a keep-alive connection stays
-// open, so this bounds the number of concurrently connected clients.
-constexpr std::size_t kWorkerThreads = 8;
+// open, and an open listen stream holds one for its whole life, so this bounds the number of
+// concurrently connected clients, streams included.
+constexpr std::size_t kWorkerThreads = 32;
 
 std::string openSSLError() {
   const unsigned long code = ERR_get_error();
@@ -82,39 +83,6 @@ std::unique_ptr<httplib::Server> makeTLSServer(const Options& options, std::stri
   return server;
 }
 
-// httplib's stop() closes the listening socket, but a worker waiting on an idle keep-alive
-// connection only notices after the keep-alive timeout (5 s). Shutting down the accepted
-// connections, found among the process's descriptors by their local port, ends that wait at once.
-void shutDownAcceptedConnections(int port) {
-#ifdef __linux__
-  std::error_code failure;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", failure)) {
-    const std::string name = entry.path().filename().string();
-    int fd = 0;
-    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) continue;
-    int type = 0;
-    socklen_t typeLength = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
-      continue;
-    sockaddr_storage local{}, peer{};
-    socklen_t localLength = sizeof local, peerLength = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
-    int localPort = -1;
-    if (local.ss_family == AF_INET) {
-      localPort = ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
-    } else if (local.ss_family == AF_INET6) {
-      localPort = ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
-    }
-    // Clients in this process connected to the sandbox have it as their peer, not as local end.
-    if (localPort != port || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
-      continue;
-    shutdown(fd, SHUT_RDWR);
-  }
-#else
-  (void)port;
-#endif
-}
-
 }  // namespace
 
 struct Sandbox::Impl {
@@ -122,6 +90,7 @@ struct Sandbox::Impl {
 
   const Options options;
   ServiceState state;
+  StreamHub streams;
 
   mutable std::mutex mutex;  // guards the members below
   std::unique_ptr<httplib::Server> server;
@@ -176,7 +145,7 @@ bool Sandbox::start(std::string* error) {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
-  installRoutes(*server, impl_->state);
+  installRoutes(*server, impl_->state, impl_->streams);
 
   // Rebinding the earlier port keeps base URLs valid across stop() and start().
   const int wanted = options.port != 0 ? options.port : impl_->port;
@@ -193,6 +162,7 @@ bool Sandbox::start(std::string* error) {
     return failWith(message);
   }
 
+  impl_->streams.reopen();
   auto returned = std::make_shared<std::atomic<bool>>(false);
   httplib::Server* raw = server.get();
   impl_->thread = std::thread([raw, returned] {
@@ -213,6 +183,9 @@ void Sandbox::stop() {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->server) return;
   impl_->server->stop();
+  // Stream writers block on the hub, not on their sockets; the listening thread only returns once
+  // every worker is done, so they are woken first.
+  impl_->streams.shutDown();
   shutDownAcceptedConnections(impl_->port);
   if (impl_->thread.joinable()) impl_->thread.join();
   impl_->server.reset();
@@ -254,7 +227,66 @@ void Sandbox::script(std::string operation, int status, std::string body) {
   if (!parsed) throw std::invalid_argument("unknown sandbox operation: " + operation);
   if (status < 100 || status > 599)
     throw std::invalid_argument("status out of range: " + std::to_string(status));
-  impl_->state.pushScript(*parsed, {status, std::move(body)});
+  ScriptedAnswer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  impl_->state.pushScript(*parsed, std::move(answer));
+}
+
+void Sandbox::scriptListen(std::string device, int status, std::string body) {
+  if (status < 100 || status > 599)
+    throw std::invalid_argument("status out of range: " + std::to_string(status));
+  ScriptedAnswer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  answer.device = std::move(device);
+  impl_->state.pushScript(Operation::listen, std::move(answer));
+}
+
+void Sandbox::stallListen(std::string device) {
+  ScriptedAnswer answer;
+  answer.device = std::move(device);
+  answer.stream = ScriptedAnswer::Stream::stall;
+  impl_->state.pushScript(Operation::listen, std::move(answer));
+}
+
+void Sandbox::dripListen(std::string device, std::string bytes, std::size_t chunk,
+                         std::chrono::milliseconds interval) {
+  if (chunk == 0) throw std::invalid_argument("drip chunk size must be at least 1");
+  if (interval.count() < 0) throw std::invalid_argument("negative drip interval");
+  ScriptedAnswer answer;
+  answer.device = std::move(device);
+  answer.stream = ScriptedAnswer::Stream::drip;
+  answer.drip = std::move(bytes);
+  answer.chunk = chunk;
+  answer.interval = interval;
+  impl_->state.pushScript(Operation::listen, std::move(answer));
+}
+
+int Sandbox::push(const std::string& device, const Event& event) {
+  return impl_->streams.push(device, formatEvent(event));
+}
+
+int Sandbox::pushRaw(const std::string& device, std::string bytes) {
+  if (bytes.empty()) throw std::invalid_argument("nothing to push");
+  return impl_->streams.push(device, bytes);
+}
+
+int Sandbox::endStreams(const std::string& device, bool abort) {
+  return impl_->streams.end(device, abort);
+}
+
+int Sandbox::openStreams(const std::string& device) const {
+  return impl_->streams.openStreams(device);
+}
+
+bool Sandbox::waitForStreams(const std::string& device, int count,
+                             std::chrono::milliseconds timeout) const {
+  return impl_->streams.waitForStreams(device, count, timeout);
+}
+
+bool Sandbox::waitForNoStreams(const std::string& device, std::chrono::milliseconds timeout) const {
+  return impl_->streams.waitForNoStreams(device, timeout);
 }
 
 ServiceState& Sandbox::state() {

@@ -1,12 +1,17 @@
 // In-memory stand-in for the account-protection service, for integration tests and the demo.
 //
-// A Sandbox serves the /v2/ operations (attach, detach, identify) over HTTP or HTTPS from a
-// background thread, keeps every project's users, devices and identities in memory, records each
-// /v2/ request it receives, and can be told to answer the next request of an operation with a
-// canned status and body. Admin endpoints under /_sandbox/ expose the same controls over HTTP.
+// A Sandbox serves the /v2/ operations (attach, detach, identify, listen) over HTTP or HTTPS from
+// a background thread, keeps every project's users, devices and identities in memory, records
+// each /v2/ request it receives, and can be told to answer the next request of an operation with
+// a canned status and body. Listen requests stay open as server-sent event streams that receive
+// whatever is pushed to their device. Admin endpoints under /_sandbox/ expose the same controls
+// over HTTP.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +34,17 @@ struct RecordedRequest {
   std::string query;  // as sent, after '?', without it; "" when there was none
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+};
+
+// One server-sent event as written to listen streams, in this order: the comment lines, then
+// "event:", "id:", "retry:" and the "data:" lines, then an empty line ending the event (left out
+// when only a comment is set).
+struct Event {
+  std::string type;                    // an "event:" line unless empty
+  std::optional<std::string> id;       // an "id:" line when set; "" resets the last event id
+  std::optional<std::string> data;     // one "data:" line per line of the text when set
+  std::optional<int> retry;            // a "retry:" line (milliseconds, >= 0) when set
+  std::optional<std::string> comment;  // one ":" line per line of the text when set
 };
 
 class ServiceState;
@@ -55,11 +71,49 @@ class Sandbox {
   std::vector<RecordedRequest> requests() const;
   void clearRequests();
 
-  // Answer the next request of `operation` ("attach", "detach" or "identify") with this status
-  // and raw body (sent as application/json) instead of the normal handling. Several scripts for
-  // one operation are used in the order given. Throws std::invalid_argument for an unknown
-  // operation or a status outside 100..599.
+  // Answer the next request of `operation` ("attach", "detach", "identify" or "listen") with this
+  // status and raw body (sent as application/json unless empty) instead of the normal handling,
+  // authentication included. Several scripts for one operation are used in the order given.
+  // Throws std::invalid_argument for an unknown operation or a status outside 100..599.
   void script(std::string operation, int status, std::string body);
+
+  // Listen streams. GET /v2/access/device/<device id>/listen?access=<access>&auth=Basic <client
+  // id>: (percent-encoded) for a device attached in that project with an access token handed out
+  // for it stays open as a text/event-stream response. Each stream receives everything pushed to
+  // its device after it was opened; pieces queued on a stream are written in order, each as one
+  // HTTP chunk. A stream whose client went away is noticed within about a second, or at the next
+  // write; until then it still counts as open and receives pushes.
+
+  // Queues the event on every open stream of `device`; returns on how many streams. Throws
+  // std::invalid_argument for an event without fields or comment, a type or id with a line
+  // break, or a negative retry.
+  int push(const std::string& device, const Event& event);
+  // Queues exactly these bytes (not empty: std::invalid_argument) on every open stream of
+  // `device`; returns on how many streams.
+  int pushRaw(const std::string& device, std::string bytes);
+  // Ends the open streams of `device` ("": of every device) once what was queued on them is
+  // written: with the final empty chunk, or, with `abort`, by closing the connection without it.
+  // Returns how many streams it ends; they no longer count as open.
+  int endStreams(const std::string& device, bool abort = false);
+  // The streams of `device` currently open (stalled ones included, ended ones not).
+  int openStreams(const std::string& device) const;
+  // Waits until at least `count` streams of `device` are open; false if the timeout passes first.
+  bool waitForStreams(const std::string& device, int count,
+                      std::chrono::milliseconds timeout) const;
+  // Waits until no stream of `device` is open; false if the timeout passes first.
+  bool waitForNoStreams(const std::string& device, std::chrono::milliseconds timeout) const;
+
+  // Scripted listen answers, queued with the script() answers of "listen" and, like them, used
+  // before authentication. `device` "" matches the next listen of any device.
+  void scriptListen(std::string device, int status, std::string body);
+  // The next listen gets 200 and the stream headers, then nothing at all until the stream is
+  // ended; pushes do not reach it.
+  void stallListen(std::string device = "");
+  // The next listen gets 200 and the stream headers, then `bytes` in HTTP chunks of `chunk` bytes
+  // (>= 1), written `interval` apart; afterwards it is an ordinary open stream, and what was
+  // pushed meanwhile follows. Throws std::invalid_argument for a zero chunk or negative interval.
+  void dripListen(std::string device, std::string bytes, std::size_t chunk,
+                  std::chrono::milliseconds interval = std::chrono::milliseconds(0));
 
   // The service model behind the HTTP routes (thread-safe), for in-process inspection.
   ServiceState& state();

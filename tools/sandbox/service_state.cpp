@@ -23,6 +23,7 @@ std::optional<Operation> operationFromName(std::string_view name) {
   if (name == "attach") return Operation::attach;
   if (name == "detach") return Operation::detach;
   if (name == "identify") return Operation::identify;
+  if (name == "listen") return Operation::listen;
   return std::nullopt;
 }
 
@@ -34,6 +35,8 @@ std::string_view operationName(Operation operation) {
       return "detach";
     case Operation::identify:
       return "identify";
+    case Operation::listen:
+      return "listen";
   }
   return "";
 }
@@ -78,6 +81,7 @@ AttachResult ServiceState::attach(const AttachInput& input) {
   device->metadata = input.metadata;
   device->lastSeenAt = now;
   device->lastAccess = "acc_" + randomHexLocked(16);
+  device->accesses.insert(device->lastAccess);
 
   AttachResult result;
   result.deviceId = device->id;
@@ -134,6 +138,20 @@ IdentifyResult ServiceState::identify(const IdentifyInput& input) {
   return {identity.id, 0.9};
 }
 
+ListenCheck ServiceState::checkListen(const std::string& projectId, const std::string& deviceId,
+                                      const std::string& access) const {
+  std::lock_guard lock(mutex_);
+  auto project = projects_.find(projectId);
+  if (project == projects_.end()) return ListenCheck::unknownDevice;
+  for (const auto& [name, user] : project->second.users) {
+    for (const Device& device : user.devices) {
+      if (device.id != deviceId) continue;
+      return device.accesses.contains(access) ? ListenCheck::ok : ListenCheck::unknownAccess;
+    }
+  }
+  return ListenCheck::unknownDevice;
+}
+
 void ServiceState::record(RecordedRequest request) {
   std::lock_guard lock(mutex_);
   requests_.push_back(std::move(request));
@@ -154,12 +172,18 @@ void ServiceState::pushScript(Operation operation, ScriptedAnswer answer) {
   scripts_[operation].push_back(std::move(answer));
 }
 
-std::optional<ScriptedAnswer> ServiceState::takeScript(Operation operation) {
+std::optional<ScriptedAnswer> ServiceState::takeScript(Operation operation,
+                                                       std::string_view device) {
   std::lock_guard lock(mutex_);
   auto queue = scripts_.find(operation);
-  if (queue == scripts_.end() || queue->second.empty()) return std::nullopt;
-  ScriptedAnswer answer = std::move(queue->second.front());
-  queue->second.pop_front();
+  if (queue == scripts_.end()) return std::nullopt;
+  auto& answers = queue->second;
+  auto match = std::find_if(answers.begin(), answers.end(), [&](const ScriptedAnswer& answer) {
+    return answer.device.empty() || answer.device == device;
+  });
+  if (match == answers.end()) return std::nullopt;
+  ScriptedAnswer answer = std::move(*match);
+  answers.erase(match);
   return answer;
 }
 
@@ -201,8 +225,15 @@ nlohmann::json ServiceState::dump() const {
   json scripts = json::object();
   for (const auto& [operation, queue] : scripts_) {
     json pending = json::array();
-    for (const ScriptedAnswer& answer : queue)
-      pending.push_back({{"status", answer.status}, {"body", answer.body}});
+    for (const ScriptedAnswer& answer : queue) {
+      json entry = {{"status", answer.status}, {"body", answer.body}};
+      if (answer.stream == ScriptedAnswer::Stream::stall) entry = {{"stall", true}};
+      if (answer.stream == ScriptedAnswer::Stream::drip)
+        entry = {
+            {"drip", answer.drip}, {"chunk", answer.chunk}, {"interval", answer.interval.count()}};
+      if (!answer.device.empty()) entry["device"] = answer.device;
+      pending.push_back(std::move(entry));
+    }
     scripts[std::string(operationName(operation))] = std::move(pending);
   }
   return {{"projects", std::move(projects)},

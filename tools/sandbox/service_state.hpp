@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,21 +22,31 @@ namespace zelk::sandbox {
 
 using Clock = std::chrono::system_clock;
 
-enum class Operation { attach, detach, identify };
+enum class Operation { attach, detach, identify, listen };
 std::optional<Operation> operationFromName(std::string_view name);
 std::string_view operationName(Operation operation);
 
 struct ScriptedAnswer {
   int status = 200;
   std::string body;
+
+  // Listen scripts only.
+  std::string device;  // the device whose next listen this answers; "" for any device
+  // Instead of the status and body: a stream that stays silent, or one that first writes `drip`
+  // in pieces of `chunk` bytes, `interval` apart.
+  enum class Stream { none, stall, drip } stream = Stream::none;
+  std::string drip;
+  std::size_t chunk = 1;
+  std::chrono::milliseconds interval{0};
 };
 
 struct Device {
   std::string id;
   std::string vendorId;
   std::string library, version;
-  std::string identity;    // as reported by the last attach, "" when none
-  std::string lastAccess;  // the access token handed out by the last attach
+  std::string identity;            // as reported by the last attach, "" when none
+  std::string lastAccess;          // the access token handed out by the last attach
+  std::set<std::string> accesses;  // every access token handed out for this device
   nlohmann::json deviceInfo = nlohmann::json::object();
   nlohmann::json metadata = nlohmann::json::object();
   Clock::time_point attachedAt, lastSeenAt;
@@ -83,6 +94,8 @@ struct DetachResult {
   std::size_t attachedDevices = 0;
 };
 
+enum class ListenCheck { ok, unknownDevice, unknownAccess };
+
 struct IdentifyInput {
   std::string project;
   std::string vendorId;
@@ -104,13 +117,17 @@ class ServiceState {
   DetachResult detach(const std::string& project, const std::string& user,
                       const std::string& deviceId);
   IdentifyResult identify(const IdentifyInput& input);
+  // Whether `deviceId` is attached in `project` and `access` was handed out for it.
+  ListenCheck checkListen(const std::string& project, const std::string& deviceId,
+                          const std::string& access) const;
 
   void record(RecordedRequest request);
   std::vector<RecordedRequest> requests() const;
   void clearRequests();
 
   void pushScript(Operation operation, ScriptedAnswer answer);
-  std::optional<ScriptedAnswer> takeScript(Operation operation);
+  // The first queued answer of `operation` meant for `device` (or for any device).
+  std::optional<ScriptedAnswer> takeScript(Operation operation, std::string_view device = {});
 
   // Everything known, as JSON, for debugging.
   nlohmann::json dump() const;
