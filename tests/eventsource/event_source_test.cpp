@@ -3,6 +3,8 @@
 
 #include "support/client_fixture.hpp"
 
+#include <httplib.h>
+
 #include <condition_variable>
 #include <mutex>
 
@@ -58,22 +60,19 @@ class EventSourceTest : public ClientFixture {
  protected:
   void SetUp() override {
     ClientFixture::SetUp();
-    auto client = makeClient("stream project");
-    client->setUserID("u");
-    std::mutex replyMutex;
-    std::optional<ZelkAttachResponse> reply;
-    client->attach(std::nullopt, [&](const ZelkAttachResponse& r) {
-      std::lock_guard lock(replyMutex);
-      reply = r;
-    });
-    ASSERT_TRUE(waitFor([&] {
-      std::lock_guard lock(replyMutex);
-      return reply.has_value();
-    }));
-    ASSERT_TRUE(reply->deviceID && reply->access);
-    device = *reply->deviceID;
-    url = sandbox.baseURL() + "/v2/access/device/" + device + "/listen?access=" + *reply->access +
-          "&auth=Basic%20stream%20project:";
+    // A device of its own, attached without a client, so that no other stream listens to it.
+    httplib::Client service(sandbox.baseURL());
+    auto reply =
+        service.Post("/v2/access", {{"Authorization", "Basic stream project:"}},
+                     R"({"user": "u", "device_info": {}, "signals": {"iosVendorIdentifier": "V"},
+            "metadata": []})",
+                     "application/json");
+    ASSERT_TRUE(reply && reply->status == 200);
+    const auto attached = ZelkAttachResponse::decode(reply->body);
+    ASSERT_TRUE(attached && attached->deviceID && attached->access);
+    device = *attached->deviceID;
+    url = sandbox.baseURL() + "/v2/access/device/" + device +
+          "/listen?access=" + *attached->access + "&auth=Basic%20stream%20project:";
     Logs::setDebugEnabled(true);
     Logs::setSink([this](const Logs::Record& record) {
       std::lock_guard lock(logMutex);
