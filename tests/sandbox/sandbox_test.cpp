@@ -5,12 +5,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -26,23 +29,28 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
+#include "service_state.hpp"
+
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 using zelk::sandbox::Event;
 using zelk::sandbox::Options;
+using zelk::sandbox::ProjectSettings;
 using zelk::sandbox::Sandbox;
+using zelk::sandbox::UserProfile;
 
 const httplib::Headers kAuth = {{"Authorization", "Basic proj1:"}};
 
-json attachBody(const std::string& user, const std::string& vendorId) {
+json attachBody(const std::string& user, const std::string& vendorId,
+                const std::string& type = "mobile") {
   return {{"user", user},
           {"library", "swift"},
           {"version", "3.0.2"},
           {"device_info",
            {{"os", {{"name", "Debian GNU/Linux"}, {"version", "12"}}},
-            {"device", {{"vendor", "Apple"}, {"model", "Linux"}, {"type", "mobile"}}}}},
+            {"device", {{"vendor", "Apple"}, {"model", "Linux"}, {"type", type}}}}},
           {"signals", {{"iosVendorIdentifier", vendorId}}},
           {"metadata", json::object()}};
 }
@@ -896,6 +904,506 @@ TEST_F(SandboxTLSTest, BadTLSSettingsFailToStart) {
   missingKey.tlsKeyFile = (dir / "missing.pem").string();
   EXPECT_FALSE(Sandbox(missingKey).start(&error));
   EXPECT_NE(error.find("missing.pem"), std::string::npos) << error;
+}
+
+// Device limits and challenges.
+
+Reply get(httplib::Client& client, const std::string& path,
+          const httplib::Headers& headers = kAuth) {
+  auto result = client.Get(path.c_str(), headers);
+  if (!result) throw std::runtime_error("request failed: " + httplib::to_string(result.error()));
+  return {result->status, result->body};
+}
+
+// The challenge notice and the logout order as they appear in a listen stream's body.
+std::string challengeChunk(const std::string& challenge) {
+  return chunk("data: {\"action\":\"challenge\",\"challenge\":{\"_id\":\"" + challenge +
+               "\"}}\n\n");
+}
+const std::string kLogoutChunk = chunk("data: \"logout\"\n\n");
+
+class SandboxChallengeTest : public SandboxTest {
+ protected:
+  struct Attached {
+    std::string device, access;
+    json reply;
+  };
+
+  Attached attach(const std::string& user, const std::string& vendorId,
+                  const std::string& type = "mobile") {
+    const Reply reply = post(client(), "/v2/access", attachBody(user, vendorId, type));
+    if (reply.status != 200) throw std::runtime_error("attach failed: " + reply.body);
+    const json parsed = reply.parsed();
+    return {parsed["device_id"], parsed["access"], parsed};
+  }
+
+  // An open listen stream of `device`, opened with `access`, its headers read.
+  std::unique_ptr<RawConnection> listen(const std::string& device, const std::string& access) {
+    const int before = sandbox.openStreams(device);
+    auto connection = std::make_unique<RawConnection>(sandbox.port());
+    connection->send(listenRequest(listenTarget(device, access)));
+    if (!connection->readHead()) throw std::runtime_error("no stream: " + connection->received());
+    if (!sandbox.waitForStreams(device, before + 1, 10s))
+      throw std::runtime_error("the stream was not registered");
+    return connection;
+  }
+  std::unique_ptr<RawConnection> listen(const Attached& attached) {
+    return listen(attached.device, attached.access);
+  }
+
+  // Configures proj1 through the admin endpoint.
+  void configure(json settings) {
+    settings["client_id"] = "proj1";
+    const Reply reply = post(client(), "/_sandbox/project", settings, {});
+    if (reply.status != 200) throw std::runtime_error("configure failed: " + reply.body);
+  }
+};
+
+TEST_F(SandboxChallengeTest, AnAttachOverTheOverallLimitRaisesAChallengeThatEveryDeviceHears) {
+  configure({{"overall_limit", 2}});
+  const Attached a = attach("u1", "vendor-A");
+  const Attached b = attach("u1", "vendor-B");
+  EXPECT_EQ(b.reply["default_device_limit"], 2);
+  EXPECT_TRUE(sandbox.challenges("proj1", "u1").empty());
+  auto streamA = listen(a);
+
+  const Attached c = attach("u1", "vendor-C");
+  EXPECT_EQ(c.reply["success"], true);
+  EXPECT_EQ(c.reply["attached_devices"], 3);
+  const auto raised = sandbox.challenges("proj1", "u1");
+  ASSERT_EQ(raised.size(), 1u);
+  const std::string challenge = raised[0];
+  EXPECT_TRUE(std::regex_match(challenge, std::regex("ch_[0-9a-f]+"))) << challenge;
+
+  // A listening device hears of it at once; the others on their next stream.
+  EXPECT_TRUE(streamA->readBody(challengeChunk(challenge))) << streamA->body();
+  auto streamB = listen(b);
+  auto streamC = listen(c);
+  EXPECT_TRUE(streamB->readBody(challengeChunk(challenge))) << streamB->body();
+  EXPECT_TRUE(streamC->readBody(challengeChunk(challenge))) << streamC->body();
+
+  // Each device hears of it once: a second stream gets only what is pushed afterwards.
+  auto secondB = listen(b);
+  ASSERT_EQ(sandbox.pushRaw(b.device, "data: after\n\n"), 2);
+  EXPECT_TRUE(secondB->readBody(chunk("data: after\n\n"))) << secondB->body();
+
+  // Another user of the project is not affected, nor the same user in another project.
+  attach("u2", "vendor-D");
+  post(client(), "/v2/access", attachBody("u1", "vendor-E"), {{"Authorization", "Basic proj2:"}});
+  EXPECT_TRUE(sandbox.challenges("proj1", "u2").empty());
+  EXPECT_TRUE(sandbox.challenges("proj2", "u1").empty());
+  EXPECT_EQ(sandbox.challenges("proj1", "u1").size(), 1u);
+}
+
+TEST_F(SandboxChallengeTest, TheAttachingDeviceHearsOfItOnTheStreamOpenedWithItsNewAccess) {
+  configure({{"overall_limit", 1}});
+  const Attached first = attach("u1", "vendor-A");
+  auto oldStream = listen(first);
+  const Attached other = attach("u1", "vendor-B");
+  ASSERT_EQ(sandbox.challenges("proj1", "u1").size(), 1u);
+  const std::string firstChallenge = sandbox.challenges("proj1", "u1")[0];
+
+  // Attaching again while over the limit raises another one; the device's open stream gets it,
+  // and so does the stream opened with the access that attach handed out, but not one opened
+  // with an older access.
+  const Attached again = attach("u1", "vendor-A");
+  ASSERT_EQ(again.device, first.device);
+  const auto raised = sandbox.challenges("proj1", "u1");
+  ASSERT_EQ(raised.size(), 2u);
+  EXPECT_TRUE(oldStream->readBody(challengeChunk(firstChallenge) + challengeChunk(raised[1])))
+      << oldStream->body();
+  auto withOldAccess = listen(first);
+  auto withNewAccess = listen(again);
+  EXPECT_TRUE(withNewAccess->readBody(challengeChunk(raised[1]))) << withNewAccess->body();
+  ASSERT_EQ(sandbox.pushRaw(first.device, "data: after\n\n"), 3);
+  EXPECT_TRUE(withOldAccess->readBody(chunk("data: after\n\n"))) << withOldAccess->body();
+
+  // The other device, without a stream, gets both on its next one.
+  auto otherStream = listen(other);
+  EXPECT_TRUE(otherStream->readBody(challengeChunk(firstChallenge) + challengeChunk(raised[1])))
+      << otherStream->body();
+}
+
+TEST_F(SandboxChallengeTest, PerTypeLimitsCountOnlyDevicesOfTheAttachedType) {
+  configure(
+      {{"overall_limit", 10}, {"tablet_limit", 1}, {"computer_limit", 0}, {"mobile_limit", 1}});
+  attach("u1", "tablet-1", "tablet");
+  attach("u1", "mobile-1", "mobile");
+  for (const char* vendor : {"computer-1", "computer-2", "computer-3"})
+    attach("u1", vendor, "computer");
+  EXPECT_TRUE(sandbox.challenges("proj1", "u1").empty());  // a limit of 0 is no limit
+
+  attach("u1", "tablet-2", "tablet");
+  auto raised = sandbox.challenges("proj1", "u1");
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(json::parse(get(client(), "/_sandbox/challenge/" + raised[0], {}).body)["reason"],
+            "tablet");
+
+  // Any type other than tablet or computer counts as a mobile.
+  attach("u1", "odd-1", "Tablet");
+  raised = sandbox.challenges("proj1", "u1");
+  ASSERT_EQ(raised.size(), 2u);
+  EXPECT_EQ(json::parse(get(client(), "/_sandbox/challenge/" + raised[1], {}).body)["reason"],
+            "mobile");
+}
+
+TEST_F(SandboxChallengeTest, DeviceLimitAndDevicesDescribeTheChallengedUser) {
+  configure(
+      {{"overall_limit", 4}, {"mobile_limit", 2}, {"tablet_limit", 1}, {"computer_limit", 5}});
+  const Attached phone = attach("u1", "phone", "mobile");
+  attach("u1", "watch", "watch");
+  attach("u1", "tablet", "tablet");
+  const Attached laptop = attach("u1", "laptop", "computer");
+  attach("u2", "elsewhere", "computer");
+  const std::string challenge = sandbox.raiseChallenge("proj1", "u1");
+
+  const Reply limits = get(client(), "/v2/challenge/" + challenge + "/device-limit");
+  ASSERT_EQ(limits.status, 200) << limits.body;
+  EXPECT_EQ(limits.parsed(),
+            (json{{"attached_devices",
+                   {{"total", 4}, {"devices", {{"computers", 1}, {"tablets", 1}, {"mobiles", 2}}}}},
+                  {"default_overall_limit", 4},
+                  {"computer_device_limit", 5},
+                  {"tablet_device_limit", 1},
+                  {"mobile_device_limit", 2}}));
+
+  const Reply listed = get(client(), "/v2/challenge/" + challenge + "/devices");
+  ASSERT_EQ(listed.status, 200) << listed.body;
+  const json devices = listed.parsed();
+  ASSERT_TRUE(devices.is_array());
+  ASSERT_EQ(devices.size(), 4u);
+  EXPECT_EQ(devices[0]["_id"], phone.device);
+  EXPECT_EQ(devices[1]["info"]["device"]["type"], "mobile");  // reported as "watch"
+  EXPECT_EQ(devices[3]["_id"], laptop.device);
+  EXPECT_EQ(devices[3]["info"],
+            (json{{"os", {{"name", "Debian GNU/Linux"}, {"version", "12"}}},
+                  {"device", {{"vendor", "Apple"}, {"model", "Linux"}, {"type", "computer"}}}}));
+  const std::regex date(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)");
+  for (const json& device : devices) {
+    EXPECT_TRUE(std::regex_match(device["createdAt"].get<std::string>(), date)) << device;
+    EXPECT_TRUE(std::regex_match(device["updatedAt"].get<std::string>(), date)) << device;
+    EXPECT_GE(device["updatedAt"], device["createdAt"]);
+    EXPECT_TRUE(device["last_access"]["geolocation"]["city"].is_string()) << device;
+  }
+
+  // Detaching a device shows in both; attaching again keeps the creation stamp.
+  ASSERT_EQ(
+      post(client(), "/v2/access/detach", json{{"device", phone.device}, {"user", "u1"}}).status,
+      200);
+  attach("u1", "laptop", "computer");
+  const json after = get(client(), "/v2/challenge/" + challenge + "/devices").parsed();
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[2]["_id"], laptop.device);
+  EXPECT_EQ(after[2]["createdAt"], devices[3]["createdAt"]);
+  EXPECT_GE(after[2]["updatedAt"], devices[3]["updatedAt"]);
+  EXPECT_EQ(
+      get(client(), "/v2/challenge/" + challenge + "/device-limit").parsed()["attached_devices"],
+      (json{{"total", 3}, {"devices", {{"computers", 1}, {"tablets", 1}, {"mobiles", 1}}}}));
+}
+
+TEST_F(SandboxChallengeTest, ChallengeDetailsCarryTheProjectBrandAndUser) {
+  const std::string bare = sandbox.raiseChallenge("proj1", "u1");
+  EXPECT_EQ(get(client(), "/v2/challenge/" + bare).parsed(),
+            (json{{"_id", bare},
+                  {"project", {{"_id", "proj1"}, {"name", "proj1"}}},
+                  {"brand", {{"primary_color", "#4F46E5"}, {"require_verification", false}}},
+                  {"user", {{"_id", "u1"}}},
+                  {"channels", {"email", "text"}},
+                  {"status", "open"}}));
+
+  ProjectSettings settings;
+  settings.name = "Acme Notes";
+  settings.logo = "https://cdn.example.com/acme.png";
+  settings.primaryColor = "#112233";
+  settings.requireVerification = true;
+  settings.overallLimit = 5;
+  sandbox.configureProject("proj1", settings);
+  sandbox.configureUser("proj1", "u1", UserProfile{"ada@example.com", "+33 6 12 34 56 78"});
+  const json details = get(client(), "/v2/challenge/" + bare).parsed();
+  EXPECT_EQ(details["project"], (json{{"_id", "proj1"}, {"name", "Acme Notes"}}));
+  EXPECT_EQ(details["brand"], (json{{"logo", "https://cdn.example.com/acme.png"},
+                                    {"primary_color", "#112233"},
+                                    {"require_verification", true}}));
+  EXPECT_EQ(details["user"],
+            (json{{"_id", "u1"}, {"email", "ada@example.com"}, {"phone", "+33 6 12 34 56 78"}}));
+  EXPECT_EQ(attach("u1", "vendor-A").reply["default_device_limit"], 5);
+  EXPECT_EQ(sandbox.projectSettings("proj1").name, "Acme Notes");
+  EXPECT_EQ(sandbox.projectSettings("proj9").name, "proj9");
+
+  EXPECT_THROW(sandbox.configureProject("", {}), std::invalid_argument);
+  settings.tabletLimit = -1;
+  EXPECT_THROW(sandbox.configureProject("proj1", settings), std::invalid_argument);
+  EXPECT_THROW(sandbox.configureUser("proj1", "", {}), std::invalid_argument);
+  EXPECT_THROW(sandbox.raiseChallenge("", "u1"), std::invalid_argument);
+}
+
+TEST_F(SandboxChallengeTest, CodesAreSentCheckedAndResent) {
+  const std::string challenge = sandbox.raiseChallenge("proj1", "u1");
+  const auto verify = [&](const std::string& code) {
+    const Reply reply =
+        post(client(), "/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.parsed()["success"].get<bool>();
+  };
+  EXPECT_FALSE(sandbox.lastCode(challenge));
+  EXPECT_FALSE(verify(""));
+  EXPECT_FALSE(verify("000000"));
+
+  const Reply sent =
+      post(client(), "/v2/challenge/attempt",
+           json{{"challenge", challenge}, {"action", "verify"}, {"channel", "text"}});
+  ASSERT_EQ(sent.status, 200) << sent.body;
+  EXPECT_EQ(sent.parsed()["success"], true);
+  const auto code = sandbox.lastCode(challenge);
+  ASSERT_TRUE(code);
+  EXPECT_TRUE(std::regex_match(*code, std::regex(R"(\d{6})"))) << *code;
+  const json revealed = get(client(), "/_sandbox/challenge/" + challenge, {}).parsed();
+  EXPECT_EQ(revealed["code"], *code);
+  EXPECT_EQ(revealed["channel"], "text");
+  EXPECT_EQ(revealed["verified"], false);
+
+  std::string wrong = *code;
+  wrong[0] = wrong[0] == '9' ? '0' : static_cast<char>(wrong[0] + 1);
+  EXPECT_FALSE(verify(wrong));
+  EXPECT_TRUE(verify(*code));
+  EXPECT_EQ(get(client(), "/_sandbox/challenge/" + challenge, {}).parsed()["verified"], true);
+
+  const Reply resent = post(client(), "/v2/challenge/resend", json{{"challenge", challenge}});
+  ASSERT_EQ(resent.status, 200) << resent.body;
+  EXPECT_EQ(resent.parsed()["success"], true);
+  const auto newCode = sandbox.lastCode(challenge);
+  ASSERT_TRUE(newCode);
+  EXPECT_NE(*newCode, *code);
+  EXPECT_FALSE(verify(*code));  // only the last code sent counts
+  EXPECT_TRUE(verify(*newCode));
+  const json after = get(client(), "/_sandbox/challenge/" + challenge, {}).parsed();
+  EXPECT_EQ(after["codes_sent"], 2);
+  EXPECT_EQ(after["channel"], "text");  // a resend goes the way of the last code
+
+  for (const json& bad : {json{{"action", "verify"}, {"channel", "email"}},
+                          json{{"challenge", challenge}, {"action", "call"}, {"channel", "email"}},
+                          json{{"challenge", challenge}, {"action", "verify"}, {"channel", "sms"}},
+                          json{{"challenge", challenge}, {"channel", "email"}}}) {
+    EXPECT_EQ(post(client(), "/v2/challenge/attempt", bad).status, 400) << bad;
+  }
+  EXPECT_EQ(post(client(), "/v2/challenge/verify", json{{"challenge", challenge}}).status, 400);
+  EXPECT_EQ(post(client(), "/v2/challenge/resend", json::object()).status, 400);
+  EXPECT_EQ(*sandbox.lastCode(challenge), *newCode);  // refused calls change nothing
+}
+
+TEST_F(SandboxChallengeTest, ChallengesBelongToTheirProject) {
+  const std::string challenge = sandbox.raiseChallenge("proj1", "u1");
+  ASSERT_EQ(post(client(), "/v2/challenge/attempt",
+                 json{{"challenge", challenge}, {"action", "verify"}, {"channel", "email"}})
+                .status,
+            200);
+  const auto code = sandbox.lastCode(challenge);
+  ASSERT_TRUE(code);
+
+  const httplib::Headers other = {{"Authorization", "Basic proj2:"}};
+  for (const std::string& path :
+       {"/v2/challenge/" + challenge, "/v2/challenge/" + challenge + "/devices",
+        "/v2/challenge/" + challenge + "/device-limit", std::string("/v2/challenge/ch_unknown")}) {
+    const Reply reply = get(client(), path, other);
+    EXPECT_EQ(reply.status, 404) << path;
+    EXPECT_EQ(reply.parsed(), (json{{"success", false}, {"error", "unknown challenge"}})) << path;
+    EXPECT_EQ(get(client(), path, {}).status, 401) << path;
+  }
+  EXPECT_EQ(
+      post(client(), "/v2/challenge/verify", json{{"challenge", challenge}, {"code", *code}}, other)
+          .status,
+      404);
+  EXPECT_EQ(post(client(), "/v2/challenge/attempt",
+                 json{{"challenge", challenge}, {"action", "verify"}, {"channel", "email"}}, other)
+                .status,
+            404);
+  EXPECT_EQ(post(client(), "/v2/challenge/resend", json{{"challenge", challenge}}, other).status,
+            404);
+  EXPECT_EQ(*sandbox.lastCode(challenge), *code);  // untouched by the other project
+  EXPECT_EQ(get(client(), "/v2/challenge/" + challenge + "/elsewhere").status, 404);
+  EXPECT_EQ(get(client(), "/_sandbox/challenge/ch_unknown", {}).status, 404);
+}
+
+TEST_F(SandboxChallengeTest, DetachAndAdminLogoutSendTheLogoutOrder) {
+  const Attached a = attach("u1", "vendor-A");
+  const Attached b = attach("u1", "vendor-B");
+  auto streamA = listen(a);
+  auto streamB = listen(b);
+
+  EXPECT_EQ(sandbox.pushLogout(b.device), 1);
+  EXPECT_TRUE(streamB->readBody(kLogoutChunk)) << streamB->body();
+  const Reply admin = post(client(), "/_sandbox/logout", json{{"device", b.device}}, {});
+  ASSERT_EQ(admin.status, 200) << admin.body;
+  EXPECT_EQ(admin.parsed(), (json{{"success", true}, {"delivered", 1}}));
+  EXPECT_TRUE(streamB->readBody(kLogoutChunk + kLogoutChunk)) << streamB->body();
+  EXPECT_EQ(post(client(), "/_sandbox/logout", json::object(), {}).status, 400);
+
+  ASSERT_EQ(post(client(), "/v2/access/detach", json{{"device", a.device}, {"user", "u1"}}).status,
+            200);
+  EXPECT_TRUE(streamA->readBody(kLogoutChunk)) << streamA->body();
+  // Only the detached device hears it.
+  ASSERT_EQ(sandbox.pushRaw(b.device, "data: after\n\n"), 1);
+  EXPECT_TRUE(streamB->readBody(kLogoutChunk + kLogoutChunk + chunk("data: after\n\n")))
+      << streamB->body();
+}
+
+TEST_F(SandboxChallengeTest, ADetachedDeviceDropsTheNoticesKeptForIt) {
+  configure({{"overall_limit", 1}});
+  const Attached a = attach("u1", "vendor-A");
+  attach("u1", "vendor-B");  // raises a challenge, kept for vendor-A's next stream
+  auto state = json::parse(get(client(), "/_sandbox/state", {}).body);
+  EXPECT_EQ(state["kept_messages"][a.device], 1);
+  ASSERT_EQ(post(client(), "/v2/access/detach", json{{"device", a.device}, {"user", "u1"}}).status,
+            200);
+  state = json::parse(get(client(), "/_sandbox/state", {}).body);
+  EXPECT_FALSE(state["kept_messages"].contains(a.device)) << state["kept_messages"];
+}
+
+TEST_F(SandboxChallengeTest, AdminProjectUserAndChallengeEndpoints) {
+  const Reply configured = post(client(), "/_sandbox/project",
+                                json{{"client_id", "proj1"},
+                                     {"name", "Acme"},
+                                     {"overall_limit", 1},
+                                     {"logo", "https://x/logo.png"}},
+                                {});
+  ASSERT_EQ(configured.status, 200) << configured.body;
+  EXPECT_EQ(configured.parsed()["project"], (json{{"client_id", "proj1"},
+                                                  {"name", "Acme"},
+                                                  {"overall_limit", 1},
+                                                  {"mobile_limit", 3},
+                                                  {"tablet_limit", 3},
+                                                  {"computer_limit", 3},
+                                                  {"logo", "https://x/logo.png"},
+                                                  {"primary_color", "#4F46E5"},
+                                                  {"require_verification", false},
+                                                  {"block_over_usage", false}}));
+  // Members left out keep their values; null clears a text.
+  const json merged = post(client(), "/_sandbox/project",
+                           json{{"client_id", "proj1"},
+                                {"logo", nullptr},
+                                {"require_verification", true},
+                                {"block_over_usage", true}},
+                           {})
+                          .parsed()["project"];
+  EXPECT_EQ(merged["name"], "Acme");
+  EXPECT_EQ(merged["overall_limit"], 1);
+  EXPECT_EQ(merged["logo"], "");
+  EXPECT_EQ(merged["require_verification"], true);
+  for (const json& bad : {json{{"overall_limit", 2}}, json{{"client_id", ""}},
+                          json{{"client_id", "proj1"}, {"overall_limit", -1}},
+                          json{{"client_id", "proj1"}, {"tablet_limit", "2"}},
+                          json{{"client_id", "proj1"}, {"name", 5}},
+                          json{{"client_id", "proj1"}, {"require_verification", "yes"}}}) {
+    EXPECT_EQ(post(client(), "/_sandbox/project", bad, {}).status, 400) << bad;
+  }
+
+  ASSERT_EQ(post(client(), "/_sandbox/user",
+                 json{{"client_id", "proj1"}, {"user", "u1"}, {"email", "a@example.com"}}, {})
+                .status,
+            200);
+  const Reply user =
+      post(client(), "/_sandbox/user",
+           json{{"client_id", "proj1"}, {"user", "u1"}, {"phone", "+1 555 0100"}}, {});
+  ASSERT_EQ(user.status, 200) << user.body;
+  EXPECT_EQ(user.parsed()["email"], "a@example.com");
+  EXPECT_EQ(user.parsed()["phone"], "+1 555 0100");
+  EXPECT_EQ(post(client(), "/_sandbox/user", json{{"client_id", "proj1"}}, {}).status, 400);
+  EXPECT_EQ(post(client(), "/_sandbox/user",
+                 json{{"client_id", "proj1"}, {"user", "u1"}, {"email", 3}}, {})
+                .status,
+            400);
+
+  const Attached a = attach("u1", "vendor-A", "tablet");
+  EXPECT_EQ(a.reply["default_device_limit"], 1);
+  EXPECT_EQ(a.reply["block_over_usage"], true);
+  auto stream = listen(a);
+  const Reply raised =
+      post(client(), "/_sandbox/challenge", json{{"client_id", "proj1"}, {"user", "u1"}}, {});
+  ASSERT_EQ(raised.status, 200) << raised.body;
+  const std::string challenge = raised.parsed()["challenge"];
+  EXPECT_EQ(sandbox.challenges("proj1", "u1"), std::vector<std::string>{challenge});
+  EXPECT_TRUE(stream->readBody(challengeChunk(challenge))) << stream->body();
+  EXPECT_EQ(post(client(), "/_sandbox/challenge", json{{"client_id", "proj1"}}, {}).status, 400);
+  EXPECT_EQ(get(client(), "/v2/challenge/" + challenge).parsed()["user"],
+            (json{{"_id", "u1"}, {"email", "a@example.com"}, {"phone", "+1 555 0100"}}));
+
+  const json revealed = get(client(), "/_sandbox/challenge/" + challenge, {}).parsed();
+  EXPECT_EQ(revealed["challenge"], challenge);
+  EXPECT_EQ(revealed["client_id"], "proj1");
+  EXPECT_EQ(revealed["user"], "u1");
+  EXPECT_EQ(revealed["reason"], "manual");
+  EXPECT_TRUE(revealed["code"].is_null());
+
+  const json state = json::parse(get(client(), "/_sandbox/state", {}).body);
+  const json& project = state["projects"]["proj1"];
+  EXPECT_EQ(project["name"], "Acme");
+  EXPECT_EQ(project["overall_limit"], 1);
+  EXPECT_EQ(project["users"]["u1"]["email"], "a@example.com");
+  EXPECT_EQ(project["users"]["u1"]["devices"][0]["type"], "tablet");
+  EXPECT_EQ(project["users"]["u1"]["challenges"], json::array({challenge}));
+  EXPECT_EQ(state["challenges"][challenge]["user"], "u1");
+}
+
+TEST_F(SandboxChallengeTest, ChallengeCallsCanBeScripted) {
+  const std::string challenge = sandbox.raiseChallenge("proj1", "u1");
+  const std::vector<std::pair<std::string, std::function<Reply()>>> calls = {
+      {"challenge", [&] { return get(client(), "/v2/challenge/" + challenge); }},
+      {"challenge-devices",
+       [&] { return get(client(), "/v2/challenge/" + challenge + "/devices"); }},
+      {"device-limit",
+       [&] { return get(client(), "/v2/challenge/" + challenge + "/device-limit"); }},
+      {"attempt",
+       [&] {
+         return post(client(), "/v2/challenge/attempt",
+                     json{{"challenge", challenge}, {"action", "verify"}, {"channel", "email"}});
+       }},
+      {"verify",
+       [&] {
+         return post(client(), "/v2/challenge/verify",
+                     json{{"challenge", challenge}, {"code", "1"}});
+       }},
+      {"resend",
+       [&] {
+         return post(client(), "/v2/challenge/resend", json{{"challenge", challenge}});
+       }},
+  };
+  for (const auto& [operation, call] : calls) {
+    sandbox.script(operation, 502, "scripted " + operation);
+    ASSERT_EQ(
+        post(client(), "/_sandbox/script",
+             json{{"operation", operation}, {"status", 418}, {"body", "admin " + operation}}, {})
+            .status,
+        200)
+        << operation;
+  }
+  for (const auto& [operation, call] : calls) {
+    const Reply first = call();
+    EXPECT_EQ(first.status, 502) << operation;
+    EXPECT_EQ(first.body, "scripted " + operation);
+    const Reply second = call();
+    EXPECT_EQ(second.status, 418) << operation;
+    EXPECT_EQ(second.body, "admin " + operation);
+    EXPECT_EQ(call().status, 200) << operation;  // then the normal answer
+  }
+  // Scripts answer before authentication and whatever the challenge id.
+  sandbox.script("challenge", 200, "{\"_id\":\"anything\"}");
+  const Reply unauthenticated = get(client(), "/v2/challenge/ch_nowhere", {});
+  EXPECT_EQ(unauthenticated.status, 200);
+  EXPECT_EQ(unauthenticated.body, "{\"_id\":\"anything\"}");
+}
+
+TEST(SandboxDates, AreWrittenWithMillisecondsInUTC) {
+  std::tm when{};
+  when.tm_year = 2026 - 1900;
+  when.tm_mon = 11;
+  when.tm_mday = 8;
+  when.tm_hour = 1;
+  when.tm_min = 2;
+  when.tm_sec = 3;
+  const auto time = zelk::sandbox::Clock::from_time_t(timegm(&when)) + 456ms + 789us;
+  EXPECT_EQ(zelk::sandbox::isoTimeMillis(time), "2026-12-08T01:02:03.456Z");
+  EXPECT_EQ(zelk::sandbox::isoTimeMillis(zelk::sandbox::Clock::from_time_t(timegm(&when))),
+            "2026-12-08T01:02:03.000Z");
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "routes.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "connections.hpp"
+#include "notices.hpp"
 
 namespace zelk::sandbox {
 namespace {
@@ -31,6 +34,24 @@ std::string render(const json& value) {
 void reply(httplib::Response& res, int status, const json& body) {
   res.status = status;
   res.set_content(render(body), "application/json");
+}
+
+// Like reply(), then runs `after` once the answer is written (or failed to be): a notice sent
+// from there cannot reach the client before the answer that caused it.
+void replyThen(httplib::Response& res, int status, const json& body, std::function<void()> after) {
+  res.status = status;
+  auto text = std::make_shared<const std::string>(render(body));
+  // The releaser runs when the response is destroyed; a copy of the response must not run it
+  // a second time.
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  res.set_content_provider(
+      text->size(), "application/json",
+      [text](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        return sink.write(text->data() + offset, length);
+      },
+      [ran, after = std::move(after)](bool) {
+        if (!ran->exchange(true)) after();
+      });
 }
 
 void fail(httplib::Response& res, int status, const std::string& error) {
@@ -61,11 +82,35 @@ json toJSON(const RecordedRequest& request) {
           {"body", request.body}};
 }
 
-std::optional<Operation> operationOf(const httplib::Request& req) {
-  if (req.method != "POST") return std::nullopt;
-  if (req.path == "/v2/access") return Operation::attach;
-  if (req.path == "/v2/access/detach") return Operation::detach;
-  if (req.path == "/v2/identity") return Operation::identify;
+// A /v2/ request other than listen: the operation, and for the challenge reads the challenge id
+// taken from the path.
+struct Call {
+  Operation operation;
+  std::string challenge;
+};
+
+std::optional<Call> callOf(const httplib::Request& req) {
+  if (req.method == "POST") {
+    if (req.path == "/v2/access") return Call{Operation::attach, {}};
+    if (req.path == "/v2/access/detach") return Call{Operation::detach, {}};
+    if (req.path == "/v2/identity") return Call{Operation::identify, {}};
+    if (req.path == "/v2/challenge/attempt") return Call{Operation::attempt, {}};
+    if (req.path == "/v2/challenge/verify") return Call{Operation::verify, {}};
+    if (req.path == "/v2/challenge/resend") return Call{Operation::resend, {}};
+    return std::nullopt;
+  }
+  if (req.method != "GET") return std::nullopt;
+  constexpr std::string_view kPrefix = "/v2/challenge/";
+  std::string_view path(req.path);
+  if (!path.starts_with(kPrefix)) return std::nullopt;
+  path.remove_prefix(kPrefix.size());
+  const auto slash = path.find('/');
+  const std::string_view id = path.substr(0, slash);
+  if (id.empty()) return std::nullopt;
+  if (slash == std::string_view::npos) return Call{Operation::challenge, std::string(id)};
+  const std::string_view rest = path.substr(slash);
+  if (rest == "/devices") return Call{Operation::challengeDevices, std::string(id)};
+  if (rest == "/device-limit") return Call{Operation::deviceLimit, std::string(id)};
   return std::nullopt;
 }
 
@@ -120,8 +165,8 @@ std::string vendorIdentifier(const json& body) {
   return it->get<std::string>();
 }
 
-void attach(ServiceState& state, const std::string& clientId, const httplib::Request& req,
-            httplib::Response& res) {
+void attach(ServiceState& state, StreamHub& hub, const std::string& clientId,
+            const httplib::Request& req, httplib::Response& res) {
   const json body = parseObject(req.body);
   AttachInput input;
   input.project = clientId;
@@ -134,27 +179,35 @@ void attach(ServiceState& state, const std::string& clientId, const httplib::Req
   input.identity = optionalString(body, "identity");
 
   const AttachResult result = state.attach(input);
-  reply(res, 200,
-        {{"success", true},
-         {"device_id", result.deviceId},
-         {"access", result.access},
-         {"attached_devices", result.attachedDevices},
-         {"block_over_usage", result.blockOverUsage},
-         {"default_device_limit", result.defaultDeviceLimit}});
+  const json answer = {{"success", true},
+                       {"device_id", result.deviceId},
+                       {"access", result.access},
+                       {"attached_devices", result.attachedDevices},
+                       {"block_over_usage", result.blockOverUsage},
+                       {"default_device_limit", result.defaultDeviceLimit}};
+  if (!result.challenge) return reply(res, 200, answer);
+  // Nobody can open a stream with the new access token before this answer, so the notice kept
+  // for that stream is in place in time; the other devices hear of it once the answer is out.
+  keepChallengeNotice(hub, result.challenge->id, result.deviceId, result.access);
+  replyThen(res, 200, answer, [&hub, challenge = *result.challenge, device = result.deviceId] {
+    announceChallenge(hub, challenge, device);
+  });
 }
 
-void detach(ServiceState& state, const std::string& clientId, const httplib::Request& req,
-            httplib::Response& res) {
+void detach(ServiceState& state, StreamHub& hub, const std::string& clientId,
+            const httplib::Request& req, httplib::Response& res) {
   const json body = parseObject(req.body);
   const std::string device = requiredString(body, "device", /*nonEmpty=*/true);
   const std::string user = requiredString(body, "user", /*nonEmpty=*/true);
 
   const DetachResult result = state.detach(clientId, user, device);
   if (!result.found) return fail(res, 404, "unknown device");
-  reply(res, 200,
-        {{"success", true},
-         {"device_id", result.deviceId},
-         {"attached_devices", result.attachedDevices}});
+  hub.forget(result.deviceId);
+  replyThen(res, 200,
+            {{"success", true},
+             {"device_id", result.deviceId},
+             {"attached_devices", result.attachedDevices}},
+            [&hub, device = result.deviceId] { sendLogout(hub, device); });
 }
 
 void identify(ServiceState& state, const std::string& clientId, const httplib::Request& req,
@@ -169,6 +222,54 @@ void identify(ServiceState& state, const std::string& clientId, const httplib::R
 
   const IdentifyResult result = state.identify(input);
   reply(res, 200, {{"identity", result.identity}, {"confidence", result.confidence}});
+}
+
+void failUnknownChallenge(httplib::Response& res) {
+  fail(res, 404, "unknown challenge");
+}
+
+// GET /v2/challenge/<id>, .../devices and .../device-limit.
+void readChallenge(ServiceState& state, const std::string& clientId, const Call& call,
+                   httplib::Response& res) {
+  std::optional<json> answer;
+  if (call.operation == Operation::challenge) {
+    answer = state.challengeDetails(clientId, call.challenge);
+  } else if (call.operation == Operation::challengeDevices) {
+    answer = state.challengeDevices(clientId, call.challenge);
+  } else {
+    answer = state.deviceLimit(clientId, call.challenge);
+  }
+  if (!answer) return failUnknownChallenge(res);
+  reply(res, 200, *answer);
+}
+
+void attempt(ServiceState& state, const std::string& clientId, const httplib::Request& req,
+             httplib::Response& res) {
+  const json body = parseObject(req.body);
+  const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true);
+  if (requiredString(body, "action", false) != "verify") throw BadRequest{"action must be verify"};
+  const std::string channel = requiredString(body, "channel", false);
+  if (channel != "email" && channel != "text") throw BadRequest{"channel must be email or text"};
+  if (!state.sendCode(clientId, challenge, channel)) return failUnknownChallenge(res);
+  reply(res, 200, {{"success", true}, {"channel", channel}});
+}
+
+void verify(ServiceState& state, const std::string& clientId, const httplib::Request& req,
+            httplib::Response& res) {
+  const json body = parseObject(req.body);
+  const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true);
+  const std::string code = requiredString(body, "code", false);
+  const std::optional<bool> right = state.checkCode(clientId, challenge, code);
+  if (!right) return failUnknownChallenge(res);
+  reply(res, 200, {{"success", *right}});
+}
+
+void resend(ServiceState& state, const std::string& clientId, const httplib::Request& req,
+            httplib::Response& res) {
+  const json body = parseObject(req.body);
+  const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true);
+  if (!state.sendCode(clientId, challenge, "")) return failUnknownChallenge(res);
+  reply(res, 200, {{"success", true}});
 }
 
 // The device id of a GET /v2/access/device/<device id>/listen request.
@@ -236,7 +337,8 @@ void listen(ServiceState& state, StreamHub& hub, const std::string& device,
         break;
       case ScriptedAnswer::Stream::drip:
         stream = hub.add(device, /*receivePushes=*/true,
-                         {std::move(scripted->drip), scripted->chunk, scripted->interval});
+                         {std::move(scripted->drip), scripted->chunk, scripted->interval},
+                         req.get_param_value("access"));
         break;
     }
   } else {
@@ -251,7 +353,7 @@ void listen(ServiceState& state, StreamHub& hub, const std::string& device,
       case ListenCheck::ok:
         break;
     }
-    stream = hub.add(device, /*receivePushes=*/true);
+    stream = hub.add(device, /*receivePushes=*/true, {}, req.get_param_value("access"));
   }
   if (!stream) return fail(res, 503, "the sandbox is stopping");
   serveStream(hub, std::move(stream), req, res);
@@ -262,9 +364,9 @@ void serviceRequest(ServiceState& state, StreamHub& hub, const httplib::Request&
   state.record(recordOf(req));
   if (const auto device = listenDevice(req)) return listen(state, hub, *device, req, res);
 
-  const std::optional<Operation> operation = operationOf(req);
-  if (operation) {
-    if (auto scripted = state.takeScript(*operation)) {
+  const std::optional<Call> call = callOf(req);
+  if (call) {
+    if (auto scripted = state.takeScript(call->operation)) {
       res.status = scripted->status;
       res.set_content(std::move(scripted->body), "application/json");
       return;
@@ -273,18 +375,28 @@ void serviceRequest(ServiceState& state, StreamHub& hub, const httplib::Request&
 
   const std::string clientId = clientIdFromAuthorization(req.get_header_value("Authorization"));
   if (clientId.empty()) return fail(res, 401, "missing or malformed Authorization header");
-  if (!operation) return fail(res, 404, "not found");
+  if (!call) return fail(res, 404, "not found");
 
   try {
-    switch (*operation) {
+    switch (call->operation) {
       case Operation::attach:
-        return attach(state, clientId, req, res);
+        return attach(state, hub, clientId, req, res);
       case Operation::detach:
-        return detach(state, clientId, req, res);
+        return detach(state, hub, clientId, req, res);
       case Operation::identify:
         return identify(state, clientId, req, res);
+      case Operation::challenge:
+      case Operation::challengeDevices:
+      case Operation::deviceLimit:
+        return readChallenge(state, clientId, *call, res);
+      case Operation::attempt:
+        return attempt(state, clientId, req, res);
+      case Operation::verify:
+        return verify(state, clientId, req, res);
+      case Operation::resend:
+        return resend(state, clientId, req, res);
       case Operation::listen:
-        break;  // answered above, never returned by operationOf()
+        break;  // answered above, never returned by callOf()
     }
   } catch (const BadRequest& bad) {
     fail(res, 400, bad.error);
@@ -312,7 +424,10 @@ void queueScript(ServiceState& state, const httplib::Request& req, httplib::Resp
   try {
     const json body = parseObject(req.body);
     const auto operation = operationFromName(requiredString(body, "operation", false));
-    if (!operation) throw BadRequest{"operation must be one of attach, detach, identify, listen"};
+    if (!operation)
+      throw BadRequest{
+          "operation must be one of attach, detach, identify, listen, challenge, "
+          "challenge-devices, device-limit, attempt, verify, resend"};
     const bool listen = *operation == Operation::listen;
     ScriptedAnswer answer;
     answer.device = optionalString(body, "device");
@@ -417,6 +532,93 @@ void listStreams(StreamHub& hub, const httplib::Request& req, httplib::Response&
   reply(res, 200, {{"streams", std::move(open)}});
 }
 
+json settingsJSON(const std::string& clientId, const ProjectSettings& settings) {
+  return {{"client_id", clientId},
+          {"name", settings.name},
+          {"overall_limit", settings.overallLimit},
+          {"mobile_limit", settings.mobileLimit},
+          {"tablet_limit", settings.tabletLimit},
+          {"computer_limit", settings.computerLimit},
+          {"logo", settings.logo},
+          {"primary_color", settings.primaryColor},
+          {"require_verification", settings.requireVerification},
+          {"block_over_usage", settings.blockOverUsage}};
+}
+
+// POST /_sandbox/project: members left out keep their values; null or "" clears a text.
+void configureProject(ServiceState& state, const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = parseObject(req.body);
+    const std::string clientId = requiredString(body, "client_id", /*nonEmpty=*/true);
+    ProjectSettings settings = state.projectSettings(clientId);
+    if (body.contains("name")) settings.name = optionalString(body, "name");
+    for (auto [key, field] : {std::pair{"overall_limit", &settings.overallLimit},
+                              std::pair{"mobile_limit", &settings.mobileLimit},
+                              std::pair{"tablet_limit", &settings.tabletLimit},
+                              std::pair{"computer_limit", &settings.computerLimit}}) {
+      if (const auto limit = optionalInteger(body, key, 0, 1'000'000))
+        *field = static_cast<int>(*limit);
+    }
+    if (body.contains("logo")) settings.logo = optionalString(body, "logo");
+    if (body.contains("primary_color"))
+      settings.primaryColor = optionalString(body, "primary_color");
+    if (const auto flag = optionalBool(body, "require_verification"))
+      settings.requireVerification = *flag;
+    if (const auto flag = optionalBool(body, "block_over_usage")) settings.blockOverUsage = *flag;
+    state.configureProject(clientId, settings);
+    reply(
+        res, 200,
+        {{"success", true}, {"project", settingsJSON(clientId, state.projectSettings(clientId))}});
+  } catch (const BadRequest& bad) {
+    fail(res, 400, bad.error);
+  }
+}
+
+// POST /_sandbox/user: members left out keep their values; null or "" clears them.
+void configureUser(ServiceState& state, const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = parseObject(req.body);
+    const std::string clientId = requiredString(body, "client_id", /*nonEmpty=*/true);
+    const std::string user = requiredString(body, "user", /*nonEmpty=*/true);
+    UserProfile profile = state.userProfile(clientId, user);
+    if (body.contains("email")) profile.email = optionalString(body, "email");
+    if (body.contains("phone")) profile.phone = optionalString(body, "phone");
+    state.configureUser(clientId, user, profile);
+    reply(res, 200,
+          {{"success", true},
+           {"client_id", clientId},
+           {"user", user},
+           {"email", profile.email},
+           {"phone", profile.phone}});
+  } catch (const BadRequest& bad) {
+    fail(res, 400, bad.error);
+  }
+}
+
+void raiseChallenge(ServiceState& state, StreamHub& hub, const httplib::Request& req,
+                    httplib::Response& res) {
+  try {
+    const json body = parseObject(req.body);
+    const std::string clientId = requiredString(body, "client_id", /*nonEmpty=*/true);
+    const std::string user = requiredString(body, "user", /*nonEmpty=*/true);
+    const RaisedChallenge raised = state.raiseChallenge(clientId, user, "manual");
+    announceChallenge(hub, raised);
+    reply(res, 200, {{"success", true}, {"challenge", raised.id}});
+  } catch (const BadRequest& bad) {
+    fail(res, 400, bad.error);
+  }
+}
+
+void pushLogout(StreamHub& hub, const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = parseObject(req.body);
+    const std::string device = requiredString(body, "device", /*nonEmpty=*/true);
+    reply(res, 200, {{"success", true}, {"delivered", sendLogout(hub, device)}});
+  } catch (const BadRequest& bad) {
+    fail(res, 400, bad.error);
+  }
+}
+
 }  // namespace
 
 std::string clientIdFromAuthorization(const std::string& value) {
@@ -456,8 +658,32 @@ void installRoutes(httplib::Server& server, ServiceState& state, StreamHub& stre
   server.Post("/_sandbox/script", [&state](const httplib::Request& req, httplib::Response& res) {
     queueScript(state, req, res);
   });
-  server.Get("/_sandbox/state", [&state](const httplib::Request&, httplib::Response& res) {
-    reply(res, 200, state.dump());
+  server.Get("/_sandbox/state",
+             [&state, &streams](const httplib::Request&, httplib::Response& res) {
+               json dump = state.dump();
+               json kept = json::object();
+               for (const auto& [device, count] : streams.keptByDevice()) kept[device] = count;
+               dump["kept_messages"] = std::move(kept);
+               reply(res, 200, dump);
+             });
+  server.Post("/_sandbox/project", [&state](const httplib::Request& req, httplib::Response& res) {
+    configureProject(state, req, res);
+  });
+  server.Post("/_sandbox/user", [&state](const httplib::Request& req, httplib::Response& res) {
+    configureUser(state, req, res);
+  });
+  server.Post("/_sandbox/challenge",
+              [&state, &streams](const httplib::Request& req, httplib::Response& res) {
+                raiseChallenge(state, streams, req, res);
+              });
+  server.Get(R"(/_sandbox/challenge/([^/]+))",
+             [&state](const httplib::Request& req, httplib::Response& res) {
+               const auto found = state.challengeState(req.matches[1]);
+               if (!found) return fail(res, 404, "unknown challenge");
+               reply(res, 200, *found);
+             });
+  server.Post("/_sandbox/logout", [&streams](const httplib::Request& req, httplib::Response& res) {
+    pushLogout(streams, req, res);
   });
   server.Post("/_sandbox/push", [&streams](const httplib::Request& req, httplib::Response& res) {
     pushEvent(streams, req, res);

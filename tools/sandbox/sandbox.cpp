@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 
 #include "connections.hpp"
+#include "notices.hpp"
 #include "routes.hpp"
 #include "service_state.hpp"
 #include "streams.hpp"
@@ -287,6 +288,58 @@ bool Sandbox::waitForStreams(const std::string& device, int count,
 
 bool Sandbox::waitForNoStreams(const std::string& device, std::chrono::milliseconds timeout) const {
   return impl_->streams.waitForNoStreams(device, timeout);
+}
+
+namespace {
+
+void checkSettings(const ProjectSettings& settings) {
+  for (const int limit : {settings.overallLimit, settings.mobileLimit, settings.tabletLimit,
+                          settings.computerLimit}) {
+    if (limit < 0) throw std::invalid_argument("negative device limit: " + std::to_string(limit));
+  }
+}
+
+void checkNames(const std::string& clientID, const std::string& user) {
+  if (clientID.empty()) throw std::invalid_argument("empty client id");
+  if (user.empty()) throw std::invalid_argument("empty user");
+}
+
+}  // namespace
+
+void Sandbox::configureProject(const std::string& clientID, ProjectSettings settings) {
+  if (clientID.empty()) throw std::invalid_argument("empty client id");
+  checkSettings(settings);
+  impl_->state.configureProject(clientID, std::move(settings));
+}
+
+ProjectSettings Sandbox::projectSettings(const std::string& clientID) const {
+  return impl_->state.projectSettings(clientID);
+}
+
+void Sandbox::configureUser(const std::string& clientID, const std::string& user,
+                            UserProfile profile) {
+  checkNames(clientID, user);
+  impl_->state.configureUser(clientID, user, std::move(profile));
+}
+
+std::string Sandbox::raiseChallenge(const std::string& clientID, const std::string& user) {
+  checkNames(clientID, user);
+  const RaisedChallenge raised = impl_->state.raiseChallenge(clientID, user, "manual");
+  announceChallenge(impl_->streams, raised);
+  return raised.id;
+}
+
+std::vector<std::string> Sandbox::challenges(const std::string& clientID,
+                                             const std::string& user) const {
+  return impl_->state.challenges(clientID, user);
+}
+
+std::optional<std::string> Sandbox::lastCode(const std::string& challengeID) const {
+  return impl_->state.lastCode(challengeID);
+}
+
+int Sandbox::pushLogout(const std::string& device) {
+  return sendLogout(impl_->streams, device);
 }
 
 ServiceState& Sandbox::state() {

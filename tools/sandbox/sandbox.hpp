@@ -1,11 +1,12 @@
 // In-memory stand-in for the account-protection service, for integration tests and the demo.
 //
-// A Sandbox serves the /v2/ operations (attach, detach, identify, listen) over HTTP or HTTPS from
-// a background thread, keeps every project's users, devices and identities in memory, records
-// each /v2/ request it receives, and can be told to answer the next request of an operation with
-// a canned status and body. Listen requests stay open as server-sent event streams that receive
-// whatever is pushed to their device. Admin endpoints under /_sandbox/ expose the same controls
-// over HTTP.
+// A Sandbox serves the /v2/ operations (attach, detach, identify, listen and the challenge calls)
+// over HTTP or HTTPS from a background thread, keeps every project's settings, users, devices,
+// challenges and identities in memory, raises a challenge when an attach takes a user over a
+// device limit, records each /v2/ request it receives, and can be told to answer the next request
+// of an operation with a canned status and body. Listen requests stay open as server-sent event
+// streams that receive whatever is pushed to their device. Admin endpoints under /_sandbox/ expose
+// the same controls over HTTP.
 #pragma once
 
 #include <chrono>
@@ -47,6 +48,27 @@ struct Event {
   std::optional<std::string> comment;  // one ":" line per line of the text when set
 };
 
+// A project's settings: its name and brand as challenges show them, and its device limits.
+struct ProjectSettings {
+  std::string name;  // "" : the client id
+  // An attach that leaves the user with more devices than `overallLimit`, or with more devices of
+  // the attached device's type than that type's limit, raises a challenge. A per-type limit of 0
+  // sets no limit on that type.
+  int overallLimit = 3;
+  int mobileLimit = 3;
+  int tabletLimit = 3;
+  int computerLimit = 3;
+  std::string logo;                      // URL of the logo; "" : none
+  std::string primaryColor = "#4F46E5";  // "" : none
+  bool requireVerification = false;
+  bool blockOverUsage = false;  // reported by attach as "block_over_usage"
+};
+
+// What the service knows of a user besides their devices; "" : unknown.
+struct UserProfile {
+  std::string email, phone;
+};
+
 class ServiceState;
 
 class Sandbox {
@@ -71,10 +93,13 @@ class Sandbox {
   std::vector<RecordedRequest> requests() const;
   void clearRequests();
 
-  // Answer the next request of `operation` ("attach", "detach", "identify" or "listen") with this
-  // status and raw body (sent as application/json unless empty) instead of the normal handling,
-  // authentication included. Several scripts for one operation are used in the order given.
-  // Throws std::invalid_argument for an unknown operation or a status outside 100..599.
+  // Answer the next request of `operation` with this status and raw body (sent as
+  // application/json unless empty) instead of the normal handling, authentication included.
+  // Operations: "attach", "detach", "identify", "listen", "challenge" (GET /v2/challenge/<id>),
+  // "challenge-devices" (GET .../<id>/devices), "device-limit" (GET .../<id>/device-limit),
+  // "attempt", "verify" and "resend" (POST /v2/challenge/attempt, verify, resend). Several scripts
+  // for one operation are used in the order given. Throws std::invalid_argument for an unknown
+  // operation or a status outside 100..599.
   void script(std::string operation, int status, std::string body);
 
   // Listen streams. GET /v2/access/device/<device id>/listen?access=<access>&auth=Basic <client
@@ -114,6 +139,29 @@ class Sandbox {
   // pushed meanwhile follows. Throws std::invalid_argument for a zero chunk or negative interval.
   void dripListen(std::string device, std::string bytes, std::size_t chunk,
                   std::chrono::milliseconds interval = std::chrono::milliseconds(0));
+
+  // Projects and users. A project or user not configured has the default settings and no e-mail
+  // address or phone number. Throws std::invalid_argument for an empty client id or user, or a
+  // negative limit. Settings apply from the next request on; devices already attached stay.
+  void configureProject(const std::string& clientID, ProjectSettings settings);
+  ProjectSettings projectSettings(const std::string& clientID) const;
+  void configureUser(const std::string& clientID, const std::string& user, UserProfile profile);
+
+  // Challenges. An attach that takes a user over a limit raises one by itself (see
+  // ProjectSettings); raiseChallenge() raises one by hand and returns its id ("ch_<hex>"). Raising
+  // a challenge sends {"action":"challenge","challenge":{"_id":"<id>"}} as the data of an event to
+  // the open streams of every device of the user; a device without an open stream gets it on its
+  // next stream instead, once. The device whose attach raised it gets it on its open streams and
+  // also, once, on the first stream opened with the access token that attach handed out.
+  std::string raiseChallenge(const std::string& clientID, const std::string& user);
+  // The ids of the user's challenges, oldest first.
+  std::vector<std::string> challenges(const std::string& clientID, const std::string& user) const;
+  // The last code sent for the challenge (by attempt or resend); nullopt when none was sent or
+  // the challenge is unknown.
+  std::optional<std::string> lastCode(const std::string& challengeID) const;
+  // Sends an event whose data is "logout" (with the double quotes) to the open streams of
+  // `device`; returns on how many streams. Detach does the same for the device it removes.
+  int pushLogout(const std::string& device);
 
   // The service model behind the HTTP routes (thread-safe), for in-process inspection.
   ServiceState& state();

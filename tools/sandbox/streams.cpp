@@ -58,7 +58,7 @@ std::string formatEvent(const Event& event) {
 }
 
 std::shared_ptr<StreamHub::Stream> StreamHub::add(const std::string& device, bool receivePushes,
-                                                  Drip drip) {
+                                                  Drip drip, const std::string& access) {
   auto stream = std::make_shared<Stream>();
   stream->device = device;
   stream->receivePushes = receivePushes;
@@ -69,6 +69,18 @@ std::shared_ptr<StreamHub::Stream> StreamHub::add(const std::string& device, boo
 
   std::lock_guard lock(mutex_);
   if (shutDown_) return nullptr;
+  if (auto kept = kept_.find(device); receivePushes && kept != kept_.end()) {
+    auto& pieces = kept->second;
+    for (auto piece = pieces.begin(); piece != pieces.end();) {
+      if (!piece->access.empty() && piece->access != access) {
+        ++piece;
+        continue;
+      }
+      stream->pending.push_back(std::move(piece->bytes));
+      piece = pieces.erase(piece);
+    }
+    if (pieces.empty()) kept_.erase(kept);
+  }
   streams_.push_back(stream);
   changed_.notify_all();
   return stream;
@@ -123,6 +135,41 @@ StreamHub::Step StreamHub::next(Stream& stream, const std::function<bool()>& con
 
 int StreamHub::push(const std::string& device, const std::string& bytes) {
   std::lock_guard lock(mutex_);
+  return pushLocked(device, bytes);
+}
+
+void StreamHub::keep(const std::string& device, std::string bytes, std::string access) {
+  std::lock_guard lock(mutex_);
+  keepLocked(device, std::move(bytes), std::move(access));
+}
+
+void StreamHub::keepLocked(const std::string& device, std::string bytes, std::string access) {
+  auto& pieces = kept_[device];
+  pieces.push_back({std::move(bytes), std::move(access)});
+  while (pieces.size() > kMaxKept) pieces.pop_front();
+}
+
+int StreamHub::pushOrKeep(const std::string& device, const std::string& bytes) {
+  std::lock_guard lock(mutex_);
+  const int count = pushLocked(device, bytes);
+  if (count == 0) keepLocked(device, bytes, {});
+  return count;
+}
+
+void StreamHub::forget(const std::string& device) {
+  std::lock_guard lock(mutex_);
+  kept_.erase(device);
+}
+
+std::vector<std::pair<std::string, int>> StreamHub::keptByDevice() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<std::string, int>> counts;
+  for (const auto& [device, pieces] : kept_)
+    counts.emplace_back(device, static_cast<int>(pieces.size()));
+  return counts;
+}
+
+int StreamHub::pushLocked(const std::string& device, const std::string& bytes) {
   int count = 0;
   for (const auto& stream : streams_) {
     if (stream->device != device || !stream->receivePushes || stream->end != Stream::End::none)

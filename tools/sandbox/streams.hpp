@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,9 +41,11 @@ class StreamHub {
     std::string bytes;
   };
 
-  // Registers a newly opened stream of `device`; nullptr while shut down. A stream that does not
-  // `receivePushes` (a stalled one) only writes its drip.
-  std::shared_ptr<Stream> add(const std::string& device, bool receivePushes, Drip drip = {});
+  // Registers a newly opened stream of `device`, opened with the access token `access`; nullptr
+  // while shut down. A stream that does not `receivePushes` (a stalled one) only writes its drip.
+  // One that does takes over, after its drip, what was kept for it (see keep()).
+  std::shared_ptr<Stream> add(const std::string& device, bool receivePushes, Drip drip = {},
+                              const std::string& access = {});
   // Forgets a stream once its response is over.
   void remove(const std::shared_ptr<Stream>& stream);
 
@@ -51,6 +54,18 @@ class StreamHub {
   Step next(Stream& stream, const std::function<bool()>& connected);
 
   int push(const std::string& device, const std::string& bytes);
+  // Keeps `bytes` for the next stream of `device` that receives pushes; with an `access` token,
+  // for the next such stream opened with that token. Each kept piece goes to one stream only.
+  // At most kMaxKept pieces are kept per device; beyond that the oldest are dropped.
+  void keep(const std::string& device, std::string bytes, std::string access = {});
+  // Pushes `bytes` to the open streams of `device`, or keeps them for its next stream when none
+  // is open; returns on how many streams it was pushed.
+  int pushOrKeep(const std::string& device, const std::string& bytes);
+  // Drops what is kept for `device`.
+  void forget(const std::string& device);
+  // Counts of kept pieces, by device, for the devices that have any.
+  std::vector<std::pair<std::string, int>> keptByDevice() const;
+  static constexpr std::size_t kMaxKept = 32;
   int end(const std::string& device, bool abort);  // device "": every stream
   int openStreams(const std::string& device) const;
   bool waitForStreams(const std::string& device, int count,
@@ -65,10 +80,18 @@ class StreamHub {
 
  private:
   int openStreamsLocked(const std::string& device) const;
+  int pushLocked(const std::string& device, const std::string& bytes);
+  void keepLocked(const std::string& device, std::string bytes, std::string access);
+
+  struct Kept {
+    std::string bytes;
+    std::string access;  // "" : for any stream
+  };
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;  // any stream added, removed, fed or ended
   std::list<std::shared_ptr<Stream>> streams_;
+  std::map<std::string, std::deque<Kept>> kept_;  // by device
   bool shutDown_ = false;
 };
 
