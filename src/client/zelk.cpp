@@ -213,9 +213,17 @@ void Zelk::handleDetachReply(const ZelkAttachResponse& reply) {
   // has been logged out.
   if (reply.deviceID != impl_->deviceID()) return;
   impl_->setDeviceID(std::nullopt);
-  if (impl_->eventSource) impl_->eventSource->stop();
-  if (onLogoutCurrentDevice) onLogoutCurrentDevice();
-  impl_->hideChallengeViewControllerIfNeeded();
+  impl_->logOutCurrentDevice();
+}
+
+void Zelk::Impl::logOutCurrentDevice() {
+  if (eventSource) eventSource->stop();
+  // The service confirms a detach of this device both in the reply and with a logout message on
+  // the stream; the host hears of it once.
+  if (!std::exchange(logoutReported, true)) {
+    if (auto zelk = self.lock(); zelk && zelk->onLogoutCurrentDevice) zelk->onLogoutCurrentDevice();
+  }
+  hideChallengeViewControllerIfNeeded();
 }
 
 void Zelk::identify(

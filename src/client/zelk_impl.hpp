@@ -38,6 +38,11 @@ struct Zelk::Impl {
   /// Handles one realtime message. The stream's thread.
   void onRealtimeMessage(const MessageEvent& event);
 
+  /// Ends this device's session after a logout, whichever way it came: stops the stream, tells
+  /// the host (once per attached session) and hides the client's own challenge screen. Main
+  /// thread.
+  void logOutCurrentDevice();
+
   /// Presents a challenge container of the client's own in presented mode. Main thread.
   void showChallengeViewControllerIfNeeded();
   /// Dismisses it again. Main thread.
@@ -63,6 +68,7 @@ struct Zelk::Impl {
   std::function<void(const ChallengeDetails&)> onChallenge;
   std::shared_ptr<ZelkContainer> challengeViewController;
   bool challengePresented = false;  // the presenter showed `challengeViewController`
+  bool logoutReported = false;      // the host heard of a logout since the last attach reply
 
   mutable std::mutex mutex;  // guards the fields below, written and read on several threads
   std::optional<std::string> userID_;

@@ -82,6 +82,7 @@ std::string listenURL(std::string_view baseURL, std::string_view deviceID,
 }  // namespace detail
 
 void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
+  logoutReported = false;  // a new session of this device
   const auto device = deviceID();
   if (!clientID || !device) return;
   const std::string url = detail::listenURL(baseURL, *device, accessId.value_or(""), *clientID);
@@ -97,12 +98,7 @@ void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
 void Zelk::Impl::onRealtimeMessage(const MessageEvent& event) {
   if (event.data == "\"logout\"") {
     mainQueue->post([weak = self] {
-      auto zelk = weak.lock();
-      if (!zelk) return;
-      auto& impl = ZelkInternals::of(*zelk);
-      if (impl.eventSource) impl.eventSource->stop();
-      if (zelk->onLogoutCurrentDevice) zelk->onLogoutCurrentDevice();
-      impl.hideChallengeViewControllerIfNeeded();
+      if (auto zelk = weak.lock()) ZelkInternals::of(*zelk).logOutCurrentDevice();
     });
     return;
   }
