@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential cmake ninja-build pkg-config clang-format curl
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Runs the example host against a sandbox service started on a free loopback port.
+# The demo: starts a sandbox service on a free loopback port, runs the example host (identify,
+# attach, background and back, detach), then the road of a challenge with two devices of one
+# user on a project that allows one device.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/plain}
@@ -16,4 +18,13 @@ done
 url=$(sed -n 's/^zelk-sandbox listening on //p' "$log" | head -n 1)
 [ -n "$url" ] || { echo "demo: the sandbox did not start:" >&2; cat "$log" >&2; exit 1; }
 echo "demo: sandbox service at $url"
-"$build/examples/zelk-example-host" --base-url "$url"
+
+echo
+echo "== a host attaches, identifies, goes to the background and back, and detaches"
+"$build/examples/zelk-example-host" --base-url "$url" 2>/dev/null
+
+echo
+echo "== the road of a challenge: project \"road-demo\" allows one device"
+curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
+  -d '{"client_id": "road-demo", "name": "Road Demo", "overall_limit": 1}' >/dev/null
+"$build/examples/zelk-example-challenge" --base-url "$url" --client-id road-demo 2>/dev/null
