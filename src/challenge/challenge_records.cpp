@@ -138,22 +138,15 @@ std::string_view text(ChallengeChannel channel) {
   return "email";
 }
 
-#define ZELK_RECORD_DECODE(Type, decoder)                                       \
-  std::optional<Type> Type::decode(std::string_view json, std::string* error) { \
-    return detail::decodeText(json, error, detail::decoder);                    \
-  }
-
-ZELK_RECORD_DECODE(Challenge, decodeChallenge)
-ZELK_RECORD_DECODE(Project, decodeProject)
-ZELK_RECORD_DECODE(Brand, decodeBrand)
-ZELK_RECORD_DECODE(User, decodeUser)
-ZELK_RECORD_DECODE(ChallengeDetails, decodeChallengeDetails)
-ZELK_RECORD_DECODE(ChallengeVerificationResult, decodeVerificationResult)
-ZELK_RECORD_DECODE(AttachedDeviceTypes, decodeAttachedDeviceTypes)
-ZELK_RECORD_DECODE(AttachedDevices, decodeAttachedDevices)
-ZELK_RECORD_DECODE(DeviceLimitState, decodeDeviceLimitState)
-
-#undef ZELK_RECORD_DECODE
+ZELK_DEFINE_RECORD_DECODE(Challenge, decodeChallenge)
+ZELK_DEFINE_RECORD_DECODE(Project, decodeProject)
+ZELK_DEFINE_RECORD_DECODE(Brand, decodeBrand)
+ZELK_DEFINE_RECORD_DECODE(User, decodeUser)
+ZELK_DEFINE_RECORD_DECODE(ChallengeDetails, decodeChallengeDetails)
+ZELK_DEFINE_RECORD_DECODE(ChallengeVerificationResult, decodeVerificationResult)
+ZELK_DEFINE_RECORD_DECODE(AttachedDeviceTypes, decodeAttachedDeviceTypes)
+ZELK_DEFINE_RECORD_DECODE(AttachedDevices, decodeAttachedDevices)
+ZELK_DEFINE_RECORD_DECODE(DeviceLimitState, decodeDeviceLimitState)
 
 std::optional<std::vector<ZelkDevice>> decodeDeviceList(std::string_view json, std::string* error) {
   return detail::decodeText(json, error, detail::decodeDevices);

@@ -78,3 +78,10 @@ auto decodeText(std::string_view text, std::string* error, Decode&& decode)
 }
 
 }  // namespace zelk::detail
+
+/// Defines `Type::decode(std::string_view json, std::string* error)` of a public record through
+/// its decoder `zelk::detail::decoder` of parsed JSON. Use inside namespace zelk.
+#define ZELK_DEFINE_RECORD_DECODE(Type, decoder)                                \
+  std::optional<Type> Type::decode(std::string_view json, std::string* error) { \
+    return detail::decodeText(json, error, detail::decoder);                    \
+  }

@@ -150,12 +150,8 @@ std::string_view text(ZelkDeviceType type) {
 }
 
 // Every record decodes from text the same way and, where it is encoded, writes compact JSON.
-#define ZELK_RECORD_DECODE(Type, decoder)                                       \
-  std::optional<Type> Type::decode(std::string_view json, std::string* error) { \
-    return detail::decodeText(json, error, detail::decoder);                    \
-  }
 #define ZELK_RECORD_CODEC(Type, decoder)                                                         \
-  ZELK_RECORD_DECODE(Type, decoder)                                                              \
+  ZELK_DEFINE_RECORD_DECODE(Type, decoder)                                                       \
   std::string Type::toJson() const {                                                             \
     return detail::encode(*this).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); \
   }
@@ -166,10 +162,9 @@ ZELK_RECORD_CODEC(ZelkDeviceInfo, decodeDeviceInfo)
 ZELK_RECORD_CODEC(Geolocation, decodeGeolocation)
 ZELK_RECORD_CODEC(Access, decodeAccess)
 ZELK_RECORD_CODEC(ZelkDevice, decodeDevice)
-ZELK_RECORD_DECODE(ZelkAttachResponse, decodeAttachResponse)
-ZELK_RECORD_DECODE(ZelkDeviceIdentity, decodeDeviceIdentity)
+ZELK_DEFINE_RECORD_DECODE(ZelkAttachResponse, decodeAttachResponse)
+ZELK_DEFINE_RECORD_DECODE(ZelkDeviceIdentity, decodeDeviceIdentity)
 
 #undef ZELK_RECORD_CODEC
-#undef ZELK_RECORD_DECODE
 
 }  // namespace zelk
