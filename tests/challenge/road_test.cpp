@@ -93,7 +93,7 @@ TEST_F(RoadTest, AnAttachOverTheLimitChallengesEveryDeviceOfTheUser) {
   Device& phone = addDevice("iPhone");
   phone.container = ZelkContainer::create(phone.client);
   ASSERT_TRUE(pump([&] { return phone.client->deviceID().has_value(); }));
-  ASSERT_TRUE(sandbox.waitForStreams(*phone.client->deviceID(), 1, 10s));
+  ASSERT_TRUE(newStreamOpen(phone, nullptr));
   EXPECT_FALSE(phone.container->challengeVisible());
 
   Device& tablet = addDevice("iPad");
@@ -115,7 +115,7 @@ TEST_F(RoadTest, PresentedModeShowsOneScreenForTwoChallengesInARow) {
   Device& phone = addDevice("iPhone", true, presenter);
   phone.client->attach();
   ASSERT_TRUE(pump([&] { return phone.client->deviceID().has_value(); }));
-  ASSERT_TRUE(sandbox.waitForStreams(*phone.client->deviceID(), 1, 10s));
+  ASSERT_TRUE(newStreamOpen(phone, nullptr));
 
   const auto firstStream = ZelkInternals::of(*phone.client).eventSource;
   sandbox.raiseChallenge("road", "alice");

@@ -38,7 +38,11 @@ class RealtimeTest : public ClientFixture {
     zelk->attach();
     EXPECT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
     device = zelk->deviceID().value_or("");
-    EXPECT_TRUE(sandbox.waitForStreams(device, 1, 10s));
+    // The stream starts on the main loop, after the attach reply.
+    EXPECT_TRUE(waitFor([&] {
+      const auto& stream = ZelkInternals::of(*zelk).eventSource;
+      return stream && stream->readyState() == ReadyState::open;
+    }));
     return zelk;
   }
 
