@@ -18,12 +18,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -92,8 +92,8 @@ void rawReader(int port, const std::string& target, Latencies& latencies, std::s
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
   if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
-  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                              "Accept: text/event-stream\r\n\r\n";
+  const std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + "Accept: text/event-stream\r\n\r\n";
   send(sock, request.data(), request.size(), 0);
   connected = true;
   std::string buffer;
@@ -140,7 +140,8 @@ ThreadCost threadCost(const std::string& name) {
     cost.cpuMs += 1000.0 * static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
     std::ifstream status(dir + "/status");
     for (std::string line; std::getline(status, line);) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) cost.voluntarySwitches += std::stol(line.substr(24));
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+        cost.voluntarySwitches += std::stol(line.substr(24));
     }
   }
   closedir(tasks);
@@ -177,8 +178,8 @@ int main(int argc, char** argv) {
   loop->runUntil([&] { return attached.load(); }, 10s);
   if (!attached || !reply->deviceID || !reply->access) return 1;
   const std::string device = *reply->deviceID;
-  const std::string target = "/v2/access/device/" + device + "/listen?access=" + *reply->access +
-                             "&auth=Basic%20bench:";
+  const std::string target =
+      "/v2/access/device/" + device + "/listen?access=" + *reply->access + "&auth=Basic%20bench:";
   // The client's own stream is one more reader of the device; it only adds load, equally.
   sandbox.waitForStreams(device, 1, 10s);
 
@@ -203,8 +204,10 @@ int main(int argc, char** argv) {
 
   const double p50 = library.percentile(0.50), p99 = library.percentile(0.99);
   const double floor50 = floor.percentile(0.50), floor99 = floor.percentile(0.99);
-  std::printf("latency over %zu events (us): EventSource p50 %.1f p99 %.1f | bare socket p50 %.1f "
-              "p99 %.1f\n", library.size(), p50, p99, floor50, floor99);
+  std::printf(
+      "latency over %zu events (us): EventSource p50 %.1f p99 %.1f | bare socket p50 %.1f "
+      "p99 %.1f\n",
+      library.size(), p50, p99, floor50, floor99);
   std::printf("  p50 ratio %.2f (target <= 1.5): %s; p99 %s the floor's\n", p50 / floor50,
               p50 <= 1.5 * floor50 ? "within target" : "OVER TARGET",
               p99 <= floor99 ? "no worse than" : "WORSE than");
@@ -215,9 +218,10 @@ int main(int argc, char** argv) {
   const ThreadCost after = threadCost("ESDelegateQueue");
   const double cpu = after.cpuMs - before.cpuMs;
   const long switches = after.voluntarySwitches - before.voluntarySwitches;
-  std::printf("idle streams over %d s: %.2f ms CPU, %ld voluntary context switches (target: under "
-              "1 ms, no periodic wake-ups): %s\n",
-              idleSeconds, cpu, switches, cpu < 1.0 && switches <= 2 ? "within target" : "OVER TARGET");
+  std::printf(
+      "idle streams over %d s: %.2f ms CPU, %ld voluntary context switches (target: under "
+      "1 ms, no periodic wake-ups): %s\n",
+      idleSeconds, cpu, switches, cpu < 1.0 && switches <= 2 ? "within target" : "OVER TARGET");
   stream.stop();
   return 0;
 }
