@@ -1,0 +1,119 @@
+#include "screens/resources.hpp"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace zelk::screens {
+
+namespace {
+
+// One row per language of kLibraryLanguages, in the same order; one column per key of
+// kLibraryStringKeys, in the same order.
+constexpr std::array<std::array<std::string_view, kLibraryStringKeys.size()>,
+                     kLibraryLanguages.size()>
+    kTable = {{
+        {"This device", "Attached", "Last update"},                   // en
+        {"Cet appareil", "Connecté", "Dernière mise à jour"},         // fr
+        {"Dieses Gerät", "Verbunden", "Zuletzt aktualisiert"},        // de
+        {"Este dispositivo", "Conectado", "Última actualización"},    // es
+        {"Questo dispositivo", "Collegato", "Ultimo aggiornamento"},  // it
+        {"Este dispositivo", "Conectado", "Última atualização"},      // pt
+    }};
+
+char lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::size_t languageIndex(std::string_view locale) {
+  const std::string_view language = locale.substr(0, locale.find_first_of("_-.@"));
+  for (std::size_t i = 0; i < kLibraryLanguages.size(); ++i) {
+    if (equalsIgnoringCase(language, kLibraryLanguages[i])) return i;
+  }
+  return 0;
+}
+
+struct LocalizerSlot {
+  std::mutex mutex;
+  std::shared_ptr<const Localizer> current;  // null: the default, which returns the key
+};
+
+LocalizerSlot& localizerSlot() {
+  static LocalizerSlot slot;
+  return slot;
+}
+
+}  // namespace
+
+std::string_view libraryLanguage(std::string_view locale) {
+  return kLibraryLanguages[languageIndex(locale)];
+}
+
+std::string hostLocale() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return {};
+}
+
+std::string_view libraryString(std::string_view key, std::string_view locale) {
+  const auto& row = kTable[languageIndex(locale)];
+  for (std::size_t i = 0; i < kLibraryStringKeys.size(); ++i) {
+    if (kLibraryStringKeys[i] == key) return row[i];
+  }
+  return key;
+}
+
+std::string_view libraryString(std::string_view key) {
+  return libraryString(key, hostLocale());
+}
+
+Color successDark() {
+  return Color::fromARGB8(0xFF, 0x19, 0x69, 0x2C);
+}
+
+Color successLight() {
+  return Color::fromARGB8(0xFF, 0xD4, 0xED, 0xDA);
+}
+
+std::optional<Color> colorAsset(std::string_view name) {
+  if (name == "successDark") return successDark();
+  if (name == "successLight") return successLight();
+  return std::nullopt;
+}
+
+void setLocalizer(Localizer localizer) {
+  std::shared_ptr<const Localizer> replacement;
+  if (localizer) replacement = std::make_shared<const Localizer>(std::move(localizer));
+  auto& slot = localizerSlot();
+  std::shared_ptr<const Localizer> previous;
+  {
+    std::lock_guard lock(slot.mutex);
+    previous = std::exchange(slot.current, std::move(replacement));
+  }
+  // `previous` is released here, outside the lock, so a localiser's captures may do anything
+  // when they are destroyed.
+}
+
+std::string localized(std::string_view key) {
+  auto& slot = localizerSlot();
+  std::shared_ptr<const Localizer> current;
+  {
+    std::lock_guard lock(slot.mutex);
+    current = slot.current;
+  }
+  if (!current) return std::string(key);
+  return (*current)(key);
+}
+
+}  // namespace zelk::screens

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "screens/color.hpp"
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zelk::screens {
+
+// ---- The library's own string table -------------------------------------------------------
+
+/// The keys of the library's own string table: the device row's labels.
+inline constexpr std::string_view kCurrentDeviceKey = "current_device";
+inline constexpr std::string_view kAttachedKey = "attached";
+inline constexpr std::string_view kLastUpdateKey = "last_update";
+inline constexpr std::array<std::string_view, 3> kLibraryStringKeys = {
+    kCurrentDeviceKey, kAttachedKey, kLastUpdateKey};
+
+/// The languages the table is written in, as ISO 639-1 codes; English ("en") comes first and is
+/// the fallback.
+inline constexpr std::array<std::string_view, 6> kLibraryLanguages = {"en", "fr", "de",
+                                                                      "es", "it", "pt"};
+
+/// The language of the table to use for a locale name such as "fr_FR.UTF-8", "de", "en-US" or
+/// "pt_BR@euro": its language part (before any '_', '-', '.' or '@'), compared without regard to
+/// case. Names without a language the table has ("", "C", "POSIX", "xx_YY") give "en".
+std::string_view libraryLanguage(std::string_view locale);
+
+/// The host's message locale from the environment: the first non-empty one of LC_ALL,
+/// LC_MESSAGES and LANG, or "" when none is set.
+std::string hostLocale();
+
+/// The text for `key` in the table's language for `locale` (see `libraryLanguage`). A key the
+/// table does not have is returned unchanged.
+std::string_view libraryString(std::string_view key, std::string_view locale);
+
+/// The text for `key` in the language of the host's locale (`hostLocale()`).
+std::string_view libraryString(std::string_view key);
+
+// ---- The library's colour assets ----------------------------------------------------------
+
+/// The darker shade of the success colour, #19692C (opaque): the verified tick and the text of
+/// the "attached" badge. Dark enough to read on white and on `successLight`.
+Color successDark();
+
+/// The lighter shade of the success colour, #D4EDDA (opaque): the background of the "attached"
+/// badge.
+Color successLight();
+
+/// The colour asset called `name` ("successDark" or "successLight"); none for another name.
+std::optional<Color> colorAsset(std::string_view name);
+
+// ---- The host's localisation of the screens' fixed texts ----------------------------------
+
+/// Gives the display text for one of the screens' fixed texts, which double as keys of the
+/// host's string table. It should return the key itself when the host has no entry for it.
+using Localizer = std::function<std::string(std::string_view key)>;
+
+/// Replaces the localiser for the whole process; an empty function restores the default, which
+/// returns every key unchanged. Safe to call from any thread; screens drawing at the same time
+/// see either the old or the new localiser.
+void setLocalizer(Localizer localizer);
+
+/// The display text for `key` from the current localiser. Safe to call from any thread, and the
+/// localiser may itself call `setLocalizer` (it runs without any lock held).
+std::string localized(std::string_view key);
+
+}  // namespace zelk::screens
