@@ -533,16 +533,9 @@ void listStreams(StreamHub& hub, const httplib::Request& req, httplib::Response&
 }
 
 json settingsJSON(const std::string& clientId, const ProjectSettings& settings) {
-  return {{"client_id", clientId},
-          {"name", settings.name},
-          {"overall_limit", settings.overallLimit},
-          {"mobile_limit", settings.mobileLimit},
-          {"tablet_limit", settings.tabletLimit},
-          {"computer_limit", settings.computerLimit},
-          {"logo", settings.logo},
-          {"primary_color", settings.primaryColor},
-          {"require_verification", settings.requireVerification},
-          {"block_over_usage", settings.blockOverUsage}};
+  json object = settingsJSON(settings);
+  object["client_id"] = clientId;
+  return object;
 }
 
 // POST /_sandbox/project: members left out keep their values; null or "" clears a text.

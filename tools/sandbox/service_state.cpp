@@ -94,6 +94,18 @@ std::string_view deviceTypeName(DeviceType type) {
   return "mobile";
 }
 
+nlohmann::json settingsJSON(const ProjectSettings& settings) {
+  return {{"name", settings.name},
+          {"overall_limit", settings.overallLimit},
+          {"mobile_limit", settings.mobileLimit},
+          {"tablet_limit", settings.tabletLimit},
+          {"computer_limit", settings.computerLimit},
+          {"logo", settings.logo},
+          {"primary_color", settings.primaryColor},
+          {"require_verification", settings.requireVerification},
+          {"block_over_usage", settings.blockOverUsage}};
+}
+
 std::string isoTimeMillis(Clock::time_point time) {
   const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(time - seconds).count();
@@ -534,19 +546,12 @@ nlohmann::json ServiceState::dump() const {
                             {"created_at", isoTimeMillis(identity.createdAt)},
                             {"last_seen_at", isoTimeMillis(identity.lastSeenAt)}});
     }
-    const ProjectSettings& settings = project.settings;
-    projects[clientId] = {{"name", projectName(clientId, project)},
-                          {"overall_limit", settings.overallLimit},
-                          {"mobile_limit", settings.mobileLimit},
-                          {"tablet_limit", settings.tabletLimit},
-                          {"computer_limit", settings.computerLimit},
-                          {"logo", settings.logo},
-                          {"primary_color", settings.primaryColor},
-                          {"require_verification", settings.requireVerification},
-                          {"default_device_limit", settings.overallLimit},
-                          {"block_over_usage", settings.blockOverUsage},
-                          {"users", std::move(users)},
-                          {"identities", std::move(identities)}};
+    json entry = settingsJSON(project.settings);
+    entry["name"] = projectName(clientId, project);
+    entry["default_device_limit"] = project.settings.overallLimit;
+    entry["users"] = std::move(users);
+    entry["identities"] = std::move(identities);
+    projects[clientId] = std::move(entry);
   }
   json scripts = json::object();
   for (const auto& [operation, queue] : scripts_) {

@@ -58,6 +58,9 @@ enum class DeviceType { mobile, tablet, computer };
 DeviceType deviceTypeOf(const nlohmann::json& deviceInfo);
 std::string_view deviceTypeName(DeviceType type);
 
+/// The project settings as the admin endpoints and the state dump show them.
+nlohmann::json settingsJSON(const ProjectSettings& settings);
+
 // A time as the challenge calls write it: "2026-12-08T01:02:03.456Z" (UTC, milliseconds).
 std::string isoTimeMillis(Clock::time_point time);
 
