@@ -2,6 +2,7 @@
 
 #include <zelk/challenge.hpp>
 #include <zelk/export.hpp>
+#include <zelk/observers.hpp>
 #include <zelk/records.hpp>
 
 #include <cstdint>
@@ -19,8 +20,8 @@ namespace zelk {
 /// Threads: main thread only, for reads, writes and subscriptions alike.
 class ZELK_EXPORT ChallengeViewModel {
  public:
-  using Observer = std::function<void()>;
-  using Token = std::uint64_t;
+  using Observer = Observers::Observer;
+  using Token = Observers::Token;
 
   explicit ChallengeViewModel(std::string currentDeviceID = {},
                               std::vector<ZelkDevice> attachedDevices = {});
@@ -62,8 +63,7 @@ class ZELK_EXPORT ChallengeViewModel {
   bool detachLoading_ = false;
   bool challengeVisible_ = false;
   std::optional<ChallengeDetails> challengeDetails_;
-  std::vector<std::pair<Token, Observer>> observers_;
-  Token nextToken_ = 1;
+  Observers observers_;
 };
 
 }  // namespace zelk

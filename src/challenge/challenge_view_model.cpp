@@ -37,20 +37,15 @@ void ChallengeViewModel::setChallengeDetails(std::optional<ChallengeDetails> val
 }
 
 ChallengeViewModel::Token ChallengeViewModel::subscribe(Observer observer) {
-  observers_.emplace_back(nextToken_, std::move(observer));
-  return nextToken_++;
+  return observers_.add(std::move(observer));
 }
 
 void ChallengeViewModel::unsubscribe(Token token) {
-  std::erase_if(observers_, [token](const auto& entry) { return entry.first == token; });
+  observers_.remove(token);
 }
 
 void ChallengeViewModel::changed() {
-  // A copy, so that observers may subscribe or unsubscribe while being notified.
-  const auto observers = observers_;
-  for (const auto& [token, observer] : observers) {
-    if (observer) observer();
-  }
+  observers_.notify();
 }
 
 }  // namespace zelk

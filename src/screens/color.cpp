@@ -1,4 +1,4 @@
-#include "screens/color.hpp"
+#include <zelk/color.hpp>
 
 #include <locale.h>
 #include <clocale>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-namespace zelk::screens {
+namespace zelk {
 
 namespace {
 
@@ -170,4 +170,4 @@ Color colorFromHex(std::string_view text) {
   }
 }
 
-}  // namespace zelk::screens
+}  // namespace zelk

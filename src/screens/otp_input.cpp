@@ -1,4 +1,4 @@
-#include "screens/otp_input.hpp"
+#include <zelk/otp_input.hpp>
 
 #include <iostream>
 #include <utility>

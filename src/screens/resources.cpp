@@ -1,9 +1,6 @@
 #include "screens/resources.hpp"
 
 #include <cstdlib>
-#include <memory>
-#include <mutex>
-#include <utility>
 
 namespace zelk::screens {
 
@@ -40,16 +37,6 @@ std::size_t languageIndex(std::string_view locale) {
     if (equalsIgnoringCase(language, kLibraryLanguages[i])) return i;
   }
   return 0;
-}
-
-struct LocalizerSlot {
-  std::mutex mutex;
-  std::shared_ptr<const Localizer> current;  // null: the default, which returns the key
-};
-
-LocalizerSlot& localizerSlot() {
-  static LocalizerSlot slot;
-  return slot;
 }
 
 }  // namespace
@@ -90,30 +77,6 @@ std::optional<Color> colorAsset(std::string_view name) {
   if (name == "successDark") return successDark();
   if (name == "successLight") return successLight();
   return std::nullopt;
-}
-
-void setLocalizer(Localizer localizer) {
-  std::shared_ptr<const Localizer> replacement;
-  if (localizer) replacement = std::make_shared<const Localizer>(std::move(localizer));
-  auto& slot = localizerSlot();
-  std::shared_ptr<const Localizer> previous;
-  {
-    std::lock_guard lock(slot.mutex);
-    previous = std::exchange(slot.current, std::move(replacement));
-  }
-  // `previous` is released here, outside the lock, so a localiser's captures may do anything
-  // when they are destroyed.
-}
-
-std::string localized(std::string_view key) {
-  auto& slot = localizerSlot();
-  std::shared_ptr<const Localizer> current;
-  {
-    std::lock_guard lock(slot.mutex);
-    current = slot.current;
-  }
-  if (!current) return std::string(key);
-  return (*current)(key);
 }
 
 }  // namespace zelk::screens

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "screens/color.hpp"
+#include <zelk/color.hpp>
+#include <zelk/localization.hpp>
 
 #include <array>
 #include <functional>
@@ -52,20 +53,5 @@ Color successLight();
 
 /// The colour asset called `name` ("successDark" or "successLight"); none for another name.
 std::optional<Color> colorAsset(std::string_view name);
-
-// ---- The host's localisation of the screens' fixed texts ----------------------------------
-
-/// Gives the display text for one of the screens' fixed texts, which double as keys of the
-/// host's string table. It should return the key itself when the host has no entry for it.
-using Localizer = std::function<std::string(std::string_view key)>;
-
-/// Replaces the localiser for the whole process; an empty function restores the default, which
-/// returns every key unchanged. Safe to call from any thread; screens drawing at the same time
-/// see either the old or the new localiser.
-void setLocalizer(Localizer localizer);
-
-/// The display text for `key` from the current localiser. Safe to call from any thread, and the
-/// localiser may itself call `setLocalizer` (it runs without any lock held).
-std::string localized(std::string_view key);
 
 }  // namespace zelk::screens

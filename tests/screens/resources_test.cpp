@@ -1,5 +1,5 @@
 #include "screens/resources.hpp"
-#include "screens/color.hpp"
+#include <zelk/color.hpp>
 
 #include <gtest/gtest.h>
 

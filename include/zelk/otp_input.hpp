@@ -1,5 +1,7 @@
 #pragma once
 
+#include <zelk/export.hpp>
+
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -15,10 +17,10 @@ namespace zelk {
 // as a character of its own, so malformed input never makes a count smaller than it looks.
 
 /// The number of characters in `text`.
-std::size_t utf8CharacterCount(std::string_view text);
+ZELK_EXPORT std::size_t utf8CharacterCount(std::string_view text);
 
 /// The first character of `text`, or an empty text when `text` is empty.
-std::string utf8FirstCharacter(std::string_view text);
+ZELK_EXPORT std::string utf8FirstCharacter(std::string_view text);
 
 /// Whether a code box accepts an edit. `currentText` is the box's content as the native field
 /// reports it (absent when the field has none to report), `rangeLength` the number of
@@ -26,11 +28,11 @@ std::string utf8FirstCharacter(std::string_view text);
 /// that replaces them. An empty box takes at most one character; a full box accepts the
 /// deletion of its character and a single character replacing its whole content; everything
 /// else, a multi-character paste included, is refused.
-bool otpEditAccepted(const std::optional<std::string_view>& currentText, std::size_t rangeLength,
-                     std::string_view replacement);
+ZELK_EXPORT bool otpEditAccepted(const std::optional<std::string_view>& currentText,
+                                 std::size_t rangeLength, std::string_view replacement);
 
 /// The platform's single-line text field behind one code box, implemented by the UI layer.
-struct NativeTextField {
+struct ZELK_EXPORT NativeTextField {
   /// The keyboard type value of the numeric keypad.
   static constexpr int kNumberPad = 4;
 
@@ -48,7 +50,7 @@ class OTPInput;
 
 /// One box of the code input: its text (at most one character) and whether the row wants the
 /// keyboard in it. Owned by its `OTPInput`, which it must not outlive.
-class OTPField {
+class ZELK_EXPORT OTPField {
  public:
   /// Decides which edits of one native field are accepted, and when that field takes the
   /// keyboard focus. One per native field, created with it.
@@ -124,7 +126,7 @@ class OTPField {
 /// fields in line (an update during an edit would show the edit twice).
 ///
 /// Threads: main thread only.
-class OTPInput {
+class ZELK_EXPORT OTPInput {
  public:
   static constexpr std::size_t kBoxCount = 6;
   /// Receives the six boxes' texts joined in order, without separators.

@@ -1,17 +1,19 @@
 #pragma once
 
+#include <zelk/export.hpp>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace zelk::screens {
+namespace zelk {
 
 /// A colour in the sRGB space, as the screens hand it to the host's drawing code.
 ///
 /// The components are doubles from 0 to 1 (opacity 1 is opaque). Colours made from 8-bit
 /// values (`fromARGB8`, `colorFromHex`) hold exact multiples of 1/255, so two colours built from
 /// the same bytes compare equal, and `toARGB8`/`toHexARGB` give the bytes back.
-struct Color {
+struct ZELK_EXPORT Color {
   double red = 0;
   double green = 0;
   double blue = 0;
@@ -43,6 +45,6 @@ struct Color {
 /// 3. The number of characters (code points) of the trimmed text, not the number of digits read,
 ///    picks the layout: 3 is RGB with 4-bit components (each times 17), 6 is RRGGBB, 8 is
 ///    AARRGGBB (alpha first). Any other count gives opaque black. 3 and 6 are opaque.
-Color colorFromHex(std::string_view text);
+ZELK_EXPORT Color colorFromHex(std::string_view text);
 
-}  // namespace zelk::screens
+}  // namespace zelk
