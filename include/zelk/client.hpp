@@ -77,6 +77,7 @@ class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
 
  private:
   Zelk(std::string clientID, bool useViewController, Platform platform);
+  explicit Zelk(std::shared_ptr<Impl> impl);
   void handleDetachReply(const ZelkAttachResponse& reply);  // main thread
 
   std::shared_ptr<Impl> impl_;

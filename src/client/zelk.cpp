@@ -49,7 +49,17 @@ Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform
       deviceFacts(platform.deviceFacts ? std::move(platform.deviceFacts) : cachedDeviceFacts),
       presenter(std::move(platform.presenter)),
       caFile(std::move(platform.caFile)),
-      transport(detail::HttpTransport::Options{caFile}) {}
+      transport(std::make_shared<detail::HttpTransport>(detail::HttpTransport::Options{caFile})) {}
+
+Zelk::Impl::Impl(std::string clientID, const Impl& sharing)
+    : baseURL(sharing.baseURL),
+      clientID(std::move(clientID)),
+      useViewController(false),
+      mainQueue(sharing.mainQueue),
+      preferences(sharing.preferences),
+      deviceFacts(sharing.deviceFacts),
+      caFile(sharing.caFile),
+      transport(sharing.transport) {}
 
 void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
                              std::optional<json> body,
@@ -77,11 +87,11 @@ void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
       return complete(std::nullopt);
     }
   }
-  transport.send(std::move(request),
-                 [onCompletion = std::move(onCompletion)](detail::HttpResult result) {
-                   if (!result.error.empty()) detail::printSDKMessage(result.error);
-                   if (onCompletion) onCompletion(std::move(result.data));
-                 });
+  transport->send(std::move(request),
+                  [onCompletion = std::move(onCompletion)](detail::HttpResult result) {
+                    if (!result.error.empty()) detail::printSDKMessage(result.error);
+                    if (onCompletion) onCompletion(std::move(result.data));
+                  });
 }
 
 json Zelk::Impl::deviceInfo(const DeviceFacts& facts) const {
@@ -114,6 +124,16 @@ void Zelk::Impl::setDeviceID(std::optional<std::string> deviceID) {
 
 Zelk::Zelk(std::string clientID, bool useViewController, Platform platform)
     : impl_(std::make_shared<Impl>(std::move(clientID), useViewController, std::move(platform))) {}
+
+Zelk::Zelk(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::shared_ptr<Zelk> Zelk::Impl::codeRequestClient() {
+  if (!codeClient) {
+    codeClient.reset(new Zelk(std::make_shared<Impl>(kPlaceholderClientID, *this)));
+    codeClient->impl_->self = codeClient;
+  }
+  return codeClient;
+}
 
 Zelk::~Zelk() = default;
 

@@ -22,6 +22,8 @@ enum class HTTPRequestType { post, get };
 /// The client's state and its private operations. Host callbacks live on `Zelk` itself.
 struct Zelk::Impl {
   Impl(std::string clientID, bool useViewController, Platform platform);
+  /// A client's state that sends through `transport` instead of a transport of its own.
+  Impl(std::string clientID, const Impl& sharing);
 
   /// Sends one service call with the library's headers and hands the raw reply bytes to
   /// `onCompletion` (on the HTTP thread, or at once when the request cannot be made).
@@ -48,6 +50,11 @@ struct Zelk::Impl {
   /// Dismisses it again. Main thread.
   void hideChallengeViewControllerIfNeeded();
 
+  /// The client through which verification-code requests go: made on first use and kept, with
+  /// the placeholder client ID, this client's platform and transport, and no lifecycle
+  /// observers. Main thread.
+  std::shared_ptr<Zelk> codeRequestClient();
+
   std::optional<std::string> userID() const;
   std::optional<std::string> deviceID() const;
   void setDeviceID(std::optional<std::string> deviceID);
@@ -60,15 +67,16 @@ struct Zelk::Impl {
   const std::function<DeviceFacts()> deviceFacts;
   const std::shared_ptr<ChallengePresenter> presenter;
   const std::string caFile;
-  detail::HttpTransport transport;
-  std::weak_ptr<Zelk> self;  // the client this state belongs to
+  const std::shared_ptr<detail::HttpTransport> transport;  // shared with `codeRequestClient`
+  std::weak_ptr<Zelk> self;                                // the client this state belongs to
 
   // Main thread only.
   std::shared_ptr<EventSource> eventSource;
   std::function<void(const ChallengeDetails&)> onChallenge;
   std::shared_ptr<ZelkContainer> challengeViewController;
-  bool challengePresented = false;  // the presenter showed `challengeViewController`
-  bool logoutReported = false;      // the host heard of a logout since the last attach reply
+  bool challengePresented = false;   // the presenter showed `challengeViewController`
+  bool logoutReported = false;       // the host heard of a logout since the last attach reply
+  std::shared_ptr<Zelk> codeClient;  // see codeRequestClient()
 
   mutable std::mutex mutex;  // guards the fields below, written and read on several threads
   std::optional<std::string> userID_;
@@ -79,11 +87,14 @@ struct Zelk::Impl {
 struct ZelkInternals {
   static Zelk::Impl& of(Zelk& zelk) { return *zelk.impl_; }
   /// Service calls of `zelk` whose completion has not finished yet.
-  static std::size_t requestsInFlight(Zelk& zelk) { return of(zelk).transport.inFlight(); }
+  static std::size_t requestsInFlight(Zelk& zelk) { return of(zelk).transport->inFlight(); }
 };
 
 /// The preferences key of the device identity.
 inline constexpr const char* kIdentityKey = "dorvi_device_identity";
+
+/// The client ID of the client that sends verification-code requests.
+inline constexpr const char* kPlaceholderClientID = "5B3F2E9A-7C41-4D8E-9A06-1F2C3B4D5E6F";
 
 /// The service's default base URL.
 inline constexpr const char* kDefaultBaseURL = "https://api.zelk.dev";

@@ -243,6 +243,9 @@ void readChallenge(ServiceState& state, const std::string& clientId, const Call&
   reply(res, 200, *answer);
 }
 
+// The client ID of the library's code-request client.
+constexpr const char* kCodeRequestClientID = "5B3F2E9A-7C41-4D8E-9A06-1F2C3B4D5E6F";
+
 void attempt(ServiceState& state, const std::string& clientId, const httplib::Request& req,
              httplib::Response& res) {
   const json body = parseObject(req.body);
@@ -250,7 +253,12 @@ void attempt(ServiceState& state, const std::string& clientId, const httplib::Re
   if (requiredString(body, "action", false) != "verify") throw BadRequest{"action must be verify"};
   const std::string channel = requiredString(body, "channel", false);
   if (channel != "email" && channel != "text") throw BadRequest{"channel must be email or text"};
-  if (!state.sendCode(clientId, challenge, channel)) return failUnknownChallenge(res);
+  // The library asks for codes through a client of its own whose placeholder client ID stands
+  // for every project.
+  const std::string project = clientId == kCodeRequestClientID
+                                  ? state.challengeProject(challenge).value_or(clientId)
+                                  : clientId;
+  if (!state.sendCode(project, challenge, channel)) return failUnknownChallenge(res);
   reply(res, 200, {{"success", true}, {"channel", channel}});
 }
 

@@ -322,6 +322,13 @@ std::optional<nlohmann::json> ServiceState::deviceLimit(const std::string& proje
                         {"mobile_device_limit", settings.mobileLimit}};
 }
 
+std::optional<std::string> ServiceState::challengeProject(const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  const auto challenge = challenges_.find(challengeId);
+  if (challenge == challenges_.end()) return std::nullopt;
+  return challenge->second.project;
+}
+
 std::optional<std::string> ServiceState::sendCode(const std::string& projectId,
                                                   const std::string& challengeId,
                                                   const std::string& channel) {

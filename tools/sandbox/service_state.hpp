@@ -187,6 +187,8 @@ class ServiceState {
                                             const std::string& challengeId) const;
   // Makes a new six-digit code and "sends" it by `channel` ("" : the channel of the last code,
   // or "email"); returns it. A new code always differs from the one before.
+  // The project of a challenge; nullopt for an unknown one.
+  std::optional<std::string> challengeProject(const std::string& challengeId) const;
   std::optional<std::string> sendCode(const std::string& project, const std::string& challengeId,
                                       const std::string& channel);
   // Whether `code` is the last code sent for the challenge.
