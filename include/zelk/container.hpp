@@ -9,6 +9,7 @@
 namespace zelk {
 
 class Zelk;
+class ChallengeView;
 struct ZelkAttachResponse;
 struct ChallengeDetails;
 
@@ -36,6 +37,11 @@ class ZELK_EXPORT ZelkContainer : public std::enable_shared_from_this<ZelkContai
   /// Whether the challenge covers the content now.
   bool challengeVisible() const { return viewModel_->challengeVisible(); }
 
+  /// The challenge's screens while `challengeVisible()`: made on the first call after the
+  /// challenge shows, starting at the entry screen, and dropped when it hides. Null while hidden
+  /// or once the client is gone.
+  std::shared_ptr<ChallengeView> challengeView();
+
   /// Shows `details`: queues, on the main queue, `challengeVisible` = true and then the details.
   void onChallenge(const ChallengeDetails& details);
   /// Queues, on the main queue, the reply's device (when it names one) as the current device.
@@ -53,6 +59,7 @@ class ZELK_EXPORT ZelkContainer : public std::enable_shared_from_this<ZelkContai
   std::shared_ptr<MainQueue> mainQueue_;
   std::shared_ptr<ChallengeViewModel> viewModel_;
   std::optional<ScenePhase> scenePhase_;
+  std::shared_ptr<ChallengeView> challengeView_;
 };
 
 /// Shows the challenge container as a modal screen of its own, for clients made with

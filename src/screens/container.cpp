@@ -1,3 +1,4 @@
+#include <zelk/challenge_screens.hpp>
 #include <zelk/container.hpp>
 
 #include "client/zelk_impl.hpp"
@@ -17,10 +18,23 @@ std::shared_ptr<ZelkContainer> ZelkContainer::create(std::shared_ptr<Zelk> zelk)
       [weak = std::weak_ptr(container)](const ChallengeDetails& details) {
         if (auto container = weak.lock()) container->onChallenge(details);
       };
+  // The screens go with the challenge: a challenge shown again starts at the entry screen.
+  container->viewModel_->subscribe([weak = std::weak_ptr(container)] {
+    auto container = weak.lock();
+    if (container && !container->viewModel_->challengeVisible()) container->challengeView_.reset();
+  });
   zelk->attach(std::nullopt, [weak = std::weak_ptr(container)](const ZelkAttachResponse& response) {
     if (auto container = weak.lock()) container->onAttach(response);
   });
   return container;
+}
+
+std::shared_ptr<ChallengeView> ZelkContainer::challengeView() {
+  if (!viewModel_->challengeVisible()) return nullptr;
+  if (!challengeView_) {
+    if (auto zelk = zelk_.lock()) challengeView_ = ChallengeView::create(viewModel_, zelk);
+  }
+  return challengeView_;
 }
 
 void ZelkContainer::onChallenge(const ChallengeDetails& details) {

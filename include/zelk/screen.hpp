@@ -1,0 +1,165 @@
+#pragma once
+
+#include <zelk/challenge_view_model.hpp>
+#include <zelk/color.hpp>
+#include <zelk/export.hpp>
+#include <zelk/main_queue.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk {
+
+class Zelk;
+
+// ---- What a screen shows --------------------------------------------------------------------
+
+/// The kinds of element a challenge screen is made of.
+enum class ElementKind {
+  logo,       // the image at `url`, 40 high; a progress indicator while it loads or if it fails
+  text,       // `text`
+  button,     // `text` and/or `image`, runs `action`
+  link,       // a navigation link: `text`, runs `action`, shows the screen named `destination`
+  progress,   // an indeterminate progress indicator
+  spacer,     // flexible space that takes all free height
+  divider,    // a horizontal line
+  image,      // the system image `image`, `size` high when not 0
+  badge,      // `text` on a pill-shaped `background`
+  row,        // `children` side by side, vertically centred; tappable as a whole when `action`
+  column,     // `children` top to bottom, lined up by `alignment`
+  list,       // `children` (rows) top to bottom
+  codeInput,  // the six boxes of the one-time code input
+};
+
+/// Text styles, as the host's type scale names them.
+enum class TextStyle { body, title, subheadline, caption, footnote };
+
+enum class FontWeight { regular, medium, bold };
+
+/// How text lines, and the children of a column, line up.
+enum class Alignment { center, leading, trailing };
+
+/// A colour: a role of the host's palette (which may differ between light and dark appearance)
+/// or an exact colour (`exact`, from the brand or the library's assets).
+struct ZELK_EXPORT Paint {
+  enum class Role { primary, secondary, white, red, blue, fill, background, exact };
+
+  Role role = Role::primary;
+  Color color;  // for `exact`
+  double opacity = 1;
+
+  static Paint of(Role role, double opacity = 1) { return {role, Color{}, opacity}; }
+  static Paint exact(Color color) { return {Role::exact, color, 1}; }
+  /// "primary", "secondary 10%", "#FF19692C" and the like.
+  std::string description() const;
+
+  friend bool operator==(const Paint&, const Paint&) = default;
+};
+
+/// One element of a screen, as a UI layer draws it. Fields that do not apply to the kind keep
+/// their defaults.
+struct ZELK_EXPORT Element {
+  ElementKind kind = ElementKind::text;
+  std::string text;   // already localised
+  std::string image;  // a system image name: "arrow.right", "checkmark.circle.fill", "circle",
+                      // "iphone", "ipad.landscape" or "laptopcomputer"
+  std::string url;    // the logo's address
+  TextStyle style = TextStyle::body;
+  FontWeight weight = FontWeight::regular;
+  Alignment alignment = Alignment::center;
+  std::optional<Paint> foreground;  // absent: the kind's default
+  std::optional<Paint> background;  // absent: none
+  double cornerRadius = 0;
+  double size = 0;          // image height or frame, in points; 0 for the default
+  bool fullWidth = false;   // stretched to the available width
+  bool enabled = true;      // false also disables every child
+  bool selected = false;    // a device row the user ticked
+  std::string action;       // passed to `ChallengeScreen::perform`; empty when none
+  std::string destination;  // links: the name of the screen they show
+  std::vector<Element> children;
+
+  /// One line (rows, including their children) or several (a list: its line, then one
+  /// indented line per row) describing the element in plain text.
+  std::string plainText() const;
+};
+
+/// The elements one per line, top to bottom, as logs, tests and terminal hosts print a screen.
+ZELK_EXPORT std::string plainText(const std::vector<Element>& elements);
+
+// ---- Screens --------------------------------------------------------------------------------
+
+/// A screen of the challenge: its state, the elements it shows and its actions.
+///
+/// A UI layer draws `elements()` (or binds to the concrete screen's fields), calls `perform`
+/// with an element's `action` when the user activates it, and draws again after each change
+/// notification. A screen whose navigation link activates offers the next screen through
+/// `destination()`; `ChallengeView` pushes it.
+///
+/// Threads: main thread only. Service replies that arrive on the HTTP thread are applied on the
+/// client's main queue; a screen that is gone by then ignores them.
+class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<ChallengeScreen> {
+ public:
+  using Observer = Observers::Observer;
+  using Token = Observers::Token;
+
+  virtual ~ChallengeScreen();
+  ChallengeScreen(const ChallengeScreen&) = delete;
+  ChallengeScreen& operator=(const ChallengeScreen&) = delete;
+
+  /// "ChallengeEntryView", "DeviceLimiterView", "VerificationOptionsView" or
+  /// "VerificationCodeView".
+  virtual std::string_view name() const = 0;
+
+  /// What the screen shows now, top to bottom.
+  virtual std::vector<Element> elements() const = 0;
+
+  /// Runs `action` if an element shown now carries it and is enabled (with all its parents).
+  /// Returns whether it ran.
+  bool perform(std::string_view action);
+
+  /// The screen that this screen's active navigation link shows; null while no link is active.
+  const std::shared_ptr<ChallengeScreen>& destination() const { return destination_; }
+
+  /// Calls `observer` after every change of what the screen shows, the shared state included.
+  Token subscribe(Observer observer);
+  void unsubscribe(Token token);
+
+  const std::shared_ptr<ChallengeViewModel>& viewModel() const { return viewModel_; }
+
+ protected:
+  ChallengeScreen(std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk);
+
+  /// Runs one of the screen's own actions; unknown ones are ignored.
+  virtual void run(std::string_view action) = 0;
+  /// The screen came on screen, or went off it for good.
+  virtual void appeared() {}
+  virtual void disappeared() {}
+  /// The user navigated back from `destination()`: the link's activation flag resets.
+  virtual void linkDismissed() {}
+
+  /// Activates the navigation link that shows `destination`; null deactivates it.
+  void setDestination(std::shared_ptr<ChallengeScreen> destination);
+  /// Tells the observers that what the screen shows changed.
+  void changed();
+
+  /// Redraws on every change of the view model. `create` calls it once the screen is shared.
+  void observeViewModel();
+
+  std::shared_ptr<ChallengeViewModel> viewModel_;
+  std::weak_ptr<Zelk> zelk_;  // weak: the client may own the container that shows this screen
+  std::shared_ptr<MainQueue> mainQueue_;
+
+ private:
+  friend class ChallengeView;
+
+  std::shared_ptr<ChallengeScreen> destination_;
+  Observers observers_;
+  ChallengeViewModel::Token viewModelToken_ = 0;
+};
+
+}  // namespace zelk

@@ -1,0 +1,159 @@
+#include <zelk/challenge_screens.hpp>
+#include <zelk/client.hpp>
+#include <zelk/localization.hpp>
+
+#include "challenge/challenge_calls.hpp"
+#include "client/zelk_impl.hpp"
+#include "screens/async.hpp"
+#include "screens/elements.hpp"
+
+#include <chrono>
+
+namespace zelk {
+
+using namespace screens;
+
+VerificationCodeView::VerificationCodeView(std::shared_ptr<ChallengeViewModel> viewModel,
+                                           std::shared_ptr<Zelk> zelk)
+    : ChallengeScreen(std::move(viewModel), std::move(zelk)),
+      input_(
+          std::make_unique<OTPInput>(0, [this](const std::string& code) { codeChanged(code); })) {
+  input_->changed = [this] { changed(); };
+}
+
+VerificationCodeView::~VerificationCodeView() = default;
+
+std::shared_ptr<VerificationCodeView> VerificationCodeView::create(
+    std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
+  std::shared_ptr<VerificationCodeView> screen(
+      new VerificationCodeView(std::move(viewModel), std::move(zelk)));
+  screen->observeViewModel();
+  return screen;
+}
+
+std::string VerificationCodeView::message() const {
+  const auto& details = viewModel_->challengeDetails();
+  const bool named = details && details->channels && !details->channels->empty();
+  return localized("We've sent a code to %@. Please enter the code below.",
+                   named ? std::string(text(details->channels->back())) : localized("you"));
+}
+
+std::string VerificationCodeView::resendLabel() const {
+  if (secondsToResend_ < 1) return localized("Resend in now");
+  return localized("Resend in %@ seconds", std::to_string(secondsToResend_));
+}
+
+std::vector<Element> VerificationCodeView::elements() const {
+  const auto& details = viewModel_->challengeDetails();
+  std::vector<Element> list;
+  list.push_back(logoElement(details));
+  list.push_back(titleText(localized("Verify your account to continue")));
+  list.push_back(screens::text(message()));
+
+  Element boxes = plain(ElementKind::codeInput);
+  for (const std::string& digit : input_->digits()) {
+    boxes.text += "[" + (digit.empty() ? std::string(" ") : digit) + "]";
+  }
+  list.push_back(std::move(boxes));
+
+  Element resendButton = screens::text(resendLabel());
+  resendButton.kind = ElementKind::button;
+  resendButton.enabled = secondsToResend_ < 1;
+  resendButton.action = "resend";
+  list.push_back(std::move(resendButton));
+  list.push_back(plain(ElementKind::spacer));
+
+  Element verifyButton = verifying_ ? busyButton(ElementKind::link, "verifyCode", validCode_)
+                                    : filledButton(localized("Verify code"),
+                                                   validCode_ ? Paint::exact(brandColor(details))
+                                                              : Paint::of(Paint::Role::secondary),
+                                                   "verifyCode", validCode_);
+  verifyButton.kind = ElementKind::link;
+  verifyButton.destination = "DeviceLimiterView";
+  list.push_back(std::move(verifyButton));
+  return list;
+}
+
+void VerificationCodeView::codeChanged(const std::string& code) {
+  code_ = code;
+  validCode_ = utf8CharacterCount(code_) == 6;
+  changed();
+}
+
+void VerificationCodeView::tick() {
+  if (secondsToResend_ >= 1) --secondsToResend_;
+  changed();
+}
+
+void VerificationCodeView::appeared() {
+  nextTick_ = std::chrono::steady_clock::now();
+  scheduleTick();
+}
+
+void VerificationCodeView::disappeared() {
+  ++tickGeneration_;
+}
+
+void VerificationCodeView::scheduleTick() {
+  // Ticks are due at whole seconds from the first showing, so late ticks do not add up.
+  nextTick_ += std::chrono::seconds(1);
+  const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
+      nextTick_ - std::chrono::steady_clock::now());
+  mainQueue_->postAfter(std::max(delay, std::chrono::milliseconds(0)),
+                        [weak = weak_from_this(), generation = tickGeneration_] {
+                          auto alive = weak.lock();
+                          if (!alive) return;
+                          auto& screen = static_cast<VerificationCodeView&>(*alive);
+                          if (screen.tickGeneration_ != generation) return;
+                          screen.tick();
+                          screen.scheduleTick();
+                        });
+}
+
+void VerificationCodeView::resend() {
+  const auto& details = viewModel_->challengeDetails();
+  const auto zelk = zelk_.lock();
+  if (!details || !zelk) return;
+  detail::resendChallengeCode(
+      ZelkInternals::of(*zelk), details->_id, [weak = weak_from_this(), queue = mainQueue_] {
+        postToScreen<VerificationCodeView>(queue, weak, [](VerificationCodeView& screen) {
+          screen.secondsToResend_ = kResendDelaySeconds;
+          screen.changed();
+        });
+      });
+}
+
+void VerificationCodeView::verify() {
+  verifying_ = true;
+  changed();
+  const auto& details = viewModel_->challengeDetails();
+  const auto zelk = zelk_.lock();
+  if (!details || !zelk) return;
+  detail::validateCode(
+      ZelkInternals::of(*zelk), code_, details->_id,
+      [weak = weak_from_this(), queue = mainQueue_](const ChallengeVerificationResult& result) {
+        postToScreen<VerificationCodeView>(
+            queue, weak, [success = result.success](VerificationCodeView& screen) {
+              screen.verifying_ = false;
+              screen.verified_ = success;
+              const auto zelk = screen.zelk_.lock();
+              if (success && zelk) {
+                screen.setDestination(DeviceLimiterView::create(screen.viewModel_, zelk));
+              } else {
+                screen.changed();
+              }
+            });
+      });
+}
+
+void VerificationCodeView::linkDismissed() {
+  verified_ = false;
+  setDestination(nullptr);
+}
+
+void VerificationCodeView::run(std::string_view action) {
+  if (action == "resend") resend();
+  if (action == "verifyCode") verify();
+}
+
+}  // namespace zelk

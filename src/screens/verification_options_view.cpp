@@ -1,0 +1,115 @@
+#include <zelk/challenge_screens.hpp>
+#include <zelk/client.hpp>
+#include <zelk/localization.hpp>
+
+#include "challenge/challenge_calls.hpp"
+#include "client/zelk_impl.hpp"
+#include "screens/async.hpp"
+#include "screens/elements.hpp"
+
+namespace zelk {
+
+using namespace screens;
+
+namespace {
+
+// An option's link: the contact on a light grey pill, or a progress indicator in its place.
+Element option(std::string label, std::string action, bool sending, bool enabled) {
+  if (sending) {
+    Element busy = busyButton(ElementKind::link, std::move(action), enabled);
+    busy.destination = "VerificationCodeView";
+    return busy;
+  }
+  Element link =
+      text(std::move(label), TextStyle::body, FontWeight::regular, Paint::of(Paint::Role::primary));
+  link.kind = ElementKind::link;
+  link.background = Paint::of(Paint::Role::secondary, 0.1);
+  link.cornerRadius = 8;
+  link.fullWidth = true;
+  link.enabled = enabled;
+  link.action = std::move(action);
+  link.destination = "VerificationCodeView";
+  return link;
+}
+
+}  // namespace
+
+VerificationOptionsView::VerificationOptionsView(std::shared_ptr<ChallengeViewModel> viewModel,
+                                                 std::shared_ptr<Zelk> zelk)
+    : ChallengeScreen(std::move(viewModel), zelk),
+      codeClient_(zelk ? ZelkInternals::of(*zelk).codeRequestClient() : nullptr) {}
+
+std::shared_ptr<VerificationOptionsView> VerificationOptionsView::create(
+    std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
+  std::shared_ptr<VerificationOptionsView> screen(
+      new VerificationOptionsView(std::move(viewModel), std::move(zelk)));
+  screen->observeViewModel();
+  return screen;
+}
+
+std::vector<Element> VerificationOptionsView::elements() const {
+  const auto& details = viewModel_->challengeDetails();
+  const bool enabled = !emailCodeSending_ && !smsCodeSending_;
+  std::vector<Element> list;
+  list.push_back(logoElement(details));
+  list.push_back(titleText(localized("Verification method")));
+  list.push_back(
+      text(localized("Choose a method from the list below. We'll send you a code to verify.")));
+  list.push_back(plain(ElementKind::spacer));
+  const auto* user = details && details->user ? &*details->user : nullptr;
+  if (user && user->email) {
+    list.push_back(option(localized("Email: %@", *user->email), "requestEmailCode",
+                          emailCodeSending_, enabled));
+  }
+  if (user && user->phone) {
+    if (smsCodeSending_) {
+      list.push_back(plain(ElementKind::progress));
+    } else {
+      list.push_back(
+          option(localized("Text: %@", *user->phone), "requestTextCode", false, enabled));
+    }
+  }
+  return list;
+}
+
+void VerificationOptionsView::requestCode(ChallengeChannel channel) {
+  const auto& details = viewModel_->challengeDetails();
+  if (!details || !codeClient_) return;
+  const bool email = channel == ChallengeChannel::email;
+  (email ? emailCodeSending_ : smsCodeSending_) = true;
+  changed();
+  detail::verify(
+      ZelkInternals::of(*codeClient_), details->_id, channel,
+      [weak = weak_from_this(), queue = mainQueue_, channel, email] {
+        postToScreen<VerificationOptionsView>(
+            queue, weak, [channel, email](VerificationOptionsView& screen) {
+              auto details = screen.viewModel_->challengeDetails();
+              if (details) {
+                if (!details->channels) details->channels.emplace();
+                details->channels->push_back(channel);
+                screen.viewModel_->setChallengeDetails(std::move(details));
+              }
+              (email ? screen.emailCodeSending_ : screen.smsCodeSending_) = false;
+              (email ? screen.emailCodeSent_ : screen.smsCodeSent_) = true;
+              const auto zelk = screen.zelk_.lock();
+              if (zelk) {
+                screen.setDestination(VerificationCodeView::create(screen.viewModel_, zelk));
+              } else {
+                screen.changed();
+              }
+            });
+      });
+}
+
+void VerificationOptionsView::linkDismissed() {
+  emailCodeSent_ = false;
+  smsCodeSent_ = false;
+  setDestination(nullptr);
+}
+
+void VerificationOptionsView::run(std::string_view action) {
+  if (action == "requestEmailCode") requestCode(ChallengeChannel::email);
+  if (action == "requestTextCode") requestCode(ChallengeChannel::text);
+}
+
+}  // namespace zelk
