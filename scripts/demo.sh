@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: starts a sandbox service on a free loopback port, runs the example host (identify,
 # attach, background and back, detach), then the road of a challenge with two devices of one
-# user on a project that allows one device.
+# user on a project that allows one device, and last the challenge screens walked through
+# without a person, each screen printed as text.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/plain}
@@ -28,3 +29,18 @@ echo "== the road of a challenge: project \"road-demo\" allows one device"
 curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
   -d '{"client_id": "road-demo", "name": "Road Demo", "overall_limit": 1}' >/dev/null
 "$build/examples/zelk-example-challenge" --base-url "$url" --client-id road-demo 2>/dev/null
+
+echo
+echo "== the challenge screens: \"screens-demo\" allows one device and asks for verification"
+curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
+  -d '{"client_id": "screens-demo", "name": "Screens Demo", "overall_limit": 1,
+       "mobile_limit": 1, "tablet_limit": 1, "computer_limit": 0,
+       "require_verification": true, "primary_color": "#0A7E5C"}' >/dev/null
+curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
+  -d '{"client_id": "screens-demo", "user": "alice", "email": "alice@example.com"}' >/dev/null
+echo "a tablet of alice's is attached already"
+"$build/tools/cli/zelk" attach --base-url "$url" --client-id screens-demo --user alice \
+  --vendor-id 7D444840-9DC0-11D1-B245-5FFDCE74FAD2 --model "iPad Air" >/dev/null
+echo "this device attaches and walks through the challenge:"
+"$build/tools/cli/zelk" challenge --walk --base-url "$url" --client-id screens-demo \
+  --user alice 2>/dev/null

@@ -153,6 +153,11 @@ class ZELK_EXPORT OTPInput {
   /// Brings every attached native field up to date with its box (see `OTPField::update`).
   void update();
 
+  /// Types `text` one character at a time into the box that has the focus, each edit going
+  /// through the same acceptance rule as a native field's, for hosts without native fields
+  /// (terminals, scripts). Stops at the first refused character; returns how many were taken.
+  std::size_t typeText(std::string_view text);
+
   /// Called after every change of a box's text, the digits or the focus.
   std::function<void()> changed;
 

@@ -108,6 +108,21 @@ void OTPInput::update() {
   for (auto& field : fields_) field->update();
 }
 
+std::size_t OTPInput::typeText(std::string_view text) {
+  std::size_t taken = 0;
+  for (std::size_t at = 0; at < text.size(); ++taken) {
+    const std::string character = utf8FirstCharacter(text.substr(at));
+    at += character.size();
+    if (currentFocus_ < 0 || currentFocus_ >= static_cast<int>(kBoxCount)) break;
+    OTPField& box = *fields_[static_cast<std::size_t>(currentFocus_)];
+    if (!otpEditAccepted(box.text_, 0, character)) break;
+    box.text_ = character;
+    boxChanged(box.index_, character);
+    update();
+  }
+  return taken;
+}
+
 void OTPInput::boxChanged(std::size_t index, const std::string& value) {
   digits_[index] = value;
   if (onChange_) onChange_(code());

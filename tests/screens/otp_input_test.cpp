@@ -292,5 +292,22 @@ TEST(OTPInputBareTest, WorksWithoutCallbacksOrNativeFields) {
   input.update();  // no native fields attached: nothing to do, nothing to crash
 }
 
+TEST(OTPInputBareTest, TypedTextFillsTheBoxesUnderTheSameRule) {
+  std::vector<std::string> reported;
+  OTPInput input(0, [&](const std::string& code) { reported.push_back(code); });
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(input.typeText("12é"), 3u);
+  EXPECT_EQ(input.typeText("4567"), 3u);  // the seventh finds the last box full
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "change: 1\nchange: 1\nchange: 1\nchange: 1\nchange: 1\nchange: 0\n");
+  EXPECT_EQ(reported.back(), "12é456");
+  EXPECT_EQ(reported.size(), 6u);
+  EXPECT_EQ(input.field(2).text(), "é");
+  EXPECT_EQ(input.currentFocus(), 5);
+
+  OTPInput outside(9);
+  EXPECT_EQ(outside.typeText("1"), 0u);  // no box has the focus
+}
+
 }  // namespace
 }  // namespace zelk

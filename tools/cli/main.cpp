@@ -1,6 +1,7 @@
 // zelk: runs one service call of the client library and prints the decoded reply as JSON.
 #include <zelk/zelk.hpp>
 
+#include "challenge.hpp"
 #include "client/zelk_impl.hpp"
 
 #include <nlohmann/json.hpp>
@@ -22,6 +23,10 @@ commands:
   identify   ask the service to recognise this device; the identity is kept for later calls
   listen     open an event stream on --url and print each callback as one line, until
              interrupted or until the stream shuts down
+  challenge  attach this device for --user, wait for a challenge and show its screens as text;
+             act on them by typing an action's number or name, 'type <code>', 'back' or 'quit'.
+             With --walk it goes through the challenge by itself: verification when the project
+             asks for it, the code read from the sandbox, the other devices logged out, continue
 
 options:
   --client-id ID     the project's client ID (required)
@@ -31,6 +36,9 @@ options:
   --base-url URL     the service's base URL, e.g. http://127.0.0.1:8080
   --ca-file PEM      an extra certificate authority bundle to trust
   --timeout SECONDS  how long to wait for the reply (default 90)
+  --vendor-id ID     report this vendor identifier, to act as another device
+  --model NAME       report this device model ("iPad..." counts as a tablet)
+  --walk             challenge: go through the challenge without a person
 
 listen options:
   --url URL           the stream's URL (required)
@@ -50,6 +58,8 @@ struct Options {
   std::string url, lastEventId;
   zelk::EventSource::Headers headers;
   bool debug = false;
+  bool walk = false;
+  std::optional<std::string> vendorID, model;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -69,8 +79,8 @@ Options parse(int argc, char** argv) {
       std::cout << "zelk " << ZELK_VERSION << "\n";
       std::exit(0);
     }
-    if (arg == "--debug") {
-      options.debug = true;
+    if (arg == "--debug" || arg == "--walk") {
+      (arg == "--debug" ? options.debug : options.walk) = true;
       continue;
     }
     if (!arg.starts_with("--")) {
@@ -95,6 +105,10 @@ Options parse(int argc, char** argv) {
       if (equals == std::string::npos) usageError("--metadata takes KEY=VALUE");
       if (!options.metadata) options.metadata.emplace();
       (*options.metadata)[value.substr(0, equals)] = value.substr(equals + 1);
+    } else if (arg == "--vendor-id") {
+      options.vendorID = value;
+    } else if (arg == "--model") {
+      options.model = value;
     } else if (arg == "--url") {
       options.url = value;
     } else if (arg == "--last-event-id") {
@@ -120,10 +134,20 @@ Options parse(int argc, char** argv) {
     if (options.url.empty()) usageError("--url is required");
     return options;
   }
-  if (options.command != "attach" && options.command != "detach" && options.command != "identify") {
+  if (options.command != "attach" && options.command != "detach" && options.command != "identify" &&
+      options.command != "challenge") {
     usageError("unknown command '" + options.command + "'");
   }
   if (options.clientID.empty()) usageError("--client-id is required");
+  if (options.command == "challenge" && !options.user) usageError("--user is required");
+  if (options.vendorID || options.model) {
+    options.platform.deviceFacts = [vendorID = options.vendorID, model = options.model] {
+      zelk::DeviceFacts facts = zelk::currentDeviceFacts();
+      if (vendorID) facts.identifierForVendor = vendorID;
+      if (model) facts.model = *model;
+      return facts;
+    };
+  }
   return options;
 }
 
@@ -188,6 +212,10 @@ int listen(const Options& options) {
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
   if (options.command == "listen") return listen(options);
+  if (options.command == "challenge") {
+    return zelk::cli::runChallenge({options.clientID, *options.user, options.platform, options.walk,
+                                    std::chrono::seconds(options.timeoutSeconds)});
+  }
   auto loop = zelk::RunLoop::main();
   auto zelk = zelk::Zelk::create(options.clientID, false, options.platform);
   zelk->setUserID(options.user);
