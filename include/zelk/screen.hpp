@@ -147,8 +147,13 @@ class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<Challeng
   /// Tells the observers that what the screen shows changed.
   void changed();
 
-  /// Redraws on every change of the view model. `create` calls it once the screen is shared.
-  void observeViewModel();
+  /// Takes ownership of a new screen and has it redraw on every change of the view model.
+  template <typename Screen>
+  static std::shared_ptr<Screen> adopt(Screen* screen) {
+    std::shared_ptr<Screen> shared(screen);
+    shared->observeViewModel();
+    return shared;
+  }
 
   std::shared_ptr<ChallengeViewModel> viewModel_;
   std::weak_ptr<Zelk> zelk_;  // weak: the client may own the container that shows this screen
@@ -156,6 +161,7 @@ class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<Challeng
 
  private:
   friend class ChallengeView;
+  void observeViewModel();
 
   std::shared_ptr<ChallengeScreen> destination_;
   Observers observers_;

@@ -36,10 +36,7 @@ Color brandColor(const std::optional<ChallengeDetails>& details) {
 
 std::shared_ptr<ChallengeEntryView> ChallengeEntryView::create(
     std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
-  std::shared_ptr<ChallengeEntryView> screen(
-      new ChallengeEntryView(std::move(viewModel), std::move(zelk)));
-  screen->observeViewModel();
-  return screen;
+  return adopt(new ChallengeEntryView(std::move(viewModel), std::move(zelk)));
 }
 
 std::string ChallengeEntryView::title() const {

@@ -84,10 +84,7 @@ std::string devicesToLogout(const std::optional<DeviceLimitState>& state) {
 
 std::shared_ptr<DeviceLimiterView> DeviceLimiterView::create(
     std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
-  std::shared_ptr<DeviceLimiterView> screen(
-      new DeviceLimiterView(std::move(viewModel), std::move(zelk)));
-  screen->observeViewModel();
-  return screen;
+  return adopt(new DeviceLimiterView(std::move(viewModel), std::move(zelk)));
 }
 
 bool DeviceLimiterView::isSelected(const ZelkDevice& device) const {

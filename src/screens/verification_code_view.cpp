@@ -25,10 +25,7 @@ VerificationCodeView::~VerificationCodeView() = default;
 
 std::shared_ptr<VerificationCodeView> VerificationCodeView::create(
     std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
-  std::shared_ptr<VerificationCodeView> screen(
-      new VerificationCodeView(std::move(viewModel), std::move(zelk)));
-  screen->observeViewModel();
-  return screen;
+  return adopt(new VerificationCodeView(std::move(viewModel), std::move(zelk)));
 }
 
 std::string VerificationCodeView::message() const {

@@ -41,10 +41,7 @@ VerificationOptionsView::VerificationOptionsView(std::shared_ptr<ChallengeViewMo
 
 std::shared_ptr<VerificationOptionsView> VerificationOptionsView::create(
     std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
-  std::shared_ptr<VerificationOptionsView> screen(
-      new VerificationOptionsView(std::move(viewModel), std::move(zelk)));
-  screen->observeViewModel();
-  return screen;
+  return adopt(new VerificationOptionsView(std::move(viewModel), std::move(zelk)));
 }
 
 std::vector<Element> VerificationOptionsView::elements() const {
