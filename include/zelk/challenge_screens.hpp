@@ -133,6 +133,7 @@ class ZELK_EXPORT VerificationOptionsView final : public ChallengeScreen {
                           std::shared_ptr<Zelk> zelk);
   void run(std::string_view action) override;
   void linkDismissed() override;
+  void codeSent(ChallengeChannel channel);  // main thread
 
   std::shared_ptr<Zelk> codeClient_;
   bool emailCodeSending_ = false;
@@ -171,7 +172,8 @@ class ZELK_EXPORT VerificationCodeView final : public ChallengeScreen {
 
   /// The input's change handler: keeps `code` and whether it has six characters.
   void codeChanged(const std::string& code);
-  /// One tick of the countdown, run every second on the main queue while the screen is shown.
+  /// One tick of the countdown. `ChallengeView` runs it every second while the screen is on
+  /// its stack; call it only when showing the screen without one.
   void tick();
   /// Asks for the code again; the countdown restarts when the request ends.
   void resend();
@@ -214,6 +216,7 @@ class ZELK_EXPORT ChallengeView {
 
   /// The screens from the root to the one on top.
   const std::vector<std::shared_ptr<ChallengeScreen>>& stack() const { return stack_; }
+  /// The screen on top. Hold `stack().back()` instead to keep it across a change of the stack.
   ChallengeScreen& top() const { return *stack_.back(); }
 
   /// Pops the top screen; false at the root.

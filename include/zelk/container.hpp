@@ -4,6 +4,7 @@
 #include <zelk/export.hpp>
 #include <zelk/main_queue.hpp>
 
+#include <functional>
 #include <memory>
 
 namespace zelk {
@@ -53,6 +54,9 @@ class ZELK_EXPORT ZelkContainer : public std::enable_shared_from_this<ZelkContai
 
  private:
   explicit ZelkContainer(std::shared_ptr<Zelk> zelk);
+  // The completion of this container's attach calls.
+  std::function<void(const ZelkAttachResponse&)> attachReceiver();
+  void applyAttach(const ZelkAttachResponse& response);  // main thread
 
   // Weak: the client keeps the container it presents itself, and must not be kept by it.
   std::weak_ptr<Zelk> zelk_;

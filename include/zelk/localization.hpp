@@ -15,6 +15,16 @@ namespace zelk {
 /// A text with a value inside it is one key with "%@" where the value goes, for example
 /// "Start your own %@ account today"; the screens put the value in place of the first "%@" of
 /// the text the localiser returns (or after it, when the text has no "%@").
+///
+/// The keys: "Start your own %@ account today", "We detected multiple people using this
+/// account. Please create your own account to continue.", "Log out of this device", "Create an
+/// account now", "Is this your account?", "Verify to continue", "Too many devices using this
+/// account.", "Verification complete", "Thank you for completing the verification. We are
+/// committed to ensuring your account's security and will alert you if we detect misuse.",
+/// "Log out the selected devices", "Continue to %@", "the app", "Verification method",
+/// "Choose a method from the list below. We'll send you a code to verify.", "Email: %@",
+/// "Text: %@", "Verify your account to continue", "We've sent a code to %@. Please enter the
+/// code below.", "you", "Resend in %@ seconds", "Resend in now", "Verify code".
 using Localizer = std::function<std::string(std::string_view key)>;
 
 /// Replaces the localiser for the whole process; an empty function restores the default, which

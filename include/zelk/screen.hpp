@@ -24,7 +24,8 @@ enum class ElementKind {
   logo,       // the image at `url`, 40 high; a progress indicator while it loads or if it fails
   text,       // `text`
   button,     // `text` and/or `image`, runs `action`
-  link,       // a navigation link: `text`, runs `action`, shows the screen named `destination`
+  link,       // a navigation link: `text`, runs `action`; the screen named `destination` shows
+              // once the screen activates the link (see `ChallengeScreen::destination`)
   progress,   // an indeterminate progress indicator
   spacer,     // flexible space that takes all free height
   divider,    // a horizontal line
@@ -99,6 +100,9 @@ ZELK_EXPORT std::string plainText(const std::vector<Element>& elements);
 /// with an element's `action` when the user activates it, and draws again after each change
 /// notification. A screen whose navigation link activates offers the next screen through
 /// `destination()`; `ChallengeView` pushes it.
+///
+/// Screens are shown through a `ChallengeView`, which tells them when they come on screen (the
+/// device limiter then loads, the code screen starts its countdown) and follows their links.
 ///
 /// Threads: main thread only. Service replies that arrive on the HTTP thread are applied on the
 /// client's main queue; a screen that is gone by then ignores them.

@@ -187,8 +187,11 @@ void Zelk::attach(std::optional<Metadata> metadata,
                        if (auto impl = weakImpl.lock()) {
                          // The subscription reads the device ID, so it is stored before the hop.
                          impl->setDeviceID(reply->deviceID);
-                         impl->mainQueue->post([weakImpl, access = reply->access] {
-                           if (auto impl = weakImpl.lock()) impl->listenToRealtimeEvents(access);
+                         // The hop also carries this reference, so that a client dropped
+                         // meanwhile is destroyed on the main thread, never here.
+                         auto queue = impl->mainQueue;
+                         queue->post([impl = std::move(impl), access = reply->access] {
+                           if (impl.use_count() > 1) impl->listenToRealtimeEvents(access);
                          });
                        }
                        if (onComplete) onComplete(*reply);

@@ -23,9 +23,7 @@ std::shared_ptr<ZelkContainer> ZelkContainer::create(std::shared_ptr<Zelk> zelk)
     auto container = weak.lock();
     if (container && !container->viewModel_->challengeVisible()) container->challengeView_.reset();
   });
-  zelk->attach(std::nullopt, [weak = std::weak_ptr(container)](const ZelkAttachResponse& response) {
-    if (auto container = weak.lock()) container->onAttach(response);
-  });
+  zelk->attach(std::nullopt, container->attachReceiver());
   return container;
 }
 
@@ -44,10 +42,24 @@ void ZelkContainer::onChallenge(const ChallengeDetails& details) {
   });
 }
 
+std::function<void(const ZelkAttachResponse&)> ZelkContainer::attachReceiver() {
+  // The reply arrives on the HTTP thread; the container is reached only on the main thread, so
+  // that it is never destroyed on the HTTP thread.
+  return [weak = weak_from_this(), queue = mainQueue_](const ZelkAttachResponse& response) {
+    queue->post([weak, response] {
+      if (auto container = weak.lock()) container->applyAttach(response);
+    });
+  };
+}
+
 void ZelkContainer::onAttach(const ZelkAttachResponse& response) {
   mainQueue_->post([viewModel = viewModel_, device = response.deviceID] {
     if (device) viewModel->setCurrentDeviceID(*device);
   });
+}
+
+void ZelkContainer::applyAttach(const ZelkAttachResponse& response) {
+  if (response.deviceID) viewModel_->setCurrentDeviceID(*response.deviceID);
 }
 
 void ZelkContainer::setScenePhase(ScenePhase phase) {
@@ -55,9 +67,7 @@ void ZelkContainer::setScenePhase(ScenePhase phase) {
   auto zelk = zelk_.lock();
   if (!previous || *previous == phase || !zelk) return;
   if (phase == ScenePhase::active) {
-    zelk->attach(std::nullopt, [weak = weak_from_this()](const ZelkAttachResponse& response) {
-      if (auto container = weak.lock()) container->onAttach(response);
-    });
+    zelk->attach(std::nullopt, attachReceiver());
   } else {
     zelk->detach();
   }

@@ -134,7 +134,8 @@ void VerificationCodeView::verify() {
               screen.verifying_ = false;
               screen.verified_ = success;
               const auto zelk = screen.zelk_.lock();
-              if (success && zelk) {
+              // A second accepted check (a double tap) keeps the limiter already shown.
+              if (success && zelk && !screen.destination()) {
                 screen.setDestination(DeviceLimiterView::create(screen.viewModel_, zelk));
               } else {
                 screen.changed();

@@ -4,7 +4,6 @@
 
 #include "challenge/challenge_calls.hpp"
 #include "client/zelk_impl.hpp"
-#include "screens/async.hpp"
 #include "screens/elements.hpp"
 
 namespace zelk {
@@ -72,30 +71,35 @@ std::vector<Element> VerificationOptionsView::elements() const {
 void VerificationOptionsView::requestCode(ChallengeChannel channel) {
   const auto& details = viewModel_->challengeDetails();
   if (!details || !codeClient_) return;
-  const bool email = channel == ChallengeChannel::email;
-  (email ? emailCodeSending_ : smsCodeSending_) = true;
+  (channel == ChallengeChannel::email ? emailCodeSending_ : smsCodeSending_) = true;
   changed();
-  detail::verify(
-      ZelkInternals::of(*codeClient_), details->_id, channel,
-      [weak = weak_from_this(), queue = mainQueue_, channel, email] {
-        postToScreen<VerificationOptionsView>(
-            queue, weak, [channel, email](VerificationOptionsView& screen) {
-              auto details = screen.viewModel_->challengeDetails();
-              if (details) {
-                if (!details->channels) details->channels.emplace();
-                details->channels->push_back(channel);
-                screen.viewModel_->setChallengeDetails(std::move(details));
-              }
-              (email ? screen.emailCodeSending_ : screen.smsCodeSending_) = false;
-              (email ? screen.emailCodeSent_ : screen.smsCodeSent_) = true;
-              const auto zelk = screen.zelk_.lock();
-              if (zelk) {
-                screen.setDestination(VerificationCodeView::create(screen.viewModel_, zelk));
-              } else {
-                screen.changed();
-              }
-            });
-      });
+  detail::verify(ZelkInternals::of(*codeClient_), details->_id, channel,
+                 [weak = weak_from_this(), viewModel = viewModel_, queue = mainQueue_, channel] {
+                   queue->post([weak, viewModel, channel] {
+                     // The channel used is recorded even when the screen is gone by now.
+                     if (auto details = viewModel->challengeDetails()) {
+                       if (!details->channels) details->channels.emplace();
+                       details->channels->push_back(channel);
+                       viewModel->setChallengeDetails(std::move(details));
+                     }
+                     if (auto screen = weak.lock()) {
+                       static_cast<VerificationOptionsView&>(*screen).codeSent(channel);
+                     }
+                   });
+                 });
+}
+
+void VerificationOptionsView::codeSent(ChallengeChannel channel) {
+  const bool email = channel == ChallengeChannel::email;
+  (email ? emailCodeSending_ : smsCodeSending_) = false;
+  (email ? emailCodeSent_ : smsCodeSent_) = true;
+  const auto zelk = zelk_.lock();
+  // The code screen already shown (after an earlier request) stays.
+  if (zelk && !destination()) {
+    setDestination(VerificationCodeView::create(viewModel_, zelk));
+  } else {
+    changed();
+  }
 }
 
 void VerificationOptionsView::linkDismissed() {

@@ -176,10 +176,44 @@ TEST_F(ScreensRoadTest, ARejectedCodeLeavesTheUserOnTheCodeScreen) {
   EXPECT_EQ(code.code(), wrong);
   EXPECT_TRUE(code.elements()[6].enabled);
 
-  // Back on the options, the text option can be used anew.
+  // Once the countdown is over, a resend restarts it when the service has answered.
+  for (int i = 0; i < 29; ++i) code.tick();
+  ASSERT_TRUE(code.perform("resend"));
+  ASSERT_TRUE(waitFor([&] { return code.secondsToResend() == 30; }));
+  EXPECT_EQ(bodies("/v2/challenge/resend").size(), 1u);
+
+  // Back on the options, the text option can be used anew; each use is recorded.
   ASSERT_TRUE(view->back());
   EXPECT_EQ(view->top().name(), "VerificationOptionsView");
   EXPECT_FALSE(static_cast<VerificationOptionsView&>(view->top()).smsCodeSent());
+  const auto channels = [&] { return *container->viewModel()->challengeDetails()->channels; };
+  const auto before = channels();
+  ASSERT_TRUE(view->top().perform("requestTextCode"));
+  ASSERT_TRUE(waitFor([&] { return view->stack().size() == 3; }));
+  auto expected = before;
+  expected.push_back(ChallengeChannel::text);
+  EXPECT_EQ(channels(), expected);
+}
+
+TEST_F(ScreensRoadTest, ADoubleTapOnVerifyKeepsOneLimiter) {
+  auto settings = sandbox.projectSettings("proj");
+  settings.requireVerification = true;
+  configure(settings);
+  sandbox.configureUser("proj", "alice", {"alice@example.com", ""});
+  attachOtherDevice();
+  showChallenge();
+  ASSERT_TRUE(view->top().perform("verifyToContinue"));
+  ASSERT_TRUE(view->top().perform("requestEmailCode"));
+  ASSERT_TRUE(waitFor([&] { return view->top().name() == "VerificationCodeView"; }));
+  auto& code = static_cast<VerificationCodeView&>(view->top());
+  EXPECT_EQ(code.input().typeText(*sandbox.lastCode(challengeID())), 6u);
+  ASSERT_TRUE(code.perform("verifyCode"));
+  ASSERT_TRUE(code.perform("verifyCode"));
+  ASSERT_TRUE(waitFor([&] { return bodies("/v2/challenge/verify").size() == 2 && !loading(); }));
+  settle(*zelk);
+  ASSERT_EQ(view->stack().size(), 4u);
+  EXPECT_EQ(view->stack()[3], code.destination());
+  EXPECT_EQ(requestsTo("/v2/challenge/" + challengeID() + "/devices"), 1u);
 }
 
 TEST_F(ScreensRoadTest, LoggingOutThreeDevicesReloadsAfterEachAndThenClearsTheFlag) {

@@ -112,10 +112,10 @@ class Session {
     return 0;
   }
 
-  bool topChanged() const { return &view_->top() != shown_; }
+  bool topChanged() const { return view_->stack().back() != shown_; }
 
   void showTop() {
-    shown_ = &view_->top();
+    shown_ = view_->stack().back();
     printScreen(*shown_);
     std::vector<std::string> actions;
     collectActions(shown_->elements(), actions);
@@ -210,6 +210,10 @@ class Session {
       for (const ZelkDevice& device : model.attachedDevices()) {
         if (device.id != model.currentDeviceID()) act("toggle:" + device.id);
       }
+      if (limiter.selected().empty()) {
+        std::cerr << "zelk: only this device is attached, and it is over a limit\n";
+        return false;
+      }
     }
     if (!act("logOut")) return false;
     return waitFor([&] { return closed() || settled(); });
@@ -252,7 +256,7 @@ class Session {
   std::shared_ptr<Zelk> zelk_;
   std::shared_ptr<ZelkContainer> container_;
   std::shared_ptr<ChallengeView> view_;
-  const ChallengeScreen* shown_ = nullptr;
+  std::shared_ptr<ChallengeScreen> shown_;  // the screen last shown to the person
 };
 
 }  // namespace
