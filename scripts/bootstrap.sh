@@ -9,6 +9,10 @@ packages=(
   nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
+  qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+  qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qttest qt6-base-private-dev fonts-dejavu-core
 )
 
 missing=()

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <zelk/client.hpp>
+#include <zelk/platform.hpp>
+
+#include <memory>
+
+class QQmlEngine;
+
+namespace zelk::qt {
+
+/// The library's platform services for a Qt application. Call on the GUI thread once the
+/// QGuiApplication exists, and pass the result to `Zelk::create`:
+/// - the main queue runs tasks on the GUI thread, in order (delayed ones through QTimer);
+/// - the preferences live in QSettings (the application's organisation and name), group "zelk";
+/// - the application's state changes are posted as the two lifecycle notifications (leaving
+///   the active state: will resign active; entering it: did become active);
+/// - the event stream's log records go to the logging category "zelk.eventsource";
+/// - challenges of a client made with `useViewController` open in a modal window over the
+///   active window that the user cannot close; it uses `engine` (or one of its own when null).
+/// The services are made once per process; later calls return the same ones.
+Platform platform(QQmlEngine* engine = nullptr);
+
+/// Makes `client` the one that every `ZelkContainer` in QML serves. Call on the GUI thread
+/// before QML creates a container.
+void setClient(std::shared_ptr<Zelk> client);
+
+/// Makes the QML module "Zelk" (ZelkContainer and the challenge screens) importable in
+/// `engine`. Call before loading QML that imports it.
+void registerQml(QQmlEngine& engine);
+
+}  // namespace zelk::qt

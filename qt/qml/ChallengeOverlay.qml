@@ -1,0 +1,22 @@
+// The challenge over everything else, on the background colour, while the model shows one.
+import QtQuick
+
+Rectangle {
+    id: overlay
+    property var model
+    property Theme theme: Theme {}
+    property bool animated: true
+    objectName: "challengeOverlay"
+    visible: model ? model.challengeVisible : false
+    color: theme.background
+
+    // Nothing beneath the challenge takes clicks or keys while it shows.
+    MouseArea { anchors.fill: parent; acceptedButtons: Qt.AllButtons; hoverEnabled: true }
+
+    ChallengeView {
+        anchors.fill: parent
+        navigation: overlay.model ? overlay.model.navigation : null
+        theme: overlay.theme
+        animated: overlay.animated
+    }
+}

@@ -1,0 +1,79 @@
+// The six code boxes. Every edit goes to the screen model, which decides whether a box takes it
+// and which box the keyboard moves to; the boxes only show the model's texts.
+import QtQuick
+import QtQuick.Controls
+
+Row {
+    id: input
+    property var screen
+    property Theme theme
+    spacing: 8
+
+    Repeater {
+        id: boxes
+        model: 6
+        delegate: Rectangle {
+            id: box
+            required property int index
+            readonly property string modelText: input.screen ? (input.screen.boxes[index] || "") : ""
+            width: 50; height: 50; radius: 8
+            color: input.theme.paint({role: "secondary", opacity: 0.1}, "transparent")
+            border.width: field.activeFocus ? 2 : 0
+            border.color: input.theme.blue
+
+            TextInput {
+                id: field
+                objectName: "codeBox" + box.index
+                anchors.fill: parent
+                horizontalAlignment: TextInput.AlignHCenter
+                verticalAlignment: TextInput.AlignVCenter
+                font.pixelSize: 18
+                font.bold: true
+                color: input.theme.primary
+                text: box.modelText
+                inputMethodHints: Qt.ImhDigitsOnly | Qt.ImhNoPredictiveText
+                Accessible.role: Accessible.EditableText
+                Accessible.name: qsTr("Code digit %1").arg(box.index + 1)
+
+                function edit(rangeLength, replacement) {
+                    input.screen.editBox(box.index, box.modelText, rangeLength, replacement)
+                    text = Qt.binding(function() { return box.modelText })
+                }
+
+                Keys.onPressed: function(event) {
+                    if (event.key === Qt.Key_Backspace || event.key === Qt.Key_Delete) {
+                        edit(box.modelText.length, "")
+                        event.accepted = true
+                    } else if (event.key === Qt.Key_Tab || event.key === Qt.Key_Backtab) {
+                        event.accepted = false
+                    } else if (event.text.length > 0) {
+                        var whole = selectedText.length > 0 && selectedText.length === box.modelText.length
+                        edit(whole ? box.modelText.length : 0, event.text)
+                        event.accepted = true
+                    }
+                }
+                // Text an input method commits arrives without key presses: the difference to
+                // the model's text is the edit.
+                onTextEdited: {
+                    if (text.length > box.modelText.length)
+                        edit(0, text.slice(box.modelText.length))
+                    else if (text.length < box.modelText.length)
+                        edit(box.modelText.length, "")
+                    else
+                        text = Qt.binding(function() { return box.modelText })
+                }
+                onActiveFocusChanged: if (activeFocus) input.screen.tapBox(box.index)
+            }
+            TapHandler { onTapped: field.forceActiveFocus() }
+            // The box the input starts on takes the keyboard once it is on screen.
+            Component.onCompleted: if (input.screen && input.screen.focusedBox === index) field.forceActiveFocus()
+
+            Connections {
+                target: input.screen
+                function onFocusRequested(index) {
+                    if (index === box.index) field.forceActiveFocus()
+                }
+            }
+        }
+    }
+}

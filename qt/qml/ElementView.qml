@@ -1,0 +1,237 @@
+// Draws one element of a challenge screen as the screen model describes it.
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+Loader {
+    id: view
+    property var element: ({})
+    property var screen
+    property Theme theme
+    property bool parentEnabled: true
+    readonly property bool live: parentEnabled && element.enabled !== false
+
+    function font(f) {
+        f.pixelSize = theme.pixelSize(element.style)
+        f.weight = theme.weight(element.weight)
+        return f
+    }
+
+    sourceComponent: {
+        switch (element.kind) {
+        case "logo": return logo
+        case "button": case "link": return button
+        case "progress": return progress
+        case "spacer": return spacer
+        case "divider": return divider
+        case "image": return image
+        case "badge": return badge
+        case "row": return row
+        case "column": case "list": return column
+        case "codeInput": return codeInput
+        default: return label
+        }
+    }
+
+    Component {
+        id: label
+        Label {
+            text: view.element.text || ""
+            wrapMode: Text.WordWrap
+            horizontalAlignment: view.theme.alignment(view.element.alignment)
+            font.pixelSize: view.theme.pixelSize(view.element.style)
+            font.weight: view.theme.weight(view.element.weight)
+            color: view.theme.paint(view.element.foreground, view.theme.primary)
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+        }
+    }
+
+    Component {
+        id: logo
+        Item {
+            implicitHeight: 40
+            implicitWidth: Math.max(image.implicitWidth, 40)
+            Image {
+                id: image
+                anchors.centerIn: parent
+                height: 40
+                fillMode: Image.PreserveAspectFit
+                source: view.element.url
+                asynchronous: true
+                visible: status === Image.Ready
+                Accessible.role: Accessible.Graphic
+                Accessible.name: qsTr("Logo")
+            }
+            BusyIndicator {
+                anchors.centerIn: parent
+                height: 40
+                running: image.status !== Image.Ready
+                visible: running
+            }
+        }
+    }
+
+    Component {
+        id: button
+        AbstractButton {
+            id: control
+            readonly property bool showsProgress: view.element.children.length > 0
+                                         && view.element.children[0].kind === "progress"
+            enabled: view.live
+            padding: 12
+            hoverEnabled: true
+            focusPolicy: Qt.StrongFocus
+            opacity: enabled ? 1 : 0.55
+            text: view.element.text || ""
+            Accessible.role: view.element.kind === "link" ? Accessible.Link : Accessible.Button
+            Accessible.name: showsProgress ? qsTr("In progress") : text
+            onClicked: view.screen.perform(view.element.action)
+            contentItem: Item {
+                implicitWidth: control.showsProgress ? indicator.implicitWidth : content.implicitWidth
+                implicitHeight: control.showsProgress ? indicator.implicitHeight : content.implicitHeight
+                BusyIndicator {
+                    id: indicator
+                    anchors.centerIn: parent
+                    visible: control.showsProgress
+                    running: visible
+                    implicitHeight: 28
+                    implicitWidth: 28
+                }
+                Row {
+                    id: content
+                    anchors.centerIn: parent
+                    spacing: 6
+                    visible: !control.showsProgress
+                    Label {
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: control.text
+                        font.pixelSize: view.theme.pixelSize(view.element.style)
+                        font.weight: view.theme.weight(view.element.weight)
+                        color: view.theme.paint(view.element.foreground,
+                                                view.element.kind === "link" ? view.theme.blue : view.theme.primary)
+                    }
+                    ZelkIcon {
+                        anchors.verticalCenter: parent.verticalCenter
+                        visible: view.element.image !== ""
+                        name: view.element.image
+                        size: 16
+                        color: view.theme.paint(view.element.foreground, view.theme.primary)
+                    }
+                }
+            }
+            background: Rectangle {
+                radius: view.element.cornerRadius
+                color: view.theme.paint(view.element.background, "transparent")
+                border.width: control.visualFocus ? 2 : 0
+                border.color: view.theme.blue
+            }
+        }
+    }
+
+    Component {
+        id: progress
+        BusyIndicator { running: true; implicitHeight: 40; implicitWidth: 40 }
+    }
+
+    Component { id: spacer; Item {} }
+
+    Component {
+        id: divider
+        Rectangle { implicitHeight: 1; color: view.theme.fill }
+    }
+
+    Component {
+        id: image
+        ZelkIcon {
+            name: view.element.image
+            size: view.element.size > 0 ? Math.min(view.element.size, 36) : 24
+            color: view.theme.paint(view.element.foreground, view.theme.primary)
+        }
+    }
+
+    Component {
+        id: badge
+        Label {
+            text: view.element.text || ""
+            topPadding: 3; bottomPadding: 3; leftPadding: 8; rightPadding: 8
+            font.pixelSize: view.theme.pixelSize(view.element.style)
+            color: view.theme.paint(view.element.foreground, view.theme.primary)
+            background: Rectangle {
+                radius: view.element.cornerRadius
+                color: view.theme.paint(view.element.background, "transparent")
+            }
+        }
+    }
+
+    Component {
+        id: row
+        Rectangle {
+            implicitWidth: rowLayout.implicitWidth + (clickable ? 16 : 0)
+            implicitHeight: rowLayout.implicitHeight + (clickable ? 12 : 0)
+            readonly property bool clickable: view.element.action !== ""
+            color: view.theme.paint(view.element.background, "transparent")
+            radius: clickable ? 8 : 0
+            Accessible.role: clickable ? Accessible.CheckBox : Accessible.Grouping
+            Accessible.checkable: clickable
+            Accessible.checked: view.element.selected
+            Accessible.name: {
+                var parts = []
+                for (var i = 0; i < view.element.children.length; ++i) {
+                    var c = view.element.children[i]
+                    if (c.text) parts.push(c.text)
+                    for (var j = 0; j < c.children.length; ++j) if (c.children[j].text) parts.push(c.children[j].text)
+                }
+                return parts.join(", ")
+            }
+            RowLayout {
+                id: rowLayout
+                anchors.fill: parent
+                anchors.margins: parent.clickable ? 6 : 0
+                anchors.leftMargin: parent.clickable ? 8 : 0
+                anchors.rightMargin: parent.clickable ? 8 : 0
+                spacing: 8
+                Repeater {
+                    model: view.element.children.length
+                    delegate: ChildElement {
+                        element: view.element.children[index]
+                        screen: view.screen
+                        theme: view.theme
+                        parentEnabled: view.live
+                        Layout.fillWidth: element.kind === "spacer"
+                        Layout.alignment: Qt.AlignVCenter
+                    }
+                }
+            }
+            TapHandler {
+                enabled: parent.clickable && view.live
+                onTapped: view.screen.perform(view.element.action)
+            }
+        }
+    }
+
+    Component {
+        id: column
+        ColumnLayout {
+            spacing: view.element.kind === "list" ? 6 : 4
+            opacity: view.live ? 1 : 0.55
+            Repeater {
+                model: view.element.children.length
+                delegate: ChildElement {
+                    element: view.element.children[index]
+                    screen: view.screen
+                    theme: view.theme
+                    parentEnabled: view.live
+                    Layout.fillWidth: view.element.kind === "list"
+                    Layout.alignment: view.element.alignment === "leading" ? Qt.AlignLeft
+                                    : view.element.alignment === "trailing" ? Qt.AlignRight : Qt.AlignHCenter
+                }
+            }
+        }
+    }
+
+    Component {
+        id: codeInput
+        CodeInput { screen: view.screen; theme: view.theme }
+    }
+}

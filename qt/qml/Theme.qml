@@ -1,0 +1,53 @@
+// Colours and text sizes of the challenge screens, following the host's light or dark palette.
+import QtQuick
+
+QtObject {
+    id: theme
+
+    property SystemPalette palette: SystemPalette { colorGroup: SystemPalette.Active }
+    readonly property bool dark: palette.window.hslLightness < 0.5
+
+    readonly property color background: palette.window
+    readonly property color primary: palette.windowText
+    readonly property color secondary: dark ? Qt.rgba(0.92, 0.92, 0.96, 0.6) : Qt.rgba(0.24, 0.24, 0.26, 0.6)
+    readonly property color red: dark ? "#FF453A" : "#FF3B30"
+    readonly property color blue: dark ? "#0A84FF" : "#007AFF"
+    readonly property color fill: dark ? Qt.rgba(0.47, 0.47, 0.5, 0.36) : Qt.rgba(0.47, 0.47, 0.5, 0.2)
+
+    // The colour of an element's paint ({role, color, opacity}); `fallback` when it has none.
+    function paint(p, fallback) {
+        if (!p)
+            return fallback
+        var base
+        switch (p.role) {
+        case "exact": base = p.color; break
+        case "secondary": base = secondary; break
+        case "white": base = "white"; break
+        case "red": base = red; break
+        case "blue": base = blue; break
+        case "fill": base = fill; break
+        case "background": base = background; break
+        default: base = primary
+        }
+        var c = Qt.color(base)
+        return Qt.rgba(c.r, c.g, c.b, c.a * p.opacity)
+    }
+
+    function pixelSize(style) {
+        switch (style) {
+        case "title": return 26
+        case "subheadline": return 14
+        case "caption": return 11
+        case "footnote": return 12
+        default: return 16
+        }
+    }
+
+    function weight(name) {
+        return name === "bold" ? Font.Bold : name === "medium" ? Font.Medium : Font.Normal
+    }
+
+    function alignment(name) {
+        return name === "leading" ? Text.AlignLeft : name === "trailing" ? Text.AlignRight : Text.AlignHCenter
+    }
+}

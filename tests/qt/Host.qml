@@ -1,0 +1,13 @@
+import QtQuick
+import Zelk
+
+ZelkContainer {
+    width: 390
+    height: 844
+    animated: false
+    Rectangle {
+        anchors.fill: parent
+        color: "#F0F0F0"
+        Text { anchors.centerIn: parent; text: "Host content" }
+    }
+}

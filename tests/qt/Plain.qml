@@ -1,0 +1,7 @@
+import QtQuick
+
+Rectangle {
+    width: 390
+    height: 844
+    color: "#F0F0F0"
+}
