@@ -2,7 +2,9 @@
 # The demo: starts a sandbox service on a free loopback port, runs the example host (identify,
 # attach, background and back, detach), then the road of a challenge with two devices of one
 # user on a project that allows one device, and last the challenge screens walked through
-# without a person, each screen printed as text.
+# without a person, each screen printed as text, and the same road drawn by the Qt Quick module
+# off screen, with a picture of every screen and state written to a folder it names
+# (ZELK_GALLERY_DIR, else gallery/ in the build folder).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/plain}
@@ -45,3 +47,21 @@ echo "a tablet of alice's is attached already"
 echo "this device attaches and walks through the challenge:"
 "$build/tools/cli/zelk" challenge --walk --base-url "$url" --client-id screens-demo \
   --user alice 2>/dev/null
+
+qt_host="$build/examples/qt-host/zelk-example-qt-host"
+if [ -x "$qt_host" ] && [ -z "${ZELK_DEMO_SKIP_QT:-}" ]; then
+  echo
+  echo "== the challenge drawn with Qt Quick, off screen: \"qt-demo\" allows one device"
+  curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
+    -d '{"client_id": "qt-demo", "name": "Road Atlas", "overall_limit": 1,
+         "mobile_limit": 1, "tablet_limit": 1, "computer_limit": 0,
+         "require_verification": true, "primary_color": "#0A7E5C"}' >/dev/null
+  curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
+    -d '{"client_id": "qt-demo", "user": "alice", "email": "alice@example.com"}' >/dev/null
+  gallery=${ZELK_GALLERY_DIR:-$build/gallery}
+  settings=$(mktemp -d)  # the example's QSettings, thrown away afterwards
+  XDG_CONFIG_HOME=$settings QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+    "$qt_host" --base-url "$url" --client-id qt-demo --user alice --gallery "$gallery" 2>/dev/null
+  rm -rf "$settings"
+  echo "demo: the pictures of every screen and state are in $gallery"
+fi
