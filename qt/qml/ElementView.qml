@@ -108,15 +108,18 @@ Loader {
                         text: control.text
                         font.pixelSize: view.theme.pixelSize(view.element.style)
                         font.weight: view.theme.weight(view.element.weight)
-                        color: view.theme.paint(view.element.foreground,
-                                                view.element.kind === "link" ? view.theme.blue : view.theme.primary)
+                        color: view.theme.onFill(
+                                   view.theme.paint(view.element.foreground,
+                                                    view.element.kind === "link" ? view.theme.blue : view.theme.primary),
+                                   view.theme.paint(view.element.background, "transparent"))
                     }
                     ZelkIcon {
                         anchors.verticalCenter: parent.verticalCenter
                         visible: view.element.image !== ""
                         name: view.element.image
                         size: 16
-                        color: view.theme.paint(view.element.foreground, view.theme.primary)
+                        color: view.theme.onFill(view.theme.paint(view.element.foreground, view.theme.primary),
+                                                 view.theme.paint(view.element.background, "transparent"))
                     }
                 }
             }

@@ -33,6 +33,15 @@ QtObject {
         return Qt.rgba(c.r, c.g, c.b, c.a * p.opacity)
     }
 
+    // White text keeps its contrast on a dark fill; on a light brand colour it turns dark.
+    function onFill(foreground, fill) {
+        var f = Qt.color(foreground), b = Qt.color(fill)
+        if (b.a < 0.5 || f.hslLightness < 0.9)
+            return foreground
+        var luminance = 0.2126 * b.r + 0.7152 * b.g + 0.0722 * b.b
+        return luminance > 0.6 ? "#1C1C1E" : foreground
+    }
+
     function pixelSize(style) {
         switch (style) {
         case "title": return 26
