@@ -33,14 +33,20 @@ curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
   -d '{"client_id": "road-demo", "name": "Road Demo", "overall_limit": 1}' >/dev/null
 "$build/examples/zelk-example-challenge" --base-url "$url" --client-id road-demo 2>/dev/null
 
+# A project that allows one device (one mobile, one tablet) and asks for verification, and its
+# user alice with an e-mail address.
+verifying_project() {
+  curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
+    -d "{\"client_id\": \"$1\", \"name\": \"$2\", \"overall_limit\": 1,
+         \"mobile_limit\": 1, \"tablet_limit\": 1, \"computer_limit\": 0,
+         \"require_verification\": true, \"primary_color\": \"#0A7E5C\"}" >/dev/null
+  curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
+    -d "{\"client_id\": \"$1\", \"user\": \"alice\", \"email\": \"alice@example.com\"}" >/dev/null
+}
+
 echo
 echo "== the challenge screens: \"screens-demo\" allows one device and asks for verification"
-curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
-  -d '{"client_id": "screens-demo", "name": "Screens Demo", "overall_limit": 1,
-       "mobile_limit": 1, "tablet_limit": 1, "computer_limit": 0,
-       "require_verification": true, "primary_color": "#0A7E5C"}' >/dev/null
-curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
-  -d '{"client_id": "screens-demo", "user": "alice", "email": "alice@example.com"}' >/dev/null
+verifying_project screens-demo "Screens Demo"
 echo "a tablet of alice's is attached already"
 "$build/tools/cli/zelk" attach --base-url "$url" --client-id screens-demo --user alice \
   --vendor-id 7D444840-9DC0-11D1-B245-5FFDCE74FAD2 --model "iPad Air" >/dev/null
@@ -52,12 +58,7 @@ qt_host="$build/examples/qt-host/zelk-example-qt-host"
 if [ -x "$qt_host" ] && [ -z "${ZELK_DEMO_SKIP_QT:-}" ]; then
   echo
   echo "== the challenge drawn with Qt Quick, off screen: \"qt-demo\" allows one device"
-  curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
-    -d '{"client_id": "qt-demo", "name": "Road Atlas", "overall_limit": 1,
-         "mobile_limit": 1, "tablet_limit": 1, "computer_limit": 0,
-         "require_verification": true, "primary_color": "#0A7E5C"}' >/dev/null
-  curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
-    -d '{"client_id": "qt-demo", "user": "alice", "email": "alice@example.com"}' >/dev/null
+  verifying_project qt-demo "Road Atlas"
   gallery=${ZELK_GALLERY_DIR:-$build/gallery}
   settings=$(mktemp -d)  # the example's QSettings, thrown away afterwards
   XDG_CONFIG_HOME=$settings QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \

@@ -62,6 +62,17 @@ struct ZELK_EXPORT Paint {
   friend bool operator==(const Paint&, const Paint&) = default;
 };
 
+/// How the values of the fields above are spelled in plain text and in bindings: "logo", "text",
+/// "button", "link", "progress", "spacer", "divider", "image", "badge", "row", "column", "list",
+/// "codeInput"; "body", "title", "subheadline", "caption", "footnote"; "regular", "medium",
+/// "bold"; "center", "leading", "trailing"; "primary", "secondary", "white", "red", "blue",
+/// "fill", "background", "exact".
+ZELK_EXPORT std::string_view name(ElementKind kind);
+ZELK_EXPORT std::string_view name(TextStyle style);
+ZELK_EXPORT std::string_view name(FontWeight weight);
+ZELK_EXPORT std::string_view name(Alignment alignment);
+ZELK_EXPORT std::string_view name(Paint::Role role);
+
 /// One element of a screen, as a UI layer draws it. Fields that do not apply to the kind keep
 /// their defaults.
 struct ZELK_EXPORT Element {

@@ -12,107 +12,13 @@ QString qstr(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-const char* kindName(ElementKind kind) {
-  switch (kind) {
-    case ElementKind::logo:
-      return "logo";
-    case ElementKind::text:
-      return "text";
-    case ElementKind::button:
-      return "button";
-    case ElementKind::link:
-      return "link";
-    case ElementKind::progress:
-      return "progress";
-    case ElementKind::spacer:
-      return "spacer";
-    case ElementKind::divider:
-      return "divider";
-    case ElementKind::image:
-      return "image";
-    case ElementKind::badge:
-      return "badge";
-    case ElementKind::row:
-      return "row";
-    case ElementKind::column:
-      return "column";
-    case ElementKind::list:
-      return "list";
-    case ElementKind::codeInput:
-      return "codeInput";
-  }
-  return "text";
-}
-
-const char* styleName(TextStyle style) {
-  switch (style) {
-    case TextStyle::body:
-      return "body";
-    case TextStyle::title:
-      return "title";
-    case TextStyle::subheadline:
-      return "subheadline";
-    case TextStyle::caption:
-      return "caption";
-    case TextStyle::footnote:
-      return "footnote";
-  }
-  return "body";
-}
-
-const char* weightName(FontWeight weight) {
-  switch (weight) {
-    case FontWeight::regular:
-      return "regular";
-    case FontWeight::medium:
-      return "medium";
-    case FontWeight::bold:
-      return "bold";
-  }
-  return "regular";
-}
-
-const char* alignmentName(Alignment alignment) {
-  switch (alignment) {
-    case Alignment::center:
-      return "center";
-    case Alignment::leading:
-      return "leading";
-    case Alignment::trailing:
-      return "trailing";
-  }
-  return "center";
-}
-
-const char* roleName(Paint::Role role) {
-  switch (role) {
-    case Paint::Role::primary:
-      return "primary";
-    case Paint::Role::secondary:
-      return "secondary";
-    case Paint::Role::white:
-      return "white";
-    case Paint::Role::red:
-      return "red";
-    case Paint::Role::blue:
-      return "blue";
-    case Paint::Role::fill:
-      return "fill";
-    case Paint::Role::background:
-      return "background";
-    case Paint::Role::exact:
-      return "exact";
-  }
-  return "primary";
-}
-
 QVariant paint(const std::optional<Paint>& paint) {
   if (!paint) return {};
   QColor color;
   color.setRgbF(static_cast<float>(paint->color.red), static_cast<float>(paint->color.green),
                 static_cast<float>(paint->color.blue), static_cast<float>(paint->color.opacity));
   return QVariantMap{
-      {"role", roleName(paint->role)}, {"color", color}, {"opacity", paint->opacity}};
+      {"role", qstr(name(paint->role))}, {"color", color}, {"opacity", paint->opacity}};
 }
 
 }  // namespace
@@ -120,13 +26,13 @@ QVariant paint(const std::optional<Paint>& paint) {
 QVariantMap toVariant(const Element& element) {
   QVariantList children;
   for (const Element& child : element.children) children.push_back(toVariant(child));
-  return {{"kind", kindName(element.kind)},
+  return {{"kind", qstr(name(element.kind))},
           {"text", qstr(element.text)},
           {"image", qstr(element.image)},
           {"url", qstr(element.url)},
-          {"style", styleName(element.style)},
-          {"weight", weightName(element.weight)},
-          {"alignment", alignmentName(element.alignment)},
+          {"style", qstr(name(element.style))},
+          {"weight", qstr(name(element.weight))},
+          {"alignment", qstr(name(element.alignment))},
           {"foreground", paint(element.foreground)},
           {"background", paint(element.background)},
           {"cornerRadius", element.cornerRadius},

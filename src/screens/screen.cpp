@@ -4,78 +4,25 @@
 
 #include "client/zelk_impl.hpp"
 
+#include <array>
 #include <cmath>
 
 namespace zelk {
 
 namespace {
 
-std::string_view kindName(ElementKind kind) {
-  switch (kind) {
-    case ElementKind::logo:
-      return "logo";
-    case ElementKind::text:
-      return "text";
-    case ElementKind::button:
-      return "button";
-    case ElementKind::link:
-      return "link";
-    case ElementKind::progress:
-      return "progress";
-    case ElementKind::spacer:
-      return "spacer";
-    case ElementKind::divider:
-      return "divider";
-    case ElementKind::image:
-      return "image";
-    case ElementKind::badge:
-      return "badge";
-    case ElementKind::row:
-      return "row";
-    case ElementKind::column:
-      return "column";
-    case ElementKind::list:
-      return "list";
-    case ElementKind::codeInput:
-      return "code input";
-  }
-  return "element";
-}
-
-std::string_view styleName(TextStyle style) {
-  switch (style) {
-    case TextStyle::body:
-      return "";
-    case TextStyle::title:
-      return "title";
-    case TextStyle::subheadline:
-      return "subheadline";
-    case TextStyle::caption:
-      return "caption";
-    case TextStyle::footnote:
-      return "footnote";
-  }
-  return "";
-}
-
-std::string_view weightName(FontWeight weight) {
-  switch (weight) {
-    case FontWeight::regular:
-      return "";
-    case FontWeight::medium:
-      return "medium";
-    case FontWeight::bold:
-      return "bold";
-  }
-  return "";
+// The name of `value` in `names`, which lists the enumeration's values in order.
+template <typename Enum, std::size_t N>
+std::string_view lookup(const std::array<std::string_view, N>& names, Enum value) {
+  const auto index = static_cast<std::size_t>(value);
+  return index < N ? names[index] : std::string_view("?");
 }
 
 // The one-line description of `element` and, for a row, its children.
 void describe(const Element& element, std::string& out) {
-  out += kindName(element.kind);
-  for (std::string_view word : {styleName(element.style), weightName(element.weight)}) {
-    if (!word.empty()) out.append(" ").append(word);
-  }
+  out += name(element.kind);
+  if (element.style != TextStyle::body) out.append(" ").append(name(element.style));
+  if (element.weight != FontWeight::regular) out.append(" ").append(name(element.weight));
   if (element.selected) out += " selected";
   if (!element.enabled) out += " disabled";
   if (element.foreground) out += " in " + element.foreground->description();
@@ -108,34 +55,37 @@ bool enabledAction(const std::vector<Element>& elements, std::string_view action
 
 }  // namespace
 
+std::string_view name(ElementKind kind) {
+  static constexpr std::array<std::string_view, 13> names = {
+      "logo",  "text",  "button", "link",   "progress", "spacer",   "divider",
+      "image", "badge", "row",    "column", "list",     "codeInput"};
+  return lookup(names, kind);
+}
+
+std::string_view name(TextStyle style) {
+  static constexpr std::array<std::string_view, 5> names = {"body", "title", "subheadline",
+                                                            "caption", "footnote"};
+  return lookup(names, style);
+}
+
+std::string_view name(FontWeight weight) {
+  static constexpr std::array<std::string_view, 3> names = {"regular", "medium", "bold"};
+  return lookup(names, weight);
+}
+
+std::string_view name(Alignment alignment) {
+  static constexpr std::array<std::string_view, 3> names = {"center", "leading", "trailing"};
+  return lookup(names, alignment);
+}
+
+std::string_view name(Paint::Role role) {
+  static constexpr std::array<std::string_view, 8> names = {
+      "primary", "secondary", "white", "red", "blue", "fill", "background", "exact"};
+  return lookup(names, role);
+}
+
 std::string Paint::description() const {
-  std::string text;
-  switch (role) {
-    case Role::primary:
-      text = "primary";
-      break;
-    case Role::secondary:
-      text = "secondary";
-      break;
-    case Role::white:
-      text = "white";
-      break;
-    case Role::red:
-      text = "red";
-      break;
-    case Role::blue:
-      text = "blue";
-      break;
-    case Role::fill:
-      text = "fill";
-      break;
-    case Role::background:
-      text = "background";
-      break;
-    case Role::exact:
-      text = color.toHexARGB();
-      break;
-  }
+  std::string text = role == Role::exact ? color.toHexARGB() : std::string(name(role));
   if (opacity != 1)
     text += " " + std::to_string(static_cast<int>(std::lround(opacity * 100))) + "%";
   return text;

@@ -154,6 +154,7 @@ class ZelkQtTest : public QObject {
     QTRY_COMPARE(count("/v2/access/detach"), 1);
     activate();
     QTRY_COMPARE(count("/v2/access"), 2);
+    QTRY_VERIFY(client->deviceID().has_value());  // the detach above forgot it
     setState(Qt::ApplicationSuspended);
     QTRY_COMPARE(count("/v2/access/detach"), 2);
     setState(Qt::ApplicationHidden);  // still not active: nothing more
