@@ -9,12 +9,22 @@ Item {
     property Theme theme
     property bool animated: true
 
+    // Mirrors the model's stack: keeps the pages that show the same screens, pops the rest and
+    // pushes the new ones.
     function sync() {
         var depth = navigation ? navigation.depth : 0
+        var kept = 0
+        while (kept < depth && kept < stack.depth
+               && stack.get(kept, StackView.DontLoad).screen === navigation.screenAt(kept))
+            ++kept
         var pop = animated ? StackView.PopTransition : StackView.Immediate
         var push = animated ? StackView.PushTransition : StackView.Immediate
-        while (stack.depth > depth)
-            stack.pop(null, depth < stack.depth - 1 ? StackView.Immediate : pop)
+        if (stack.depth > kept) {
+            if (kept === 0)
+                stack.clear(StackView.Immediate)
+            else
+                stack.pop(stack.get(kept - 1, StackView.DontLoad), pop)
+        }
         // The first screen shows at once; the ones it leads to slide in.
         while (stack.depth < depth)
             stack.push(screenPage, { screen: navigation.screenAt(stack.depth), theme: root.theme },
@@ -30,7 +40,10 @@ Item {
 
     Component {
         id: screenPage
-        ScreenView {}
+        ScreenView {
+            // A popped screen's model lives until its page has slid out.
+            StackView.onRemoved: if (root.navigation) root.navigation.release(screen)
+        }
     }
 
     ToolButton {

@@ -9,6 +9,8 @@ Row {
     property Theme theme
     spacing: 8
 
+    TextInput { id: clipboard; visible: false }
+
     Repeater {
         id: boxes
         model: 6
@@ -32,8 +34,16 @@ Row {
                 color: input.theme.primary
                 text: box.modelText
                 inputMethodHints: Qt.ImhDigitsOnly | Qt.ImhNoPredictiveText
+                activeFocusOnTab: true
                 Accessible.role: Accessible.EditableText
                 Accessible.name: qsTr("Code digit %1").arg(box.index + 1)
+
+                // The clipboard's text, read through a hidden text input.
+                function clipboardText() {
+                    clipboard.text = ""
+                    clipboard.paste()
+                    return clipboard.text
+                }
 
                 function edit(rangeLength, replacement) {
                     input.screen.editBox(box.index, box.modelText, rangeLength, replacement)
@@ -42,13 +52,19 @@ Row {
 
                 Keys.onPressed: function(event) {
                     if (event.key === Qt.Key_Backspace || event.key === Qt.Key_Delete) {
-                        edit(box.modelText.length, "")
+                        edit(Array.from(box.modelText).length, "")
                         event.accepted = true
-                    } else if (event.key === Qt.Key_Tab || event.key === Qt.Key_Backtab) {
-                        event.accepted = false
-                    } else if (event.text.length > 0) {
+                    } else if (event.matches(StandardKey.Paste)) {
+                        // A pasted code goes to the model, which refuses more than one character.
+                        edit(0, clipboardText())
+                        event.accepted = true
+                    } else if (event.modifiers & (Qt.ControlModifier | Qt.AltModifier | Qt.MetaModifier)
+                               || event.text.length === 0 || event.text.charCodeAt(0) < 0x20
+                               || event.text.charCodeAt(0) === 0x7F) {
+                        event.accepted = false  // Enter, Escape, Tab and shortcuts are not text
+                    } else {
                         var whole = selectedText.length > 0 && selectedText.length === box.modelText.length
-                        edit(whole ? box.modelText.length : 0, event.text)
+                        edit(whole ? Array.from(box.modelText).length : 0, event.text)
                         event.accepted = true
                     }
                 }
@@ -58,7 +74,7 @@ Row {
                     if (text.length > box.modelText.length)
                         edit(0, text.slice(box.modelText.length))
                     else if (text.length < box.modelText.length)
-                        edit(box.modelText.length, "")
+                        edit(Array.from(box.modelText).length, "")
                     else
                         text = Qt.binding(function() { return box.modelText })
                 }

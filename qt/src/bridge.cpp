@@ -3,6 +3,9 @@
 #include "client_registry.hpp"
 
 #include <QColor>
+#include <QGuiApplication>
+
+#include <algorithm>
 
 namespace zelk::qt {
 
@@ -132,7 +135,9 @@ bool ScreenModel::editBox(int index, const QString& current, int rangeLength,
 
 void ScreenModel::tapBox(int index) {
   OTPInput* input = codeInput(*screen_);
-  if (input && index >= 0) input->tap(static_cast<std::size_t>(index));
+  if (!input || index < 0) return;
+  input->tap(static_cast<std::size_t>(index));
+  input->update();
 }
 
 QString ScreenModel::plainText() const {
@@ -160,6 +165,13 @@ bool ChallengeNavigation::back() {
   return view_->back();
 }
 
+void ChallengeNavigation::release(ScreenModel* screen) {
+  const auto found = std::find(retired_.begin(), retired_.end(), screen);
+  if (found == retired_.end()) return;
+  retired_.erase(found);
+  screen->deleteLater();
+}
+
 void ChallengeNavigation::sync() {
   const auto& stack = view_->stack();
   std::size_t kept = 0;
@@ -167,7 +179,7 @@ void ChallengeNavigation::sync() {
     ++kept;
   }
   while (screens_.size() > kept) {
-    screens_.back()->deleteLater();
+    retired_.push_back(screens_.back());
     screens_.pop_back();
   }
   for (std::size_t i = kept; i < stack.size(); ++i) {
@@ -196,6 +208,12 @@ void ContainerModel::componentComplete() {
 
 void ContainerModel::attach(std::shared_ptr<ZelkContainer> container) {
   container_ = std::move(container);
+  // The application's state is the scene's phase, for embedded and presented containers alike.
+  if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    connect(app, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) { setApplicationState(state); });
+    if (state_ < 0) state_ = app->applicationState();
+  }
   token_ = container_->viewModel()->subscribe([this] { update(); });
   if (state_ >= 0) setApplicationState(state_);
   update();
@@ -206,8 +224,7 @@ bool ContainerModel::challengeVisible() const {
 }
 
 QString ContainerModel::challengeId() const {
-  const auto& details = container_ ? container_->viewModel()->challengeDetails() : std::nullopt;
-  return details ? QString::fromStdString(details->_id) : QString();
+  return challengeId_;
 }
 
 void ContainerModel::update() {
@@ -225,6 +242,12 @@ void ContainerModel::update() {
   if (visible != visible_) {
     visible_ = visible;
     emit challengeVisibleChanged();
+  }
+  const auto& details = container_ ? container_->viewModel()->challengeDetails() : std::nullopt;
+  const QString id = details ? QString::fromStdString(details->_id) : QString();
+  if (id != challengeId_) {
+    challengeId_ = id;
+    emit challengeIdChanged();
   }
 }
 

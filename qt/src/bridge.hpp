@@ -85,6 +85,8 @@ class ChallengeNavigation : public QObject {
   Q_INVOKABLE ScreenModel* screenAt(int index) const;
   /// Goes back one screen; false at the first.
   Q_INVOKABLE bool back();
+  /// The page of a screen no longer on the stack is gone: its model may go too.
+  Q_INVOKABLE void release(ScreenModel* screen);
 
  signals:
   void stackChanged();
@@ -95,6 +97,7 @@ class ChallengeNavigation : public QObject {
   std::shared_ptr<ChallengeView> view_;
   ChallengeView::Token token_ = 0;
   std::vector<ScreenModel*> screens_;  // children of this object, one per screen of the stack
+  std::vector<ScreenModel*> retired_;  // popped, still shown while their pages slide out
 };
 
 /// A container: the host's content with the challenge laid over it while one shows. Made by
@@ -106,7 +109,7 @@ class ContainerModel : public QObject, public QQmlParserStatus {
   Q_INTERFACES(QQmlParserStatus)
   Q_PROPERTY(bool challengeVisible READ challengeVisible NOTIFY challengeVisibleChanged)
   Q_PROPERTY(ChallengeNavigation* navigation READ navigation NOTIFY navigationChanged)
-  Q_PROPERTY(QString challengeId READ challengeId NOTIFY challengeVisibleChanged)
+  Q_PROPERTY(QString challengeId READ challengeId NOTIFY challengeIdChanged)
 
  public:
   explicit ContainerModel(QObject* parent = nullptr);
@@ -119,7 +122,8 @@ class ContainerModel : public QObject, public QQmlParserStatus {
   ChallengeNavigation* navigation() const { return navigation_; }
   const std::shared_ptr<ZelkContainer>& container() const { return container_; }
 
-  /// Reports the application's state (a Qt::ApplicationState) as the scene's phase.
+  /// Reports the application's state (a Qt::ApplicationState) as the scene's phase. The model
+  /// follows the application's state changes by itself.
   Q_INVOKABLE void setApplicationState(int state);
 
   void classBegin() override {}
@@ -127,6 +131,7 @@ class ContainerModel : public QObject, public QQmlParserStatus {
 
  signals:
   void challengeVisibleChanged();
+  void challengeIdChanged();
   void navigationChanged();
 
  private:
@@ -136,6 +141,7 @@ class ContainerModel : public QObject, public QQmlParserStatus {
   std::shared_ptr<ZelkContainer> container_;
   ChallengeViewModel::Token token_ = 0;
   bool visible_ = false;
+  QString challengeId_;
   int state_ = -1;  // the application's last state, -1 before the first report
   ChallengeNavigation* navigation_ = nullptr;
 };

@@ -99,6 +99,10 @@ class WindowPresenter final : public ChallengePresenter {
   explicit WindowPresenter(QQmlEngine* engine) : engine_(engine) {}
 
   bool present(std::shared_ptr<ZelkContainer> container) override {
+    if (const auto shown = windows_.find(container.get());
+        shown != windows_.end() && shown->second) {
+      return true;  // already on screen
+    }
     QWindow* parent = QGuiApplication::focusWindow();
     if (!parent) {
       for (QWindow* window : QGuiApplication::topLevelWindows()) {
@@ -116,6 +120,12 @@ class WindowPresenter final : public ChallengePresenter {
     view->setInitialProperties(
         {{QStringLiteral("model"), QVariant::fromValue(new ContainerModel(container, view))}});
     view->setSource(QUrl(QStringLiteral("qrc:/qt/qml/Zelk/PresentedChallenge.qml")));
+    if (view->status() != QQuickView::Ready) {
+      // A window the user cannot close must never come up empty.
+      qCWarning(zelkEventSource) << "the challenge window could not load:" << view->errors();
+      delete view;
+      return false;
+    }
     view->installEventFilter(new CloseBlocker(view));
     view->resize(parent->size());
     view->setPosition(parent->position());

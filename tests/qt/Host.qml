@@ -4,7 +4,6 @@ import Zelk
 ZelkContainer {
     width: 390
     height: 844
-    animated: false
     Rectangle {
         anchors.fill: parent
         color: "#F0F0F0"
