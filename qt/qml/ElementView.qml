@@ -172,9 +172,19 @@ Loader {
         Rectangle {
             implicitWidth: rowLayout.implicitWidth + (clickable ? 16 : 0)
             implicitHeight: rowLayout.implicitHeight + (clickable ? 12 : 0)
+            id: rowItem
             readonly property bool clickable: view.element.action !== ""
             color: view.theme.paint(view.element.background, "transparent")
             radius: clickable ? 8 : 0
+            // A selectable row is reached with Tab and toggled with Space or Enter.
+            activeFocusOnTab: clickable && view.live
+            border.width: activeFocus ? 2 : 0
+            border.color: view.theme.blue
+            function toggle() { if (clickable && view.live) view.screen.perform(view.element.action) }
+            Keys.onSpacePressed: toggle()
+            Keys.onReturnPressed: toggle()
+            Accessible.onToggleAction: toggle()
+            Accessible.onPressAction: toggle()
             Accessible.role: clickable ? Accessible.CheckBox : Accessible.Grouping
             Accessible.checkable: clickable
             Accessible.checked: view.element.selected
@@ -207,8 +217,8 @@ Loader {
                 }
             }
             TapHandler {
-                enabled: parent.clickable && view.live
-                onTapped: view.screen.perform(view.element.action)
+                enabled: rowItem.clickable && view.live
+                onTapped: rowItem.toggle()
             }
         }
     }

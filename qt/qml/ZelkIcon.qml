@@ -12,8 +12,8 @@ Canvas {
     onColorChanged: requestPaint()
     onWidthChanged: requestPaint()
     onHeightChanged: requestPaint()
-    Accessible.role: Accessible.Graphic
-    Accessible.name: name
+    // The icons stand beside texts that say the same; assistive technology skips them.
+    Accessible.ignored: true
 
     function roundedRect(ctx, x, y, w, h, r) {
         ctx.beginPath()
