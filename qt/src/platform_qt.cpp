@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -168,7 +169,16 @@ void setClient(std::shared_ptr<Zelk> client) {
 }
 
 Platform platform(QQmlEngine* engine) {
-  static const Platform services = [engine] {
+  auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+  if (!app) {
+    // Nothing here can work without the application's GUI thread and event loop.
+    std::fputs(
+        "[Zelk SDK]: zelk::qt::platform() needs a QGuiApplication; it returns the "
+        "library's default services until one exists.\n",
+        stdout);
+    return {};
+  }
+  static const Platform services = [engine, app] {
     Platform made;
     made.mainQueue = std::make_shared<GuiQueue>();
     made.preferences = std::make_shared<SettingsStore>();
@@ -176,8 +186,7 @@ Platform platform(QQmlEngine* engine) {
     made.presenter = std::make_shared<WindowPresenter>(engine);
 
     // Leaving the active state and coming back are the two lifecycle notifications.
-    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (app) {
+    {
       QObject::connect(
           app, &QGuiApplication::applicationStateChanged, app,
           [center = made.notifications, active = app->applicationState() == Qt::ApplicationActive](
@@ -190,6 +199,10 @@ Platform platform(QQmlEngine* engine) {
           });
     }
 
+    // The records go to the logging category; its debug level switches the debug records on,
+    // and the default sink comes back before the category goes away at exit.
+    Logs::setDebugEnabled(zelkEventSource().isDebugEnabled());
+    QObject::connect(app, &QCoreApplication::aboutToQuit, [] { Logs::setSink({}); });
     Logs::setSink([](const Logs::Record& record) {
       const QString message =
           QString::fromUtf8(record.message.data(), static_cast<qsizetype>(record.message.size()));

@@ -18,11 +18,18 @@ namespace zelk::qt {
 /// - the event stream's log records go to the logging category "zelk.eventsource";
 /// - challenges of a client made with `useViewController` open in a modal window over the
 ///   active window that the user cannot close; it uses `engine` (or one of its own when null).
-/// The services are made once per process; later calls return the same ones.
+/// The services are made once per process; later calls return the same ones (and ignore
+/// `engine`). Clients made with them stay registered with their notification center, and so
+/// alive, for the whole process. Debug records are on when the category's debug level is.
+/// Without a QGuiApplication, prints a "[Zelk SDK]: " line and returns the default services.
 Platform platform(QQmlEngine* engine = nullptr);
 
-/// Makes `client` the one that every `ZelkContainer` in QML serves. Call on the GUI thread
-/// before QML creates a container.
+/// Makes `client` the one that `ZelkContainer`s made from now on serve (the container made last
+/// receives the client's challenges). Call on the GUI thread before QML creates a container.
+///
+/// In QML, `import Zelk` gives `ZelkContainer`: its default property holds the host's content;
+/// `challengeVisible` tells whether the challenge covers it; `animated` (true) slides screens
+/// in and out; `theme` holds the colours, which follow the application's palette.
 void setClient(std::shared_ptr<Zelk> client);
 
 /// Makes the QML module "Zelk" (ZelkContainer and the challenge screens) importable in
