@@ -56,7 +56,9 @@ class ZELK_EXPORT ZelkContainer : public std::enable_shared_from_this<ZelkContai
   explicit ZelkContainer(std::shared_ptr<Zelk> zelk);
   // The completion of this container's attach calls.
   std::function<void(const ZelkAttachResponse&)> attachReceiver();
-  void applyAttach(const ZelkAttachResponse& response);  // main thread
+  // Queues the reply's device, when it names one, as the current device of the container.
+  static void queueAttach(std::weak_ptr<ZelkContainer> weak, MainQueue& queue,
+                          const ZelkAttachResponse& response);
 
   // Weak: the client keeps the container it presents itself, and must not be kept by it.
   std::weak_ptr<Zelk> zelk_;

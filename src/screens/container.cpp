@@ -42,24 +42,24 @@ void ZelkContainer::onChallenge(const ChallengeDetails& details) {
   });
 }
 
+void ZelkContainer::queueAttach(std::weak_ptr<ZelkContainer> weak, MainQueue& queue,
+                                const ZelkAttachResponse& response) {
+  // The container is reached only on the main thread, so that a reply arriving on the HTTP
+  // thread never destroys it there.
+  queue.post([weak = std::move(weak), device = response.deviceID] {
+    auto container = weak.lock();
+    if (container && device) container->viewModel_->setCurrentDeviceID(*device);
+  });
+}
+
 std::function<void(const ZelkAttachResponse&)> ZelkContainer::attachReceiver() {
-  // The reply arrives on the HTTP thread; the container is reached only on the main thread, so
-  // that it is never destroyed on the HTTP thread.
   return [weak = weak_from_this(), queue = mainQueue_](const ZelkAttachResponse& response) {
-    queue->post([weak, response] {
-      if (auto container = weak.lock()) container->applyAttach(response);
-    });
+    queueAttach(weak, *queue, response);
   };
 }
 
 void ZelkContainer::onAttach(const ZelkAttachResponse& response) {
-  mainQueue_->post([viewModel = viewModel_, device = response.deviceID] {
-    if (device) viewModel->setCurrentDeviceID(*device);
-  });
-}
-
-void ZelkContainer::applyAttach(const ZelkAttachResponse& response) {
-  if (response.deviceID) viewModel_->setCurrentDeviceID(*response.deviceID);
+  queueAttach(weak_from_this(), *mainQueue_, response);
 }
 
 void ZelkContainer::setScenePhase(ScenePhase phase) {
