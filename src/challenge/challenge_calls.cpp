@@ -1,5 +1,6 @@
 #include "challenge/challenge_calls.hpp"
 
+#include "client/url_text.hpp"
 #include "platform/console.hpp"
 
 #include <nlohmann/json.hpp>
@@ -15,24 +16,29 @@ namespace {
 
 std::string challengeURL(const Zelk::Impl& zelk, const std::string& challengeId,
                          const char* suffix = "") {
-  return zelk.baseURL + "/v2/challenge/" + challengeId + suffix;
+  // The identifier comes from the service: encoded, it stays one path segment whatever it holds.
+  return zelk.baseURL + "/v2/challenge/" + percentEncodePathSegment(challengeId) + suffix;
 }
 
 // A read whose callback runs only with a decoded reply: no reply bytes end it silently, bytes
 // that do not decode print the decoding error.
 template <class Record, class Decode>
 void fetch(Zelk::Impl& zelk, const std::string& url, Decode decode,
-           std::function<void(const Record&)> onComplete) {
+           std::function<void(const Record&)> onComplete,
+           std::function<void()> onSettled = nullptr) {
   zelk.httpRequest(HTTPRequestType::get, url, std::nullopt,
-                   [decode, onComplete = std::move(onComplete)](std::optional<std::string> data) {
-                     if (!data) return;
-                     std::string error;
-                     std::optional<Record> record = decode(*data, &error);
-                     if (!record) {
-                       printSDKMessage(error);
-                       return;
+                   [decode, onComplete = std::move(onComplete),
+                    onSettled = std::move(onSettled)](std::optional<std::string> data) {
+                     if (data) {
+                       std::string error;
+                       std::optional<Record> record = decode(*data, &error);
+                       if (!record) {
+                         printSDKMessage(error);
+                       } else if (onComplete) {
+                         onComplete(*record);
+                       }
                      }
-                     if (onComplete) onComplete(*record);
+                     if (onSettled) onSettled();
                    });
 }
 
@@ -47,13 +53,14 @@ void post(Zelk::Impl& zelk, const std::string& url, json body, std::function<voi
 }  // namespace
 
 void getChallenge(Zelk::Impl& zelk, const std::string& challengeId,
-                  std::function<void(const ChallengeDetails&)> onComplete) {
+                  std::function<void(const ChallengeDetails&)> onComplete,
+                  std::function<void()> onSettled) {
   fetch<ChallengeDetails>(
       zelk, challengeURL(zelk, challengeId),
       [](std::string_view data, std::string* error) {
         return ChallengeDetails::decode(data, error);
       },
-      std::move(onComplete));
+      std::move(onComplete), std::move(onSettled));
 }
 
 void getChallengeDevices(Zelk::Impl& zelk, const std::string& challengeId,

@@ -19,7 +19,7 @@ constexpr const char* kLibraryName = "swift";
 constexpr const char* kLibraryVersion = "3.0.2";
 
 std::shared_ptr<PreferencesStore> defaultPreferences() {
-  static const auto store = PreferencesStore::file(PreferencesStore::defaultPath());
+  static const auto store = PreferencesStore::defaultStore();
   return store;
 }
 
@@ -38,6 +38,24 @@ json metadataJson(const std::optional<Metadata>& metadata) {
 }
 
 }  // namespace
+
+namespace detail {
+
+std::optional<std::string> keyWithControlCharacters(const nlohmann::json& value) {
+  if (value.is_object()) {
+    for (const auto& [key, member] : value.items()) {
+      if (hasControlCharacters(key)) return key;
+      if (auto found = keyWithControlCharacters(member)) return found;
+    }
+  } else if (value.is_array()) {
+    for (const auto& member : value) {
+      if (auto found = keyWithControlCharacters(member)) return found;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
 
 Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform)
     : baseURL(platform.baseURL.empty() ? std::string(kDefaultBaseURL)
@@ -71,12 +89,26 @@ void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
     detail::printSDKMessage("clientID must not be nil.");
     return complete(std::nullopt);
   }
+  // A line break in the client ID would end the Authorization header and start one of its own.
+  if (detail::hasControlCharacters(*clientID)) {
+    detail::printSDKMessage("clientID must not contain control characters.");
+    return complete(std::nullopt);
+  }
+  if (detail::hasControlCharacters(url)) {
+    detail::printSDKMessage("the request URL must not contain control characters.");
+    return complete(std::nullopt);
+  }
   if (!detail::HttpTransport::isValidURL(url)) return complete(std::nullopt);
+  if (body) {
+    if (auto key = detail::keyWithControlCharacters(*body)) {
+      detail::printSDKMessage("keys of a request body must not contain control characters.");
+      return complete(std::nullopt);
+    }
+  }
 
   detail::HttpRequest request;
   request.method = method == HTTPRequestType::post ? "POST" : "GET";
   request.url = url;
-  request.timeout = std::chrono::seconds(60);
   request.headers = {"Content-Type: application/json", "Accept: application/json",
                      "Authorization: Basic " + *clientID + ":"};
   if (body) {
@@ -169,6 +201,10 @@ void Zelk::attach(std::optional<Metadata> metadata,
     detail::printSDKMessage("userID must not be nil.");
     return;
   }
+  if (detail::hasControlCharacters(*userID)) {
+    detail::printSDKMessage("userID must not contain control characters.");
+    return;
+  }
   const DeviceFacts facts = impl_->deviceFacts();
   json body = {{"user", *userID},
                {"library", kLibraryName},
@@ -205,6 +241,10 @@ void Zelk::detach(std::optional<std::string> deviceID,
   };
   const auto userID = impl_->userID();
   if (!userID) return complete(std::nullopt);
+  if (detail::hasControlCharacters(*userID)) {
+    detail::printSDKMessage("userID must not contain control characters.");
+    return complete(std::nullopt);
+  }
   const auto device = deviceID ? std::move(deviceID) : impl_->deviceID();
   if (!device) {
     detail::printSDKMessage("no device to detach");

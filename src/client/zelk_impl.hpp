@@ -9,12 +9,32 @@
 
 #include <nlohmann/json.hpp>
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 
 namespace zelk {
+
+namespace detail {
+
+/// Whether `text` holds a C0 control character or DEL: such a text must never reach a header,
+/// a URL or a JSON key, where a line break would let it forge a header or a request.
+inline bool hasControlCharacters(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+/// The first object key in `value` (at any depth) that holds a control character, if any.
+std::optional<std::string> keyWithControlCharacters(const nlohmann::json& value);
+
+}  // namespace detail
 
 /// The two HTTP methods the service uses.
 enum class HTTPRequestType { post, get };
@@ -81,6 +101,12 @@ struct Zelk::Impl {
   mutable std::mutex mutex;  // guards the fields below, written and read on several threads
   std::optional<std::string> userID_;
   std::optional<std::string> deviceID_;
+  // Challenge messages may repeat, in bursts: each challenge is fetched once at a time, and one
+  // already handed to the host is not fetched again until the next stream session. The last
+  // `kRememberedChallenges` handed over are remembered, oldest first.
+  std::set<std::string> challengesFetching_;
+  std::deque<std::string> challengesDelivered_;
+  static constexpr std::size_t kRememberedChallenges = 64;
 };
 
 /// Reaches a client's private state, for the library's own tools and tests.

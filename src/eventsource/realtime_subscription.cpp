@@ -2,8 +2,11 @@
 
 #include "challenge/challenge_calls.hpp"
 #include "client/json_reader.hpp"
+#include "client/url_text.hpp"
 #include "client/zelk_impl.hpp"
 #include "platform/console.hpp"
+
+#include <algorithm>
 
 namespace zelk {
 
@@ -72,17 +75,24 @@ std::string percentEncodeQuery(std::string_view text) {
 
 std::string listenURL(std::string_view baseURL, std::string_view deviceID,
                       std::string_view accessID, std::string_view clientID) {
-  std::string url;
-  url.append(baseURL).append("/v2/access/device/").append(deviceID);
-  url.append("/listen?access=").append(accessID);
-  url.append("&auth=Basic ").append(clientID).append(":");
-  return percentEncodeQuery(url);
+  // The service's values are encoded as what they are, a path segment and a query value, so that
+  // they cannot reshape the URL; the rest is encoded with the query characters as a whole.
+  std::string url = percentEncodeQuery(std::string(baseURL) + "/v2/access/device/");
+  url.append(percentEncodePathSegment(deviceID));
+  url.append("/listen?access=").append(percentEncodeQueryValue(accessID));
+  url.append(percentEncodeQuery("&auth=Basic " + std::string(clientID) + ":"));
+  return url;
 }
 
 }  // namespace detail
 
 void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
   logoutReported = false;  // a new session of this device
+  {
+    // The new session's stream may name the challenge again; it is then shown again.
+    std::lock_guard lock(mutex);
+    challengesDelivered_.clear();
+  }
   const auto device = deviceID();
   if (!clientID || !device) return;
   const std::string url = detail::listenURL(baseURL, *device, accessId.value_or(""), *clientID);
@@ -104,16 +114,42 @@ void Zelk::Impl::onRealtimeMessage(const MessageEvent& event) {
   }
   const auto message = detail::decodeRealtimeMessage(event.data);
   if (!message || !message->challengeID) return;
-  detail::getChallenge(*this, *message->challengeID,
-                       [weak = self, mainQueue = mainQueue](const ChallengeDetails& details) {
-                         mainQueue->post([weak, details] {
-                           auto zelk = weak.lock();
-                           if (!zelk) return;
-                           auto& impl = ZelkInternals::of(*zelk);
-                           if (impl.onChallenge) impl.onChallenge(details);
-                           impl.showChallengeViewControllerIfNeeded();
-                         });
-                       });
+  const std::string id = *message->challengeID;
+  {
+    std::lock_guard lock(mutex);
+    if (challengesFetching_.contains(id) ||
+        std::find(challengesDelivered_.begin(), challengesDelivered_.end(), id) !=
+            challengesDelivered_.end()) {
+      return;
+    }
+    challengesFetching_.insert(id);
+  }
+  detail::getChallenge(
+      *this, id,
+      [weak = self, mainQueue = mainQueue, id](const ChallengeDetails& details) {
+        if (auto zelk = weak.lock()) {
+          auto& impl = ZelkInternals::of(*zelk);
+          std::lock_guard lock(impl.mutex);
+          impl.challengesDelivered_.push_back(id);
+          if (impl.challengesDelivered_.size() > kRememberedChallenges) {
+            impl.challengesDelivered_.pop_front();
+          }
+        }
+        mainQueue->post([weak, details] {
+          auto zelk = weak.lock();
+          if (!zelk) return;
+          auto& impl = ZelkInternals::of(*zelk);
+          if (impl.onChallenge) impl.onChallenge(details);
+          impl.showChallengeViewControllerIfNeeded();
+        });
+      },
+      [weak = self, id] {
+        if (auto zelk = weak.lock()) {
+          auto& impl = ZelkInternals::of(*zelk);
+          std::lock_guard lock(impl.mutex);
+          impl.challengesFetching_.erase(id);
+        }
+      });
 }
 
 }  // namespace zelk

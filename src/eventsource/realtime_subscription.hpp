@@ -22,7 +22,8 @@ std::optional<RealtimeMessage> decodeRealtimeMessage(std::string_view json,
 /// digits and - . _ ~ ! $ & ' ( ) * + , ; = : @ / ?).
 std::string percentEncodeQuery(std::string_view text);
 
-/// The URL of a device's realtime stream, encoded.
+/// The URL of a device's realtime stream, encoded: the device ID as a path segment, the access
+/// value as a query value, the rest with the query characters kept.
 std::string listenURL(std::string_view baseURL, std::string_view deviceID,
                       std::string_view accessID, std::string_view clientID);
 

@@ -4,10 +4,13 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -15,19 +18,70 @@ namespace zelk::detail {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// What the platform reports for a request that stopped making progress.
+constexpr const char* kTimedOut = "The request timed out.";
+
 // One request while libcurl works on it.
 struct Transfer {
   HttpRequest request;
   std::function<void(HttpResult)> completion;
+  std::string origin;  // scheme, host and port: what the per-host connection cap counts
   CurlEasy easy;
   CurlSlist headers;
   std::string body;
+  bool tooLarge = false;           // the reply outgrew request.maxReplyBytes
+  Clock::time_point lastProgress;  // when a byte last moved (or the request started)
+  curl_off_t bytesMoved = 0;       // bytes sent and received so far, as libcurl counts them
   char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user) {
-  static_cast<Transfer*>(user)->body.append(data, size * count);
-  return size * count;
+  auto* transfer = static_cast<Transfer*>(user);
+  const std::size_t bytes = size * count;
+  transfer->lastProgress = Clock::now();
+  if (bytes > transfer->request.maxReplyBytes - transfer->body.size()) {
+    transfer->tooLarge = true;
+    return 0;  // aborts the transfer before the memory is taken
+  }
+  transfer->body.append(data, bytes);
+  return bytes;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (downloaded + uploaded != transfer->bytesMoved) {
+    transfer->bytesMoved = downloaded + uploaded;
+    transfer->lastProgress = Clock::now();
+  }
+  return 0;
+}
+
+// "scheme://host:port" of `url`, or the URL itself when it does not parse (it then fails alone).
+std::string originOf(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return url;
+  std::string origin = url;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+      origin = std::string(scheme) + "://" + host + ":" + port;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+  }
+  curl_url_cleanup(handle);
+  return origin;
+}
+
+std::string tooLargeMessage(std::size_t limit) {
+  return "The reply is larger than " + std::to_string(limit) + " bytes; the request was abandoned.";
 }
 
 }  // namespace
@@ -42,15 +96,24 @@ struct HttpTransport::Worker {
   std::thread thread;  // started on the first request
 
   void run();
+  void admit(std::unique_ptr<Transfer> transfer);
+  void startWaiting(const std::string& origin);
   void start(std::unique_ptr<Transfer> transfer);
   void finish(CURL* easy, CURLcode code);
-  std::vector<std::unique_ptr<Transfer>> running;  // worker thread only
+  void endIdleTransfers();
+  int pollTimeoutMs() const;
+
+  // Worker thread only.
+  std::vector<std::unique_ptr<Transfer>> running;
+  std::map<std::string, std::deque<std::unique_ptr<Transfer>>> waiting;  // by origin, in order
+  std::map<std::string, long> runningPerOrigin;
 };
 
 HttpTransport::HttpTransport(Options options) : worker_(std::make_shared<Worker>()) {
   initCurlOnce();
   worker_->options = std::move(options);
   worker_->multi.reset(curl_multi_init());
+  curl_multi_setopt(worker_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
 }
 
 HttpTransport::~HttpTransport() {
@@ -113,7 +176,7 @@ void HttpTransport::Worker::run() {
       std::lock_guard lock(mutex);
       batch.swap(queued);
     }
-    for (auto& transfer : batch) start(std::move(transfer));
+    for (auto& transfer : batch) admit(std::move(transfer));
 
     int active = 0;
     curl_multi_perform(multi.get(), &active);
@@ -123,11 +186,61 @@ void HttpTransport::Worker::run() {
       if (stopping) break;  // a completion dropped the last owner of the transport
     }
     if (stopping) break;
-    // Sleeps in the kernel until a socket is ready, a libcurl timer is due or `send` wakes us.
-    curl_multi_poll(multi.get(), nullptr, 0, INT_MAX, nullptr);
+    endIdleTransfers();
+    if (stopping) break;
+    // Sleeps in the kernel until a socket is ready, a libcurl timer or an idle timeout is due, or
+    // `send` wakes us.
+    curl_multi_poll(multi.get(), nullptr, 0, pollTimeoutMs(), nullptr);
   }
   for (auto& transfer : running) curl_multi_remove_handle(multi.get(), transfer->easy.get());
   running.clear();
+  waiting.clear();
+}
+
+void HttpTransport::Worker::admit(std::unique_ptr<Transfer> transfer) {
+  transfer->origin = originOf(transfer->request.url);
+  long& count = runningPerOrigin[transfer->origin];
+  if (count >= kMaxConnectionsPerHost) {
+    waiting[transfer->origin].push_back(std::move(transfer));
+    return;
+  }
+  ++count;
+  start(std::move(transfer));
+}
+
+void HttpTransport::Worker::startWaiting(const std::string& origin) {
+  auto it = waiting.find(origin);
+  if (it == waiting.end()) return;
+  std::unique_ptr<Transfer> next = std::move(it->second.front());
+  it->second.pop_front();
+  if (it->second.empty()) waiting.erase(it);
+  ++runningPerOrigin[origin];
+  start(std::move(next));
+}
+
+void HttpTransport::Worker::endIdleTransfers() {
+  const auto now = Clock::now();
+  std::vector<CURL*> idle;
+  for (const auto& transfer : running) {
+    if (now - transfer->lastProgress >= transfer->request.idleTimeout) {
+      std::snprintf(transfer->errorBuffer, CURL_ERROR_SIZE, "%s", kTimedOut);
+      idle.push_back(transfer->easy.get());
+    }
+  }
+  for (CURL* easy : idle) {
+    if (stopping) return;
+    finish(easy, CURLE_OPERATION_TIMEDOUT);
+  }
+}
+
+int HttpTransport::Worker::pollTimeoutMs() const {
+  if (running.empty()) return INT_MAX;
+  auto due = Clock::time_point::max();
+  for (const auto& transfer : running) {
+    due = std::min(due, transfer->lastProgress + transfer->request.idleTimeout);
+  }
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+  return static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
 }
 
 void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
@@ -160,17 +273,21 @@ void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
   }
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+  // A reply that announces a length over the limit is refused before its body is read.
+  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxReplyBytes));
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
 
   applySecurity(easy, options.caFile);
 
-  // Like the platform's request timeout: give up when connecting, or waiting for the next byte,
-  // takes longer than the timeout.
-  const long timeout = static_cast<long>(request.timeout.count());
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+  // Like the platform's request timeout, the idle timeout ends a request that makes no progress
+  // (checked by the worker loop); the deadline bounds the whole request however it trickles.
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.idleTimeout.count()));
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadline.count()));
+  transfer->lastProgress = Clock::now();
 
   if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
     std::snprintf(transfer->errorBuffer, CURL_ERROR_SIZE, "could not start the request");
@@ -192,11 +309,15 @@ void HttpTransport::Worker::finish(CURL* easy, CURLcode code) {
     }
   }
   if (!transfer) return;
+  if (--runningPerOrigin[transfer->origin] <= 0) runningPerOrigin.erase(transfer->origin);
+  startWaiting(transfer->origin);
 
   HttpResult result;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.status);
   if (code == CURLE_OK) {
     result.data = std::move(transfer->body);
+  } else if (transfer->tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+    result.error = tooLargeMessage(transfer->request.maxReplyBytes);
   } else {
     result.error =
         transfer->errorBuffer[0] != '\0' ? transfer->errorBuffer : curl_easy_strerror(code);

@@ -10,12 +10,25 @@
 
 namespace zelk::detail {
 
+/// The largest reply body a service call accepts: a longer reply ends the request as failed.
+inline constexpr std::size_t kMaxReplyBytes = std::size_t{4} << 20;
+
+/// Requests to one host that run at once; further ones wait for a free connection.
+inline constexpr long kMaxConnectionsPerHost = 6;
+
 struct HttpRequest {
   std::string method = "GET";
   std::string url;
   std::vector<std::string> headers;  // "Name: value", sent in this order
   std::optional<std::string> body;
-  std::chrono::seconds timeout{60};  // longest wait for the connection or for the next byte
+  /// A request that makes no progress (no byte sent or received, connection not made) for this
+  /// long fails as timed out.
+  std::chrono::milliseconds idleTimeout = std::chrono::seconds(60);
+  /// A request still unfinished this long after it started fails as timed out, whatever its
+  /// progress.
+  std::chrono::milliseconds deadline = std::chrono::seconds(120);
+  /// A reply body longer than this fails the request.
+  std::size_t maxReplyBytes = kMaxReplyBytes;
 };
 
 struct HttpResult {
@@ -24,9 +37,10 @@ struct HttpResult {
   std::string error;                // transport error text; empty when none
 };
 
-/// Sends HTTP(S) requests on one worker thread that runs them all concurrently (libcurl multi)
-/// and keeps connections open for reuse. Certificates are verified and TLS below 1.2 refused.
-/// Completions run on the worker thread, never on the caller's.
+/// Sends HTTP(S) requests on one worker thread that runs them concurrently (libcurl multi), at
+/// most `kMaxConnectionsPerHost` at a time to one host (the rest wait their turn), and keeps
+/// connections open for reuse. Redirects are not followed. Certificates are verified and TLS
+/// below 1.2 refused. Completions run on the worker thread, never on the caller's.
 class HttpTransport {
  public:
   struct Options {

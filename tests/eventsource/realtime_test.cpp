@@ -12,6 +12,12 @@ TEST(ListenURLTest, EncodesEverythingButTheQueryCharacters) {
             "app%25%C3%A9:");
   EXPECT_EQ(detail::listenURL("http://127.0.0.1:8080", "d", "", "p"),
             "http://127.0.0.1:8080/v2/access/device/d/listen?access=&auth=Basic%20p:");
+  // The service's values cannot add segments or parameters of their own.
+  EXPECT_EQ(detail::listenURL("http://h", "../../evil?x=1", "a&auth=b#f", "p"),
+            "http://h/v2/access/device/..%2F..%2Fevil%3Fx=1/listen?access=a%26auth%3Db%23f&auth="
+            "Basic%20p:");
+  EXPECT_EQ(detail::listenURL("http://h", "..", "", "p"),
+            "http://h/v2/access/device/%2E%2E/listen?access=&auth=Basic%20p:");
   EXPECT_EQ(detail::percentEncodeQuery("azAZ09-._~!$&'()*+,;=:@/?"), "azAZ09-._~!$&'()*+,;=:@/?");
   EXPECT_EQ(detail::percentEncodeQuery("#[]\"<>\\^`{|}"), "%23%5B%5D%22%3C%3E%5C%5E%60%7B%7C%7D");
 }

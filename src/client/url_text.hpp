@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zelk::detail {
+
+// Values the service hands out (device IDs, access values, challenge IDs) are placed into URLs
+// with these encoders, so that no value can add a path segment, a query parameter or a fragment
+// of its own. Well-formed IDs (letters, digits, '-', '_', '.') come out unchanged.
+
+/// Encodes `text` as one path segment: every byte outside the unreserved characters and
+/// ! $ & ' ( ) * + , ; = : @ becomes a percent escape, and so do the dots of a segment that is
+/// only "." or "..".
+std::string percentEncodePathSegment(std::string_view text);
+
+/// Encodes `text` as the value of a query parameter: like a path segment, and also '&', '=', '+'
+/// and '#' are escaped, while '/' and '?' stay.
+std::string percentEncodeQueryValue(std::string_view text);
+
+}  // namespace zelk::detail
