@@ -30,6 +30,62 @@ using detail::StreamOverflow;
 // What the platform reports for a request that gets no byte within its timeout.
 constexpr const char* kTimedOut = "The request timed out.";
 
+// Redirects followed within one connection attempt before it fails.
+constexpr int kMaxRedirects = 10;
+
+// `reference` (absolute, or relative to `base`) as an absolute URL; nothing when it does not
+// parse.
+std::optional<std::string> resolve(const std::string& base, const std::string& reference) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return std::nullopt;
+  std::optional<std::string> resolved;
+  char* url = nullptr;
+  if (!reference.empty() && curl_url_set(handle, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+      curl_url_set(handle, CURLUPART_URL, reference.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(handle, CURLUPART_URL, &url, 0) == CURLUE_OK) {
+    resolved = url;
+  }
+  curl_free(url);
+  curl_url_cleanup(handle);
+  return resolved;
+}
+
+// The scheme of an absolute URL ("http", "https"), or "" when it does not parse.
+std::string schemeOf(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return {};
+  std::string scheme;
+  char* part = nullptr;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(handle, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+    scheme = part;
+  }
+  curl_free(part);
+  curl_url_cleanup(handle);
+  return scheme;
+}
+
+// "scheme://host:port" of an absolute URL, or "" when it does not parse.
+std::string originOf(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return {};
+  std::string origin;
+  char* scheme = nullptr;
+  char* host = nullptr;
+  char* port = nullptr;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+      curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+      curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+    origin = std::string(scheme) + "://" + host + ":" + port;
+  }
+  curl_free(scheme);
+  curl_free(host);
+  curl_free(port);
+  curl_url_cleanup(handle);
+  return origin;
+}
+
 // Receives nothing; stands in for a missing handler so that the stream never calls through null.
 class NoHandler final : public EventHandler {
   void onOpened() override {}
@@ -111,16 +167,23 @@ ConnectionErrorAction EventSource::defaultConnectionErrorHandler(const StreamErr
 struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
   using Task = std::function<void()>;
 
-  // One connection attempt while libcurl works on it.
+  // One connection attempt while libcurl works on it. A redirect continues the attempt with a
+  // new request to the place it names.
   struct Connection {
     detail::CurlEasy easy;
     detail::CurlSlist headers;
     Delegate* owner = nullptr;
+    std::string url;                        // where this request goes
+    std::string method;                     // and how
+    bool withBody = false;                  // sends config.body
+    int redirects = 0;                      // followed so far in this attempt
+    std::optional<std::string> redirectTo;  // the reply redirects there
+    long redirectStatus = 0;
     Clock::time_point lastActivity;
-    bool responseHandled = false;        // the final response's status has been checked
-    bool sawLocation = false;            // the response being received redirects
-    bool cancelled = false;              // ended on purpose: its completion is silent
-    std::optional<StreamError> failure;  // ended by us for this reason
+    bool responseHandled = false;         // the final response's status has been checked
+    std::optional<std::string> location;  // the Location of the response being received
+    bool cancelled = false;               // ended on purpose: its completion is silent
+    std::optional<StreamError> failure;   // ended by us for this reason
     char errorBuffer[CURL_ERROR_SIZE] = {};
   };
 
@@ -137,6 +200,9 @@ struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
   void start();
   void stop();
   void connect();
+  // Sends one request of the current attempt. `redirects` counts the hops that led here.
+  void request(std::string url, std::string method, bool withBody, int redirects);
+  void followRedirect(const Connection& from);
   void setReadyState(ReadyState state);
   ConnectionErrorAction dispatchError(const StreamError& error);
   bool responseReceived(long status);  // false: cancel the connection
@@ -145,7 +211,9 @@ struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
   void finish(CURLcode code);
   void cancelConnection();
   void checkIdleTimeout();
-  detail::CurlSlist requestHeaders() const;
+  // The request's header lines; `configured` adds the configured headers and transform, which
+  // go to the stream's own origin only.
+  detail::CurlSlist requestHeaders(bool configured) const;
   void publishLastEventId(const std::string& id);
 
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
@@ -301,28 +369,37 @@ void EventSource::Delegate::stop() {
 void EventSource::Delegate::connect() {
   logger.log(LogMessages::starting);
   if (!hasSession || connection) return;
+  request(config.url, config.method, config.body.has_value(), 0);
+}
 
+void EventSource::Delegate::request(std::string url, std::string method, bool withBody,
+                                    int redirects) {
   auto attempt = std::make_unique<Connection>();
   attempt->owner = this;
+  attempt->url = std::move(url);
+  attempt->method = std::move(method);
+  attempt->withBody = withBody;
+  attempt->redirects = redirects;
   attempt->easy.reset(curl_easy_init());
-  attempt->headers = requestHeaders();
+  attempt->headers = requestHeaders(originOf(attempt->url) == originOf(config.url));
   attempt->lastActivity = Clock::now();
   CURL* easy = attempt->easy.get();
-  curl_easy_setopt(easy, CURLOPT_URL, config.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_URL, attempt->url.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, attempt->headers.get());
-  if (config.method == "GET") {
+  if (attempt->method == "GET") {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, config.method.c_str());
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, attempt->method.c_str());
   }
-  if (config.body) {
+  if (withBody && config.body) {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(config.body->size()));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, config.body->data());
   }
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+  // Redirects are followed here, not by libcurl, so that each hop is checked before anything is
+  // sent there (see followRedirect).
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, attempt.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onData);
@@ -333,13 +410,45 @@ void EventSource::Delegate::connect() {
   curl_multi_add_handle(multi.get(), easy);
 }
 
-detail::CurlSlist EventSource::Delegate::requestHeaders() const {
+// A redirect is followed only where it cannot expose the stream: never from https to plain http
+// (plain http is possible only for a stream configured with an http URL, for local development),
+// never to another scheme, and never with the configured headers to another origin. Whatever is
+// refused fails the attempt like a connection error, and the stream reconnects to its own URL.
+void EventSource::Delegate::followRedirect(const Connection& from) {
+  const std::string& target = *from.redirectTo;
+  const std::string scheme = schemeOf(target);
+  if (from.redirects >= kMaxRedirects) {
+    return taskCompleted(StreamError::transport(
+                             CURLE_TOO_MANY_REDIRECTS,
+                             "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed"),
+                         false);
+  }
+  if ((scheme != "https" && scheme != "http") ||
+      (scheme == "http" && schemeOf(from.url) != "http")) {
+    return taskCompleted(
+        StreamError::transport(CURLE_UNSUPPORTED_PROTOCOL,
+                               scheme == "http" ? "Refused a redirect from https to plain http"
+                                                : "Refused a redirect to a URL that is not http "
+                                                  "or https"),
+        false);
+  }
+  // As browsers do: 303, and 301 or 302 after anything but GET, turn into a GET without a body.
+  const bool keepsMethod =
+      from.redirectStatus == 307 || from.redirectStatus == 308 ||
+      ((from.redirectStatus == 301 || from.redirectStatus == 302) && from.method == "GET");
+  request(target, keepsMethod ? from.method : "GET", keepsMethod && from.withBody,
+          from.redirects + 1);
+}
+
+detail::CurlSlist EventSource::Delegate::requestHeaders(bool configured) const {
   Headers headers;
   if (const std::string& id = eventParser.getLastEventId(); !id.empty()) {
     headers["Last-Event-Id"] = id;
   }
-  for (const auto& [name, value] : config.headers) headers[name] = value;
-  if (config.headerTransform) headers = config.headerTransform(headers);
+  if (configured) {
+    for (const auto& [name, value] : config.headers) headers[name] = value;
+    if (config.headerTransform) headers = config.headerTransform(headers);
+  }
 
   // Every request asks for an event stream that no cache may answer, unless its own headers say
   // otherwise.
@@ -402,14 +511,28 @@ std::size_t EventSource::Delegate::onHeader(char* data, std::size_t size, std::s
   const std::string_view line(data, size * count);
   attempt->lastActivity = Clock::now();
   if (line.starts_with("HTTP/")) {
-    attempt->sawLocation = false;
+    attempt->location.reset();
   } else if (line.size() > 9 && equalsIgnoringCase(line.substr(0, 9), "Location:")) {
-    attempt->sawLocation = true;
+    const std::string_view value = line.substr(9);
+    const auto begin = value.find_first_not_of(" \t");
+    const auto end = value.find_last_not_of(" \t\r\n");
+    attempt->location = begin == std::string_view::npos
+                            ? std::string()
+                            : std::string(value.substr(begin, end - begin + 1));
   } else if (line == "\r\n" || line == "\n") {
     long status = 0;
     curl_easy_getinfo(attempt->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    // Interim replies and redirects that libcurl follows are not the stream's response.
-    const bool final = status >= 200 && !(status >= 300 && status < 400 && attempt->sawLocation);
+    // A redirect ends this request at once (its body is of no interest); the attempt goes on
+    // where it points, if it may.
+    if (status >= 300 && status < 400 && attempt->location && !attempt->responseHandled) {
+      if (auto target = resolve(attempt->url, *attempt->location)) {
+        attempt->redirectTo = std::move(target);
+        attempt->redirectStatus = status;
+        return 0;
+      }
+    }
+    // Interim replies are not the stream's response.
+    const bool final = status >= 200;
     if (final && !attempt->responseHandled) {
       attempt->responseHandled = true;
       if (!attempt->owner->responseReceived(status)) {
@@ -425,7 +548,7 @@ std::size_t EventSource::Delegate::onData(char* data, std::size_t size, std::siz
                                           void* user) {
   auto* attempt = static_cast<Connection*>(user);
   attempt->lastActivity = Clock::now();
-  if (!attempt->responseHandled) return size * count;  // a redirect's body
+  if (!attempt->responseHandled) return size * count;  // not the stream's response
   return attempt->owner->dataReceived({data, size * count}) ? size * count : 0;
 }
 
@@ -440,6 +563,7 @@ void EventSource::Delegate::finish(CURLcode code) {
   curl_multi_remove_handle(multi.get(), connection->easy.get());
   const std::unique_ptr<Connection> ended = std::move(connection);
   if (ended->cancelled) return taskCompleted(std::nullopt, true);
+  if (ended->redirectTo) return followRedirect(*ended);
   if (ended->failure) return taskCompleted(ended->failure, false);
   if (code == CURLE_OK) return taskCompleted(std::nullopt, false);
   const std::string description =
