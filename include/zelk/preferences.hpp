@@ -21,19 +21,34 @@ class ZELK_EXPORT PreferencesStore {
   /// Stores `value` under `key`; `std::nullopt` removes the entry.
   virtual void set(const std::string& key, std::optional<std::string> value) = 0;
 
-  /// A store backed by one JSON object of texts in the file at `path`, read once on first use.
-  /// Each change replaces the whole file atomically (a temporary file in the same directory,
-  /// synced and renamed over it), so a crash leaves either the old or the new contents; missing
-  /// directories are created with mode 0700 and the file gets mode 0600. A missing file is an
-  /// empty store. A file that cannot be read as a JSON object is treated as empty, and members
-  /// that are not texts are skipped; either is reported once on standard output, and the next
-  /// change rewrites the file. Write failures are reported on standard output and keep the value
-  /// in memory; the next change retries the write.
+  /// A store backed by one JSON object of texts in the file at `path`, which several threads
+  /// and processes may share. It is read on first use and again whenever another writer has
+  /// replaced it. Each change is saved under an advisory lock (`flock` on a hidden ".lock" file
+  /// beside it): the file is read again, the change laid over what it holds now, and the whole
+  /// file replaced atomically (a temporary file in the same directory, synced and renamed over
+  /// it), so writers never lose each other's keys and a crash leaves either the old or the new
+  /// contents. Temporary files left by crashed writers are removed on first use. A symbolic link
+  /// is followed: its target is written, the link stays. Missing directories are created with
+  /// mode 0700 and the file gets mode 0600.
+  ///
+  /// Failures, each reported once on standard output with a "[Zelk SDK]: " line:
+  /// - a missing file is an empty store (not reported);
+  /// - a file that cannot be read (any error but a missing file) is never written over: changes
+  ///   are kept in memory and saved once a later access can read it;
+  /// - a file that is not a JSON object reads as empty and is kept beside it as
+  ///   "<name>.corrupt" when the next change replaces it; members that are not texts are
+  ///   skipped and dropped by the next change;
+  /// - a failed write keeps the change in memory; the next change retries it.
   static std::shared_ptr<PreferencesStore> file(std::filesystem::path path);
 
-  /// The default file: "zelk/preferences.json" under `$XDG_CONFIG_HOME`, else under
-  /// `$HOME/.config`, else under the current directory.
+  /// The default file: "zelk/preferences.json" under an absolute `$XDG_CONFIG_HOME`, else under
+  /// an absolute `$HOME` + "/.config". Empty when neither names a directory.
   static std::filesystem::path defaultPath();
+
+  /// The store the library uses when the host gives none: the file at `defaultPath()`, or, when
+  /// there is none, a store in memory (reported on standard output), never a file in the
+  /// current directory.
+  static std::shared_ptr<PreferencesStore> defaultStore();
 
   /// A store that lives only in memory, for tests and for hosts that keep nothing on disk.
   static std::shared_ptr<PreferencesStore> inMemory();

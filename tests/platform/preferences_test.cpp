@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,7 +149,8 @@ TEST(FilePreferencesTest, ValuesSurviveIntoAFreshStoreOnTheSameFile) {
                                             {"awkward", awkward},
                                             {"empty", ""},
                                             {"replaced", "new"}}));
-  EXPECT_EQ(directoryNames(file.parent_path()), std::vector<std::string>{"preferences.json"});
+  EXPECT_EQ(directoryNames(file.parent_path()),
+            (std::vector<std::string>{".preferences.json.lock", "preferences.json"}));
 
   struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
@@ -221,7 +223,8 @@ TEST(FilePreferencesTest, ConcurrentSetsFromSeveralThreadsKeepEveryKey) {
   auto fresh = PreferencesStore::file(file);
   EXPECT_EQ(fresh->string("t0-0"), "value of t0-0");
   EXPECT_EQ(fresh->string("t5-14"), "value of t5-14");
-  EXPECT_EQ(directoryNames(dir.path()), std::vector<std::string>{"preferences.json"});
+  EXPECT_EQ(directoryNames(dir.path()),
+            (std::vector<std::string>{".preferences.json.lock", "preferences.json"}));
 }
 
 struct CorruptFile {
@@ -313,29 +316,33 @@ TEST(FilePreferencesTest, AnUnwritableLocationIsReportedAndTheValueKeptInMemory)
   EXPECT_EQ(directoryNames(dir.path()), std::vector<std::string>{"not-a-directory"});
 }
 
-TEST(FilePreferencesTest, AFailedRenameLeavesNoTemporaryFileAndIsRetriedByTheNextSet) {
+TEST(FilePreferencesTest, APathThatCannotBeReadIsNeverWrittenOverAndIsRetriedByTheNextSet) {
   TempDir dir;
-  // A directory where the file should be: the temporary file is written but cannot replace it.
+  // A directory where the file should be: it opens, but reading it fails.
   const fs::path file = dir.path() / "preferences.json";
   fs::create_directory(file);
 
   testing::internal::CaptureStdout();
   auto store = PreferencesStore::file(file);
   store->set("k", "v");
+  store->set("k2", "v2");
   const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_NE(output.find("could not save preferences file " + file.string()), std::string::npos)
-      << output;
+  EXPECT_EQ(output, "[Zelk SDK]: preferences file " + file.string() +
+                        " could not be read (Is a directory); changes are kept in memory until "
+                        "it can be read\n");
   EXPECT_EQ(store->string("k"), "v");
-  EXPECT_EQ(directoryNames(dir.path()), std::vector<std::string>{"preferences.json"});
+  EXPECT_TRUE(fs::is_directory(file));
+  EXPECT_EQ(directoryNames(dir.path()),
+            (std::vector<std::string>{".preferences.json.lock", "preferences.json"}));
 
   fs::remove(file);
   testing::internal::CaptureStdout();
   store->set("k", "v");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(readJSON(file), (nlohmann::json{{"k", "v"}}));
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"k", "v"}, {"k2", "v2"}}));
 }
 
-TEST(FilePreferencesTest, LeftoverTemporaryFilesAreNeverReadAndOldOnesAreRemoved) {
+TEST(FilePreferencesTest, LeftoverTemporaryFilesAreNeverReadAndAreRemovedAtOpen) {
   TempDir dir;
   const fs::path file = dir.path() / "preferences.json";
   const fs::path oldTemp = dir.path() / ".preferences.json.tmp-Ab12Cd";
@@ -345,16 +352,166 @@ TEST(FilePreferencesTest, LeftoverTemporaryFilesAreNeverReadAndOldOnesAreRemoved
   for (const auto& temp : {oldTemp, recentTemp, unrelated}) {
     writeText(temp, R"({"k":"from a temporary file","t":"t"})");
   }
-  const auto longAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 3);
-  fs::last_write_time(oldTemp, longAgo);
-  fs::last_write_time(unrelated, longAgo);
+  fs::last_write_time(oldTemp, fs::file_time_type::clock::now() - std::chrono::hours(24 * 3));
 
+  // Every writer holds the lock while its temporary file exists, so whatever is there when the
+  // lock is free was left by a crash, however recent.
   auto store = PreferencesStore::file(file);
   EXPECT_EQ(store->string("k"), "from the file");
   EXPECT_EQ(store->string("t"), std::nullopt);
   EXPECT_FALSE(fs::exists(oldTemp));
-  EXPECT_TRUE(fs::exists(recentTemp));
+  EXPECT_FALSE(fs::exists(recentTemp));
   EXPECT_TRUE(fs::exists(unrelated));
+}
+
+TEST(FilePreferencesTest, ACorruptFileIsKeptAsABackupBeforeItIsReplaced) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  const std::string garbage = "{\"dorvi_device_identity\": \"keep me\", oops";
+  writeText(file, garbage);
+
+  testing::internal::CaptureStdout();
+  auto store = PreferencesStore::file(file);
+  store->set("k", "v");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"k", "v"}}));
+  EXPECT_EQ(readText(dir.path() / "preferences.json.corrupt"), garbage);
+}
+
+TEST(FilePreferencesTest, ASymbolicLinkIsWrittenThroughToItsTarget) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "real");
+  fs::create_directory(dir.path() / "config");
+  const fs::path target = dir.path() / "real" / "prefs.json";
+  const fs::path link = dir.path() / "config" / "preferences.json";
+  writeText(target, R"({"host key":"host value"})");
+  fs::create_symlink("../real/prefs.json", link);
+
+  auto store = PreferencesStore::file(link);
+  EXPECT_EQ(store->string("host key"), "host value");
+  store->set("dorvi_device_identity", "id-1");
+
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(readJSON(target),
+            (nlohmann::json{{"host key", "host value"}, {"dorvi_device_identity", "id-1"}}));
+  EXPECT_EQ(PreferencesStore::file(link)->string("dorvi_device_identity"), "id-1");
+}
+
+// Runs `body` in a child process and returns its exit status (the child's own checks) together
+// with what it printed on standard output.
+template <class Body>
+std::pair<int, std::string> inChildProcess(Body body) {
+  int output[2];
+  if (::pipe(output) != 0) return {-1, ""};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(output[1], STDOUT_FILENO);
+    ::close(output[0]);
+    ::close(output[1]);
+    int status = 1;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    std::fflush(stdout);
+    ::_exit(status);
+  }
+  ::close(output[1]);
+  std::string printed;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(output[0], buffer, sizeof buffer)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    printed.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(output[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), printed};
+}
+
+TEST(FilePreferencesTest, AFailedFirstReadNeverWipesTheFile) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  writeText(file, R"({"dorvi_device_identity":"id-1","host key":"host value"})");
+
+  // Out of file descriptors, as a busy host can be: the first read fails. Once descriptors are
+  // free again, the next change must keep what the file held.
+  auto [status, printed] = inChildProcess([&] {
+    auto store = PreferencesStore::file(file);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 512);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> hogs;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) hogs.push_back(fd);
+    if (errno != EMFILE) return 10;
+    const bool readWhileOut = store->string("dorvi_device_identity").has_value();
+    store->set("during", "kept in memory");
+    for (int fd : hogs) ::close(fd);
+    if (readWhileOut) return 11;
+    store->set("after", "saved");
+    if (store->string("dorvi_device_identity") != "id-1") return 12;
+    if (store->string("during") != "kept in memory") return 13;
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << printed;
+  EXPECT_NE(printed.find("[Zelk SDK]: preferences file " + file.string() +
+                         " could not be read (Too many open files)"),
+            std::string::npos)
+      << printed;
+  EXPECT_EQ(readJSON(file), (nlohmann::json{{"dorvi_device_identity", "id-1"},
+                                            {"host key", "host value"},
+                                            {"during", "kept in memory"},
+                                            {"after", "saved"}}));
+}
+
+TEST(FilePreferencesTest, ProcessesSharingAStoreKeepEachOthersKeys) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  constexpr int kProcesses = 4;
+  constexpr int kKeys = 15;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto store = PreferencesStore::file(file);
+      store->string("anything");  // each process has read the file before the others write
+      for (int k = 0; k < kKeys; ++k) {
+        store->set("p" + std::to_string(p) + "-" + std::to_string(k), "v");
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  nlohmann::json expected = nlohmann::json::object();
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int k = 0; k < kKeys; ++k)
+      expected["p" + std::to_string(p) + "-" + std::to_string(k)] = "v";
+  }
+  EXPECT_EQ(readJSON(file), expected);
+  // A store that read the file earlier sees the other processes' keys too.
+  EXPECT_EQ(PreferencesStore::file(file)->string("p3-14"), "v");
+}
+
+TEST(FilePreferencesTest, AStoreSeesWhatAnotherProcessWrote) {
+  TempDir dir;
+  const fs::path file = dir.path() / "preferences.json";
+  auto store = PreferencesStore::file(file);
+  EXPECT_EQ(store->string("k"), std::nullopt);
+  auto [status, printed] = inChildProcess([&] {
+    PreferencesStore::file(file)->set("k", "from another process");
+    return 0;
+  });
+  ASSERT_EQ(status, 0) << printed;
+  EXPECT_EQ(store->string("k"), "from another process");
 }
 
 // Kills a child process that keeps rewriting the store at random moments and checks that the file
@@ -458,9 +615,29 @@ TEST_F(DefaultPathTest, PrefersAnAbsoluteXDGConfigHomeThenHomeThenTheCurrentDire
   EXPECT_EQ(PreferencesStore::defaultPath(),
             fs::path("/home/someone/.config/zelk/preferences.json"));
 
+  ::setenv("HOME", "relative/home", 1);
+  EXPECT_EQ(PreferencesStore::defaultPath(), fs::path());
+
   ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("HOME");
-  EXPECT_EQ(PreferencesStore::defaultPath(), fs::path("./zelk/preferences.json"));
+  EXPECT_EQ(PreferencesStore::defaultPath(), fs::path());
+}
+
+TEST_F(DefaultPathTest, WithoutAHomeTheDefaultStoreKeepsValuesInMemoryOnly) {
+  TempDir dir;
+  auto [status, printed] = inChildProcess([&] {
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    if (::chdir(dir.path().c_str()) != 0) return 10;
+    auto store = PreferencesStore::defaultStore();
+    store->set("dorvi_device_identity", "id-1");
+    return store->string("dorvi_device_identity") == "id-1" ? 0 : 11;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(printed,
+            "[Zelk SDK]: neither HOME nor XDG_CONFIG_HOME names a directory; preferences are kept "
+            "in memory only\n");
+  EXPECT_TRUE(directoryNames(dir.path()).empty());
 }
 
 }  // namespace
