@@ -6,6 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -30,12 +34,12 @@ commands:
 
 options:
   --client-id ID     the project's client ID (required)
-  --user U           the signed-in user (attach, detach)
+  --user U           the signed-in user (required for attach, detach and challenge)
   --metadata K=V     metadata to send; repeat for more entries
-  --device ID        the device to detach
+  --device ID        the device to detach (required for detach)
   --base-url URL     the service's base URL, e.g. http://127.0.0.1:8080
   --ca-file PEM      an extra certificate authority bundle to trust
-  --timeout SECONDS  how long to wait for the reply (default 90)
+  --timeout SECONDS  how long to wait for the reply, 1 to 86400 (default 90)
   --vendor-id ID     report this vendor identifier, to act as another device
   --model NAME       report this device model ("iPad..." counts as a tablet)
   --walk             challenge: go through the challenge without a person
@@ -67,6 +71,33 @@ struct Options {
   std::exit(2);
 }
 
+// A line break or other control character in a value would end up in a header or a URL.
+void requirePrintable(std::string_view option, const std::string& value) {
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      usageError(std::string(option) + " must not contain control characters");
+    }
+  }
+}
+
+void requireURL(std::string_view option, const std::string& value) {
+  requirePrintable(option, value);
+  if (!zelk::detail::HttpTransport::isValidURL(value)) {
+    usageError(std::string(option) + " must be an http or https URL, e.g. http://127.0.0.1:8080");
+  }
+}
+
+int parseTimeout(const std::string& value) {
+  int seconds = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+  if (error != std::errc() || end != value.data() + value.size() || seconds < 1 ||
+      seconds > 86400) {
+    usageError("--timeout takes a whole number of seconds from 1 to 86400, not '" + value + "'");
+  }
+  return seconds;
+}
+
 Options parse(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -91,12 +122,16 @@ Options parse(int argc, char** argv) {
     if (i + 1 >= argc) usageError(std::string(arg) + " needs a value");
     const std::string value = argv[++i];
     if (arg == "--client-id") {
+      requirePrintable(arg, value);
       options.clientID = value;
     } else if (arg == "--user") {
+      requirePrintable(arg, value);
       options.user = value;
     } else if (arg == "--device") {
+      requirePrintable(arg, value);
       options.device = value;
     } else if (arg == "--base-url") {
+      requireURL(arg, value);
       options.platform.baseURL = value;
     } else if (arg == "--ca-file") {
       options.platform.caFile = value;
@@ -110,21 +145,20 @@ Options parse(int argc, char** argv) {
     } else if (arg == "--model") {
       options.model = value;
     } else if (arg == "--url") {
+      requireURL(arg, value);
       options.url = value;
     } else if (arg == "--last-event-id") {
+      requirePrintable(arg, value);
       options.lastEventId = value;
     } else if (arg == "--header") {
+      requirePrintable(arg, value);
       const auto colon = value.find(':');
-      if (colon == std::string::npos) usageError("--header takes NAME:VALUE");
+      if (colon == std::string::npos || colon == 0) usageError("--header takes NAME:VALUE");
       const auto start = value.find_first_not_of(' ', colon + 1);
       options.headers[value.substr(0, colon)] =
           start == std::string::npos ? "" : value.substr(start);
     } else if (arg == "--timeout") {
-      try {
-        options.timeoutSeconds = std::stoi(value);
-      } catch (const std::exception&) {
-        usageError("--timeout takes a number of seconds");
-      }
+      options.timeoutSeconds = parseTimeout(value);
     } else {
       usageError("unknown option " + std::string(arg));
     }
@@ -139,7 +173,8 @@ Options parse(int argc, char** argv) {
     usageError("unknown command '" + options.command + "'");
   }
   if (options.clientID.empty()) usageError("--client-id is required");
-  if (options.command == "challenge" && !options.user) usageError("--user is required");
+  if (options.command != "identify" && !options.user) usageError("--user is required");
+  if (options.command == "detach" && !options.device) usageError("--device is required");
   if (options.vendorID || options.model) {
     options.platform.deviceFacts = [vendorID = options.vendorID, model = options.model] {
       zelk::DeviceFacts facts = zelk::currentDeviceFacts();
@@ -186,11 +221,14 @@ class PrintingHandler final : public zelk::EventHandler {
 };
 
 int listen(const Options& options) {
-  // Signals are taken by this thread alone, so that interrupting ends the stream cleanly.
+  // Signals are taken by this thread alone, which sleeps until one comes: an interruption, or
+  // SIGUSR1, which the stream's thread raises when the stream shuts down for good. Blocked here,
+  // before the stream's thread starts, they stay blocked in every thread.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   zelk::Logs::setDebugEnabled(options.debug);
@@ -198,11 +236,15 @@ int listen(const Options& options) {
   config.lastEventId = options.lastEventId;
   config.headers = options.headers;
   config.caFile = options.platform.caFile;
+  config.connectionErrorHandler = [](const zelk::StreamError& error) {
+    const auto action = zelk::EventSource::defaultConnectionErrorHandler(error);
+    if (action == zelk::ConnectionErrorAction::shutdown) ::kill(::getpid(), SIGUSR1);
+    return action;
+  };
   zelk::EventSource stream(config);
   stream.start();
-  const timespec tick{0, 200'000'000};
-  while (stream.readyState() != zelk::ReadyState::shutdown) {
-    if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
+  int signal = 0;
+  while (sigwait(&signals, &signal) != 0) {
   }
   return 0;
 }
