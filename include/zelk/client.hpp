@@ -22,6 +22,13 @@ using Metadata = std::map<std::string, std::string>;
 /// from any thread and return at once). Service replies arrive on the library's HTTP thread;
 /// each callback below says where it runs. Messages to the developer are single lines on
 /// standard output beginning "[Zelk SDK]: ". No call throws.
+///
+/// Service calls: at most six run at once (the rest wait their turn); a call fails when its
+/// reply is larger than 4 MiB, when it makes no progress for 60 s, or when it has not finished
+/// after 120 s, and the failure is reported like any transport failure. A client ID, user ID or
+/// metadata key holding a control character (a line break, say) fails every call that would
+/// send it, at once, with a "[Zelk SDK]: " line and nothing sent. IDs the service hands out are
+/// percent-encoded where they go into URLs.
 class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
  public:
   /// Makes a client for the project `clientID` and registers it for the two application lifecycle

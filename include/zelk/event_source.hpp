@@ -29,6 +29,12 @@ enum class ConnectionErrorAction { proceed, shutdown };
 ///
 /// Each stream has its own thread, named "ESDelegateQueue", which runs all of its work in order:
 /// state changes, parsing, handler calls and reconnections. Diagnostics go to `Logs`.
+///
+/// Redirects are followed for at most ten hops per connection attempt, never from https to plain
+/// http (a stream whose `url` is http may follow http redirects, for local development) and
+/// never to another scheme; `headers` and `headerTransform` apply only to requests to the
+/// origin of `url`. A redirect that is refused fails the attempt like a connection error
+/// (`StreamError::Kind::transport`), and the stream reconnects to `url` after the backoff.
 class ZELK_EXPORT EventSource {
  public:
   using Headers = std::map<std::string, std::string>;
