@@ -41,7 +41,7 @@ std::string percentEncodePathSegment(std::string_view text) {
 
 std::string percentEncodeQueryValue(std::string_view text) {
   return encode(text, [](char c) {
-    return std::string_view("!$'()*,;:@/?").find(c) != std::string_view::npos;
+    return std::string_view("!$'()*+,;=:@/?").find(c) != std::string_view::npos;
   });
 }
 

@@ -14,8 +14,9 @@ namespace zelk::detail {
 /// only "." or "..".
 std::string percentEncodePathSegment(std::string_view text);
 
-/// Encodes `text` as the value of a query parameter: like a path segment, and also '&', '=', '+'
-/// and '#' are escaped, while '/' and '?' stay.
+/// Encodes `text` as the value of a query parameter: every byte outside the characters a query
+/// may hold as they are, and '&', which would start another parameter, becomes a percent escape.
+/// Tokens such as Base64 ('+', '/', '=') stay unchanged.
 std::string percentEncodeQueryValue(std::string_view text);
 
 }  // namespace zelk::detail

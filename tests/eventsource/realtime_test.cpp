@@ -14,8 +14,11 @@ TEST(ListenURLTest, EncodesEverythingButTheQueryCharacters) {
             "http://127.0.0.1:8080/v2/access/device/d/listen?access=&auth=Basic%20p:");
   // The service's values cannot add segments or parameters of their own.
   EXPECT_EQ(detail::listenURL("http://h", "../../evil?x=1", "a&auth=b#f", "p"),
-            "http://h/v2/access/device/..%2F..%2Fevil%3Fx=1/listen?access=a%26auth%3Db%23f&auth="
+            "http://h/v2/access/device/..%2F..%2Fevil%3Fx=1/listen?access=a%26auth=b%23f&auth="
             "Basic%20p:");
+  // Well-formed IDs and tokens go out exactly as before.
+  EXPECT_EQ(detail::listenURL("http://h", "dev_1-A.b", "acc+/x==", "p"),
+            "http://h/v2/access/device/dev_1-A.b/listen?access=acc+/x==&auth=Basic%20p:");
   EXPECT_EQ(detail::listenURL("http://h", "..", "", "p"),
             "http://h/v2/access/device/%2E%2E/listen?access=&auth=Basic%20p:");
   EXPECT_EQ(detail::percentEncodeQuery("azAZ09-._~!$&'()*+,;=:@/?"), "azAZ09-._~!$&'()*+,;=:@/?");
