@@ -24,15 +24,22 @@ class Utf8Tables {
   Utf8Tables() {
     for (std::uint32_t c = 0x80; c <= 0x10FFFF; ++c) {
       if (c >= 0xD800 && c <= 0xDFFF) continue;
-      std::string bytes;
+      char encoded[4];
+      std::size_t length;
       if (c < 0x800) {
-        bytes = {char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
+        encoded[0] = char(0xC0 | (c >> 6));
+        length = 2;
       } else if (c < 0x10000) {
-        bytes = {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+        encoded[0] = char(0xE0 | (c >> 12));
+        length = 3;
       } else {
-        bytes = {char(0xF0 | (c >> 18)), char(0x80 | ((c >> 12) & 0x3F)),
-                 char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+        encoded[0] = char(0xF0 | (c >> 18));
+        length = 4;
       }
+      for (std::size_t k = 1; k < length; ++k) {
+        encoded[k] = char(0x80 | ((c >> (6 * (length - 1 - k))) & 0x3F));
+      }
+      const std::string bytes(encoded, length);
       for (std::size_t k = 1; k < bytes.size(); ++k) prefixes_.push_back(key(bytes.substr(0, k)));
       sequences_.push_back(key(bytes));
     }
