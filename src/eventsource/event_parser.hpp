@@ -5,6 +5,7 @@
 #include <zelk/event_handler.hpp>
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,7 +54,11 @@ class EventParser {
   bool overflowed() const { return overflowed_; }
 
  private:
-  void processField(std::string_view field, std::string_view value);
+  // The position of the first colon in `line`, npos if there is none.
+  static std::size_t findColon(std::string_view line);
+  void appendData(std::string_view value);
+  // Fields other than "data".
+  void processOtherField(std::string_view field, std::string_view value);
   void dispatchEvent();
   void clearEvent();
 
@@ -68,6 +73,54 @@ class EventParser {
   std::size_t maxEventBytes_;
   bool overflowed_ = false;
 };
+
+// Lines are parsed here, so that the line parser's loop inlines them; the rarer fields, comments
+// and dispatches are out of line.
+inline StreamOverflow EventParser::parse(std::string_view line) {
+  if (overflowed_) return StreamOverflow::event;
+  if (line.empty()) {
+    dispatchEvent();
+    return StreamOverflow::none;
+  }
+  const std::size_t colon = findColon(line);
+  if (colon == 4 && line.starts_with("data")) {
+    std::string_view value = line.substr(5);
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    appendData(value);
+  } else if (colon == std::string_view::npos) {
+    processOtherField(line, {});
+  } else if (colon == 0) {
+    handler_->onComment(line.substr(1));
+  } else {
+    std::string_view value = line.substr(colon + 1);
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    processOtherField(line.substr(0, colon), value);
+  }
+  return overflowed_ ? StreamOverflow::event : StreamOverflow::none;
+}
+
+inline std::size_t EventParser::findColon(std::string_view line) {
+  // Field names are short: a plain loop over the first bytes is quicker there than a library
+  // call, which takes over for the rest of a long line.
+  constexpr std::size_t kHead = 16;
+  const std::size_t head = line.size() < kHead ? line.size() : kHead;
+  for (std::size_t k = 0; k < head; ++k) {
+    if (line[k] == ':') return k;
+  }
+  if (head == line.size()) return std::string_view::npos;
+  const void* found = std::memchr(line.data() + head, ':', line.size() - head);
+  return found == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(found) - line.data());
+}
+
+inline void EventParser::appendData(std::string_view value) {
+  if (value.size() >= maxEventBytes_ - event_.data.size()) {
+    clearEvent();
+    overflowed_ = true;
+    return;
+  }
+  event_.data.append(value).push_back('\n');
+}
 
 /// Feeds one chunk of a response body through both parsers. Returns the first limit found broken
 /// after the chunk, `StreamOverflow::none` if neither is; once a limit is broken, the connection
