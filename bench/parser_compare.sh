@@ -7,6 +7,10 @@
 #
 #   bench/parser_compare.sh [REPEAT]     (default 9 runs per measurement)
 #
+# Runs are timed by the wall clock; with CLOCK=cpu both sides report the processor time they took
+# instead, which other work on a busy machine disturbs far less (the peers' harness is loaded with
+# cpu_clock.mjs for that).
+#
 # BUILD_DIR overrides the Release build folder (build/bench), PERF_DIR the folder holding
 # gen_streams.py and parse_bench_node.mjs (../shared/perf beside the clone). The npm packages are
 # installed once into the build folder. Needs python3, node and npm. Exits with status 1 when a
@@ -17,6 +21,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/bench}
 perf=${PERF_DIR:-$root/../shared/perf}
 repeat=${1:-9}
+clock=${CLOCK:-wall}
+node_clock=()
+[ "$clock" = cpu ] && node_clock=(--import "$root/bench/cpu_clock.mjs")
 peers="eventsource-parser@3.1.1 undici@7.30.3"
 
 [ -f "$perf/gen_streams.py" ] || { echo "parser_compare: no $perf/gen_streams.py (set PERF_DIR)" >&2; exit 2; }
@@ -43,18 +50,19 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 # Interleaved, so that the peers and we see the same machine at about the same time.
 for shape in small_json large_data multiline_crlf utf8_mixed; do
   for chunk in 16384 64; do
-    PEER_DIR=$npm_dir node "$perf/parse_bench_node.mjs" --chunk "$chunk" --repeat "$repeat" \
+    PEER_DIR=$npm_dir node "${node_clock[@]}" "$perf/parse_bench_node.mjs" --chunk "$chunk" --repeat "$repeat" \
       --peer eventsource-parser,undici-EventSourceStream "$shapes/$shape.sse" >>"$results"
-    "$build/bench/parser_bench" --chunk "$chunk" --repeat "$repeat" "$shapes/$shape.sse" \
+    "$build/bench/parser_bench" --clock "$clock" --chunk "$chunk" --repeat "$repeat" \
+      "$shapes/$shape.sse" \
       >>"$results"
   done
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-python3 - "$results" "$load_before" "$load_after" "$(nproc)" <<'EOF'
+python3 - "$results" "$load_before" "$load_after" "$(nproc)" "$clock" <<'EOF'
 import json, sys
 
-path, load_before, load_after, cores = sys.argv[1:]
+path, load_before, load_after, cores, clock = sys.argv[1:]
 rows = [json.loads(line) for line in open(path) if line.startswith("{")]
 def find(peer, file, chunk=None):
     for r in rows:
@@ -64,7 +72,8 @@ def find(peer, file, chunk=None):
 
 missed = []
 print(f"load average {load_before} before, {load_after} after, on {cores} cores")
-print("MB/s (10^6 bytes per second), medians of the runs; p50/p99: our run times in ms")
+print(f"MB/s (10^6 bytes per second), medians of the runs; p50/p99: our run times in ms; "
+      f"timed by {'processor time' if clock == 'cpu' else 'the wall clock'}")
 print(f"{'shape':15} {'chunk':>5} {'es-parser':>9} {'undici':>8} {'zelk':>8} "
       f"{'p50 ms':>8} {'p99 ms':>8} {'ratio':>6}  goal 5x")
 for shape in ["small_json", "large_data", "multiline_crlf", "utf8_mixed"]:
