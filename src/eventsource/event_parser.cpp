@@ -75,6 +75,7 @@ void EventParser::clearEvent() {
   if (event_.data.capacity() > kKeptCapacity) event_.data.shrink_to_fit();
   eventType_.clear();
   hasLastEventIdBuffer_ = false;
+  dataLineTooLong_ = false;
 }
 
 double EventParser::reset() {
@@ -83,9 +84,22 @@ double EventParser::reset() {
   return currentRetry_;
 }
 
+namespace {
+
+// Long data lines go straight into the event's data, without being collected as lines first.
+struct EventLines {
+  EventParser& events;
+  void line(std::string_view text) { events.parse(text); }
+  bool lineStart(std::string_view head) { return events.startDataLine(head); }
+  void linePart(std::string_view part) { events.continueDataLine(part); }
+  void lineEnd(std::string_view part) { events.endDataLine(part); }
+};
+
+}  // namespace
+
 StreamOverflow feedChunk(UTF8LineParser& lines, EventParser& events, std::string_view chunk) {
-  const StreamOverflow lineResult =
-      lines.append(chunk, [&events](std::string_view line) { events.parse(line); });
+  EventLines sink{events};
+  const StreamOverflow lineResult = lines.appendTo(chunk, sink);
   if (events.overflowed()) return StreamOverflow::event;
   return lineResult;
 }

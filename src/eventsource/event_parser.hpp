@@ -40,6 +40,14 @@ class EventParser {
   /// limit is or was already broken, `StreamOverflow::none` otherwise.
   StreamOverflow parse(std::string_view line);
 
+  /// A "data" line in parts, for `UTF8LineParser::appendTo`: `startDataLine` takes the first
+  /// bytes of a line when they hold "data:" and at least one more byte (false otherwise, and
+  /// then the line must come whole through `parse`), `continueDataLine` the bytes in between, and
+  /// `endDataLine` the last ones. The event ends up as if the line had come whole.
+  bool startDataLine(std::string_view head);
+  void continueDataLine(std::string_view part) { appendDataPart(part); }
+  void endDataLine(std::string_view part);
+
   /// The id of the last dispatched event (or the initial id), not the one of the event being
   /// built.
   const std::string& getLastEventId() const { return event_.lastEventId; }
@@ -57,6 +65,7 @@ class EventParser {
   // The position of the first colon in `line`, npos if there is none.
   static std::size_t findColon(std::string_view line);
   void appendData(std::string_view value);
+  void appendDataPart(std::string_view part);
   // Fields other than "data".
   void processOtherField(std::string_view field, std::string_view value);
   void dispatchEvent();
@@ -72,6 +81,8 @@ class EventParser {
   double currentRetry_;
   std::size_t maxEventBytes_;
   bool overflowed_ = false;
+  // A data line coming in parts has broken the event limit.
+  bool dataLineTooLong_ = false;
 };
 
 // Lines are parsed here, so that the line parser's loop inlines them; the rarer fields, comments
@@ -120,6 +131,36 @@ inline void EventParser::appendData(std::string_view value) {
     return;
   }
   event_.data.append(value).push_back('\n');
+}
+
+inline void EventParser::appendDataPart(std::string_view part) {
+  if (overflowed_ || dataLineTooLong_) return;
+  // The same limit as appendData's (the line's LF, still to come, counts too). The overflow
+  // itself waits for the end of the line, as the line may yet break the line limit first.
+  if (part.size() >= maxEventBytes_ - event_.data.size()) {
+    dataLineTooLong_ = true;
+    return;
+  }
+  event_.data.append(part);
+}
+
+inline bool EventParser::startDataLine(std::string_view head) {
+  // With "data:" alone it is not known yet whether a space follows.
+  if (overflowed_ || head.size() <= 5 || !head.starts_with("data:")) return false;
+  head.remove_prefix(5);
+  if (head.front() == ' ') head.remove_prefix(1);
+  appendDataPart(head);
+  return true;
+}
+
+inline void EventParser::endDataLine(std::string_view part) {
+  appendDataPart(part);
+  if (dataLineTooLong_) {
+    clearEvent();
+    overflowed_ = true;
+  } else if (!overflowed_) {
+    event_.data.push_back('\n');
+  }
 }
 
 /// Feeds one chunk of a response body through both parsers. Returns the first limit found broken

@@ -341,12 +341,20 @@ void BasicUTF8LineParser<Kernels>::closeAndReset() {
   seenCr_ = false;
   currentString_.clear();
   if (currentString_.capacity() > kKeptCapacity) currentString_.shrink_to_fit();
+  lineTaken_ = false;
+  takenBytes_ = 0;
   remainderSize_ = 0;
   overflowed_ = false;
 }
 
 template <typename Kernels>
 bool BasicUTF8LineParser<Kernels>::appendToLine(std::string_view bytes) {
+  if (lineTaken_) {
+    if (bytes.size() > maxLineBytes_ - takenBytes_) return false;
+    takenBytes_ += bytes.size();
+    sinkPart_(sink_, bytes);
+    return true;
+  }
   if (bytes.size() > maxLineBytes_ - currentString_.size()) return false;
   currentString_.append(bytes);
   return true;
@@ -356,6 +364,8 @@ template <typename Kernels>
 StreamOverflow BasicUTF8LineParser<Kernels>::overflow() {
   currentString_.clear();
   currentString_.shrink_to_fit();
+  lineTaken_ = false;
+  takenBytes_ = 0;
   remainderSize_ = 0;
   seenCr_ = false;
   overflowed_ = true;

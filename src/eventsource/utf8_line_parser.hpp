@@ -151,6 +151,15 @@ class BasicUTF8LineParser {
   template <typename OnLine>
   StreamOverflow append(std::string_view chunk, OnLine&& onLine);
 
+  /// Like `append`, for a consumer that can take a long line in parts instead of having the
+  /// parser collect it first. `sink.line(view)` receives whole lines as `onLine` does. When a
+  /// line is still open at the end of a chunk, `sink.lineStart(head)` is offered its first
+  /// bytes; when it returns true, the rest of the line goes to `sink.linePart(bytes)` as it is
+  /// decoded (replacements included) and its last bytes to `sink.lineEnd(bytes)`. The line limit
+  /// holds all the same. A parser fed through a sink once must always be fed through one.
+  template <typename Sink>
+  StreamOverflow appendTo(std::string_view chunk, Sink& sink);
+
   /// Forgets the partial line, the held-back bytes, a pending CR and a past overflow, so that
   /// nothing of one connection reaches the next.
   void closeAndReset();
@@ -172,8 +181,23 @@ class BasicUTF8LineParser {
   bool appendToLine(std::string_view bytes);
   StreamOverflow overflow();
 
+  // `append`'s callback as a sink that never takes a line in parts.
+  template <typename OnLine>
+  struct WholeLines {
+    OnLine& onLine;
+    void line(std::string_view text) { onLine(text); }
+    bool lineStart(std::string_view) { return false; }
+    void linePart(std::string_view) {}
+    void lineEnd(std::string_view) {}
+  };
+
   std::size_t maxLineBytes_;
   std::string currentString_;
+  // A line whose parts go to the sink: its bytes so far, and the sink of the current call.
+  bool lineTaken_ = false;
+  std::size_t takenBytes_ = 0;
+  void* sink_ = nullptr;
+  void (*sinkPart_)(void*, std::string_view) = nullptr;
   unsigned char remainder_[3] = {};
   std::uint8_t remainderSize_ = 0;
   bool seenCr_ = false;
@@ -189,7 +213,16 @@ extern template class BasicUTF8LineParser<utf8::ScalarKernels>;
 template <typename Kernels>
 template <typename OnLine>
 StreamOverflow BasicUTF8LineParser<Kernels>::append(std::string_view chunk, OnLine&& onLine) {
+  WholeLines<OnLine> sink{onLine};
+  return appendTo(chunk, sink);
+}
+
+template <typename Kernels>
+template <typename Sink>
+StreamOverflow BasicUTF8LineParser<Kernels>::appendTo(std::string_view chunk, Sink& sink) {
   if (overflowed_) return StreamOverflow::line;
+  sink_ = &sink;
+  sinkPart_ = [](void* to, std::string_view part) { static_cast<Sink*>(to)->linePart(part); };
   const auto* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
   const std::size_t size = chunk.size();
   std::size_t i = 0;
@@ -210,12 +243,17 @@ StreamOverflow BasicUTF8LineParser<Kernels>::append(std::string_view chunk, OnLi
     }
     const unsigned char end = bytes[i];
     const std::string_view piece = chunk.substr(start, i - start);
-    if (currentString_.empty()) {
+    if (lineTaken_) {
+      if (piece.size() > maxLineBytes_ - takenBytes_) return overflow();
+      lineTaken_ = false;
+      takenBytes_ = 0;
+      sink.lineEnd(piece);
+    } else if (currentString_.empty()) {
       if (piece.size() > maxLineBytes_) return overflow();
-      onLine(piece);
+      sink.line(piece);
     } else {
       if (!appendToLine(piece)) return overflow();
-      onLine(std::string_view(currentString_));
+      sink.line(std::string_view(currentString_));
       currentString_.clear();
     }
     ++i;
@@ -228,7 +266,16 @@ StreamOverflow BasicUTF8LineParser<Kernels>::append(std::string_view chunk, OnLi
     }
     start = i;
   }
-  if (start < size && !appendToLine(chunk.substr(start))) return overflow();
+  if (start < size) {
+    const std::string_view tail = chunk.substr(start);
+    if (!lineTaken_ && currentString_.empty() && tail.size() <= maxLineBytes_ &&
+        sink.lineStart(tail)) {
+      lineTaken_ = true;
+      takenBytes_ = tail.size();
+    } else if (!appendToLine(tail)) {
+      return overflow();
+    }
+  }
   return StreamOverflow::none;
 }
 

@@ -287,6 +287,32 @@ TEST(StreamChunkingTest, OneBadByteInLongMultiByteTextMatchesTheModel) {
   }
 }
 
+TEST(StreamChunkingTest, LongDataLinesCutAnywhereGiveTheEventsOfWholeLines) {
+  // Data lines longer than the chunks go into the event in parts; with bad bytes, sequences and
+  // CRLF pairs cut at chunk ends, and limits just below, at and above the lines' sizes, the events
+  // and overflows are those of the whole stream.
+  std::string text;
+  for (int k = 0; k < 60; ++k) text += "abc\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 ";
+  const std::string stream = "data: " + text + "\r\ndata:" + text + "\xFF\xC3\r\n\r\n" +
+                             "data: " + text + "\n" + "data:" + "\n\n" +
+                             "data: " + text.substr(0, 7) + "\xE2\x82";
+  for (const std::size_t maxLine : {std::size_t{700}, std::size_t{1086}, std::size_t{4096}}) {
+    for (const std::size_t maxEvent :
+         {std::size_t{300}, std::size_t{1000}, std::size_t{2200}, std::size_t{65536}}) {
+      const EventResult whole = parseEvents({stream}, maxLine, maxEvent);
+      for (std::size_t size = 1; size < 200; size += 13) {
+        std::vector<std::string> chunks;
+        for (std::size_t at = 0; at < stream.size(); at += size)
+          chunks.push_back(stream.substr(at, size));
+        ASSERT_EQ(parseEvents(chunks, maxLine, maxEvent), whole)
+            << "chunks of " << size << ", limits " << maxLine << " and " << maxEvent;
+      }
+    }
+  }
+  // At least one of the cases dispatches the long events.
+  EXPECT_EQ(parseEvents({stream}, 4096, 65536).calls.size(), 2u);
+}
+
 TEST(StreamChunkingTest, EventsAndLimitsDoNotDependOnChunking) {
   std::mt19937_64 random(99);
   std::uniform_int_distribution<std::size_t> limit(4, 64);
