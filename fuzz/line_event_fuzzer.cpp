@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes, cut into arbitrary chunks, through the line and event parsers. Beyond
-// the sanitizers it checks that the chunking changes nothing, that every line is well-formed
-// UTF-8 without CR or LF, that the limits hold, and that a reset parser starts clean.
+// the sanitizers it checks that the chunking changes nothing, that the line parser's vector and
+// scalar paths agree, that every line is well-formed UTF-8 without CR or LF, that the limits
+// hold, and that a reset parser starts clean.
 
 #include "eventsource/event_parser.hpp"
 
@@ -98,6 +99,18 @@ Outcome run(const std::vector<std::string_view>& chunks, std::size_t maxLine,
     });
     outcome.lineOverflow = outcome.lineOverflow || result != StreamOverflow::none;
   }
+
+  // The one-byte-at-a-time path gives the same lines as the vector path.
+  zelk::detail::BasicUTF8LineParser<zelk::detail::utf8::ScalarKernels> scalar(maxLine);
+  std::vector<std::string> scalarLines;
+  bool scalarOverflow = false;
+  for (const auto chunk : chunks) {
+    const auto result =
+        scalar.append(chunk, [&](std::string_view line) { scalarLines.emplace_back(line); });
+    scalarOverflow = scalarOverflow || result != StreamOverflow::none;
+  }
+  check(scalarLines == outcome.lines && scalarOverflow == outcome.lineOverflow,
+        "the scalar and vector paths agree");
 
   auto recorder = std::make_shared<Recorder>();
   UTF8LineParser eventLines(maxLine);

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and running the demo need.
 # Quick when all of them are already there: apt is only called for missing ones.
+#   scripts/bootstrap.sh --arm64   also what the aarch64 test pass needs: the cross compiler,
+#                                  qemu-user, and the arm64 development packages (this adds arm64
+#                                  as a foreign architecture to dpkg)
 set -euo pipefail
 
 packages=(
@@ -8,12 +11,24 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev libc++-14-dev libc++abi-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qt6-base-private-dev fonts-dejavu-core
 )
+
+if [ "${1:-}" = "--arm64" ]; then
+  packages=(crossbuild-essential-arm64 qemu-user
+    libcurl4-openssl-dev:arm64 libssl-dev:arm64 libcpp-httplib-dev:arm64)
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+if [ "${1:-}" = "--arm64" ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $sudo dpkg --add-architecture arm64
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -24,8 +39,6 @@ done
 
 if ((${#missing[@]})); then
   echo "bootstrap: installing ${missing[*]}"
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

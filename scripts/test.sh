@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite three times: in a plain build, under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer. `scripts/test.sh --quick` runs the plain
-# pass only. Qt is not built with ThreadSanitizer, so that pass leaves the Qt module out.
+# Builds and runs the test suite in several passes, each in its own build folder under build/:
+#   plain    GCC, Release, everything including the Qt module
+#   asan     GCC, Debug, AddressSanitizer with UndefinedBehaviorSanitizer
+#   tsan     GCC, Debug, ThreadSanitizer (Qt is not built with it, so the Qt module is left out)
+#   libcxx   clang 14 with libc++, RelWithDebInfo, without Qt and without the sandbox service and
+#            the tests that need it (see ZELK_WITH_SANDBOX in CMakeLists.txt)
+#   aarch64  GCC cross-built for 64-bit ARM, RelWithDebInfo, the library and its tests run under
+#            qemu-user; without Qt and the examples, and the consumer and demo tests are skipped
+#
+#   scripts/test.sh              plain, asan and tsan
+#   scripts/test.sh --quick      plain only
+#   scripts/test.sh PASS...      the passes named, e.g. libcxx aarch64
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -9,15 +18,42 @@ jobs=$(nproc)
 run_pass() {
   local name=$1
   shift
+  local started=$SECONDS
   echo "== $name"
   BUILD_DIR=$root/build/$name "$root/scripts/build.sh" "$@"
   ctest --test-dir "$root/build/$name" --output-on-failure -j "$jobs"
+  echo "== $name: $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
 }
 
-run_pass plain
-if [ "${1:-}" != "--quick" ]; then
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_pass asan -DZELK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
-  TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
-    run_pass tsan -DZELK_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DZELK_BUILD_QT=OFF
+pass() {
+  case $1 in
+    plain)
+      run_pass plain -DCMAKE_BUILD_TYPE=Release ;;
+    asan)
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_pass asan -DZELK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug ;;
+    tsan)
+      TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
+        run_pass tsan -DZELK_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DZELK_BUILD_QT=OFF ;;
+    libcxx)
+      # GoogleTest is compiled from Debian's sources with libc++, as the packaged one is built
+      # against libstdc++.
+      run_pass libcxx -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+        -DZELK_BUILD_QT=OFF -DZELK_GTEST_SOURCE_DIR=/usr/src/googletest ;;
+    aarch64)
+      "$root/scripts/bootstrap.sh" --arm64
+      run_pass aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/aarch64-linux-gnu.cmake" \
+        -DZELK_BUILD_QT=OFF -DZELK_BUILD_EXAMPLES=OFF -DZELK_GTEST_SOURCE_DIR=/usr/src/googletest ;;
+    *)
+      echo "test.sh: no pass named $1 (plain, asan, tsan, libcxx, aarch64)" >&2
+      exit 2 ;;
+  esac
+}
+
+if [ "${1:-}" = "--quick" ]; then
+  pass plain
+elif (($#)); then
+  for name in "$@"; do pass "$name"; done
+else
+  for name in plain asan tsan; do pass "$name"; done
 fi

@@ -17,8 +17,10 @@ void Observers::notify() const {
   // A copy, so that observers may add or remove observers while being called.
   const auto snapshot = list_;
   for (const auto& [token, observer] : snapshot) {
-    const bool stillThere = std::any_of(
-        list_.begin(), list_.end(), [token](const auto& entry) { return entry.first == token; });
+    // Captured by copy under its own name: clang before 16 cannot capture a structured binding.
+    const bool stillThere =
+        std::any_of(list_.begin(), list_.end(),
+                    [token = token](const auto& entry) { return entry.first == token; });
     if (stillThere && observer) observer();
   }
 }

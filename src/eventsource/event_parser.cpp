@@ -24,20 +24,6 @@ struct Constants {
 
 constexpr std::size_t kKeptCapacity = 64 * 1024;
 
-// The position of the first colon in `line`. Field names are short: a plain loop over the first
-// bytes is quicker there than a library call, which takes over for the rest of a long line.
-std::size_t findColon(std::string_view line) {
-  constexpr std::size_t kHead = 16;
-  const std::size_t head = line.size() < kHead ? line.size() : kHead;
-  for (std::size_t k = 0; k < head; ++k) {
-    if (line[k] == ':') return k;
-  }
-  if (head == line.size()) return std::string_view::npos;
-  const void* found = std::memchr(line.data() + head, ':', line.size() - head);
-  return found == nullptr ? std::string_view::npos
-                          : static_cast<std::size_t>(static_cast<const char*>(found) - line.data());
-}
-
 }  // namespace
 
 EventParser::EventParser(std::shared_ptr<EventHandler> handler, std::string initialEventId,
@@ -47,33 +33,9 @@ EventParser::EventParser(std::shared_ptr<EventHandler> handler, std::string init
       currentRetry_(initialRetry),
       maxEventBytes_(maxEventBytes) {}
 
-StreamOverflow EventParser::parse(std::string_view line) {
-  if (overflowed_) return StreamOverflow::event;
-  if (line.empty()) {
-    dispatchEvent();
-    return StreamOverflow::none;
-  }
-  const auto colon = findColon(line);
-  if (colon == std::string_view::npos) {
-    processField(line, {});
-  } else if (colon == 0) {
-    handler_->onComment(line.substr(1));
-  } else {
-    std::string_view value = line.substr(colon + 1);
-    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-    processField(line.substr(0, colon), value);
-  }
-  return overflowed_ ? StreamOverflow::event : StreamOverflow::none;
-}
-
-void EventParser::processField(std::string_view field, std::string_view value) {
+void EventParser::processOtherField(std::string_view field, std::string_view value) {
   if (field == Constants::dataLabel) {
-    if (value.size() >= maxEventBytes_ - event_.data.size()) {
-      clearEvent();
-      overflowed_ = true;
-      return;
-    }
-    event_.data.append(value).push_back('\n');
+    appendData(value);  // "data" without a colon
   } else if (field == Constants::idLabel) {
     if (value.find('\0') != std::string_view::npos) return;
     lastEventIdBuffer_.assign(value);
@@ -113,6 +75,7 @@ void EventParser::clearEvent() {
   if (event_.data.capacity() > kKeptCapacity) event_.data.shrink_to_fit();
   eventType_.clear();
   hasLastEventIdBuffer_ = false;
+  dataLineTooLong_ = false;
 }
 
 double EventParser::reset() {
@@ -121,9 +84,22 @@ double EventParser::reset() {
   return currentRetry_;
 }
 
+namespace {
+
+// Long data lines go straight into the event's data, without being collected as lines first.
+struct EventLines {
+  EventParser& events;
+  void line(std::string_view text) { events.parse(text); }
+  bool lineStart(std::string_view head) { return events.startDataLine(head); }
+  void linePart(std::string_view part) { events.continueDataLine(part); }
+  void lineEnd(std::string_view part) { events.endDataLine(part); }
+};
+
+}  // namespace
+
 StreamOverflow feedChunk(UTF8LineParser& lines, EventParser& events, std::string_view chunk) {
-  const StreamOverflow lineResult =
-      lines.append(chunk, [&events](std::string_view line) { events.parse(line); });
+  EventLines sink{events};
+  const StreamOverflow lineResult = lines.appendTo(chunk, sink);
   if (events.overflowed()) return StreamOverflow::event;
   return lineResult;
 }

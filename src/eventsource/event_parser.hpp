@@ -5,6 +5,7 @@
 #include <zelk/event_handler.hpp>
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,6 +40,14 @@ class EventParser {
   /// limit is or was already broken, `StreamOverflow::none` otherwise.
   StreamOverflow parse(std::string_view line);
 
+  /// A "data" line in parts, for `UTF8LineParser::appendTo`: `startDataLine` takes the first
+  /// bytes of a line when they hold "data:" and at least one more byte (false otherwise, and
+  /// then the line must come whole through `parse`), `continueDataLine` the bytes in between, and
+  /// `endDataLine` the last ones. The event ends up as if the line had come whole.
+  bool startDataLine(std::string_view head);
+  void continueDataLine(std::string_view part) { appendDataPart(part); }
+  void endDataLine(std::string_view part);
+
   /// The id of the last dispatched event (or the initial id), not the one of the event being
   /// built.
   const std::string& getLastEventId() const { return event_.lastEventId; }
@@ -53,7 +62,12 @@ class EventParser {
   bool overflowed() const { return overflowed_; }
 
  private:
-  void processField(std::string_view field, std::string_view value);
+  // The position of the first colon in `line`, npos if there is none.
+  static std::size_t findColon(std::string_view line);
+  void appendData(std::string_view value);
+  void appendDataPart(std::string_view part);
+  // Fields other than "data".
+  void processOtherField(std::string_view field, std::string_view value);
   void dispatchEvent();
   void clearEvent();
 
@@ -67,7 +81,87 @@ class EventParser {
   double currentRetry_;
   std::size_t maxEventBytes_;
   bool overflowed_ = false;
+  // A data line coming in parts has broken the event limit.
+  bool dataLineTooLong_ = false;
 };
+
+// Lines are parsed here, so that the line parser's loop inlines them; the rarer fields, comments
+// and dispatches are out of line.
+inline StreamOverflow EventParser::parse(std::string_view line) {
+  if (overflowed_) return StreamOverflow::event;
+  if (line.empty()) {
+    dispatchEvent();
+    return StreamOverflow::none;
+  }
+  const std::size_t colon = findColon(line);
+  if (colon == 4 && line.starts_with("data")) {
+    std::string_view value = line.substr(5);
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    appendData(value);
+  } else if (colon == std::string_view::npos) {
+    processOtherField(line, {});
+  } else if (colon == 0) {
+    handler_->onComment(line.substr(1));
+  } else {
+    std::string_view value = line.substr(colon + 1);
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    processOtherField(line.substr(0, colon), value);
+  }
+  return overflowed_ ? StreamOverflow::event : StreamOverflow::none;
+}
+
+inline std::size_t EventParser::findColon(std::string_view line) {
+  // Field names are short: a plain loop over the first bytes is quicker there than a library
+  // call, which takes over for the rest of a long line.
+  constexpr std::size_t kHead = 16;
+  const std::size_t head = line.size() < kHead ? line.size() : kHead;
+  for (std::size_t k = 0; k < head; ++k) {
+    if (line[k] == ':') return k;
+  }
+  if (head == line.size()) return std::string_view::npos;
+  const void* found = std::memchr(line.data() + head, ':', line.size() - head);
+  return found == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(found) - line.data());
+}
+
+inline void EventParser::appendData(std::string_view value) {
+  if (value.size() >= maxEventBytes_ - event_.data.size()) {
+    clearEvent();
+    overflowed_ = true;
+    return;
+  }
+  event_.data.append(value).push_back('\n');
+}
+
+inline void EventParser::appendDataPart(std::string_view part) {
+  if (overflowed_ || dataLineTooLong_) return;
+  // The same limit as appendData's (the line's LF, still to come, counts too). The overflow
+  // itself waits for the end of the line, as the line may yet break the line limit first.
+  if (part.size() >= maxEventBytes_ - event_.data.size()) {
+    dataLineTooLong_ = true;
+    return;
+  }
+  event_.data.append(part);
+}
+
+inline bool EventParser::startDataLine(std::string_view head) {
+  // With "data:" alone it is not known yet whether a space follows.
+  if (overflowed_ || head.size() <= 5 || !head.starts_with("data:")) return false;
+  head.remove_prefix(5);
+  if (head.front() == ' ') head.remove_prefix(1);
+  appendDataPart(head);
+  return true;
+}
+
+inline void EventParser::endDataLine(std::string_view part) {
+  appendDataPart(part);
+  if (dataLineTooLong_) {
+    clearEvent();
+    overflowed_ = true;
+  } else if (!overflowed_) {
+    event_.data.push_back('\n');
+  }
+}
 
 /// Feeds one chunk of a response body through both parsers. Returns the first limit found broken
 /// after the chunk, `StreamOverflow::none` if neither is; once a limit is broken, the connection

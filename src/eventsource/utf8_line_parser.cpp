@@ -3,7 +3,7 @@
 #include <cstring>
 
 #if defined(__x86_64__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace zelk::detail {
@@ -54,6 +54,9 @@ inline Decoded decodeMultiByte(const unsigned char* p, std::size_t available) {
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define ZELK_UTF8_SSSE3 1
+#endif
+
+#if defined(ZELK_UTF8_SSSE3) || defined(ZELK_UTF8_NEON)
 
 // Validates whole 16-byte blocks at once with the lookup method of Keiser and Lemire ("Validating
 // UTF-8 in less than one instruction per byte", 2021): three nibble-indexed tables classify each
@@ -71,10 +74,13 @@ constexpr char kOverlong4 = 1 << 6;                    // F0 80..8F
 constexpr char kTwoConts = static_cast<char>(1 << 7);  // continuation after continuation
 constexpr char kCarry = kTooShort | kTooLong | kTwoConts;
 }  // namespace lookup
+#endif
 
-// Returns the end of the longest run of whole blocks from `i` (a sequence boundary) that holds
-// only complete, well-formed sequences and no CR or LF, cut back to the last sequence boundary;
-// `i` itself when the first block fails.
+#if defined(ZELK_UTF8_SSSE3)
+// Returns the end of the longest run from `i` (a sequence boundary) that holds only complete,
+// well-formed sequences and no CR or LF: whole blocks, then the part of the next block before its
+// first line end when that part is sound, else cut back to the last sequence boundary; `i`
+// itself when the first block fails before any line end.
 __attribute__((target("ssse3"))) std::size_t wellFormedRunSsse3(const unsigned char* p,
                                                                 std::size_t i, std::size_t n) {
   using namespace lookup;
@@ -118,9 +124,19 @@ __attribute__((target("ssse3"))) std::size_t wellFormedRunSsse3(const unsigned c
     const __m128i mustContinue =
         _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(static_cast<char>(0x80)));
     const __m128i error = _mm_xor_si128(mustContinue, special);
-    const __m128i stop =
-        _mm_or_si128(error, _mm_or_si128(_mm_cmpeq_epi8(input, lf), _mm_cmpeq_epi8(input, cr)));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(stop, zero)) != 0xFFFF) break;
+    const auto lineEnds = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(input, lf), _mm_cmpeq_epi8(input, cr))));
+    const auto errors =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(error, zero))) ^ 0xFFFF;
+    if ((lineEnds | errors) != 0) {
+      // An error is flagged at the byte where its sequence goes wrong, at the latest where a cut
+      // sequence should go on, so with none up to and at the first line end, all before it is
+      // complete and well-formed.
+      if (lineEnds == 0) break;
+      const auto end = static_cast<unsigned>(__builtin_ctz(lineEnds));
+      if ((errors & ((2u << end) - 1)) == 0) return at + end;
+      break;
+    }
     previous = input;
     // A sequence left open at the end of the block is finished (or not) by the next one.
     const unsigned char* last = p + at + 15;
@@ -138,18 +154,175 @@ __attribute__((target("ssse3"))) std::size_t wellFormedRunSsse3(const unsigned c
 }
 #endif
 
-// Like wellFormedRunSsse3, where the processor has it; `i` otherwise.
-std::size_t wellFormedRun(const unsigned char* p, std::size_t i, std::size_t n) {
+#if defined(ZELK_UTF8_NEON)
+// The same check as wellFormedRunSsse3 with NEON's table lookups.
+std::size_t wellFormedRunNeon(const unsigned char* p, std::size_t i, std::size_t n) {
+  using namespace lookup;
+  constexpr auto u = [](char c) { return static_cast<std::uint8_t>(c); };
+  const std::uint8_t byte1HighTable[16] = {u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTooLong),
+                                           u(kTwoConts),
+                                           u(kTwoConts),
+                                           u(kTwoConts),
+                                           u(kTwoConts),
+                                           u(kTooShort | kOverlong2),
+                                           u(kTooShort),
+                                           u(kTooShort | kOverlong3 | kSurrogate),
+                                           u(kTooShort | kTooLarge | kTooLarge1000 | kOverlong4)};
+  const std::uint8_t byte1LowTable[16] = {u(kCarry | kOverlong3 | kOverlong2 | kOverlong4),
+                                          u(kCarry | kOverlong2),
+                                          u(kCarry),
+                                          u(kCarry),
+                                          u(kCarry | kTooLarge),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000 | kSurrogate),
+                                          u(kCarry | kTooLarge | kTooLarge1000),
+                                          u(kCarry | kTooLarge | kTooLarge1000)};
+  const std::uint8_t byte2HighTable[16] = {
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4),
+      u(kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge),
+      u(kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge),
+      u(kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort),
+      u(kTooShort)};
+  const uint8x16_t byte1High = vld1q_u8(byte1HighTable);
+  const uint8x16_t byte1Low = vld1q_u8(byte1LowTable);
+  const uint8x16_t byte2High = vld1q_u8(byte2HighTable);
+  const uint8x16_t lowNibble = vdupq_n_u8(0x0F);
+  const uint8x16_t lf = vdupq_n_u8('\n');
+  const uint8x16_t cr = vdupq_n_u8('\r');
+  // Four bits per byte, as in utf8::specialMask.
+  const auto bitsOf = [](uint8x16_t flags) {
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flags), 4)), 0);
+  };
+
+  uint8x16_t previous = vdupq_n_u8(0);  // what precedes `i` is complete, so it counts as ASCII
+  std::size_t boundary = i;
+  for (std::size_t at = i; at + 16 <= n; at += 16) {
+    const uint8x16_t input = vld1q_u8(p + at);
+    const uint8x16_t prev1 = vextq_u8(previous, input, 15);
+    const uint8x16_t special = vandq_u8(vandq_u8(vqtbl1q_u8(byte1High, vshrq_n_u8(prev1, 4)),
+                                                 vqtbl1q_u8(byte1Low, vandq_u8(prev1, lowNibble))),
+                                        vqtbl1q_u8(byte2High, vshrq_n_u8(input, 4)));
+    // Only bytes 111xxxxx two back, or 1111xxxx three back, keep their top bit.
+    const uint8x16_t third = vqsubq_u8(vextq_u8(previous, input, 14), vdupq_n_u8(0x60));
+    const uint8x16_t fourth = vqsubq_u8(vextq_u8(previous, input, 13), vdupq_n_u8(0x70));
+    const uint8x16_t mustContinue = vandq_u8(vorrq_u8(third, fourth), vdupq_n_u8(0x80));
+    const uint8x16_t error = veorq_u8(mustContinue, special);
+    const uint8x16_t lineEndFlags = vorrq_u8(vceqq_u8(input, lf), vceqq_u8(input, cr));
+    if (vmaxvq_u8(vorrq_u8(error, lineEndFlags)) != 0) {
+      // See wellFormedRunSsse3 for why the bytes before the first line end are then sound.
+      const std::uint64_t lineEnds = bitsOf(lineEndFlags);
+      if (lineEnds == 0) break;
+      const auto end = static_cast<unsigned>(__builtin_ctzll(lineEnds)) / 4;
+      const std::uint64_t errors = bitsOf(vtstq_u8(error, error));
+      const std::uint64_t upToEnd =
+          end == 15 ? ~std::uint64_t{0} : (std::uint64_t{1} << (4 * end + 4)) - 1;
+      if ((errors & upToEnd) == 0) return at + end;
+      break;
+    }
+    previous = input;
+    // A sequence left open at the end of the block is finished (or not) by the next one.
+    const unsigned char* last = p + at + 15;
+    if (last[0] >= 0xC0) {
+      boundary = at + 15;
+    } else if (last[-1] >= 0xE0) {
+      boundary = at + 14;
+    } else if (last[-2] >= 0xF0) {
+      boundary = at + 13;
+    } else {
+      boundary = at + 16;
+    }
+  }
+  return boundary;
+}
+#endif
+
+}  // namespace
+
+namespace utf8 {
+
+std::size_t VectorKernels::wellFormedRun(const unsigned char* p, std::size_t i, std::size_t n) {
 #if defined(ZELK_UTF8_SSSE3)
   static const bool hasSsse3 = __builtin_cpu_supports("ssse3");
   if (hasSsse3) return wellFormedRunSsse3(p, i, n);
+#elif defined(ZELK_UTF8_NEON)
+  return wellFormedRunNeon(p, i, n);
 #endif
-  (void)p;
-  (void)n;
-  return i;
+  return ScalarKernels::wellFormedRun(p, i, n);
 }
 
+#if defined(ZELK_UTF8_SSSE3)
+namespace {
+__attribute__((target("avx2"))) inline __m256i flagsAvx2(const unsigned char* p) {
+  const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  // As in specialMask: the top bit flags LF, CR and bytes that are not ASCII.
+  return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n')),
+                                         _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\r'))),
+                         bytes);
+}
+
+// findSpecialLong with 32-byte blocks, two per step; stops with fewer than 64 bytes left.
+__attribute__((target("avx2"))) std::size_t findSpecialAvx2(const unsigned char* p, std::size_t& i,
+                                                            std::size_t n) {
+  for (; n - i >= 64; i += 64) {
+    const __m256i first = flagsAvx2(p + i);
+    const __m256i second = flagsAvx2(p + i + 32);
+    if (_mm256_movemask_epi8(_mm256_or_si256(first, second)) == 0) continue;
+    const auto low = static_cast<unsigned>(_mm256_movemask_epi8(first));
+    if (low != 0) return i + static_cast<std::size_t>(__builtin_ctz(low));
+    const auto high = static_cast<unsigned>(_mm256_movemask_epi8(second));
+    return i + 32 + static_cast<std::size_t>(__builtin_ctz(high));
+  }
+  return n;
+}
 }  // namespace
+#endif
+
+std::size_t findSpecialLong(const unsigned char* p, std::size_t i, std::size_t n) {
+#if defined(ZELK_UTF8_SSSE3)
+  static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+  if (hasAvx2) {
+    const std::size_t found = findSpecialAvx2(p, i, n);
+    if (found != n) return found;
+  }
+#endif
+#if defined(ZELK_UTF8_SSE2) || defined(ZELK_UTF8_NEON)
+  // Four blocks per step; the one that holds the first flagged byte is found afterwards.
+  for (; n - i >= 64; i += 64) {
+    if ((specialMask(p + i) | specialMask(p + i + 16) | specialMask(p + i + 32) |
+         specialMask(p + i + 48)) != 0)
+      break;
+  }
+  return VectorKernels::findSpecial(p, i, n);  // fewer than 64 bytes, or a flag among them
+#endif
+  return ScalarKernels::findSpecial(p, i, n);
+}
+
+}  // namespace utf8
 
 std::string_view describe(StreamOverflow overflow) {
   switch (overflow) {
@@ -163,30 +336,44 @@ std::string_view describe(StreamOverflow overflow) {
   return "unknown stream limit exceeded";
 }
 
-void UTF8LineParser::closeAndReset() {
+template <typename Kernels>
+void BasicUTF8LineParser<Kernels>::closeAndReset() {
   seenCr_ = false;
   currentString_.clear();
   if (currentString_.capacity() > kKeptCapacity) currentString_.shrink_to_fit();
+  lineTaken_ = false;
+  takenBytes_ = 0;
   remainderSize_ = 0;
   overflowed_ = false;
 }
 
-bool UTF8LineParser::appendToLine(std::string_view bytes) {
+template <typename Kernels>
+bool BasicUTF8LineParser<Kernels>::appendToLine(std::string_view bytes) {
+  if (lineTaken_) {
+    if (bytes.size() > maxLineBytes_ - takenBytes_) return false;
+    takenBytes_ += bytes.size();
+    sinkPart_(sink_, bytes);
+    return true;
+  }
   if (bytes.size() > maxLineBytes_ - currentString_.size()) return false;
   currentString_.append(bytes);
   return true;
 }
 
-StreamOverflow UTF8LineParser::overflow() {
+template <typename Kernels>
+StreamOverflow BasicUTF8LineParser<Kernels>::overflow() {
   currentString_.clear();
   currentString_.shrink_to_fit();
+  lineTaken_ = false;
+  takenBytes_ = 0;
   remainderSize_ = 0;
   seenCr_ = false;
   overflowed_ = true;
   return StreamOverflow::line;
 }
 
-std::size_t UTF8LineParser::resume(std::string_view chunk) {
+template <typename Kernels>
+std::size_t BasicUTF8LineParser<Kernels>::resume(std::string_view chunk) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
   const std::size_t size = chunk.size();
   if (size == 0) return kStopped;  // an empty chunk changes nothing
@@ -220,33 +407,48 @@ std::size_t UTF8LineParser::resume(std::string_view chunk) {
   return next;
 }
 
-std::size_t UTF8LineParser::skipNonAscii(std::string_view chunk, std::size_t i,
-                                         std::size_t& start) {
+template <typename Kernels>
+std::size_t BasicUTF8LineParser<Kernels>::skipNonAscii(std::string_view chunk, std::size_t i,
+                                                       std::size_t& start) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
   const std::size_t size = chunk.size();
-  if (size - i >= 16) {
-    const std::size_t runEnd = wellFormedRun(bytes, i, size);
-    if (runEnd > i) return runEnd;
+  if (size - i >= 16) i = Kernels::wellFormedRun(bytes, i, size);
+  // The rest one sequence at a time, staying here until the line ends rather than going back to
+  // the caller's loop for every character.
+  while (i < size) {
+    const unsigned char byte = bytes[i];
+    if (byte < 0x80) {
+      if (byte == '\n' || byte == '\r') return i;
+      i = Kernels::findSpecial(bytes, i + 1, size);
+      continue;
+    }
+    const Decoded decoded = decodeMultiByte(bytes + i, size - i);
+    if (decoded.valid) {
+      i += decoded.length;
+      continue;
+    }
+    if (!appendToLine(chunk.substr(start, i - start))) {
+      overflow();
+      return kStopped;
+    }
+    if (i + decoded.length == size) {
+      // An unfinished (or ill-formed) sequence at the end waits for the next chunk.
+      std::memcpy(remainder_, bytes + i, decoded.length);
+      remainderSize_ = static_cast<std::uint8_t>(decoded.length);
+      start = size;
+      return size;
+    }
+    if (!appendToLine(kReplacement)) {
+      overflow();
+      return kStopped;
+    }
+    start = i + decoded.length;
+    i = start;
   }
-  const Decoded decoded = decodeMultiByte(bytes + i, size - i);
-  if (decoded.valid) return i + decoded.length;
-  if (!appendToLine(chunk.substr(start, i - start))) {
-    overflow();
-    return kStopped;
-  }
-  if (i + decoded.length == size) {
-    // An unfinished (or ill-formed) sequence at the end waits for the next chunk.
-    std::memcpy(remainder_, bytes + i, decoded.length);
-    remainderSize_ = static_cast<std::uint8_t>(decoded.length);
-    start = size;
-    return size;
-  }
-  if (!appendToLine(kReplacement)) {
-    overflow();
-    return kStopped;
-  }
-  start = i + decoded.length;
-  return start;
+  return size;
 }
+
+template class BasicUTF8LineParser<utf8::VectorKernels>;
+template class BasicUTF8LineParser<utf8::ScalarKernels>;
 
 }  // namespace zelk::detail

@@ -86,8 +86,12 @@ std::string_view name(Paint::Role role) {
 
 std::string Paint::description() const {
   std::string text = role == Role::exact ? color.toHexARGB() : std::string(name(role));
-  if (opacity != 1)
-    text += " " + std::to_string(static_cast<int>(std::lround(opacity * 100))) + "%";
+  if (opacity != 1) {
+    // Appended piece by piece: GCC 12 at -O3 misreads `" " + std::string` as an overlapping copy.
+    text += ' ';
+    text += std::to_string(static_cast<int>(std::lround(opacity * 100)));
+    text += '%';
+  }
   return text;
 }
 

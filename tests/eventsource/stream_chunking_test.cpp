@@ -24,15 +24,22 @@ class Utf8Tables {
   Utf8Tables() {
     for (std::uint32_t c = 0x80; c <= 0x10FFFF; ++c) {
       if (c >= 0xD800 && c <= 0xDFFF) continue;
-      std::string bytes;
+      char encoded[4];
+      std::size_t length;
       if (c < 0x800) {
-        bytes = {char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
+        encoded[0] = char(0xC0 | (c >> 6));
+        length = 2;
       } else if (c < 0x10000) {
-        bytes = {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+        encoded[0] = char(0xE0 | (c >> 12));
+        length = 3;
       } else {
-        bytes = {char(0xF0 | (c >> 18)), char(0x80 | ((c >> 12) & 0x3F)),
-                 char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
+        encoded[0] = char(0xF0 | (c >> 18));
+        length = 4;
       }
+      for (std::size_t k = 1; k < length; ++k) {
+        encoded[k] = char(0x80 | ((c >> (6 * (length - 1 - k))) & 0x3F));
+      }
+      const std::string bytes(encoded, length);
       for (std::size_t k = 1; k < bytes.size(); ++k) prefixes_.push_back(key(bytes.substr(0, k)));
       sequences_.push_back(key(bytes));
     }
@@ -278,6 +285,32 @@ TEST(StreamChunkingTest, OneBadByteInLongMultiByteTextMatchesTheModel) {
           << "byte " << int(bad) << " at " << at << ", chunks of 37";
     }
   }
+}
+
+TEST(StreamChunkingTest, LongDataLinesCutAnywhereGiveTheEventsOfWholeLines) {
+  // Data lines longer than the chunks go into the event in parts; with bad bytes, sequences and
+  // CRLF pairs cut at chunk ends, and limits just below, at and above the lines' sizes, the events
+  // and overflows are those of the whole stream.
+  std::string text;
+  for (int k = 0; k < 60; ++k) text += "abc\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 ";
+  const std::string stream = "data: " + text + "\r\ndata:" + text + "\xFF\xC3\r\n\r\n" +
+                             "data: " + text + "\n" + "data:" + "\n\n" +
+                             "data: " + text.substr(0, 7) + "\xE2\x82";
+  for (const std::size_t maxLine : {std::size_t{700}, std::size_t{1086}, std::size_t{4096}}) {
+    for (const std::size_t maxEvent :
+         {std::size_t{300}, std::size_t{1000}, std::size_t{2200}, std::size_t{65536}}) {
+      const EventResult whole = parseEvents({stream}, maxLine, maxEvent);
+      for (std::size_t size = 1; size < 200; size += 13) {
+        std::vector<std::string> chunks;
+        for (std::size_t at = 0; at < stream.size(); at += size)
+          chunks.push_back(stream.substr(at, size));
+        ASSERT_EQ(parseEvents(chunks, maxLine, maxEvent), whole)
+            << "chunks of " << size << ", limits " << maxLine << " and " << maxEvent;
+      }
+    }
+  }
+  // At least one of the cases dispatches the long events.
+  EXPECT_EQ(parseEvents({stream}, 4096, 65536).calls.size(), 2u);
 }
 
 TEST(StreamChunkingTest, EventsAndLimitsDoNotDependOnChunking) {
