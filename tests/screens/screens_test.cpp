@@ -1,7 +1,9 @@
 // The challenge screens' texts, derived values and actions, without a UI toolkit.
 #include "support/client_fixture.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <set>
 
 namespace zelk::testing {
 namespace {
@@ -204,6 +206,37 @@ TEST_F(ScreensTest, FixedTextsGoThroughTheHostsLocalizer) {
   // A translation that lost its placeholder still shows the value.
   setLocalizer([](std::string_view) { return std::string("Projekt: "); });
   EXPECT_EQ(localized("Continue to %@", "Acme"), "Projekt: Acme");
+}
+
+TEST_F(ScreensTest, EveryTextTheScreensAskForIsInTheBuiltInCatalogue) {
+  std::set<std::string> asked;
+  setLocalizer([&asked](std::string_view key) {
+    asked.emplace(key);
+    return std::string(key);
+  });
+  const auto draw = [&] {
+    ChallengeEntryView::create(viewModel, zelk)->elements();
+    VerificationOptionsView::create(viewModel, zelk)->elements();
+    VerificationCodeView::create(viewModel, zelk)->elements();
+    DeviceLimiterView::create(viewModel, zelk)->elements();
+  };
+  draw();  // no challenge: "the app", "you"
+  show(Brand{std::nullopt, "#00ff00", true}, User{"u", "a@example.com", "+15550100"});
+  draw();
+  ASSERT_FALSE(asked.empty());
+  const auto keys = screenTextKeys();
+  for (const std::string& key : asked) {
+    EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key;
+  }
+
+  // Switched on, the screens speak the chosen language.
+  setLocalizer({});
+  useBuiltinTranslations("es_ES.UTF-8");
+  EXPECT_EQ(ChallengeEntryView::create(viewModel, zelk)->title(),
+            "Crea hoy tu propia cuenta de Acme");
+  EXPECT_EQ(VerificationCodeView::create(viewModel, zelk)->resendLabel(),
+            "Reenviar en 30 segundos");
+  stopBuiltinTranslations();
 }
 
 TEST_F(ScreensTest, EntryButtonsDetachAndCallTheHostInTheirOwnOrder) {
