@@ -12,6 +12,8 @@ Loader {
     // Inside a device row: a text takes at most two lines and ends in an ellipsis beyond them
     // (the row's accessible name keeps the whole of it).
     property bool compact: false
+    // Inside a column: how its texts line up ("leading", "trailing"); "" for their own alignment.
+    property string columnAlignment: ""
     readonly property bool live: parentEnabled && element.enabled !== false
 
     function font(f) {
@@ -44,7 +46,7 @@ Loader {
             wrapMode: Text.Wrap
             maximumLineCount: view.compact ? 2 : 10000
             elide: view.compact ? Text.ElideRight : Text.ElideNone
-            horizontalAlignment: view.theme.alignment(view.element.alignment)
+            horizontalAlignment: view.theme.alignment(view.columnAlignment || view.element.alignment)
             font.pixelSize: view.theme.pixelSize(view.element.style)
             font.weight: view.theme.weight(view.element.weight)
             color: view.theme.paint(view.element.foreground, view.theme.primary)
@@ -98,8 +100,9 @@ Loader {
             Accessible.role: view.element.kind === "link" ? Accessible.Link : Accessible.Button
             Accessible.name: showsProgress ? qsTr("In progress") : text
             onClicked: view.screen.perform(view.element.action)
-            // The label wraps rather than run out of the button, which grows in height.
-            implicitWidth: implicitContentWidth + leftPadding + rightPadding
+            // The label wraps rather than run out of the button, which grows in height. Whole
+            // points: layouts round the widths they hand out.
+            implicitWidth: Math.ceil(implicitContentWidth) + leftPadding + rightPadding
             implicitHeight: implicitContentHeight + topPadding + bottomPadding
             contentItem: Item {
                 readonly property real iconRoom: icon.visible ? icon.implicitWidth + 6 : 0
@@ -236,8 +239,9 @@ Loader {
                         parentEnabled: view.live
                         compact: rowItem.clickable
                         Layout.fillWidth: !fixed
-                        Layout.maximumWidth: element.kind === "spacer" ? Number.POSITIVE_INFINITY : implicitWidth
-                        Layout.minimumWidth: fixed ? implicitWidth : 0
+                        Layout.preferredWidth: Math.ceil(implicitWidth)
+                        Layout.maximumWidth: element.kind === "spacer" ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
+                        Layout.minimumWidth: fixed ? Math.ceil(implicitWidth) : 0
                         Layout.alignment: Qt.AlignVCenter
                     }
                 }
@@ -262,8 +266,11 @@ Loader {
                     theme: view.theme
                     parentEnabled: view.live
                     compact: view.compact
+                    columnAlignment: view.element.kind === "column" && view.element.alignment !== "center"
+                                     ? view.element.alignment : ""
                     Layout.fillWidth: true
-                    Layout.maximumWidth: view.element.kind === "list" ? Number.POSITIVE_INFINITY : implicitWidth
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.maximumWidth: view.element.kind === "list" ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
                     Layout.alignment: view.element.alignment === "leading" ? Qt.AlignLeft
                                     : view.element.alignment === "trailing" ? Qt.AlignRight : Qt.AlignHCenter
                 }

@@ -40,7 +40,7 @@ Pane {
                     screen: root.screen
                     theme: root.theme
                     Layout.fillWidth: true
-                    Layout.maximumWidth: stretches ? Number.POSITIVE_INFINITY : implicitWidth
+                    Layout.maximumWidth: stretches ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
                     Layout.fillHeight: element.kind === "spacer"
                     Layout.alignment: Qt.AlignHCenter
                 }
