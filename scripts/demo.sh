@@ -30,16 +30,18 @@ echo "== a host attaches, identifies, goes to the background and back, and detac
 echo
 echo "== the road of a challenge: project \"road-demo\" allows one device"
 curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
-  -d '{"client_id": "road-demo", "name": "Road Demo", "overall_limit": 1}' >/dev/null
+  -d "{\"client_id\": \"road-demo\", \"name\": \"Road Demo\", \"overall_limit\": 1,
+       \"logo\": \"$url/_sandbox/logo.png\"}" >/dev/null
 "$build/examples/zelk-example-challenge" --base-url "$url" --client-id road-demo 2>/dev/null
 
-# A project that allows one device (one mobile, one tablet) and asks for verification, and its
-# user alice with an e-mail address.
+# A project that allows one device (one mobile, one tablet) and asks for verification, with the
+# sandbox's demo logo, and its user alice with an e-mail address.
 verifying_project() {
   curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
     -d "{\"client_id\": \"$1\", \"name\": \"$2\", \"overall_limit\": 1,
          \"mobile_limit\": 1, \"tablet_limit\": 1, \"computer_limit\": 0,
-         \"require_verification\": true, \"primary_color\": \"#0A7E5C\"}" >/dev/null
+         \"require_verification\": true, \"primary_color\": \"#0A7E5C\",
+         \"logo\": \"$url/_sandbox/logo.png\"}" >/dev/null
   curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
     -d "{\"client_id\": \"$1\", \"user\": \"alice\", \"email\": \"alice@example.com\"}" >/dev/null
 }

@@ -6,21 +6,60 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QGuiApplication>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPalette>
 #include <QQmlApplicationEngine>
+#include <QQuickItem>
 #include <QQuickWindow>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextStream>
 #include <QThread>
 
 #include <functional>
+#include <utility>
 
 namespace zelk::example {
 
 namespace {
+
+// A logo server that holds every request until it is told what to answer: the logo's progress
+// indicator stays on screen until then.
+class HeldLogo : public QTcpServer {
+ public:
+  HeldLogo() {
+    connect(this, &QTcpServer::newConnection, this, [this] {
+      while (QTcpSocket* socket = nextPendingConnection()) {
+        waiting_.push_back(socket);
+        if (!answer_.isEmpty()) answerAll();
+      }
+    });
+  }
+
+  QString url() const { return QStringLiteral("http://127.0.0.1:%1/logo.png").arg(serverPort()); }
+
+  void release(const QByteArray& png) {
+    answer_ = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
+              QByteArray::number(png.size()) + "\r\nConnection: close\r\n\r\n" + png;
+    answerAll();
+  }
+
+ private:
+  void answerAll() {
+    for (QTcpSocket* socket : std::exchange(waiting_, {})) {
+      socket->write(answer_);
+      socket->disconnectFromHost();
+    }
+  }
+
+  QList<QTcpSocket*> waiting_;
+  QByteArray answer_;
+};
 
 class Walk {
  public:
@@ -96,20 +135,34 @@ class Walk {
     }
     shoot("09-limiter-over-limit");
     const QString row = plainText().section("-> toggle:", 1, 1).section(' ', 0, 0);
+
+    // The same screen on a narrow phone, in German: the library's translations and Qt's dates.
+    const QSize size = window_->size();
+    const QLocale locale;
+    zelk::useBuiltinTranslations("de");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    window_->resize(320, 693);  // a phone 320 points wide, as tall as the others for its width
+    perform("toggle:" + row);   // twice: the screen draws again, in German, as it was
     perform("toggle:" + row);
-    shoot("10-limiter-selection");
+    shoot("10-limiter-narrow-german");
+    zelk::stopBuiltinTranslations();
+    QLocale::setDefault(locale);
+    window_->resize(size);
+
+    perform("toggle:" + row);
+    shoot("11-limiter-selection");
     perform("logOut");
-    save(window_->grabWindow(), "11-limiter-detaching");  // at once, before any reply
+    save(window_->grabWindow(), "12-limiter-detaching");  // at once, before any reply
     if (!waitFor([&] { return plainText().contains("Verification complete"); })) {
       return fail("the limiter did not confirm the verification");
     }
     waitFor([] { return false; }, 300);
-    shoot("12-verification-complete");
+    shoot("13-verification-complete");
     perform("logOut");
     if (!waitFor([&] { return !container_->property("challengeVisible").toBool(); })) {
       return fail("continue did not close the challenge");
     }
-    shoot("13-host-content");
+    shoot("14-host-content");
 
     return presented() ? 0 : fail("the presented challenge did not show");
   }
@@ -122,7 +175,9 @@ class Walk {
     platform.preferences = PreferencesStore::inMemory();
     platform.presenter = nullptr;
     platform.deviceFacts = [] {
-      return DeviceFacts{"iPad Air", "iPadOS", "17.2", "7D444840-9DC0-11D1-B245-5FFDCE74FAD2"};
+      // A long system name, as some devices report, shows how a device row makes room for it.
+      return DeviceFacts{"iPad Air", "iPadOS Enterprise (managed by Northwind IT)", "17.2",
+                         "7D444840-9DC0-11D1-B245-5FFDCE74FAD2"};
     };
     tablet_ = Zelk::create(clientID_, false, platform);
     tablet_->setUserID(user_);
@@ -133,8 +188,15 @@ class Walk {
     return waitFor([&] { return done; });
   }
 
-  // A client that presents its challenges itself attaches a third device over the limit.
+  // A client that presents its challenges itself attaches a third device over the limit. The
+  // project's logo comes from a server that answers only once the first picture is taken.
   bool presented() {
+    HeldLogo logo;
+    if (!logo.listen(QHostAddress::LocalHost, 0)) return false;
+    const QJsonObject project{{"client_id", QString::fromStdString(clientID_)},
+                              {"logo", logo.url()}};
+    sandbox("POST", "/_sandbox/project", QJsonDocument(project).toJson(QJsonDocument::Compact));
+
     Platform platform = platform_;
     platform.preferences = PreferencesStore::inMemory();
     platform.deviceFacts = [] {
@@ -154,7 +216,10 @@ class Walk {
     });
     if (!shown) return false;
     waitFor([] { return false; }, 500);
-    save(modal->grabWindow(), "14-presented");
+    save(modal->grabWindow(), "15-presented-logo-loading");
+    logo.release(fetch("/_sandbox/logo.png"));
+    if (!waitForPictures(modal)) return false;
+    save(modal->grabWindow(), "16-presented-logo-loaded");
     return true;
   }
 
@@ -239,6 +304,32 @@ class Walk {
                               Q_ARG(QString, QString()));
   }
 
+  QByteArray fetch(const QString& path) {
+    QNetworkReply* reply =
+        network_.get(QNetworkRequest(QUrl(QString::fromStdString(platform_.baseURL) + path)));
+    waitFor([reply] { return reply->isFinished(); });
+    const QByteArray bytes = reply->readAll();
+    reply->deleteLater();
+    return bytes;
+  }
+
+  // Waits until every picture on screen has loaded (or failed); false if some are still loading
+  // after a few seconds.
+  bool waitForPictures(QQuickWindow* window) {
+    return waitFor(
+        [window] {
+          const auto images = window->contentItem()->findChildren<QQuickItem*>();
+          for (QQuickItem* item : images) {
+            if (item->inherits("QQuickImage") &&
+                item->property("status").toInt() == 2 /* Image.Loading */) {
+              return false;
+            }
+          }
+          return true;
+        },
+        5000);
+  }
+
   QJsonObject sandbox(const QString& method, const QString& path, const QByteArray& body = {}) {
     QNetworkRequest request(QUrl(QString::fromStdString(platform_.baseURL) + path));
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
@@ -261,6 +352,7 @@ class Walk {
   }
 
   void shoot(const QString& name) {
+    waitForPictures(window_);
     waitFor([] { return false; }, 150);  // let pictures, layouts and repaints settle
     save(window_->grabWindow(), name);
   }

@@ -67,6 +67,13 @@ ZELK_EXPORT bool isOverDeviceLimit(const std::optional<DeviceLimitState>& state)
 
 /// "To proceed, log out of <parts> from the devices below." naming the excess computers,
 /// tablets, mobiles and other devices; empty without limits.
+///
+/// A type's excess is how many of its devices are above its limit: never negative, and 0 when
+/// the limit is 0 or less (no limit on that type, as for `isOverDeviceLimit`). The other devices
+/// are what the overall excess leaves once the types' excesses are taken out, never negative.
+/// So two attached devices under an overall limit of 1 give "1 device" whatever the per-type
+/// limits above their counts, and a type without a limit never makes the sentence ask for more
+/// devices than the overall limit does.
 ZELK_EXPORT std::string devicesToLogout(const std::optional<DeviceLimitState>& state);
 
 /// Loads the account's limits and devices, lets the user pick devices and log them out, and

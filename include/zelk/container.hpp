@@ -44,6 +44,8 @@ class ZELK_EXPORT ZelkContainer : public std::enable_shared_from_this<ZelkContai
   std::shared_ptr<ChallengeView> challengeView();
 
   /// Shows `details`: queues, on the main queue, `challengeVisible` = true and then the details.
+  /// The challenge already on show (the same `_id`, still visible) delivered again changes
+  /// nothing: its screens keep their state, the channel the user chose included.
   void onChallenge(const ChallengeDetails& details);
   /// Queues, on the main queue, the reply's device (when it names one) as the current device.
   void onAttach(const ZelkAttachResponse& response);

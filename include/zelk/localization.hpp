@@ -4,8 +4,10 @@
 #include <zelk/export.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
@@ -32,20 +34,51 @@ using Localizer = std::function<std::string(std::string_view key)>;
 /// old or the new localiser.
 ZELK_EXPORT void setLocalizer(Localizer localizer);
 
-/// The display text for `key` from the current localiser. Safe from any thread, and the
-/// localiser may itself call `setLocalizer` (it runs without any lock held).
+/// The display text for `key`: the current localiser's, unless it returns the key unchanged and
+/// the built-in translations are on (`useBuiltinTranslations`), which then give it. Safe from any
+/// thread, and the localiser may itself call `setLocalizer` (it runs without any lock held).
 ZELK_EXPORT std::string localized(std::string_view key);
 
 /// `localized(key)` with `value` in place of its first "%@" (appended when it has none).
 ZELK_EXPORT std::string localized(std::string_view key, std::string_view value);
 
+/// Switches on the library's own translations of the screens' fixed texts (every key above), in
+/// English, French, German, Spanish, Italian and Portuguese: the language of `locale`
+/// ("fr_FR.UTF-8", "de", "pt-BR"), or English for a language it does not have. An empty `locale`
+/// means the host's, from LC_ALL, LC_MESSAGES or LANG (a Qt host passes `QLocale().name()`
+/// instead). The device rows' labels follow the same language.
+///
+/// The host's localiser keeps the first word: a key it returns changed is shown as it returned
+/// it, and only a key it returns unchanged (no entry) takes the built-in translation. Off by
+/// default. Safe from any thread; screens show the new language when they next draw.
+ZELK_EXPORT void useBuiltinTranslations(std::string_view locale = {});
+
+/// Switches the built-in translations off again: the keys go to the host's localiser alone.
+ZELK_EXPORT void stopBuiltinTranslations();
+
+/// The built-in translation of `key` in the language of `locale` (English: the key itself);
+/// nothing for a key that is not one of the screens' fixed texts. Whether the translations are
+/// switched on does not matter.
+ZELK_EXPORT std::optional<std::string> builtinTranslation(std::string_view key,
+                                                          std::string_view locale);
+
+/// The keys of the screens' fixed texts, as listed above.
+ZELK_EXPORT std::vector<std::string_view> screenTextKeys();
+
 /// Turns a date into the text a device row shows under "last update".
 using DateFormatter = std::function<std::string(Date date)>;
 
-/// Replaces the date formatter for the whole process; an empty function restores the default:
-/// the date and time in the local time zone, in the host locale's own format ("%c" of the
-/// locale named by LC_ALL, LC_TIME or LANG). Safe from any thread.
+/// Replaces the date formatter for the whole process; an empty function restores the default.
+/// The default is the UI layer's (`setPlatformDateFormatter`; the Qt module's writes the
+/// application's QLocale short date and time), else the library's own: the date and time in the
+/// local time zone in the format of the locale named by LC_ALL, LC_TIME or LANG ("%c"; the
+/// classic one when the system lacks that locale), with runs of spaces closed up. Safe from any
+/// thread.
 ZELK_EXPORT void setDateFormatter(DateFormatter formatter);
+
+/// The formatter a UI layer offers as the default for dates, used while the host has set none
+/// of its own with `setDateFormatter`; an empty function removes it. Safe from any thread.
+ZELK_EXPORT void setPlatformDateFormatter(DateFormatter formatter);
 
 /// `date` as the current date formatter writes it. Safe from any thread.
 ZELK_EXPORT std::string formattedDate(Date date);

@@ -9,6 +9,11 @@ Loader {
     property var screen
     property Theme theme
     property bool parentEnabled: true
+    // Inside a device row: a text takes at most two lines and ends in an ellipsis beyond them
+    // (the row's accessible name keeps the whole of it).
+    property bool compact: false
+    // Inside a column: how its texts line up ("leading", "trailing"); "" for their own alignment.
+    property string columnAlignment: ""
     readonly property bool live: parentEnabled && element.enabled !== false
 
     function font(f) {
@@ -37,8 +42,11 @@ Loader {
         id: label
         Label {
             text: view.element.text || ""
-            wrapMode: Text.WordWrap
-            horizontalAlignment: view.theme.alignment(view.element.alignment)
+            // Between words where it can, anywhere in a word too long for a line.
+            wrapMode: Text.Wrap
+            maximumLineCount: view.compact ? 2 : 10000
+            elide: view.compact ? Text.ElideRight : Text.ElideNone
+            horizontalAlignment: view.theme.alignment(view.columnAlignment || view.element.alignment)
             font.pixelSize: view.theme.pixelSize(view.element.style)
             font.weight: view.theme.weight(view.element.weight)
             color: view.theme.paint(view.element.foreground, view.theme.primary)
@@ -50,12 +58,17 @@ Loader {
     Component {
         id: logo
         Item {
+            id: logoBox
+            // The width the picture takes at height 40, once its size is known.
+            readonly property real natural: image.sourceSize.height > 0
+                                            ? image.sourceSize.width * 40 / image.sourceSize.height : 40
             implicitHeight: 40
-            implicitWidth: Math.max(image.implicitWidth, 40)
+            implicitWidth: Math.max(natural, 40)
             Image {
                 id: image
                 anchors.centerIn: parent
                 height: 40
+                width: Math.min(logoBox.natural, logoBox.width)
                 fillMode: Image.PreserveAspectFit
                 source: view.element.url
                 asynchronous: true
@@ -87,9 +100,15 @@ Loader {
             Accessible.role: view.element.kind === "link" ? Accessible.Link : Accessible.Button
             Accessible.name: showsProgress ? qsTr("In progress") : text
             onClicked: view.screen.perform(view.element.action)
+            // The label wraps rather than run out of the button, which grows in height. Whole
+            // points: layouts round the widths they hand out.
+            implicitWidth: Math.ceil(implicitContentWidth) + leftPadding + rightPadding
+            implicitHeight: implicitContentHeight + topPadding + bottomPadding
             contentItem: Item {
-                implicitWidth: control.showsProgress ? indicator.implicitWidth : content.implicitWidth
-                implicitHeight: control.showsProgress ? indicator.implicitHeight : content.implicitHeight
+                readonly property real iconRoom: icon.visible ? icon.implicitWidth + 6 : 0
+                implicitWidth: control.showsProgress ? indicator.implicitWidth : caption.implicitWidth + iconRoom
+                implicitHeight: control.showsProgress ? indicator.implicitHeight
+                                                      : Math.max(caption.implicitHeight, icon.visible ? icon.implicitHeight : 0)
                 BusyIndicator {
                     id: indicator
                     anchors.centerIn: parent
@@ -98,29 +117,31 @@ Loader {
                     implicitHeight: 28
                     implicitWidth: 28
                 }
-                Row {
-                    id: content
-                    anchors.centerIn: parent
-                    spacing: 6
+                Label {
+                    id: caption
                     visible: !control.showsProgress
-                    Label {
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: control.text
-                        font.pixelSize: view.theme.pixelSize(view.element.style)
-                        font.weight: view.theme.weight(view.element.weight)
-                        color: view.theme.onFill(
-                                   view.theme.paint(view.element.foreground,
-                                                    view.element.kind === "link" ? view.theme.blue : view.theme.primary),
-                                   view.theme.paint(view.element.background, "transparent"))
-                    }
-                    ZelkIcon {
-                        anchors.verticalCenter: parent.verticalCenter
-                        visible: view.element.image !== ""
-                        name: view.element.image
-                        size: 16
-                        color: view.theme.onFill(view.theme.paint(view.element.foreground, view.theme.primary),
-                                                 view.theme.paint(view.element.background, "transparent"))
-                    }
+                    width: Math.min(implicitWidth, Math.max(0, parent.width - parent.iconRoom))
+                    x: Math.max(0, (parent.width - width - parent.iconRoom) / 2)
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: control.text
+                    wrapMode: Text.Wrap
+                    horizontalAlignment: Text.AlignHCenter
+                    font.pixelSize: view.theme.pixelSize(view.element.style)
+                    font.weight: view.theme.weight(view.element.weight)
+                    color: view.theme.onFill(
+                               view.theme.paint(view.element.foreground,
+                                                view.element.kind === "link" ? view.theme.blue : view.theme.primary),
+                               view.theme.paint(view.element.background, "transparent"))
+                }
+                ZelkIcon {
+                    id: icon
+                    x: caption.x + caption.width + 6
+                    anchors.verticalCenter: parent.verticalCenter
+                    visible: !control.showsProgress && view.element.image !== ""
+                    name: view.element.image
+                    size: 16
+                    color: view.theme.onFill(view.theme.paint(view.element.foreground, view.theme.primary),
+                                             view.theme.paint(view.element.background, "transparent"))
                 }
             }
             background: Rectangle {
@@ -157,6 +178,7 @@ Loader {
         id: badge
         Label {
             text: view.element.text || ""
+            elide: Text.ElideRight
             topPadding: 3; bottomPadding: 3; leftPadding: 8; rightPadding: 8
             font.pixelSize: view.theme.pixelSize(view.element.style)
             color: view.theme.paint(view.element.foreground, view.theme.primary)
@@ -204,14 +226,22 @@ Loader {
                 anchors.leftMargin: parent.clickable ? 8 : 0
                 anchors.rightMargin: parent.clickable ? 8 : 0
                 spacing: 8
+                // Icons keep their size and a trailing column (the last update) the width it
+                // needs; texts and the name column give way, down to wrapping or an ellipsis.
                 Repeater {
                     model: view.element.children.length
                     delegate: ChildElement {
+                        readonly property bool fixed: element.kind === "image"
+                                                      || (element.kind === "column" && element.alignment === "trailing")
                         element: view.element.children[index]
                         screen: view.screen
                         theme: view.theme
                         parentEnabled: view.live
-                        Layout.fillWidth: element.kind === "spacer"
+                        compact: rowItem.clickable
+                        Layout.fillWidth: !fixed
+                        Layout.preferredWidth: Math.ceil(implicitWidth)
+                        Layout.maximumWidth: element.kind === "spacer" ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
+                        Layout.minimumWidth: fixed ? Math.ceil(implicitWidth) : 0
                         Layout.alignment: Qt.AlignVCenter
                     }
                 }
@@ -235,7 +265,12 @@ Loader {
                     screen: view.screen
                     theme: view.theme
                     parentEnabled: view.live
-                    Layout.fillWidth: view.element.kind === "list"
+                    compact: view.compact
+                    columnAlignment: view.element.kind === "column" && view.element.alignment !== "center"
+                                     ? view.element.alignment : ""
+                    Layout.fillWidth: true
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.maximumWidth: view.element.kind === "list" ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
                     Layout.alignment: view.element.alignment === "leading" ? Qt.AlignLeft
                                     : view.element.alignment === "trailing" ? Qt.AlignRight : Qt.AlignHCenter
                 }

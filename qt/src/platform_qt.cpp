@@ -1,3 +1,4 @@
+#include <zelk/localization.hpp>
 #include <zelk/logs.hpp>
 #include <zelk/notification_center.hpp>
 #include <zelk/qt.hpp>
@@ -6,7 +7,9 @@
 #include "client_registry.hpp"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QGuiApplication>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPointer>
@@ -153,6 +156,19 @@ class WindowPresenter final : public ChallengePresenter {
   std::map<const ZelkContainer*, QPointer<QQuickView>> windows_;
 };
 
+// Dates in the device rows as Qt writes them for the application's locale: Qt carries its own
+// locale data, so this holds whatever locales the system has installed.
+void useQtDates() {
+  static const bool installed = [] {
+    setPlatformDateFormatter([](Date date) {
+      const QDateTime time = QDateTime::fromMSecsSinceEpoch(date.time_since_epoch().count());
+      return QLocale().toString(time.toLocalTime(), QLocale::ShortFormat).toStdString();
+    });
+    return true;
+  }();
+  (void)installed;
+}
+
 std::shared_ptr<Zelk>& clientSlot() {
   static std::shared_ptr<Zelk> client;
   return client;
@@ -168,7 +184,12 @@ void setClient(std::shared_ptr<Zelk> client) {
   clientSlot() = std::move(client);
 }
 
+void useBuiltinTranslations() {
+  zelk::useBuiltinTranslations(QLocale().name().toStdString());
+}
+
 Platform platform(QQmlEngine* engine) {
+  useQtDates();
   auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
   if (!app) {
     // Nothing here can work without the application's GUI thread and event loop.
@@ -234,6 +255,7 @@ void qml_register_types_Zelk();
 namespace zelk::qt {
 
 void registerQml(QQmlEngine& engine) {
+  useQtDates();
   static const bool registered = [] {
     qml_register_types_Zelk();
     return true;

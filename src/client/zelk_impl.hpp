@@ -65,8 +65,9 @@ struct Zelk::Impl {
   /// thread.
   void logOutCurrentDevice();
 
-  /// Presents a challenge container of the client's own in presented mode. Main thread.
-  void showChallengeViewControllerIfNeeded();
+  /// Presents a challenge container of the client's own in presented mode, showing `challenge`
+  /// (the challenge just delivered, when there is one) from the start. Main thread.
+  void showChallengeViewControllerIfNeeded(const ChallengeDetails* challenge = nullptr);
   /// Dismisses it again. Main thread.
   void hideChallengeViewControllerIfNeeded();
 

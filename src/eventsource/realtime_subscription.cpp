@@ -140,7 +140,7 @@ void Zelk::Impl::onRealtimeMessage(const MessageEvent& event) {
           if (!zelk) return;
           auto& impl = ZelkInternals::of(*zelk);
           if (impl.onChallenge) impl.onChallenge(details);
-          impl.showChallengeViewControllerIfNeeded();
+          impl.showChallengeViewControllerIfNeeded(&details);
         });
       },
       [weak = self, id] {

@@ -37,6 +37,10 @@ std::shared_ptr<ChallengeView> ZelkContainer::challengeView() {
 
 void ZelkContainer::onChallenge(const ChallengeDetails& details) {
   mainQueue_->post([viewModel = viewModel_, details] {
+    // The service may send a challenge again, on every new stream, while it stays open. The one
+    // on show keeps its state: the screens the user went through and the channel they chose.
+    const auto& shown = viewModel->challengeDetails();
+    if (viewModel->challengeVisible() && shown && *shown == details) return;
     viewModel->setChallengeVisible(true);
     viewModel->setChallengeDetails(details);
   });

@@ -59,15 +59,19 @@ bool isOverDeviceLimit(const std::optional<DeviceLimitState>& state) {
 std::string devicesToLogout(const std::optional<DeviceLimitState>& state) {
   if (!state) return {};
   const AttachedDeviceTypes& counts = state->attachedDevices.devices;
+  // A type below its limit has nothing to log out, and one without a limit (0 or less) asks
+  // for nothing on its own: its devices count towards the overall limit only.
   const auto excess = [](const std::optional<std::int64_t>& count, std::int64_t limit) {
-    return subtract(count.value_or(0), std::max<std::int64_t>(limit, 0));
+    if (limit < 1) return std::int64_t{0};
+    return std::max<std::int64_t>(subtract(count.value_or(0), limit), 0);
   };
   const std::int64_t computers = excess(counts.computers, state->computerDeviceLimit);
   const std::int64_t tablets = excess(counts.tablets, state->tabletDeviceLimit);
   const std::int64_t mobiles = excess(counts.mobiles, state->mobileDeviceLimit);
-  const std::int64_t remainder =
+  const std::int64_t remainder = std::max<std::int64_t>(
       subtract(subtract(state->attachedDevices.total, state->defaultOverallLimit),
-               add(add(computers, tablets), mobiles));
+               add(add(computers, tablets), mobiles)),
+      0);
 
   std::string parts;
   const auto part = [&parts](std::int64_t count, std::string_view word) {

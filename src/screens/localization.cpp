@@ -1,5 +1,7 @@
 #include <zelk/localization.hpp>
 
+#include "screens/resources.hpp"
+
 #include <cstdlib>
 #include <ctime>
 #include <iomanip>
@@ -52,6 +54,23 @@ Hook<DateFormatter>& dateFormatterHook() {
   return hook;
 }
 
+Hook<DateFormatter>& platformDateFormatterHook() {
+  static Hook<DateFormatter> hook;
+  return hook;
+}
+
+// Closes up runs of spaces and trims both ends: "%c" pads single-digit days with a space
+// ("Tue Dec  8 07:38:55 2026").
+std::string closedUp(const std::string& text) {
+  std::string result;
+  for (const char c : text) {
+    if (c == ' ' && (result.empty() || result.back() == ' ')) continue;
+    result.push_back(c);
+  }
+  if (!result.empty() && result.back() == ' ') result.pop_back();
+  return result;
+}
+
 // The locale the host asked for date and time texts, or the classic one when the name is
 // unset or unknown to this system.
 std::locale timeLocale() {
@@ -75,7 +94,7 @@ std::string defaultDateText(Date date) {
   std::ostringstream text;
   text.imbue(timeLocale());
   text << std::put_time(&local, "%c");
-  return text.str();
+  return closedUp(text.str());
 }
 
 }  // namespace
@@ -86,7 +105,13 @@ void setLocalizer(Localizer localizer) {
 
 std::string localized(std::string_view key) {
   const auto current = localizerHook().get();
-  return current ? (*current)(key) : std::string(key);
+  if (current) {
+    std::string text = (*current)(key);
+    if (text != key) return text;  // the host's own entry
+  }
+  if (const auto translation = screens::switchedOnTranslation(key))
+    return std::string(*translation);
+  return std::string(key);
 }
 
 std::string localized(std::string_view key, std::string_view value) {
@@ -100,9 +125,14 @@ void setDateFormatter(DateFormatter formatter) {
   dateFormatterHook().set(std::move(formatter));
 }
 
+void setPlatformDateFormatter(DateFormatter formatter) {
+  platformDateFormatterHook().set(std::move(formatter));
+}
+
 std::string formattedDate(Date date) {
-  const auto current = dateFormatterHook().get();
-  return current ? (*current)(date) : defaultDateText(date);
+  if (const auto host = dateFormatterHook().get()) return (*host)(date);
+  if (const auto platform = platformDateFormatterHook().get()) return (*platform)(date);
+  return defaultDateText(date);
 }
 
 }  // namespace zelk

@@ -62,6 +62,7 @@ std::string_view libraryString(std::string_view key, std::string_view locale) {
 }
 
 std::string_view libraryString(std::string_view key) {
+  if (const auto language = translationLanguage()) return libraryString(key, *language);
   return libraryString(key, hostLocale());
 }
 

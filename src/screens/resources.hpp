@@ -38,8 +38,17 @@ std::string hostLocale();
 /// table does not have is returned unchanged.
 std::string_view libraryString(std::string_view key, std::string_view locale);
 
-/// The text for `key` in the language of the host's locale (`hostLocale()`).
+/// The text for `key` in the language of the switched-on translations (see
+/// `useBuiltinTranslations`), else in that of the host's locale (`hostLocale()`).
 std::string_view libraryString(std::string_view key);
+
+// ---- The built-in translations of the screens' fixed texts ---------------------------------
+
+/// The language of the switched-on translations; nothing while they are off.
+std::optional<std::string_view> translationLanguage();
+
+/// The switched-on translation of `key`; nothing while they are off or for an unknown key.
+std::optional<std::string_view> switchedOnTranslation(std::string_view key);
 
 // ---- The library's colour assets ----------------------------------------------------------
 

@@ -90,6 +90,70 @@ TEST_F(PresentationTest, ShowPresentsOneContainerThatTakesOverChallengesAndAttac
   EXPECT_EQ(container->viewModel()->challengeDetails()->_id, "c1");
 }
 
+TEST_F(PresentationTest, TheContainerOpensOnTheChallengeThatBroughtItUp) {
+  auto zelk = makePresentingClient();
+  ChallengeDetails challenge = details("c3");
+  challenge.project = Project{"p1", "Road Atlas"};
+  impl(*zelk).showChallengeViewControllerIfNeeded(&challenge);
+  ASSERT_EQ(presenter->presented.size(), 1u);
+  auto container = presenter->presented[0];
+  // Written as a delivery writes them: on the main queue, visibility first, then the details.
+  EXPECT_FALSE(container->challengeVisible());
+  std::vector<std::pair<bool, std::string>> writes;
+  container->viewModel()->subscribe([&] {
+    const auto& shown = container->viewModel()->challengeDetails();
+    writes.emplace_back(container->challengeVisible(), shown ? shown->_id : "");
+  });
+  ASSERT_TRUE(waitFor([&] { return writes.size() == 2; }));
+  EXPECT_EQ(writes, (std::vector<std::pair<bool, std::string>>{{true, ""}, {true, "c3"}}));
+  auto view = container->challengeView();
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->top().name(), "ChallengeEntryView");
+  EXPECT_EQ(view->top().elements()[1].text, "Start your own Road Atlas account today");
+
+  // The same challenge delivered again (as a service does on every new stream while it is
+  // open) changes nothing: not even the channel the user chose on the way.
+  ASSERT_TRUE(view->top().perform("verifyToContinue"));
+  auto chosen = *container->viewModel()->challengeDetails();
+  chosen.channels = std::vector{ChallengeChannel::email};
+  container->viewModel()->setChallengeDetails(chosen);
+  const std::size_t before = writes.size();
+  impl(*zelk).onChallenge(challenge);
+  bool ran = false;
+  ZelkInternals::of(*zelk).mainQueue->post([&ran] { ran = true; });
+  ASSERT_TRUE(waitFor([&] { return ran; }));
+  EXPECT_EQ(writes.size(), before);
+  EXPECT_EQ(container->challengeView(), view);
+  EXPECT_EQ(view->stack().size(), 2u);
+  EXPECT_EQ(container->viewModel()->challengeDetails()->channels, chosen.channels);
+
+  // Another challenge replaces it.
+  impl(*zelk).onChallenge(details("c4"));
+  ASSERT_TRUE(waitFor([&] { return container->viewModel()->challengeDetails()->_id == "c4"; }));
+}
+
+TEST_F(PresentationTest, AChallengeOverTheStreamShowsAtOnceWhenTheServiceDoesNotRepeatIt) {
+  sandbox.setRepeatOpenChallenges(false);
+  sandbox::ProjectSettings settings;
+  settings.name = "Road Atlas";
+  sandbox.configureProject("project", settings);
+  auto zelk = makePresentingClient();
+  zelk->attach();
+  ASSERT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
+  ASSERT_TRUE(sandbox.waitForStreams(*zelk->deviceID(), 1, std::chrono::seconds(10)));
+  const std::string id = sandbox.raiseChallenge("project", "u");
+
+  ASSERT_TRUE(waitFor([&] { return presenter->presented.size() == 1; }));
+  auto container = presenter->presented[0];
+  ASSERT_TRUE(waitFor([&] { return container->challengeVisible(); }));
+  EXPECT_EQ(container->viewModel()->challengeDetails()->_id, id);
+  ASSERT_TRUE(container->challengeView());
+  EXPECT_EQ(container->challengeView()->top().elements()[1].text,
+            "Start your own Road Atlas account today");
+  settle(*zelk);
+  EXPECT_EQ(bodies("/v2/access").size(), 2u);  // the container attached once more
+}
+
 TEST_F(PresentationTest, HideClearsTheContainerOnlyWhenTheDismissalCompletes) {
   auto zelk = makePresentingClient();
   impl(*zelk).hideChallengeViewControllerIfNeeded();  // nothing stored: nothing to do

@@ -118,14 +118,17 @@ TEST_F(RoadTest, PresentedModeShowsOneScreenForTwoChallengesInARow) {
   ASSERT_TRUE(newStreamOpen(phone, nullptr));
 
   const auto firstStream = ZelkInternals::of(*phone.client).eventSource;
-  sandbox.raiseChallenge("road", "alice");
+  const std::string first = sandbox.raiseChallenge("road", "alice");
   ASSERT_TRUE(pump([&] { return presenter->presented.size() == 1; }));
-  // The presented container attaches again and receives the next challenge itself.
+  // The presented container shows the challenge that brought it up, attaches again and
+  // receives the next challenge itself.
   auto container = presenter->presented[0];
+  ASSERT_TRUE(pump([&] { return container->challengeVisible(); }));
+  EXPECT_EQ(container->viewModel()->challengeDetails()->_id, first);
   ASSERT_TRUE(newStreamOpen(phone, firstStream));
   const std::string second = sandbox.raiseChallenge("road", "alice");
-  ASSERT_TRUE(pump([&] { return container->challengeVisible(); }));
-  EXPECT_EQ(container->viewModel()->challengeDetails()->_id, second);
+  ASSERT_TRUE(pump([&] { return container->viewModel()->challengeDetails()->_id == second; }));
+  EXPECT_TRUE(container->challengeVisible());
   EXPECT_EQ(presenter->presented.size(), 1u);
 }
 

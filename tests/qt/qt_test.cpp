@@ -3,10 +3,13 @@
 #include <zelk/qt.hpp>
 #include <zelk/zelk.hpp>
 
+#include "bridge.hpp"
 #include "sandbox.hpp"
 
 #include <qpa/qwindowsysteminterface.h>
+#include <QDateTime>
 #include <QGuiApplication>
+#include <QLocale>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
@@ -15,6 +18,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -77,6 +81,71 @@ void click(QQuickWindow* window, QQuickItem* item) {
   };
   QTRY_VERIFY(!sliding());
   QTest::mouseClick(window, Qt::LeftButton, {}, centreOf(item).toPoint());
+}
+
+bool drawnUpTo(QQuickItem* item, QQuickItem* root) {
+  for (; item; item = item->parentItem()) {
+    if (!item->isVisible() || item->opacity() == 0) return false;
+    if (item == root) return true;
+  }
+  return false;
+}
+
+QString describe(QQuickItem* item, const QRectF& box) {
+  return QStringLiteral("\"%1\" at %2,%3 %4x%5")
+      .arg(item->property("text").toString())
+      .arg(box.x())
+      .arg(box.y())
+      .arg(box.width())
+      .arg(box.height());
+}
+
+// What is wrong with the texts drawn under `root` in `window`: a text that does not fit its own
+// box (cut or squeezed), a box outside the window (or, on a screen that scrolls, outside the
+// scrolled content), or two texts on top of each other.
+QStringList layoutFaults(QQuickWindow* window, QQuickItem* root) {
+  struct Drawn {
+    QQuickItem* item;
+    QRectF box;
+  };
+  std::vector<Drawn> texts;
+  QStringList faults;
+  constexpr double slack = 0.5;
+  for (QQuickItem* item : itemsOf(root)) {
+    if (!item->inherits("QQuickText") && !item->inherits("QQuickTextInput")) continue;
+    if (item->property("text").toString().isEmpty() || !drawnUpTo(item, root)) continue;
+    const QRectF box = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+    const double roomX = item->width() - item->property("leftPadding").toDouble() -
+                         item->property("rightPadding").toDouble();
+    const double roomY = item->height() - item->property("topPadding").toDouble() -
+                         item->property("bottomPadding").toDouble();
+    if (item->property("contentWidth").toDouble() > roomX + slack ||
+        item->property("contentHeight").toDouble() > roomY + slack) {
+      faults << "does not fit its box: " + describe(item, box);
+    }
+    QRectF bounds(0, 0, window->width(), window->height());
+    for (QQuickItem* up = item->parentItem(); up; up = up->parentItem()) {
+      if (!up->inherits("QQuickFlickable")) continue;
+      auto* content = up->property("contentItem").value<QQuickItem*>();
+      const QRectF scrolled = content->mapRectToScene(QRectF(
+          0, 0, up->property("contentWidth").toDouble(), up->property("contentHeight").toDouble()));
+      bounds.setTop(std::min(bounds.top(), scrolled.top()));
+      bounds.setBottom(std::max(bounds.bottom(), scrolled.bottom()));
+      break;
+    }
+    if (box.left() < bounds.left() - slack || box.right() > bounds.right() + slack ||
+        box.top() < bounds.top() - slack || box.bottom() > bounds.bottom() + slack) {
+      faults << "runs out of the window: " + describe(item, box);
+    }
+    for (const Drawn& other : texts) {
+      const QRectF both = box.intersected(other.box);
+      if (both.width() > slack && both.height() > slack) {
+        faults << "overlaps " + describe(other.item, other.box) + ": " + describe(item, box);
+      }
+    }
+    texts.push_back({item, box});
+  }
+  return faults;
 }
 
 class ZelkQtTest : public QObject {
@@ -274,6 +343,192 @@ class ZelkQtTest : public QObject {
     QVERIFY(visibleTexts(root).contains("Host content"));
   }
 
+  void presentedModeOpensOnTheChallengeWhenTheServiceDoesNotRepeatIt() {
+    sandbox->setRepeatOpenChallenges(false);
+    sandbox::ProjectSettings settings;
+    settings.name = "Road Atlas";
+    sandbox->configureProject("presented-once", settings);
+    QQuickView host(&engine, nullptr);
+    host.setSource(QUrl("qrc:/zelk-tests/Plain.qml"));
+    host.show();
+    host.requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&host));
+
+    auto client = Zelk::create("presented-once", true, platform);
+    client->setUserID("carol");
+    client->attach();
+    QTRY_VERIFY(client->deviceID().has_value());
+    QVERIFY(sandbox->waitForStreams(*client->deviceID(), 1, std::chrono::seconds(10)));
+    const std::string challenge = sandbox->raiseChallenge("presented-once", "carol");
+
+    // The window opens on the challenge that brought it up, although the stream that the
+    // presented container's attach opens never hears of it again.
+    QTRY_COMPARE(presentedWindows().size(), 1);
+    QQuickItem* overlay = presentedWindows().front()->contentItem();
+    QTRY_VERIFY(visibleTexts(overlay).contains("Start your own Road Atlas account today"));
+    QVERIFY(button(overlay, "Log out of this device"));
+    int fetches = 0;
+    for (const auto& request : sandbox->requests())
+      fetches += request.path == "/v2/challenge/" + challenge;
+    QCOMPARE(fetches, 1);
+
+    QQuickWindow* modal = presentedWindows().front();
+    modal->requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(modal));
+    click(modal, button(overlay, "Log out of this device"));
+    QTRY_COMPARE(presentedWindows().size(), 0);
+  }
+
+  void datesAreWrittenByQtForTheApplicationsLocale() {
+    // The C library of this machine may well have no German locale; Qt carries its own data.
+    const QByteArray savedTime = qgetenv("LC_TIME");
+    qputenv("LC_TIME", "de_DE.UTF-8");
+    const QLocale before;
+    const QLocale german(QLocale::German, QLocale::Germany);
+    QLocale::setDefault(german);
+    const Date date = *iso8601Full().date("2026-12-08T12:00:00.000Z");
+    const QString expected = german.toString(
+        QDateTime::fromMSecsSinceEpoch(date.time_since_epoch().count()).toLocalTime(),
+        QLocale::ShortFormat);
+    QCOMPARE(QString::fromStdString(formattedDate(date)), expected);
+    QVERIFY2(expected.contains("08.12.26"), qPrintable(expected));
+    QVERIFY(!expected.contains("  "));
+
+    // The host's formatter still comes first.
+    setDateFormatter([](Date) { return std::string("am 8. Dezember"); });
+    QCOMPARE(formattedDate(date), std::string("am 8. Dezember"));
+    setDateFormatter({});
+    QCOMPARE(QString::fromStdString(formattedDate(date)), expected);
+    QLocale::setDefault(before);
+    if (savedTime.isNull()) {
+      qunsetenv("LC_TIME");
+    } else {
+      qputenv("LC_TIME", savedTime);
+    }
+  }
+
+  // Every screen and state of the road, drawn 320 and 430 points wide in each of the six
+  // languages, with a long project name, a long e-mail address and a long device name: no text is
+  // cut, runs out of the window or lies over another.
+  void everyScreenFitsNarrowAndWidePhonesInEveryLanguage() {
+    sandbox::ProjectSettings settings;
+    settings.name = "Supercalifragilisticexpialidocious Adventure Travel";
+    settings.overallLimit = 1;
+    settings.mobileLimit = 1;
+    settings.tabletLimit = 1;
+    settings.computerLimit = 0;
+    settings.requireVerification = true;
+    sandbox->configureProject("fits", settings);
+    sandbox->configureUser("fits", "alice",
+                           {"alexandra.konstantinopoulou@northern-lights-expeditions.example.com",
+                            "+351 912 345 678"});
+    auto tablet = attachTablet("fits", "iPadOS Developer Beta for Education and Enterprise Fleets");
+
+    Platform phone = platform;
+    phone.deviceFacts = [] { return DeviceFacts{"Pixel 8 Pro", "Android", "14", "PHONE-1"}; };
+    auto client = Zelk::create("fits", false, phone);
+    client->setUserID("alice");
+    qt::setClient(client);
+    QQuickView view(&engine, nullptr);
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.setSource(QUrl("qrc:/zelk-tests/Host.qml"));
+    QCOMPARE(view.status(), QQuickView::Ready);
+    view.resize(390, 844);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QQuickItem* root = view.rootObject();
+    root->setProperty("animated", false);
+    QQuickItem* overlay = root->findChild<QQuickItem*>("challengeOverlay");
+    auto* model = qobject_cast<qt::ContainerModel*>(root->property("model").value<QObject*>());
+    QVERIFY(overlay && model);
+    const auto top = [&]() -> qt::ScreenModel* {
+      return model->navigation() ? model->navigation()->top() : nullptr;
+    };
+    const auto screenName = [&] { return top() ? top()->name() : QString(); };
+
+    QStringList faults;
+    int drawn = 0;
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    const auto checkEveryWay = [&](const QString& state) {
+      for (const int width : {320, 430}) {
+        for (const char* language : {"en", "fr", "de", "es", "it", "pt"}) {
+          useBuiltinTranslations(language);
+          QLocale::setDefault(QLocale(QString::fromLatin1(language)));
+          view.resize(width, width == 320 ? 568 : 932);
+          // A write to the shared state redraws every screen, in the new language.
+          const auto& shared = model->container()->viewModel();
+          shared->setChallengeDetails(shared->challengeDetails());
+          for (int pass = 0; pass < 3; ++pass) {
+            QCoreApplication::processEvents();
+            view.grabWindow();  // polishes the layouts and draws
+          }
+          ++drawn;
+          int texts = 0;
+          for (QQuickItem* item : itemsOf(overlay)) {
+            texts += item->inherits("QQuickText") && drawnUpTo(item, overlay);
+          }
+          if (texts < 3) faults << state + " / " + language + ": hardly any text drawn";
+          for (const QString& fault : layoutFaults(&view, overlay)) {
+            faults << QStringLiteral("%1 / %2 / %3 wide: %4")
+                          .arg(state, language)
+                          .arg(width)
+                          .arg(fault);
+          }
+        }
+      }
+      stopBuiltinTranslations();
+      QLocale::setDefault(english);
+      view.resize(390, 844);
+    };
+
+    QTRY_VERIFY_WITH_TIMEOUT(screenName() == "ChallengeEntryView", 10000);
+    checkEveryWay("entry");
+    QVERIFY(top()->perform("verifyToContinue"));
+    QTRY_COMPARE(screenName(), QString("VerificationOptionsView"));
+    checkEveryWay("verification method");
+    QVERIFY(top()->perform("requestEmailCode"));
+    QTRY_COMPARE(screenName(), QString("VerificationCodeView"));
+    checkEveryWay("code, empty");
+    const auto code = sandbox->lastCode(sandbox->challenges("fits", "alice").back());
+    QVERIFY(code);
+    for (const char digit : *code) {
+      const int box = top()->focusedBox();
+      top()->editBox(box, top()->boxes().value(box), 0, QString(QChar(digit)));
+    }
+    QCOMPARE(top()->boxes().join(""), QString::fromStdString(*code));
+    checkEveryWay("code, full");
+
+    // A device list that never arrives leaves the limiter loading; back, and verify again.
+    sandbox->script("challenge-devices", 200, "{}");
+    QVERIFY(top()->perform("verifyCode"));
+    QTRY_VERIFY_WITH_TIMEOUT(screenName() == "DeviceLimiterView", 10000);
+    checkEveryWay("limiter, loading");
+    QVERIFY(model->navigation()->back());
+    QTRY_COMPARE(screenName(), QString("VerificationCodeView"));
+    QVERIFY(top()->perform("verifyCode"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        screenName() == "DeviceLimiterView" && top()->plainText().contains("Too many devices"),
+        10000);
+    checkEveryWay("limiter, over the limit");
+    QVERIFY(top()->perform("toggle:" + QString::fromStdString(*tablet->deviceID())));
+    checkEveryWay("limiter, a device selected");
+    QVERIFY(top()->perform("logOut"));
+    QTRY_VERIFY_WITH_TIMEOUT(top()->plainText().contains("Verification complete"), 10000);
+    checkEveryWay("verification complete");
+
+    QCOMPARE(drawn, 8 * 2 * 6);
+    // Every fault in the log; the first of each state in the message.
+    QStringList firsts;
+    for (const QString& fault : faults) {
+      qInfo().noquote() << fault;
+      const QString state = fault.section(" / ", 0, 0);
+      if (firsts.isEmpty() || firsts.back().section(" / ", 0, 0) != state) firsts << fault;
+    }
+    QVERIFY2(faults.isEmpty(),
+             qPrintable(QString::number(faults.size()) + " faults; the first of each state:\n" +
+                        firsts.join("\n")));
+  }
+
  private:
   static QList<QQuickWindow*> presentedWindows() {
     QList<QQuickWindow*> windows;
@@ -285,12 +540,15 @@ class ZelkQtTest : public QObject {
     return windows;
   }
 
-  std::shared_ptr<Zelk> attachTablet(const std::string& project) {
+  std::shared_ptr<Zelk> attachTablet(const std::string& project,
+                                     std::string systemName = "iPadOS") {
     Platform tabletPlatform = platform;
     tabletPlatform.notifications = std::make_shared<NotificationCenter>(platform.mainQueue);
     tabletPlatform.preferences = PreferencesStore::inMemory();
     tabletPlatform.presenter = nullptr;
-    tabletPlatform.deviceFacts = [] { return DeviceFacts{"iPad Air", "iPadOS", "17", "TABLET-1"}; };
+    tabletPlatform.deviceFacts = [systemName] {
+      return DeviceFacts{"iPad Air", systemName, "17", "TABLET-1"};
+    };
     auto tablet = Zelk::create(project, false, tabletPlatform);
     tablet->setUserID("alice");
     tablet->attach();

@@ -805,6 +805,13 @@ const std::string kLogoutChunk = chunk("data: \"logout\"\n\n");
 
 class SandboxChallengeTest : public SandboxTest {
  protected:
+  // These tests follow the rules of who hears of a challenge once; sending open challenges again
+  // on fresh streams has tests of its own.
+  void SetUp() override {
+    SandboxTest::SetUp();
+    sandbox.setRepeatOpenChallenges(false);
+  }
+
   struct Attached {
     std::string device, access;
     json reply;
@@ -919,6 +926,62 @@ TEST_F(SandboxChallengeTest, TheAttachingDeviceHearsOfItOnTheStreamOpenedWithIts
   auto otherStream = listen(other);
   EXPECT_TRUE(otherStream->readBody(challengeChunk(firstChallenge) + challengeChunk(raised[1])))
       << otherStream->body();
+}
+
+TEST_F(SandboxChallengeTest, OpenChallengesAreSentAgainOnEveryFreshStreamUntilVerified) {
+  sandbox.setRepeatOpenChallenges(true);
+  configure({{"overall_limit", 1}});
+  const Attached first = attach("u1", "vendor-A");
+  const Attached second = attach("u1", "vendor-B");
+  ASSERT_EQ(sandbox.challenges("proj1", "u1").size(), 1u);
+  const std::string challenge = sandbox.challenges("proj1", "u1")[0];
+
+  // Every fresh stream of either device starts with it, kept notices not written twice. The
+  // streams stay open to the end, so that the counts of open streams only grow.
+  std::vector<std::unique_ptr<RawConnection>> streams;
+  for (int round = 0; round < 2; ++round) {
+    RawConnection* a = streams.emplace_back(listen(first)).get();
+    RawConnection* b = streams.emplace_back(listen(second)).get();
+    EXPECT_TRUE(a->readBody(challengeChunk(challenge))) << a->body();
+    EXPECT_TRUE(b->readBody(challengeChunk(challenge))) << b->body();
+    ASSERT_GE(sandbox.pushRaw(second.device, "data: after\n\n"), 1);
+    EXPECT_TRUE(b->readBody(challengeChunk(challenge) + chunk("data: after\n\n"))) << b->body();
+  }
+
+  // A stream that resumes (Last-Event-ID) is not told again.
+  const int open = sandbox.openStreams(first.device);
+  RawConnection resumed(sandbox.port());
+  resumed.send(listenRequest(listenTarget(first.device, first.access), "Last-Event-ID: 7\r\n"));
+  ASSERT_TRUE(resumed.readHead());
+  ASSERT_TRUE(sandbox.waitForStreams(first.device, open + 1, 10s));
+  ASSERT_GE(sandbox.pushRaw(first.device, "data: after\n\n"), 1);
+  EXPECT_TRUE(resumed.readBody(chunk("data: after\n\n"))) << resumed.body();
+
+  // A newer challenge supersedes it.
+  const std::string newer = sandbox.raiseChallenge("proj1", "u1");
+  auto afterNewer = listen(first);
+  EXPECT_TRUE(afterNewer->readBody(challengeChunk(newer))) << afterNewer->body();
+  ASSERT_GE(sandbox.pushRaw(first.device, "data: after\n\n"), 1);
+  EXPECT_TRUE(afterNewer->readBody(challengeChunk(newer) + chunk("data: after\n\n")))
+      << afterNewer->body();
+  auto secondAfterNewer = listen(second);
+  EXPECT_TRUE(secondAfterNewer->readBody(challengeChunk(newer))) << secondAfterNewer->body();
+
+  // Once verified it is resolved: fresh streams start empty.
+  const std::string code = *sandbox.state().sendCode("proj1", newer, "email");
+  ASSERT_EQ(sandbox.state().checkCode("proj1", newer, code), true);
+  auto later = listen(second);
+  ASSERT_GE(sandbox.pushRaw(second.device, "data: after\n\n"), 1);
+  EXPECT_TRUE(later->readBody(chunk("data: after\n\n"))) << later->body();
+}
+
+TEST_F(SandboxTest, ServesTheDemoLogo) {
+  const auto result = client().Get("/_sandbox/logo.png");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_EQ(result->get_header_value("Content-Type"), "image/png");
+  ASSERT_GT(result->body.size(), 100u);
+  EXPECT_EQ(result->body.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 }
 
 TEST_F(SandboxChallengeTest, PerTypeLimitsCountOnlyDevicesOfTheAttachedType) {

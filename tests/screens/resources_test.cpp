@@ -1,8 +1,11 @@
 #include "screens/resources.hpp"
 #include <zelk/color.hpp>
+#include <zelk/date.hpp>
+#include <zelk/localization.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -229,7 +232,7 @@ class LocaleEnvironment : public ::testing::Test {
       }
     }
   }
-  static constexpr std::array<const char*, 3> kNames = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  static constexpr std::array<const char*, 4> kNames = {"LC_ALL", "LC_MESSAGES", "LANG", "LC_TIME"};
   std::vector<std::optional<std::string>> saved_;
 };
 
@@ -352,6 +355,133 @@ TEST_F(Localization, ReadersAndAWriterRunTogether) {
   stop = true;
   for (auto& reader : readers) reader.join();
   EXPECT_EQ(unexpected.load(), 0);
+}
+
+// ---- The built-in translations --------------------------------------------------------------
+
+class Translations : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    stopBuiltinTranslations();
+    setLocalizer({});
+  }
+};
+
+std::size_t placeholders(std::string_view text) {
+  std::size_t count = 0;
+  for (auto at = text.find("%@"); at != std::string_view::npos; at = text.find("%@", at + 2)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(Translations, EveryKeyHasATextInEveryLanguageThatKeepsItsPlaceholder) {
+  const auto keys = screenTextKeys();
+  EXPECT_EQ(keys.size(), 22u);
+  EXPECT_EQ(std::set<std::string_view>(keys.begin(), keys.end()).size(), keys.size());
+  for (std::string_view language : kLibraryLanguages) {
+    std::set<std::string> texts;
+    for (std::string_view key : keys) {
+      SCOPED_TRACE(std::string(language) + ": " + std::string(key));
+      const auto text = builtinTranslation(key, language);
+      ASSERT_TRUE(text);
+      EXPECT_FALSE(text->empty());
+      EXPECT_EQ(placeholders(*text), placeholders(key));
+      EXPECT_EQ(text->find("  "), std::string::npos);
+      texts.insert(*text);
+      if (language == "en") {
+        EXPECT_EQ(*text, key);
+      } else if (std::count(key.begin(), key.end(), ' ') >= 2) {
+        EXPECT_NE(*text, key);  // a sentence left in English is a gap, not a translation
+      }
+    }
+    EXPECT_EQ(texts.size(), keys.size()) << language;  // no two keys share a text
+  }
+  EXPECT_FALSE(builtinTranslation("Log out", "fr"));
+  EXPECT_EQ(builtinTranslation("Verify code", "de_CH.UTF-8"),
+            builtinTranslation("Verify code", "de"));
+  EXPECT_EQ(builtinTranslation("Verify code", "ja_JP"), "Verify code");
+}
+
+TEST_F(Translations, AreOffUntilSwitchedOnAndFollowTheChosenLanguage) {
+  EXPECT_EQ(localized("Verify code"), "Verify code");
+  EXPECT_EQ(localized("Continue to %@", "Acme"), "Continue to Acme");
+  useBuiltinTranslations("fr_FR.UTF-8");
+  EXPECT_EQ(localized("Verify code"), "Vérifier le code");
+  EXPECT_EQ(localized("Continue to %@", "Acme"), "Accéder à Acme");
+  EXPECT_EQ(libraryString(kLastUpdateKey), libraryString(kLastUpdateKey, "fr"));
+  useBuiltinTranslations("de");
+  EXPECT_EQ(localized("Resend in %@ seconds", "30"), "Erneut senden in 30 Sekunden");
+  EXPECT_EQ(libraryString(kLastUpdateKey), "Zuletzt aktualisiert");
+  useBuiltinTranslations("xx_YY");
+  EXPECT_EQ(localized("Verify code"), "Verify code");
+  // Texts that are not the screens' keys pass through.
+  useBuiltinTranslations("es");
+  EXPECT_EQ(localized("Something else"), "Something else");
+  stopBuiltinTranslations();
+  EXPECT_EQ(localized("Verify code"), "Verify code");
+}
+
+TEST_F(Translations, TheHostsOwnEntriesWin) {
+  useBuiltinTranslations("it");
+  setLocalizer([](std::string_view key) {
+    if (key == "Verify code") return std::string("Controlla il codice");
+    if (key == "Resend in %@ seconds") return std::string("Nuovo codice tra %@ s");
+    return std::string(key);  // no entry
+  });
+  EXPECT_EQ(localized("Verify code"), "Controlla il codice");
+  EXPECT_EQ(localized("Resend in %@ seconds", "9"), "Nuovo codice tra 9 s");
+  EXPECT_EQ(localized("Verification complete"), "Verifica completata");
+  // A host entry that happens to read like the English text is still the host's.
+  setLocalizer([](std::string_view key) {
+    return key == "Verify code" ? std::string("Verify the code") : std::string(key);
+  });
+  EXPECT_EQ(localized("Verify code"), "Verify the code");
+}
+
+TEST_F(LocaleEnvironment, SwitchedOnWithoutALocaleTheHostsIsUsed) {
+  setenv("LANG", "pt_BR.UTF-8", 1);
+  useBuiltinTranslations();
+  EXPECT_EQ(localized("Verification complete"), "Verificação concluída");
+  EXPECT_EQ(libraryString(kAttachedKey), libraryString(kAttachedKey, "pt"));
+  stopBuiltinTranslations();
+  EXPECT_EQ(localized("Verification complete"), "Verification complete");
+}
+
+// ---- Dates ----------------------------------------------------------------------------------
+
+class DateFormatting : public LocaleEnvironment {
+ protected:
+  void TearDown() override {
+    setDateFormatter({});
+    setPlatformDateFormatter({});
+    LocaleEnvironment::TearDown();
+  }
+  // 2026-12-08T07:38:55Z: a single-digit day, which "%c" pads with a space.
+  static Date date() { return *iso8601Full().date("2026-12-08T07:38:55.000Z"); }
+};
+
+TEST_F(DateFormatting, TheDefaultNeverShowsRunsOfSpaces) {
+  for (const char* locale : {"", "C", "de_DE.UTF-8", "no_SUCH.UTF-8"}) {
+    setenv("LC_TIME", locale, 1);
+    const std::string text = formattedDate(date());
+    EXPECT_FALSE(text.empty()) << locale;
+    EXPECT_EQ(text.find("  "), std::string::npos) << text;
+    EXPECT_NE(text.front(), ' ');
+    EXPECT_NE(text.back(), ' ');
+  }
+}
+
+TEST_F(DateFormatting, TheHostsFormatterWinsOverThePlatformsWhichWinsOverTheDefault) {
+  const std::string builtIn = formattedDate(date());
+  setPlatformDateFormatter([](Date) { return std::string("platform"); });
+  EXPECT_EQ(formattedDate(date()), "platform");
+  setDateFormatter([](Date when) { return iso8601Full().string(when); });
+  EXPECT_EQ(formattedDate(date()), "2026-12-08T07:38:55.000Z");
+  setDateFormatter({});
+  EXPECT_EQ(formattedDate(date()), "platform");
+  setPlatformDateFormatter({});
+  EXPECT_EQ(formattedDate(date()), builtIn);
 }
 
 }  // namespace

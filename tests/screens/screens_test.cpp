@@ -1,7 +1,9 @@
 // The challenge screens' texts, derived values and actions, without a UI toolkit.
 #include "support/client_fixture.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <set>
 
 namespace zelk::testing {
 namespace {
@@ -17,26 +19,68 @@ TEST(DevicesToLogoutTest, NamesTheExcessOfEachTypeAndTheRest) {
   EXPECT_EQ(devicesToLogout(std::nullopt), "");
   EXPECT_EQ(devicesToLogout(limits(4, 3, {})),
             "To proceed, log out of 1 device from the devices below.");
+  // Five devices under an overall limit of 3, four of them mobiles under a mobile limit of 2.
   EXPECT_EQ(devicesToLogout(limits(5, 3, {std::nullopt, std::nullopt, 4}, 0, 0, 2)),
             "To proceed, log out of 2 mobiles from the devices below.");
-  // A type whose limit is 0 counts all its devices; the remainder may go negative.
-  EXPECT_EQ(devicesToLogout(limits(5, 3, {2, std::nullopt, 3}, 0, 0, 2)),
-            "To proceed, log out of 2 computers, 1 mobile from the devices below.");
-  // A type below its limit lowers the sum, raising the remainder.
-  EXPECT_EQ(devicesToLogout(limits(4, 3, {0, std::nullopt, 4}, 5, 0, 0)),
-            "To proceed, log out of 4 mobiles, 2 devices from the devices below.");
-  // Negative limits count as 0; with nothing to name the two spaces meet.
-  EXPECT_EQ(devicesToLogout(limits(3, 3, {std::nullopt, 1, std::nullopt}, 0, -4, 0)),
-            "To proceed, log out of 1 tablet from the devices below.");
+  // With nothing to name the two spaces meet (the limiter then shows no sentence at all).
   EXPECT_EQ(devicesToLogout(limits(2, 3, {})), "To proceed, log out of  from the devices below.");
+}
+
+TEST(DevicesToLogoutTest, TypesUnderTheirLimitTakeNothingFromTheRest) {
+  // Two devices, overall limit 1, every type allowed 3: one device must go, not eight.
+  EXPECT_EQ(devicesToLogout(limits(2, 1, {0, 0, 2}, 3, 3, 3)),
+            "To proceed, log out of 1 device from the devices below.");
+  EXPECT_EQ(devicesToLogout(limits(2, 1, {std::nullopt, 1, 1}, 3, 3, 3)),
+            "To proceed, log out of 1 device from the devices below.");
+  // A computer limit of 5 with no computers leaves the overall excess as it is.
+  EXPECT_EQ(devicesToLogout(limits(4, 3, {0, std::nullopt, 2}, 5, 0, 2)),
+            "To proceed, log out of 1 device from the devices below.");
+}
+
+TEST(DevicesToLogoutTest, ATypeWithoutALimitIsNamedOnlyThroughTheOverallLimit) {
+  // Two mobiles, overall limit 1, mobile limit 0 (no per-type limit): one device, not 2 mobiles.
+  EXPECT_EQ(devicesToLogout(limits(2, 1, {std::nullopt, std::nullopt, 2}, 0, 0, 0)),
+            "To proceed, log out of 1 device from the devices below.");
+  // Negative limits read as 0 too.
+  EXPECT_EQ(devicesToLogout(limits(4, 3, {std::nullopt, 4, std::nullopt}, -1, -4, -1)),
+            "To proceed, log out of 1 device from the devices below.");
+  EXPECT_EQ(devicesToLogout(limits(5, 3, {2, std::nullopt, 3}, 0, 0, 2)),
+            "To proceed, log out of 1 mobile, 1 device from the devices below.");
+}
+
+TEST(DevicesToLogoutTest, MixedExcesses) {
+  struct Case {
+    DeviceLimitState state;
+    const char* parts;
+  };
+  const Case cases[] = {
+      // Every excess positive: each type's count above its limit, then the rest.
+      {limits(7, 3, {3, 2, 2}, 1, 1, 2), "2 computers, 1 tablet, 1 device"},
+      {limits(9, 2, {4, 3, 2}, 1, 1, 1), "3 computers, 2 tablets, 1 mobile, 1 device"},
+      // Types over their limits account for the whole overall excess, or more.
+      {limits(5, 3, {3, 2, std::nullopt}, 2, 1, 0), "1 computer, 1 tablet"},
+      {limits(4, 3, {std::nullopt, std::nullopt, 4}, 0, 0, 1), "3 mobiles"},
+      // Within the overall limit, a type over its own limit still is named.
+      {limits(3, 5, {std::nullopt, 2, std::nullopt}, 0, 1, 0), "1 tablet"},
+      // One type under its limit, one over it, one without a limit.
+      {limits(6, 2, {1, 3, 2}, 4, 1, 0), "2 tablets, 2 devices"},
+      {limits(6, 4, {0, 1, 5}, 2, 3, 4), "1 mobile, 1 device"},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(devicesToLogout(each.state),
+              std::string("To proceed, log out of ") + each.parts + " from the devices below.")
+        << each.parts;
+  }
 }
 
 TEST(DevicesToLogoutTest, ExtremeCountsSaturateInsteadOfOverflowing) {
   constexpr auto max = std::numeric_limits<std::int64_t>::max();
   constexpr auto min = std::numeric_limits<std::int64_t>::min();
+  EXPECT_EQ(devicesToLogout(limits(max, min, {max, max, min}, 1, 1, max)),
+            "To proceed, log out of " + std::to_string(max - 1) + " computers, " +
+                std::to_string(max - 1) + " tablets from the devices below.");
   EXPECT_EQ(devicesToLogout(limits(max, min, {max, max, min}, -1, -1, max)),
-            "To proceed, log out of " + std::to_string(max) + " computers, " + std::to_string(max) +
-                " tablets, " + std::to_string(max) + " devices from the devices below.");
+            "To proceed, log out of " + std::to_string(max) + " devices from the devices below.");
   EXPECT_TRUE(isOverDeviceLimit(limits(max, min, {})));
 }
 
@@ -162,6 +206,37 @@ TEST_F(ScreensTest, FixedTextsGoThroughTheHostsLocalizer) {
   // A translation that lost its placeholder still shows the value.
   setLocalizer([](std::string_view) { return std::string("Projekt: "); });
   EXPECT_EQ(localized("Continue to %@", "Acme"), "Projekt: Acme");
+}
+
+TEST_F(ScreensTest, EveryTextTheScreensAskForIsInTheBuiltInCatalogue) {
+  std::set<std::string> asked;
+  setLocalizer([&asked](std::string_view key) {
+    asked.emplace(key);
+    return std::string(key);
+  });
+  const auto draw = [&] {
+    ChallengeEntryView::create(viewModel, zelk)->elements();
+    VerificationOptionsView::create(viewModel, zelk)->elements();
+    VerificationCodeView::create(viewModel, zelk)->elements();
+    DeviceLimiterView::create(viewModel, zelk)->elements();
+  };
+  draw();  // no challenge: "the app", "you"
+  show(Brand{std::nullopt, "#00ff00", true}, User{"u", "a@example.com", "+15550100"});
+  draw();
+  ASSERT_FALSE(asked.empty());
+  const auto keys = screenTextKeys();
+  for (const std::string& key : asked) {
+    EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key;
+  }
+
+  // Switched on, the screens speak the chosen language.
+  setLocalizer({});
+  useBuiltinTranslations("es_ES.UTF-8");
+  EXPECT_EQ(ChallengeEntryView::create(viewModel, zelk)->title(),
+            "Crea hoy tu propia cuenta de Acme");
+  EXPECT_EQ(VerificationCodeView::create(viewModel, zelk)->resendLabel(),
+            "Reenviar en 30 segundos");
+  stopBuiltinTranslations();
 }
 
 TEST_F(ScreensTest, EntryButtonsDetachAndCallTheHostInTheirOwnOrder) {

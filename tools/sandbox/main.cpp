@@ -56,6 +56,7 @@ constexpr const char* kUsage =
     "      by hand and notify the user's devices; answers "
     "{\"success\":true,\"challenge\":\"<id>\"}\n"
     "  GET /_sandbox/challenge/<id>    a challenge's state, with the last code sent (\"code\")\n"
+    "  GET /_sandbox/logo.png          a small PNG logo for demo projects' \"logo\"\n"
     "  POST /_sandbox/logout           {\"device\":\"<id>\"}: send the logout message to the\n"
     "      device's open streams; answers {\"success\":true,\"delivered\":<streams>}\n"
     "  POST /_sandbox/script           answer the next request of an operation instead:\n"

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "connections.hpp"
+#include "demo_logo.hpp"
 #include "notices.hpp"
 
 namespace zelk::sandbox {
@@ -361,7 +362,16 @@ void listen(ServiceState& state, StreamHub& hub, const std::string& device,
       case ListenCheck::ok:
         break;
     }
-    stream = hub.add(device, /*receivePushes=*/true, {}, req.get_param_value("access"));
+    // A fresh stream hears first of the challenge its user has not resolved yet.
+    Drip open;
+    if (!req.has_header("Last-Event-ID") && state.repeatOpenChallenges()) {
+      if (const auto challenge = state.openChallengeOfDevice(clientId, device)) {
+        open.bytes = challengeNotice(*challenge);
+        open.chunk = open.bytes.size();
+      }
+    }
+    stream =
+        hub.add(device, /*receivePushes=*/true, std::move(open), req.get_param_value("access"));
   }
   if (!stream) return fail(res, 503, "the sandbox is stopping");
   serveStream(hub, std::move(stream), req, res);
@@ -693,6 +703,11 @@ void installRoutes(httplib::Server& server, ServiceState& state, StreamHub& stre
               [&streams](const httplib::Request& req, httplib::Response& res) {
                 endStreams(streams, req, res);
               });
+  // The logo of the demo projects, so that a project's "logo" can name this sandbox.
+  server.Get("/_sandbox/logo.png", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(reinterpret_cast<const char*>(kDemoLogoPNG), sizeof kDemoLogoPNG, "image/png");
+  });
   server.Get("/_sandbox/streams", [&streams](const httplib::Request& req, httplib::Response& res) {
     listStreams(streams, req, res);
   });

@@ -329,6 +329,10 @@ std::string Sandbox::raiseChallenge(const std::string& clientID, const std::stri
   return raised.id;
 }
 
+void Sandbox::setRepeatOpenChallenges(bool repeat) {
+  impl_->state.setRepeatOpenChallenges(repeat);
+}
+
 std::vector<std::string> Sandbox::challenges(const std::string& clientID,
                                              const std::string& user) const {
   return impl_->state.challenges(clientID, user);

@@ -154,6 +154,12 @@ class Sandbox {
   // next stream instead, once. The device whose attach raised it gets it on its open streams and
   // also, once, on the first stream opened with the access token that attach handed out.
   std::string raiseChallenge(const std::string& clientID, const std::string& user);
+  // Whether a user's challenge, until it is verified, is sent again, as the same event, at the
+  // start of every fresh stream (one opened without a Last-Event-ID header) of each of the user's
+  // devices. Only the newest challenge is: it supersedes the older ones. Default true. False:
+  // only the rules above, so a client that opens a new stream after hearing of a challenge does
+  // not hear of it again.
+  void setRepeatOpenChallenges(bool repeat);
   // The ids of the user's challenges, oldest first.
   std::vector<std::string> challenges(const std::string& clientID, const std::string& user) const;
   // The last code sent for the challenge (by attempt or resend); nullopt when none was sent or

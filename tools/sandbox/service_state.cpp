@@ -247,6 +247,34 @@ std::vector<std::string> ServiceState::challenges(const std::string& projectId,
   return user->second.challenges;
 }
 
+void ServiceState::setRepeatOpenChallenges(bool repeat) {
+  std::lock_guard lock(mutex_);
+  repeatOpenChallenges_ = repeat;
+}
+
+bool ServiceState::repeatOpenChallenges() const {
+  std::lock_guard lock(mutex_);
+  return repeatOpenChallenges_;
+}
+
+std::optional<std::string> ServiceState::openChallengeOfDevice(const std::string& projectId,
+                                                               const std::string& deviceId) const {
+  std::lock_guard lock(mutex_);
+  auto project = projects_.find(projectId);
+  if (project == projects_.end()) return std::nullopt;
+  for (const auto& [name, user] : project->second.users) {
+    const bool owns =
+        std::any_of(user.devices.begin(), user.devices.end(),
+                    [&deviceId](const Device& device) { return device.id == deviceId; });
+    if (!owns) continue;
+    if (user.challenges.empty()) return std::nullopt;
+    auto newest = challenges_.find(user.challenges.back());
+    if (newest == challenges_.end() || newest->second.verified) return std::nullopt;
+    return newest->first;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> ServiceState::lastCode(const std::string& challengeId) const {
   std::lock_guard lock(mutex_);
   auto challenge = challenges_.find(challengeId);

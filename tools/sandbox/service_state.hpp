@@ -175,6 +175,13 @@ class ServiceState {
   RaisedChallenge raiseChallenge(const std::string& project, const std::string& user,
                                  std::string reason);
   std::vector<std::string> challenges(const std::string& project, const std::string& user) const;
+  // See Sandbox::setRepeatOpenChallenges.
+  void setRepeatOpenChallenges(bool repeat);
+  bool repeatOpenChallenges() const;
+  // The newest challenge of the user that `deviceId` belongs to, when it is not verified yet
+  // (a newer challenge supersedes the older ones).
+  std::optional<std::string> openChallengeOfDevice(const std::string& project,
+                                                   const std::string& deviceId) const;
   std::optional<std::string> lastCode(const std::string& challengeId) const;
 
   // The challenge calls of `project`, answering with the JSON documents the service sends;
@@ -229,6 +236,7 @@ class ServiceState {
   std::vector<RecordedRequest> requests_;
   std::map<Operation, std::deque<ScriptedAnswer>> scripts_;
   std::mt19937_64 random_;
+  bool repeatOpenChallenges_ = true;
 };
 
 }  // namespace zelk::sandbox

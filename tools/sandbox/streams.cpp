@@ -66,6 +66,11 @@ std::shared_ptr<StreamHub::Stream> StreamHub::add(const std::string& device, boo
   for (std::size_t at = 0; at < drip.bytes.size(); at += chunk)
     stream->drip.push_back(drip.bytes.substr(at, chunk));
   stream->dripInterval = drip.interval;
+  // A kept piece that the stream writes first anyway (a challenge notice sent again at its start)
+  // is written once.
+  const auto dripped = [&drip](const std::string& piece) {
+    return !piece.empty() && drip.bytes.find(piece) != std::string::npos;
+  };
 
   std::lock_guard lock(mutex_);
   if (shutDown_) return nullptr;
@@ -76,7 +81,7 @@ std::shared_ptr<StreamHub::Stream> StreamHub::add(const std::string& device, boo
         ++piece;
         continue;
       }
-      stream->pending.push_back(std::move(piece->bytes));
+      if (!dripped(piece->bytes)) stream->pending.push_back(std::move(piece->bytes));
       piece = pieces.erase(piece);
     }
     if (pieces.empty()) kept_.erase(kept);

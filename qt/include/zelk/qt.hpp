@@ -34,6 +34,15 @@ void setClient(std::shared_ptr<Zelk> client);
 
 /// Makes the QML module "Zelk" (ZelkContainer and the challenge screens) importable in
 /// `engine`. Call before loading QML that imports it.
+///
+/// From the first call of this or `platform`, the device rows write their dates as Qt does for
+/// the application's locale (`QLocale()`, short date and time), whatever locales the system has
+/// installed; a formatter the host gives `zelk::setDateFormatter` still comes first.
 void registerQml(QQmlEngine& engine);
+
+/// Switches on the library's translations of the screens' texts in the language of the
+/// application's locale (`QLocale()`): `zelk::useBuiltinTranslations(QLocale().name())`.
+/// The host's own localiser (`zelk::setLocalizer`) still comes first.
+void useBuiltinTranslations();
 
 }  // namespace zelk::qt

@@ -1,0 +1,252 @@
+// The library's own translations of the screens' fixed texts, for hosts that switch them on.
+#include <zelk/localization.hpp>
+
+#include "screens/resources.hpp"
+
+#include <array>
+#include <atomic>
+
+namespace zelk {
+
+namespace screens {
+
+namespace {
+
+// Every fixed text of the screens, as the key the host's localiser receives; a value goes where
+// "%@" stands.
+constexpr std::array<std::string_view, 22> kKeys = {
+    "Start your own %@ account today",
+    "We detected multiple people using this account. Please create your own account to "
+    "continue.",
+    "Log out of this device",
+    "Create an account now",
+    "Is this your account?",
+    "Verify to continue",
+    "Too many devices using this account.",
+    "Verification complete",
+    "Thank you for completing the verification. We are committed to ensuring your account's "
+    "security and will alert you if we detect misuse.",
+    "Log out the selected devices",
+    "Continue to %@",
+    "the app",
+    "Verification method",
+    "Choose a method from the list below. We'll send you a code to verify.",
+    "Email: %@",
+    "Text: %@",
+    "Verify your account to continue",
+    "We've sent a code to %@. Please enter the code below.",
+    "you",
+    "Resend in %@ seconds",
+    "Resend in now",
+    "Verify code",
+};
+
+using Row = std::array<std::string_view, kKeys.size()>;
+
+// One row per language of kLibraryLanguages after English (whose texts are the keys), in the
+// same order; one column per key. French puts a no-break space (U+00A0) before "?" and ":".
+// The code screen's message names the channel by its raw value ("email", "text") or, without
+// one, by the text for "you"; the translations read it as the means the code went by ("par
+// email", "per Nachricht"), which is how the sentence runs naturally in these languages.
+constexpr std::array<Row, kLibraryLanguages.size() - 1> kCatalogue = {{
+    {
+        // fr
+        "Créez votre propre compte %@ dès aujourd’hui",
+        "Nous avons détecté que plusieurs personnes utilisent ce compte. Créez votre propre "
+        "compte pour continuer.",
+        "Se déconnecter de cet appareil",
+        "Créer un compte maintenant",
+        "C’est votre compte\u00A0?",
+        "Vérifier pour continuer",
+        "Trop d’appareils utilisent ce compte.",
+        "Vérification terminée",
+        "Merci d’avoir effectué la vérification. Nous veillons à la sécurité de votre compte et "
+        "vous préviendrons si nous détectons une utilisation abusive.",
+        "Déconnecter les appareils sélectionnés",
+        "Accéder à %@",
+        "l’application",
+        "Méthode de vérification",
+        "Choisissez une méthode dans la liste ci-dessous. Nous vous enverrons un code de "
+        "vérification.",
+        "E-mail\u00A0: %@",
+        "SMS\u00A0: %@",
+        "Vérifiez votre compte pour continuer",
+        "Nous avons envoyé un code par %@. Saisissez-le ci-dessous.",
+        "message",
+        "Renvoyer dans %@\u00A0secondes",
+        "Renvoyer maintenant",
+        "Vérifier le code",
+    },
+    {
+        // de
+        "Erstellen Sie noch heute Ihr eigenes Konto bei %@",
+        "Wir haben festgestellt, dass mehrere Personen dieses Konto nutzen. Bitte erstellen Sie "
+        "ein eigenes Konto, um fortzufahren.",
+        "Von diesem Gerät abmelden",
+        "Jetzt Konto erstellen",
+        "Ist das Ihr Konto?",
+        "Bestätigen und fortfahren",
+        "Zu viele Geräte nutzen dieses Konto.",
+        "Bestätigung abgeschlossen",
+        "Danke, dass Sie die Bestätigung abgeschlossen haben. Wir sorgen für die Sicherheit Ihres "
+        "Kontos und benachrichtigen Sie, wenn wir einen Missbrauch feststellen.",
+        "Ausgewählte Geräte abmelden",
+        "%@ öffnen",
+        "App",
+        "Bestätigungsmethode",
+        "Wählen Sie unten eine Methode aus. Wir senden Ihnen einen Bestätigungscode.",
+        "E-Mail: %@",
+        "SMS: %@",
+        "Bestätigen Sie Ihr Konto, um fortzufahren",
+        "Wir haben Ihnen einen Code per %@ gesendet. Bitte geben Sie ihn unten ein.",
+        "Nachricht",
+        "Erneut senden in %@ Sekunden",
+        "Jetzt erneut senden",
+        "Code bestätigen",
+    },
+    {
+        // es
+        "Crea hoy tu propia cuenta de %@",
+        "Hemos detectado que varias personas usan esta cuenta. Crea tu propia cuenta para "
+        "continuar.",
+        "Cerrar sesión en este dispositivo",
+        "Crear una cuenta ahora",
+        "¿Es tu cuenta?",
+        "Verifica para continuar",
+        "Demasiados dispositivos usan esta cuenta.",
+        "Verificación completada",
+        "Gracias por completar la verificación. Nos comprometemos a proteger tu cuenta y te "
+        "avisaremos si detectamos un uso indebido.",
+        "Cerrar sesión en los dispositivos seleccionados",
+        "Continuar a %@",
+        "la aplicación",
+        "Método de verificación",
+        "Elige un método de la lista. Te enviaremos un código de verificación.",
+        "Correo: %@",
+        "SMS: %@",
+        "Verifica tu cuenta para continuar",
+        "Te hemos enviado un código por %@. Introdúcelo a continuación.",
+        "mensaje",
+        "Reenviar en %@ segundos",
+        "Reenviar ahora",
+        "Verificar código",
+    },
+    {
+        // it
+        "Crea oggi il tuo account %@",
+        "Abbiamo rilevato che più persone usano questo account. Crea un account tuo per "
+        "continuare.",
+        "Esci da questo dispositivo",
+        "Crea un account ora",
+        "È il tuo account?",
+        "Verifica per continuare",
+        "Troppi dispositivi usano questo account.",
+        "Verifica completata",
+        "Grazie per aver completato la verifica. Ci impegniamo a proteggere il tuo account e ti "
+        "avviseremo se rileviamo un uso improprio.",
+        "Disconnetti i dispositivi selezionati",
+        "Apri %@",
+        "l’app",
+        "Metodo di verifica",
+        "Scegli un metodo dall’elenco qui sotto. Ti invieremo un codice di verifica.",
+        "Email: %@",
+        "SMS: %@",
+        "Verifica il tuo account per continuare",
+        "Ti abbiamo inviato un codice via %@. Inseriscilo qui sotto.",
+        "messaggio",
+        "Invia di nuovo tra %@ secondi",
+        "Invia di nuovo ora",
+        "Verifica codice",
+    },
+    {
+        // pt
+        "Crie hoje a sua própria conta %@",
+        "Verificámos que várias pessoas usam esta conta. Crie a sua própria conta para "
+        "continuar.",
+        "Sair deste dispositivo",
+        "Criar uma conta agora",
+        "Esta conta é sua?",
+        "Verifique para continuar",
+        "Demasiados dispositivos usam esta conta.",
+        "Verificação concluída",
+        "Obrigado por concluir a verificação. Estamos empenhados na segurança da sua conta e "
+        "vamos avisar se identificarmos uma utilização indevida.",
+        "Sair dos dispositivos selecionados",
+        "Continuar para %@",
+        "a aplicação",
+        "Método de verificação",
+        "Escolha um método na lista abaixo. Enviaremos um código de verificação.",
+        "E-mail: %@",
+        "SMS: %@",
+        "Verifique a sua conta para continuar",
+        "Enviámos-lhe um código por %@. Introduza-o abaixo.",
+        "mensagem",
+        "Reenviar dentro de %@ segundos",
+        "Reenviar agora",
+        "Verificar código",
+    },
+}};
+
+// The language of the switched-on translations, as an index of kLibraryLanguages; -1 while off.
+std::atomic<int>& language() {
+  static std::atomic<int> index = -1;
+  return index;
+}
+
+std::size_t indexOf(std::string_view language) {
+  for (std::size_t i = 0; i < kLibraryLanguages.size(); ++i) {
+    if (kLibraryLanguages[i] == language) return i;
+  }
+  return 0;
+}
+
+std::optional<std::size_t> keyIndex(std::string_view key) {
+  for (std::size_t i = 0; i < kKeys.size(); ++i) {
+    if (kKeys[i] == key) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> translation(std::string_view key, std::size_t language) {
+  const auto column = keyIndex(key);
+  if (!column) return std::nullopt;
+  if (language == 0) return kKeys[*column];
+  return kCatalogue[language - 1][*column];
+}
+
+}  // namespace
+
+std::optional<std::string_view> translationLanguage() {
+  const int index = language().load();
+  if (index < 0) return std::nullopt;
+  return kLibraryLanguages[static_cast<std::size_t>(index)];
+}
+
+std::optional<std::string_view> switchedOnTranslation(std::string_view key) {
+  const int index = language().load();
+  if (index < 0) return std::nullopt;
+  return translation(key, static_cast<std::size_t>(index));
+}
+
+}  // namespace screens
+
+void useBuiltinTranslations(std::string_view locale) {
+  const std::string chosen = locale.empty() ? screens::hostLocale() : std::string(locale);
+  screens::language().store(static_cast<int>(screens::indexOf(screens::libraryLanguage(chosen))));
+}
+
+void stopBuiltinTranslations() {
+  screens::language().store(-1);
+}
+
+std::optional<std::string> builtinTranslation(std::string_view key, std::string_view locale) {
+  const auto text = screens::translation(key, screens::indexOf(screens::libraryLanguage(locale)));
+  if (!text) return std::nullopt;
+  return std::string(*text);
+}
+
+std::vector<std::string_view> screenTextKeys() {
+  return {screens::kKeys.begin(), screens::kKeys.end()};
+}
+
+}  // namespace zelk
