@@ -257,7 +257,27 @@ std::string usage(bool sandboxAlias) {
          "  resolve --client-id ID --challenge C   close a challenge\n"
          "\n"
          "Routes: /v2/ (the service), /admin/ (bearer token), /healthz, /readyz, /metrics\n"
-         "(Prometheus text), and in sandbox mode /_sandbox/ (see the developers' guide).\n";
+         "(Prometheus text). In sandbox mode also, with JSON bodies:\n"
+         "  GET/DELETE /_sandbox/requests  the recorded /v2/ requests; DELETE forgets them\n"
+         "  GET /_sandbox/state            everything known, pending scripts, kept messages\n"
+         "  POST /_sandbox/project         {\"client_id\", settings as for admin}: members left\n"
+         "                                 out keep their values\n"
+         "  POST /_sandbox/user            {\"client_id\", \"user\", \"email\", \"phone\"}\n"
+         "  POST /_sandbox/challenge       {\"client_id\", \"user\"}: raise one by hand\n"
+         "  GET /_sandbox/challenge/<id>   its state, with the last code sent (\"code\")\n"
+         "  POST /_sandbox/logout          {\"device\"}: send the logout order to its streams\n"
+         "  POST /_sandbox/script          {\"operation\", \"status\", \"body\"}: answer the next\n"
+         "                                 request of an operation so; listen also takes\n"
+         "                                 \"device\", \"stall\": true, or \"drip\", \"chunk\",\n"
+         "                                 \"interval\"\n"
+         "  POST /_sandbox/push            {\"device\", \"event\", \"id\", \"data\", \"retry\",\n"
+         "                                 \"comment\"} or {\"device\", \"raw\"}\n"
+         "  POST /_sandbox/end-stream      {\"device\", \"abort\"}: end its streams (all without\n"
+         "                                 device)\n"
+         "  GET /_sandbox/streams          open streams; ?device=&count=&timeout= waits for them\n"
+         "  POST /_sandbox/repeat-open-challenges  {\"repeat\": false}: fresh streams no longer\n"
+         "                                 hear open challenges again\n"
+         "  GET /_sandbox/logo.png         a logo for demo projects\n";
 }
 
 }  // namespace zelk::server

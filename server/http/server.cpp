@@ -3,7 +3,6 @@
 #include <array>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -137,7 +136,7 @@ class Session final : public Impl::SessionBase,
       arm(server_->config.headerTimeout);
       stream_.async_handshake(ssl::stream_base::server,
                               [self = this->shared_from_this()](error_code error) {
-                                self->timer_.cancel();
+                                self->disarm();
                                 if (error) return self->close();
                                 self->waitForRequest();
                               });
@@ -186,13 +185,19 @@ class Session final : public Impl::SessionBase,
   void arm(std::chrono::milliseconds timeout) {
     timedOut_ = false;
     timer_.expires_after(timeout);
-    timer_.async_wait([weak = this->weak_from_this()](error_code error) {
+    // A wait that expired just as its operation finished must not cut short the next one.
+    timer_.async_wait([weak = this->weak_from_this(), armed = ++armed_](error_code error) {
       auto self = weak.lock();
-      if (error || !self) return;
+      if (error || !self || armed != self->armed_) return;
       self->timedOut_ = true;
       error_code ignored;
       self->socket().cancel(ignored);
     });
+  }
+
+  void disarm() {
+    ++armed_;
+    timer_.cancel();
   }
 
   // Waits for the first bytes of the next request, for as long as a kept-alive connection may
@@ -205,7 +210,7 @@ class Session final : public Impl::SessionBase,
     stream_.async_read_some(buffer_.prepare(2048),
                             [self = this->shared_from_this()](error_code error, std::size_t read) {
                               self->idle_ = false;
-                              self->timer_.cancel();
+                              self->disarm();
                               if (error || read == 0) return self->close();
                               self->buffer_.commit(read);
                               self->readRequest();
@@ -219,7 +224,7 @@ class Session final : public Impl::SessionBase,
     arm(server_->config.headerTimeout);
     bhttp::async_read(stream_, buffer_, *parser_,
                       [self = this->shared_from_this()](error_code error, std::size_t) {
-                        self->timer_.cancel();
+                        self->disarm();
                         self->onRead(error);
                       });
   }
@@ -289,6 +294,9 @@ class Session final : public Impl::SessionBase,
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
         "X-Accel-Buffering: no\r\nTransfer-Encoding: chunked\r\n\r\n");
     streaming_ = true;
+    // A stream reads nothing more: what reading needed goes.
+    buffer_ = beast::flat_buffer();
+    parser_.reset();
     queue_.push_back({head, false});
     onGone_ = res.stream(this->shared_from_this());
     writeNext();
@@ -306,7 +314,7 @@ class Session final : public Impl::SessionBase,
 
   void writeNext() {
     if (writing_ || closed_) return;
-    if (queue_.empty()) {
+    if (sent_ == queue_.size()) {
       if (!finishing_) return;
       static const auto last = std::make_shared<const std::string>("0\r\n\r\n");
       queue_.push_back({last, false});
@@ -314,7 +322,7 @@ class Session final : public Impl::SessionBase,
       finished_ = true;
     }
     writing_ = true;
-    const Piece& piece = queue_.front();
+    const Piece& piece = queue_[sent_];
     std::array<net::const_buffer, 3> buffers;
     std::size_t count = 0;
     if (piece.chunked) {
@@ -331,11 +339,23 @@ class Session final : public Impl::SessionBase,
                      [self = this->shared_from_this()](error_code error, std::size_t) {
                        self->writing_ = false;
                        if (error) return self->close();
-                       self->queue_.pop_front();
-                       if (self->finished_ && self->queue_.empty())
+                       self->popWritten();
+                       if (self->finished_ && self->sent_ == self->queue_.size())
                          return self->shutdownThenClose();
                        self->writeNext();
                      });
+  }
+
+  // Forgets the piece just written; an idle stream keeps no queue memory.
+  void popWritten() {
+    queue_[sent_].bytes.reset();
+    if (++sent_ < queue_.size()) return;
+    sent_ = 0;
+    if (queue_.capacity() > 8) {
+      std::vector<Piece>().swap(queue_);
+    } else {
+      queue_.clear();
+    }
   }
 
   void shutdownThenClose() {
@@ -348,9 +368,10 @@ class Session final : public Impl::SessionBase,
     if (closed_) return;
     closed_ = true;
     error_code ignored;
-    timer_.cancel();
+    disarm();
     socket().close(ignored);
     queue_.clear();
+    sent_ = 0;
     if (onGone_) {
       auto gone = std::move(onGone_);
       onGone_ = nullptr;
@@ -370,9 +391,11 @@ class Session final : public Impl::SessionBase,
   beast::flat_buffer buffer_;
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
   bool timedOut_ = false, keepAlive_ = true, idle_ = false;
+  std::uint64_t armed_ = 0;
   // Event stream state.
   bool streaming_ = false, writing_ = false, finishing_ = false, finished_ = false, closed_ = false;
-  std::deque<Piece> queue_;
+  std::vector<Piece> queue_;  // pieces from sent_ on are still to write
+  std::size_t sent_ = 0;
   std::array<char, 20> sizeLine_{};
   std::array<char, 16> scratch_{};
   std::function<void()> onGone_;

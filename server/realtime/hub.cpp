@@ -17,7 +17,7 @@ class Hub::Stream {
   bool removed = false;
   std::uint64_t upTo = 0;
   // While a drip is being written, what would follow it waits here.
-  std::deque<std::string> drip;
+  std::vector<std::string> drip;
   std::vector<Bytes> held;
   std::chrono::milliseconds dripInterval{0};
   std::unique_ptr<boost::asio::steady_timer> timer;
@@ -95,7 +95,7 @@ void Hub::dripNext(const std::shared_ptr<Stream>& stream) {
     return;
   }
   stream->sink->send(share(std::move(stream->drip.front())));
-  stream->drip.pop_front();
+  stream->drip.erase(stream->drip.begin());
   if (stream->drip.empty()) {
     finishDrip(*stream);
     return;
