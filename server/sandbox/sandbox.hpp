@@ -94,7 +94,8 @@ class Sandbox {
   // Messages of the service (challenge notices, logout orders) carry an event id that increases
   // per device; a stream opened with a Last-Event-ID header first receives the kept messages
   // (the last 100, at most a day old) that came after that id. A fresh stream (without one)
-  // first receives the open challenges of the device's user, see setRepeatOpenChallenges().
+  // first receives the newest open challenge of the device's user, see
+  // setRepeatOpenChallenges().
 
   // Queues the event on every open stream of `device`; returns on how many streams. Throws
   // std::invalid_argument for an event without fields or comment, a type or id with a line
@@ -141,10 +142,10 @@ class Sandbox {
   // verifies it, or, for one raised by an attach, until a detach brings the user back within the
   // limits.
   std::string raiseChallenge(const std::string& clientID, const std::string& user);
-  // Whether every fresh stream of a device hears the open challenges of its user again (true, the
-  // default). With false, a device without an open stream hears of a new challenge on its next
-  // stream instead, once, and the device whose attach raised it on the first stream opened with
-  // the access token that attach handed out.
+  // Whether every fresh stream of a device hears the newest open challenge of its user again
+  // (true, the default). With false, a device without an open stream hears of a new challenge on
+  // its next stream instead, once, and the device whose attach raised it on the first stream opened
+  // with the access token that attach handed out.
   void setRepeatOpenChallenges(bool repeat);
   // The ids of the user's challenges, oldest first.
   std::vector<std::string> challenges(const std::string& clientID, const std::string& user) const;

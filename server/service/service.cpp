@@ -574,10 +574,12 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
       if (message.id > *resumeAfter) start.catchUp.push_back({deviceId, message.id, message.data});
     }
   } else if (config_.repeatOpenChallenges) {
-    for (const std::string& id : owner->challenges) {
-      if (data_.challenges.at(id).open())
-        start.catchUp.push_back({deviceId, device->lastEventId, challengeNoticeData(id)});
-    }
+    // The newest open challenge stands for the older ones: a device shows one at a time.
+    const auto newest =
+        std::find_if(owner->challenges.rbegin(), owner->challenges.rend(),
+                     [&](const std::string& id) { return data_.challenges.at(id).open(); });
+    if (newest != owner->challenges.rend())
+      start.catchUp.push_back({deviceId, device->lastEventId, challengeNoticeData(*newest)});
     // The stream learns where the device's messages stand, so that after a drop it resumes
     // from there and misses nothing sent meanwhile.
     if (start.catchUp.empty() && device->lastEventId > 0)

@@ -75,7 +75,7 @@ enum class ListenCheck { ok, unknownDevice, unknownAccess };
 struct ListenStart {
   ListenCheck check = ListenCheck::unknownDevice;
   // The messages the stream writes before anything else: what it missed when it resumes, the
-  // open challenges of the user when it is fresh.
+  // newest open challenge of the user when it is fresh.
   std::vector<Delivery> catchUp;
   // Messages up to this id are known to the stream once the catch-up is written.
   std::uint64_t upTo = 0;
@@ -91,8 +91,8 @@ class Service {
     // Any client id is a project, set up with default settings by its first request (the
     // sandbox); otherwise only projects an operator configured answer.
     bool openProjects = false;
-    // A fresh stream (one that does not resume after an event id) hears the user's open
-    // challenges again.
+    // A fresh stream (one that does not resume after an event id) hears the user's newest open
+    // challenge again.
     bool repeatOpenChallenges = true;
   };
 
