@@ -271,8 +271,13 @@ TEST_F(ServerTest, MalformedRequestsGetAClear4xxAndTheServerStaysUp) {
                 431);
     }
   }
-  // Three rounds of the same: the second and third leave memory where the first did.
+  // Three rounds of the same: the second and third leave memory where the first did (not
+  // measurable under AddressSanitizer, which holds on to freed memory).
+#ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(residentKiB() - before, 4096);
+#else
+  (void)before;
+#endif
   EXPECT_EQ(p.get("/healthz").status, 200);
 }
 
