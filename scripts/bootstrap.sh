@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format curl
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
-  nlohmann-json3-dev libcpp-httplib-dev
+  nlohmann-json3-dev libboost-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev libc++-14-dev libc++abi-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools

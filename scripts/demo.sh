@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The demo: starts a sandbox service on a free loopback port, runs the example host (identify,
+# The demo: starts zelk-server on a free loopback port, runs the example host (identify,
 # attach, background and back, detach), then the road of a challenge with two devices of one
 # user on a project that allows one device, and last the challenge screens walked through
 # without a person, each screen printed as text, and the same road drawn by the Qt Quick module
@@ -11,17 +11,24 @@ build=${BUILD_DIR:-$root/build/plain}
 # The test suite runs the demo on the build it has just made (ZELK_DEMO_PREBUILT=1).
 [ -n "${ZELK_DEMO_PREBUILT:-}" ] || BUILD_DIR=$build "$root/scripts/build.sh" >/dev/null
 
-log=$(mktemp)
-"$build/tools/sandbox/zelk-sandbox" --port 0 >"$log" 2>&1 &
-sandbox=$!
-trap 'kill $sandbox 2>/dev/null; rm -f "$log"' EXIT
+# zelk-server keeps its records in SQLite in a folder of its own, with the sandbox hooks on (the
+# challenge walk reads the code it sends); the projects are set up through its admin command.
+work=$(mktemp -d)
+log=$work/server.log
+"$build/server/zelk-server" --sandbox --data "$work/zelk.db" --listen 127.0.0.1:0 \
+  --admin-token-file "$work/admin-token" --log-format none >"$log" 2>&1 &
+server=$!
+trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$work"' EXIT
 for _ in $(seq 100); do
   grep -q "listening on" "$log" && break
   sleep 0.05
 done
-url=$(sed -n 's/^zelk-sandbox listening on //p' "$log" | head -n 1)
-[ -n "$url" ] || { echo "demo: the sandbox did not start:" >&2; cat "$log" >&2; exit 1; }
-echo "demo: sandbox service at $url"
+url=$(sed -n 's/^zelk-server listening on //p' "$log" | head -n 1)
+[ -n "$url" ] || { echo "demo: zelk-server did not start:" >&2; cat "$log" >&2; exit 1; }
+echo "demo: zelk-server at $url, its records in $work/zelk.db"
+admin() {
+  "$build/server/zelk-server" admin --url "$url" --token-file "$work/admin-token" "$@" >/dev/null
+}
 
 echo
 echo "== a host attaches, identifies, goes to the background and back, and detaches"
@@ -29,21 +36,17 @@ echo "== a host attaches, identifies, goes to the background and back, and detac
 
 echo
 echo "== the road of a challenge: project \"road-demo\" allows one device"
-curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
-  -d "{\"client_id\": \"road-demo\", \"name\": \"Road Demo\", \"overall_limit\": 1,
-       \"logo\": \"$url/_sandbox/logo.png\"}" >/dev/null
+admin project --client-id road-demo --name "Road Demo" --overall-limit 1 \
+  --logo "$url/_sandbox/logo.png"
 "$build/examples/zelk-example-challenge" --base-url "$url" --client-id road-demo 2>/dev/null
 
 # A project that allows one device (one mobile, one tablet) and asks for verification, with the
 # sandbox's demo logo, and its user alice with an e-mail address.
 verifying_project() {
-  curl -fsS -X POST "$url/_sandbox/project" -H 'Content-Type: application/json' \
-    -d "{\"client_id\": \"$1\", \"name\": \"$2\", \"overall_limit\": 1,
-         \"mobile_limit\": 1, \"tablet_limit\": 1, \"computer_limit\": 0,
-         \"require_verification\": true, \"primary_color\": \"#0A7E5C\",
-         \"logo\": \"$url/_sandbox/logo.png\"}" >/dev/null
-  curl -fsS -X POST "$url/_sandbox/user" -H 'Content-Type: application/json' \
-    -d "{\"client_id\": \"$1\", \"user\": \"alice\", \"email\": \"alice@example.com\"}" >/dev/null
+  admin project --client-id "$1" --name "$2" --overall-limit 1 --mobile-limit 1 --tablet-limit 1 \
+    --computer-limit 0 --require-verification true --primary-color "#0A7E5C" \
+    --logo "$url/_sandbox/logo.png"
+  admin user --client-id "$1" --user alice --email alice@example.com
 }
 
 echo

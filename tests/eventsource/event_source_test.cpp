@@ -3,7 +3,7 @@
 
 #include "support/client_fixture.hpp"
 
-#include <httplib.h>
+#include "support/http_client.hpp"
 
 #include <condition_variable>
 #include <mutex>
@@ -61,7 +61,7 @@ class EventSourceTest : public ClientFixture {
   void SetUp() override {
     ClientFixture::SetUp();
     // A device of its own, attached without a client, so that no other stream listens to it.
-    httplib::Client service(sandbox.baseURL());
+    zelk::testing::HttpClient service(sandbox.baseURL());
     auto reply =
         service.Post("/v2/access", {{"Authorization", "Basic stream project:"}},
                      R"({"user": "u", "device_info": {}, "signals": {"iosVendorIdentifier": "V"},

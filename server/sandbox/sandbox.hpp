@@ -1,12 +1,14 @@
-// In-memory stand-in for the account-protection service, for integration tests and the demo.
+// zelk-server in sandbox mode, in-process, for integration tests and the demo.
 //
 // A Sandbox serves the /v2/ operations (attach, detach, identify, listen and the challenge calls)
-// over HTTP or HTTPS from a background thread, keeps every project's settings, users, devices,
-// challenges and identities in memory, raises a challenge when an attach takes a user over a
-// device limit, records each /v2/ request it receives, and can be told to answer the next request
-// of an operation with a canned status and body. Listen requests stay open as server-sent event
-// streams that receive whatever is pushed to their device. Admin endpoints under /_sandbox/ expose
-// the same controls over HTTP.
+// over HTTP or HTTPS from a background event loop, keeps every project's settings, users,
+// devices, challenges and identities (in memory, or in a SQLite file), raises a challenge when an
+// attach takes a user over a device limit, records each /v2/ request it receives, and can be told
+// to answer the next request of an operation with a canned status and body. Listen requests stay
+// open as server-sent event streams that receive whatever is pushed to their device. Admin
+// endpoints under /_sandbox/ expose the same controls over HTTP.
+//
+// Every member may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -17,7 +19,22 @@
 #include <utility>
 #include <vector>
 
+#include "realtime/events.hpp"
+#include "sandbox/hooks.hpp"
+#include "service/settings.hpp"
+
+namespace zelk::server {
+class App;
+class Service;
+}  // namespace zelk::server
+
 namespace zelk::sandbox {
+
+using zelk::server::Event;
+using zelk::server::ProjectSettings;
+using zelk::server::RecordedRequest;
+using zelk::server::UserProfile;
+using ServiceState = zelk::server::Service;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -27,52 +44,18 @@ struct Options {
   // "" (library default) or "1.0", "1.1", "1.2", "1.3": the highest TLS version offered. "1.0" and
   // "1.1" also lower the minimum version and the OpenSSL security level so they really work.
   std::string tlsMaxVersion;
+  // A SQLite database to keep the records in; "" keeps them in memory, unless the environment
+  // variable ZELK_SANDBOX_STORE is "sqlite": then a fresh database in a temporary folder is used,
+  // and removed with the Sandbox (the tests run that way once more).
+  std::string dataFile;
+  // How long a client may take to send a request once started, and between heartbeats.
+  std::chrono::milliseconds headerTimeout{10'000};
+  std::chrono::milliseconds heartbeat{25'000};
 };
-
-struct RecordedRequest {
-  std::string method;
-  std::string path;   // as sent, without the query
-  std::string query;  // as sent, after '?', without it; "" when there was none
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
-};
-
-// One server-sent event as written to listen streams, in this order: the comment lines, then
-// "event:", "id:", "retry:" and the "data:" lines, then an empty line ending the event (left out
-// when only a comment is set).
-struct Event {
-  std::string type;                    // an "event:" line unless empty
-  std::optional<std::string> id;       // an "id:" line when set; "" resets the last event id
-  std::optional<std::string> data;     // one "data:" line per line of the text when set
-  std::optional<int> retry;            // a "retry:" line (milliseconds, >= 0) when set
-  std::optional<std::string> comment;  // one ":" line per line of the text when set
-};
-
-// A project's settings: its name and brand as challenges show them, and its device limits.
-struct ProjectSettings {
-  std::string name;  // "" : the client id
-  // An attach that leaves the user with more devices than `overallLimit`, or with more devices of
-  // the attached device's type than that type's limit, raises a challenge. A per-type limit of 0
-  // sets no limit on that type.
-  int overallLimit = 3;
-  int mobileLimit = 3;
-  int tabletLimit = 3;
-  int computerLimit = 3;
-  std::string logo;                      // URL of the logo; "" : none
-  std::string primaryColor = "#4F46E5";  // "" : none
-  bool requireVerification = false;
-  bool blockOverUsage = false;  // reported by attach as "block_over_usage"
-};
-
-// What the service knows of a user besides their devices; "" : unknown.
-struct UserProfile {
-  std::string email, phone;
-};
-
-class ServiceState;
 
 class Sandbox {
  public:
+  // Throws std::runtime_error when the data file cannot be opened.
   explicit Sandbox(Options options = {});
   ~Sandbox();  // stops and joins
   Sandbox(const Sandbox&) = delete;
@@ -94,8 +77,8 @@ class Sandbox {
   void clearRequests();
 
   // Answer the next request of `operation` with this status and raw body (sent as
-  // application/json unless empty) instead of the normal handling, authentication included.
-  // Operations: "attach", "detach", "identify", "listen", "challenge" (GET /v2/challenge/<id>),
+  // application/json) instead of the normal handling, authentication included. Operations:
+  // "attach", "detach", "identify", "listen", "challenge" (GET /v2/challenge/<id>),
   // "challenge-devices" (GET .../<id>/devices), "device-limit" (GET .../<id>/device-limit),
   // "attempt", "verify" and "resend" (POST /v2/challenge/attempt, verify, resend). Several scripts
   // for one operation are used in the order given. Throws std::invalid_argument for an unknown
@@ -106,8 +89,13 @@ class Sandbox {
   // id>: (percent-encoded) for a device attached in that project with an access token handed out
   // for it stays open as a text/event-stream response. Each stream receives everything pushed to
   // its device after it was opened; pieces queued on a stream are written in order, each as one
-  // HTTP chunk. A stream whose client went away is noticed within about a second, or at the next
-  // write; until then it still counts as open and receives pushes.
+  // HTTP chunk. A stream whose client went away is forgotten as soon as its connection closes.
+  //
+  // Messages of the service (challenge notices, logout orders) carry an event id that increases
+  // per device; a stream opened with a Last-Event-ID header first receives the kept messages
+  // (the last 100, at most a day old) that came after that id. A fresh stream (without one)
+  // first receives the newest open challenge of the device's user, see
+  // setRepeatOpenChallenges().
 
   // Queues the event on every open stream of `device`; returns on how many streams. Throws
   // std::invalid_argument for an event without fields or comment, a type or id with a line
@@ -150,15 +138,14 @@ class Sandbox {
   // Challenges. An attach that takes a user over a limit raises one by itself (see
   // ProjectSettings); raiseChallenge() raises one by hand and returns its id ("ch_<hex>"). Raising
   // a challenge sends {"action":"challenge","challenge":{"_id":"<id>"}} as the data of an event to
-  // the open streams of every device of the user; a device without an open stream gets it on its
-  // next stream instead, once. The device whose attach raised it gets it on its open streams and
-  // also, once, on the first stream opened with the access token that attach handed out.
+  // the open streams of every device of the user. A challenge stays open until a right code
+  // verifies it, or, for one raised by an attach, until a detach brings the user back within the
+  // limits.
   std::string raiseChallenge(const std::string& clientID, const std::string& user);
-  // Whether a user's challenge, until it is verified, is sent again, as the same event, at the
-  // start of every fresh stream (one opened without a Last-Event-ID header) of each of the user's
-  // devices. Only the newest challenge is: it supersedes the older ones. Default true. False:
-  // only the rules above, so a client that opens a new stream after hearing of a challenge does
-  // not hear of it again.
+  // Whether every fresh stream of a device hears the newest open challenge of its user again
+  // (true, the default). With false, a device without an open stream hears of a new challenge on
+  // its next stream instead, once, and the device whose attach raised it on the first stream opened
+  // with the access token that attach handed out.
   void setRepeatOpenChallenges(bool repeat);
   // The ids of the user's challenges, oldest first.
   std::vector<std::string> challenges(const std::string& clientID, const std::string& user) const;
@@ -169,7 +156,7 @@ class Sandbox {
   // `device`; returns on how many streams. Detach does the same for the device it removes.
   int pushLogout(const std::string& device);
 
-  // The service model behind the HTTP routes (thread-safe), for in-process inspection.
+  // The service behind the HTTP routes (thread-safe), for in-process inspection.
   ServiceState& state();
 
  private:

@@ -1,0 +1,150 @@
+#include "app/app.hpp"
+
+#include <iostream>
+
+#include <zelk/version.hpp>
+
+#include "routes/json_input.hpp"
+
+namespace zelk::server {
+namespace {
+
+std::unique_ptr<Store> openStore(const AppConfig& config) {
+  if (config.dataFile.empty()) return makeMemoryStore();
+  return makeSQLiteStore(config.dataFile);
+}
+
+std::string jsonEscape(const std::string& text) {
+  return render(nlohmann::json(text));
+}
+
+}  // namespace
+
+App::App(AppConfig config)
+    : config_(std::move(config)),
+      service_(
+          std::make_unique<Service>(openStore(config_), Service::Config{config_.sandbox, true})),
+      server_([this](const http::Request& req, http::Response& res) { handle(req, res); }) {
+  if (config_.sandbox) hooks_ = std::make_unique<SandboxHooks>(*service_, hub_, metrics_);
+  serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_, hooks_.get());
+  adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
+}
+
+App::~App() {
+  stop();
+}
+
+bool App::start(std::string* error) {
+  http::ServerConfig http = config_.http;
+  if (http.port == 0) http.port = port_;  // keeps base URLs handed out earlier valid
+  hub_.reopen();
+  draining_ = false;
+  if (!server_.start(http, error)) return false;
+  port_ = server_.port();
+  if (config_.heartbeat.count() > 0) server_.every(config_.heartbeat, [this] { hub_.heartbeat(); });
+  return true;
+}
+
+void App::stop() {
+  // Streams hold their connections: they go first, then the loop that serves them.
+  hub_.shutDown();
+  server_.stop();
+}
+
+bool App::drain(std::chrono::milliseconds deadline) {
+  draining_ = true;
+  server_.stopAccepting();
+  hub_.end("", /*abort=*/false);
+  const bool drained = server_.drain(deadline);
+  stop();
+  return drained;
+}
+
+bool App::running() const {
+  return server_.running();
+}
+
+int App::port() const {
+  return port_;
+}
+
+std::string App::baseURL() const {
+  std::string host = config_.http.host;
+  if (host.empty() || host == "0.0.0.0") {
+    host = "127.0.0.1";
+  } else if (host == "::") {
+    host = "[::1]";
+  } else if (host.find(':') != std::string::npos) {
+    host = "[" + host + "]";
+  }
+  const bool tls = !config_.http.tlsCertFile.empty() && !config_.http.tlsKeyFile.empty();
+  return (tls ? "https://" : "http://") + host + ":" + std::to_string(port_);
+}
+
+void App::handle(const http::Request& req, http::Response& res) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string route;
+  const std::string& path = req.path;
+  try {
+    if (path.starts_with("/v2/")) {
+      route = serviceRoutes_->handle(req, res);
+    } else if (path.starts_with("/admin/")) {
+      route = "admin";
+      adminRoutes_->handle(req, res);
+    } else if (path.starts_with("/_sandbox/") && hooks_) {
+      route = "sandbox";
+      if (!hooks_->handle(req, res)) fail(res, 404, "not found");
+    } else if (path == "/healthz") {
+      route = "healthz";
+      reply(res, 200, {{"status", "ok"}, {"version", ZELK_VERSION}});
+    } else if (path == "/readyz") {
+      route = "readyz";
+      const bool ready = !draining_ && service_->storeReady();
+      reply(res, ready ? 200 : 503, {{"status", ready ? "ready" : "not ready"}});
+    } else if (path == "/metrics") {
+      route = "metrics";
+      res.status = 200;
+      res.contentType = "text/plain; version=0.0.4";
+      res.body =
+          metrics_.render({hub_.openStreamCount(), server_.connections(), service_->deviceCount()});
+    } else {
+      route = "unknown";
+      fail(res, 404, "not found");
+    }
+  } catch (const StoreError& error) {
+    // The message names the file, not what was being written.
+    std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
+    res = {};
+    fail(res, 503, "storage unavailable");
+  }
+  metrics_.countRequest(route, res.stream ? 200 : res.status);
+  if (config_.logFormat != LogFormat::none)
+    log(req, res, route, std::chrono::steady_clock::now() - started);
+}
+
+// One line per request. Never the query (it carries access tokens), the body or a header.
+void App::log(const http::Request& req, const http::Response& res, const std::string& route,
+              std::chrono::steady_clock::duration took) {
+  const int status = res.stream ? 200 : res.status;
+  const double millis = std::chrono::duration<double, std::milli>(took).count();
+  const std::string time = isoTimeMillis(Clock::now());
+  std::string line;
+  if (config_.logFormat == LogFormat::json) {
+    line = "{\"time\":" + jsonEscape(time) + ",\"peer\":" + jsonEscape(req.peer) +
+           ",\"method\":" + jsonEscape(req.method) + ",\"path\":" + jsonEscape(req.path) +
+           ",\"route\":" + jsonEscape(route) + ",\"status\":" + std::to_string(status) +
+           ",\"stream\":" + (res.stream ? "true" : "false") +
+           ",\"duration_ms\":" + std::to_string(millis) + "}";
+  } else {
+    line = time + " " + req.peer + " " + req.method + " " + req.path + " " +
+           std::to_string(status) + (res.stream ? " stream" : "") + " " + std::to_string(millis) +
+           "ms";
+  }
+  if (config_.logSink) {
+    config_.logSink(line);
+  } else {
+    std::cerr << line << '\n';
+  }
+}
+
+}  // namespace zelk::server

@@ -1,0 +1,79 @@
+// One running zelk-server: the rules over their store, the realtime streams, the HTTP routes
+// (service, admin, health and metrics, and in sandbox mode the test hooks) and the HTTP server
+// that serves them. The zelk-server program and the in-process sandbox both run one.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/server.hpp"
+#include "realtime/hub.hpp"
+#include "routes/admin_routes.hpp"
+#include "routes/metrics.hpp"
+#include "routes/service_routes.hpp"
+#include "sandbox/hooks.hpp"
+#include "service/service.hpp"
+
+namespace zelk::server {
+
+enum class LogFormat { none, text, json };
+
+struct AppConfig {
+  http::ServerConfig http;
+  // Any client id is a project, and the /_sandbox/ hooks answer.
+  bool sandbox = false;
+  std::string dataFile;  // a SQLite database; "" keeps everything in memory
+  std::chrono::milliseconds heartbeat{25'000};
+  std::string adminToken;  // "" turns the admin API off
+  LogFormat logFormat = LogFormat::none;
+  // Where request log lines go; by default standard error.
+  std::function<void(const std::string&)> logSink;
+};
+
+class App {
+ public:
+  // Opens the store; throws StoreError when it cannot.
+  explicit App(AppConfig config);
+  ~App();
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  // Serves on the configured address; false with a reason in *error when it cannot. May be
+  // called again after stop(); a port of 0 then binds the port bound before.
+  bool start(std::string* error);
+  // Drops every connection and stream at once.
+  void stop();
+  // Stops taking connections, ends every stream so its client reconnects elsewhere, lets the
+  // answers being written finish, then stops; false when connections were left at `deadline`.
+  bool drain(std::chrono::milliseconds deadline);
+
+  bool running() const;
+  int port() const;
+  std::string baseURL() const;
+
+  Service& service() { return *service_; }
+  Hub& hub() { return hub_; }
+  Metrics& metrics() { return metrics_; }
+  SandboxHooks* hooks() { return hooks_.get(); }
+  const AppConfig& config() const { return config_; }
+
+ private:
+  void handle(const http::Request& req, http::Response& res);
+  void log(const http::Request& req, const http::Response& res, const std::string& route,
+           std::chrono::steady_clock::duration took);
+
+  AppConfig config_;
+  std::unique_ptr<Service> service_;
+  Hub hub_;
+  Metrics metrics_;
+  std::unique_ptr<SandboxHooks> hooks_;
+  std::unique_ptr<ServiceRoutes> serviceRoutes_;
+  std::unique_ptr<AdminRoutes> adminRoutes_;
+  http::Server server_;
+  std::atomic<bool> draining_{false};
+  int port_ = 0;
+};
+
+}  // namespace zelk::server

@@ -1,0 +1,230 @@
+#include "app/program.hpp"
+
+#include <csignal>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+#include <pthread.h>
+#include <nlohmann/json.hpp>
+
+#include "app/settings.hpp"
+
+extern char** environ;
+
+namespace zelk::server {
+namespace {
+
+using nlohmann::json;
+
+int usageError(const std::string& name, const std::string& message) {
+  std::cerr << name << ": " << message << "\nTry '" << name << " --help'.\n";
+  return 2;
+}
+
+std::map<std::string, std::string> environmentVariables() {
+  std::map<std::string, std::string> variables;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string text = *entry;
+    const auto eq = text.find('=');
+    if (eq != std::string::npos) variables[text.substr(0, eq)] = text.substr(eq + 1);
+  }
+  return variables;
+}
+
+// One call to the admin API; prints the answer. 0 for a 2xx answer.
+int callAdmin(const std::string& url, const std::string& token, const std::string& method,
+              const std::string& path, const std::string& body) {
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
+  if (!easy) return std::cerr << "zelk-server admin: cannot start a request\n", 1;
+  std::string answer;
+  const std::string target = url + path;
+  curl_easy_setopt(easy.get(), CURLOPT_URL, target.c_str());
+  curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, 30L);
+  curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
+  const std::string authorization = "Authorization: Bearer " + token;
+  curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
+  headers = curl_slist_append(headers, "Content-Type: application/json");
+  curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers);
+  if (method == "POST") {
+    curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  }
+  curl_easy_setopt(
+      easy.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+      });
+  curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &answer);
+  const CURLcode result = curl_easy_perform(easy.get());
+  curl_slist_free_all(headers);
+  if (result != CURLE_OK) {
+    std::cerr << "zelk-server admin: " << target << ": " << curl_easy_strerror(result) << "\n";
+    return 1;
+  }
+  long status = 0;
+  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  std::cout << answer << std::endl;
+  if (status < 200 || status > 299) {
+    std::cerr << "zelk-server admin: the server answered " << status << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+int runAdmin(const std::vector<std::string>& args) {
+  const std::string name = "zelk-server admin";
+  std::map<std::string, std::string> options;
+  std::string command;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!arg.starts_with("--")) {
+      if (!command.empty()) return usageError(name, "unexpected argument '" + arg + "'");
+      command = arg;
+      continue;
+    }
+    if (i + 1 >= args.size()) return usageError(name, arg + " needs a value");
+    options[arg.substr(2)] = args[++i];
+  }
+  if (!options.contains("url") || !options.contains("token-file"))
+    return usageError(name, "--url and --token-file are needed");
+  std::ifstream tokenFile(options["token-file"]);
+  std::string token;
+  if (!std::getline(tokenFile, token) || token.empty())
+    return usageError(name, "cannot read a token from " + options["token-file"]);
+  const std::string url = options["url"];
+
+  // The options each command takes: the required ones, then the others.
+  struct Command {
+    std::vector<std::string> required, optional;
+  };
+  const std::map<std::string, Command> commands = {
+      {"projects", {{}, {}}},
+      {"project",
+       {{"client-id"},
+        {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
+         "primary-color", "require-verification", "block-over-usage"}}},
+      {"user", {{"client-id", "user"}, {"email", "phone"}}},
+      {"show-user", {{"client-id", "user"}, {}}},
+      {"logout", {{"client-id", "device"}, {}}},
+      {"challenge", {{"client-id", "user"}, {}}},
+      {"resolve", {{"client-id", "challenge"}, {}}},
+  };
+  const auto found = commands.find(command);
+  if (found == commands.end()) return usageError(name, "unknown command '" + command + "'");
+  json body = json::object();
+  std::set<std::string> allowed = {"url", "token-file"};
+  for (const auto& key : found->second.required) {
+    if (!options.contains(key)) return usageError(name, command + " needs --" + key);
+    allowed.insert(key);
+  }
+  for (const auto& key : found->second.optional) allowed.insert(key);
+  for (const auto& [key, value] : options) {
+    if (!allowed.contains(key)) return usageError(name, command + " takes no --" + key);
+    if (key == "url" || key == "token-file") continue;
+    std::string member = key;
+    for (char& c : member) c = c == '-' ? '_' : c;
+    if (member.ends_with("_limit")) {
+      try {
+        body[member] = std::stoll(value);
+      } catch (const std::exception&) {
+        return usageError(name, "--" + key + " must be a number");
+      }
+    } else if (member == "require_verification" || member == "block_over_usage") {
+      if (value != "true" && value != "false")
+        return usageError(name, "--" + key + " must be true or false");
+      body[member] = value == "true";
+    } else {
+      body[member] = value;
+    }
+  }
+  const std::string text = body.dump();
+  if (command == "projects") return callAdmin(url, token, "GET", "/admin/projects", "");
+  if (command == "project") return callAdmin(url, token, "POST", "/admin/projects", text);
+  if (command == "user") return callAdmin(url, token, "POST", "/admin/users", text);
+  if (command == "logout") return callAdmin(url, token, "POST", "/admin/logout", text);
+  if (command == "challenge") return callAdmin(url, token, "POST", "/admin/challenges", text);
+  if (command == "resolve") return callAdmin(url, token, "POST", "/admin/challenges/resolve", text);
+  // show-user
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
+  const auto escape = [&](const std::string& value) {
+    char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
+    std::string out = escaped ? escaped : "";
+    curl_free(escaped);
+    return out;
+  };
+  return callAdmin(
+      url, token, "GET",
+      "/admin/user?client_id=" + escape(options["client-id"]) + "&user=" + escape(options["user"]),
+      "");
+}
+
+}  // namespace
+
+int runProgram(int argc, char** argv, bool sandboxAlias) {
+  const std::string name = sandboxAlias ? "zelk-sandbox" : "zelk-server";
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!sandboxAlias && !args.empty() && args[0] == "admin") {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const int status = runAdmin(std::vector<std::string>(args.begin() + 1, args.end()));
+    curl_global_cleanup();
+    return status;
+  }
+
+  ProgramSettings settings;
+  try {
+    settings = readSettings(args, environmentVariables(), sandboxAlias);
+  } catch (const std::invalid_argument& error) {
+    return usageError(name, error.what());
+  }
+  if (settings.help) {
+    std::cout << usage(sandboxAlias);
+    return 0;
+  }
+  try {
+    settings.app.adminToken = loadOrCreateAdminToken(settings.adminTokenFile);
+  } catch (const std::exception& error) {
+    std::cerr << name << ": " << error.what() << "\n";
+    return 1;
+  }
+
+  // Blocked here, the signals are inherited blocked by the server's threads and collected below.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<App> app;
+  try {
+    app = std::make_unique<App>(settings.app);
+  } catch (const std::exception& error) {
+    std::cerr << name << ": " << error.what() << "\n";
+    return 1;
+  }
+  std::string error;
+  if (!app->start(&error)) {
+    std::cerr << name << ": " << error << "\n";
+    return 1;
+  }
+  std::cout << name << " listening on " << app->baseURL() << "\n"
+            << name << " admin token in " << settings.adminTokenFile << "\n"
+            << name << " keeps its records "
+            << (settings.app.dataFile.empty() ? "in memory" : "in " + settings.app.dataFile)
+            << std::endl;
+
+  int received = 0;
+  sigwait(&signals, &received);
+  std::cerr << name << ": draining" << std::endl;
+  const bool drained = app->drain(std::chrono::seconds(10));
+  if (!drained) std::cerr << name << ": some connections were still open after 10 s" << std::endl;
+  return 0;
+}
+
+}  // namespace zelk::server

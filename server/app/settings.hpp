@@ -1,0 +1,35 @@
+// The server's settings from flags, the environment and a configuration file, and the admin
+// token kept in a file only its owner can read.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app.hpp"
+
+namespace zelk::server {
+
+struct ProgramSettings {
+  AppConfig app;
+  std::string adminTokenFile;
+  bool help = false;
+};
+
+// Reads the settings: flags first, then ZELK_SERVER_<FLAG> variables of `environment`, then the
+// `--config` file's "key = value" lines, then the defaults. Throws std::invalid_argument with a
+// message naming the setting at fault.
+ProgramSettings readSettings(const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& environment,
+                             bool sandboxAlias);
+
+// The admin token in `path`, made (256 random bits, the file created with mode 0600) when the
+// file does not exist. Throws std::runtime_error when the file cannot be made or read, or when
+// others than its owner may read it.
+std::string loadOrCreateAdminToken(const std::string& path);
+
+// The usage text.
+std::string usage(bool sandboxAlias);
+
+}  // namespace zelk::server

@@ -1,0 +1,588 @@
+#include "http/server.hpp"
+
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+namespace zelk::server::http {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = net::ip::tcp;
+using error_code = boost::system::error_code;
+
+namespace {
+
+std::string openSSLError() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown OpenSSL error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+std::string statusLine(int status) {
+  const auto reason = bhttp::obsolete_reason(static_cast<bhttp::status>(status));
+  std::string line = "HTTP/1.1 " + std::to_string(status) + " ";
+  line.append(reason.data(), reason.size());
+  if (reason.empty() || reason == "<unknown-status>") line.resize(line.size() - reason.size());
+  return line + "\r\n";
+}
+
+bool statusHasBody(int status) {
+  return status >= 200 && status != 204 && status != 304;
+}
+
+std::string renderHead(const Response& res, bool close) {
+  std::string head = statusLine(res.status);
+  if (!res.contentType.empty() && statusHasBody(res.status))
+    head += "Content-Type: " + res.contentType + "\r\n";
+  for (const auto& [name, value] : res.headers) head += name + ": " + value + "\r\n";
+  if (statusHasBody(res.status))
+    head += "Content-Length: " + std::to_string(res.body.size()) + "\r\n";
+  if (close) head += "Connection: close\r\n";
+  head += "\r\n";
+  return head;
+}
+
+Response errorResponse(int status, const std::string& message) {
+  Response res;
+  res.status = status;
+  res.body = "{\"success\":false,\"error\":\"" + message + "\"}";
+  return res;
+}
+
+}  // namespace
+
+// What every connection shares with the server.
+struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
+  explicit Impl(Handler h) : handler(std::move(h)) {}
+
+  struct SessionBase {
+    virtual ~SessionBase() = default;
+    virtual void drain() = 0;
+  };
+
+  Handler handler;
+  ServerConfig config;
+  std::unique_ptr<net::io_context> io;
+  std::unique_ptr<tcp::acceptor> acceptor;
+  std::unique_ptr<ssl::context> tls;
+  std::vector<std::thread> threads;
+  std::atomic<bool> draining{false};
+  std::atomic<bool> runningFlag{false};
+  int boundPort = 0;
+
+  mutable std::mutex sessionsMutex;
+  std::condition_variable sessionsChanged;
+  std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
+
+  void enroll(const std::shared_ptr<SessionBase>& session) {
+    std::lock_guard lock(sessionsMutex);
+    sessions.emplace(session.get(), session);
+  }
+  void leave(SessionBase* session) {
+    std::lock_guard lock(sessionsMutex);
+    sessions.erase(session);
+    sessionsChanged.notify_all();
+  }
+
+  void accept();
+};
+
+namespace {
+
+using Impl = Server::Impl;
+
+// One connection: reads requests one after the other and writes their answers; an answer that
+// opens an event stream turns the connection into a stream that only writes.
+template <class Stream>
+class Session final : public Impl::SessionBase,
+                      public StreamSink,
+                      public std::enable_shared_from_this<Session<Stream>> {
+ public:
+  template <class... Args>
+  Session(std::shared_ptr<Impl> server, std::string peer, Args&&... args)
+      : server_(std::move(server)),
+        stream_(std::forward<Args>(args)...),
+        timer_(stream_.get_executor()),
+        peer_(std::move(peer)) {}
+
+  ~Session() override { server_->leave(this); }
+
+  void start() {
+    if constexpr (kTLS) {
+      arm(server_->config.headerTimeout);
+      stream_.async_handshake(ssl::stream_base::server,
+                              [self = this->shared_from_this()](error_code error) {
+                                self->disarm();
+                                if (error) return self->close();
+                                self->waitForRequest();
+                              });
+    } else {
+      waitForRequest();
+    }
+  }
+
+  // StreamSink
+  void send(std::shared_ptr<const std::string> bytes) override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this(), bytes = std::move(bytes)] {
+      if (self->closed_ || self->finishing_) return;
+      self->queue_.push_back({std::move(bytes), true});
+      self->writeNext();
+    });
+  }
+  void finish() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      if (self->closed_) return;
+      self->finishing_ = true;
+      self->writeNext();
+    });
+  }
+  void abort() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->close(); });
+  }
+  net::any_io_executor executor() override { return stream_.get_executor(); }
+
+  void drain() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      if (self->idle_) self->close();
+    });
+  }
+
+ private:
+  static constexpr bool kTLS = !std::is_same_v<Stream, tcp::socket>;
+
+  auto& socket() {
+    if constexpr (kTLS) {
+      return stream_.next_layer();
+    } else {
+      return stream_;
+    }
+  }
+
+  void arm(std::chrono::milliseconds timeout) {
+    timedOut_ = false;
+    timer_.expires_after(timeout);
+    // A wait that expired just as its operation finished must not cut short the next one.
+    timer_.async_wait([weak = this->weak_from_this(), armed = ++armed_](error_code error) {
+      auto self = weak.lock();
+      if (error || !self || armed != self->armed_) return;
+      self->timedOut_ = true;
+      error_code ignored;
+      self->socket().cancel(ignored);
+    });
+  }
+
+  void disarm() {
+    ++armed_;
+    timer_.cancel();
+  }
+
+  // Waits for the first bytes of the next request, for as long as a kept-alive connection may
+  // stay idle.
+  void waitForRequest() {
+    if (server_->draining) return close();
+    if (buffer_.size() > 0) return readRequest();
+    idle_ = true;
+    arm(server_->config.idleTimeout);
+    stream_.async_read_some(buffer_.prepare(2048),
+                            [self = this->shared_from_this()](error_code error, std::size_t read) {
+                              self->idle_ = false;
+                              self->disarm();
+                              if (error || read == 0) return self->close();
+                              self->buffer_.commit(read);
+                              self->readRequest();
+                            });
+  }
+
+  void readRequest() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_->config.headerLimit));
+    parser_->body_limit(server_->config.bodyLimit);
+    arm(server_->config.headerTimeout);
+    bhttp::async_read(stream_, buffer_, *parser_,
+                      [self = this->shared_from_this()](error_code error, std::size_t) {
+                        self->disarm();
+                        self->onRead(error);
+                      });
+  }
+
+  void onRead(error_code error) {
+    if (error) {
+      if (timedOut_) return reject(408, "the request took too long to arrive");
+      if (error == bhttp::error::body_limit) return reject(413, "the request body is too large");
+      if (error == bhttp::error::header_limit || error == bhttp::error::buffer_overflow)
+        return reject(431, "the request head is too large");
+      if (error.category() == bhttp::make_error_code(bhttp::error::end_of_stream).category() &&
+          error != bhttp::error::end_of_stream && error != bhttp::error::partial_message)
+        return reject(400, "malformed request");
+      return close();
+    }
+    auto message = parser_->release();
+    parser_.reset();
+    Request req;
+    req.method = std::string(message.method_string());
+    req.target = std::string(message.target());
+    const auto question = req.target.find('?');
+    req.path = req.target.substr(0, question);
+    if (question != std::string::npos) req.query = req.target.substr(question + 1);
+    for (const auto& field : message)
+      req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    req.body = std::move(message.body());
+    req.peer = peer_;
+    keepAlive_ = message.keep_alive();
+
+    Response res;
+    try {
+      server_->handler(req, res);
+    } catch (const std::exception& e) {
+      res = errorResponse(500, "internal error");
+    }
+    if (res.stream) return openStream(std::move(res));
+    if (res.deferred) {
+      auto deferred = std::move(res.deferred);
+      deferred(stream_.get_executor(), [self = this->shared_from_this()](Response later) {
+        net::post(self->stream_.get_executor(), [self, later = std::move(later)]() mutable {
+          self->respond(std::move(later), !self->keepAlive_ || self->server_->draining);
+        });
+      });
+      return;
+    }
+    respond(std::move(res), !keepAlive_ || server_->draining);
+  }
+
+  void reject(int status, const std::string& message) {
+    respond(errorResponse(status, message), /*close=*/true);
+  }
+
+  void respond(Response res, bool closeAfter) {
+    auto text = std::make_shared<std::string>(renderHead(res, closeAfter));
+    text->append(res.body);
+    net::async_write(stream_, net::buffer(*text),
+                     [self = this->shared_from_this(), text, closeAfter,
+                      after = std::move(res.after)](error_code error, std::size_t) {
+                       if (after) after();
+                       if (error || closeAfter) return self->shutdownThenClose();
+                       self->waitForRequest();
+                     });
+  }
+
+  void openStream(Response res) {
+    static const auto head = std::make_shared<const std::string>(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+        "X-Accel-Buffering: no\r\nTransfer-Encoding: chunked\r\n\r\n");
+    streaming_ = true;
+    // A stream reads nothing more: what reading needed goes.
+    buffer_ = beast::flat_buffer();
+    parser_.reset();
+    queue_.push_back({head, false});
+    onGone_ = res.stream(this->shared_from_this());
+    writeNext();
+    watchForHangUp();
+  }
+
+  // A stream's client sends nothing more; a read that ends tells that it went away.
+  void watchForHangUp() {
+    stream_.async_read_some(net::buffer(scratch_),
+                            [self = this->shared_from_this()](error_code error, std::size_t) {
+                              if (error) return self->close();
+                              self->watchForHangUp();
+                            });
+  }
+
+  void writeNext() {
+    if (writing_ || closed_) return;
+    if (sent_ == queue_.size()) {
+      if (!finishing_) return;
+      static const auto last = std::make_shared<const std::string>("0\r\n\r\n");
+      queue_.push_back({last, false});
+      finishing_ = false;
+      finished_ = true;
+    }
+    writing_ = true;
+    const Piece& piece = queue_[sent_];
+    std::array<net::const_buffer, 3> buffers;
+    std::size_t count = 0;
+    if (piece.chunked) {
+      const int length =
+          std::snprintf(sizeLine_.data(), sizeLine_.size(), "%zx\r\n", piece.bytes->size());
+      buffers[count++] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
+      buffers[count++] = net::buffer(*piece.bytes);
+      buffers[count++] = net::buffer("\r\n", 2);
+    } else {
+      buffers[count++] = net::buffer(*piece.bytes);
+    }
+    net::async_write(stream_,
+                     std::vector<net::const_buffer>(buffers.begin(), buffers.begin() + count),
+                     [self = this->shared_from_this()](error_code error, std::size_t) {
+                       self->writing_ = false;
+                       if (error) return self->close();
+                       self->popWritten();
+                       if (self->finished_ && self->sent_ == self->queue_.size())
+                         return self->shutdownThenClose();
+                       self->writeNext();
+                     });
+  }
+
+  // Forgets the piece just written; an idle stream keeps no queue memory.
+  void popWritten() {
+    queue_[sent_].bytes.reset();
+    if (++sent_ < queue_.size()) return;
+    sent_ = 0;
+    if (queue_.capacity() > 8) {
+      std::vector<Piece>().swap(queue_);
+    } else {
+      queue_.clear();
+    }
+  }
+
+  void shutdownThenClose() {
+    error_code ignored;
+    socket().shutdown(tcp::socket::shutdown_send, ignored);
+    close();
+  }
+
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    error_code ignored;
+    disarm();
+    socket().close(ignored);
+    queue_.clear();
+    sent_ = 0;
+    if (onGone_) {
+      auto gone = std::move(onGone_);
+      onGone_ = nullptr;
+      gone();
+    }
+  }
+
+  struct Piece {
+    std::shared_ptr<const std::string> bytes;
+    bool chunked = true;
+  };
+
+  std::shared_ptr<Impl> server_;
+  Stream stream_;
+  net::steady_timer timer_;
+  std::string peer_;
+  beast::flat_buffer buffer_;
+  std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  bool timedOut_ = false, keepAlive_ = true, idle_ = false;
+  std::uint64_t armed_ = 0;
+  // Event stream state.
+  bool streaming_ = false, writing_ = false, finishing_ = false, finished_ = false, closed_ = false;
+  std::vector<Piece> queue_;  // pieces from sent_ on are still to write
+  std::size_t sent_ = 0;
+  std::array<char, 20> sizeLine_{};
+  std::array<char, 16> scratch_{};
+  std::function<void()> onGone_;
+};
+
+}  // namespace
+
+void Server::Impl::accept() {
+  acceptor->async_accept(
+      net::make_strand(*io), [self = shared_from_this()](error_code error, tcp::socket socket) {
+        if (!self->acceptor || !self->acceptor->is_open()) return;
+        if (!error) {
+          error_code ignored;
+          socket.set_option(tcp::no_delay(true), ignored);
+          std::string peer;
+          if (auto endpoint = socket.remote_endpoint(ignored); !ignored)
+            peer = endpoint.address().to_string();
+          if (self->tls) {
+            auto session = std::make_shared<Session<ssl::stream<tcp::socket>>>(
+                self, std::move(peer), std::move(socket), *self->tls);
+            self->enroll(session);
+            session->start();
+          } else {
+            auto session =
+                std::make_shared<Session<tcp::socket>>(self, std::move(peer), std::move(socket));
+            self->enroll(session);
+            session->start();
+          }
+        }
+        self->accept();
+      });
+}
+
+int tlsVersionFromName(const std::string& name) {
+  if (name.empty()) return 0;
+  if (name == "1.0") return TLS1_VERSION;
+  if (name == "1.1") return TLS1_1_VERSION;
+  if (name == "1.2") return TLS1_2_VERSION;
+  if (name == "1.3") return TLS1_3_VERSION;
+  return -1;
+}
+
+Server::Server(Handler handler) : impl_(std::make_shared<Impl>(std::move(handler))) {}
+
+Server::~Server() {
+  stop();
+}
+
+bool Server::start(const ServerConfig& config, std::string* error) {
+  const auto failWith = [&](std::string message) {
+    if (error) *error = std::move(message);
+    impl_->acceptor.reset();
+    impl_->tls.reset();
+    impl_->io.reset();
+    return false;
+  };
+  if (impl_->io) return failWith("the server is already running");
+  impl_->config = config;
+  impl_->draining = false;
+  impl_->io = std::make_unique<net::io_context>(config.threads);
+
+  const bool useTLS = !config.tlsCertFile.empty() || !config.tlsKeyFile.empty();
+  if (useTLS) {
+    if (config.tlsCertFile.empty() || config.tlsKeyFile.empty())
+      return failWith("a TLS certificate and a TLS key must be given together");
+    const int maxVersion = tlsVersionFromName(config.tlsMaxVersion);
+    if (maxVersion < 0)
+      return failWith("unknown TLS version '" + config.tlsMaxVersion +
+                      "' (expected 1.0, 1.1, 1.2 or 1.3)");
+    impl_->tls = std::make_unique<ssl::context>(ssl::context::tls_server);
+    SSL_CTX* ctx = impl_->tls->native_handle();
+    SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+    if (SSL_CTX_use_certificate_chain_file(ctx, config.tlsCertFile.c_str()) != 1)
+      return failWith("cannot load TLS certificate " + config.tlsCertFile + ": " + openSSLError());
+    if (SSL_CTX_use_PrivateKey_file(ctx, config.tlsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx) != 1)
+      return failWith("cannot use TLS key " + config.tlsKeyFile + ": " + openSSLError());
+    if (maxVersion > 0 && maxVersion < TLS1_2_VERSION) {
+      // OpenSSL refuses TLS 1.0/1.1 at its default security level (SHA-1 signatures).
+      SSL_CTX_set_security_level(ctx, 0);
+      SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+      SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+    } else {
+      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    }
+    if (maxVersion > 0 && SSL_CTX_set_max_proto_version(ctx, maxVersion) != 1)
+      return failWith("cannot limit TLS to " + config.tlsMaxVersion + ": " + openSSLError());
+  }
+
+  error_code failure;
+  const auto address = net::ip::make_address(config.host, failure);
+  if (failure) return failWith("cannot listen on " + config.host + ": not an IP address");
+  const tcp::endpoint endpoint(address, static_cast<unsigned short>(config.port));
+  impl_->acceptor = std::make_unique<tcp::acceptor>(*impl_->io);
+  impl_->acceptor->open(endpoint.protocol(), failure);
+  if (!failure) impl_->acceptor->set_option(net::socket_base::reuse_address(true), failure);
+  if (!failure) impl_->acceptor->bind(endpoint, failure);
+  if (!failure) impl_->acceptor->listen(net::socket_base::max_listen_connections, failure);
+  if (failure)
+    return failWith("cannot listen on " + config.host + ":" + std::to_string(config.port) + ": " +
+                    failure.message());
+  impl_->boundPort = impl_->acceptor->local_endpoint().port();
+  impl_->accept();
+  impl_->runningFlag = true;
+  for (int i = 0; i < std::max(config.threads, 1); ++i)
+    impl_->threads.emplace_back([io = impl_->io.get()] { io->run(); });
+  return true;
+}
+
+void Server::stopAccepting() {
+  if (!impl_->io) return;
+  net::post(*impl_->io, [impl = impl_] {
+    error_code ignored;
+    if (impl->acceptor) impl->acceptor->close(ignored);
+  });
+}
+
+bool Server::drain(std::chrono::milliseconds deadline) {
+  if (!impl_->io) return true;
+  impl_->draining = true;
+  stopAccepting();
+  std::vector<std::shared_ptr<Impl::SessionBase>> open;
+  {
+    std::lock_guard lock(impl_->sessionsMutex);
+    for (auto& [raw, weak] : impl_->sessions) {
+      if (auto session = weak.lock()) open.push_back(std::move(session));
+    }
+  }
+  for (const auto& session : open) session->drain();
+  open.clear();
+  std::unique_lock lock(impl_->sessionsMutex);
+  return impl_->sessionsChanged.wait_for(lock, deadline, [&] { return impl_->sessions.empty(); });
+}
+
+void Server::stop() {
+  if (!impl_->io) return;
+  impl_->io->stop();
+  for (auto& thread : impl_->threads) thread.join();
+  impl_->threads.clear();
+  impl_->acceptor.reset();
+  // Destroying the loop destroys the handlers it still held, and with them the connections.
+  impl_->io.reset();
+  impl_->tls.reset();
+  impl_->runningFlag = false;
+}
+
+bool Server::running() const {
+  return impl_->runningFlag;
+}
+
+int Server::port() const {
+  return impl_->boundPort;
+}
+
+bool Server::tls() const {
+  return impl_->tls != nullptr;
+}
+
+std::size_t Server::connections() const {
+  std::lock_guard lock(impl_->sessionsMutex);
+  return impl_->sessions.size();
+}
+
+namespace {
+
+// Runs a task every period on the loop; the pending wait owns it, so it ends with the loop.
+struct Ticker : std::enable_shared_from_this<Ticker> {
+  Ticker(net::io_context& io, std::chrono::milliseconds p, std::function<void()> t)
+      : timer(io), period(p), task(std::move(t)) {}
+  void schedule() {
+    timer.expires_after(period);
+    timer.async_wait([self = shared_from_this()](error_code error) {
+      if (error) return;
+      self->task();
+      self->schedule();
+    });
+  }
+  net::steady_timer timer;
+  std::chrono::milliseconds period;
+  std::function<void()> task;
+};
+
+}  // namespace
+
+void Server::every(std::chrono::milliseconds period, std::function<void()> task) {
+  if (!impl_->io) return;
+  std::make_shared<Ticker>(*impl_->io, period, std::move(task))->schedule();
+}
+
+}  // namespace zelk::server::http

@@ -1,0 +1,77 @@
+#include "routes/json_input.hpp"
+
+#include "service/ids.hpp"
+
+namespace zelk::server {
+
+using nlohmann::json;
+
+json parseObject(const std::string& body) {
+  json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) throw BadRequest{"body is not valid JSON"};
+  if (!parsed.is_object()) throw BadRequest{"body must be a JSON object"};
+  return parsed;
+}
+
+std::string requiredString(const json& object, const char* key, bool nonEmpty,
+                           std::size_t maxBytes) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string() ||
+      (nonEmpty && it->get_ref<const std::string&>().empty()))
+    throw BadRequest{std::string(key) +
+                     (nonEmpty ? " must be a non-empty string" : " must be a string")};
+  if (!isValidText(it->get_ref<const std::string&>(), maxBytes))
+    throw BadRequest{std::string(key) + " must be text of at most " + std::to_string(maxBytes) +
+                     " bytes without control characters"};
+  return it->get<std::string>();
+}
+
+std::string optionalString(const json& object, const char* key, std::size_t maxBytes) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return {};
+  if (!it->is_string()) throw BadRequest{std::string(key) + " must be a string"};
+  if (!isValidText(it->get_ref<const std::string&>(), maxBytes))
+    throw BadRequest{std::string(key) + " must be text of at most " + std::to_string(maxBytes) +
+                     " bytes without control characters"};
+  return it->get<std::string>();
+}
+
+json requiredObject(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_object())
+    throw BadRequest{std::string(key) + " must be an object"};
+  return *it;
+}
+
+std::optional<bool> optionalBool(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (!it->is_boolean()) throw BadRequest{std::string(key) + " must be true or false"};
+  return it->get<bool>();
+}
+
+std::optional<long long> optionalInteger(const json& object, const char* key, long long min,
+                                         long long max) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (!it->is_number_integer() || *it < min || *it > max)
+    throw BadRequest{std::string(key) + " must be an integer from " + std::to_string(min) + " to " +
+                     std::to_string(max)};
+  return it->get<long long>();
+}
+
+std::string render(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void reply(http::Response& res, int status, const json& body) {
+  res.status = status;
+  res.contentType = "application/json";
+  res.body = render(body);
+}
+
+void fail(http::Response& res, int status, const std::string& error) {
+  reply(res, status, {{"success", false}, {"error", error}});
+}
+
+}  // namespace zelk::server

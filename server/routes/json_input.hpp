@@ -1,0 +1,34 @@
+// Reading JSON request bodies and writing JSON answers, shared by every route.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "http/message.hpp"
+
+namespace zelk::server {
+
+// A validation failure: the message goes back to the caller in a 400 answer.
+struct BadRequest {
+  std::string error;
+};
+
+nlohmann::json parseObject(const std::string& body);
+// A string member; with `maxBytes`, checked to be valid text of at most that size.
+std::string requiredString(const nlohmann::json& object, const char* key, bool nonEmpty,
+                           std::size_t maxBytes = 4096);
+std::string optionalString(const nlohmann::json& object, const char* key,
+                           std::size_t maxBytes = 4096);
+nlohmann::json requiredObject(const nlohmann::json& object, const char* key);
+std::optional<bool> optionalBool(const nlohmann::json& object, const char* key);
+std::optional<long long> optionalInteger(const nlohmann::json& object, const char* key,
+                                         long long min, long long max);
+
+// Invalid UTF-8 in stored text must not make an answer throw.
+std::string render(const nlohmann::json& value);
+void reply(http::Response& res, int status, const nlohmann::json& body);
+void fail(http::Response& res, int status, const std::string& error);
+
+}  // namespace zelk::server

@@ -1,0 +1,55 @@
+#include "routes/metrics.hpp"
+
+#include <sstream>
+
+namespace zelk::server {
+
+void Metrics::countRequest(const std::string& route, int status) {
+  const std::string statusClass = std::to_string(status / 100) + "xx";
+  std::lock_guard lock(mutex_);
+  ++requests_[{route, statusClass}];
+}
+
+void Metrics::observeAttach(std::chrono::steady_clock::duration took) {
+  const double seconds = std::chrono::duration<double>(took).count();
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+    if (seconds <= kBuckets[i]) ++attachBuckets_[i];
+  }
+  ++attachCount_;
+  attachSum_ += seconds;
+}
+
+std::string Metrics::render(const Gauges& gauges) const {
+  std::ostringstream out;
+  std::lock_guard lock(mutex_);
+  out << "# HELP zelk_http_requests_total HTTP requests answered, by route and status class.\n"
+         "# TYPE zelk_http_requests_total counter\n";
+  for (const auto& [key, count] : requests_) {
+    out << "zelk_http_requests_total{route=\"" << key.first << "\",status=\"" << key.second
+        << "\"} " << count << "\n";
+  }
+  out << "# HELP zelk_attach_duration_seconds Time to answer an attach.\n"
+         "# TYPE zelk_attach_duration_seconds histogram\n";
+  for (std::size_t i = 0; i < kBuckets.size(); ++i)
+    out << "zelk_attach_duration_seconds_bucket{le=\"" << kBuckets[i] << "\"} " << attachBuckets_[i]
+        << "\n";
+  out << "zelk_attach_duration_seconds_bucket{le=\"+Inf\"} " << attachCount_ << "\n"
+      << "zelk_attach_duration_seconds_sum " << attachSum_ << "\n"
+      << "zelk_attach_duration_seconds_count " << attachCount_ << "\n";
+  out << "# HELP zelk_messages_pushed_total Realtime messages written to open streams.\n"
+         "# TYPE zelk_messages_pushed_total counter\n"
+      << "zelk_messages_pushed_total " << messages_.load() << "\n";
+  out << "# HELP zelk_open_streams Realtime streams open now.\n"
+         "# TYPE zelk_open_streams gauge\n"
+      << "zelk_open_streams " << gauges.openStreams << "\n";
+  out << "# HELP zelk_http_connections HTTP connections open now.\n"
+         "# TYPE zelk_http_connections gauge\n"
+      << "zelk_http_connections " << gauges.connections << "\n";
+  out << "# HELP zelk_attached_devices Devices attached, in every project.\n"
+         "# TYPE zelk_attached_devices gauge\n"
+      << "zelk_attached_devices " << gauges.devices << "\n";
+  return out.str();
+}
+
+}  // namespace zelk::server

@@ -1,0 +1,42 @@
+// The service's counters, written in the Prometheus text format: requests by route and status
+// class, attach latency, messages pushed, open streams and connections.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace zelk::server {
+
+class Metrics {
+ public:
+  // `route` is one of a few fixed names, never an id.
+  void countRequest(const std::string& route, int status);
+  void observeAttach(std::chrono::steady_clock::duration took);
+  void countMessages(std::uint64_t count) { messages_ += count; }
+
+  struct Gauges {
+    std::size_t openStreams = 0;
+    std::size_t connections = 0;
+    std::size_t devices = 0;
+  };
+  std::string render(const Gauges& gauges) const;
+
+  static constexpr std::array<double, 10> kBuckets = {0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                                      0.025,  0.05,  0.1,    0.25,  1.0};
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
+  std::array<std::uint64_t, kBuckets.size()> attachBuckets_{};
+  std::uint64_t attachCount_ = 0;
+  double attachSum_ = 0;
+  std::atomic<std::uint64_t> messages_{0};
+};
+
+}  // namespace zelk::server

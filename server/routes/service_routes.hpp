@@ -1,0 +1,46 @@
+// The service operations under /v2/ that the library calls: attach, detach, identify, listen and
+// the challenge calls. Parses and validates requests, calls the rules, writes their answers as
+// JSON, and hands the realtime messages they cause to the open streams.
+#pragma once
+
+#include <string>
+
+#include "http/message.hpp"
+#include "realtime/hub.hpp"
+#include "routes/metrics.hpp"
+#include "sandbox/hooks.hpp"
+#include "service/service.hpp"
+
+namespace zelk::server {
+
+// The client id carried by an "Authorization: Basic <client id>:" header value, or "" when the
+// value does not have exactly that form.
+std::string clientIdFromAuthorization(const std::string& value);
+
+// Sends the messages of a raised challenge to the devices of its user. `attachedDevice`, when
+// not "", is the device whose attach raised it.
+void announceChallenge(Service& service, Hub& hub, Metrics& metrics, const RaisedChallenge& raised,
+                       const std::string& attachedDevice = {});
+
+class ServiceRoutes {
+ public:
+  // `hooks` is set in sandbox mode only.
+  ServiceRoutes(Service& service, Hub& hub, Metrics& metrics, SandboxHooks* hooks)
+      : service_(service), hub_(hub), metrics_(metrics), hooks_(hooks) {}
+
+  // Answers a request whose path starts with /v2/; returns the route name for the metrics.
+  std::string handle(const http::Request& req, http::Response& res);
+
+ private:
+  void attach(const std::string& clientId, const http::Request& req, http::Response& res);
+  void detach(const std::string& clientId, const http::Request& req, http::Response& res);
+  void identify(const std::string& clientId, const http::Request& req, http::Response& res);
+  void listen(const std::string& device, const http::Request& req, http::Response& res);
+
+  Service& service_;
+  Hub& hub_;
+  Metrics& metrics_;
+  SandboxHooks* hooks_;
+};
+
+}  // namespace zelk::server

@@ -1,0 +1,93 @@
+// What sandbox mode adds to the service for tests and demos: the log of /v2/ requests, answers
+// scripted in advance, and the /_sandbox/ endpoints that inspect and steer the service and its
+// streams (projects, users, challenges with their codes, pushes, stream ends, stalls and drips).
+// None of it exists outside sandbox mode. Every public member is thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "http/message.hpp"
+
+namespace zelk::server {
+
+class Service;
+class Hub;
+class Metrics;
+
+enum class Operation {
+  attach,
+  detach,
+  identify,
+  listen,
+  challenge,         // GET /v2/challenge/<id>
+  challengeDevices,  // GET /v2/challenge/<id>/devices
+  deviceLimit,       // GET /v2/challenge/<id>/device-limit
+  attempt,           // POST /v2/challenge/attempt
+  verify,            // POST /v2/challenge/verify
+  resend,            // POST /v2/challenge/resend
+};
+std::optional<Operation> operationFromName(std::string_view name);
+std::string_view operationName(Operation operation);
+
+struct ScriptedAnswer {
+  int status = 200;
+  std::string body;
+
+  // Listen scripts only.
+  std::string device;  // the device whose next listen this answers; "" for any device
+  // Instead of the status and body: a stream that stays silent, or one that first writes `drip`
+  // in pieces of `chunk` bytes, `interval` apart.
+  enum class Stream { none, stall, drip } stream = Stream::none;
+  std::string drip;
+  std::size_t chunk = 1;
+  std::chrono::milliseconds interval{0};
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;   // as sent, without the query
+  std::string query;  // as sent, after '?', without it; "" when there was none
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+};
+
+class SandboxHooks {
+ public:
+  SandboxHooks(Service& service, Hub& hub, Metrics& metrics)
+      : service_(service), hub_(hub), metrics_(metrics) {}
+
+  void record(const http::Request& request);
+  std::vector<RecordedRequest> requests() const;
+  void clearRequests();
+
+  void pushScript(Operation operation, ScriptedAnswer answer);
+  // The first queued answer of `operation` meant for `device` (or for any device).
+  std::optional<ScriptedAnswer> takeScript(Operation operation, std::string_view device = {});
+
+  // Answers GET/POST/DELETE /_sandbox/...; false when `request` is not one of them.
+  bool handle(const http::Request& request, http::Response& response);
+
+ private:
+  nlohmann::json scriptsJSON() const;
+  void streams(const http::Request& request, http::Response& response);
+
+  Service& service_;
+  Hub& hub_;
+  Metrics& metrics_;
+  mutable std::mutex mutex_;
+  std::vector<RecordedRequest> requests_;
+  std::map<Operation, std::deque<ScriptedAnswer>> scripts_;
+};
+
+}  // namespace zelk::server

@@ -1,0 +1,119 @@
+#include "service/ids.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+
+#include <openssl/rand.h>
+
+namespace zelk::server {
+namespace {
+
+template <std::size_t N>
+std::array<unsigned char, N> randomBytes() {
+  std::array<unsigned char, N> bytes{};
+  if (RAND_bytes(bytes.data(), static_cast<int>(N)) != 1)
+    throw std::runtime_error("the random number generator failed");
+  return bytes;
+}
+
+template <std::size_t N>
+std::string hex(const std::array<unsigned char, N>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(N * 2);
+  for (unsigned char byte : bytes) {
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xf];
+  }
+  return out;
+}
+
+bool isValidUTF8WithoutControls(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+    std::size_t length = 1;
+    std::uint32_t point = c;
+    if (c >= 0x80) {
+      if (c >= 0xc2 && c <= 0xdf) {
+        length = 2, point = c & 0x1f;
+      } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3, point = c & 0x0f;
+      } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4, point = c & 0x07;
+      } else {
+        return false;
+      }
+      if (i + length > text.size()) return false;
+      for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xc0) != 0x80) return false;
+        point = (point << 6) | (next & 0x3f);
+      }
+      // Overlong forms, surrogates and points past U+10FFFF.
+      if ((length == 3 && point < 0x800) || (length == 4 && point < 0x10000) ||
+          (point >= 0xd800 && point <= 0xdfff) || point > 0x10ffff || point == 0x85 ||
+          (point >= 0x80 && point < 0xa0))
+        return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string newId(std::string_view prefix) {
+  return std::string(prefix) + hex(randomBytes<16>());
+}
+
+std::string newCode(std::string_view previous) {
+  for (;;) {
+    const auto bytes = randomBytes<4>();
+    const std::uint32_t value = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+                                (std::uint32_t{bytes[2]} << 8) | bytes[3];
+    // Drawing again above the last multiple of a million keeps every code equally likely.
+    if (value >= 4'294'000'000u) continue;
+    char code[8];
+    std::snprintf(code, sizeof code, "%06u", static_cast<unsigned>(value % 1'000'000u));
+    if (code != previous) return code;
+  }
+}
+
+std::string newSecret() {
+  return hex(randomBytes<32>());
+}
+
+bool isServiceId(std::string_view text, std::string_view prefix) {
+  if (!text.starts_with(prefix) || text.size() != prefix.size() + 32) return false;
+  for (char c : text.substr(prefix.size())) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+bool isValidClientId(std::string_view text) {
+  return !text.empty() && text.size() <= 256 && text.find(':') == std::string_view::npos &&
+         isValidUTF8WithoutControls(text);
+}
+
+bool isValidUserName(std::string_view text) {
+  return !text.empty() && text.size() <= 256 && isValidUTF8WithoutControls(text);
+}
+
+bool isValidVendorId(std::string_view text) {
+  if (text.size() > 128) return false;
+  for (char c : text) {
+    if (c < 0x20 || c > 0x7e) return false;
+  }
+  return true;
+}
+
+bool isValidText(std::string_view text, std::size_t maxBytes) {
+  return text.size() <= maxBytes && isValidUTF8WithoutControls(text);
+}
+
+}  // namespace zelk::server

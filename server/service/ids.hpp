@@ -1,0 +1,31 @@
+// Identifiers the service hands out, and the checks every identifier and name from outside
+// passes before it reaches the rules or the storage.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zelk::server {
+
+// `prefix` followed by 128 random bits in lower-case hex, from OpenSSL's generator. Throws
+// std::runtime_error when the generator fails.
+std::string newId(std::string_view prefix);
+// Six random decimal digits, different from `previous`.
+std::string newCode(std::string_view previous);
+// 256 random bits in hex, for the admin token.
+std::string newSecret();
+
+// Whether `text` is an identifier this service could have made with `prefix`.
+bool isServiceId(std::string_view text, std::string_view prefix);
+
+// Client ids and user names: 1 to 256 bytes of valid UTF-8 without control characters; client
+// ids also without a colon, which ends them in an Authorization header.
+bool isValidClientId(std::string_view text);
+bool isValidUserName(std::string_view text);
+// Vendor identifiers: at most 128 bytes of printable ASCII.
+bool isValidVendorId(std::string_view text);
+// Free text an operator or a client sets (names, e-mail addresses, library versions): at most
+// `maxBytes` of valid UTF-8 without control characters.
+bool isValidText(std::string_view text, std::size_t maxBytes);
+
+}  // namespace zelk::server

@@ -1,0 +1,110 @@
+// The service's records: projects, their users and devices, identities, challenges and the
+// messages kept for each device's realtime stream. Plain values, shared by the rules and the
+// storage backends.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "service/settings.hpp"
+
+namespace zelk::server {
+
+using Clock = std::chrono::system_clock;
+
+enum class DeviceType { mobile, tablet, computer };
+// The type a device reports in device_info.device.type; anything but "tablet" or "computer"
+// counts as a mobile.
+DeviceType deviceTypeOf(const nlohmann::json& deviceInfo);
+std::string_view deviceTypeName(DeviceType type);
+DeviceType deviceTypeFromName(std::string_view name);
+
+// The project settings as the admin endpoints and the state dump show them.
+nlohmann::json settingsJSON(const ProjectSettings& settings);
+
+// A time as the challenge calls write it: "2026-12-08T01:02:03.456Z" (UTC, milliseconds).
+std::string isoTimeMillis(Clock::time_point time);
+std::int64_t toMillis(Clock::time_point time);
+Clock::time_point fromMillis(std::int64_t millis);
+
+// One realtime message sent to a device, kept so that a stream resuming after `id` gets it.
+struct KeptMessage {
+  std::uint64_t id = 0;
+  Clock::time_point sentAt;
+  std::string data;  // the event's data
+};
+
+// How many messages a device keeps at most, and for how long.
+inline constexpr std::size_t kMaxKeptMessages = 100;
+inline constexpr std::chrono::hours kKeptMessagesFor{24};
+// How many access tokens of a device stay good: the ones handed out by its last attaches.
+inline constexpr std::size_t kMaxAccesses = 16;
+
+struct Device {
+  std::string id;
+  std::string vendorId;
+  DeviceType type = DeviceType::mobile;
+  std::string library, version;
+  std::string identity;               // as reported by the last attach, "" when none
+  std::vector<std::string> accesses;  // the access tokens still good, the last one handed out last
+  nlohmann::json deviceInfo = nlohmann::json::object();
+  nlohmann::json metadata = nlohmann::json::object();
+  Clock::time_point attachedAt, lastSeenAt;
+  std::uint64_t lastEventId = 0;  // the id of the last message sent to it
+  std::deque<KeptMessage> messages;
+
+  const std::string& lastAccess() const;
+  bool hasAccess(std::string_view access) const;
+};
+
+struct User {
+  UserProfile profile;
+  std::vector<Device> devices;          // in order of first attach
+  std::vector<std::string> challenges;  // ids, oldest first
+};
+
+struct Challenge {
+  std::string id;
+  std::string project;  // the client id
+  std::string user;
+  std::string reason;  // what raised it: "overall", "mobile", "tablet", "computer" or "manual"
+  Clock::time_point createdAt;
+  std::string code;     // the last code sent; "" before the first
+  std::string channel;  // the channel the last code went by; "" before the first
+  int codesSent = 0;
+  int checks = 0;  // verify calls
+  bool verified = false;
+  bool resolved = false;  // verified, back within the limits, or closed by an operator
+
+  bool open() const { return !verified && !resolved; }
+};
+
+struct Identity {
+  std::string id;
+  std::string vendorId;
+  nlohmann::json deviceInfo = nlohmann::json::object();
+  Clock::time_point createdAt, lastSeenAt;
+};
+
+struct Project {
+  bool configured = false;   // set up by an operator, not only come into being with a request
+  ProjectSettings settings;  // a name of "" stands for the client id
+  std::map<std::string, User> users;
+  std::map<std::string, Identity> identities;             // by identity id
+  std::map<std::string, std::string> identityByVendorId;  // vendor id -> identity id
+};
+
+// Everything the service knows.
+struct Dataset {
+  std::map<std::string, Project> projects;      // by client id
+  std::map<std::string, Challenge> challenges;  // by id, of every project
+};
+
+}  // namespace zelk::server

@@ -1,0 +1,710 @@
+#include "service/service.hpp"
+
+#include <algorithm>
+#include <initializer_list>
+#include <iterator>
+
+#include "service/ids.hpp"
+
+namespace zelk::server {
+namespace {
+
+using nlohmann::json;
+
+// How many devices of each type a user has.
+struct Counts {
+  int mobiles = 0, tablets = 0, computers = 0;
+
+  explicit Counts(const User& user) {
+    for (const Device& device : user.devices) ++of(device.type);
+  }
+  int& of(DeviceType type) {
+    switch (type) {
+      case DeviceType::tablet:
+        return tablets;
+      case DeviceType::computer:
+        return computers;
+      case DeviceType::mobile:
+        break;
+    }
+    return mobiles;
+  }
+};
+
+int typeLimit(const ProjectSettings& settings, DeviceType type) {
+  switch (type) {
+    case DeviceType::tablet:
+      return settings.tabletLimit;
+    case DeviceType::computer:
+      return settings.computerLimit;
+    case DeviceType::mobile:
+      break;
+  }
+  return settings.mobileLimit;
+}
+
+// The limit a user's devices break, if any: "overall", or the type of `attached` when there are
+// more devices of that type than its limit.
+std::optional<std::string> brokenLimit(const ProjectSettings& settings, const User& user,
+                                       DeviceType attached) {
+  if (static_cast<long long>(user.devices.size()) > settings.overallLimit) return "overall";
+  const int limit = typeLimit(settings, attached);
+  if (limit > 0 && Counts(user).of(attached) > limit) return std::string(deviceTypeName(attached));
+  return std::nullopt;
+}
+
+bool withinLimits(const ProjectSettings& settings, const User& user) {
+  for (DeviceType type : {DeviceType::mobile, DeviceType::tablet, DeviceType::computer}) {
+    if (brokenLimit(settings, user, type)) return false;
+  }
+  return true;
+}
+
+const std::string& projectName(const std::string& clientId, const Project& project) {
+  return project.settings.name.empty() ? clientId : project.settings.name;
+}
+
+// The reported device facts as the device list shows them: only text members of the known keys,
+// with the type the service counted the device as.
+json deviceInfoOf(const Device& device) {
+  const auto pick = [](const json& from, const char* object,
+                       std::initializer_list<const char*> keys) {
+    json picked = json::object();
+    auto it = from.find(object);
+    if (it == from.end() || !it->is_object()) return picked;
+    for (const char* key : keys) {
+      auto value = it->find(key);
+      if (value != it->end() && value->is_string()) picked[key] = *value;
+    }
+    return picked;
+  };
+  json info = json::object();
+  info["os"] = pick(device.deviceInfo, "os", {"name", "version"});
+  json details = pick(device.deviceInfo, "device", {"vendor", "model"});
+  details["type"] = deviceTypeName(device.type);
+  info["device"] = std::move(details);
+  return info;
+}
+
+json deviceJSON(const Device& d) {
+  return {{"device_id", d.id},
+          {"vendor_identifier", d.vendorId},
+          {"type", deviceTypeName(d.type)},
+          {"library", d.library},
+          {"version", d.version},
+          {"identity", d.identity},
+          {"last_access", d.lastAccess()},
+          {"device_info", d.deviceInfo},
+          {"metadata", d.metadata},
+          {"attached_at", isoTimeMillis(d.attachedAt)},
+          {"last_seen_at", isoTimeMillis(d.lastSeenAt)},
+          {"last_event_id", d.lastEventId}};
+}
+
+Changes::DeviceRow rowOf(const std::string& project, const std::string& user,
+                         const Device& device) {
+  Changes::DeviceRow row{project, user, device};
+  row.device.messages.clear();
+  return row;
+}
+
+}  // namespace
+
+std::string challengeNoticeData(const std::string& challengeId) {
+  return json{{"action", "challenge"}, {"challenge", {{"_id", challengeId}}}}.dump(
+      -1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string logoutData() {
+  return "\"logout\"";
+}
+
+Service::Service(std::unique_ptr<Store> store, Config config)
+    : store_(std::move(store)), config_(config), data_(store_->load()) {}
+
+Service::~Service() = default;
+
+std::string Service::storeDescription() const {
+  return store_->describe();
+}
+
+bool Service::storeReady() {
+  return store_->ready();
+}
+
+void Service::setRepeatOpenChallenges(bool repeat) {
+  std::lock_guard lock(mutex_);
+  config_.repeatOpenChallenges = repeat;
+}
+
+bool Service::repeatOpenChallenges() const {
+  std::lock_guard lock(mutex_);
+  return config_.repeatOpenChallenges;
+}
+
+void Service::commitLocked(const Changes& changes) {
+  try {
+    store_->commit(changes);
+  } catch (const StoreError&) {
+    // What is in memory went ahead of the store: go back to what the store holds.
+    data_ = store_->load();
+    throw;
+  }
+}
+
+bool Service::knowsProject(const std::string& clientId) const {
+  std::lock_guard lock(mutex_);
+  if (config_.openProjects) return true;
+  auto project = data_.projects.find(clientId);
+  return project != data_.projects.end() && project->second.configured;
+}
+
+Project& Service::projectLocked(const std::string& clientId, Changes& changes) {
+  auto [project, added] = data_.projects.try_emplace(clientId);
+  // A project comes into being with its first request.
+  if (added) changes.projects.push_back({clientId, false, project->second.settings});
+  return project->second;
+}
+
+void Service::configureProject(const std::string& projectId, ProjectSettings settings) {
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  Project& project = projectLocked(projectId, changes);
+  project.settings = std::move(settings);
+  project.configured = true;
+  changes.projects = {{projectId, true, project.settings}};
+  commitLocked(changes);
+}
+
+ProjectSettings Service::projectSettings(const std::string& projectId) const {
+  std::lock_guard lock(mutex_);
+  ProjectSettings settings;
+  if (auto project = data_.projects.find(projectId); project != data_.projects.end())
+    settings = project->second.settings;
+  if (settings.name.empty()) settings.name = projectId;
+  return settings;
+}
+
+bool Service::projectConfigured(const std::string& projectId) const {
+  std::lock_guard lock(mutex_);
+  auto project = data_.projects.find(projectId);
+  return project != data_.projects.end() && project->second.configured;
+}
+
+void Service::configureUser(const std::string& projectId, const std::string& userName,
+                            UserProfile profile) {
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  projectLocked(projectId, changes).users[userName].profile = profile;
+  changes.users.push_back({projectId, userName, std::move(profile)});
+  commitLocked(changes);
+}
+
+UserProfile Service::userProfile(const std::string& projectId, const std::string& userName) const {
+  std::lock_guard lock(mutex_);
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return {};
+  auto user = project->second.users.find(userName);
+  if (user == project->second.users.end()) return {};
+  return user->second.profile;
+}
+
+Delivery Service::sendLocked(const std::string& projectId, const std::string& userName,
+                             Device& device, const std::string& data, Changes& changes) {
+  const auto now = Clock::now();
+  KeptMessage message{++device.lastEventId, now, data};
+  device.messages.push_back(message);
+  while (device.messages.size() > kMaxKeptMessages) device.messages.pop_front();
+  while (!device.messages.empty() && device.messages.front().sentAt < now - kKeptMessagesFor)
+    device.messages.pop_front();
+  changes.messages.push_back({device.id, message});
+  changes.trims.push_back(
+      {device.id, device.lastEventId > kMaxKeptMessages ? device.lastEventId - kMaxKeptMessages : 0,
+       now - kKeptMessagesFor});
+  // The device's row carries its last event id.
+  auto row = std::find_if(changes.devices.begin(), changes.devices.end(),
+                          [&](const Changes::DeviceRow& r) { return r.device.id == device.id; });
+  if (row == changes.devices.end()) {
+    changes.devices.push_back(rowOf(projectId, userName, device));
+  } else {
+    row->device.lastEventId = device.lastEventId;
+  }
+  return {device.id, message.id, data};
+}
+
+RaisedChallenge Service::raiseLocked(const std::string& projectId, User& user,
+                                     const std::string& userName, std::string reason,
+                                     Changes& changes) {
+  Challenge challenge;
+  challenge.id = newId("ch_");
+  challenge.project = projectId;
+  challenge.user = userName;
+  challenge.reason = std::move(reason);
+  challenge.createdAt = Clock::now();
+  user.challenges.push_back(challenge.id);
+  changes.challenges.push_back(challenge);
+
+  RaisedChallenge raised;
+  raised.id = challenge.id;
+  const std::string notice = challengeNoticeData(challenge.id);
+  for (Device& device : user.devices)
+    raised.deliveries.push_back(sendLocked(projectId, userName, device, notice, changes));
+  data_.challenges.emplace(challenge.id, std::move(challenge));
+  return raised;
+}
+
+RaisedChallenge Service::raiseChallenge(const std::string& projectId, const std::string& userName,
+                                        std::string reason) {
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  User& user = projectLocked(projectId, changes).users[userName];
+  RaisedChallenge raised = raiseLocked(projectId, user, userName, std::move(reason), changes);
+  commitLocked(changes);
+  return raised;
+}
+
+std::vector<std::string> Service::challenges(const std::string& projectId,
+                                             const std::string& userName) const {
+  std::lock_guard lock(mutex_);
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return {};
+  auto user = project->second.users.find(userName);
+  if (user == project->second.users.end()) return {};
+  return user->second.challenges;
+}
+
+std::optional<std::string> Service::lastCode(const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  auto challenge = data_.challenges.find(challengeId);
+  if (challenge == data_.challenges.end() || challenge->second.code.empty()) return std::nullopt;
+  return challenge->second.code;
+}
+
+bool Service::resolveChallenge(const std::string& projectId, const std::string& challengeId) {
+  std::lock_guard lock(mutex_);
+  if (!findLocked(projectId, challengeId).challenge) return false;
+  Challenge& challenge = data_.challenges.at(challengeId);
+  challenge.resolved = true;
+  Changes changes;
+  changes.challenges.push_back(challenge);
+  commitLocked(changes);
+  return true;
+}
+
+Service::Found Service::findLocked(const std::string& projectId,
+                                   const std::string& challengeId) const {
+  auto challenge = data_.challenges.find(challengeId);
+  if (challenge == data_.challenges.end() || challenge->second.project != projectId) return {};
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return {};
+  auto user = project->second.users.find(challenge->second.user);
+  if (user == project->second.users.end()) return {};
+  return {&challenge->second, &project->second, &user->second};
+}
+
+std::optional<json> Service::challengeDetails(const std::string& projectId,
+                                              const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  const Found found = findLocked(projectId, challengeId);
+  if (!found.challenge) return std::nullopt;
+  const ProjectSettings& settings = found.project->settings;
+  json brand = {{"require_verification", settings.requireVerification}};
+  if (!settings.logo.empty()) brand["logo"] = settings.logo;
+  if (!settings.primaryColor.empty()) brand["primary_color"] = settings.primaryColor;
+  json user = {{"_id", found.challenge->user}};
+  if (!found.user->profile.email.empty()) user["email"] = found.user->profile.email;
+  if (!found.user->profile.phone.empty()) user["phone"] = found.user->profile.phone;
+  return json{{"_id", found.challenge->id},
+              {"project", {{"_id", projectId}, {"name", projectName(projectId, *found.project)}}},
+              {"brand", std::move(brand)},
+              {"user", std::move(user)},
+              {"channels", {"email", "text"}},
+              {"status", found.challenge->verified ? "verified" : "open"}};
+}
+
+std::optional<json> Service::challengeDevices(const std::string& projectId,
+                                              const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  const Found found = findLocked(projectId, challengeId);
+  if (!found.challenge) return std::nullopt;
+  json devices = json::array();
+  for (const Device& device : found.user->devices) {
+    devices.push_back({{"_id", device.id},
+                       {"info", deviceInfoOf(device)},
+                       {"createdAt", isoTimeMillis(device.attachedAt)},
+                       {"updatedAt", isoTimeMillis(device.lastSeenAt)},
+                       {"last_access", {{"geolocation", {{"city", "Lyon"}, {"country", "FR"}}}}}});
+  }
+  return devices;
+}
+
+std::optional<json> Service::deviceLimit(const std::string& projectId,
+                                         const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  const Found found = findLocked(projectId, challengeId);
+  if (!found.challenge) return std::nullopt;
+  const Counts counts(*found.user);
+  const ProjectSettings& settings = found.project->settings;
+  return json{{"attached_devices",
+               {{"total", found.user->devices.size()},
+                {"devices",
+                 {{"computers", counts.computers},
+                  {"tablets", counts.tablets},
+                  {"mobiles", counts.mobiles}}}}},
+              {"default_overall_limit", settings.overallLimit},
+              {"computer_device_limit", settings.computerLimit},
+              {"tablet_device_limit", settings.tabletLimit},
+              {"mobile_device_limit", settings.mobileLimit}};
+}
+
+std::optional<std::string> Service::challengeProject(const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  const auto challenge = data_.challenges.find(challengeId);
+  if (challenge == data_.challenges.end()) return std::nullopt;
+  return challenge->second.project;
+}
+
+std::optional<std::string> Service::sendCode(const std::string& projectId,
+                                             const std::string& challengeId,
+                                             const std::string& channel) {
+  std::lock_guard lock(mutex_);
+  if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
+  Challenge& challenge = data_.challenges.at(challengeId);
+  challenge.code = newCode(challenge.code);
+  if (!channel.empty()) {
+    challenge.channel = channel;
+  } else if (challenge.channel.empty()) {
+    challenge.channel = "email";
+  }
+  ++challenge.codesSent;
+  Changes changes;
+  changes.challenges.push_back(challenge);
+  commitLocked(changes);
+  return challenge.code;
+}
+
+std::optional<bool> Service::checkCode(const std::string& projectId, const std::string& challengeId,
+                                       const std::string& code) {
+  std::lock_guard lock(mutex_);
+  if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
+  Challenge& challenge = data_.challenges.at(challengeId);
+  ++challenge.checks;
+  const bool right = !challenge.code.empty() && code == challenge.code;
+  if (right) challenge.verified = true;
+  Changes changes;
+  changes.challenges.push_back(challenge);
+  commitLocked(changes);
+  return right;
+}
+
+json Service::challengeStateLocked(const Challenge& challenge) const {
+  return {{"challenge", challenge.id},
+          {"client_id", challenge.project},
+          {"user", challenge.user},
+          {"reason", challenge.reason},
+          {"created_at", isoTimeMillis(challenge.createdAt)},
+          {"code", challenge.code.empty() ? json(nullptr) : json(challenge.code)},
+          {"channel", challenge.channel.empty() ? json(nullptr) : json(challenge.channel)},
+          {"codes_sent", challenge.codesSent},
+          {"checks", challenge.checks},
+          {"verified", challenge.verified},
+          {"open", challenge.open()}};
+}
+
+std::optional<json> Service::challengeState(const std::string& challengeId) const {
+  std::lock_guard lock(mutex_);
+  auto challenge = data_.challenges.find(challengeId);
+  if (challenge == data_.challenges.end()) return std::nullopt;
+  return challengeStateLocked(challenge->second);
+}
+
+AttachResult Service::attach(const AttachInput& input) {
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  Project& project = projectLocked(input.project, changes);
+  auto [userEntry, newUser] = project.users.try_emplace(input.user);
+  User& user = userEntry->second;
+  if (newUser) changes.users.push_back({input.project, input.user, user.profile});
+  const auto now = Clock::now();
+
+  auto device = std::find_if(user.devices.begin(), user.devices.end(),
+                             [&](const Device& d) { return d.vendorId == input.vendorId; });
+  if (device == user.devices.end()) {
+    Device fresh;
+    fresh.id = newId("dev_");
+    fresh.vendorId = input.vendorId;
+    fresh.attachedAt = now;
+    user.devices.push_back(std::move(fresh));
+    device = std::prev(user.devices.end());
+  }
+  device->library = input.library;
+  device->version = input.version;
+  device->identity = input.identity;
+  device->deviceInfo = input.deviceInfo;
+  device->type = deviceTypeOf(input.deviceInfo);
+  device->metadata = input.metadata;
+  device->lastSeenAt = now;
+  device->accesses.push_back(newId("acc_"));
+  if (device->accesses.size() > kMaxAccesses)
+    device->accesses.erase(device->accesses.begin(),
+                           device->accesses.end() - static_cast<std::ptrdiff_t>(kMaxAccesses));
+  changes.devices.push_back(rowOf(input.project, input.user, *device));
+
+  AttachResult result;
+  result.deviceId = device->id;
+  result.access = device->lastAccess();
+  result.attachedDevices = user.devices.size();
+  result.blockOverUsage = project.settings.blockOverUsage;
+  result.defaultDeviceLimit = project.settings.overallLimit;
+  if (auto reason = brokenLimit(project.settings, user, device->type))
+    result.challenge = raiseLocked(input.project, user, input.user, std::move(*reason), changes);
+  commitLocked(changes);
+  return result;
+}
+
+void Service::resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
+                                        const User& user, Changes& changes) {
+  (void)userName;
+  const Project& project = data_.projects.at(projectId);
+  if (!withinLimits(project.settings, user)) return;
+  for (const std::string& id : user.challenges) {
+    Challenge& challenge = data_.challenges.at(id);
+    if (!challenge.open() || challenge.reason == "manual") continue;
+    challenge.resolved = true;
+    changes.challenges.push_back(challenge);
+  }
+}
+
+DetachResult Service::detach(const std::string& projectId, const std::string& userName,
+                             const std::string& deviceId) {
+  std::lock_guard lock(mutex_);
+  DetachResult result;
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return result;
+  auto user = project->second.users.find(userName);
+  if (user == project->second.users.end()) return result;
+  auto& devices = user->second.devices;
+  auto device = std::find_if(devices.begin(), devices.end(),
+                             [&](const Device& d) { return d.id == deviceId; });
+  if (device == devices.end()) return result;
+  result.logout = {deviceId, device->lastEventId + 1, logoutData()};
+  devices.erase(device);
+  Changes changes;
+  changes.removedDevices.push_back(deviceId);
+  resolveWithinLimitsLocked(projectId, userName, user->second, changes);
+  commitLocked(changes);
+  result.found = true;
+  result.deviceId = deviceId;
+  result.attachedDevices = devices.size();
+  return result;
+}
+
+IdentifyResult Service::identify(const IdentifyInput& input) {
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  Project& project = projectLocked(input.project, changes);
+  const auto now = Clock::now();
+
+  if (!input.identityId.empty()) {
+    auto known = project.identities.find(input.identityId);
+    if (known != project.identities.end()) {
+      known->second.lastSeenAt = now;
+      changes.identities.push_back({input.project, known->second});
+      commitLocked(changes);
+      return {known->first, 1.0};
+    }
+  }
+
+  auto byVendor = project.identityByVendorId.find(input.vendorId);
+  if (byVendor == project.identityByVendorId.end()) {
+    Identity fresh;
+    fresh.id = newId("id_");
+    fresh.vendorId = input.vendorId;
+    fresh.createdAt = now;
+    byVendor = project.identityByVendorId.emplace(input.vendorId, fresh.id).first;
+    project.identities.emplace(fresh.id, std::move(fresh));
+  }
+  Identity& identity = project.identities.at(byVendor->second);
+  identity.deviceInfo = input.deviceInfo;
+  identity.lastSeenAt = now;
+  changes.identities.push_back({input.project, identity});
+  commitLocked(changes);
+  return {identity.id, 0.9};
+}
+
+Device* Service::deviceLocked(const std::string& projectId, const std::string& deviceId,
+                              std::string* userName) {
+  for (auto& [clientId, project] : data_.projects) {
+    if (!projectId.empty() && clientId != projectId) continue;
+    for (auto& [name, user] : project.users) {
+      for (Device& device : user.devices) {
+        if (device.id != deviceId) continue;
+        if (userName) *userName = name;
+        return &device;
+      }
+    }
+  }
+  return nullptr;
+}
+
+ListenStart Service::startListen(const std::string& projectId, const std::string& deviceId,
+                                 const std::string& access,
+                                 std::optional<std::uint64_t> resumeAfter,
+                                 const std::function<void(const ListenStart&)>& opened) {
+  std::lock_guard lock(mutex_);
+  ListenStart start;
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return start;
+  const User* owner = nullptr;
+  const Device* device = nullptr;
+  for (const auto& [name, user] : project->second.users) {
+    for (const Device& candidate : user.devices) {
+      if (candidate.id == deviceId) owner = &user, device = &candidate;
+    }
+  }
+  if (!device) return start;
+  if (!device->hasAccess(access)) {
+    start.check = ListenCheck::unknownAccess;
+    return start;
+  }
+  start.check = ListenCheck::ok;
+  start.upTo = device->lastEventId;
+  if (resumeAfter && *resumeAfter <= device->lastEventId) {
+    for (const KeptMessage& message : device->messages) {
+      if (message.id > *resumeAfter) start.catchUp.push_back({deviceId, message.id, message.data});
+    }
+  } else if (config_.repeatOpenChallenges) {
+    // The newest open challenge stands for the older ones: a device shows one at a time.
+    const auto newest =
+        std::find_if(owner->challenges.rbegin(), owner->challenges.rend(),
+                     [&](const std::string& id) { return data_.challenges.at(id).open(); });
+    if (newest != owner->challenges.rend())
+      start.catchUp.push_back({deviceId, device->lastEventId, challengeNoticeData(*newest)});
+    // The stream learns where the device's messages stand, so that after a drop it resumes
+    // from there and misses nothing sent meanwhile.
+    if (start.catchUp.empty() && device->lastEventId > 0)
+      start.catchUp.push_back({deviceId, device->lastEventId, {}});
+  }
+  opened(start);
+  return start;
+}
+
+std::optional<Delivery> Service::logout(const std::string& projectId, const std::string& deviceId) {
+  std::lock_guard lock(mutex_);
+  std::string userName;
+  Device* device = deviceLocked(projectId, deviceId, &userName);
+  if (!device) return std::nullopt;
+  std::string clientId = projectId;
+  if (clientId.empty()) {
+    for (const auto& [id, project] : data_.projects) {
+      auto user = project.users.find(userName);
+      if (user != project.users.end() &&
+          std::any_of(user->second.devices.begin(), user->second.devices.end(),
+                      [&](const Device& d) { return d.id == deviceId; }))
+        clientId = id;
+    }
+  }
+  Changes changes;
+  Delivery delivery = sendLocked(clientId, userName, *device, logoutData(), changes);
+  commitLocked(changes);
+  return delivery;
+}
+
+std::optional<std::string> Service::ownerOf(const std::string& projectId,
+                                            const std::string& deviceId) const {
+  std::lock_guard lock(mutex_);
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return std::nullopt;
+  for (const auto& [name, user] : project->second.users) {
+    for (const Device& device : user.devices) {
+      if (device.id == deviceId) return name;
+    }
+  }
+  return std::nullopt;
+}
+
+json Service::projectsJSON() const {
+  std::lock_guard lock(mutex_);
+  json projects = json::array();
+  for (const auto& [clientId, project] : data_.projects) {
+    if (!project.configured) continue;
+    json entry = settingsJSON(project.settings);
+    entry["client_id"] = clientId;
+    projects.push_back(std::move(entry));
+  }
+  return projects;
+}
+
+std::vector<std::string> Service::users(const std::string& projectId) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return names;
+  for (const auto& [name, user] : project->second.users) names.push_back(name);
+  return names;
+}
+
+std::optional<json> Service::userJSON(const std::string& projectId,
+                                      const std::string& userName) const {
+  std::lock_guard lock(mutex_);
+  auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end()) return std::nullopt;
+  auto user = project->second.users.find(userName);
+  if (user == project->second.users.end()) return std::nullopt;
+  json devices = json::array();
+  for (const Device& d : user->second.devices) devices.push_back(deviceJSON(d));
+  json challenges = json::array();
+  for (const std::string& id : user->second.challenges)
+    challenges.push_back(challengeStateLocked(data_.challenges.at(id)));
+  return json{{"client_id", projectId},
+              {"user", userName},
+              {"email", user->second.profile.email},
+              {"phone", user->second.profile.phone},
+              {"devices", std::move(devices)},
+              {"challenges", std::move(challenges)}};
+}
+
+std::size_t Service::deviceCount() const {
+  std::lock_guard lock(mutex_);
+  std::size_t count = 0;
+  for (const auto& [clientId, project] : data_.projects) {
+    for (const auto& [name, user] : project.users) count += user.devices.size();
+  }
+  return count;
+}
+
+json Service::dump() const {
+  std::lock_guard lock(mutex_);
+  json projects = json::object();
+  for (const auto& [clientId, project] : data_.projects) {
+    json users = json::object();
+    for (const auto& [name, user] : project.users) {
+      json devices = json::array();
+      for (const Device& d : user.devices) devices.push_back(deviceJSON(d));
+      users[name] = {{"email", user.profile.email},
+                     {"phone", user.profile.phone},
+                     {"devices", std::move(devices)},
+                     {"challenges", user.challenges}};
+    }
+    json identities = json::array();
+    for (const auto& [id, identity] : project.identities) {
+      identities.push_back({{"identity", id},
+                            {"vendor_identifier", identity.vendorId},
+                            {"device_info", identity.deviceInfo},
+                            {"created_at", isoTimeMillis(identity.createdAt)},
+                            {"last_seen_at", isoTimeMillis(identity.lastSeenAt)}});
+    }
+    json entry = settingsJSON(project.settings);
+    entry["name"] = projectName(clientId, project);
+    entry["default_device_limit"] = project.settings.overallLimit;
+    entry["users"] = std::move(users);
+    entry["identities"] = std::move(identities);
+    projects[clientId] = std::move(entry);
+  }
+  json challenges = json::object();
+  for (const auto& [id, challenge] : data_.challenges)
+    challenges[id] = challengeStateLocked(challenge);
+  return {{"projects", std::move(projects)}, {"challenges", std::move(challenges)}};
+}
+
+}  // namespace zelk::server

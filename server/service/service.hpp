@@ -1,0 +1,198 @@
+// The service's rules: projects and their limits and brand, users, devices and their access
+// tokens, identities, challenges and codes, and the messages each device's realtime stream is to
+// hear. Independent of HTTP and of how records are stored: every change is handed to the Store
+// before the call returns, and the caller answers only then. Every public member is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "service/records.hpp"
+#include "storage/store.hpp"
+
+namespace zelk::server {
+
+// A message for one device's stream: its id there and the event's data.
+struct Delivery {
+  std::string device;
+  std::uint64_t id = 0;
+  std::string data;
+};
+
+// A challenge just raised, and the message each device of its user is to hear.
+struct RaisedChallenge {
+  std::string id;
+  std::vector<Delivery> deliveries;
+};
+
+struct AttachInput {
+  std::string project;  // the client id
+  std::string user;
+  std::string vendorId;
+  nlohmann::json deviceInfo = nlohmann::json::object();
+  nlohmann::json metadata = nlohmann::json::object();
+  std::string library, version, identity;
+};
+
+struct AttachResult {
+  std::string deviceId;
+  std::string access;
+  std::size_t attachedDevices = 0;
+  bool blockOverUsage = false;
+  int defaultDeviceLimit = 0;
+  std::optional<RaisedChallenge> challenge;  // set when the attach took the user over a limit
+};
+
+struct DetachResult {
+  bool found = false;
+  std::string deviceId;
+  std::size_t attachedDevices = 0;
+  Delivery logout;  // the logout order for the streams the removed device still has open
+};
+
+struct IdentifyInput {
+  std::string project;
+  std::string vendorId;
+  std::string identityId;  // "" when the caller sent none
+  nlohmann::json deviceInfo = nlohmann::json::object();
+};
+
+struct IdentifyResult {
+  std::string identity;
+  double confidence = 0;
+};
+
+enum class ListenCheck { ok, unknownDevice, unknownAccess };
+
+// What a stream that is being opened writes first.
+struct ListenStart {
+  ListenCheck check = ListenCheck::unknownDevice;
+  // The messages the stream writes before anything else: what it missed when it resumes, the
+  // newest open challenge of the user when it is fresh.
+  std::vector<Delivery> catchUp;
+  // Messages up to this id are known to the stream once the catch-up is written.
+  std::uint64_t upTo = 0;
+};
+
+// The data of a challenge notice and of a logout order.
+std::string challengeNoticeData(const std::string& challengeId);
+std::string logoutData();
+
+class Service {
+ public:
+  struct Config {
+    // Any client id is a project, set up with default settings by its first request (the
+    // sandbox); otherwise only projects an operator configured answer.
+    bool openProjects = false;
+    // A fresh stream (one that does not resume after an event id) hears the user's newest open
+    // challenge again.
+    bool repeatOpenChallenges = true;
+  };
+
+  // Loads what `store` holds; throws StoreError when it cannot.
+  Service(std::unique_ptr<Store> store, Config config);
+  ~Service();
+
+  std::string storeDescription() const;
+  bool storeReady();
+  void setRepeatOpenChallenges(bool repeat);
+  bool repeatOpenChallenges() const;
+
+  // Whether requests with this client id are answered.
+  bool knowsProject(const std::string& clientId) const;
+
+  // Attaches (or refreshes) the device `vendorId` of `user`; devices are per project and user.
+  AttachResult attach(const AttachInput& input);
+  DetachResult detach(const std::string& project, const std::string& user,
+                      const std::string& deviceId);
+  IdentifyResult identify(const IdentifyInput& input);
+
+  // Checks a listen request and works out what the stream writes first. `resumeAfter` is the
+  // stream's Last-Event-ID when it has one this device's messages can continue from. `opened`
+  // runs, while no message for the device can be sent, when the check passed: a stream
+  // registered there misses nothing.
+  ListenStart startListen(const std::string& project, const std::string& deviceId,
+                          const std::string& access, std::optional<std::uint64_t> resumeAfter,
+                          const std::function<void(const ListenStart&)>& opened);
+
+  void configureProject(const std::string& project, ProjectSettings settings);
+  // The settings, the name filled in; nullopt for a project that does not answer.
+  ProjectSettings projectSettings(const std::string& project) const;
+  bool projectConfigured(const std::string& project) const;
+  void configureUser(const std::string& project, const std::string& user, UserProfile profile);
+  UserProfile userProfile(const std::string& project, const std::string& user) const;
+
+  RaisedChallenge raiseChallenge(const std::string& project, const std::string& user,
+                                 std::string reason);
+  std::vector<std::string> challenges(const std::string& project, const std::string& user) const;
+  std::optional<std::string> lastCode(const std::string& challengeId) const;
+  // Closes a challenge of `project` by an operator's hand; false when there is none.
+  bool resolveChallenge(const std::string& project, const std::string& challengeId);
+
+  // The challenge calls of `project`, answering with the JSON documents the service sends;
+  // nullopt when `challengeId` is not a challenge of that project.
+  std::optional<nlohmann::json> challengeDetails(const std::string& project,
+                                                 const std::string& challengeId) const;
+  std::optional<nlohmann::json> challengeDevices(const std::string& project,
+                                                 const std::string& challengeId) const;
+  std::optional<nlohmann::json> deviceLimit(const std::string& project,
+                                            const std::string& challengeId) const;
+  // The project of a challenge; nullopt for an unknown one.
+  std::optional<std::string> challengeProject(const std::string& challengeId) const;
+  // Makes a new six-digit code and "sends" it by `channel` ("" : the channel of the last code,
+  // or "email"); returns it. A new code always differs from the one before.
+  std::optional<std::string> sendCode(const std::string& project, const std::string& challengeId,
+                                      const std::string& channel);
+  // Whether `code` is the last code sent for the challenge; a right one verifies it.
+  std::optional<bool> checkCode(const std::string& project, const std::string& challengeId,
+                                const std::string& code);
+
+  // Sends the logout order to `device` of `project` ("" : of any project), keeping it for a
+  // stream that resumes; nullopt when there is no such device.
+  std::optional<Delivery> logout(const std::string& project, const std::string& deviceId);
+  // The user a device of `project` belongs to.
+  std::optional<std::string> ownerOf(const std::string& project, const std::string& deviceId) const;
+
+  // Operator views.
+  std::optional<nlohmann::json> challengeState(const std::string& challengeId) const;
+  nlohmann::json projectsJSON() const;
+  std::optional<nlohmann::json> userJSON(const std::string& project, const std::string& user) const;
+  std::vector<std::string> users(const std::string& project) const;
+  // Everything known, as JSON, for debugging.
+  nlohmann::json dump() const;
+  // Counts for the metrics.
+  std::size_t deviceCount() const;
+
+ private:
+  struct Found {
+    const Challenge* challenge = nullptr;
+    const Project* project = nullptr;
+    const User* user = nullptr;
+  };
+  Project& projectLocked(const std::string& clientId, Changes& changes);
+  Found findLocked(const std::string& project, const std::string& challengeId) const;
+  RaisedChallenge raiseLocked(const std::string& projectId, User& user, const std::string& userName,
+                              std::string reason, Changes& changes);
+  Delivery sendLocked(const std::string& projectId, const std::string& userName, Device& device,
+                      const std::string& data, Changes& changes);
+  Device* deviceLocked(const std::string& projectId, const std::string& deviceId,
+                       std::string* userName = nullptr);
+  void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
+                                 const User& user, Changes& changes);
+  nlohmann::json challengeStateLocked(const Challenge& challenge) const;
+  void commitLocked(const Changes& changes);
+
+  mutable std::mutex mutex_;
+  std::unique_ptr<Store> store_;
+  Config config_;
+  Dataset data_;
+};
+
+}  // namespace zelk::server

@@ -1,0 +1,472 @@
+// The SQLite backend. One connection, used under a mutex: the service writes in short
+// transactions, one at a time. The journal is a write-ahead log, and a transaction is in the log
+// file when its commit returns, so a change the service has answered survives the process being
+// killed (synchronous=NORMAL; FULL would also survive a power loss, at an fsync per commit).
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "storage/store.hpp"
+
+namespace zelk::server {
+namespace {
+
+using nlohmann::json;
+
+// Each entry brings the schema from version (index) to version (index + 1).
+const std::vector<const char*> kMigrations = {
+    R"sql(
+CREATE TABLE projects (
+  client_id TEXT PRIMARY KEY,
+  configured INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  overall_limit INTEGER NOT NULL,
+  mobile_limit INTEGER NOT NULL,
+  tablet_limit INTEGER NOT NULL,
+  computer_limit INTEGER NOT NULL,
+  logo TEXT NOT NULL,
+  primary_color TEXT NOT NULL,
+  require_verification INTEGER NOT NULL,
+  block_over_usage INTEGER NOT NULL
+);
+CREATE TABLE users (
+  client_id TEXT NOT NULL,
+  user TEXT NOT NULL,
+  email TEXT NOT NULL,
+  phone TEXT NOT NULL,
+  PRIMARY KEY (client_id, user)
+);
+CREATE TABLE devices (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  user TEXT NOT NULL,
+  vendor_id TEXT NOT NULL,
+  type TEXT NOT NULL,
+  library TEXT NOT NULL,
+  version TEXT NOT NULL,
+  identity TEXT NOT NULL,
+  accesses TEXT NOT NULL,
+  device_info TEXT NOT NULL,
+  metadata TEXT NOT NULL,
+  attached_at INTEGER NOT NULL,
+  last_seen_at INTEGER NOT NULL,
+  last_event_id INTEGER NOT NULL,
+  position INTEGER NOT NULL
+);
+CREATE INDEX devices_by_user ON devices (client_id, user);
+CREATE TABLE identities (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  vendor_id TEXT NOT NULL,
+  device_info TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  last_seen_at INTEGER NOT NULL
+);
+CREATE TABLE challenges (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  user TEXT NOT NULL,
+  reason TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  code TEXT NOT NULL,
+  channel TEXT NOT NULL,
+  codes_sent INTEGER NOT NULL,
+  checks INTEGER NOT NULL,
+  verified INTEGER NOT NULL,
+  resolved INTEGER NOT NULL,
+  position INTEGER NOT NULL
+);
+CREATE TABLE messages (
+  device_id TEXT NOT NULL,
+  id INTEGER NOT NULL,
+  sent_at INTEGER NOT NULL,
+  data TEXT NOT NULL,
+  PRIMARY KEY (device_id, id)
+);
+)sql",
+};
+
+std::string dumpJSON(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json parseJSON(const std::string& text, json fallback) {
+  json parsed = json::parse(text, nullptr, false);
+  return parsed.is_discarded() ? fallback : parsed;
+}
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr) !=
+        SQLITE_OK)
+      throw StoreError(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db));
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& bind(int index, const std::string& text) {
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& bind(int index, std::int64_t value) {
+    sqlite3_bind_int64(statement_, index, value);
+    return *this;
+  }
+  // Runs a statement that returns no rows.
+  void run() {
+    const int result = sqlite3_step(statement_);
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+    if (result != SQLITE_DONE)
+      throw StoreError(std::string("cannot write: ") +
+                       sqlite3_errmsg(sqlite3_db_handle(statement_)));
+  }
+  bool step() {
+    const int result = sqlite3_step(statement_);
+    if (result == SQLITE_ROW) return true;
+    sqlite3_reset(statement_);
+    if (result != SQLITE_DONE)
+      throw StoreError(std::string("cannot read: ") +
+                       sqlite3_errmsg(sqlite3_db_handle(statement_)));
+    return false;
+  }
+  std::string text(int column) const {
+    const auto* data = sqlite3_column_text(statement_, column);
+    return data ? std::string(reinterpret_cast<const char*>(data),
+                              static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
+                : std::string();
+  }
+  std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+class SQLiteStore final : public Store {
+ public:
+  explicit SQLiteStore(std::string path) : path_(std::move(path)) {
+    if (sqlite3_open_v2(path_.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      throw StoreError("cannot open " + path_ + ": " + reason);
+    }
+    try {
+      execute("PRAGMA busy_timeout = 5000");
+      execute("PRAGMA journal_mode = WAL");
+      execute("PRAGMA synchronous = NORMAL");
+      execute("PRAGMA foreign_keys = ON");
+      migrate();
+      prepare();
+    } catch (...) {
+      statements_.clear();
+      sqlite3_close(db_);
+      throw;
+    }
+  }
+  ~SQLiteStore() override {
+    statements_.clear();
+    sqlite3_close(db_);
+  }
+
+  std::string describe() const override { return "sqlite " + path_; }
+
+  Dataset load() override {
+    std::lock_guard lock(mutex_);
+    Dataset data;
+    Statement projects(db_,
+                       "SELECT client_id, configured, name, overall_limit, mobile_limit, "
+                       "tablet_limit, computer_limit, logo, primary_color, require_verification, "
+                       "block_over_usage FROM projects");
+    while (projects.step()) {
+      Project& project = data.projects[projects.text(0)];
+      project.configured = projects.integer(1) != 0;
+      ProjectSettings& s = project.settings;
+      s.name = projects.text(2);
+      s.overallLimit = static_cast<int>(projects.integer(3));
+      s.mobileLimit = static_cast<int>(projects.integer(4));
+      s.tabletLimit = static_cast<int>(projects.integer(5));
+      s.computerLimit = static_cast<int>(projects.integer(6));
+      s.logo = projects.text(7);
+      s.primaryColor = projects.text(8);
+      s.requireVerification = projects.integer(9) != 0;
+      s.blockOverUsage = projects.integer(10) != 0;
+    }
+    Statement users(db_, "SELECT client_id, user, email, phone FROM users");
+    while (users.step()) {
+      User& user = data.projects[users.text(0)].users[users.text(1)];
+      user.profile.email = users.text(2);
+      user.profile.phone = users.text(3);
+    }
+    Statement devices(db_,
+                      "SELECT id, client_id, user, vendor_id, type, library, version, identity, "
+                      "accesses, device_info, metadata, attached_at, last_seen_at, last_event_id "
+                      "FROM devices ORDER BY position");
+    std::map<std::string, Device*> byId;
+    while (devices.step()) {
+      Device device;
+      device.id = devices.text(0);
+      device.vendorId = devices.text(3);
+      device.type = deviceTypeFromName(devices.text(4));
+      device.library = devices.text(5);
+      device.version = devices.text(6);
+      device.identity = devices.text(7);
+      for (const auto& access : parseJSON(devices.text(8), json::array())) {
+        if (access.is_string()) device.accesses.push_back(access.get<std::string>());
+      }
+      device.deviceInfo = parseJSON(devices.text(9), json::object());
+      device.metadata = parseJSON(devices.text(10), json::object());
+      device.attachedAt = fromMillis(devices.integer(11));
+      device.lastSeenAt = fromMillis(devices.integer(12));
+      device.lastEventId = static_cast<std::uint64_t>(devices.integer(13));
+      auto& list = data.projects[devices.text(1)].users[devices.text(2)].devices;
+      list.push_back(std::move(device));
+    }
+    for (auto& [clientId, project] : data.projects) {
+      for (auto& [name, user] : project.users) {
+        for (Device& device : user.devices) byId[device.id] = &device;
+      }
+    }
+    Statement messages(db_,
+                       "SELECT device_id, id, sent_at, data FROM messages ORDER BY device_id, id");
+    while (messages.step()) {
+      auto device = byId.find(messages.text(0));
+      if (device == byId.end()) continue;
+      device->second->messages.push_back({static_cast<std::uint64_t>(messages.integer(1)),
+                                          fromMillis(messages.integer(2)), messages.text(3)});
+    }
+    Statement identities(db_,
+                         "SELECT id, client_id, vendor_id, device_info, created_at, last_seen_at "
+                         "FROM identities");
+    while (identities.step()) {
+      Project& project = data.projects[identities.text(1)];
+      Identity identity;
+      identity.id = identities.text(0);
+      identity.vendorId = identities.text(2);
+      identity.deviceInfo = parseJSON(identities.text(3), json::object());
+      identity.createdAt = fromMillis(identities.integer(4));
+      identity.lastSeenAt = fromMillis(identities.integer(5));
+      project.identityByVendorId[identity.vendorId] = identity.id;
+      project.identities[identity.id] = std::move(identity);
+    }
+    Statement challenges(
+        db_,
+        "SELECT id, client_id, user, reason, created_at, code, channel, "
+        "codes_sent, checks, verified, resolved FROM challenges ORDER BY position");
+    while (challenges.step()) {
+      Challenge challenge;
+      challenge.id = challenges.text(0);
+      challenge.project = challenges.text(1);
+      challenge.user = challenges.text(2);
+      challenge.reason = challenges.text(3);
+      challenge.createdAt = fromMillis(challenges.integer(4));
+      challenge.code = challenges.text(5);
+      challenge.channel = challenges.text(6);
+      challenge.codesSent = static_cast<int>(challenges.integer(7));
+      challenge.checks = static_cast<int>(challenges.integer(8));
+      challenge.verified = challenges.integer(9) != 0;
+      challenge.resolved = challenges.integer(10) != 0;
+      data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
+      data.challenges[challenge.id] = std::move(challenge);
+    }
+    nextPosition_ = 0;
+    Statement last(db_,
+                   "SELECT max(coalesce((SELECT max(position) FROM devices), 0), "
+                   "coalesce((SELECT max(position) FROM challenges), 0))");
+    if (last.step()) nextPosition_ = last.integer(0);
+    while (last.step()) {
+    }
+    return data;
+  }
+
+  void commit(const Changes& changes) override {
+    if (changes.empty()) return;
+    std::lock_guard lock(mutex_);
+    execute("BEGIN IMMEDIATE");
+    try {
+      write(changes);
+      execute("COMMIT");
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+  bool ready() override {
+    std::lock_guard lock(mutex_);
+    try {
+      execute("SELECT 1");
+      return true;
+    } catch (const StoreError&) {
+      return false;
+    }
+  }
+
+ private:
+  void execute(const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+      std::string reason = message ? message : sqlite3_errmsg(db_);
+      sqlite3_free(message);
+      throw StoreError(path_ + ": " + reason);
+    }
+  }
+
+  void migrate() {
+    std::int64_t version = 0;
+    {
+      Statement current(db_, "PRAGMA user_version");
+      if (current.step()) version = current.integer(0);
+      while (current.step()) {
+      }
+    }
+    if (version > static_cast<std::int64_t>(kMigrations.size()))
+      throw StoreError(path_ + " was written by a newer zelk-server (schema version " +
+                       std::to_string(version) + ")");
+    for (auto next = static_cast<std::size_t>(version); next < kMigrations.size(); ++next) {
+      execute("BEGIN IMMEDIATE");
+      try {
+        execute(kMigrations[next]);
+        execute(("PRAGMA user_version = " + std::to_string(next + 1)).c_str());
+        execute("COMMIT");
+      } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+      }
+    }
+  }
+
+  void prepare() {
+    const auto add = [this](const char* sql) {
+      statements_.push_back(std::make_unique<Statement>(db_, sql));
+      return statements_.back().get();
+    };
+    putProject_ = add(
+        "INSERT OR REPLACE INTO projects VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
+    putDevice_ = add(
+        "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+        "?15) ON CONFLICT (id) DO UPDATE SET vendor_id = ?4, type = ?5, library = ?6, "
+        "version = ?7, identity = ?8, accesses = ?9, device_info = ?10, metadata = ?11, "
+        "last_seen_at = ?13, last_event_id = ?14");
+    removeDevice_ = add("DELETE FROM devices WHERE id = ?1");
+    removeMessages_ = add("DELETE FROM messages WHERE device_id = ?1");
+    putIdentity_ = add("INSERT OR REPLACE INTO identities VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    putChallenge_ =
+        add("INSERT INTO challenges VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) "
+            "ON CONFLICT (id) DO UPDATE SET code = ?6, channel = ?7, codes_sent = ?8, checks = ?9, "
+            "verified = ?10, resolved = ?11");
+    putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
+    trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
+  }
+
+  void write(const Changes& changes) {
+    for (const auto& row : changes.projects) {
+      const ProjectSettings& s = row.settings;
+      putProject_->bind(1, row.clientId)
+          .bind(2, std::int64_t{row.configured})
+          .bind(3, s.name)
+          .bind(4, std::int64_t{s.overallLimit})
+          .bind(5, std::int64_t{s.mobileLimit})
+          .bind(6, std::int64_t{s.tabletLimit})
+          .bind(7, std::int64_t{s.computerLimit})
+          .bind(8, s.logo)
+          .bind(9, s.primaryColor)
+          .bind(10, std::int64_t{s.requireVerification})
+          .bind(11, std::int64_t{s.blockOverUsage})
+          .run();
+    }
+    for (const auto& row : changes.users) {
+      putUser_->bind(1, row.clientId)
+          .bind(2, row.user)
+          .bind(3, row.profile.email)
+          .bind(4, row.profile.phone)
+          .run();
+    }
+    for (const auto& id : changes.removedDevices) {
+      removeDevice_->bind(1, id).run();
+      removeMessages_->bind(1, id).run();
+    }
+    for (const auto& row : changes.devices) {
+      const Device& d = row.device;
+      putDevice_->bind(1, d.id)
+          .bind(2, row.clientId)
+          .bind(3, row.user)
+          .bind(4, d.vendorId)
+          .bind(5, std::string(deviceTypeName(d.type)))
+          .bind(6, d.library)
+          .bind(7, d.version)
+          .bind(8, d.identity)
+          .bind(9, dumpJSON(d.accesses))
+          .bind(10, dumpJSON(d.deviceInfo))
+          .bind(11, dumpJSON(d.metadata))
+          .bind(12, toMillis(d.attachedAt))
+          .bind(13, toMillis(d.lastSeenAt))
+          .bind(14, static_cast<std::int64_t>(d.lastEventId))
+          .bind(15, ++nextPosition_)
+          .run();
+    }
+    for (const auto& row : changes.identities) {
+      const Identity& i = row.identity;
+      putIdentity_->bind(1, i.id)
+          .bind(2, row.clientId)
+          .bind(3, i.vendorId)
+          .bind(4, dumpJSON(i.deviceInfo))
+          .bind(5, toMillis(i.createdAt))
+          .bind(6, toMillis(i.lastSeenAt))
+          .run();
+    }
+    for (const Challenge& c : changes.challenges) {
+      putChallenge_->bind(1, c.id)
+          .bind(2, c.project)
+          .bind(3, c.user)
+          .bind(4, c.reason)
+          .bind(5, toMillis(c.createdAt))
+          .bind(6, c.code)
+          .bind(7, c.channel)
+          .bind(8, std::int64_t{c.codesSent})
+          .bind(9, std::int64_t{c.checks})
+          .bind(10, std::int64_t{c.verified})
+          .bind(11, std::int64_t{c.resolved})
+          .bind(12, ++nextPosition_)
+          .run();
+    }
+    for (const auto& row : changes.messages) {
+      putMessage_->bind(1, row.deviceId)
+          .bind(2, static_cast<std::int64_t>(row.message.id))
+          .bind(3, toMillis(row.message.sentAt))
+          .bind(4, row.message.data)
+          .run();
+    }
+    for (const auto& trim : changes.trims) {
+      trimMessages_->bind(1, trim.deviceId)
+          .bind(2, static_cast<std::int64_t>(trim.throughId))
+          .bind(3, toMillis(trim.before))
+          .run();
+    }
+  }
+
+  const std::string path_;
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  std::vector<std::unique_ptr<Statement>> statements_;
+  Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
+            *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
+            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr;
+  std::int64_t nextPosition_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> makeSQLiteStore(const std::string& path) {
+  return std::make_unique<SQLiteStore>(path);
+}
+
+}  // namespace zelk::server

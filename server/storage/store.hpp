@@ -1,0 +1,89 @@
+// Where the service keeps its records. The rules work on the records in memory and hand every
+// change to a Store before they answer, so an answered change outlives the process; the Store
+// gives them all back at start. Backends: in memory (nothing outlives the process) and SQLite.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "service/records.hpp"
+
+namespace zelk::server {
+
+// A storage failure: the change it was part of is not made, and the request fails with a 5xx.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The changes one request makes, written together or not at all.
+struct Changes {
+  struct ProjectRow {
+    std::string clientId;
+    bool configured = false;
+    ProjectSettings settings;
+  };
+  struct UserRow {
+    std::string clientId, user;
+    UserProfile profile;
+  };
+  struct DeviceRow {
+    std::string clientId, user;
+    Device device;  // its kept messages are not part of the row, see `messages`
+  };
+  struct IdentityRow {
+    std::string clientId;
+    Identity identity;
+  };
+  struct MessageRow {
+    std::string deviceId;
+    KeptMessage message;
+  };
+  // Messages of a device with an id up to `throughId` or sent before `before` are dropped.
+  struct MessageTrim {
+    std::string deviceId;
+    std::uint64_t throughId = 0;
+    Clock::time_point before;
+  };
+
+  std::vector<ProjectRow> projects;
+  std::vector<UserRow> users;
+  std::vector<DeviceRow> devices;
+  std::vector<std::string> removedDevices;  // with their kept messages
+  std::vector<IdentityRow> identities;
+  std::vector<Challenge> challenges;
+  std::vector<MessageRow> messages;
+  std::vector<MessageTrim> trims;
+
+  bool empty() const {
+    return projects.empty() && users.empty() && devices.empty() && removedDevices.empty() &&
+           identities.empty() && challenges.empty() && messages.empty() && trims.empty();
+  }
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // "memory", or "sqlite <path>".
+  virtual std::string describe() const = 0;
+  // Everything stored, as it was after the last commit.
+  virtual Dataset load() = 0;
+  // Writes `changes` at once; throws StoreError, and then nothing of them is written.
+  virtual void commit(const Changes& changes) = 0;
+  // Whether the store can take writes now.
+  virtual bool ready() { return true; }
+};
+
+// Keeps nothing: the rules' records in memory are all there is.
+std::unique_ptr<Store> makeMemoryStore();
+
+// A SQLite database at `path`, created when missing; its schema is brought up to date first.
+// Throws StoreError when the file cannot be opened or migrated.
+std::unique_ptr<Store> makeSQLiteStore(const std::string& path);
+
+}  // namespace zelk::server

@@ -1,0 +1,167 @@
+// The zelk-server program killed without warning in the middle of a stream of attaches: once
+// started again on the same database, every attach it had answered is there.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/http_client.hpp"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using zelk::testing::HttpClient;
+
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& data, const std::string& tokenFile) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<std::string> args = {ZELK_SERVER_EXE, "--data",       data,   "--listen",
+                                     "127.0.0.1:0",   "--log-format", "none", "--admin-token-file",
+                                     tokenFile};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, ZELK_SERVER_EXE, &actions, nullptr, argv.data(), environ) != 0)
+      throw std::runtime_error("cannot start zelk-server");
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    // The first line names the address.
+    FILE* lines = fdopen(out[0], "r");
+    char line[512];
+    if (!lines || !std::fgets(line, sizeof line, lines)) throw std::runtime_error("no output");
+    const std::string text = line;
+    const std::string prefix = "zelk-server listening on ";
+    if (text.rfind(prefix, 0) != 0) throw std::runtime_error("unexpected output: " + text);
+    url_ = text.substr(prefix.size(), text.find('\n') - prefix.size());
+    stdout_ = lines;
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (stdout_) std::fclose(stdout_);
+  }
+  // Sends `signal` and returns the exit status.
+  int signalAndWait(int signal) {
+    kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+  const std::string& url() const { return url_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string url_;
+  FILE* stdout_ = nullptr;
+};
+
+std::string readToken(const std::string& path) {
+  std::ifstream in(path);
+  std::string token;
+  std::getline(in, token);
+  return token;
+}
+
+json attachBody(const std::string& user, const std::string& vendor) {
+  return {{"user", user},
+          {"device_info", json::object()},
+          {"signals", {{"iosVendorIdentifier", vendor}}}};
+}
+
+TEST(ServerCrash, EveryAnsweredAttachOutlivesAKillDuringAThousandAttaches) {
+  char pattern[] = "/tmp/zelk-crash-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string data = dir + "/zelk.db", tokenFile = dir + "/token";
+  constexpr int kClients = 4, kAttachesEach = 250;
+
+  std::vector<std::set<std::string>> answered(kClients);
+  std::atomic<int> answeredCount{0};
+  {
+    ServerProcess server(data, tokenFile);
+    const zelk::testing::Headers admin = {{"Authorization", "Bearer " + readToken(tokenFile)}};
+    HttpClient http(server.url());
+    auto configured = http.Post("/admin/projects", admin,
+                                R"({"client_id":"crash","overall_limit":1000000,"mobile_limit":0})",
+                                "application/json");
+    ASSERT_TRUE(configured && configured->status == 200);
+
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+      clients.emplace_back([&, c] {
+        HttpClient client(server.url());
+        for (int i = 0; i < kAttachesEach; ++i) {
+          auto reply = client.Post(
+              "/v2/access", {{"Authorization", "Basic crash:"}},
+              attachBody("user-" + std::to_string(c), std::to_string(c) + "-" + std::to_string(i))
+                  .dump(),
+              "application/json");
+          if (!reply || reply->status != 200) return;  // the server is gone
+          answered[c].insert(json::parse(reply->body)["device_id"].get<std::string>());
+          ++answeredCount;
+        }
+      });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (answeredCount < 400 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    const int status = server.signalAndWait(SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    for (auto& client : clients) client.join();
+  }
+  ASSERT_GE(answeredCount.load(), 400);
+  ASSERT_LT(answeredCount.load(), kClients * kAttachesEach) << "the kill came too late";
+
+  ServerProcess again(data, tokenFile);
+  HttpClient http(again.url());
+  const zelk::testing::Headers admin = {{"Authorization", "Bearer " + readToken(tokenFile)}};
+  int stored = 0;
+  for (int c = 0; c < kClients; ++c) {
+    auto reply = http.Get("/admin/user?client_id=crash&user=user-" + std::to_string(c), admin);
+    ASSERT_TRUE(reply && reply->status == 200);
+    std::set<std::string> devices;
+    const json user = json::parse(reply->body);
+    for (const auto& device : user["devices"])
+      devices.insert(device["device_id"].get<std::string>());
+    for (const std::string& id : answered[c]) EXPECT_TRUE(devices.contains(id)) << id;
+    // At most the attach in flight when the server died was stored without an answer.
+    EXPECT_GE(devices.size(), answered[c].size());
+    EXPECT_LE(devices.size(), answered[c].size() + 1);
+    stored += static_cast<int>(devices.size());
+  }
+  EXPECT_GE(stored, answeredCount.load());
+  // SIGTERM drains and ends the program normally.
+  const int status = again.signalAndWait(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  if (::testing::Test::HasFailure()) {
+    std::fprintf(stderr, "the database is kept in %s\n", dir.c_str());
+  } else {
+    std::system(("rm -rf " + dir).c_str());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,463 @@
+// zelk-server as a deployment runs it: projects set up by an operator, every change kept in
+// SQLite, realtime streams that resume, and requests from clients that get things wrong.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "app/settings.hpp"
+#include "server_test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using zelk::server::App;
+using zelk::testing::chunk;
+using zelk::testing::kAdminToken;
+using zelk::testing::RawConnection;
+using zelk::testing::Reply;
+using zelk::testing::ServiceClient;
+using zelk::testing::TempDir;
+
+std::string challengeEvent(const std::string& challenge, int id) {
+  return chunk("id: " + std::to_string(id) +
+               "\ndata: {\"action\":\"challenge\",\"challenge\":{\"_id\":\"" + challenge +
+               "\"}}\n\n");
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { startServer(zelk::testing::serverConfig()); }
+
+  void startServer(zelk::server::AppConfig config) {
+    app = std::make_unique<App>(std::move(config));
+    std::string error;
+    ASSERT_TRUE(app->start(&error)) << error;
+  }
+
+  ServiceClient project(const std::string& clientId, json settings = json::object()) {
+    ServiceClient client(app->baseURL(), clientId);
+    settings["client_id"] = clientId;
+    const Reply reply = client.admin("POST", "/admin/projects", settings);
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return client;
+  }
+
+  std::unique_ptr<RawConnection> listen(ServiceClient& client, const json& attached,
+                                        const std::string& extraHeaders = "") {
+    auto stream = std::make_unique<RawConnection>(app->port());
+    stream->send(client.listenRequest(attached["device_id"], attached["access"], extraHeaders));
+    EXPECT_TRUE(stream->readHead()) << stream->received();
+    EXPECT_EQ(stream->head().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << stream->head();
+    return stream;
+  }
+
+  std::string raise(ServiceClient& client, const std::string& clientId, const std::string& user) {
+    const Reply reply =
+        client.admin("POST", "/admin/challenges", {{"client_id", clientId}, {"user", user}});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.parsed()["challenge"];
+  }
+
+  std::unique_ptr<App> app;
+};
+
+TEST_F(ServerTest, AResumedStreamGetsWhatItMissedOnceAndInOrder) {
+  ServiceClient p = project("resume", {{"overall_limit", 1}});
+  const json a = p.attach("u", "A");
+  auto first = listen(p, a);
+  ASSERT_TRUE(app->hub().waitForStreams(a["device_id"], 1, 10s));
+  p.attach("u", "B");  // over the limit: a challenge, message 1 of each device
+  const std::string overLimit = app->service().challenges("resume", "u").at(0);
+  EXPECT_TRUE(first->readBody(challengeEvent(overLimit, 1))) << first->body();
+  first->close();
+  ASSERT_TRUE(app->hub().waitForNoStreams(a["device_id"], 10s));
+
+  // Raised while the device was away.
+  const std::string second = raise(p, "resume", "u");
+  const std::string third = raise(p, "resume", "u");
+  auto resumed = listen(p, a, "Last-Event-ID: 1\r\n");
+  EXPECT_TRUE(resumed->readBody(challengeEvent(second, 2) + challengeEvent(third, 3)))
+      << resumed->body();
+  ASSERT_TRUE(app->hub().waitForStreams(a["device_id"], 1, 10s));
+  const std::string fourth = raise(p, "resume", "u");
+  EXPECT_TRUE(resumed->readBody(challengeEvent(second, 2) + challengeEvent(third, 3) +
+                                challengeEvent(fourth, 4)))
+      << resumed->body();
+
+  // An id the device never had counts as no id: the stream is fresh, and hears the newest open
+  // challenge, which stands for the others.
+  auto unknownId = listen(p, a, "Last-Event-ID: 99\r\n");
+  EXPECT_TRUE(unknownId->readBody(challengeEvent(fourth, 4))) << unknownId->body();
+}
+
+TEST_F(ServerTest, AFreshStreamHearsTheNewestOpenChallengeOfItsUserUntilItIsResolved) {
+  ServiceClient p = project("fresh", {{"overall_limit", 1}});
+  const json a = p.attach("u", "A");
+  const json b = p.attach("u", "B");  // over the limit
+  const std::string overLimit = app->service().challenges("fresh", "u").at(0);
+  const std::string manual = raise(p, "fresh", "u");
+
+  // Both devices, each on every fresh stream, under the id of the device's last message.
+  for (int round = 0; round < 2; ++round) {
+    for (const json* device : {&a, &b}) {
+      auto stream = listen(p, *device);
+      EXPECT_TRUE(stream->readBody(challengeEvent(manual, 2))) << stream->body();
+    }
+  }
+  // Another user of the project hears nothing of them.
+  const json other = p.attach("someone else", "C");
+  auto otherStream = listen(p, other);
+  ASSERT_TRUE(app->hub().waitForStreams(other["device_id"], 1, 10s));
+  EXPECT_EQ(app->hub().push(other["device_id"], "data: mark\n\n"), 1);
+  EXPECT_TRUE(otherStream->readBody(chunk("data: mark\n\n"))) << otherStream->body();
+
+  // A right code resolves the manual one; a detach that brings the user within the limits
+  // resolves the one the attach raised. The stream then only learns where the messages stand.
+  ASSERT_EQ(p.post("/v2/challenge/attempt",
+                   json{{"challenge", manual}, {"action", "verify"}, {"channel", "email"}})
+                .status,
+            200);
+  const auto code = app->service().lastCode(manual);
+  ASSERT_TRUE(code);
+  EXPECT_EQ(p.post("/v2/challenge/verify", json{{"challenge", manual}, {"code", *code}}).parsed(),
+            json({{"success", true}}));
+  auto afterVerify = listen(p, a);
+  EXPECT_TRUE(afterVerify->readBody(challengeEvent(overLimit, 2))) << afterVerify->body();
+  ASSERT_EQ(p.post("/v2/access/detach", json{{"device", b["device_id"]}, {"user", "u"}}).status,
+            200);
+  auto afterDetach = listen(p, a);
+  EXPECT_TRUE(afterDetach->readBody(chunk("id: 2\n\n"))) << afterDetach->body();
+}
+
+TEST_F(ServerTest, AProjectNeverReachesTheRecordsOfAnother) {
+  ServiceClient a = project("project A");
+  ServiceClient b = project("project B", {{"overall_limit", 1}});
+  const json bobFirst = b.attach("bob", "bob-1");
+  const json bobSecond = b.attach("bob", "bob-2");
+  const std::string challenge = app->service().challenges("project B", "bob").at(0);
+  ASSERT_EQ(b.post("/v2/challenge/attempt",
+                   json{{"challenge", challenge}, {"action", "verify"}, {"channel", "text"}})
+                .status,
+            200);
+  const std::string code = *app->service().lastCode(challenge);
+  const std::string identity =
+      b.post("/v2/identity",
+             json{{"device_info", json::object()}, {"signals", {{"iosVendorIdentifier", "bob-1"}}}})
+          .parsed()["identity"];
+
+  struct Case {
+    std::string what;
+    std::function<Reply()> call;
+    int status;
+  };
+  const std::string device = bobFirst["device_id"];
+  const std::vector<Case> cases = {
+      {"detach B's device as A",
+       [&] {
+         return a.post("/v2/access/detach", json{{"device", device}, {"user", "bob"}});
+       },
+       404},
+      {"detach B's device as another user of B",
+       [&] {
+         return b.post("/v2/access/detach", json{{"device", device}, {"user", "eve"}});
+       },
+       404},
+      {"read B's challenge as A", [&] { return a.get("/v2/challenge/" + challenge); }, 404},
+      {"list its devices as A", [&] { return a.get("/v2/challenge/" + challenge + "/devices"); },
+       404},
+      {"read its limits as A",
+       [&] { return a.get("/v2/challenge/" + challenge + "/device-limit"); }, 404},
+      {"send a code as A",
+       [&] {
+         return a.post("/v2/challenge/attempt",
+                       json{{"challenge", challenge}, {"action", "verify"}, {"channel", "email"}});
+       },
+       404},
+      {"check B's code as A",
+       [&] {
+         return a.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}});
+       },
+       404},
+      {"resend as A",
+       [&] {
+         return a.post("/v2/challenge/resend", json{{"challenge", challenge}});
+       },
+       404},
+      {"attach with an unknown client id",
+       [&] {
+         return ServiceClient(app->baseURL(), "nobody")
+             .post("/v2/access", ServiceClient::attachBody("bob", "bob-1"));
+       },
+       401},
+  };
+  for (const Case& c : cases) {
+    const Reply reply = c.call();
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    EXPECT_EQ(reply.body.find("bob-"), std::string::npos) << c.what;
+  }
+  // B's records are untouched.
+  EXPECT_EQ(*app->service().lastCode(challenge), code);
+  EXPECT_EQ(b.get("/v2/challenge/" + challenge + "/devices").parsed().size(), 2u);
+
+  // A's listen for B's device, with B's access token: no stream.
+  RawConnection stream(app->port());
+  stream.send(a.listenRequest(device, bobFirst["access"]));
+  ASSERT_TRUE(stream.readHead());
+  EXPECT_EQ(stream.head().rfind("HTTP/1.1 404", 0), 0u) << stream.head();
+  // An identity of B is not one of A: A gets its own.
+  const json mine = a.post("/v2/identity", json{{"device_info", json::object()},
+                                                {"signals", {{"iosVendorIdentifier", "bob-1"}}},
+                                                {"identity_id", identity}})
+                        .parsed();
+  EXPECT_NE(mine["identity"], identity);
+  EXPECT_EQ(mine["confidence"], 0.9);
+  (void)bobSecond;
+}
+
+// Resident memory of this process, in KiB.
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+TEST_F(ServerTest, MalformedRequestsGetAClear4xxAndTheServerStaysUp) {
+  ServiceClient p = project("input");
+  const auto statusOf = [&](const std::string& request) {
+    RawConnection connection(app->port());
+    connection.send(request);
+    connection.readUntilClosed(5s);
+    const std::string& received = connection.received();
+    return received.size() >= 12 ? std::stoi(received.substr(9, 3)) : 0;
+  };
+  const std::string big(70 * 1024, 'x');
+  const std::string post =
+      "POST /v2/access HTTP/1.1\r\nHost: x\r\nAuthorization: Basic input:\r\nConnection: "
+      "close\r\nContent-Type: application/json\r\n";
+  const auto withBody = [&](const std::string& body) {
+    return post + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  json wrongType = ServiceClient::attachBody("u", "v");
+  wrongType["user"] = 5;
+  json controlInUser = ServiceClient::attachBody("u\x01", "v");
+  json longVendor = ServiceClient::attachBody("u", std::string(200, 'v'));
+
+  long before = 0;
+  for (int round = 0; round < 3; ++round) {
+    if (round == 1) before = residentKiB();
+    for (int i = 0; i < 40; ++i) {
+      EXPECT_EQ(statusOf(withBody(big)), 413);
+      EXPECT_EQ(statusOf(withBody("{not json")), 400);
+      EXPECT_EQ(statusOf(withBody(wrongType.dump())), 400);
+      EXPECT_EQ(statusOf(withBody(controlInUser.dump())), 400);
+      EXPECT_EQ(statusOf(withBody(longVendor.dump())), 400);
+      EXPECT_EQ(statusOf("GET /nowhere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"), 404);
+      EXPECT_EQ(statusOf("NOT A REQUEST\r\n\r\n"), 400);
+      EXPECT_EQ(statusOf("GET / HTTP/1.1\r\nX-Big: " + std::string(20 * 1024, 'h') + "\r\n\r\n"),
+                431);
+    }
+  }
+  // Three rounds of the same: the second and third leave memory where the first did (not
+  // measurable under AddressSanitizer, which holds on to freed memory).
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(residentKiB() - before, 4096);
+#else
+  (void)before;
+#endif
+  EXPECT_EQ(p.get("/healthz").status, 200);
+}
+
+TEST(ServerSlowClients, AClientThatSendsItsHeadTooSlowlyGets408) {
+  auto config = zelk::testing::serverConfig();
+  config.http.headerTimeout = 300ms;
+  App app(config);
+  ASSERT_TRUE(app.start(nullptr));
+  RawConnection slow(app.port());
+  slow.send("GET /healthz HTTP/1.1\r\nHost: x\r\n");
+  ASSERT_TRUE(slow.readUntilClosed(5s));
+  EXPECT_EQ(slow.received().rfind("HTTP/1.1 408", 0), 0u) << slow.received();
+  // Others are served meanwhile and afterwards.
+  EXPECT_EQ(ServiceClient(app.baseURL(), "x").get("/healthz").status, 200);
+}
+
+TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  std::string device, access, challenge, code, identity;
+  {
+    App app(zelk::testing::serverConfig(data));
+    ASSERT_TRUE(app.start(nullptr));
+    ServiceClient p(app.baseURL(), "kept");
+    ASSERT_EQ(p.admin("POST", "/admin/projects",
+                      {{"client_id", "kept"}, {"name", "Kept"}, {"overall_limit", 1}})
+                  .status,
+              200);
+    ASSERT_EQ(p.admin("POST", "/admin/users",
+                      {{"client_id", "kept"}, {"user", "u"}, {"email", "u@example.com"}})
+                  .status,
+              200);
+    const json a = p.attach("u", "A");
+    device = a["device_id"];
+    access = a["access"];
+    const json b = p.attach("u", "B");
+    challenge = app.service().challenges("kept", "u").at(0);
+    p.post("/v2/challenge/attempt",
+           json{{"challenge", challenge}, {"action", "verify"}, {"channel", "text"}});
+    code = *app.service().lastCode(challenge);
+    identity = p.post("/v2/identity", json{{"device_info", json::object()},
+                                           {"signals", {{"iosVendorIdentifier", "A"}}}})
+                   .parsed()["identity"];
+    ASSERT_EQ(p.post("/v2/access/detach", json{{"device", b["device_id"]}, {"user", "u"}}).status,
+              200);
+  }
+  App app(zelk::testing::serverConfig(data));
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "kept");
+  const json user = p.admin("GET", "/admin/user?client_id=kept&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 1u) << user;
+  EXPECT_EQ(user["devices"][0]["device_id"], device);
+  EXPECT_EQ(user["email"], "u@example.com");
+  EXPECT_EQ(user["challenges"][0]["code"], code);
+  EXPECT_EQ(user["challenges"][0]["open"], false);  // resolved by the detach
+  EXPECT_EQ(app.service().projectSettings("kept").name, "Kept");
+  EXPECT_EQ(p.post("/v2/identity", json{{"device_info", json::object()},
+                                        {"signals", {{"iosVendorIdentifier", "A"}}}})
+                .parsed()["identity"],
+            identity);
+  // The device's messages are kept too: a stream resuming after none gets the challenge.
+  RawConnection stream(app.port());
+  stream.send(p.listenRequest(device, access, "Last-Event-ID: 0\r\n"));
+  EXPECT_TRUE(stream.readBody(challengeEvent(challenge, 1))) << stream.received();
+}
+
+TEST(ServerStorage, AFileFromANewerServerIsRefused) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  { App app(zelk::testing::serverConfig(data)); }
+  ASSERT_EQ(std::system(("sqlite3 " + data + " 'PRAGMA user_version = 99'").c_str()), 0);
+  try {
+    App app(zelk::testing::serverConfig(data));
+    FAIL() << "opened a file of schema version 99";
+  } catch (const zelk::server::StoreError& error) {
+    EXPECT_NE(std::string(error.what()).find("newer"), std::string::npos) << error.what();
+  }
+}
+
+TEST_F(ServerTest, OperatorsSeeHealthReadinessAndMetricsAndNeedTheTokenForTheRest) {
+  ServiceClient p = project("ops");
+  const json health = p.get("/healthz").parsed();
+  EXPECT_EQ(health["status"], "ok");
+  EXPECT_FALSE(health["version"].get<std::string>().empty());
+  EXPECT_EQ(p.get("/readyz").status, 200);
+  p.attach("u", "A");
+  const std::string metrics = p.get("/metrics").body;
+  for (const char* name : {"zelk_http_requests_total{route=\"attach\",status=\"2xx\"} 1",
+                           "zelk_attach_duration_seconds_count 1", "zelk_open_streams 0",
+                           "zelk_messages_pushed_total"})
+    EXPECT_NE(metrics.find(name), std::string::npos) << name << "\n" << metrics;
+
+  zelk::testing::HttpClient http(app->baseURL());
+  for (const zelk::testing::Headers& headers :
+       {zelk::testing::Headers{}, zelk::testing::Headers{{"Authorization", "Bearer wrong"}},
+        zelk::testing::Headers{{"Authorization", "Basic ops:"}},
+        zelk::testing::Headers{{"Authorization", "Bearer " + kAdminToken + "x"}}}) {
+    auto reply = http.Get("/admin/projects", headers);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 401);
+  }
+  // Without a token the admin API is not there at all.
+  auto config = zelk::testing::serverConfig();
+  config.adminToken.clear();
+  App closed(config);
+  ASSERT_TRUE(closed.start(nullptr));
+  EXPECT_EQ(ServiceClient(closed.baseURL(), "ops").admin("GET", "/admin/projects").status, 404);
+}
+
+TEST(ServerLog, OneLinePerRequestWithoutSecrets) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  auto config = zelk::testing::serverConfig();
+  config.logFormat = zelk::server::LogFormat::json;
+  config.logSink = [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  };
+  App app(config);
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "logged");
+  p.admin("POST", "/admin/projects", {{"client_id", "logged"}});
+  const json attached = p.attach("u", "A");
+  RawConnection stream(app.port());
+  stream.send(p.listenRequest(attached["device_id"], attached["access"]));
+  ASSERT_TRUE(stream.readHead());
+  app.stop();
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(lines.size(), 3u);
+  for (const std::string& line : lines) {
+    const json parsed = json::parse(line);
+    EXPECT_TRUE(parsed.contains("status") && parsed.contains("route")) << line;
+    EXPECT_EQ(line.find(kAdminToken), std::string::npos) << line;
+    EXPECT_EQ(line.find(attached["access"].get<std::string>()), std::string::npos) << line;
+  }
+  EXPECT_EQ(json::parse(lines[2])["route"], "listen");
+}
+
+TEST(ServerSettings, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
+  TempDir dir;
+  std::ofstream(dir.file("zelk.conf")) << "# a comment\nlisten = 0.0.0.0:9000\nheartbeat = 7\n"
+                                          "data = /from/file.db\nlog-format = json\n";
+  const auto settings = zelk::server::readSettings(
+      {"--config", dir.file("zelk.conf"), "--data=/from/flag.db"},
+      {{"ZELK_SERVER_HEARTBEAT", "9"}, {"ZELK_SERVER_DATA", "/from/env.db"}}, false);
+  EXPECT_EQ(settings.app.http.host, "0.0.0.0");
+  EXPECT_EQ(settings.app.http.port, 9000);
+  EXPECT_EQ(settings.app.heartbeat, 9s);
+  EXPECT_EQ(settings.app.dataFile, "/from/flag.db");
+  EXPECT_EQ(settings.app.logFormat, zelk::server::LogFormat::json);
+  EXPECT_EQ(settings.adminTokenFile, "/from/flag.db.admin-token");
+  EXPECT_FALSE(settings.app.sandbox);
+
+  const auto defaults = zelk::server::readSettings({}, {}, /*sandboxAlias=*/true);
+  EXPECT_EQ(defaults.app.http.host, "127.0.0.1");
+  EXPECT_EQ(defaults.app.http.port, 8080);
+  EXPECT_EQ(defaults.app.heartbeat, 25s);
+  EXPECT_TRUE(defaults.app.sandbox);
+
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--listen", "nowhere"},
+                                                {"--heartbeat", "0"},
+                                                {"--bogus"},
+                                                {"--tls-cert", "cert.pem"},
+                                                {"--log-format", "xml"},
+                                                {"--data"}}) {
+    EXPECT_THROW(zelk::server::readSettings(wrong, {}, false), std::invalid_argument) << wrong[0];
+  }
+}
+
+TEST(ServerSettings, TheAdminTokenIsMadeOnceAndOnlyItsOwnerMayReadIt) {
+  TempDir dir;
+  const std::string path = dir.file("token");
+  const std::string token = zelk::server::loadOrCreateAdminToken(path);
+  EXPECT_EQ(token.size(), 64u);
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600);
+  EXPECT_EQ(zelk::server::loadOrCreateAdminToken(path), token);
+  chmod(path.c_str(), 0644);
+  EXPECT_THROW(zelk::server::loadOrCreateAdminToken(path), std::runtime_error);
+}
+
+}  // namespace

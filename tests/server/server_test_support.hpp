@@ -1,0 +1,108 @@
+#pragma once
+
+// A zelk-server in this process for the server's own tests, and ways to talk to it.
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "app/app.hpp"
+#include "support/http_client.hpp"
+#include "support/raw_connection.hpp"
+
+namespace zelk::testing {
+
+inline const std::string kAdminToken = "0123456789abcdef0123456789abcdef-test-token";
+
+// A folder of its own under the temporary directory, removed with it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zelk-server-test-XXXXXX");
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline server::AppConfig serverConfig(std::string dataFile = {}) {
+  server::AppConfig config;
+  config.adminToken = kAdminToken;
+  config.dataFile = std::move(dataFile);
+  return config;
+}
+
+struct Reply {
+  int status = 0;
+  std::string body;
+  nlohmann::json parsed() const { return nlohmann::json::parse(body); }
+};
+
+// Talks to one server as one project.
+class ServiceClient {
+ public:
+  ServiceClient(const std::string& baseURL, std::string clientId)
+      : http_(baseURL), clientId_(std::move(clientId)) {}
+
+  Reply post(const std::string& path, const nlohmann::json& body) {
+    return post(path, body.dump());
+  }
+  Reply post(const std::string& path, const std::string& body) {
+    auto result =
+        http_.Post(path, {{"Authorization", "Basic " + clientId_ + ":"}}, body, "application/json");
+    if (!result) throw std::runtime_error("request failed: " + path);
+    return {result->status, result->body};
+  }
+  Reply get(const std::string& path) {
+    auto result = http_.Get(path, {{"Authorization", "Basic " + clientId_ + ":"}});
+    if (!result) throw std::runtime_error("request failed: " + path);
+    return {result->status, result->body};
+  }
+  Reply admin(const std::string& method, const std::string& path, const nlohmann::json& body = {}) {
+    const Headers headers = {{"Authorization", "Bearer " + kAdminToken}};
+    auto result = method == "GET" ? http_.Get(path, headers)
+                                  : http_.Post(path, headers, body.dump(), "application/json");
+    if (!result) throw std::runtime_error("request failed: " + path);
+    return {result->status, result->body};
+  }
+
+  // Attaches `vendor` of `user`; the answer's device id and access token.
+  nlohmann::json attach(const std::string& user, const std::string& vendor) {
+    const Reply reply = post("/v2/access", attachBody(user, vendor));
+    if (reply.status != 200) throw std::runtime_error("attach failed: " + reply.body);
+    return reply.parsed();
+  }
+
+  static nlohmann::json attachBody(const std::string& user, const std::string& vendor) {
+    return {{"user", user},
+            {"device_info", {{"device", {{"type", "mobile"}, {"model", "Test"}}}}},
+            {"signals", {{"iosVendorIdentifier", vendor}}},
+            {"metadata", nlohmann::json::object()}};
+  }
+
+  std::string listenRequest(const std::string& device, const std::string& access,
+                            const std::string& extraHeaders = "") const {
+    std::string auth;
+    for (char c : clientId_) auth += c == ' ' ? std::string("%20") : std::string(1, c);
+    return "GET /v2/access/device/" + device + "/listen?access=" + access + "&auth=Basic%20" +
+           auth + "%3A HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
+  }
+
+ private:
+  HttpClient http_;
+  std::string clientId_;
+};
+
+}  // namespace zelk::testing
