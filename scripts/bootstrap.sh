@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  wrk nodejs nginx-light
   clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
