@@ -62,7 +62,7 @@ struct Options {
   int streams = 19'000;
   int pushes = 2'000;
   int rounds = 5;
-  int idleSeconds = 10;
+  int idleSeconds = 30;
   int openSeconds = 180;
   std::string clientId = "bench-streams";
   std::string user = "bench-user";
