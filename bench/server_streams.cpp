@@ -217,8 +217,10 @@ Result run(const SubjectSpec& spec, const Options& options) {
   Result result;
   result.label = spec.label;
   Subject subject(spec.label, spec.command);
+  bool started = false;
   try {
     subject.start();
+    started = true;
     HttpConnection control(subject.endpoint());
     configureProject(control, options);
 
@@ -257,7 +259,7 @@ Result run(const SubjectSpec& spec, const Options& options) {
     result.lost = streams.lost();
   } catch (const std::exception& error) {
     result.error = error.what();
-    if (!subject.running()) result.error += "\n" + subject.logTail();
+    if (started && !subject.running()) result.error += "\n" + subject.logTail();
   }
   return result;
 }
@@ -334,7 +336,12 @@ int main(int argc, char** argv) {
       peer = false;
       continue;
     }
-    if (i + 1 >= argc) return usage(flag + " needs a value (or is unknown)");
+    static const std::vector<std::string> kFlags = {
+        "--streams",      "--pushes",  "--rounds",    "--idle-seconds", "--server",
+        "--sandbox-tool", "--subject", "--node-peer", "--node"};
+    if (std::find(kFlags.begin(), kFlags.end(), flag) == kFlags.end())
+      return usage("unknown option '" + flag + "'");
+    if (i + 1 >= argc) return usage(flag + " needs a value");
     const std::string value = argv[++i];
     if (flag == "--streams" || flag == "--pushes" || flag == "--rounds" ||
         flag == "--idle-seconds") {
