@@ -53,7 +53,7 @@ using zelk::bench::ProcessSample;
 using zelk::bench::StreamSet;
 using zelk::bench::Subject;
 
-struct SubjectSpec {
+struct SubjectSetup {
   std::string label;
   std::vector<std::string> command;
 };
@@ -66,7 +66,7 @@ struct Options {
   int openSeconds = 180;
   std::string clientId = "bench-streams";
   std::string user = "bench-user";
-  std::vector<SubjectSpec> subjects;
+  std::vector<SubjectSetup> subjects;
   std::string nodePeer = ZELK_BENCH_PEERS_DIR "/sse_hub.mjs";
   std::string node = "node";
 };
@@ -219,10 +219,10 @@ void measureBroadcasts(Result& result, HttpConnection& control, StreamSet& strea
   }
 }
 
-Result run(const SubjectSpec& spec, const Options& options) {
+Result run(const SubjectSetup& setup, const Options& options) {
   Result result;
-  result.label = spec.label;
-  Subject subject(spec.label, spec.command);
+  result.label = setup.label;
+  Subject subject(setup.label, setup.command);
   bool started = false;
   try {
     subject.start();
@@ -246,7 +246,7 @@ Result run(const SubjectSpec& spec, const Options& options) {
     result.opened = streams.open(targets, std::chrono::seconds(options.openSeconds));
     result.openSeconds = static_cast<double>(nowNs() - openStart) / 1e9;
     if (result.opened < static_cast<int>(targets.size()))
-      std::cerr << spec.label << ": " << targets.size() - static_cast<std::size_t>(result.opened)
+      std::cerr << setup.label << ": " << targets.size() - static_cast<std::size_t>(result.opened)
                 << " streams did not open; first reason: " << streams.firstError() << "\n";
     if (result.opened == 0) throw std::runtime_error("no stream opened");
 
@@ -396,9 +396,9 @@ int main(int argc, char** argv) {
 
   std::printf("load average at start %s\n", loadAverage().c_str());
   std::vector<Result> results;
-  for (const auto& spec : options.subjects) {
-    std::fprintf(stderr, "measuring %s ...\n", spec.label.c_str());
-    results.push_back(run(spec, options));
+  for (const auto& setup : options.subjects) {
+    std::fprintf(stderr, "measuring %s ...\n", setup.label.c_str());
+    results.push_back(run(setup, options));
     // Lets the kernel finish with the closed connections before the next subject.
     std::this_thread::sleep_for(2s);
   }
