@@ -9,6 +9,11 @@
 #       made.
 #   scripts/nginx.sh stop --dir DIR
 #       stops that nginx and removes the folder.
+#   scripts/nginx.sh check --sandbox PATH
+#       starts 'PATH --port 0' (zelk-sandbox or zelk-server --sandbox) and nginx in front of it,
+#       goes through the proxy as a device does, and says what the proxy got wrong, if anything:
+#       attach, an event stream that is neither buffered nor compressed, X-Forwarded-For, 413 for
+#       a body over 64 KiB. Exit status 0 when all is well. Takes a few seconds.
 #
 # The example file is used as it stands apart from these changes: the upstream servers are the
 # ones given, "listen 443 ssl" becomes "listen 127.0.0.1:<port>", the IPv6 listen and ssl_*
@@ -20,7 +25,7 @@ example=$root/deploy/nginx/zelk-server.conf
 nginx=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
 
 usage() {
-  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -30,11 +35,13 @@ shift
 upstreams=()
 port=""
 dir=""
+sandbox=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --upstream) upstreams+=("$2"); shift 2 ;;
     --port) port=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
+    --sandbox) sandbox=$2; shift 2 ;;
     *) echo "nginx.sh: unknown option '$1'" >&2; usage ;;
   esac
 done
@@ -121,8 +128,97 @@ start() {
   exit 1
 }
 
+# check: the proxy in front of a sandbox, used as a device uses the service.
+check() {
+  [ -n "$sandbox" ] || { echo "nginx.sh: check needs --sandbox PATH" >&2; exit 2; }
+  command -v curl >/dev/null || { echo "nginx.sh: curl is not installed" >&2; exit 2; }
+  local proxy failures=0
+  # Globals: the exit trap below still needs them after this function has returned.
+  sandbox_pid=""
+  stream_pid=""
+  base=""
+  work=$(mktemp -d "${TMPDIR:-/tmp}/zelk-nginx-check.XXXXXX")
+  dir=$work/nginx
+  # shellcheck disable=SC2317  # called by the trap
+  finish() {
+    [ -z "$stream_pid" ] || kill "$stream_pid" 2>/dev/null || true
+    stop >/dev/null 2>&1 || true
+    if [ -n "$sandbox_pid" ]; then
+      kill "$sandbox_pid" 2>/dev/null || true
+      wait "$sandbox_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+  }
+  trap finish EXIT
+  fail() {
+    echo "nginx.sh check: $*" >&2
+    failures=$((failures + 1))
+  }
+
+  "$sandbox" --port 0 >"$work/sandbox.log" 2>&1 &
+  sandbox_pid=$!
+  for _ in $(seq 100); do
+    base=$(sed -n 's/.* listening on \(http:[^ ]*\).*/\1/p' "$work/sandbox.log" | head -n1)
+    [ -n "$base" ] && break
+    sleep 0.1
+  done
+  [ -n "$base" ] || { echo "nginx.sh check: the sandbox did not start:" >&2; cat "$work/sandbox.log" >&2; exit 1; }
+  upstreams=("${base#http://}")
+  proxy=$(start | sed -n 's/^nginx listening on //p')
+
+  curl -fsS -o /dev/null -X POST -H 'Content-Type: application/json' \
+    --data '{"client_id":"proxy-check","overall_limit":10}' "$base/_sandbox/project"
+  local attach device access
+  attach=$(curl -sS -X POST -H 'Authorization: Basic proxy-check:' \
+    -H 'Content-Type: application/json' --data '{"user":"alice","library":"swift",
+    "version":"3.0.2","device_info":{"os":{"name":"iOS","version":"17.4"},"device":{
+    "vendor":"Apple","model":"iPhone15,2","type":"mobile"}},"signals":{
+    "iosVendorIdentifier":"0B0B0B0B-0000-4000-8000-000000000001"},"metadata":[]}' \
+    "$proxy/v2/access")
+  device=$(echo "$attach" | sed -n 's/.*"device_id":"\([^"]*\)".*/\1/p')
+  access=$(echo "$attach" | sed -n 's/.*"access":"\([^"]*\)".*/\1/p')
+  if [ -z "$device" ] || [ -z "$access" ]; then
+    fail "attach through the proxy answered: $attach"
+    exit 1
+  fi
+
+  # A stream through the proxy, asking for compression as browsers do.
+  curl -sN -H 'Accept: text/event-stream' -H 'Accept-Encoding: gzip' -D "$work/stream.head" \
+    "$proxy/v2/access/device/$device/listen?access=$access&auth=Basic%20proxy-check%3A" \
+    >"$work/stream.body" 2>/dev/null &
+  stream_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^\s*$' "$work/stream.head" 2>/dev/null && break
+    sleep 0.05
+  done
+  grep -qi '^HTTP/1.1 200' "$work/stream.head" || fail "the stream through the proxy did not open"
+  grep -qi '^content-type: text/event-stream' "$work/stream.head" ||
+    fail "the stream through the proxy is not text/event-stream"
+  grep -qi '^content-encoding' "$work/stream.head" && fail "the proxy compresses the stream"
+  curl -fsS -o /dev/null -X POST -H 'Content-Type: application/json' \
+    --data "{\"device\":\"$device\",\"data\":\"through-the-proxy\"}" "$base/_sandbox/push"
+  local arrived=0
+  for _ in $(seq 100); do
+    if grep -q 'through-the-proxy' "$work/stream.body"; then arrived=1; break; fi
+    sleep 0.05
+  done
+  [ "$arrived" = 1 ] || fail "a pushed event did not come through the proxy within 5 s (buffered?)"
+
+  curl -sS "$base/_sandbox/requests" | grep -qi '"x-forwarded-for","127.0.0.1"' ||
+    fail "the service did not get X-Forwarded-For"
+  local status
+  status=$(head -c 70000 /dev/zero | tr '\0' 'a' | curl -s -o /dev/null -w '%{http_code}' \
+    -X POST -H 'Authorization: Basic proxy-check:' -H 'Content-Type: application/json' \
+    --data-binary @- "$proxy/v2/access")
+  [ "$status" = 413 ] || fail "a body over 64 KiB answered $status, not 413"
+
+  if [ "$failures" -gt 0 ]; then exit 1; fi
+  echo "nginx.sh check: attach, unbuffered uncompressed stream, X-Forwarded-For and 413 are right"
+}
+
 case "$command" in
   start) start ;;
   stop) stop ;;
+  check) check ;;
   *) usage ;;
 esac
