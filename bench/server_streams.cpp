@@ -88,7 +88,18 @@ struct Result {
   std::vector<double> allLastMillis;    // per round: the last stream reached
   std::vector<double> allMedianMillis;  // per round: half the streams reached
   int allMissed = 0;                    // streams not reached, summed over rounds
+  double clientMillisPerRound = 0;      // this process's CPU time per round to all
 };
+
+// CPU time of this process so far, in milliseconds: shows whether the reading side kept up.
+double ownCpuMillis() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto millis = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+  };
+  return millis(usage.ru_utime) + millis(usage.ru_stime);
+}
 
 double percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0;
@@ -265,7 +276,11 @@ Result run(const SubjectSetup& setup, const Options& options) {
                             options.idleSeconds;
 
     measurePushes(result, control, streams, devices, options);
+    const double cpuBefore = ownCpuMillis();
     measureBroadcasts(result, control, streams, options);
+    if (!result.allLastMillis.empty())
+      result.clientMillisPerRound =
+          (ownCpuMillis() - cpuBefore) / static_cast<double>(result.allLastMillis.size());
     result.lost = streams.lost();
   } catch (const std::exception& error) {
     result.error = error.what();
@@ -306,9 +321,10 @@ void print(const std::vector<Result>& results, int requested) {
   for (const auto& r : results) {
     std::printf(
         "%s: server RSS %ld KiB with the streams open; %zu bytes on idle streams; "
-        "%zu pushes, %zu rounds to all; %d streams ended early; %d missed a round\n",
-        r.label.c_str(), r.rssKiB, r.idleBytes, r.pushMicros.size(), r.allLastMillis.size(), r.lost,
-        r.allMissed);
+        "%zu pushes, %zu rounds to all (this process: %.0f ms CPU per round, drains included); "
+        "%d streams ended early; %d missed a round\n",
+        r.label.c_str(), r.rssKiB, r.idleBytes, r.pushMicros.size(), r.allLastMillis.size(),
+        r.clientMillisPerRound, r.lost, r.allMissed);
     if (!r.error.empty()) std::printf("%s: stopped early: %s\n", r.label.c_str(), r.error.c_str());
   }
 }
