@@ -171,7 +171,13 @@ bool StreamSet::readStream(int index, std::string_view marker) {
   for (;;) {
     const ssize_t got = ::recv(stream.fd, buffer, sizeof buffer, 0);
     if (got > 0) {
-      if (marker.empty() || stream.arrived != 0) continue;
+      // A short read took everything there was; epoll (level-triggered) reports anything later,
+      // which saves one recv() per stream and event.
+      const bool emptied = static_cast<std::size_t>(got) < sizeof buffer;
+      if (marker.empty() || stream.arrived != 0) {
+        if (emptied) return true;
+        continue;
+      }
       // The marker may be split between two reads: the tail of the last one is kept.
       stream.head.append(buffer, static_cast<std::size_t>(got));
       if (stream.head.find(marker) != std::string::npos) {
@@ -180,6 +186,7 @@ bool StreamSet::readStream(int index, std::string_view marker) {
       } else if (stream.head.size() >= marker.size()) {
         stream.head.erase(0, stream.head.size() - (marker.size() - 1));
       }
+      if (emptied) return true;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
@@ -205,6 +212,7 @@ std::size_t StreamSet::drain(std::chrono::milliseconds duration) {
         const ssize_t got = ::recv(stream.fd, buffer, sizeof buffer, 0);
         if (got > 0) {
           bytes += static_cast<std::size_t>(got);
+          if (static_cast<std::size_t>(got) < sizeof buffer) break;
           continue;
         }
         if (got < 0 && errno == EINTR) continue;

@@ -52,7 +52,7 @@ class StreamSet {
   struct Stream;
   void start(int index, const std::string& target);
   void fail(int index, const std::string& why);
-  // Reads the stream until the socket has nothing more; looks for `marker` when not empty.
+  // Reads what the socket holds (a short read ends it); looks for `marker` when not empty.
   // False when the stream ended.
   bool readStream(int index, std::string_view marker);
 
