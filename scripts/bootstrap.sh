@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing and running the demo need.
+# Installs every Debian package that building, testing and running the demo need; with --bench
+# also what the service benchmarks in bench/ need (wrk, node), which CI does not run.
 # Quick when all of them are already there: apt is only called for missing ones.
 set -euo pipefail
 
@@ -8,13 +9,15 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  wrk nodejs nginx-light
+  nginx-light
   clang-14 libclang-rt-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qt6-base-private-dev fonts-dejavu-core
 )
+
+if [ "${1:-}" = "--bench" ]; then packages+=(wrk nodejs); fi
 
 missing=()
 for package in "${packages[@]}"; do
