@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing and running the demo need.
+# Installs every Debian package that building, testing and running the demo need; with --bench
+# also what the service benchmarks in bench/ need (wrk, node), which CI does not run.
 # Quick when all of them are already there: apt is only called for missing ones.
 #   scripts/bootstrap.sh --arm64   also what the aarch64 test pass needs: the cross compiler,
 #                                  qemu-user, and the arm64 development packages (this adds arm64
@@ -11,6 +12,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libboost-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  nginx-light
   clang-14 libclang-rt-14-dev libc++-14-dev libc++abi-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
@@ -20,7 +22,7 @@ packages=(
 
 if [ "${1:-}" = "--arm64" ]; then
   packages=(crossbuild-essential-arm64 qemu-user
-    libcurl4-openssl-dev:arm64 libssl-dev:arm64 libcpp-httplib-dev:arm64)
+    libcurl4-openssl-dev:arm64 libssl-dev:arm64 libboost-dev:arm64 libsqlite3-dev:arm64)
 fi
 
 sudo=""
@@ -29,6 +31,7 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 if [ "${1:-}" = "--arm64" ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
   $sudo dpkg --add-architecture arm64
 fi
+if [ "${1:-}" = "--bench" ]; then packages+=(wrk nodejs); fi
 
 missing=()
 for package in "${packages[@]}"; do
