@@ -15,7 +15,7 @@ namespace zelk {
 /// tasks one at a time, in the order they were posted (delayed tasks once they are due).
 class ZELK_EXPORT MainQueue {
  public:
-  using Task = std::function<void()>;
+  using Task = std::function<void()>;  ///< One unit of work for the main thread.
 
   virtual ~MainQueue() = default;
 
