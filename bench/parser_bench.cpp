@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the event-stream parsers (line splitting and event parsing together) on four
 // stream shapes, fed in large and in tiny chunks, next to a bare memchr scan for LF over the same
 // bytes as the ceiling.

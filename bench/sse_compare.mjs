@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the stream inputs written by `parser_bench --dump-inputs` through the JavaScript package
 // eventsource-parser, fed like a browser or Node client feeds it (bytes decoded with a streaming
 // TextDecoder, 16 KiB chunks), and prints our throughput next to it.

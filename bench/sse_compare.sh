@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Compares the event-stream parser's throughput with the npm package eventsource-parser on the
 # same four inputs, at 16 KiB chunks, and prints our throughput / theirs per shape (target: 5x).
 #

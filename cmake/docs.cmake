@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The `docs` target: the API reference of the public headers (Doxygen, with README.md as its
 # first page) and the architecture diagram (Graphviz), in <build>/docs/. Undocumented public API
 # and documentation errors fail the build. Not part of `all`; CI builds it on its own.

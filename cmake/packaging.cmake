@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages, one per install component, made by CPack in a Release build with the prefix
 # /usr (scripts/packages.sh does all of it):
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails when the commits since BASE change a public header (include/ or qt/include/) without adding
 # a line to the "Unreleased" section of CHANGELOG.md, so every API change reaches the release notes.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages (a Release build with the prefix /usr, then CPack), checks them with
 # lintian, installs them with apt-get, builds the consumer projects against the installed -dev
 # packages, starts the installed zelk-server the way its systemd unit does and asks /healthz,

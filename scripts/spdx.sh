@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Puts the licence's SPDX identifier on the first line of every source file of the repository
 # (after a "#!" line), in the file's own comment syntax. Files that carry it already are left
 # alone, so running it again changes nothing.

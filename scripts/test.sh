@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds and runs the whole test suite three times: in a plain build, under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer. `scripts/test.sh --quick` runs the plain
 # pass only. Qt is not built with ThreadSanitizer, so that pass leaves the Qt module out.

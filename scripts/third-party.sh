@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Prints the installed Debian versions of the third-party packages that docs/third-party.md lists,
 # so the document can be brought up to date after a Debian point release.
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Checks that the version the build was given is the one every artefact carries: the generated
 # <zelk/version.hpp>, the shared libraries' SONAMEs (the major version), and a release heading in
 # CHANGELOG.md. Run by ctest as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One challenge screen: its elements top to bottom, the spacer taking the free height.
 import QtQuick
 import QtQuick.Controls

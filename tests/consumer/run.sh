@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs zelk from BUILD into a temporary prefix, builds this consumer against it twice (with
 # CMake's find_package and with pkg-config), and attaches against a sandbox service. When the
 # package holds the Qt module, also builds the Qt host in qt/ against it (find_package(zelk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sandbox's accepted TCP connections, found among the process's descriptors. httplib hands
 // neither the listening loop nor the handlers the sockets, but stopping promptly and noticing
 // that a streaming client went away both need them.

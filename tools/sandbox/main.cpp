@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk-sandbox: runs the in-memory service until SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>

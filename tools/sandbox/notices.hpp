@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The realtime messages the service sends on listen streams of its own accord: challenge notices
 // and logout orders.
 #pragma once

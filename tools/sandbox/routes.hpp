@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HTTP front of the sandbox service: parses and validates requests, turns them into calls on the
 // ServiceState and renders its answers as JSON.
 #pragma once

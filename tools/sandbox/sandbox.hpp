@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // In-memory stand-in for the account-protection service, for integration tests and the demo.
 //
 // A Sandbox serves the /v2/ operations (attach, detach, identify, listen and the challenge calls)

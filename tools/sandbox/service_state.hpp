@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sandbox service's model: projects and their settings, their users' devices, challenges and
 // identities, the request log and the scripted answers. Independent of HTTP; every public member is
 // thread-safe (one mutex).

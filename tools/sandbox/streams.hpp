@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The open listen streams and what is queued on them. Independent of HTTP: a stream's writer
 // (the response's content provider) asks next() what to do and blocks there while there is
 // nothing to send. Every public member is thread-safe (one mutex, one condition variable).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loads the QML module Zelk off screen, wraps content in a ZelkContainer, and exits 0 once the
 // container has attached this device to the service at argv[1].
 #include <zelk/qt.hpp>

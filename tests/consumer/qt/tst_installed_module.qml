@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Run by qmltestrunner, which links nothing of zelk: `import Zelk` must find the installed
 // module's qmldir and plugin through Qt's QML import path.
 import QtQuick
