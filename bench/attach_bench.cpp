@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cost of one attach round trip against the sandbox service on loopback, next to a bare
 // libcurl POST of the same body on a reused connection, and the library's resident memory.
 //

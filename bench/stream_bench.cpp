@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The realtime stream end to end on loopback, beside the floor this machine allows.
 //
 // 1. Latency: the sandbox pushes 2,000 events, each stamped with the time of the push, to two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes, cut into arbitrary chunks, through the line and event parsers. Beyond
 // the sanitizers it checks that the chunking changes nothing, that the line parser's vector and
 // scalar paths agree, that every line is well-formed UTF-8 without CR or LF, that the limits

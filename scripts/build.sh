@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures and builds into build/ (or the directory given by BUILD_DIR).
 # Extra arguments go to CMake's configure step, e.g. -DZELK_SANITIZE=address,undefined.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the event-stream parser fuzzer (clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs it for a bounded time. Fails on any crash, failed check,
 # leak or sanitizer report; the input that caused it is saved in the build folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The road of a challenge, with two devices of one user in one process: the phone attaches, the
 // tablet attaches over the account's limit, the service raises a challenge that reaches both
 // containers over their realtime streams, and logging the phone out from the tablet (as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small host application: identifies this device, signs a user in, attaches, goes to the
 // background and back, and detaches, printing what happens at each step.
 //

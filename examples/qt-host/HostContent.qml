@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the host application shows: a signed-in home page.
 import QtQuick
 import QtQuick.Controls

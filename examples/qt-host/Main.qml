@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's own content, wrapped in the container that lays challenges over it.
 import QtQuick
 import QtQuick.Controls

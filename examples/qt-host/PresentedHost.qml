@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host that shows its content alone: the client presents challenges in a window of its own.
 import QtQuick
 

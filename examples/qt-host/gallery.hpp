@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The road of a challenge walked off screen, with a picture of every screen and state.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A Qt Quick host: its content wrapped in ZelkContainer (or, with --presented, a client that
 // presents challenges in a window of its own), against a service such as the sandbox.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/challenge.hpp>
@@ -33,6 +34,8 @@ ZELK_EXPORT Color brandColor(const std::optional<ChallengeDetails>& details);
 /// the account is the user's ("Verify to continue").
 class ZELK_EXPORT ChallengeEntryView final : public ChallengeScreen {
  public:
+  /// A new entry screen over the shared challenge state `viewModel`, calling the service through
+  /// `zelk`. Main thread.
   static std::shared_ptr<ChallengeEntryView> create(std::shared_ptr<ChallengeViewModel> viewModel,
                                                     std::shared_ptr<Zelk> zelk);
 
@@ -80,17 +83,23 @@ ZELK_EXPORT std::string devicesToLogout(const std::optional<DeviceLimitState>& s
 /// once the account is within its limits confirms "Verification complete".
 class ZELK_EXPORT DeviceLimiterView final : public ChallengeScreen {
  public:
+  /// A new device limiter over the shared challenge state `viewModel`, calling the service through
+  /// `zelk`. Main thread.
   static std::shared_ptr<DeviceLimiterView> create(std::shared_ptr<ChallengeViewModel> viewModel,
                                                    std::shared_ptr<Zelk> zelk);
 
   std::string_view name() const override { return "DeviceLimiterView"; }
   std::vector<Element> elements() const override;
 
+  /// The account's limits and attached devices as last loaded; absent until they arrive.
   const std::optional<DeviceLimitState>& deviceLimitState() const { return deviceLimitState_; }
   /// The devices the user ticked, in the order they were ticked.
   const std::vector<ZelkDevice>& selected() const { return selected_; }
+  /// Whether the user ticked `device`.
   bool isSelected(const ZelkDevice& device) const;
+  /// Whether the loaded state exceeds any of the account's limits (see `zelk::isOverDeviceLimit`).
   bool isOverDeviceLimit() const { return zelk::isOverDeviceLimit(deviceLimitState_); }
+  /// The text naming what the user must log out (see `zelk::devicesToLogout`).
   std::string devicesToLogout() const { return zelk::devicesToLogout(deviceLimitState_); }
 
   /// Ticks or unticks the device with `deviceID` (action "toggle:<id>").
@@ -120,15 +129,21 @@ class ZELK_EXPORT DeviceLimiterView final : public ChallengeScreen {
 /// ID; one such client serves every options screen of a host client.
 class ZELK_EXPORT VerificationOptionsView final : public ChallengeScreen {
  public:
+  /// A new verification options screen over the shared challenge state `viewModel`, calling the
+  /// service through `zelk`. Main thread.
   static std::shared_ptr<VerificationOptionsView> create(
       std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk);
 
   std::string_view name() const override { return "VerificationOptionsView"; }
   std::vector<Element> elements() const override;
 
+  /// Whether a request for an e-mailed code is on its way.
   bool emailCodeSending() const { return emailCodeSending_; }
+  /// Whether a request for a texted code is on its way.
   bool smsCodeSending() const { return smsCodeSending_; }
+  /// Whether an e-mailed code was requested and the request has ended.
   bool emailCodeSent() const { return emailCodeSent_; }
+  /// Whether a texted code was requested and the request has ended.
   bool smsCodeSent() const { return smsCodeSent_; }
 
   /// Asks for a code through `channel`. When the request ends, whatever its outcome, appends
@@ -153,8 +168,11 @@ class ZELK_EXPORT VerificationOptionsView final : public ChallengeScreen {
 /// 30-second countdown, and goes on to the device limiter once the code is accepted.
 class ZELK_EXPORT VerificationCodeView final : public ChallengeScreen {
  public:
+  /// Seconds the user waits before a code may be sent again.
   static constexpr int kResendDelaySeconds = 30;
 
+  /// A new code screen over the shared challenge state `viewModel`, calling the service through
+  /// `zelk`. Main thread.
   static std::shared_ptr<VerificationCodeView> create(std::shared_ptr<ChallengeViewModel> viewModel,
                                                       std::shared_ptr<Zelk> zelk);
   ~VerificationCodeView() override;
@@ -162,10 +180,15 @@ class ZELK_EXPORT VerificationCodeView final : public ChallengeScreen {
   std::string_view name() const override { return "VerificationCodeView"; }
   std::vector<Element> elements() const override;
 
+  /// Whether the code is being checked with the service.
   bool verifying() const { return verifying_; }
+  /// False once the service rejected the code, until the code changes.
   bool validCode() const { return validCode_; }
+  /// Whether the service accepted the code.
   bool verified() const { return verified_; }
+  /// The code typed so far.
   const std::string& code() const { return code_; }
+  /// Seconds left before the code may be sent again; 0 when it may.
   int secondsToResend() const { return secondsToResend_; }
 
   /// "We've sent a code to <channel>. Please enter the code below." naming the last channel
@@ -212,9 +235,11 @@ class ZELK_EXPORT VerificationCodeView final : public ChallengeScreen {
 /// Threads: main thread only.
 class ZELK_EXPORT ChallengeView {
  public:
-  using Observer = Observers::Observer;
-  using Token = Observers::Token;
+  using Observer = Observers::Observer;  ///< Called after a push or pop, on the main thread.
+  using Token = Observers::Token;        ///< Identifies one subscription.
 
+  /// A new navigation stack, with the entry screen as its root, over the shared challenge state
+  /// `viewModel`, calling the service through `zelk`. Main thread.
   static std::shared_ptr<ChallengeView> create(std::shared_ptr<ChallengeViewModel> viewModel,
                                                std::shared_ptr<Zelk> zelk);
   ~ChallengeView();
@@ -231,6 +256,7 @@ class ZELK_EXPORT ChallengeView {
 
   /// Calls `observer` after every push and pop.
   Token subscribe(Observer observer);
+  /// Stops the calls of the subscription `token`; unknown tokens are ignored.
   void unsubscribe(Token token);
 
  private:

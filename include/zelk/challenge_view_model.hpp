@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/challenge.hpp>
@@ -20,38 +21,47 @@ namespace zelk {
 /// Threads: main thread only, for reads, writes and subscriptions alike.
 class ZELK_EXPORT ChallengeViewModel {
  public:
-  using Observer = Observers::Observer;
-  using Token = Observers::Token;
+  using Observer = Observers::Observer;  ///< Called after a write, on the main thread.
+  using Token = Observers::Token;        ///< Identifies one subscription.
 
+  /// A state for the device `currentDeviceID` with the devices `attachedDevices`, no challenge,
+  /// nothing loading.
   explicit ChallengeViewModel(std::string currentDeviceID = {},
                               std::vector<ZelkDevice> attachedDevices = {});
 
   /// The service's ID of the device the user holds.
   const std::string& currentDeviceID() const { return currentDeviceID_; }
+  /// Writes the value above and notifies the subscribers.
   void setCurrentDeviceID(std::string value);
 
   /// The devices attached to the challenged account.
   const std::vector<ZelkDevice>& attachedDevices() const { return attachedDevices_; }
+  /// Writes the value above and notifies the subscribers.
   void setAttachedDevices(std::vector<ZelkDevice> value);
 
   /// Whether the devices and limits are loading.
   bool loadingDevices() const { return loadingDevices_; }
+  /// Writes the value above and notifies the subscribers.
   void setLoadingDevices(bool value);
 
   /// Whether selected devices are being logged out.
   bool detachLoading() const { return detachLoading_; }
+  /// Writes the value above and notifies the subscribers.
   void setDetachLoading(bool value);
 
   /// Whether the challenge covers the host's content.
   bool challengeVisible() const { return challengeVisible_; }
+  /// Writes the value above and notifies the subscribers.
   void setChallengeVisible(bool value);
 
   /// The challenge on screen; a later challenge replaces it, nothing clears it.
   const std::optional<ChallengeDetails>& challengeDetails() const { return challengeDetails_; }
+  /// Writes the value above and notifies the subscribers.
   void setChallengeDetails(std::optional<ChallengeDetails> value);
 
   /// Calls `observer` after every write until `unsubscribe`. Returns its token.
   Token subscribe(Observer observer);
+  /// Stops the calls of the subscription `token`; unknown tokens are ignored.
   void unsubscribe(Token token);
 
  private:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -77,7 +78,11 @@ class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
   /// Host callbacks: set and read them on the main thread. The library never calls
   /// `onLimitExceeded`; it calls the other two on the main thread.
   std::function<void(std::int64_t)> onLimitExceeded;
+  /// Called when the service logs this device out (a realtime "logout" message, or a detach
+  /// that names this device, or the user logging it out from a challenge): sign the user out.
   std::function<void()> onLogoutCurrentDevice;
+  /// Called when the user chooses to create an account of their own on a challenge's entry
+  /// screen: show the host's sign-up.
   std::function<void()> onCreateNewAccount;
 
   struct Impl;

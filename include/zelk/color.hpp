@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -14,10 +15,10 @@ namespace zelk {
 /// values (`fromARGB8`, `colorFromHex`) hold exact multiples of 1/255, so two colours built from
 /// the same bytes compare equal, and `toARGB8`/`toHexARGB` give the bytes back.
 struct ZELK_EXPORT Color {
-  double red = 0;
-  double green = 0;
-  double blue = 0;
-  double opacity = 1;
+  double red = 0;      ///< Red, from 0 to 1.
+  double green = 0;    ///< Green, from 0 to 1.
+  double blue = 0;     ///< Blue, from 0 to 1.
+  double opacity = 1;  ///< Opacity, from 0 (transparent) to 1 (opaque).
 
   /// The colour with each 8-bit component divided by 255.
   static constexpr Color fromARGB8(std::uint8_t alpha, std::uint8_t red, std::uint8_t green,

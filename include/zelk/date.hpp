@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -18,7 +19,9 @@ using Date = std::chrono::sys_time<std::chrono::milliseconds>;
 /// formatting writes UTC with the zone "Z". Stateless and safe from any thread.
 class ZELK_EXPORT ISO8601FullFormatter {
  public:
+  /// The date that `text` spells, or nothing when it does not follow the format exactly.
   std::optional<Date> date(std::string_view text) const;
+  /// `date` in the format, in UTC with the zone "Z".
   std::string string(Date date) const;
 };
 

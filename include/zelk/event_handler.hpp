@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -19,12 +20,14 @@ struct MessageEvent {
   /// none.
   std::string lastEventId;
 
+  /// Member-wise equality.
   bool operator==(const MessageEvent&) const = default;
 };
 
 /// Why a connection of the realtime stream failed. A plain value: copy it, compare it, log its
 /// `description`.
 struct StreamError {
+  /// What failed.
   enum class Kind {
     /// The server answered with a status outside 200 to 299, or with 204. `code` is the status.
     unsuccessfulResponse,
@@ -35,18 +38,21 @@ struct StreamError {
     limitExceeded,
   };
 
-  Kind kind = Kind::transport;
-  long code = 0;
+  Kind kind = Kind::transport;  ///< What failed.
+  long code = 0;                ///< The HTTP status or the transport's code, as `Kind` says.
   /// A readable text, e.g. "HTTP status 500" or the transport's message.
   std::string description;
 
+  /// An HTTP status outside 200 to 299 (or 204), described as "HTTP status <code>".
   static StreamError unsuccessfulResponse(int responseCode) {
     return {Kind::unsuccessfulResponse, responseCode,
             "HTTP status " + std::to_string(responseCode)};
   }
+  /// A failure below HTTP, with the transport's code and message.
   static StreamError transport(long code, std::string description) {
     return {Kind::transport, code, std::move(description)};
   }
+  /// A line or event over the stream's size limit, with what was too large.
   static StreamError limitExceeded(std::string description) {
     return {Kind::limitExceeded, 0, std::move(description)};
   }
@@ -57,6 +63,7 @@ struct StreamError {
     return static_cast<int>(code);
   }
 
+  /// Member-wise equality.
   bool operator==(const StreamError&) const = default;
 };
 
@@ -84,8 +91,10 @@ class ZELK_EXPORT EventHandler {
 
 }  // namespace zelk
 
+/// Hashes an event by its data and last event ID, matching its equality.
 template <>
 struct std::hash<zelk::MessageEvent> {
+  /// The combined hash of both fields.
   std::size_t operator()(const zelk::MessageEvent& event) const noexcept {
     std::size_t seed = std::hash<std::string>{}(event.data);
     // Order matters: swapping the two fields changes the hash.

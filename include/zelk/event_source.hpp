@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/event_handler.hpp>
@@ -37,16 +38,18 @@ enum class ConnectionErrorAction { proceed, shutdown };
 /// (`StreamError::Kind::transport`), and the stream reconnects to `url` after the backoff.
 class ZELK_EXPORT EventSource {
  public:
-  using Headers = std::map<std::string, std::string>;
+  using Headers = std::map<std::string, std::string>;  ///< Request headers by name.
 
   /// How the stream connects. Only `handler` and `url` are required.
   struct ZELK_EXPORT Config {
+    /// A configuration that sends every callback to `handler` and connects to `url`, with the
+    /// defaults below for everything else.
     Config(std::shared_ptr<EventHandler> handler, std::string url);
 
     std::shared_ptr<EventHandler> handler;  ///< receives every callback; held strongly
     std::string url;                        ///< the stream's http(s) URL
-    std::string method = "GET";
-    std::optional<std::string> body;
+    std::string method = "GET";             ///< the request's HTTP method
+    std::optional<std::string> body;        ///< the request's body, sent with every connection
     std::string lastEventId;  ///< sent as "Last-Event-Id" until the server names another
     Headers headers;          ///< extra request headers; they win over "Last-Event-Id"
     /// Applied to the final header map of every request. Empty: unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -21,10 +22,12 @@ namespace zelk {
 /// the stream, its worker thread), possibly from several threads at once.
 class ZELK_EXPORT Logs {
  public:
+  /// How important a record is; debug records are off unless `setDebugEnabled(true)`.
   enum class Level { debug, info, warn, error };
 
   /// One record as the sink receives it. The views are valid only during the sink call.
   struct Record {
+    /// How important the record is.
     Level level;
     /// Reverse-DNS label of the library, `Logs::subsystem`.
     std::string_view subsystem;
@@ -36,9 +39,12 @@ class ZELK_EXPORT Logs {
     std::string_view message;
   };
 
+  /// Receives every record that is not dropped; see the threads above.
   using Sink = std::function<void(const Record&)>;
 
+  /// The subsystem every record carries.
   static constexpr std::string_view subsystem = "com.zelk.sdk";
+  /// The category every record carries.
   static constexpr std::string_view category = "EventSource";
 
   /// A message text checked when the program is compiled: besides plain text it may only hold
@@ -46,6 +52,7 @@ class ZELK_EXPORT Logs {
   /// sign).
   class Format {
    public:
+    /// Checks `text` while compiling; an unsupported specifier fails the build.
     consteval Format(const char* text) : text_(text) {
       for (std::string_view rest = text_; !rest.empty();) {
         const auto percent = rest.find('%');
@@ -61,6 +68,7 @@ class ZELK_EXPORT Logs {
       }
     }
 
+    /// The message text as written.
     std::string_view text() const { return text_; }
 
    private:
@@ -73,11 +81,16 @@ class ZELK_EXPORT Logs {
   /// as text).
   class Argument {
    public:
+    /// A text argument; the text must outlive the `log` call.
     Argument(std::string_view text) : kind_(Kind::text), text_(text) {}
+    /// A text argument from a C string; the text must outlive the `log` call.
     Argument(const char* text) : kind_(Kind::text), text_(text) {}
+    /// A text argument from a string; the string must outlive the `log` call.
     Argument(const std::string& text) : kind_(Kind::text), text_(text) {}
+    /// An integer argument of any integral type.
     template <std::integral T>
     Argument(T value) : kind_(Kind::integer), integer_(static_cast<long long>(value)) {}
+    /// A floating-point argument.
     Argument(double value) : kind_(Kind::real), real_(value) {}
 
    private:
@@ -91,8 +104,8 @@ class ZELK_EXPORT Logs {
 
   /// A message of the fixed set in `LogMessages`, with the level it is written at.
   struct Message {
-    Level level;
-    Format format;
+    Level level;    ///< The level the message is written at.
+    Format format;  ///< The message text.
   };
 
   Logs() = default;
@@ -100,12 +113,17 @@ class ZELK_EXPORT Logs {
   /// Writes one record. A specifier without a matching argument is written unchanged; extra
   /// arguments are ignored.
   void log(Level level, Format format) const;
+  /// Writes one record with one argument.
   void log(Level level, Format format, Argument argument) const;
+  /// Writes one record with two arguments.
   void log(Level level, Format format, Argument first, Argument second) const;
+  /// Writes one of the fixed messages at its level.
   void log(const Message& message) const { log(message.level, message.format); }
+  /// Writes one of the fixed messages at its level, with one argument.
   void log(const Message& message, Argument argument) const {
     log(message.level, message.format, argument);
   }
+  /// Writes one of the fixed messages at its level, with two arguments.
   void log(const Message& message, Argument first, Argument second) const {
     log(message.level, message.format, first, second);
   }
@@ -114,6 +132,7 @@ class ZELK_EXPORT Logs {
   static void setSink(Sink sink);
   /// Turns debug records on or off (off at start).
   static void setDebugEnabled(bool enabled);
+  /// Whether debug records are on.
   static bool debugEnabled();
 
   /// "debug", "info", "warn" or "error".
@@ -129,18 +148,27 @@ class ZELK_EXPORT Logs {
 
 /// The messages the realtime stream writes, each with its level.
 struct LogMessages {
+  /// The stream moved from one state to another (debug).
   static constexpr Logs::Message stateChange{Logs::Level::debug, "State: %@ -> %@"};
+  /// The server's reply headers arrived (debug).
   static constexpr Logs::Message initialReplyReceived{Logs::Level::debug, "Initial reply received"};
+  /// `start` was called on a running stream and did nothing.
   static constexpr Logs::Message alreadyStarted{
       Logs::Level::info, "start() called on already-started EventSource object. Returning"};
+  /// The stream starts.
   static constexpr Logs::Message starting{Logs::Level::info, "Starting EventSource client"};
+  /// The server answered with a status the stream does not accept.
   static constexpr Logs::Message unsuccessfulResponse{Logs::Level::info,
                                                       "Unsuccessful response: %d"};
+  /// The error policy chose to end the stream.
   static constexpr Logs::Message shutDownByErrorHandler{
       Logs::Level::info, "Connection has been explicitly shut down by error handler"};
+  /// A connection failed below HTTP.
   static constexpr Logs::Message connectionError{Logs::Level::info, "Connection error: %@"};
+  /// The server closed an open stream.
   static constexpr Logs::Message unexpectedlyClosed{Logs::Level::info,
                                                     "Connection unexpectedly closed."};
+  /// The delay before the next connection.
   static constexpr Logs::Message waitingBeforeReconnecting{
       Logs::Level::info, "Waiting %.3f seconds before reconnecting..."};
 };

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -15,7 +16,7 @@ namespace zelk {
 /// tasks one at a time, in the order they were posted (delayed tasks once they are due).
 class ZELK_EXPORT MainQueue {
  public:
-  using Task = std::function<void()>;
+  using Task = std::function<void()>;  ///< One unit of work for the main thread.
 
   virtual ~MainQueue() = default;
 

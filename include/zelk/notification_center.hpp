@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -22,8 +23,8 @@ enum class AppNotification {
 /// center is destroyed.
 class ZELK_EXPORT NotificationCenter {
  public:
-  using Observer = std::function<void()>;
-  using Token = std::uint64_t;
+  using Observer = std::function<void()>;  ///< Runs on the center's main queue per post.
+  using Token = std::uint64_t;             ///< Identifies one registration.
 
   /// A center delivering on `mainQueue` (null: `RunLoop::main()`).
   explicit NotificationCenter(std::shared_ptr<MainQueue> mainQueue = nullptr);

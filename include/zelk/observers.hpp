@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -14,11 +15,12 @@ namespace zelk {
 /// Threads: the owner's thread only.
 class ZELK_EXPORT Observers {
  public:
-  using Observer = std::function<void()>;
-  using Token = std::uint64_t;
+  using Observer = std::function<void()>;  ///< Called after each change of the owner.
+  using Token = std::uint64_t;             ///< Identifies one registration.
 
   /// Registers `observer`; returns the token that removes it.
   Token add(Observer observer);
+  /// Unregisters the observer of `token`; unknown tokens are ignored.
   void remove(Token token);
 
   /// Calls the observers registered now, in the order they were added. An observer may add or

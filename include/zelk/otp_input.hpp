@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/export.hpp>
@@ -61,6 +62,7 @@ class ZELK_EXPORT OTPField {
     /// Receives the replacement text of every accepted edit.
     using OnChange = std::function<void(const std::string&)>;
 
+    /// A coordinator that writes accepted text through `text` and reports it to `onChange`.
     Coordinator(TextBinding text, OnChange onChange);
 
     /// The native field's edit filter. When `otpEditAccepted` allows the edit, writes the first
@@ -88,7 +90,9 @@ class ZELK_EXPORT OTPField {
   OTPField(const OTPField&) = delete;
   OTPField& operator=(const OTPField&) = delete;
 
+  /// The box's place in the row, from 0.
   std::size_t index() const { return index_; }
+  /// The box's text: one character, or empty.
   const std::string& text() const { return text_; }
   /// True when this box is the row's `currentFocus`.
   bool isFirstResponder() const;
@@ -97,11 +101,13 @@ class ZELK_EXPORT OTPField {
   /// coordinator: sets its keyboard to the numeric keypad and updates it (see `update`). The
   /// field must stay alive until `detach` or the input's destruction.
   void attach(NativeTextField& field);
+  /// Unbinds the native field, if any, and drops its coordinator.
   void detach();
 
   /// The coordinator of the attached native field; null when none is attached. The native
   /// field routes its edits through `Coordinator::shouldChangeCharacters`.
   Coordinator* coordinator() { return coordinator_.get(); }
+  /// The coordinator of the attached native field; null when none is attached.
   const Coordinator* coordinator() const { return coordinator_.get(); }
 
   /// Brings the attached native field, if any, up to date with this box's text and focus.
@@ -128,10 +134,12 @@ class ZELK_EXPORT OTPField {
 /// Threads: main thread only.
 class ZELK_EXPORT OTPInput {
  public:
-  static constexpr std::size_t kBoxCount = 6;
+  static constexpr std::size_t kBoxCount = 6;  ///< The number of boxes, one per code character.
   /// Receives the six boxes' texts joined in order, without separators.
   using OnChange = std::function<void(const std::string& code)>;
 
+  /// A row of empty boxes with the keyboard meant for box `currentFocus`, reporting the code to
+  /// `onChange`.
   explicit OTPInput(int currentFocus = 0, OnChange onChange = {});
   OTPInput(const OTPInput&) = delete;
   OTPInput& operator=(const OTPInput&) = delete;
@@ -145,6 +153,7 @@ class ZELK_EXPORT OTPInput {
 
   /// Box `index`; throws `std::out_of_range` past the last box.
   OTPField& field(std::size_t index) { return *fields_.at(index); }
+  /// Box `index`; throws `std::out_of_range` past the last box.
   const OTPField& field(std::size_t index) const { return *fields_.at(index); }
 
   /// The user tapped box `index`: it becomes the `currentFocus`. Ignored past the last box.

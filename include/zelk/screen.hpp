@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/challenge_view_model.hpp>
@@ -21,25 +22,26 @@ class Zelk;
 
 /// The kinds of element a challenge screen is made of.
 enum class ElementKind {
-  logo,       // the image at `url`, 40 high; a progress indicator while it loads or if it fails
-  text,       // `text`
-  button,     // `text` and/or `image`, runs `action`
-  link,       // a navigation link: `text`, runs `action`; the screen named `destination` shows
-              // once the screen activates the link (see `ChallengeScreen::destination`)
-  progress,   // an indeterminate progress indicator
-  spacer,     // flexible space that takes all free height
-  divider,    // a horizontal line
-  image,      // the system image `image`, `size` high when not 0
-  badge,      // `text` on a pill-shaped `background`
-  row,        // `children` side by side, vertically centred; tappable as a whole when `action`
-  column,     // `children` top to bottom, lined up by `alignment`
-  list,       // `children` (rows) top to bottom
-  codeInput,  // the six boxes of the one-time code input
+  logo,       ///< the image at `url`, 40 high; a progress indicator while it loads or if it fails
+  text,       ///< `text`
+  button,     ///< `text` and/or `image`, runs `action`
+  link,       ///< a navigation link: `text`, runs `action`; the screen named `destination` shows
+              ///< once the screen activates the link (see `ChallengeScreen::destination`)
+  progress,   ///< an indeterminate progress indicator
+  spacer,     ///< flexible space that takes all free height
+  divider,    ///< a horizontal line
+  image,      ///< the system image `image`, `size` high when not 0
+  badge,      ///< `text` on a pill-shaped `background`
+  row,        ///< `children` side by side, vertically centred; tappable as a whole when `action`
+  column,     ///< `children` top to bottom, lined up by `alignment`
+  list,       ///< `children` (rows) top to bottom
+  codeInput,  ///< the six boxes of the one-time code input
 };
 
 /// Text styles, as the host's type scale names them.
 enum class TextStyle { body, title, subheadline, caption, footnote };
 
+/// Font weights of texts.
 enum class FontWeight { regular, medium, bold };
 
 /// How text lines, and the children of a column, line up.
@@ -48,17 +50,21 @@ enum class Alignment { center, leading, trailing };
 /// A colour: a role of the host's palette (which may differ between light and dark appearance)
 /// or an exact colour (`exact`, from the brand or the library's assets).
 struct ZELK_EXPORT Paint {
+  /// The palette roles; `exact` stands for the colour in `color`.
   enum class Role { primary, secondary, white, red, blue, fill, background, exact };
 
-  Role role = Role::primary;
-  Color color;  // for `exact`
-  double opacity = 1;
+  Role role = Role::primary;  ///< Which colour of the palette.
+  Color color;                ///< The colour itself, for `exact` only.
+  double opacity = 1;         ///< From 0 (transparent) to 1, applied over the role's colour.
 
+  /// The palette's colour for `role`, at `opacity`.
   static Paint of(Role role, double opacity = 1) { return {role, Color{}, opacity}; }
+  /// Exactly `color`, whatever the palette.
   static Paint exact(Color color) { return {Role::exact, color, 1}; }
   /// "primary", "secondary 10%", "#FF19692C" and the like.
   std::string description() const;
 
+  /// Member-wise equality.
   friend bool operator==(const Paint&, const Paint&) = default;
 };
 
@@ -68,32 +74,37 @@ struct ZELK_EXPORT Paint {
 /// "bold"; "center", "leading", "trailing"; "primary", "secondary", "white", "red", "blue",
 /// "fill", "background", "exact".
 ZELK_EXPORT std::string_view name(ElementKind kind);
+/// The name of a text style, e.g. "subheadline".
 ZELK_EXPORT std::string_view name(TextStyle style);
+/// The name of a font weight, e.g. "bold".
 ZELK_EXPORT std::string_view name(FontWeight weight);
+/// The name of an alignment, e.g. "leading".
 ZELK_EXPORT std::string_view name(Alignment alignment);
+/// The name of a palette role, e.g. "secondary".
 ZELK_EXPORT std::string_view name(Paint::Role role);
 
 /// One element of a screen, as a UI layer draws it. Fields that do not apply to the kind keep
 /// their defaults.
 struct ZELK_EXPORT Element {
-  ElementKind kind = ElementKind::text;
-  std::string text;   // already localised
-  std::string image;  // a system image name: "arrow.right", "checkmark.circle.fill", "circle",
-                      // "iphone", "ipad.landscape" or "laptopcomputer"
-  std::string url;    // the logo's address
-  TextStyle style = TextStyle::body;
-  FontWeight weight = FontWeight::regular;
-  Alignment alignment = Alignment::center;
-  std::optional<Paint> foreground;  // absent: the kind's default
-  std::optional<Paint> background;  // absent: none
-  double cornerRadius = 0;
-  double size = 0;          // image height or frame, in points; 0 for the default
-  bool fullWidth = false;   // stretched to the available width
-  bool enabled = true;      // false also disables every child
-  bool selected = false;    // a device row the user ticked
-  std::string action;       // passed to `ChallengeScreen::perform`; empty when none
-  std::string destination;  // links: the name of the screen they show
-  std::vector<Element> children;
+  ElementKind kind = ElementKind::text;  ///< What the element is; decides which fields apply.
+  std::string text;                      ///< The text shown, already localised.
+  /// A system image name: "arrow.right", "checkmark.circle.fill", "circle", "iphone",
+  /// "ipad.landscape" or "laptopcomputer".
+  std::string image;
+  std::string url;                          ///< The logo's address.
+  TextStyle style = TextStyle::body;        ///< The text's style.
+  FontWeight weight = FontWeight::regular;  ///< The text's weight.
+  Alignment alignment = Alignment::center;  ///< How text lines, or a column's children, line up.
+  std::optional<Paint> foreground;          ///< Text and image colour; absent: the kind's default.
+  std::optional<Paint> background;          ///< Fill behind the element; absent: none.
+  double cornerRadius = 0;                  ///< Rounding of the background's corners, in points.
+  double size = 0;                ///< Image height or frame, in points; 0 for the default.
+  bool fullWidth = false;         ///< Stretched to the available width.
+  bool enabled = true;            ///< False also disables every child.
+  bool selected = false;          ///< A device row the user ticked.
+  std::string action;             ///< Passed to `ChallengeScreen::perform`; empty when none.
+  std::string destination;        ///< Links: the name of the screen they show.
+  std::vector<Element> children;  ///< The elements of a row, column or list.
 
   /// One line (rows, including their children) or several (a list: its line, then one
   /// indented line per row) describing the element in plain text.
@@ -119,8 +130,8 @@ ZELK_EXPORT std::string plainText(const std::vector<Element>& elements);
 /// client's main queue; a screen that is gone by then ignores them.
 class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<ChallengeScreen> {
  public:
-  using Observer = Observers::Observer;
-  using Token = Observers::Token;
+  using Observer = Observers::Observer;  ///< Called after a change, on the main thread.
+  using Token = Observers::Token;        ///< Identifies one subscription.
 
   virtual ~ChallengeScreen();
   ChallengeScreen(const ChallengeScreen&) = delete;
@@ -142,17 +153,22 @@ class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<Challeng
 
   /// Calls `observer` after every change of what the screen shows, the shared state included.
   Token subscribe(Observer observer);
+  /// Stops the calls of the subscription `token`; unknown tokens are ignored.
   void unsubscribe(Token token);
 
+  /// The challenge state this screen shares with the container and the other screens.
   const std::shared_ptr<ChallengeViewModel>& viewModel() const { return viewModel_; }
 
  protected:
+  /// A screen over the shared state `viewModel` that calls the service through `zelk` (held
+  /// weakly) and queues replies on `zelk`'s main queue.
   ChallengeScreen(std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk);
 
   /// Runs one of the screen's own actions; unknown ones are ignored.
   virtual void run(std::string_view action) = 0;
-  /// The screen came on screen, or went off it for good.
+  /// The screen came on screen.
   virtual void appeared() {}
+  /// The screen went off screen for good.
   virtual void disappeared() {}
   /// The user navigated back from `destination()`: the link's activation flag resets.
   virtual void linkDismissed() {}
@@ -170,9 +186,10 @@ class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<Challeng
     return shared;
   }
 
-  std::shared_ptr<ChallengeViewModel> viewModel_;
-  std::weak_ptr<Zelk> zelk_;  // weak: the client may own the container that shows this screen
-  std::shared_ptr<MainQueue> mainQueue_;
+  std::shared_ptr<ChallengeViewModel> viewModel_;  ///< The shared challenge state.
+  /// The client the screen calls; weak, as the client may own the container showing the screen.
+  std::weak_ptr<Zelk> zelk_;
+  std::shared_ptr<MainQueue> mainQueue_;  ///< Where service replies are applied.
 
  private:
   friend class ChallengeView;

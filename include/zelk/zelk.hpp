@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/challenge.hpp>
@@ -22,3 +23,10 @@
 #include <zelk/run_loop.hpp>
 #include <zelk/screen.hpp>
 #include <zelk/version.hpp>
+
+/// \file
+/// Includes every public header of the library; a host may include only the ones it uses.
+
+/// The zelk client library: the `Zelk` client, its records and platform services, the realtime
+/// event stream, and the challenge state and screens. Threads are stated on every class.
+namespace zelk {}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The challenge over everything else, on the background colour, while the model shows one.
 import QtQuick
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The navigation of a challenge: the stack of screens the model keeps, with a back control on
 // every screen but the first.
 import QtQuick

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An element inside a row or column. Elements nest, so the view of a child is loaded by
 // address when it is needed rather than named as a type inside its own definition.
 import QtQuick

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The six code boxes. Every edit goes to the screen model, which decides whether a box takes it
 // and which box the keyboard moves to; the boxes only show the model's texts.
 import QtQuick

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Draws one element of a challenge screen as the screen model describes it.
 import QtQuick
 import QtQuick.Controls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The root of the modal window in which a client presents its own challenges.
 import QtQuick
 

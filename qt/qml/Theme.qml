@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Colours and text sizes of the challenge screens, following the host's light or dark palette.
 import QtQuick
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wraps the host's content: attaches the client given to zelk::qt::setClient, receives its
 // challenges and lays them over the content; the application's state drives attach and detach
 // (the model follows it).

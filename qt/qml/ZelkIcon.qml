@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system images the screens name, drawn as vector paths.
 import QtQuick
 

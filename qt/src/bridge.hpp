@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The screen models as QML sees them: QObjects that only forward the plain C++ logic's state
 // and actions.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <zelk/container.hpp>
 
 #include "client/zelk_impl.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <zelk/event_source.hpp>
 #include <zelk/logs.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "eventsource/reconnection_timer.hpp"
 
 #include <sys/random.h>

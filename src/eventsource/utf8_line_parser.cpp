@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "eventsource/utf8_line_parser.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/device_facts_internal.hpp"
 
 #include <sys/random.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/http_transport.hpp"
 
 #include "platform/curl_support.hpp"

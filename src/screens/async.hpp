@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bringing replies that arrive on any thread back to a screen on the main queue.
 #pragma once
 

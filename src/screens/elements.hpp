@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builders for the elements the challenge screens are made of.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <zelk/screen.hpp>
 
 #include <zelk/run_loop.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The road of a challenge end to end: real clients, each with its own main loop, preferences and
 // device facts, against the sandbox service over loopback.
 #include "support/client_fixture.hpp"

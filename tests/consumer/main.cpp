@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Attaches one device against the service at argv[1] and exits 0 once the reply arrives.
 #include <zelk/zelk.hpp>
 

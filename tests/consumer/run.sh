@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs zelk from BUILD into a temporary prefix, builds this consumer against it twice (with
-# CMake's find_package and with pkg-config), and attaches against a sandbox service.
-#   run.sh SOURCE_DIR BUILD_DIR SANDBOX_EXE [SANITIZE]
+# CMake's find_package and with pkg-config), and attaches against a sandbox service. When the
+# package holds the Qt module, also builds the Qt host in qt/ against it (find_package(zelk
+# COMPONENTS qt)), runs it off screen, and, without sanitizers, has qmltestrunner (which links
+# nothing of zelk) import the installed QML module through QML_IMPORT_PATH.
+#   run.sh SOURCE_DIR BUILD_DIR SANDBOX_EXE [SANITIZE [QMLTESTRUNNER]]
 # The consumer is built with the compiler zelk was built with: CXX (default c++), with CXXFLAGS
 # (e.g. -stdlib=libc++) at compiling and linking.
 set -euo pipefail
-source_dir=$1 build_dir=$2 sandbox_exe=$3 sanitize=${4:-}
+source_dir=$1 build_dir=$2 sandbox_exe=$3 sanitize=${4:-} qmltestrunner=${5:-}
 cxx=${CXX:-c++}
 work=$(mktemp -d)
 trap 'kill ${sandbox:-} 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -32,3 +36,19 @@ done
 url=$(sed -n 's/^zelk-sandbox listening on //p' "$work/sandbox.log")
 "$work/build/consumer" "$url"
 "$work/consumer-pc" "$url"
+
+if [ -n "$(find "$work/prefix" -name zelkQtTargets.cmake)" ]; then
+  cmake -S "$source_dir/tests/consumer/qt" -B "$work/build-qt" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+  cmake --build "$work/build-qt" >/dev/null
+  export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
+  "$work/build-qt/qt-consumer" "$url"
+
+  if [ -z "$sanitize" ] && [ -n "$qmltestrunner" ]; then
+    qmldir=$(find "$work/prefix" -path '*/Zelk/qmldir' | head -n 1)
+    [ -n "$qmldir" ] || { echo "run.sh: the QML module Zelk was not installed" >&2; exit 1; }
+    QML_IMPORT_PATH=$(dirname "$(dirname "$qmldir")") \
+      "$qmltestrunner" -input "$source_dir/tests/consumer/qt/tst_installed_module.qml"
+  fi
+fi

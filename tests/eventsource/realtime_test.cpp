@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "eventsource/realtime_subscription.hpp"
 #include "support/client_fixture.hpp"
 

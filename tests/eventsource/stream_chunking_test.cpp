@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Random streams, cut into random chunks, must give what the whole stream gives; the lines must
 // also match a slow model that decodes straight from the definition of well-formed UTF-8.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Qt module: its platform services, and the challenge screens drawn by QML, driven as a
 // person would (clicks and key presses) against the sandbox service.
 #include <zelk/qt.hpp>

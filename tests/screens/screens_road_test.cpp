@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The challenge screens driven only through their actions, against the sandbox service.
 #include "support/client_fixture.hpp"
 

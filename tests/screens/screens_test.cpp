@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The challenge screens' texts, derived values and actions, without a UI toolkit.
 #include "support/client_fixture.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk challenge: the challenge screens of this device, shown as text in the terminal.
 #pragma once
 

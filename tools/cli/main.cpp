@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk: runs one service call of the client library and prints the decoded reply as JSON.
 #include <zelk/zelk.hpp>
 

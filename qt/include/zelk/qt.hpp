@@ -1,12 +1,16 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <zelk/client.hpp>
 #include <zelk/platform.hpp>
+#include <zelk/qt_export.hpp>
 
 #include <memory>
 
 class QQmlEngine;
 
+/// The Qt platform services of the library and the QML module "Zelk" that draws the challenge
+/// screens over a Qt Quick host's content.
 namespace zelk::qt {
 
 /// The library's platform services for a Qt application. Call on the GUI thread once the
@@ -22,7 +26,7 @@ namespace zelk::qt {
 /// `engine`). Clients made with them stay registered with their notification center, and so
 /// alive, for the whole process. Debug records are on when the category's debug level is.
 /// Without a QGuiApplication, prints a "[Zelk SDK]: " line and returns the default services.
-Platform platform(QQmlEngine* engine = nullptr);
+ZELK_QT_EXPORT Platform platform(QQmlEngine* engine = nullptr);
 
 /// Makes `client` the one that `ZelkContainer`s made from now on serve (the container made last
 /// receives the client's challenges). Call on the GUI thread before QML creates a container.
@@ -30,7 +34,7 @@ Platform platform(QQmlEngine* engine = nullptr);
 /// In QML, `import Zelk` gives `ZelkContainer`: its default property holds the host's content;
 /// `challengeVisible` tells whether the challenge covers it; `animated` (true) slides screens
 /// in and out; `theme` holds the colours, which follow the application's palette.
-void setClient(std::shared_ptr<Zelk> client);
+ZELK_QT_EXPORT void setClient(std::shared_ptr<Zelk> client);
 
 /// Makes the QML module "Zelk" (ZelkContainer and the challenge screens) importable in
 /// `engine`. Call before loading QML that imports it.
@@ -38,7 +42,7 @@ void setClient(std::shared_ptr<Zelk> client);
 /// From the first call of this or `platform`, the device rows write their dates as Qt does for
 /// the application's locale (`QLocale()`, short date and time), whatever locales the system has
 /// installed; a formatter the host gives `zelk::setDateFormatter` still comes first.
-void registerQml(QQmlEngine& engine);
+ZELK_QT_EXPORT void registerQml(QQmlEngine& engine);
 
 /// Switches on the library's translations of the screens' texts in the language of the
 /// application's locale (`QLocale()`): `zelk::useBuiltinTranslations(QLocale().name())`.
