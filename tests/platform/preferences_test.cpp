@@ -539,12 +539,13 @@ TEST(FilePreferencesTest, AWriterKilledAtAnyMomentLeavesAValidFile) {
       // The child only ever writes until it is killed; it must never return into the test.
       try {
         auto store = PreferencesStore::file(file);
-        store->string("counter");
+        // One complete write first, so that every round has replaced the file at least once
+        // however slow writes are (sanitizers make them slow); the kill lands in later ones.
+        std::uint64_t seq = static_cast<std::uint64_t>(round) * 1000000;
+        store->set("counter", writerValue(seq));
         const char byte = 'R';
         (void)!::write(ready[1], &byte, 1);
-        for (std::uint64_t seq = static_cast<std::uint64_t>(round) * 1000000;; ++seq) {
-          store->set("counter", writerValue(seq));
-        }
+        for (++seq;; ++seq) store->set("counter", writerValue(seq));
       } catch (...) {
       }
       ::_exit(1);
