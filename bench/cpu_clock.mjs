@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loaded before a benchmark script (node --import ./cpu_clock.mjs script.mjs), makes
 // process.hrtime.bigint() count the processor time of the whole process (its compiler and
 // garbage-collector threads included) instead of wall time, so that a script timing itself with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the event-stream parsers (line splitting and event parsing together) on stream
 // files, fed in the chunk sizes a network client sees, next to a bare memchr scan for LF over the
 // same bytes (one core) as the ceiling.

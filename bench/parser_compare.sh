@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Measures the event-stream parsers next to the npm parsers in one run, on the four shared stream
 # shapes, at 16 KiB and at 64-byte chunks, and prints a table: the peers' median MB/s, ours
 # (median, and the 50th/99th percentile run times), our speed over eventsource-parser's, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Attaches per second with 64 keep-alive connections (wrk and server_attach.lua), against
 # zelk-server on SQLite in a temporary folder and, in the same run, against a node:http server
 # doing the same JSON work in memory (peers/attach_node.mjs). Prints requests/s and p50/p99 of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Idle realtime streams at scale, against whole server processes on loopback.
 //
 // For each server (subject) in turn, one thread of this process:

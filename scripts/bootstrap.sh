@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs every Debian package that building, testing and running the demo need; with --bench
 # also what the service benchmarks in bench/ need (wrk, node), which CI does not run.
 # Quick when all of them are already there: apt is only called for missing ones.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The demo: starts zelk-server on a free loopback port, runs the example host (identify,
 # attach, background and back, detach), then the road of a challenge with two devices of one
 # user on a project that allows one device, and last the challenge screens walked through

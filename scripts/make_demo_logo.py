@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Draws the demo projects' logo (a white map pin on a green rounded square, 96x96 PNG) and
 writes it as the C++ header server/sandbox/demo_logo.hpp. Standard library only.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs deploy/nginx/zelk-server.conf with Debian's nginx on loopback, without root, TLS or any
 # system path: everything lives in a temporary folder.
 #

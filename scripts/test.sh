@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds and runs the test suite in several passes, each in its own build folder under build/:
 #   plain    GCC, Release, everything including the Qt module
 #   asan     GCC, Debug, AddressSanitizer with UndefinedBehaviorSanitizer
 #   tsan     GCC, Debug, ThreadSanitizer (Qt is not built with it, so the Qt module is left out)
-#   libcxx   clang 14 with libc++, RelWithDebInfo, without Qt and without the sandbox service and
-#            the tests that need it (see ZELK_WITH_SANDBOX in CMakeLists.txt)
+#   libcxx   clang 14 with libc++, RelWithDebInfo, without Qt
 #   aarch64  GCC cross-built for 64-bit ARM, RelWithDebInfo, the library and its tests run under
 #            qemu-user; without Qt and the examples, and the consumer and demo tests are skipped
 #

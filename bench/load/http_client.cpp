@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "http_client.hpp"
 
 #include <arpa/inet.h>

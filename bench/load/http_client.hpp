@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small blocking HTTP/1.1 client for the load tools: one keep-alive connection to a server on
 // this machine, requests written whole, replies read with Content-Length or chunked bodies.
 // Failures throw std::runtime_error with a message that names what went wrong.

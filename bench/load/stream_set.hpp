@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Many idle event streams held open by one thread with epoll: opened with a bounded number of
 // connection attempts in flight, their client addresses spread over 127.0.0.2-251 so that the
 // ephemeral ports of one address do not run out, then read for arrival times.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A server under measurement: started as a child process whose standard output and error go to
 // a temporary log file, found ready by its "... listening on <base URL>" line, and read from
 // /proc while it runs. Failures throw std::runtime_error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The comparison server of the attach benchmark: node:http doing the attach's JSON work in
 // memory (parse and check the body, find or add the user and device, fresh access token,
 // answer). Prints "attach-node listening on <base URL>".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-memory service work shared by the node:http comparison servers: projects, users,
 // devices and their access tokens, with the attach answer the library decodes. Plain Maps,
 // random 128-bit IDs, the same checks of the body as the service makes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The comparison server of the stream benchmark: a node:http event-stream hub with the routes
 // server_streams uses (project, attach, listen, push to a device, challenge to a user's
 // devices), a comment heartbeat every 25 s, everything in memory. Prints

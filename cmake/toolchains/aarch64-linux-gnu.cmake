@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds for 64-bit ARM Linux on a Debian machine with crossbuild-essential-arm64 and the
 # arm64 development packages (multiarch), and runs the tests under qemu-user:
 #   cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One challenge screen: its elements top to bottom, the spacer taking the free height. A screen
 // taller than the window (a narrow phone, a long language) scrolls instead of squeezing its texts.
 import QtQuick

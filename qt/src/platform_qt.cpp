@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <zelk/localization.hpp>
 #include <zelk/logs.hpp>
 #include <zelk/notification_center.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One running zelk-server: the rules over their store, the realtime streams, the HTTP routes
 // (service, admin, health and metrics, and in sandbox mode the test hooks) and the HTTP server
 // that serves them. The zelk-server program and the in-process sandbox both run one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk-server: the account-protection service.
 #include "app/program.hpp"
 

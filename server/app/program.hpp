@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zelk-server program: its command line, environment and configuration file, the admin
 // token, signals, and the `admin` subcommands that call a running server's admin API.
 #pragma once

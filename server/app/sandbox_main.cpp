@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk-sandbox: zelk-server --sandbox, under the name the demo and host developers know.
 #include "app/program.hpp"
 

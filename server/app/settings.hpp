@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server's settings from flags, the environment and a configuration file, and the admin
 // token kept in a file only its owner can read.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests and answers as the routes see them, independent of the connection they came on.
 #pragma once
 

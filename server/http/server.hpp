@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTTP/1.1 server: an event loop on a small fixed set of threads (one by default), no thread
 // per connection. Keeps connections alive, caps request heads and bodies (431 and 413 beyond),
 // answers malformed requests with 400, drops a client that sends its request head too slowly

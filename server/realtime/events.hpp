@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Server-sent events as the listen streams write them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The open listen streams and what is written to them. Holds no thread: a message for a device
 // is handed to the connections of its open streams, which write it from the server's event
 // loop. Every public member is thread-safe (one mutex).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "routes/admin_routes.hpp"
 
 #include <openssl/crypto.h>

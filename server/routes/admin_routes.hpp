@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operator's API under /admin/, answered only with "Authorization: Bearer <admin token>":
 //   GET  /admin/projects                  every configured project
 //   POST /admin/projects                  creates or replaces a project: {"client_id", "name",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "routes/json_input.hpp"
 
 #include "service/ids.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading JSON request bodies and writing JSON answers, shared by every route.
 #pragma once
 

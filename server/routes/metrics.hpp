@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's counters, written in the Prometheus text format: requests by route and status
 // class, attach latency, messages pushed, open streams and connections.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service operations under /v2/ that the library calls: attach, detach, identify, listen and
 // the challenge calls. Parses and validates requests, calls the rules, writes their answers as
 // JSON, and hands the realtime messages they cause to the open streams.

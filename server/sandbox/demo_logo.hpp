@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo projects' logo: a white map pin on a green rounded square, 96x96 PNG (1828 bytes).
 // Made by scripts/make_demo_logo.py, which draws it; run it again rather than editing the bytes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What sandbox mode adds to the service for tests and demos: the log of /v2/ requests, answers
 // scripted in advance, and the /_sandbox/ endpoints that inspect and steer the service and its
 // streams (projects, users, challenges with their codes, pushes, stream ends, stalls and drips).

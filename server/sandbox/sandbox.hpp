@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk-server in sandbox mode, in-process, for integration tests and the demo.
 //
 // A Sandbox serves the /v2/ operations (attach, detach, identify, listen and the challenge calls)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Identifiers the service hands out, and the checks every identifier and name from outside
 // passes before it reaches the rules or the storage.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's records: projects, their users and devices, identities, challenges and the
 // messages kept for each device's realtime stream. Plain values, shared by the rules and the
 // storage backends.

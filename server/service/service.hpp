@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service's rules: projects and their limits and brand, users, devices and their access
 // tokens, identities, challenges and codes, and the messages each device's realtime stream is to
 // hear. Independent of HTTP and of how records are stored: every change is handed to the Store

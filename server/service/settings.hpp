@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What an operator configures: a project's name, brand and device limits, and what the service
 // knows of a user besides their devices.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SQLite backend. One connection, used under a mutex: the service writes in short
 // transactions, one at a time. The journal is a write-ahead log, and a transaction is in the log
 // file when its commit returns, so a change the service has answered survives the process being

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the service keeps its records. The rules work on the records in memory and hand every
 // change to a Store before they answer, so an answered change outlives the process; the Store
 // gives them all back at start. Backends: in memory (nothing outlives the process) and SQLite.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's own translations of the screens' fixed texts, for hosts that switch them on.
 #include <zelk/localization.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zelk command as a user runs it: arguments checked before anything is sent, the usual exit
 // codes, and a listener that sleeps while its stream is quiet.
 #include "support/scripted_server.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a misbehaving service or a careless host must not be able to do to the client: replies
 // without end, requests that never finish, bursts of messages, line breaks in IDs and IDs that
 // reshape URLs. Each case runs against a scripted service on loopback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The line parser's vector paths (SSE2/SSSE3/AVX2 on x86-64, NEON on ARM64) against its
 // one-byte-at-a-time path: the same lines, replacements and overflows on the fuzzer's seed inputs
 // and on small streams of the benchmark shapes, whole, cut into chunks of many sizes, and with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the event stream follows a redirect, and what it takes along.
 #include <zelk/event_source.hpp>
 

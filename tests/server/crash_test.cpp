@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zelk-server program killed without warning in the middle of a stream of attaches: once
 // started again on the same database, every attach it had answered is there.
 #include <signal.h>

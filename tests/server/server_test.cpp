@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelk-server as a deployment runs it: projects set up by an operator, every change kept in
 // SQLite, realtime streams that resume, and requests from clients that get things wrong.
 #include <sys/stat.h>

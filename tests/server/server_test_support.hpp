@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A zelk-server in this process for the server's own tests, and ways to talk to it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A small blocking HTTP/1.1 client for tests that talk to the service directly: one connection

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A plain TCP connection to a local server, to see a response byte for byte as it was sent.

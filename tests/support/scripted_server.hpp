@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A small HTTP/1.1 server on loopback whose every answer a test scripts: slow answers, endless
