@@ -5,6 +5,7 @@
 
 #include <zelk/challenge_screens.hpp>
 #include <zelk/container.hpp>
+#include <zelk/qt_export.hpp>
 
 #include <QtQml/qqmlregistration.h>
 #include <QObject>
@@ -17,6 +18,9 @@
 
 namespace zelk::qt {
 
+// The models below are private to the module, but exported from the shared library so that its
+// tests can reach what the QML draws; no public header names them.
+
 /// One element as a QML map: "kind", "text", "image", "url", "style", "weight", "alignment",
 /// "foreground" and "background" ({"role", "color", "opacity"} or absent), "cornerRadius",
 /// "size", "fullWidth", "enabled", "selected", "action", "destination", "children".
@@ -27,7 +31,7 @@ QVariantMap toVariant(const Element& element);
 class BoxField;
 
 /// One challenge screen.
-class ScreenModel : public QObject {
+class ZELK_QT_EXPORT ScreenModel : public QObject {
   Q_OBJECT
   QML_ELEMENT
   QML_UNCREATABLE("Screens come from the challenge's navigation.")
@@ -70,7 +74,7 @@ class ScreenModel : public QObject {
 };
 
 /// The navigation of one challenge: its stack of screens.
-class ChallengeNavigation : public QObject {
+class ZELK_QT_EXPORT ChallengeNavigation : public QObject {
   Q_OBJECT
   QML_ELEMENT
   QML_UNCREATABLE("The navigation comes from a container.")
@@ -104,7 +108,7 @@ class ChallengeNavigation : public QObject {
 /// A container: the host's content with the challenge laid over it while one shows. Made by
 /// QML for the client given to `setClient`, or by the presenter around a container of the
 /// client's own.
-class ContainerModel : public QObject, public QQmlParserStatus {
+class ZELK_QT_EXPORT ContainerModel : public QObject, public QQmlParserStatus {
   Q_OBJECT
   QML_NAMED_ELEMENT(ZelkContainerModel)
   Q_INTERFACES(QQmlParserStatus)
