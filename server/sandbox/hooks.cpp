@@ -145,11 +145,12 @@ void SandboxHooks::record(const http::Request& request) {
                            request.body};
   std::lock_guard lock(mutex_);
   requests_.push_back(std::move(recorded));
+  while (requests_.size() > kMaxRecordedRequests) requests_.pop_front();
 }
 
 std::vector<RecordedRequest> SandboxHooks::requests() const {
   std::lock_guard lock(mutex_);
-  return requests_;
+  return {requests_.begin(), requests_.end()};
 }
 
 void SandboxHooks::clearRequests() {

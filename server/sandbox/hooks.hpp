@@ -55,6 +55,10 @@ struct ScriptedAnswer {
   std::chrono::milliseconds interval{0};
 };
 
+// How many recorded requests a sandbox keeps: the most recent ones. A long-running sandbox (the
+// demo, a load test) would otherwise grow without bound.
+inline constexpr std::size_t kMaxRecordedRequests = 10000;
+
 struct RecordedRequest {
   std::string method;
   std::string path;   // as sent, without the query
@@ -68,7 +72,9 @@ class SandboxHooks {
   SandboxHooks(Service& service, Hub& hub, Metrics& metrics)
       : service_(service), hub_(hub), metrics_(metrics) {}
 
+  // Keeps `request`; only the last kMaxRecordedRequests stay, older ones are dropped.
   void record(const http::Request& request);
+  // The kept requests, oldest first.
   std::vector<RecordedRequest> requests() const;
   void clearRequests();
 
@@ -87,7 +93,7 @@ class SandboxHooks {
   Hub& hub_;
   Metrics& metrics_;
   mutable std::mutex mutex_;
-  std::vector<RecordedRequest> requests_;
+  std::deque<RecordedRequest> requests_;  // at most kMaxRecordedRequests
   std::map<Operation, std::deque<ScriptedAnswer>> scripts_;
 };
 

@@ -73,7 +73,8 @@ class Sandbox {
   int port() const;             // the bound port; 0 before the first successful start()
   std::string baseURL() const;  // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT"
 
-  // Every request to /v2/..., in arrival order, including rejected ones.
+  // The requests to /v2/..., in arrival order, including rejected ones: the last 10,000
+  // (kMaxRecordedRequests), older ones are dropped so that a long-running sandbox stays bounded.
   std::vector<RecordedRequest> requests() const;
   void clearRequests();
 

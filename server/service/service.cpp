@@ -121,7 +121,9 @@ std::string logoutData() {
 }
 
 Service::Service(std::unique_ptr<Store> store, Config config)
-    : store_(std::move(store)), config_(config), data_(store_->load()) {}
+    : store_(std::move(store)), config_(config), data_(store_->load()) {
+  indexDevicesLocked();
+}
 
 Service::~Service() = default;
 
@@ -149,6 +151,7 @@ void Service::commitLocked(const Changes& changes) {
   } catch (const StoreError&) {
     // What is in memory went ahead of the store: go back to what the store holds.
     data_ = store_->load();
+    indexDevicesLocked();
     throw;
   }
 }
@@ -223,9 +226,8 @@ Delivery Service::sendLocked(const std::string& projectId, const std::string& us
       {device.id, device.lastEventId > kMaxKeptMessages ? device.lastEventId - kMaxKeptMessages : 0,
        now - kKeptMessagesFor});
   // The device's row carries its last event id.
-  auto row = std::find_if(changes.devices.begin(), changes.devices.end(),
-                          [&](const Changes::DeviceRow& r) { return r.device.id == device.id; });
-  if (row == changes.devices.end()) {
+  Changes::DeviceRow* row = changes.findDevice(device.id);
+  if (!row) {
     changes.devices.push_back(rowOf(projectId, userName, device));
   } else {
     row->device.lastEventId = device.lastEventId;
@@ -437,6 +439,7 @@ AttachResult Service::attach(const AttachInput& input) {
     fresh.attachedAt = now;
     user.devices.push_back(std::move(fresh));
     device = std::prev(user.devices.end());
+    deviceIndex_[device->id] = {input.project, input.user, user.devices.size() - 1};
   }
   device->library = input.library;
   device->version = input.version;
@@ -489,6 +492,10 @@ DetachResult Service::detach(const std::string& projectId, const std::string& us
                              [&](const Device& d) { return d.id == deviceId; });
   if (device == devices.end()) return result;
   result.logout = {deviceId, device->lastEventId + 1, logoutData()};
+  // The devices after it move up one place.
+  for (auto later = std::next(device); later != devices.end(); ++later)
+    --deviceIndex_.at(later->id).position;
+  deviceIndex_.erase(deviceId);
   devices.erase(device);
   Changes changes;
   changes.removedDevices.push_back(deviceId);
@@ -533,19 +540,31 @@ IdentifyResult Service::identify(const IdentifyInput& input) {
   return {identity.id, 0.9};
 }
 
-Device* Service::deviceLocked(const std::string& projectId, const std::string& deviceId,
-                              std::string* userName) {
-  for (auto& [clientId, project] : data_.projects) {
-    if (!projectId.empty() && clientId != projectId) continue;
-    for (auto& [name, user] : project.users) {
-      for (Device& device : user.devices) {
-        if (device.id != deviceId) continue;
-        if (userName) *userName = name;
-        return &device;
-      }
+void Service::indexDevicesLocked() {
+  deviceIndex_.clear();
+  for (const auto& [clientId, project] : data_.projects) {
+    for (const auto& [name, user] : project.users) {
+      for (std::size_t position = 0; position < user.devices.size(); ++position)
+        deviceIndex_.try_emplace(user.devices[position].id, DevicePlace{clientId, name, position});
     }
   }
-  return nullptr;
+}
+
+Device* Service::deviceLocked(const std::string& projectId, const std::string& deviceId,
+                              std::string* userName, std::string* clientId) {
+  const auto place = deviceIndex_.find(deviceId);
+  if (place == deviceIndex_.end()) return nullptr;
+  if (!projectId.empty() && place->second.project != projectId) return nullptr;
+  const auto project = data_.projects.find(place->second.project);
+  if (project == data_.projects.end()) return nullptr;
+  const auto user = project->second.users.find(place->second.user);
+  if (user == project->second.users.end() || place->second.position >= user->second.devices.size())
+    return nullptr;
+  Device& device = user->second.devices[place->second.position];
+  if (device.id != deviceId) return nullptr;
+  if (userName) *userName = place->second.user;
+  if (clientId) *clientId = place->second.project;
+  return &device;
 }
 
 ListenStart Service::startListen(const std::string& projectId, const std::string& deviceId,
@@ -554,16 +573,11 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
                                  const std::function<void(const ListenStart&)>& opened) {
   std::lock_guard lock(mutex_);
   ListenStart start;
-  auto project = data_.projects.find(projectId);
-  if (project == data_.projects.end()) return start;
-  const User* owner = nullptr;
-  const Device* device = nullptr;
-  for (const auto& [name, user] : project->second.users) {
-    for (const Device& candidate : user.devices) {
-      if (candidate.id == deviceId) owner = &user, device = &candidate;
-    }
-  }
-  if (!device) return start;
+  std::string userName, clientId;
+  const Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
+  // A stream names its project: "" is not any project here.
+  if (!device || clientId != projectId) return start;
+  const User* owner = &data_.projects.at(projectId).users.at(userName);
   if (!device->hasAccess(access)) {
     start.check = ListenCheck::unknownAccess;
     return start;
@@ -592,19 +606,9 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
 
 std::optional<Delivery> Service::logout(const std::string& projectId, const std::string& deviceId) {
   std::lock_guard lock(mutex_);
-  std::string userName;
-  Device* device = deviceLocked(projectId, deviceId, &userName);
+  std::string userName, clientId;
+  Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
   if (!device) return std::nullopt;
-  std::string clientId = projectId;
-  if (clientId.empty()) {
-    for (const auto& [id, project] : data_.projects) {
-      auto user = project.users.find(userName);
-      if (user != project.users.end() &&
-          std::any_of(user->second.devices.begin(), user->second.devices.end(),
-                      [&](const Device& d) { return d.id == deviceId; }))
-        clientId = id;
-    }
-  }
   Changes changes;
   Delivery delivery = sendLocked(clientId, userName, *device, logoutData(), changes);
   commitLocked(changes);
@@ -614,14 +618,9 @@ std::optional<Delivery> Service::logout(const std::string& projectId, const std:
 std::optional<std::string> Service::ownerOf(const std::string& projectId,
                                             const std::string& deviceId) const {
   std::lock_guard lock(mutex_);
-  auto project = data_.projects.find(projectId);
-  if (project == data_.projects.end()) return std::nullopt;
-  for (const auto& [name, user] : project->second.users) {
-    for (const Device& device : user.devices) {
-      if (device.id == deviceId) return name;
-    }
-  }
-  return std::nullopt;
+  const auto place = deviceIndex_.find(deviceId);
+  if (place == deviceIndex_.end() || place->second.project != projectId) return std::nullopt;
+  return place->second.user;
 }
 
 json Service::projectsJSON() const {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -183,8 +184,12 @@ class Service {
                               std::string reason, Changes& changes);
   Delivery sendLocked(const std::string& projectId, const std::string& userName, Device& device,
                       const std::string& data, Changes& changes);
+  // The device `deviceId` of `projectId` ("" : of any project); nullptr when there is none.
+  // `clientId` and `userName`, when given, receive its project and user.
   Device* deviceLocked(const std::string& projectId, const std::string& deviceId,
-                       std::string* userName = nullptr);
+                       std::string* userName = nullptr, std::string* clientId = nullptr);
+  // Builds deviceIndex_ afresh from data_.
+  void indexDevicesLocked();
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
@@ -194,6 +199,14 @@ class Service {
   std::unique_ptr<Store> store_;
   Config config_;
   Dataset data_;
+  // Where each device is, by device id: its project, its user and its place in the user's device
+  // list. Kept in step with data_ by attach, detach and every load from the store, so that a
+  // stream or a message finds its device without going through all of them.
+  struct DevicePlace {
+    std::string project, user;
+    std::size_t position = 0;
+  };
+  std::unordered_map<std::string, DevicePlace> deviceIndex_;
 };
 
 }  // namespace zelk::server

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -60,10 +61,24 @@ struct Changes {
   std::vector<MessageRow> messages;
   std::vector<MessageTrim> trims;
 
+  // The row of device `id` in `devices`, the first one if there are several; nullptr when there
+  // is none. Looks up an index, so a request that touches many devices stays linear.
+  DeviceRow* findDevice(const std::string& id) {
+    for (; indexedDevices_ < devices.size(); ++indexedDevices_)
+      deviceRowAt_.emplace(devices[indexedDevices_].device.id, indexedDevices_);
+    auto at = deviceRowAt_.find(id);
+    return at == deviceRowAt_.end() ? nullptr : &devices[at->second];
+  }
+
   bool empty() const {
     return projects.empty() && users.empty() && devices.empty() && removedDevices.empty() &&
            identities.empty() && challenges.empty() && messages.empty() && trims.empty();
   }
+
+ private:
+  // Rows of `devices` are only ever added, so the index catches up with the ones added since.
+  std::unordered_map<std::string, std::size_t> deviceRowAt_;
+  std::size_t indexedDevices_ = 0;
 };
 
 class Store {

@@ -17,6 +17,8 @@
 
 #include "app/settings.hpp"
 #include "server_test_support.hpp"
+#include "service/service.hpp"
+#include "storage/store.hpp"
 
 namespace {
 
@@ -343,6 +345,82 @@ TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
   RawConnection stream(app.port());
   stream.send(p.listenRequest(device, access, "Last-Event-ID: 0\r\n"));
   EXPECT_TRUE(stream.readBody(challengeEvent(challenge, 1))) << stream.received();
+}
+
+// Devices are found by id when a stream opens and when a message is sent; that stays right
+// after other devices are detached, after a restart, and across users and projects.
+TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
+  using zelk::server::AttachInput;
+  using zelk::server::ListenCheck;
+  using zelk::server::Service;
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  const auto open = [&] {
+    return std::make_unique<Service>(zelk::server::makeSQLiteStore(data), Service::Config{});
+  };
+  const auto attach = [](Service& service, const std::string& project, const std::string& user,
+                         const std::string& vendorId) {
+    AttachInput input;
+    input.project = project;
+    input.user = user;
+    input.vendorId = vendorId;
+    const auto result = service.attach(input);
+    return std::pair{result.deviceId, result.access};
+  };
+  const auto check = [](Service& service, const std::string& project,
+                        const std::pair<std::string, std::string>& device) {
+    return service.startListen(project, device.first, device.second, std::nullopt, [](auto&) {})
+        .check;
+  };
+
+  std::map<std::string, std::pair<std::string, std::string>> devices;
+  {
+    auto service = open();
+    zelk::server::ProjectSettings roomy;
+    roomy.overallLimit = 10;  // no challenge from the attaches
+    roomy.mobileLimit = 0;
+    service->configureProject("p", roomy);
+    service->configureProject("q", roomy);
+    for (const char* name : {"a", "b", "c", "d"}) devices[name] = attach(*service, "p", "u", name);
+    devices["e"] = attach(*service, "p", "v", "e");
+    devices["f"] = attach(*service, "q", "u", "f");
+    ASSERT_TRUE(service->detach("p", "u", devices["b"].first).found);
+
+    EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::unknownDevice);
+    for (const char* name : {"a", "c", "d", "e"})
+      EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
+    EXPECT_EQ(check(*service, "p", {devices["c"].first, "acc_wrong"}), ListenCheck::unknownAccess);
+    // A device is only found in its own project.
+    EXPECT_EQ(check(*service, "q", devices["a"]), ListenCheck::unknownDevice);
+    EXPECT_EQ(check(*service, "", devices["a"]), ListenCheck::unknownDevice);
+    EXPECT_FALSE(service->ownerOf("q", devices["a"].first));
+    EXPECT_EQ(service->ownerOf("p", devices["e"].first), "v");
+    EXPECT_EQ(service->ownerOf("q", devices["f"].first), "u");
+    // Messages reach the device named, each with its own ids.
+    ASSERT_TRUE(service->logout("p", devices["d"].first));
+    EXPECT_EQ(service->logout("", devices["d"].first)->id, 2u);
+    EXPECT_FALSE(service->logout("p", devices["b"].first));
+    EXPECT_FALSE(service->logout("p", devices["f"].first));
+    EXPECT_EQ(service->raiseChallenge("p", "u", "manual").deliveries.size(), 3u);
+  }
+
+  auto service = open();
+  EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::unknownDevice);
+  for (const char* name : {"a", "c", "d", "e"})
+    EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
+  EXPECT_EQ(check(*service, "q", devices["f"]), ListenCheck::ok);
+  // The logouts and the challenge were kept: the next message to "d" is its fourth.
+  EXPECT_EQ(service->logout("p", devices["d"].first)->id, 4u);
+  // Detaching the first device after the restart leaves the later ones where they are found.
+  devices["g"] = attach(*service, "p", "u", "g");
+  ASSERT_TRUE(service->detach("p", "u", devices["a"].first).found);
+  EXPECT_EQ(check(*service, "p", devices["a"]), ListenCheck::unknownDevice);
+  for (const char* name : {"c", "d", "g"}) {
+    EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
+    EXPECT_EQ(service->ownerOf("p", devices[name].first), "u") << name;
+  }
+  EXPECT_EQ(service->logout("p", devices["g"].first)->id, 1u);
+  EXPECT_EQ(service->deviceCount(), 5u);
 }
 
 TEST(ServerStorage, AFileFromANewerServerIsRefused) {
