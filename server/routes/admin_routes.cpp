@@ -26,20 +26,7 @@ std::string userOf(const json& body) {
 
 ProjectSettings settingsOf(const json& body) {
   ProjectSettings settings;
-  if (body.contains("name")) settings.name = optionalString(body, "name", 256);
-  for (auto [key, field] : {std::pair{"overall_limit", &settings.overallLimit},
-                            std::pair{"mobile_limit", &settings.mobileLimit},
-                            std::pair{"tablet_limit", &settings.tabletLimit},
-                            std::pair{"computer_limit", &settings.computerLimit}}) {
-    if (const auto limit = optionalInteger(body, key, 0, 1'000'000))
-      *field = static_cast<int>(*limit);
-  }
-  if (body.contains("logo")) settings.logo = optionalString(body, "logo", 2048);
-  if (body.contains("primary_color"))
-    settings.primaryColor = optionalString(body, "primary_color", 64);
-  if (const auto flag = optionalBool(body, "require_verification"))
-    settings.requireVerification = *flag;
-  if (const auto flag = optionalBool(body, "block_over_usage")) settings.blockOverUsage = *flag;
+  applyProjectSettings(body, settings);
   return settings;
 }
 

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "http/message.hpp"
+#include "service/settings.hpp"
 
 namespace zelk::server {
 
@@ -26,6 +27,10 @@ nlohmann::json requiredObject(const nlohmann::json& object, const char* key);
 std::optional<bool> optionalBool(const nlohmann::json& object, const char* key);
 std::optional<long long> optionalInteger(const nlohmann::json& object, const char* key,
                                          long long min, long long max);
+
+// Lays the project settings a body names ("name", the four limits, "logo", "primary_color",
+// "require_verification", "block_over_usage") over `settings`; members left out keep their values.
+void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings);
 
 // Invalid UTF-8 in stored text must not make an answer throw.
 std::string render(const nlohmann::json& value);

@@ -235,20 +235,7 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       const std::string clientId = requiredClientId(body);
       ProjectSettings settings = service_.projectSettings(clientId);
       if (!service_.projectConfigured(clientId) && settings.name == clientId) settings.name.clear();
-      if (body.contains("name")) settings.name = optionalString(body, "name", 256);
-      for (auto [key, field] : {std::pair{"overall_limit", &settings.overallLimit},
-                                std::pair{"mobile_limit", &settings.mobileLimit},
-                                std::pair{"tablet_limit", &settings.tabletLimit},
-                                std::pair{"computer_limit", &settings.computerLimit}}) {
-        if (const auto limit = optionalInteger(body, key, 0, 1'000'000))
-          *field = static_cast<int>(*limit);
-      }
-      if (body.contains("logo")) settings.logo = optionalString(body, "logo", 2048);
-      if (body.contains("primary_color"))
-        settings.primaryColor = optionalString(body, "primary_color", 64);
-      if (const auto flag = optionalBool(body, "require_verification"))
-        settings.requireVerification = *flag;
-      if (const auto flag = optionalBool(body, "block_over_usage")) settings.blockOverUsage = *flag;
+      applyProjectSettings(body, settings);
       service_.configureProject(clientId, settings);
       json project = settingsJSON(service_.projectSettings(clientId));
       project["client_id"] = clientId;
