@@ -339,6 +339,8 @@ class Session final : public Impl::SessionBase,
                      std::vector<net::const_buffer>(buffers.begin(), buffers.begin() + count),
                      [self = this->shared_from_this()](error_code error, std::size_t) {
                        self->writing_ = false;
+                       // Closed while writing: the queue was kept for the write; drop it now.
+                       if (self->closed_) return self->dropQueue();
                        if (error) return self->close();
                        self->popWritten();
                        if (self->finished_ && self->sent_ == self->queue_.size())
@@ -359,6 +361,11 @@ class Session final : public Impl::SessionBase,
     }
   }
 
+  void dropQueue() {
+    queue_.clear();
+    sent_ = 0;
+  }
+
   void shutdownThenClose() {
     error_code ignored;
     socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -371,8 +378,8 @@ class Session final : public Impl::SessionBase,
     error_code ignored;
     disarm();
     socket().close(ignored);
-    queue_.clear();
-    sent_ = 0;
+    // A write in flight still reads its piece; its completion drops the queue instead.
+    if (!writing_) dropQueue();
     if (onGone_) {
       auto gone = std::move(onGone_);
       onGone_ = nullptr;
