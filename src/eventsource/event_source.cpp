@@ -66,27 +66,6 @@ std::string schemeOf(const std::string& url) {
   return scheme;
 }
 
-// "scheme://host:port" of an absolute URL, or "" when it does not parse.
-std::string originOf(const std::string& url) {
-  CURLU* handle = curl_url();
-  if (handle == nullptr) return {};
-  std::string origin;
-  char* scheme = nullptr;
-  char* host = nullptr;
-  char* port = nullptr;
-  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-      curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-      curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-      curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-    origin = std::string(scheme) + "://" + host + ":" + port;
-  }
-  curl_free(scheme);
-  curl_free(host);
-  curl_free(port);
-  curl_url_cleanup(handle);
-  return origin;
-}
-
 // Receives nothing; stands in for a missing handler so that the stream never calls through null.
 class NoHandler final : public EventHandler {
   void onOpened() override {}
@@ -382,7 +361,7 @@ void EventSource::Delegate::request(std::string url, std::string method, bool wi
   attempt->withBody = withBody;
   attempt->redirects = redirects;
   attempt->easy.reset(curl_easy_init());
-  attempt->headers = requestHeaders(originOf(attempt->url) == originOf(config.url));
+  attempt->headers = requestHeaders(detail::originOf(attempt->url) == detail::originOf(config.url));
   attempt->lastActivity = Clock::now();
   CURL* easy = attempt->easy.get();
   curl_easy_setopt(easy, CURLOPT_URL, attempt->url.c_str());

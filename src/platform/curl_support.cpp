@@ -32,4 +32,25 @@ void applySecurity(CURL* easy, const std::string& caFile) {
   }
 }
 
+std::string originOf(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return url;
+  std::string origin = url;
+  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+      origin = std::string(scheme) + "://" + host + ":" + port;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+  }
+  curl_url_cleanup(handle);
+  return origin;
+}
+
 }  // namespace zelk::detail

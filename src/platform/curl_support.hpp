@@ -29,4 +29,8 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 /// system's certificate authorities.
 void applySecurity(CURL* easy, const std::string& caFile);
 
+/// "scheme://host:port" of `url` (the default port filled in), or the URL itself when it does
+/// not parse, so that an unparsable URL shares its origin with no other.
+std::string originOf(const std::string& url);
+
 }  // namespace zelk::detail

@@ -59,28 +59,6 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
   return 0;
 }
 
-// "scheme://host:port" of `url`, or the URL itself when it does not parse (it then fails alone).
-std::string originOf(const std::string& url) {
-  CURLU* handle = curl_url();
-  if (handle == nullptr) return url;
-  std::string origin = url;
-  if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
-    char* scheme = nullptr;
-    char* host = nullptr;
-    char* port = nullptr;
-    if (curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-        curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-      origin = std::string(scheme) + "://" + host + ":" + port;
-    }
-    curl_free(scheme);
-    curl_free(host);
-    curl_free(port);
-  }
-  curl_url_cleanup(handle);
-  return origin;
-}
-
 std::string tooLargeMessage(std::size_t limit) {
   return "The reply is larger than " + std::to_string(limit) + " bytes; the request was abandoned.";
 }
