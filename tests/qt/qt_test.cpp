@@ -245,7 +245,8 @@ class ZelkQtTest : public QObject {
     client->setUserID("bob");
     client->attach();
     QTRY_VERIFY(client->deviceID().has_value());
-    QVERIFY(sandbox->waitForStreams(*client->deviceID(), 1, std::chrono::seconds(10)));
+    // The stream opens from the main queue: wait with the event loop running, not blocked.
+    QTRY_VERIFY_WITH_TIMEOUT(sandbox->openStreams(*client->deviceID()) == 1, 10000);
     sandbox->raiseChallenge("presented", "bob");
     sandbox->raiseChallenge("presented", "bob");
     QTRY_COMPARE(presentedWindows().size(), 1);
@@ -359,7 +360,8 @@ class ZelkQtTest : public QObject {
     client->setUserID("carol");
     client->attach();
     QTRY_VERIFY(client->deviceID().has_value());
-    QVERIFY(sandbox->waitForStreams(*client->deviceID(), 1, std::chrono::seconds(10)));
+    // The stream opens from the main queue: wait with the event loop running, not blocked.
+    QTRY_VERIFY_WITH_TIMEOUT(sandbox->openStreams(*client->deviceID()) == 1, 10000);
     const std::string challenge = sandbox->raiseChallenge("presented-once", "carol");
 
     // The window opens on the challenge that brought it up, although the stream that the
