@@ -15,6 +15,15 @@ std::unique_ptr<Store> openStore(const AppConfig& config) {
   return makeSQLiteStore(config.dataFile);
 }
 
+Service::Config serviceConfig(const AppConfig& config) {
+  Service::Config service;
+  service.openProjects = config.sandbox;
+  service.codeKey = config.codeKey;
+  service.codes = config.codes;
+  service.clock = config.clock;
+  return service;
+}
+
 std::string jsonEscape(const std::string& text) {
   return render(nlohmann::json(text));
 }
@@ -23,11 +32,11 @@ std::string jsonEscape(const std::string& text) {
 
 App::App(AppConfig config)
     : config_(std::move(config)),
-      service_(
-          std::make_unique<Service>(openStore(config_), Service::Config{config_.sandbox, true})),
+      service_(std::make_unique<Service>(openStore(config_), serviceConfig(config_))),
       server_([this](const http::Request& req, http::Response& res) { handle(req, res); }) {
   if (config_.sandbox) hooks_ = std::make_unique<SandboxHooks>(*service_, hub_, metrics_);
   serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_, hooks_.get());
+  if (config_.onCodeSent) serviceRoutes_->setCodeSink(config_.onCodeSent);
   adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
 }
 

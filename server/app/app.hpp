@@ -28,6 +28,15 @@ struct AppConfig {
   std::string dataFile;  // a SQLite database; "" keeps everything in memory
   std::chrono::milliseconds heartbeat{25'000};
   std::string adminToken;  // "" turns the admin API off
+  // The key one-time codes are kept under; "" : a random one for this run (codes sent before a
+  // restart are then void).
+  std::string codeKey;
+  CodePolicy codes;
+  // Where new codes go to be delivered (sandbox mode also reveals them through its hooks).
+  // Called while the request that sent the code is answered; must not call into the App.
+  std::function<void(const SentCode&)> onCodeSent;
+  // The time the rules go by; tests set their own.
+  std::function<Clock::time_point()> clock;
   LogFormat logFormat = LogFormat::none;
   // Where request log lines go; by default standard error.
   std::function<void(const std::string&)> logSink;

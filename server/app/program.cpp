@@ -189,6 +189,8 @@ int runProgram(int argc, char** argv, bool sandboxAlias) {
   }
   try {
     settings.app.adminToken = loadOrCreateAdminToken(settings.adminTokenFile);
+    if (!settings.codeKeyFile.empty())
+      settings.app.codeKey = loadOrCreateSecret(settings.codeKeyFile, "the code key");
   } catch (const std::exception& error) {
     std::cerr << name << ": " << error.what() << "\n";
     return 1;

@@ -20,9 +20,23 @@ namespace zelk::server {
 namespace {
 
 // The long flags that take a value, by name without the dashes; "sandbox" takes none.
-const std::set<std::string> kValueFlags = {
-    "listen",           "data",       "config",  "tls-cert",       "tls-key", "heartbeat",
-    "admin-token-file", "log-format", "threads", "header-timeout", "host",    "port"};
+const std::set<std::string> kValueFlags = {"listen",
+                                           "data",
+                                           "config",
+                                           "tls-cert",
+                                           "tls-key",
+                                           "heartbeat",
+                                           "admin-token-file",
+                                           "log-format",
+                                           "threads",
+                                           "header-timeout",
+                                           "host",
+                                           "port",
+                                           "code-key-file",
+                                           "code-lifetime",
+                                           "code-max-checks",
+                                           "code-resend-interval",
+                                           "code-sends-per-hour"};
 
 std::string trim(std::string text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -163,6 +177,21 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
                                   "'");
     }
   }
+  if (auto it = merged.find("code-key-file"); it != merged.end()) {
+    settings.codeKeyFile = it->second;
+  } else if (!app.dataFile.empty()) {
+    settings.codeKeyFile = app.dataFile + ".code-key";
+  }
+  if (auto it = merged.find("code-lifetime"); it != merged.end())
+    app.codes.lifetime = std::chrono::seconds(integerOf("code-lifetime", it->second, 10, 86400));
+  if (auto it = merged.find("code-max-checks"); it != merged.end())
+    app.codes.maxChecks = static_cast<int>(integerOf("code-max-checks", it->second, 1, 100));
+  if (auto it = merged.find("code-resend-interval"); it != merged.end())
+    app.codes.resendInterval =
+        std::chrono::seconds(integerOf("code-resend-interval", it->second, 0, 3600));
+  if (auto it = merged.find("code-sends-per-hour"); it != merged.end())
+    app.codes.maxSendsPerHour =
+        static_cast<int>(integerOf("code-sends-per-hour", it->second, 1, 1000));
   if (auto it = merged.find("admin-token-file"); it != merged.end()) {
     settings.adminTokenFile = it->second;
   } else if (!app.dataFile.empty()) {
@@ -176,12 +205,16 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
 }
 
 std::string loadOrCreateAdminToken(const std::string& path) {
+  return loadOrCreateSecret(path, "the admin token");
+}
+
+std::string loadOrCreateSecret(const std::string& path, const std::string& what) {
   // Written aside, then linked into place: a server starting at the same moment sees either no
   // file or a whole one.
   std::string aside = path + ".XXXXXX";
   const int fd = ::mkstemp(aside.data());
   if (fd < 0)
-    throw std::runtime_error("cannot create the admin token file " + path + ": " +
+    throw std::runtime_error("cannot create " + what + " file " + path + ": " +
                              std::strerror(errno));
   const std::string token = newSecret();
   const std::string line = token + "\n";
@@ -191,24 +224,23 @@ std::string loadOrCreateAdminToken(const std::string& path) {
   const bool linked = written && ::link(aside.c_str(), path.c_str()) == 0;
   const int linkError = errno;
   ::unlink(aside.c_str());
-  if (!written) throw std::runtime_error("cannot write the admin token file " + path);
+  if (!written) throw std::runtime_error("cannot write " + what + " file " + path);
   if (linked) return token;
   if (linkError != EEXIST)
-    throw std::runtime_error("cannot create the admin token file " + path + ": " +
+    throw std::runtime_error("cannot create " + what + " file " + path + ": " +
                              std::strerror(linkError));
 
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-    throw std::runtime_error("the admin token file " + path + " is not a regular file");
+    throw std::runtime_error(what + " file " + path + " is not a regular file");
   if ((info.st_mode & 077) != 0 || info.st_uid != ::geteuid())
-    throw std::runtime_error("the admin token file " + path +
+    throw std::runtime_error(what + " file " + path +
                              " may be read by others: it must be yours and of mode 0600");
   std::ifstream in(path);
   std::string existing;
   std::getline(in, existing);
   existing = trim(existing);
-  if (existing.size() < 32)
-    throw std::runtime_error("the admin token file " + path + " holds no token");
+  if (existing.size() < 32) throw std::runtime_error(what + " file " + path + " holds no secret");
   return existing;
 }
 
@@ -241,6 +273,13 @@ std::string usage(bool sandboxAlias) {
          "  --log-format F       one line per request on standard error: text, json or none\n"
          "  --threads N          threads of the event loop (default 1)\n"
          "  --header-timeout S   time a client has to send a request once started (default 10)\n"
+         "  --code-key-file PATH the key one-time codes are kept under (as an HMAC), made on\n"
+         "                       first start with mode 0600 (default: FILE.db.code-key; in\n"
+         "                       memory: a new one each start)\n"
+         "  --code-lifetime S    how long a code stays good (default 600)\n"
+         "  --code-max-checks N  checks a code takes before it is void (default 5)\n"
+         "  --code-resend-interval S  least time between two codes of a challenge (default 30)\n"
+         "  --code-sends-per-hour N   codes a challenge gets within an hour (default 5)\n"
          "\n"
          "Each setting may also come from the environment as ZELK_SERVER_<FLAG> (upper case, '-'\n"
          "as '_'). Flags win over the environment, which wins over the configuration file.\n"

@@ -203,9 +203,8 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
           throw BadRequest{"channel must be email or text"};
         const std::string project =
             codeRequest ? service_.challengeProject(challenge).value_or(clientId) : clientId;
-        if (!plausibleChallenge(challenge) || !service_.sendCode(project, challenge, channel))
-          return failUnknownChallenge(res), route;
-        reply(res, 200, {{"success", true}, {"channel", channel}});
+        if (!plausibleChallenge(challenge)) return failUnknownChallenge(res), route;
+        sendCode(project, challenge, channel, res);
         break;
       }
       case Operation::verify: {
@@ -216,15 +215,15 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
                                               ? service_.checkCode(clientId, challenge, code)
                                               : std::nullopt;
         if (!right) return failUnknownChallenge(res), route;
+        metrics_.countEvent("codes", *right ? "accepted" : "rejected");
         reply(res, 200, {{"success", *right}});
         break;
       }
       case Operation::resend: {
         const json body = parseObject(req.body);
         const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
-        if (!plausibleChallenge(challenge) || !service_.sendCode(clientId, challenge, ""))
-          return failUnknownChallenge(res), route;
-        reply(res, 200, {{"success", true}});
+        if (!plausibleChallenge(challenge)) return failUnknownChallenge(res), route;
+        sendCode(clientId, challenge, "", res);
         break;
       }
       case Operation::listen:
@@ -234,6 +233,25 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
     fail(res, 400, bad.error);
   }
   return route;
+}
+
+void ServiceRoutes::sendCode(const std::string& project, const std::string& challenge,
+                             const std::string& channel, http::Response& res) {
+  SendCodeResult result = service_.sendCode(project, challenge, channel);
+  switch (result.status) {
+    case CodeSend::unknownChallenge:
+      return failUnknownChallenge(res);
+    case CodeSend::tooSoon:
+      metrics_.countEvent("codes", "refused");
+      res.headers.emplace_back("Retry-After", std::to_string(result.retryAfter.count()));
+      return fail(res, 429, "a code was sent too recently; the last one stays good");
+    case CodeSend::sent:
+      break;
+  }
+  metrics_.countEvent("codes", "sent");
+  reply(res, 200, {{"success", true}, {"channel", result.sent->channel}});
+  if (hooks_) hooks_->rememberCode(result.sent->challenge, result.sent->code);
+  if (codeSink_) codeSink_(*result.sent);
 }
 
 void ServiceRoutes::attach(const std::string& clientId, const http::Request& req,

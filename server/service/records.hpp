@@ -77,10 +77,16 @@ struct Challenge {
   std::string user;
   std::string reason;  // what raised it: "overall", "mobile", "tablet", "computer" or "manual"
   Clock::time_point createdAt;
-  std::string code;     // the last code sent; "" before the first
+  // The last code sent, only as its HMAC under the server's code key (hex); "" before the first.
+  // The code itself is never kept.
+  std::string codeHash;
   std::string channel;  // the channel the last code went by; "" before the first
+  Clock::time_point codeSentAt;
+  int codeChecks = 0;  // checks of the last code: past the limit it is void
   int codesSent = 0;
   int checks = 0;  // verify calls
+  // When codes went out in the last hour, oldest first: what limits the resends.
+  std::vector<Clock::time_point> recentSends;
   bool verified = false;
   bool resolved = false;  // verified, back within the limits, or closed by an operator
 

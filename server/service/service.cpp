@@ -4,6 +4,11 @@
 #include <algorithm>
 #include <initializer_list>
 #include <iterator>
+#include <stdexcept>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include "service/ids.hpp"
 
@@ -121,7 +126,8 @@ std::string logoutData() {
 }
 
 Service::Service(std::unique_ptr<Store> store, Config config)
-    : store_(std::move(store)), config_(config), data_(store_->load()) {
+    : store_(std::move(store)), config_(std::move(config)), data_(store_->load()) {
+  if (config_.codeKey.empty()) config_.codeKey = newSecret();
   indexDevicesLocked();
 }
 
@@ -276,13 +282,6 @@ std::vector<std::string> Service::challenges(const std::string& projectId,
   return user->second.challenges;
 }
 
-std::optional<std::string> Service::lastCode(const std::string& challengeId) const {
-  std::lock_guard lock(mutex_);
-  auto challenge = data_.challenges.find(challengeId);
-  if (challenge == data_.challenges.end() || challenge->second.code.empty()) return std::nullopt;
-  return challenge->second.code;
-}
-
 bool Service::resolveChallenge(const std::string& projectId, const std::string& challengeId) {
   std::lock_guard lock(mutex_);
   if (!findLocked(projectId, challengeId).challenge) return false;
@@ -367,13 +366,62 @@ std::optional<std::string> Service::challengeProject(const std::string& challeng
   return challenge->second.project;
 }
 
-std::optional<std::string> Service::sendCode(const std::string& projectId,
-                                             const std::string& challengeId,
-                                             const std::string& channel) {
+std::string Service::codeHashLocked(const std::string& challengeId, const std::string& code) const {
+  // Bound to the challenge, so that one code's HMAC says nothing of another challenge's.
+  const std::string message = challengeId + ":" + code;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), config_.codeKey.data(), static_cast<int>(config_.codeKey.size()),
+            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
+            &length))
+    throw std::runtime_error("cannot compute an HMAC");
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0xf];
+  }
+  return hex;
+}
+
+SendCodeResult Service::sendCode(const std::string& projectId, const std::string& challengeId,
+                                 const std::string& channel) {
   std::lock_guard lock(mutex_);
-  if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
+  SendCodeResult result;
+  const Found found = findLocked(projectId, challengeId);
+  if (!found.challenge) return result;
   Challenge& challenge = data_.challenges.at(challengeId);
-  challenge.code = newCode(challenge.code);
+  const auto at = clockNow();
+  const CodePolicy& policy = config_.codes;
+  std::erase_if(challenge.recentSends,
+                [&](Clock::time_point sent) { return sent <= at - std::chrono::hours(1); });
+  std::optional<Clock::time_point> allowedFrom;
+  if (!challenge.recentSends.empty() && at < challenge.recentSends.back() + policy.resendInterval)
+    allowedFrom = challenge.recentSends.back() + policy.resendInterval;
+  if (static_cast<int>(challenge.recentSends.size()) >= policy.maxSendsPerHour) {
+    const auto hourOver =
+        challenge.recentSends[challenge.recentSends.size() -
+                              static_cast<std::size_t>(std::max(policy.maxSendsPerHour, 1))] +
+        std::chrono::hours(1);
+    allowedFrom = std::max(allowedFrom.value_or(hourOver), hourOver);
+  }
+  if (allowedFrom) {
+    result.status = CodeSend::tooSoon;
+    result.retryAfter = std::max(std::chrono::seconds(1),
+                                 std::chrono::ceil<std::chrono::seconds>(*allowedFrom - at));
+    return result;
+  }
+
+  std::string code, hash;
+  do {
+    code = newCode({});
+    hash = codeHashLocked(challengeId, code);
+  } while (hash == challenge.codeHash);
+  challenge.codeHash = hash;
+  challenge.codeSentAt = at;
+  challenge.codeChecks = 0;
+  challenge.recentSends.push_back(at);
   if (!channel.empty()) {
     challenge.channel = channel;
   } else if (challenge.channel.empty()) {
@@ -383,7 +431,10 @@ std::optional<std::string> Service::sendCode(const std::string& projectId,
   Changes changes;
   changes.challenges.push_back(challenge);
   commitLocked(changes);
-  return challenge.code;
+  result.status = CodeSend::sent;
+  result.sent = SentCode{projectId,         challengeId,     challenge.user,
+                         challenge.channel, std::move(code), found.user->profile};
+  return result;
 }
 
 std::optional<bool> Service::checkCode(const std::string& projectId, const std::string& challengeId,
@@ -392,7 +443,15 @@ std::optional<bool> Service::checkCode(const std::string& projectId, const std::
   if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
   Challenge& challenge = data_.challenges.at(challengeId);
   ++challenge.checks;
-  const bool right = !challenge.code.empty() && code == challenge.code;
+  bool right = false;
+  if (!challenge.codeHash.empty() && challenge.codeChecks < config_.codes.maxChecks &&
+      clockNow() < challenge.codeSentAt + config_.codes.lifetime) {
+    ++challenge.codeChecks;
+    // Both sides are hex of one length: the comparison takes the same time wherever they differ.
+    const std::string given = codeHashLocked(challengeId, code);
+    right = given.size() == challenge.codeHash.size() &&
+            CRYPTO_memcmp(given.data(), challenge.codeHash.data(), given.size()) == 0;
+  }
   if (right) challenge.verified = true;
   Changes changes;
   changes.challenges.push_back(challenge);
@@ -401,17 +460,23 @@ std::optional<bool> Service::checkCode(const std::string& projectId, const std::
 }
 
 json Service::challengeStateLocked(const Challenge& challenge) const {
-  return {{"challenge", challenge.id},
-          {"client_id", challenge.project},
-          {"user", challenge.user},
-          {"reason", challenge.reason},
-          {"created_at", isoTimeMillis(challenge.createdAt)},
-          {"code", challenge.code.empty() ? json(nullptr) : json(challenge.code)},
-          {"channel", challenge.channel.empty() ? json(nullptr) : json(challenge.channel)},
-          {"codes_sent", challenge.codesSent},
-          {"checks", challenge.checks},
-          {"verified", challenge.verified},
-          {"open", challenge.open()}};
+  return {
+      {"challenge", challenge.id},
+      {"client_id", challenge.project},
+      {"user", challenge.user},
+      {"reason", challenge.reason},
+      {"created_at", isoTimeMillis(challenge.createdAt)},
+      {"channel", challenge.channel.empty() ? json(nullptr) : json(challenge.channel)},
+      {"code_sent_at",
+       challenge.codeHash.empty() ? json(nullptr) : json(isoTimeMillis(challenge.codeSentAt))},
+      {"code_expires_at", challenge.codeHash.empty()
+                              ? json(nullptr)
+                              : json(isoTimeMillis(challenge.codeSentAt + config_.codes.lifetime))},
+      {"code_checks", challenge.codeChecks},
+      {"codes_sent", challenge.codesSent},
+      {"checks", challenge.checks},
+      {"verified", challenge.verified},
+      {"open", challenge.open()}};
 }
 
 std::optional<json> Service::challengeState(const std::string& challengeId) const {

@@ -5,6 +5,7 @@
 // before the call returns, and the caller answers only then. Every public member is thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -71,6 +72,31 @@ struct IdentifyResult {
   double confidence = 0;
 };
 
+// How one-time codes are limited.
+struct CodePolicy {
+  std::chrono::seconds lifetime{600};       // a code is void this long after it was sent
+  int maxChecks = 5;                        // checks one code takes; then it is void
+  std::chrono::seconds resendInterval{30};  // least time between two codes of a challenge
+  int maxSendsPerHour = 5;                  // codes of a challenge within any hour
+};
+
+// A code just made, for whatever delivers it. The only place the code itself appears.
+struct SentCode {
+  std::string project, challenge, user;
+  std::string channel;  // "email" or "text"
+  std::string code;
+  UserProfile contact;  // where it goes
+};
+
+enum class CodeSend { sent, unknownChallenge, tooSoon };
+
+struct SendCodeResult {
+  CodeSend status = CodeSend::unknownChallenge;
+  std::optional<SentCode> sent;  // with status sent
+  // With status tooSoon: when the next code may be sent.
+  std::chrono::seconds retryAfter{0};
+};
+
 enum class ListenCheck { ok, unknownDevice, unknownAccess };
 
 // What a stream that is being opened writes first.
@@ -96,6 +122,12 @@ class Service {
     // A fresh stream (one that does not resume after an event id) hears the user's newest open
     // challenge again.
     bool repeatOpenChallenges = true;
+    // The key codes are kept under (as an HMAC); "" : a random one for this process, which
+    // voids the codes sent before a restart.
+    std::string codeKey;
+    CodePolicy codes;
+    // The time; tests set their own.
+    std::function<Clock::time_point()> clock;
   };
 
   // Loads what `store` holds; throws StoreError when it cannot.
@@ -134,7 +166,6 @@ class Service {
   RaisedChallenge raiseChallenge(const std::string& project, const std::string& user,
                                  std::string reason);
   std::vector<std::string> challenges(const std::string& project, const std::string& user) const;
-  std::optional<std::string> lastCode(const std::string& challengeId) const;
   // Closes a challenge of `project` by an operator's hand; false when there is none.
   bool resolveChallenge(const std::string& project, const std::string& challengeId);
 
@@ -148,11 +179,15 @@ class Service {
                                             const std::string& challengeId) const;
   // The project of a challenge; nullopt for an unknown one.
   std::optional<std::string> challengeProject(const std::string& challengeId) const;
-  // Makes a new six-digit code and "sends" it by `channel` ("" : the channel of the last code,
-  // or "email"); returns it. A new code always differs from the one before.
-  std::optional<std::string> sendCode(const std::string& project, const std::string& challengeId,
-                                      const std::string& channel);
-  // Whether `code` is the last code sent for the challenge; a right one verifies it.
+  // Makes a new six-digit code from the CSPRNG for `channel` ("" : the channel of the last code,
+  // or "email") and keeps only its HMAC; the code itself is in the result, for delivery. Refused
+  // (tooSoon) within CodePolicy::resendInterval of the last code or past
+  // CodePolicy::maxSendsPerHour; the last code then stays good.
+  SendCodeResult sendCode(const std::string& project, const std::string& challengeId,
+                          const std::string& channel);
+  // Whether `code` is the last code sent for the challenge, still within its lifetime and its
+  // checks, compared in constant time; a right one verifies the challenge. Every check counts
+  // against the code, a right one included. nullopt for a challenge not of `project`.
   std::optional<bool> checkCode(const std::string& project, const std::string& challengeId,
                                 const std::string& code);
 
@@ -194,6 +229,8 @@ class Service {
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
   void commitLocked(const Changes& changes);
+  Clock::time_point clockNow() const { return config_.clock ? config_.clock() : Clock::now(); }
+  std::string codeHashLocked(const std::string& challengeId, const std::string& code) const;
 
   mutable std::mutex mutex_;
   std::unique_ptr<Store> store_;

@@ -1,0 +1,231 @@
+// SPDX-License-Identifier: Apache-2.0
+// What keeps the service from being guessed, flooded or filled up: one-time codes with a
+// lifetime, a number of checks and a send rate; the policy at the device limit; the contact
+// details a challenge shows; rate limits; devices that went away without a detach. Driven over
+// HTTP against a server in this process whose clock the tests move.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "server_test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using zelk::server::App;
+using zelk::testing::Reply;
+using zelk::testing::ServiceClient;
+using zelk::testing::TempDir;
+
+// A clock the test moves by hand, from a fixed start.
+class TestClock {
+ public:
+  zelk::server::Clock::time_point now() const {
+    return start_ + std::chrono::milliseconds(offsetMillis_.load());
+  }
+  void advance(std::chrono::milliseconds by) { offsetMillis_ += by.count(); }
+
+ private:
+  const zelk::server::Clock::time_point start_ = zelk::server::Clock::now();
+  std::atomic<long long> offsetMillis_{0};
+};
+
+class ProtectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { start(zelk::testing::serverConfig()); }
+
+  void start(zelk::server::AppConfig config) {
+    config.clock = [this] { return clock.now(); };
+    app = std::make_unique<App>(std::move(config));
+    std::string error;
+    ASSERT_TRUE(app->start(&error)) << error;
+  }
+
+  ServiceClient project(const std::string& clientId, json settings = json::object()) {
+    ServiceClient client(app->baseURL(), clientId);
+    settings["client_id"] = clientId;
+    const Reply reply = client.admin("POST", "/admin/projects", settings);
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return client;
+  }
+
+  std::string raise(ServiceClient& client, const std::string& clientId, const std::string& user) {
+    const Reply reply =
+        client.admin("POST", "/admin/challenges", {{"client_id", clientId}, {"user", user}});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.parsed()["challenge"];
+  }
+
+  static Reply requestCode(ServiceClient& client, const std::string& challenge) {
+    return client.post("/v2/challenge/attempt",
+                       json{{"challenge", challenge}, {"action", "verify"}, {"channel", "email"}});
+  }
+  static Reply resend(ServiceClient& client, const std::string& challenge) {
+    return client.post("/v2/challenge/resend", json{{"challenge", challenge}});
+  }
+  static bool check(ServiceClient& client, const std::string& challenge, const std::string& code) {
+    const Reply reply =
+        client.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.parsed().at("success").get<bool>();
+  }
+  static std::string wrong(std::string code) {
+    code[0] = code[0] == '9' ? '0' : static_cast<char>(code[0] + 1);
+    return code;
+  }
+  json challengeState(ServiceClient& client, const std::string& clientId, const std::string& user,
+                      std::size_t index = 0) {
+    const json state =
+        client.admin("GET", "/admin/user?client_id=" + clientId + "&user=" + user).parsed();
+    return state["challenges"].at(index);
+  }
+
+  TestClock clock;
+  std::unique_ptr<App> app;
+};
+
+TEST_F(ProtectionTest, ACodeTakesFiveChecksAndThenIsVoid) {
+  ServiceClient p = project("checks");
+  const std::string challenge = raise(p, "checks", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+
+  // Four wrong guesses leave room for the right code.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(check(p, challenge, wrong(code)));
+  EXPECT_TRUE(check(p, challenge, code));
+
+  // Five wrong guesses void it: the right code no longer counts.
+  clock.advance(30s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  const std::string second = *zelk::testing::lastCode(challenge);
+  EXPECT_NE(second, code);
+  EXPECT_FALSE(check(p, challenge, code));  // only the last code sent counts
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(check(p, challenge, wrong(second)));
+  EXPECT_FALSE(check(p, challenge, second));  // the sixth check, with the right code
+  EXPECT_EQ(challengeState(p, "checks", "u")["code_checks"], 5);
+
+  // A new code starts afresh.
+  clock.advance(30s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  EXPECT_TRUE(check(p, challenge, *zelk::testing::lastCode(challenge)));
+}
+
+TEST_F(ProtectionTest, ACodeExpiresAfterItsLifetime) {
+  ServiceClient p = project("expiry");
+  const std::string challenge = raise(p, "expiry", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  const json state = challengeState(p, "expiry", "u");
+  EXPECT_FALSE(state["code_expires_at"].is_null()) << state;
+  clock.advance(10min);
+  EXPECT_FALSE(check(p, challenge, code));
+  EXPECT_FALSE(challengeState(p, "expiry", "u")["verified"].get<bool>());
+}
+
+TEST_F(ProtectionTest, ALifetimeAndLimitsFromTheConfiguration) {
+  auto config = zelk::testing::serverConfig();
+  config.codes.lifetime = 60s;
+  config.codes.maxChecks = 2;
+  start(std::move(config));
+  ServiceClient p = project("configured");
+  const std::string challenge = raise(p, "configured", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  clock.advance(59s);
+  EXPECT_FALSE(check(p, challenge, wrong(code)));
+  EXPECT_TRUE(check(p, challenge, code));
+  EXPECT_FALSE(check(p, challenge, code));  // past two checks
+  clock.advance(2s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  clock.advance(61s);
+  EXPECT_FALSE(check(p, challenge, *zelk::testing::lastCode(challenge)));  // past a minute
+}
+
+TEST_F(ProtectionTest, CodesGoOutAtMostEveryThirtySecondsAndFiveTimesAnHour) {
+  ServiceClient p = project("sends");
+  const std::string challenge = raise(p, "sends", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string first = *zelk::testing::lastCode(challenge);
+
+  // Too soon: refused with the time to wait, and the code sent stays good.
+  clock.advance(10s);
+  const Reply early = resend(p, challenge);
+  EXPECT_EQ(early.status, 429) << early.body;
+  EXPECT_EQ(early.parsed()["success"], false);
+  EXPECT_EQ(zelk::testing::lastCode(challenge), first);
+  const Reply early2 = requestCode(p, challenge);  // the library's code request alike
+  EXPECT_EQ(early2.status, 429);
+
+  clock.advance(20s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  for (int sent = 3; sent <= 5; ++sent) {
+    clock.advance(30s);
+    ASSERT_EQ(resend(p, challenge).status, 200) << sent;
+  }
+  // Five in the hour: the sixth waits until the first is an hour old.
+  clock.advance(30s);
+  const Reply sixth = resend(p, challenge);
+  EXPECT_EQ(sixth.status, 429);
+  EXPECT_EQ(challengeState(p, "sends", "u")["codes_sent"], 5);
+  clock.advance(1h - 150s - 1s);
+  EXPECT_EQ(resend(p, challenge).status, 429);
+  clock.advance(1s);
+  EXPECT_EQ(resend(p, challenge).status, 200);
+  EXPECT_TRUE(check(p, challenge, *zelk::testing::lastCode(challenge)));
+}
+
+TEST_F(ProtectionTest, AThousandGuessesInAnHourMeetTheLimits) {
+  ServiceClient p = project("guesses");
+  const std::string challenge = raise(p, "guesses", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  // Every guess the attacker makes, resending whenever the service lets it: at most five codes
+  // and five checks of each can be compared within the hour.
+  int guess = 0, compared = 0;
+  for (auto elapsed = 0s; elapsed < 1h && guess < 1000; elapsed += 18s, clock.advance(18s)) {
+    resend(p, challenge);
+    for (int i = 0; i < 5 && guess < 1000; ++i, ++guess) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%06d", guess);
+      if (check(p, challenge, text)) break;
+    }
+    compared = challengeState(p, "guesses", "u")["codes_sent"].get<int>() * 5;
+  }
+  EXPECT_EQ(guess, 1000);
+  const json state = challengeState(p, "guesses", "u");
+  EXPECT_LE(state["codes_sent"].get<int>(), 5) << state;
+  EXPECT_LE(compared, 25);
+  EXPECT_EQ(state["checks"], 1000);
+}
+
+TEST_F(ProtectionTest, CodesAreKeptUnderTheServerKeyOnly) {
+  TempDir dir;
+  auto config = zelk::testing::serverConfig(dir.file("zelk.db"));
+  config.codeKey = "first key";
+  start(config);
+  ServiceClient p = project("keyed");
+  const std::string challenge = raise(p, "keyed", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  const Reply user = p.admin("GET", "/admin/user?client_id=keyed&user=u");
+  EXPECT_EQ(user.body.find("\"" + code + "\""), std::string::npos) << user.body;
+
+  // Under another key the code is no longer right: nothing of it is kept but its HMAC.
+  app.reset();
+  config.codeKey = "second key";
+  start(config);
+  ServiceClient second(app->baseURL(), "keyed");
+  EXPECT_FALSE(check(second, challenge, code));
+  app.reset();
+  config.codeKey = "first key";
+  start(config);
+  ServiceClient first(app->baseURL(), "keyed");
+  EXPECT_TRUE(check(first, challenge, code));
+}
+
+}  // namespace
