@@ -109,7 +109,7 @@ int runAdmin(const std::vector<std::string>& args) {
       {"project",
        {{"client-id"},
         {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
-         "primary-color", "require-verification", "block-over-usage"}}},
+         "primary-color", "require-verification", "block-over-usage", "limit-policy"}}},
       {"user", {{"client-id", "user"}, {"email", "phone"}}},
       {"show-user", {{"client-id", "user"}, {}}},
       {"logout", {{"client-id", "device"}, {}}},

@@ -269,6 +269,19 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   input.identity = optionalString(body, "identity", 128);
 
   const AttachResult result = service_.attach(input);
+  if (result.blocked) {
+    metrics_.countEvent("attach_blocked", "");
+    reply(res, 200,
+          {{"success", false},
+           {"attached_devices", result.attachedDevices},
+           {"block_over_usage", true},
+           {"default_device_limit", result.defaultDeviceLimit}});
+    return;
+  }
+  for (const Delivery& logout : result.evicted) {
+    hub_.forget(logout.device);
+    metrics_.countEvent("devices_removed", "evicted");
+  }
   reply(res, 200,
         {{"success", true},
          {"device_id", result.deviceId},
@@ -277,6 +290,15 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
          {"block_over_usage", result.blockOverUsage},
          {"default_device_limit", result.defaultDeviceLimit}});
   metrics_.observeAttach(std::chrono::steady_clock::now() - started);
+  if (!result.evicted.empty()) {
+    // The devices pushed out hear their logout once the answer is out.
+    res.after = [this, evicted = result.evicted] {
+      std::uint64_t sent = 0;
+      for (const Delivery& logout : evicted)
+        sent += static_cast<std::uint64_t>(hub_.deliver(logout));
+      metrics_.countMessages(sent);
+    };
+  }
   if (!result.challenge) return;
   if (!service_.repeatOpenChallenges()) {
     // Nobody can open a stream with the new access token before this answer, so the message

@@ -43,7 +43,8 @@ nlohmann::json settingsJSON(const ProjectSettings& settings) {
           {"logo", settings.logo},
           {"primary_color", settings.primaryColor},
           {"require_verification", settings.requireVerification},
-          {"block_over_usage", settings.blockOverUsage}};
+          {"block_over_usage", settings.blockOverUsage},
+          {"limit_policy", limitPolicyName(settings.limitPolicy)}};
 }
 
 std::string isoTimeMillis(Clock::time_point time) {

@@ -59,6 +59,13 @@ std::optional<std::string> brokenLimit(const ProjectSettings& settings, const Us
   return std::nullopt;
 }
 
+// Whether one more device of `type` would take `user` over a limit.
+bool oneMoreBreaksALimit(const ProjectSettings& settings, const User& user, DeviceType type) {
+  if (static_cast<long long>(user.devices.size()) + 1 > settings.overallLimit) return true;
+  const int limit = typeLimit(settings, type);
+  return limit > 0 && Counts(user).of(type) + 1 > limit;
+}
+
 bool withinLimits(const ProjectSettings& settings, const User& user) {
   for (DeviceType type : {DeviceType::mobile, DeviceType::tablet, DeviceType::computer}) {
     if (brokenLimit(settings, user, type)) return false;
@@ -497,6 +504,18 @@ AttachResult Service::attach(const AttachInput& input) {
 
   auto device = std::find_if(user.devices.begin(), user.devices.end(),
                              [&](const Device& d) { return d.vendorId == input.vendorId; });
+  const LimitPolicy policy = project.settings.limitPolicy;
+  if (device == user.devices.end() && policy == LimitPolicy::block &&
+      oneMoreBreaksALimit(project.settings, user, deviceTypeOf(input.deviceInfo))) {
+    // Nothing is attached: the host hears of it and decides.
+    AttachResult refused;
+    refused.blocked = true;
+    refused.attachedDevices = user.devices.size();
+    refused.blockOverUsage = true;
+    refused.defaultDeviceLimit = project.settings.overallLimit;
+    commitLocked(changes);
+    return refused;
+  }
   if (device == user.devices.end()) {
     Device fresh;
     fresh.id = newId("dev_");
@@ -525,10 +544,44 @@ AttachResult Service::attach(const AttachInput& input) {
   result.attachedDevices = user.devices.size();
   result.blockOverUsage = project.settings.blockOverUsage;
   result.defaultDeviceLimit = project.settings.overallLimit;
-  if (auto reason = brokenLimit(project.settings, user, device->type))
-    result.challenge = raiseLocked(input.project, user, input.user, std::move(*reason), changes);
+  const std::string attachedId = device->id;
+  const DeviceType type = device->type;
+  if (policy == LimitPolicy::evictOldest) {
+    // The least recently active devices in the way go, never the one attaching.
+    while (auto reason = brokenLimit(project.settings, user, type)) {
+      const Device* victim = nullptr;
+      for (const Device& other : user.devices) {
+        if (other.id == attachedId || (*reason != "overall" && other.type != type)) continue;
+        if (!victim || other.lastSeenAt < victim->lastSeenAt) victim = &other;
+      }
+      if (!victim) break;
+      result.evicted.push_back(removeDeviceLocked(user, victim->id, changes));
+    }
+    result.attachedDevices = user.devices.size();
+    resolveWithinLimitsLocked(input.project, input.user, user, changes);
+  } else if (auto reason = brokenLimit(project.settings, user, type)) {
+    if (policy == LimitPolicy::challenge) {
+      result.challenge = raiseLocked(input.project, user, input.user, std::move(*reason), changes);
+    } else {
+      result.blockOverUsage = true;  // a device already known, over limits lowered since
+    }
+  }
   commitLocked(changes);
   return result;
+}
+
+Delivery Service::removeDeviceLocked(User& user, const std::string& deviceId, Changes& changes) {
+  auto& devices = user.devices;
+  auto device = std::find_if(devices.begin(), devices.end(),
+                             [&](const Device& d) { return d.id == deviceId; });
+  Delivery logout{deviceId, device->lastEventId + 1, logoutData()};
+  // The devices after it move up one place.
+  for (auto later = std::next(device); later != devices.end(); ++later)
+    --deviceIndex_.at(later->id).position;
+  deviceIndex_.erase(deviceId);
+  devices.erase(device);
+  changes.removedDevices.push_back(deviceId);
+  return logout;
 }
 
 void Service::resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
@@ -556,14 +609,8 @@ DetachResult Service::detach(const std::string& projectId, const std::string& us
   auto device = std::find_if(devices.begin(), devices.end(),
                              [&](const Device& d) { return d.id == deviceId; });
   if (device == devices.end()) return result;
-  result.logout = {deviceId, device->lastEventId + 1, logoutData()};
-  // The devices after it move up one place.
-  for (auto later = std::next(device); later != devices.end(); ++later)
-    --deviceIndex_.at(later->id).position;
-  deviceIndex_.erase(deviceId);
-  devices.erase(device);
   Changes changes;
-  changes.removedDevices.push_back(deviceId);
+  result.logout = removeDeviceLocked(user->second, deviceId, changes);
   resolveWithinLimitsLocked(projectId, userName, user->second, changes);
   commitLocked(changes);
   result.found = true;

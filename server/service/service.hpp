@@ -51,6 +51,10 @@ struct AttachResult {
   bool blockOverUsage = false;
   int defaultDeviceLimit = 0;
   std::optional<RaisedChallenge> challenge;  // set when the attach took the user over a limit
+  // The project blocks attaches at the limit and this one was refused: nothing was attached.
+  bool blocked = false;
+  // The logout orders of the devices the attach pushed out (the project evicts at the limit).
+  std::vector<Delivery> evicted;
 };
 
 struct DetachResult {
@@ -225,6 +229,9 @@ class Service {
                        std::string* userName = nullptr, std::string* clientId = nullptr);
   // Builds deviceIndex_ afresh from data_.
   void indexDevicesLocked();
+  // Removes a device of `user` (which must have it) as a detach does; the logout order for its
+  // open streams.
+  Delivery removeDeviceLocked(User& user, const std::string& deviceId, Changes& changes);
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;

@@ -97,6 +97,10 @@ ALTER TABLE challenges ADD COLUMN code_sent_at INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE challenges ADD COLUMN code_checks INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE challenges ADD COLUMN recent_sends TEXT NOT NULL DEFAULT '[]';
 )sql",
+    // What an attach does at the limit.
+    R"sql(
+ALTER TABLE projects ADD COLUMN limit_policy TEXT NOT NULL DEFAULT 'challenge';
+)sql",
 };
 
 std::string dumpJSON(const json& value) {
@@ -200,7 +204,7 @@ class SQLiteStore final : public Store {
     Statement projects(db_,
                        "SELECT client_id, configured, name, overall_limit, mobile_limit, "
                        "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-                       "block_over_usage FROM projects");
+                       "block_over_usage, limit_policy FROM projects");
     while (projects.step()) {
       Project& project = data.projects[projects.text(0)];
       project.configured = projects.integer(1) != 0;
@@ -214,6 +218,7 @@ class SQLiteStore final : public Store {
       s.primaryColor = projects.text(8);
       s.requireVerification = projects.integer(9) != 0;
       s.blockOverUsage = projects.integer(10) != 0;
+      s.limitPolicy = limitPolicyFromName(projects.text(11)).value_or(LimitPolicy::challenge);
     }
     Statement users(db_, "SELECT client_id, user, email, phone FROM users");
     while (users.step()) {
@@ -372,7 +377,10 @@ class SQLiteStore final : public Store {
       return statements_.back().get();
     };
     putProject_ = add(
-        "INSERT OR REPLACE INTO projects VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
+        "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
+        "block_over_usage, limit_policy) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+        "?12)");
     putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
     putDevice_ = add(
         "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
@@ -407,6 +415,7 @@ class SQLiteStore final : public Store {
           .bind(9, s.primaryColor)
           .bind(10, std::int64_t{s.requireVerification})
           .bind(11, std::int64_t{s.blockOverUsage})
+          .bind(12, std::string(limitPolicyName(s.limitPolicy)))
           .run();
     }
     for (const auto& row : changes.users) {

@@ -228,4 +228,36 @@ TEST_F(ProtectionTest, CodesAreKeptUnderTheServerKeyOnly) {
   EXPECT_TRUE(check(first, challenge, code));
 }
 
+TEST_F(ProtectionTest, TheLimitPolicyIsAProjectSetting) {
+  ServiceClient p = project("policy", {{"overall_limit", 1}, {"limit_policy", "block"}});
+  EXPECT_EQ(p.admin("GET", "/admin/projects").parsed()["projects"][0]["limit_policy"], "block");
+  p.attach("u", "A");
+  const Reply refused = p.post("/v2/access", ServiceClient::attachBody("u", "B"));
+  ASSERT_EQ(refused.status, 200);
+  EXPECT_EQ(refused.parsed(), (json{{"success", false},
+                                    {"attached_devices", 1},
+                                    {"block_over_usage", true},
+                                    {"default_device_limit", 1}}));
+  EXPECT_EQ(p.admin("POST", "/admin/projects", {{"client_id", "policy"}, {"limit_policy", "kick"}})
+                .status,
+            400);
+  // Per-type limits go by the same policy: evicting, a second tablet pushes out the first.
+  project("policy", {{"overall_limit", 5}, {"tablet_limit", 1}, {"limit_policy", "evict_oldest"}});
+  const auto tablet = [&](const std::string& vendor) {
+    json body = ServiceClient::attachBody("u", vendor);
+    body["device_info"]["device"]["type"] = "tablet";
+    return p.post("/v2/access", body).parsed();
+  };
+  const json first = tablet("T1");
+  clock.advance(1s);
+  const json second = tablet("T2");
+  EXPECT_EQ(second["success"], true);
+  EXPECT_EQ(second["attached_devices"], 2);  // the phone and the new tablet
+  const json user = p.admin("GET", "/admin/user?client_id=policy&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 2u) << user;
+  EXPECT_EQ(user["devices"][1]["device_id"], second["device_id"]);
+  EXPECT_NE(user["devices"][0]["device_id"], first["device_id"]);
+  EXPECT_TRUE(user["challenges"].empty());
+}
+
 }  // namespace
