@@ -109,7 +109,8 @@ int runAdmin(const std::vector<std::string>& args) {
       {"project",
        {{"client-id"},
         {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
-         "primary-color", "require-verification", "block-over-usage", "limit-policy"}}},
+         "primary-color", "require-verification", "block-over-usage", "limit-policy",
+         "show-contacts"}}},
       {"user", {{"client-id", "user"}, {"email", "phone"}}},
       {"show-user", {{"client-id", "user"}, {}}},
       {"logout", {{"client-id", "device"}, {}}},
@@ -136,7 +137,8 @@ int runAdmin(const std::vector<std::string>& args) {
       } catch (const std::exception&) {
         return usageError(name, "--" + key + " must be a number");
       }
-    } else if (member == "require_verification" || member == "block_over_usage") {
+    } else if (member == "require_verification" || member == "block_over_usage" ||
+               member == "show_contacts") {
       if (value != "true" && value != "false")
         return usageError(name, "--" + key + " must be true or false");
       body[member] = value == "true";

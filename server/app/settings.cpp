@@ -289,7 +289,7 @@ std::string usage(bool sandboxAlias) {
          "  project --client-id ID [--name N] [--overall-limit N] [--mobile-limit N]\n"
          "          [--tablet-limit N] [--computer-limit N] [--logo URL] [--primary-color C]\n"
          "          [--require-verification true|false] [--block-over-usage true|false]\n"
-         "          [--limit-policy challenge|block|evict_oldest]\n"
+         "          [--limit-policy challenge|block|evict_oldest] [--show-contacts true|false]\n"
          "                                         create or replace a project\n"
          "  user --client-id ID --user U [--email E] [--phone P]\n"
          "  show-user --client-id ID --user U      contact details, devices and challenges\n"

@@ -27,6 +27,13 @@ DeviceType deviceTypeOf(const nlohmann::json& deviceInfo);
 std::string_view deviceTypeName(DeviceType type);
 DeviceType deviceTypeFromName(std::string_view name);
 
+// An e-mail address with only the first and last character of its local part left:
+// "alice@example.com" gives "a•••e@example.com"; a local part of one character keeps it alone.
+std::string maskEmail(std::string_view email);
+// A phone number with only its last four digits left: "+1 555 010 4821" gives "•••• 4821"; a
+// number of four digits or fewer gives "••••".
+std::string maskPhone(std::string_view phone);
+
 // The project settings as the admin endpoints and the state dump show them.
 nlohmann::json settingsJSON(const ProjectSettings& settings);
 

@@ -321,8 +321,11 @@ std::optional<json> Service::challengeDetails(const std::string& projectId,
   if (!settings.logo.empty()) brand["logo"] = settings.logo;
   if (!settings.primaryColor.empty()) brand["primary_color"] = settings.primaryColor;
   json user = {{"_id", found.challenge->user}};
-  if (!found.user->profile.email.empty()) user["email"] = found.user->profile.email;
-  if (!found.user->profile.phone.empty()) user["phone"] = found.user->profile.phone;
+  const UserProfile& profile = found.user->profile;
+  if (!profile.email.empty())
+    user["email"] = settings.showContacts ? profile.email : maskEmail(profile.email);
+  if (!profile.phone.empty())
+    user["phone"] = settings.showContacts ? profile.phone : maskPhone(profile.phone);
   return json{{"_id", found.challenge->id},
               {"project", {{"_id", projectId}, {"name", projectName(projectId, *found.project)}}},
               {"brand", std::move(brand)},

@@ -50,6 +50,9 @@ struct ProjectSettings {
   bool requireVerification = false;
   bool blockOverUsage = false;  // reported by attach as "block_over_usage"
   LimitPolicy limitPolicy = LimitPolicy::challenge;
+  // Whether a challenge shows the user's e-mail address and phone number whole; by default
+  // they are masked ("a•••e@example.com", "•••• 4821").
+  bool showContacts = false;
 };
 
 // What the service knows of a user besides their devices; "" : unknown.

@@ -101,6 +101,10 @@ ALTER TABLE challenges ADD COLUMN recent_sends TEXT NOT NULL DEFAULT '[]';
     R"sql(
 ALTER TABLE projects ADD COLUMN limit_policy TEXT NOT NULL DEFAULT 'challenge';
 )sql",
+    // Whether challenges show the user's contact details whole.
+    R"sql(
+ALTER TABLE projects ADD COLUMN show_contacts INTEGER NOT NULL DEFAULT 0;
+)sql",
 };
 
 std::string dumpJSON(const json& value) {
@@ -204,7 +208,7 @@ class SQLiteStore final : public Store {
     Statement projects(db_,
                        "SELECT client_id, configured, name, overall_limit, mobile_limit, "
                        "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-                       "block_over_usage, limit_policy FROM projects");
+                       "block_over_usage, limit_policy, show_contacts FROM projects");
     while (projects.step()) {
       Project& project = data.projects[projects.text(0)];
       project.configured = projects.integer(1) != 0;
@@ -219,6 +223,7 @@ class SQLiteStore final : public Store {
       s.requireVerification = projects.integer(9) != 0;
       s.blockOverUsage = projects.integer(10) != 0;
       s.limitPolicy = limitPolicyFromName(projects.text(11)).value_or(LimitPolicy::challenge);
+      s.showContacts = projects.integer(12) != 0;
     }
     Statement users(db_, "SELECT client_id, user, email, phone FROM users");
     while (users.step()) {
@@ -379,8 +384,8 @@ class SQLiteStore final : public Store {
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
-        "block_over_usage, limit_policy) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
-        "?12)");
+        "block_over_usage, limit_policy, show_contacts) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
+        "?9, ?10, ?11, ?12, ?13)");
     putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
     putDevice_ = add(
         "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
@@ -416,6 +421,7 @@ class SQLiteStore final : public Store {
           .bind(10, std::int64_t{s.requireVerification})
           .bind(11, std::int64_t{s.blockOverUsage})
           .bind(12, std::string(limitPolicyName(s.limitPolicy)))
+          .bind(13, std::int64_t{s.showContacts})
           .run();
     }
     for (const auto& row : changes.users) {

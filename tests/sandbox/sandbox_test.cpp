@@ -952,7 +952,13 @@ TEST_F(SandboxChallengeTest, ChallengeDetailsCarryTheProjectBrandAndUser) {
   EXPECT_EQ(details["brand"], (json{{"logo", "https://cdn.example.com/acme.png"},
                                     {"primary_color", "#112233"},
                                     {"require_verification", true}}));
-  EXPECT_EQ(details["user"],
+  // The account owner's contact details are masked unless the project shows them whole.
+  EXPECT_EQ(details["user"], (json{{"_id", "u1"},
+                                   {"email", "a\u2022\u2022\u2022a@example.com"},
+                                   {"phone", "\u2022\u2022\u2022\u2022 5678"}}));
+  settings.showContacts = true;
+  sandbox.configureProject("proj1", settings);
+  EXPECT_EQ(get(client(), "/v2/challenge/" + bare).parsed()["user"],
             (json{{"_id", "u1"}, {"email", "ada@example.com"}, {"phone", "+33 6 12 34 56 78"}}));
   EXPECT_EQ(attach("u1", "vendor-A").reply["default_device_limit"], 5);
   EXPECT_EQ(sandbox.projectSettings("proj1").name, "Acme Notes");

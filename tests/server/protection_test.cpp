@@ -260,4 +260,48 @@ TEST_F(ProtectionTest, TheLimitPolicyIsAProjectSetting) {
   EXPECT_TRUE(user["challenges"].empty());
 }
 
+TEST(ContactMasks, KeepOnlyWhatTellsTheOwnerWhichItIs) {
+  using zelk::server::maskEmail;
+  using zelk::server::maskPhone;
+  EXPECT_EQ(maskEmail("alice@example.com"), "a\u2022\u2022\u2022e@example.com");
+  EXPECT_EQ(maskEmail("al@example.com"), "a\u2022\u2022\u2022l@example.com");
+  EXPECT_EQ(maskEmail("a@example.com"), "a\u2022\u2022\u2022@example.com");
+  EXPECT_EQ(maskEmail("\u00e9lo\u00efse@example.com"), "\u00e9\u2022\u2022\u2022e@example.com");
+  EXPECT_EQ(maskEmail("l\u00e9a\u00ef@example.com"), "l\u2022\u2022\u2022\u00ef@example.com");
+  EXPECT_EQ(maskEmail("no-at-sign"), "n\u2022\u2022\u2022n");
+  EXPECT_EQ(maskEmail("@example.com"), "@example.com");
+  EXPECT_EQ(maskPhone("+1 555 010 4821"), "\u2022\u2022\u2022\u2022 4821");
+  EXPECT_EQ(maskPhone("+33 6 12 34 56 78"), "\u2022\u2022\u2022\u2022 5678");
+  EXPECT_EQ(maskPhone("4821"), "\u2022\u2022\u2022\u2022");
+  EXPECT_EQ(maskPhone("call me"), "\u2022\u2022\u2022\u2022");
+}
+
+TEST_F(ProtectionTest, AChallengeShowsTheContactsMaskedUnlessTheProjectSaysOtherwise) {
+  ServiceClient p = project("contacts");
+  ASSERT_EQ(p.admin("POST", "/admin/users",
+                    {{"client_id", "contacts"},
+                     {"user", "u"},
+                     {"email", "alice@example.com"},
+                     {"phone", "+1 555 010 4821"}})
+                .status,
+            200);
+  const std::string challenge = raise(p, "contacts", "u");
+  const json masked = p.get("/v2/challenge/" + challenge).parsed();
+  EXPECT_EQ(masked["user"], (json{{"_id", "u"},
+                                  {"email", "a\u2022\u2022\u2022e@example.com"},
+                                  {"phone", "\u2022\u2022\u2022\u2022 4821"}}));
+  // The operator still sees them whole.
+  const json user = p.admin("GET", "/admin/user?client_id=contacts&user=u").parsed();
+  EXPECT_EQ(user["email"], "alice@example.com");
+
+  project("contacts", {{"show_contacts", true}});
+  const json whole = p.get("/v2/challenge/" + challenge).parsed();
+  EXPECT_EQ(whole["user"],
+            (json{{"_id", "u"}, {"email", "alice@example.com"}, {"phone", "+1 555 010 4821"}}));
+  EXPECT_EQ(
+      p.admin("POST", "/admin/projects", {{"client_id", "contacts"}, {"show_contacts", "yes"}})
+          .status,
+      400);
+}
+
 }  // namespace
