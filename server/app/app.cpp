@@ -37,6 +37,8 @@ App::App(AppConfig config)
   if (config_.sandbox) hooks_ = std::make_unique<SandboxHooks>(*service_, hub_, metrics_);
   serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_, hooks_.get());
   if (config_.onCodeSent) serviceRoutes_->setCodeSink(config_.onCodeSent);
+  limiter_ = std::make_unique<RateLimiter>(config_.rateLimits);
+  if (limiter_->active()) serviceRoutes_->setRateLimiter(limiter_.get());
   adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
 }
 

@@ -35,6 +35,8 @@ struct AppConfig {
   // Where new codes go to be delivered (sandbox mode also reveals them through its hooks).
   // Called while the request that sent the code is answered; must not call into the App.
   std::function<void(const SentCode&)> onCodeSent;
+  // Request rates per client id and per source address; no limits by default.
+  RateLimitConfig rateLimits;
   // The time the rules go by; tests set their own.
   std::function<Clock::time_point()> clock;
   LogFormat logFormat = LogFormat::none;
@@ -79,6 +81,7 @@ class App {
   Hub hub_;
   Metrics metrics_;
   std::unique_ptr<SandboxHooks> hooks_;
+  std::unique_ptr<RateLimiter> limiter_;
   std::unique_ptr<ServiceRoutes> serviceRoutes_;
   std::unique_ptr<AdminRoutes> adminRoutes_;
   http::Server server_;

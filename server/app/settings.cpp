@@ -36,7 +36,10 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "code-lifetime",
                                            "code-max-checks",
                                            "code-resend-interval",
-                                           "code-sends-per-hour"};
+                                           "code-sends-per-hour",
+                                           "rate-limit-client",
+                                           "rate-limit-address",
+                                           "trusted-proxies"};
 
 std::string trim(std::string text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -192,6 +195,31 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
   if (auto it = merged.find("code-sends-per-hour"); it != merged.end())
     app.codes.maxSendsPerHour =
         static_cast<int>(integerOf("code-sends-per-hour", it->second, 1, 1000));
+  // Generous limits by default; none in sandbox mode, whose tests run many clients from one
+  // address, unless asked for.
+  if (!app.sandbox) {
+    app.rateLimits.perClient.perMinute = 60'000;
+    app.rateLimits.perAddress.perMinute = 300;
+  }
+  if (auto it = merged.find("rate-limit-client"); it != merged.end())
+    app.rateLimits.perClient.perMinute =
+        static_cast<double>(integerOf("rate-limit-client", it->second, 0, 100'000'000));
+  if (auto it = merged.find("rate-limit-address"); it != merged.end())
+    app.rateLimits.perAddress.perMinute =
+        static_cast<double>(integerOf("rate-limit-address", it->second, 0, 100'000'000));
+  if (auto it = merged.find("trusted-proxies"); it != merged.end()) {
+    std::string_view rest = it->second;
+    while (!rest.empty()) {
+      const auto comma = rest.find(',');
+      const std::string entry = trim(std::string(rest.substr(0, comma)));
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      if (entry.empty()) continue;
+      if (!parseAddressRange(entry))
+        throw std::invalid_argument("trusted-proxies: '" + entry +
+                                    "' is neither an IP address nor a network in CIDR notation");
+      app.rateLimits.trustedProxies.push_back(entry);
+    }
+  }
   if (auto it = merged.find("admin-token-file"); it != merged.end()) {
     settings.adminTokenFile = it->second;
   } else if (!app.dataFile.empty()) {
@@ -280,6 +308,11 @@ std::string usage(bool sandboxAlias) {
          "  --code-max-checks N  checks a code takes before it is void (default 5)\n"
          "  --code-resend-interval S  least time between two codes of a challenge (default 30)\n"
          "  --code-sends-per-hour N   codes a challenge gets within an hour (default 5)\n"
+         "  --rate-limit-client N     attach, identify and challenge calls a minute per client\n"
+         "                       id (default 60000; 0: none; sandbox: none)\n"
+         "  --rate-limit-address N    the same per source address (default 300; sandbox: none)\n"
+         "  --trusted-proxies LIST    addresses or CIDR networks, comma-separated, whose\n"
+         "                       X-Forwarded-For names the source address (default: none)\n"
          "\n"
          "Each setting may also come from the environment as ZELK_SERVER_<FLAG> (upper case, '-'\n"
          "as '_'). Flags win over the environment, which wins over the configuration file.\n"

@@ -162,6 +162,20 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
     return route;
   }
 
+  if (limiter_ && call->operation != Operation::detach) {
+    // The library's code requests share one client id across projects: only their address
+    // counts, and the challenge's own limits hold its codes back.
+    const auto refused =
+        limiter_->admit(codeRequest ? std::string() : clientId,
+                        limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For")));
+    if (refused) {
+      metrics_.countEvent("rate_limited", refused->scope);
+      res.headers.emplace_back("Retry-After", std::to_string(refused->retryAfter.count()));
+      fail(res, 429, "too many requests from this " + refused->scope);
+      return route;
+    }
+  }
+
   try {
     switch (call->operation) {
       case Operation::attach:

@@ -10,6 +10,7 @@
 #include "http/message.hpp"
 #include "realtime/hub.hpp"
 #include "routes/metrics.hpp"
+#include "routes/rate_limits.hpp"
 #include "sandbox/hooks.hpp"
 #include "service/service.hpp"
 
@@ -34,6 +35,9 @@ class ServiceRoutes {
   // the answer is written. Without one, codes go nowhere but their HMAC.
   void setCodeSink(std::function<void(const SentCode&)> sink) { codeSink_ = std::move(sink); }
 
+  // The limits attach, identify and the challenge calls go through; none without one.
+  void setRateLimiter(RateLimiter* limiter) { limiter_ = limiter; }
+
   // Answers a request whose path starts with /v2/; returns the route name for the metrics.
   std::string handle(const http::Request& req, http::Response& res);
 
@@ -50,6 +54,7 @@ class ServiceRoutes {
   Metrics& metrics_;
   SandboxHooks* hooks_;
   std::function<void(const SentCode&)> codeSink_;
+  RateLimiter* limiter_ = nullptr;
 };
 
 }  // namespace zelk::server

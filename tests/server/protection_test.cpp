@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "app/settings.hpp"
+#include "routes/rate_limits.hpp"
 #include "server_test_support.hpp"
 
 namespace {
@@ -302,6 +304,86 @@ TEST_F(ProtectionTest, AChallengeShowsTheContactsMaskedUnlessTheProjectSaysOther
       p.admin("POST", "/admin/projects", {{"client_id", "contacts"}, {"show_contacts", "yes"}})
           .status,
       400);
+}
+
+TEST_F(ProtectionTest, RequestsPastTheRateAreRefusedUntilTheBucketRefills) {
+  auto config = zelk::testing::serverConfig();
+  config.rateLimits.perAddress = {60, 3};  // one a second, three at once
+  config.rateLimits.perClient = {600, 5};
+  start(std::move(config));
+  ServiceClient p = project("rates");
+  const json identify = {{"device_info", json::object()},
+                         {"signals", {{"iosVendorIdentifier", "V"}}}};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(p.post("/v2/identity", identify).status, 200) << i;
+  const Reply refused = p.post("/v2/identity", identify);
+  EXPECT_EQ(refused.status, 429) << refused.body;
+  EXPECT_EQ(refused.parsed()["success"], false);
+  // Detach is never held back: it frees a slot.
+  EXPECT_EQ(p.post("/v2/access/detach", json{{"device", "dev_0"}, {"user", "u"}}).status, 404);
+  const Reply metrics = [&] {
+    zelk::testing::HttpClient http(app->baseURL());
+    auto result = http.Get("/metrics");
+    return Reply{result ? result->status : 0, result ? result->body : ""};
+  }();
+  EXPECT_NE(metrics.body.find("zelk_rate_limited_total{scope=\"address\"} 1"), std::string::npos)
+      << metrics.body;
+}
+
+TEST(RateLimiter, RefillsWithTimeAndSaysWhenToComeBack) {
+  std::chrono::steady_clock::time_point now{};
+  zelk::server::RateLimiter limiter({{60, 2}, {}, {}}, [&] { return now; });
+  EXPECT_FALSE(limiter.admit("c", "1.2.3.4"));
+  EXPECT_FALSE(limiter.admit("c", "1.2.3.4"));
+  const auto refused = limiter.admit("c", "1.2.3.4");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->scope, "client");
+  EXPECT_EQ(refused->retryAfter, 1s);
+  EXPECT_FALSE(limiter.admit("other client", "1.2.3.4"));  // a bucket per client id
+  now += 1s;
+  EXPECT_FALSE(limiter.admit("c", "1.2.3.4"));
+  EXPECT_TRUE(limiter.admit("c", "1.2.3.4"));
+  now += 10min;  // a full bucket holds no more than its burst
+  EXPECT_FALSE(limiter.admit("c", ""));
+  EXPECT_FALSE(limiter.admit("c", ""));
+  EXPECT_TRUE(limiter.admit("c", ""));
+}
+
+TEST(RateLimiter, BelievesForwardedForOnlyFromTrustedProxies) {
+  zelk::server::RateLimiter limiter({{}, {60, 1}, {"10.0.0.0/8", "::1"}});
+  // Not a proxy: its own address counts, whatever the header says.
+  EXPECT_EQ(limiter.sourceAddress("203.0.113.9", "198.51.100.1"), "203.0.113.9");
+  // A trusted proxy: the last address it did not add itself.
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", "198.51.100.1"), "198.51.100.1");
+  EXPECT_EQ(limiter.sourceAddress("::1", "198.51.100.7, 10.0.0.2"), "198.51.100.7");
+  // A client that forges the header behind a trusted proxy only names itself.
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", "1.1.1.1, 203.0.113.50"), "203.0.113.50");
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", "not an address"), "10.1.2.3");
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", ""), "10.1.2.3");
+  EXPECT_EQ(limiter.sourceAddress("::ffff:10.9.9.9", "198.51.100.3"), "198.51.100.3");
+  EXPECT_FALSE(limiter.admit("", limiter.sourceAddress("203.0.113.9", "1.1.1.1")));
+  EXPECT_TRUE(limiter.admit("", limiter.sourceAddress("203.0.113.9", "2.2.2.2")));
+  EXPECT_THROW(zelk::server::RateLimiter({{}, {}, {"10.0.0.0/33"}}), std::invalid_argument);
+  EXPECT_THROW(zelk::server::RateLimiter({{}, {}, {"proxy.example"}}), std::invalid_argument);
+}
+
+TEST(RateLimitSettings, ComeFromFlagsAndAreOffInTheSandbox) {
+  using zelk::server::readSettings;
+  const auto server = readSettings({}, {}, false).app.rateLimits;
+  EXPECT_GT(server.perClient.perMinute, 0);
+  EXPECT_GT(server.perAddress.perMinute, 0);
+  const auto sandbox = readSettings({"--sandbox"}, {}, false).app.rateLimits;
+  EXPECT_EQ(sandbox.perClient.perMinute, 0);
+  EXPECT_EQ(sandbox.perAddress.perMinute, 0);
+  const auto set =
+      readSettings({"--rate-limit-address", "20", "--trusted-proxies", "127.0.0.1, 10.0.0.0/8"},
+                   {{"ZELK_SERVER_RATE_LIMIT_CLIENT", "0"}}, false)
+          .app.rateLimits;
+  EXPECT_EQ(set.perAddress.perMinute, 20);
+  EXPECT_EQ(set.perClient.perMinute, 0);
+  EXPECT_EQ(set.trustedProxies, (std::vector<std::string>{"127.0.0.1", "10.0.0.0/8"}));
+  EXPECT_THROW(readSettings({"--trusted-proxies", "10.0.0.0/40"}, {}, false),
+               std::invalid_argument);
+  EXPECT_THROW(readSettings({"--rate-limit-client", "-1"}, {}, false), std::invalid_argument);
 }
 
 }  // namespace
