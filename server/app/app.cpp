@@ -54,6 +54,8 @@ bool App::start(std::string* error) {
   if (!server_.start(http, error)) return false;
   port_ = server_.port();
   if (config_.heartbeat.count() > 0) server_.every(config_.heartbeat, [this] { hub_.heartbeat(); });
+  if (config_.sweepEvery.count() > 0)
+    server_.every(config_.sweepEvery, [this] { sweepIdleDevices(); });
   return true;
 }
 
@@ -70,6 +72,22 @@ bool App::drain(std::chrono::milliseconds deadline) {
   const bool drained = server_.drain(deadline);
   stop();
   return drained;
+}
+
+void App::sweepIdleDevices() {
+  try {
+    const std::vector<Delivery> logouts = service_->expireIdleDevices();
+    std::uint64_t sent = 0;
+    for (const Delivery& logout : logouts) {
+      hub_.forget(logout.device);
+      sent += static_cast<std::uint64_t>(hub_.deliver(logout));
+      metrics_.countEvent("devices_removed", "idle");
+    }
+    metrics_.countMessages(sent);
+  } catch (const StoreError& error) {
+    // Tried again at the next sweep.
+    std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
+  }
 }
 
 bool App::running() const {

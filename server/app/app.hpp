@@ -37,6 +37,8 @@ struct AppConfig {
   std::function<void(const SentCode&)> onCodeSent;
   // Request rates per client id and per source address; no limits by default.
   RateLimitConfig rateLimits;
+  // How often devices whose grace is over are looked for.
+  std::chrono::milliseconds sweepEvery{30'000};
   // The time the rules go by; tests set their own.
   std::function<Clock::time_point()> clock;
   LogFormat logFormat = LogFormat::none;
@@ -60,6 +62,9 @@ class App {
   // Stops taking connections, ends every stream so its client reconnects elsewhere, lets the
   // answers being written finish, then stops; false when connections were left at `deadline`.
   bool drain(std::chrono::milliseconds deadline);
+
+  // Detaches the devices whose grace is over, now; the server does it every `sweepEvery`.
+  void sweepIdleDevices();
 
   bool running() const;
   int port() const;

@@ -110,7 +110,7 @@ int runAdmin(const std::vector<std::string>& args) {
        {{"client-id"},
         {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
          "primary-color", "require-verification", "block-over-usage", "limit-policy",
-         "show-contacts"}}},
+         "show-contacts", "liveness-grace"}}},
       {"user", {{"client-id", "user"}, {"email", "phone"}}},
       {"show-user", {{"client-id", "user"}, {}}},
       {"logout", {{"client-id", "device"}, {}}},
@@ -131,7 +131,7 @@ int runAdmin(const std::vector<std::string>& args) {
     if (key == "url" || key == "token-file") continue;
     std::string member = key;
     for (char& c : member) c = c == '-' ? '_' : c;
-    if (member.ends_with("_limit")) {
+    if (member.ends_with("_limit") || member == "liveness_grace") {
       try {
         body[member] = std::stoll(value);
       } catch (const std::exception&) {

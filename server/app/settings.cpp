@@ -323,6 +323,7 @@ std::string usage(bool sandboxAlias) {
          "          [--tablet-limit N] [--computer-limit N] [--logo URL] [--primary-color C]\n"
          "          [--require-verification true|false] [--block-over-usage true|false]\n"
          "          [--limit-policy challenge|block|evict_oldest] [--show-contacts true|false]\n"
+         "          [--liveness-grace SECONDS]\n"
          "                                         create or replace a project\n"
          "  user --client-id ID --user U [--email E] [--phone P]\n"
          "  show-user --client-id ID --user U      contact details, devices and challenges\n"

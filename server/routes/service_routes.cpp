@@ -283,6 +283,11 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   input.identity = optionalString(body, "identity", 128);
 
   const AttachResult result = service_.attach(input);
+  // Devices gone quiet past their grace were detached first; none has a stream open.
+  for (const Delivery& logout : result.expired) {
+    hub_.forget(logout.device);
+    metrics_.countEvent("devices_removed", "idle");
+  }
   if (result.blocked) {
     metrics_.countEvent("attach_blocked", "");
     reply(res, 200,
@@ -414,9 +419,14 @@ void ServiceRoutes::listen(const std::string& device, const http::Request& req,
       stream = hub_.add(device, sink, std::move(options));
     }
     if (!stream) sink->abort();
-    return std::function<void()>([this, weak = std::weak_ptr<Hub::Stream>(stream)] {
-      if (auto gone = weak.lock()) hub_.remove(gone);
-    });
+    // The device counts as live while the stream is open.
+    const bool counted = checked && stream;
+    if (counted) service_.streamOpened(device);
+    return std::function<void()>(
+        [this, device, counted, weak = std::weak_ptr<Hub::Stream>(stream)] {
+          if (counted) service_.streamClosed(device);
+          if (auto gone = weak.lock()) hub_.remove(gone);
+        });
   };
 }
 

@@ -45,7 +45,8 @@ nlohmann::json settingsJSON(const ProjectSettings& settings) {
           {"require_verification", settings.requireVerification},
           {"block_over_usage", settings.blockOverUsage},
           {"limit_policy", limitPolicyName(settings.limitPolicy)},
-          {"show_contacts", settings.showContacts}};
+          {"show_contacts", settings.showContacts},
+          {"liveness_grace", settings.livenessGraceSeconds}};
 }
 
 namespace {

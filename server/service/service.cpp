@@ -135,6 +135,7 @@ std::string logoutData() {
 Service::Service(std::unique_ptr<Store> store, Config config)
     : store_(std::move(store)), config_(std::move(config)), data_(store_->load()) {
   if (config_.codeKey.empty()) config_.codeKey = newSecret();
+  startedAt_ = clockNow();
   indexDevicesLocked();
 }
 
@@ -340,7 +341,9 @@ std::optional<json> Service::challengeDevices(const std::string& projectId,
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
   json devices = json::array();
+  const auto now = clockNow();
   for (const Device& device : found.user->devices) {
+    if (!liveLocked(device, found.project->settings, now)) continue;
     devices.push_back({{"_id", device.id},
                        {"info", deviceInfoOf(device)},
                        {"createdAt", isoTimeMillis(device.attachedAt)},
@@ -355,10 +358,16 @@ std::optional<json> Service::deviceLimit(const std::string& projectId,
   std::lock_guard lock(mutex_);
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
-  const Counts counts(*found.user);
   const ProjectSettings& settings = found.project->settings;
+  // Only the devices still live count.
+  User live;
+  const auto now = clockNow();
+  for (const Device& device : found.user->devices) {
+    if (liveLocked(device, settings, now)) live.devices.push_back(device);
+  }
+  const Counts counts(live);
   return json{{"attached_devices",
-               {{"total", found.user->devices.size()},
+               {{"total", live.devices.size()},
                 {"devices",
                  {{"computers", counts.computers},
                   {"tablets", counts.tablets},
@@ -508,6 +517,11 @@ AttachResult Service::attach(const AttachInput& input) {
   auto device = std::find_if(user.devices.begin(), user.devices.end(),
                              [&](const Device& d) { return d.vendorId == input.vendorId; });
   const LimitPolicy policy = project.settings.limitPolicy;
+  std::vector<Delivery> expired =
+      expireLocked(input.project, input.user, user, clockNow(), changes);
+  // The devices after the ones removed moved: find it again.
+  device = std::find_if(user.devices.begin(), user.devices.end(),
+                        [&](const Device& d) { return d.vendorId == input.vendorId; });
   if (device == user.devices.end() && policy == LimitPolicy::block &&
       oneMoreBreaksALimit(project.settings, user, deviceTypeOf(input.deviceInfo))) {
     // Nothing is attached: the host hears of it and decides.
@@ -516,6 +530,7 @@ AttachResult Service::attach(const AttachInput& input) {
     refused.attachedDevices = user.devices.size();
     refused.blockOverUsage = true;
     refused.defaultDeviceLimit = project.settings.overallLimit;
+    refused.expired = std::move(expired);
     commitLocked(changes);
     return refused;
   }
@@ -541,7 +556,9 @@ AttachResult Service::attach(const AttachInput& input) {
                            device->accesses.end() - static_cast<std::ptrdiff_t>(kMaxAccesses));
   changes.devices.push_back(rowOf(input.project, input.user, *device));
 
+  liveness_[device->id].idleSince = clockNow();
   AttachResult result;
+  result.expired = std::move(expired);
   result.deviceId = device->id;
   result.access = device->lastAccess();
   result.attachedDevices = user.devices.size();
@@ -553,9 +570,13 @@ AttachResult Service::attach(const AttachInput& input) {
     // The least recently active devices in the way go, never the one attaching.
     while (auto reason = brokenLimit(project.settings, user, type)) {
       const Device* victim = nullptr;
+      const auto now = clockNow();
       for (const Device& other : user.devices) {
         if (other.id == attachedId || (*reason != "overall" && other.type != type)) continue;
-        if (!victim || other.lastSeenAt < victim->lastSeenAt) victim = &other;
+        // Ties (streams open on both) go by the last attach.
+        if (!victim || std::pair(lastActiveLocked(other, now), other.lastSeenAt) <
+                           std::pair(lastActiveLocked(*victim, now), victim->lastSeenAt))
+          victim = &other;
       }
       if (!victim) break;
       result.evicted.push_back(removeDeviceLocked(user, victim->id, changes));
@@ -582,9 +603,71 @@ Delivery Service::removeDeviceLocked(User& user, const std::string& deviceId, Ch
   for (auto later = std::next(device); later != devices.end(); ++later)
     --deviceIndex_.at(later->id).position;
   deviceIndex_.erase(deviceId);
+  liveness_.erase(deviceId);
   devices.erase(device);
   changes.removedDevices.push_back(deviceId);
   return logout;
+}
+
+Clock::time_point Service::lastActiveLocked(const Device& device, Clock::time_point now) const {
+  const auto found = liveness_.find(device.id);
+  if (found == liveness_.end()) return device.lastSeenAt;
+  if (found->second.openStreams > 0) return now;
+  return std::max(device.lastSeenAt, found->second.idleSince);
+}
+
+bool Service::liveLocked(const Device& device, const ProjectSettings& settings,
+                         Clock::time_point now) const {
+  if (settings.livenessGraceSeconds <= 0) return true;
+  Clock::time_point idleSince = std::max(startedAt_, device.lastSeenAt);
+  if (const auto found = liveness_.find(device.id); found != liveness_.end()) {
+    if (found->second.openStreams > 0) return true;
+    idleSince = std::max(idleSince, found->second.idleSince);
+  }
+  return now < idleSince + std::chrono::seconds(settings.livenessGraceSeconds);
+}
+
+std::vector<Delivery> Service::expireLocked(const std::string& projectId,
+                                            const std::string& userName, User& user,
+                                            Clock::time_point now, Changes& changes) {
+  const ProjectSettings& settings = data_.projects.at(projectId).settings;
+  std::vector<std::string> quiet;
+  for (const Device& device : user.devices) {
+    if (!liveLocked(device, settings, now)) quiet.push_back(device.id);
+  }
+  std::vector<Delivery> logouts;
+  for (const std::string& id : quiet) logouts.push_back(removeDeviceLocked(user, id, changes));
+  if (!logouts.empty()) resolveWithinLimitsLocked(projectId, userName, user, changes);
+  return logouts;
+}
+
+void Service::streamOpened(const std::string& deviceId) {
+  std::lock_guard lock(mutex_);
+  if (!deviceIndex_.contains(deviceId)) return;
+  ++liveness_[deviceId].openStreams;
+}
+
+void Service::streamClosed(const std::string& deviceId) {
+  std::lock_guard lock(mutex_);
+  const auto found = liveness_.find(deviceId);
+  if (found == liveness_.end() || found->second.openStreams == 0) return;
+  if (--found->second.openStreams == 0) found->second.idleSince = clockNow();
+}
+
+std::vector<Delivery> Service::expireIdleDevices() {
+  std::lock_guard lock(mutex_);
+  const auto now = clockNow();
+  Changes changes;
+  std::vector<Delivery> logouts;
+  for (auto& [clientId, project] : data_.projects) {
+    if (project.settings.livenessGraceSeconds <= 0) continue;
+    for (auto& [name, user] : project.users) {
+      auto gone = expireLocked(clientId, name, user, now, changes);
+      logouts.insert(logouts.end(), gone.begin(), gone.end());
+    }
+  }
+  commitLocked(changes);
+  return logouts;
 }
 
 void Service::resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,

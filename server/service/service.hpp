@@ -55,6 +55,8 @@ struct AttachResult {
   bool blocked = false;
   // The logout orders of the devices the attach pushed out (the project evicts at the limit).
   std::vector<Delivery> evicted;
+  // The logout orders of the user's devices gone quiet past their grace, detached first.
+  std::vector<Delivery> expired;
 };
 
 struct DetachResult {
@@ -195,6 +197,13 @@ class Service {
   std::optional<bool> checkCode(const std::string& project, const std::string& challengeId,
                                 const std::string& code);
 
+  // A stream of `deviceId` opened or closed: a device with none open is detached by
+  // expireIdleDevices() once its project's grace is over.
+  void streamOpened(const std::string& deviceId);
+  void streamClosed(const std::string& deviceId);
+  // Detaches every device whose grace is over, as a detach would; their logout orders.
+  std::vector<Delivery> expireIdleDevices();
+
   // Sends the logout order to `device` of `project` ("" : of any project), keeping it for a
   // stream that resumes; nullopt when there is no such device.
   std::optional<Delivery> logout(const std::string& project, const std::string& deviceId);
@@ -235,6 +244,15 @@ class Service {
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
+  // Whether `device` still counts as attached: a stream of it is open, or its grace is not over.
+  bool liveLocked(const Device& device, const ProjectSettings& settings,
+                  Clock::time_point now) const;
+  // When `device` was last seen active: now while a stream of it is open, else when its last
+  // stream closed or its last attach, whichever came later.
+  Clock::time_point lastActiveLocked(const Device& device, Clock::time_point now) const;
+  // Detaches the devices of `user` whose grace is over.
+  std::vector<Delivery> expireLocked(const std::string& projectId, const std::string& userName,
+                                     User& user, Clock::time_point now, Changes& changes);
   void commitLocked(const Changes& changes);
   Clock::time_point clockNow() const { return config_.clock ? config_.clock() : Clock::now(); }
   std::string codeHashLocked(const std::string& challengeId, const std::string& code) const;
@@ -251,6 +269,14 @@ class Service {
     std::size_t position = 0;
   };
   std::unordered_map<std::string, DevicePlace> deviceIndex_;
+  // What the streams say of each device; kept in memory only: after a restart every device
+  // has its grace anew from then on to open a stream again.
+  struct Liveness {
+    int openStreams = 0;
+    Clock::time_point idleSince;
+  };
+  std::unordered_map<std::string, Liveness> liveness_;
+  Clock::time_point startedAt_;
 };
 
 }  // namespace zelk::server

@@ -53,6 +53,9 @@ struct ProjectSettings {
   // Whether a challenge shows the user's e-mail address and phone number whole; by default
   // they are masked ("a•••e@example.com", "•••• 4821").
   bool showContacts = false;
+  // How long a device stays attached once its last stream closed without a detach (or, when it
+  // never opened one, after its attach); then the service detaches it itself. 0: for ever.
+  int livenessGraceSeconds = 900;
 };
 
 // What the service knows of a user besides their devices; "" : unknown.

@@ -105,6 +105,10 @@ ALTER TABLE projects ADD COLUMN limit_policy TEXT NOT NULL DEFAULT 'challenge';
     R"sql(
 ALTER TABLE projects ADD COLUMN show_contacts INTEGER NOT NULL DEFAULT 0;
 )sql",
+    // How long a device without a stream stays attached.
+    R"sql(
+ALTER TABLE projects ADD COLUMN liveness_grace INTEGER NOT NULL DEFAULT 900;
+)sql",
 };
 
 std::string dumpJSON(const json& value) {
@@ -208,7 +212,8 @@ class SQLiteStore final : public Store {
     Statement projects(db_,
                        "SELECT client_id, configured, name, overall_limit, mobile_limit, "
                        "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-                       "block_over_usage, limit_policy, show_contacts FROM projects");
+                       "block_over_usage, limit_policy, show_contacts, liveness_grace FROM "
+                       "projects");
     while (projects.step()) {
       Project& project = data.projects[projects.text(0)];
       project.configured = projects.integer(1) != 0;
@@ -224,6 +229,7 @@ class SQLiteStore final : public Store {
       s.blockOverUsage = projects.integer(10) != 0;
       s.limitPolicy = limitPolicyFromName(projects.text(11)).value_or(LimitPolicy::challenge);
       s.showContacts = projects.integer(12) != 0;
+      s.livenessGraceSeconds = static_cast<int>(projects.integer(13));
     }
     Statement users(db_, "SELECT client_id, user, email, phone FROM users");
     while (users.step()) {
@@ -384,8 +390,8 @@ class SQLiteStore final : public Store {
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
-        "block_over_usage, limit_policy, show_contacts) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
-        "?9, ?10, ?11, ?12, ?13)");
+        "block_over_usage, limit_policy, show_contacts, liveness_grace) VALUES (?1, ?2, ?3, ?4, "
+        "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
     putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
     putDevice_ = add(
         "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
@@ -422,6 +428,7 @@ class SQLiteStore final : public Store {
           .bind(11, std::int64_t{s.blockOverUsage})
           .bind(12, std::string(limitPolicyName(s.limitPolicy)))
           .bind(13, std::int64_t{s.showContacts})
+          .bind(14, std::int64_t{s.livenessGraceSeconds})
           .run();
     }
     for (const auto& row : changes.users) {

@@ -386,4 +386,59 @@ TEST(RateLimitSettings, ComeFromFlagsAndAreOffInTheSandbox) {
   EXPECT_THROW(readSettings({"--rate-limit-client", "-1"}, {}, false), std::invalid_argument);
 }
 
+TEST_F(ProtectionTest, ADeviceWithoutAStreamIsDetachedAfterItsGrace) {
+  ServiceClient p = project("live", {{"overall_limit", 1}, {"liveness_grace", 60}});
+  const json quiet = p.attach("u", "quiet");
+  clock.advance(59s);
+  app->sweepIdleDevices();
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=live&user=u").parsed()["devices"].size(), 1u);
+  clock.advance(1s);
+  // Past its grace the device no longer holds the slot: the next attach raises no challenge.
+  const json next = p.attach("u", "next");
+  EXPECT_EQ(next["attached_devices"], 1);
+  const json user = p.admin("GET", "/admin/user?client_id=live&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 1u);
+  EXPECT_EQ(user["devices"][0]["device_id"], next["device_id"]);
+  EXPECT_TRUE(user["challenges"].empty());
+  zelk::testing::RawConnection stream(app->port());
+  stream.send(p.listenRequest(quiet["device_id"], quiet["access"]));
+  ASSERT_TRUE(stream.readHead());
+  EXPECT_EQ(stream.head().rfind("HTTP/1.1 404", 0), 0u) << stream.head();
+}
+
+TEST_F(ProtectionTest, AnOpenStreamKeepsADeviceAndItsCloseStartsTheGrace) {
+  ServiceClient p = project("streams", {{"overall_limit", 1}, {"liveness_grace", 60}});
+  const json kept = p.attach("u", "kept");
+  auto stream = std::make_unique<zelk::testing::RawConnection>(app->port());
+  stream->send(p.listenRequest(kept["device_id"], kept["access"]));
+  ASSERT_TRUE(stream->readHead());
+  ASSERT_TRUE(app->hub().waitForStreams(kept["device_id"], 1, 10s));
+  const json other = p.attach("u", "other");  // over the limit: a challenge
+  const std::string challenge = app->service().challenges("streams", "u").at(0);
+
+  // An hour on, only the device with a stream is listed, and the limits count it alone.
+  clock.advance(1h);
+  const json devices = p.get("/v2/challenge/" + challenge + "/devices").parsed();
+  ASSERT_EQ(devices.size(), 1u) << devices;
+  EXPECT_EQ(devices[0]["_id"], kept["device_id"]);
+  EXPECT_EQ(
+      p.get("/v2/challenge/" + challenge + "/device-limit").parsed()["attached_devices"]["total"],
+      1);
+  app->sweepIdleDevices();
+  json user = p.admin("GET", "/admin/user?client_id=streams&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 1u);
+  EXPECT_EQ(user["challenges"][0]["open"], false);  // back within the limit
+  (void)other;
+
+  // Closed without a detach: detached once the grace is over.
+  stream.reset();
+  ASSERT_TRUE(app->hub().waitForNoStreams(kept["device_id"], 10s));
+  clock.advance(59s);
+  app->sweepIdleDevices();
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=streams&user=u").parsed()["devices"].size(), 1u);
+  clock.advance(1s);
+  app->sweepIdleDevices();
+  EXPECT_TRUE(p.admin("GET", "/admin/user?client_id=streams&user=u").parsed()["devices"].empty());
+}
+
 }  // namespace
