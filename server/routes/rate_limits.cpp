@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <stdexcept>
 
 #include <arpa/inet.h>
@@ -120,10 +121,10 @@ RateLimiter::Bucket& RateLimiter::bucketLocked(std::unordered_map<std::string, B
   if (found != buckets.end()) return found->second;
   if (buckets.size() >= kMaxBuckets) {
     // Full buckets hold nothing a new one would not: drop them.
-    std::erase_if(buckets, [&](auto& entry) {
-      refill(entry.second, limit, now);
-      return entry.second.tokens >= limit.burst;
-    });
+    for (auto it = buckets.begin(); it != buckets.end();) {
+      refill(it->second, limit, now);
+      it = it->second.tokens >= limit.burst ? buckets.erase(it) : std::next(it);
+    }
     // Still full: a flood of new keys. The oldest half goes; their keys start afresh.
     if (buckets.size() >= kMaxBuckets) {
       std::vector<Clock::time_point> times;

@@ -512,16 +512,13 @@ AttachResult Service::attach(const AttachInput& input) {
   auto [userEntry, newUser] = project.users.try_emplace(input.user);
   User& user = userEntry->second;
   if (newUser) changes.users.push_back({input.project, input.user, user.profile});
-  const auto now = Clock::now();
+  const auto now = clockNow();
 
+  const LimitPolicy policy = project.settings.limitPolicy;
+  // Devices gone quiet past their grace go first: they hold no slot.
+  std::vector<Delivery> expired = expireLocked(input.project, input.user, user, now, changes);
   auto device = std::find_if(user.devices.begin(), user.devices.end(),
                              [&](const Device& d) { return d.vendorId == input.vendorId; });
-  const LimitPolicy policy = project.settings.limitPolicy;
-  std::vector<Delivery> expired =
-      expireLocked(input.project, input.user, user, clockNow(), changes);
-  // The devices after the ones removed moved: find it again.
-  device = std::find_if(user.devices.begin(), user.devices.end(),
-                        [&](const Device& d) { return d.vendorId == input.vendorId; });
   if (device == user.devices.end() && policy == LimitPolicy::block &&
       oneMoreBreaksALimit(project.settings, user, deviceTypeOf(input.deviceInfo))) {
     // Nothing is attached: the host hears of it and decides.
@@ -556,7 +553,7 @@ AttachResult Service::attach(const AttachInput& input) {
                            device->accesses.end() - static_cast<std::ptrdiff_t>(kMaxAccesses));
   changes.devices.push_back(rowOf(input.project, input.user, *device));
 
-  liveness_[device->id].idleSince = clockNow();
+  liveness_[device->id].idleSince = now;
   AttachResult result;
   result.expired = std::move(expired);
   result.deviceId = device->id;
@@ -570,7 +567,6 @@ AttachResult Service::attach(const AttachInput& input) {
     // The least recently active devices in the way go, never the one attaching.
     while (auto reason = brokenLimit(project.settings, user, type)) {
       const Device* victim = nullptr;
-      const auto now = clockNow();
       for (const Device& other : user.devices) {
         if (other.id == attachedId || (*reason != "overall" && other.type != type)) continue;
         // Ties (streams open on both) go by the last attach.

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -439,6 +441,53 @@ TEST_F(ProtectionTest, AnOpenStreamKeepsADeviceAndItsCloseStartsTheGrace) {
   clock.advance(1s);
   app->sweepIdleDevices();
   EXPECT_TRUE(p.admin("GET", "/admin/user?client_id=streams&user=u").parsed()["devices"].empty());
+}
+
+TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  std::string challenge;
+  {
+    App app(zelk::testing::serverConfig(data));
+    ASSERT_TRUE(app.start(nullptr));
+    ServiceClient p(app.baseURL(), "old");
+    ASSERT_EQ(
+        p.admin("POST", "/admin/projects", {{"client_id", "old"}, {"overall_limit", 1}}).status,
+        200);
+    p.attach("u", "A");
+    p.attach("u", "B");
+    challenge = app.service().challenges("old", "u").at(0);
+  }
+  // Back to the first schema, with a code kept in plain text as it was then.
+  const std::string downgrade =
+      "sqlite3 " + data +
+      " \"UPDATE challenges SET code = '123456'; "
+      "ALTER TABLE challenges DROP COLUMN code_hash; ALTER TABLE challenges DROP COLUMN "
+      "code_sent_at; ALTER TABLE challenges DROP COLUMN code_checks; ALTER TABLE challenges DROP "
+      "COLUMN recent_sends; ALTER TABLE projects DROP COLUMN limit_policy; ALTER TABLE projects "
+      "DROP COLUMN show_contacts; ALTER TABLE projects DROP COLUMN liveness_grace; "
+      "PRAGMA user_version = 1;\"";
+  ASSERT_EQ(std::system(downgrade.c_str()), 0);
+
+  App app(zelk::testing::serverConfig(data));
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "old");
+  const json project = p.admin("GET", "/admin/projects").parsed()["projects"].at(0);
+  EXPECT_EQ(project["limit_policy"], "challenge");
+  EXPECT_EQ(project["show_contacts"], false);
+  EXPECT_EQ(project["liveness_grace"], 900);
+  // The plain code is gone: it checks as no code at all.
+  const Reply checked =
+      p.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", "123456"}});
+  EXPECT_EQ(checked.parsed()["success"], false);
+  app.stop();
+  FILE* dump = popen(("sqlite3 " + data + " 'SELECT code FROM challenges'").c_str(), "r");
+  ASSERT_TRUE(dump);
+  char line[64] = {};
+  const bool read = std::fgets(line, sizeof line, dump) != nullptr;
+  pclose(dump);
+  EXPECT_TRUE(read);
+  EXPECT_EQ(std::string(line), "\n");
 }
 
 }  // namespace
