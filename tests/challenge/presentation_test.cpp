@@ -105,7 +105,10 @@ TEST_F(PresentationTest, TheContainerOpensOnTheChallengeThatBroughtItUp) {
     const auto& shown = container->viewModel()->challengeDetails();
     writes.emplace_back(container->challengeVisible(), shown ? shown->_id : "");
   });
-  ASSERT_TRUE(waitFor([&] { return writes.size() == 2; }));
+  // The container's own attach may answer within the same turn of the queue and write its device
+  // after these two.
+  ASSERT_TRUE(waitFor([&] { return writes.size() >= 2; }));
+  writes.resize(2);
   EXPECT_EQ(writes, (std::vector<std::pair<bool, std::string>>{{true, ""}, {true, "c3"}}));
   auto view = container->challengeView();
   ASSERT_TRUE(view);
