@@ -45,6 +45,19 @@ class RoadTest : public ClientFixture {
     sandbox.configureProject("road", settings);
   }
 
+  // Replies still on their way hop to their device's main loop holding the client, and the
+  // client holds that loop: let every hop land before the loops go, so nothing is left queued.
+  void TearDown() override {
+    for (auto& device : devices) {
+      const auto deadline = std::chrono::steady_clock::now() + 5s;
+      while (ZelkInternals::requestsInFlight(*device->client) > 0 &&
+             std::chrono::steady_clock::now() < deadline) {
+        device->loop->runUntil([] { return false; }, 1ms);
+      }
+      device->loop->runUntil([] { return false; }, 20ms);
+    }
+  }
+
   Device& addDevice(std::string model, bool useViewController = false,
                     std::shared_ptr<ChallengePresenter> presenter = nullptr) {
     auto device = std::make_unique<Device>();
