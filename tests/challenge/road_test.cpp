@@ -189,6 +189,10 @@ struct AttachReplies {
     if (replies.empty()) return std::nullopt;
     return replies.back();
   }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return replies.size();
+  }
   std::mutex mutex;
   std::vector<ZelkAttachResponse> replies;
 };
@@ -217,7 +221,7 @@ TEST_F(RoadTest, ABlockingProjectTellsTheHostAndAttachesNothingAtTheLimit) {
   EXPECT_TRUE(sandbox.challenges("road", "alice").empty());
   // The device that was there stays; its own attach still goes through.
   phone.client->attach(std::nullopt, [phoneReplies](const auto& r) { (*phoneReplies)(r); });
-  ASSERT_TRUE(pump([&] { return phoneReplies->replies.size() == 2; }));
+  ASSERT_TRUE(pump([&] { return phoneReplies->count() == 2; }));
   EXPECT_TRUE(phoneReplies->last()->success);
   EXPECT_EQ(phoneReplies->last()->deviceID, phone.client->deviceID());
 }
