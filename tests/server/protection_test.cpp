@@ -52,11 +52,7 @@ class ProtectionTest : public ::testing::Test {
   }
 
   ServiceClient project(const std::string& clientId, json settings = json::object()) {
-    ServiceClient client(app->baseURL(), clientId);
-    settings["client_id"] = clientId;
-    const Reply reply = client.admin("POST", "/admin/projects", settings);
-    EXPECT_EQ(reply.status, 200) << reply.body;
-    return client;
+    return zelk::testing::makeProject(app->baseURL(), clientId, std::move(settings));
   }
 
   std::string raise(ServiceClient& client, const std::string& clientId, const std::string& user) {

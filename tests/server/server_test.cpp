@@ -49,11 +49,7 @@ class ServerTest : public ::testing::Test {
   }
 
   ServiceClient project(const std::string& clientId, json settings = json::object()) {
-    ServiceClient client(app->baseURL(), clientId);
-    settings["client_id"] = clientId;
-    const Reply reply = client.admin("POST", "/admin/projects", settings);
-    EXPECT_EQ(reply.status, 200) << reply.body;
-    return client;
+    return zelk::testing::makeProject(app->baseURL(), clientId, std::move(settings));
   }
 
   std::unique_ptr<RawConnection> listen(ServiceClient& client, const json& attached,

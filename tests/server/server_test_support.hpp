@@ -140,4 +140,15 @@ class ServiceClient {
   std::string clientId_;
 };
 
+// A client of project `clientId`, which is first created or replaced through the admin API
+// with `settings`.
+inline ServiceClient makeProject(const std::string& baseURL, const std::string& clientId,
+                                 nlohmann::json settings = nlohmann::json::object()) {
+  ServiceClient client(baseURL, clientId);
+  settings["client_id"] = clientId;
+  const Reply reply = client.admin("POST", "/admin/projects", settings);
+  EXPECT_EQ(reply.status, 200) << reply.body;
+  return client;
+}
+
 }  // namespace zelk::testing
