@@ -121,6 +121,8 @@ TEST_F(PresentationTest, TheContainerOpensOnTheChallengeThatBroughtItUp) {
   auto chosen = *container->viewModel()->challengeDetails();
   chosen.channels = std::vector{ChallengeChannel::email};
   container->viewModel()->setChallengeDetails(chosen);
+  // The container's attach may answer at any time before this; let it land first.
+  settle(*zelk);
   const std::size_t before = writes.size();
   impl(*zelk).onChallenge(challenge);
   bool ran = false;
