@@ -492,12 +492,15 @@ DetachResult Service::detach(const std::string& projectId, const std::string& us
                              [&](const Device& d) { return d.id == deviceId; });
   if (device == devices.end()) return result;
   result.logout = {deviceId, device->lastEventId + 1, logoutData()};
+  Changes changes;
+  // A stream of the device that is down now hears the logout when it comes back.
+  rememberDetachedLocked({deviceId, projectId, device->accesses, result.logout.id, Clock::now()},
+                         changes);
   // The devices after it move up one place.
   for (auto later = std::next(device); later != devices.end(); ++later)
     --deviceIndex_.at(later->id).position;
   deviceIndex_.erase(deviceId);
   devices.erase(device);
-  Changes changes;
   changes.removedDevices.push_back(deviceId);
   resolveWithinLimitsLocked(projectId, userName, user->second, changes);
   commitLocked(changes);
@@ -540,7 +543,31 @@ IdentifyResult Service::identify(const IdentifyInput& input) {
   return {identity.id, 0.9};
 }
 
+void Service::rememberDetachedLocked(DetachedDevice detached, Changes& changes) {
+  const auto tooOld = detached.detachedAt - kKeptMessagesFor;
+  while (!detachedOrder_.empty()) {
+    const auto oldest = data_.detached.find(detachedOrder_.front());
+    if (oldest != data_.detached.end() && oldest->second.detachedAt >= tooOld &&
+        detachedOrder_.size() < kMaxDetachedDevices)
+      break;
+    if (oldest != data_.detached.end()) {
+      changes.forgottenDetached.push_back(oldest->first);
+      data_.detached.erase(oldest);
+    }
+    detachedOrder_.pop_front();
+  }
+  detachedOrder_.push_back(detached.id);
+  changes.detached.push_back(detached);
+  data_.detached.insert_or_assign(detached.id, std::move(detached));
+}
+
 void Service::indexDevicesLocked() {
+  detachedOrder_.clear();
+  std::vector<const DetachedDevice*> byTime;
+  for (const auto& [id, detached] : data_.detached) byTime.push_back(&detached);
+  std::stable_sort(byTime.begin(), byTime.end(),
+                   [](const auto* a, const auto* b) { return a->detachedAt < b->detachedAt; });
+  for (const DetachedDevice* detached : byTime) detachedOrder_.push_back(detached->id);
   deviceIndex_.clear();
   for (const auto& [clientId, project] : data_.projects) {
     for (const auto& [name, user] : project.users) {
@@ -575,8 +602,22 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
   ListenStart start;
   std::string userName, clientId;
   const Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
+  if (!device) {
+    const auto detached = data_.detached.find(deviceId);
+    if (detached == data_.detached.end() || detached->second.project != projectId ||
+        projectId.empty())
+      return start;
+    const auto& accesses = detached->second.accesses;
+    if (std::find(accesses.begin(), accesses.end(), access) == accesses.end()) return start;
+    start.check = ListenCheck::loggedOut;
+    start.upTo = detached->second.logoutId;
+    if (!resumeAfter || *resumeAfter < detached->second.logoutId)
+      start.catchUp.push_back({deviceId, detached->second.logoutId, logoutData()});
+    opened(start);
+    return start;
+  }
   // A stream names its project: "" is not any project here.
-  if (!device || clientId != projectId) return start;
+  if (clientId != projectId) return start;
   const User* owner = &data_.projects.at(projectId).users.at(userName);
   if (!device->hasAccess(access)) {
     start.check = ListenCheck::unknownAccess;

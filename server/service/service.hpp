@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -71,7 +72,9 @@ struct IdentifyResult {
   double confidence = 0;
 };
 
-enum class ListenCheck { ok, unknownDevice, unknownAccess };
+// loggedOut: the device was detached; the stream is to write its logout order (the catch-up)
+// and end, or end at once when it resumes after that order.
+enum class ListenCheck { ok, unknownDevice, unknownAccess, loggedOut };
 
 // What a stream that is being opened writes first.
 struct ListenStart {
@@ -188,8 +191,10 @@ class Service {
   // `clientId` and `userName`, when given, receive its project and user.
   Device* deviceLocked(const std::string& projectId, const std::string& deviceId,
                        std::string* userName = nullptr, std::string* clientId = nullptr);
-  // Builds deviceIndex_ afresh from data_.
+  // Builds deviceIndex_ and detachedOrder_ afresh from data_.
   void indexDevicesLocked();
+  // Remembers a detached device, forgetting the ones kept too long or beyond the count.
+  void rememberDetachedLocked(DetachedDevice detached, Changes& changes);
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
@@ -207,6 +212,8 @@ class Service {
     std::size_t position = 0;
   };
   std::unordered_map<std::string, DevicePlace> deviceIndex_;
+  // The ids of data_.detached, oldest detach first.
+  std::deque<std::string> detachedOrder_;
 };
 
 }  // namespace zelk::server

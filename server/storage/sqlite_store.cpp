@@ -88,6 +88,15 @@ CREATE TABLE messages (
   PRIMARY KEY (device_id, id)
 );
 )sql",
+    R"sql(
+CREATE TABLE detached_devices (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  accesses TEXT NOT NULL,
+  logout_id INTEGER NOT NULL,
+  detached_at INTEGER NOT NULL
+);
+)sql",
 };
 
 std::string dumpJSON(const json& value) {
@@ -277,6 +286,21 @@ class SQLiteStore final : public Store {
       data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
       data.challenges[challenge.id] = std::move(challenge);
     }
+    Statement detached(db_,
+                       "SELECT id, client_id, accesses, logout_id, detached_at "
+                       "FROM detached_devices WHERE detached_at >= ?1");
+    detached.bind(1, toMillis(Clock::now() - kKeptMessagesFor));
+    while (detached.step()) {
+      DetachedDevice device;
+      device.id = detached.text(0);
+      device.project = detached.text(1);
+      for (const auto& access : parseJSON(detached.text(2), json::array())) {
+        if (access.is_string()) device.accesses.push_back(access.get<std::string>());
+      }
+      device.logoutId = static_cast<std::uint64_t>(detached.integer(3));
+      device.detachedAt = fromMillis(detached.integer(4));
+      data.detached.emplace(device.id, std::move(device));
+    }
     nextPosition_ = 0;
     Statement last(db_,
                    "SELECT max(coalesce((SELECT max(position) FROM devices), 0), "
@@ -365,6 +389,8 @@ class SQLiteStore final : public Store {
             "ON CONFLICT (id) DO UPDATE SET code = ?6, channel = ?7, codes_sent = ?8, checks = ?9, "
             "verified = ?10, resolved = ?11");
     putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
+    putDetached_ = add("INSERT OR REPLACE INTO detached_devices VALUES (?1, ?2, ?3, ?4, ?5)");
+    forgetDetached_ = add("DELETE FROM detached_devices WHERE id = ?1");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
   }
 
@@ -446,6 +472,15 @@ class SQLiteStore final : public Store {
           .bind(4, row.message.data)
           .run();
     }
+    for (const auto& id : changes.forgottenDetached) forgetDetached_->bind(1, id).run();
+    for (const DetachedDevice& d : changes.detached) {
+      putDetached_->bind(1, d.id)
+          .bind(2, d.project)
+          .bind(3, dumpJSON(d.accesses))
+          .bind(4, static_cast<std::int64_t>(d.logoutId))
+          .bind(5, toMillis(d.detachedAt))
+          .run();
+    }
     for (const auto& trim : changes.trims) {
       trimMessages_->bind(1, trim.deviceId)
           .bind(2, static_cast<std::int64_t>(trim.throughId))
@@ -460,7 +495,8 @@ class SQLiteStore final : public Store {
   std::vector<std::unique_ptr<Statement>> statements_;
   Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
             *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
-            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr;
+            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr,
+            *putDetached_ = nullptr, *forgetDetached_ = nullptr;
   std::int64_t nextPosition_ = 0;
 };
 

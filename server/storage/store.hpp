@@ -60,6 +60,8 @@ struct Changes {
   std::vector<Challenge> challenges;
   std::vector<MessageRow> messages;
   std::vector<MessageTrim> trims;
+  std::vector<DetachedDevice> detached;
+  std::vector<std::string> forgottenDetached;  // ids of detached devices no longer remembered
 
   // The row of device `id` in `devices`, the first one if there are several; nullptr when there
   // is none. Looks up an index, so a request that touches many devices stays linear.
@@ -72,7 +74,8 @@ struct Changes {
 
   bool empty() const {
     return projects.empty() && users.empty() && devices.empty() && removedDevices.empty() &&
-           identities.empty() && challenges.empty() && messages.empty() && trims.empty();
+           identities.empty() && challenges.empty() && messages.empty() && trims.empty() &&
+           detached.empty() && forgottenDetached.empty();
   }
 
  private:

@@ -347,6 +347,63 @@ TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
   EXPECT_TRUE(stream.readBody(challengeEvent(challenge, 1))) << stream.received();
 }
 
+// A device detached while its app was away (no stream open) is told it was logged out when its
+// stream comes back, resumed or fresh, also after a restart; a stream that already heard it ends
+// for good, and a stranger learns nothing.
+TEST(ServerStorage, ADeviceDetachedWhileItsStreamWasDownHearsItsLogoutWhenItComesBack) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  const std::string logout = chunk("id: 2\ndata: \"logout\"\n\n") + "0\r\n\r\n";
+  json a;
+  const auto comesBack = [&](App& app, ServiceClient& p, const std::string& headers,
+                             const std::string& access) {
+    RawConnection stream(app.port());
+    stream.send(p.listenRequest(a["device_id"], access, headers + "Connection: close\r\n"));
+    stream.readUntilClosed();
+    return stream.received();
+  };
+  {
+    App app(zelk::testing::serverConfig(data));
+    ASSERT_TRUE(app.start(nullptr));
+    ServiceClient p(app.baseURL(), "gone");
+    ASSERT_EQ(
+        p.admin("POST", "/admin/projects", {{"client_id", "gone"}, {"overall_limit", 1}}).status,
+        200);
+    a = p.attach("u", "A");
+    {
+      RawConnection first(app.port());
+      first.send(p.listenRequest(a["device_id"], a["access"]));
+      ASSERT_TRUE(first.readHead());
+      ASSERT_TRUE(app.hub().waitForStreams(a["device_id"], 1, 10s));
+      p.attach("u", "B");  // over the limit: message 1 of A
+      const std::string challenge = app.service().challenges("gone", "u").at(0);
+      ASSERT_TRUE(first.readBody(challengeEvent(challenge, 1))) << first.body();
+    }
+    ASSERT_TRUE(app.hub().waitForNoStreams(a["device_id"], 10s));
+    ASSERT_EQ(p.post("/v2/access/detach", json{{"device", a["device_id"]}, {"user", "u"}}).status,
+              200);
+
+    const std::string resumed = comesBack(app, p, "Last-Event-ID: 1\r\n", a["access"]);
+    EXPECT_EQ(resumed.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << resumed;
+    EXPECT_TRUE(resumed.ends_with("\r\n\r\n" + logout)) << resumed;
+    const std::string fresh = comesBack(app, p, "", a["access"]);
+    EXPECT_TRUE(fresh.ends_with("\r\n\r\n" + logout)) << fresh;
+  }
+  App app(zelk::testing::serverConfig(data));
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "gone");
+  const std::string afterRestart = comesBack(app, p, "Last-Event-ID: 1\r\n", a["access"]);
+  EXPECT_TRUE(afterRestart.ends_with("\r\n\r\n" + logout)) << afterRestart;
+  // It heard the logout: nothing more to hear.
+  EXPECT_EQ(comesBack(app, p, "Last-Event-ID: 2\r\n", a["access"]).rfind("HTTP/1.1 204", 0), 0u);
+  // Without one of its access tokens, or from another project, the device is unknown.
+  EXPECT_EQ(comesBack(app, p, "", "acc_nottheaccess").rfind("HTTP/1.1 404", 0), 0u);
+  ASSERT_EQ(p.admin("POST", "/admin/projects", {{"client_id", "other"}}).status, 200);
+  ServiceClient other(app.baseURL(), "other");
+  EXPECT_EQ(comesBack(app, other, "", a["access"]).rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(app.hub().openStreamCount(), 0u);
+}
+
 // Devices are found by id when a stream opens and when a message is sent; that stays right
 // after other devices are detached, after a restart, and across users and projects.
 TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
@@ -386,7 +443,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
     devices["f"] = attach(*service, "q", "u", "f");
     ASSERT_TRUE(service->detach("p", "u", devices["b"].first).found);
 
-    EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::unknownDevice);
+    EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::loggedOut);
     for (const char* name : {"a", "c", "d", "e"})
       EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
     EXPECT_EQ(check(*service, "p", {devices["c"].first, "acc_wrong"}), ListenCheck::unknownAccess);
@@ -405,7 +462,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
   }
 
   auto service = open();
-  EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::unknownDevice);
+  EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::loggedOut);
   for (const char* name : {"a", "c", "d", "e"})
     EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
   EXPECT_EQ(check(*service, "q", devices["f"]), ListenCheck::ok);
@@ -414,7 +471,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
   // Detaching the first device after the restart leaves the later ones where they are found.
   devices["g"] = attach(*service, "p", "u", "g");
   ASSERT_TRUE(service->detach("p", "u", devices["a"].first).found);
-  EXPECT_EQ(check(*service, "p", devices["a"]), ListenCheck::unknownDevice);
+  EXPECT_EQ(check(*service, "p", devices["a"]), ListenCheck::loggedOut);
   for (const char* name : {"c", "d", "g"}) {
     EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
     EXPECT_EQ(service->ownerOf("p", devices[name].first), "u") << name;
