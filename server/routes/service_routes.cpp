@@ -117,15 +117,12 @@ std::string clientIdFromAuthorization(const std::string& value) {
 void announceChallenge(Service& service, Hub& hub, Metrics& metrics, const RaisedChallenge& raised,
                        const std::string& attachedDevice) {
   const bool repeat = service.repeatOpenChallenges();
-  std::uint64_t sent = 0;
-  for (const Delivery& delivery : raised.deliveries) {
-    // Fresh streams hear of open challenges anyway; without that, a device with no stream open
-    // keeps the message for its next one, except the device that attached, whose next stream
-    // gets it through the access its attach handed out.
-    const bool keep = !repeat && delivery.device != attachedDevice;
-    sent += static_cast<std::uint64_t>(keep ? hub.deliverOrKeep(delivery) : hub.deliver(delivery));
-  }
-  metrics.countMessages(sent);
+  // Fresh streams hear of open challenges anyway; without that, a device with no stream open
+  // keeps the message for its next one, except the device that attached, whose next stream
+  // gets it through the access its attach handed out.
+  metrics.countMessages(hub.deliverAll(raised.deliveries, [&](const Delivery& delivery) {
+    return !repeat && delivery.device != attachedDevice;
+  }));
 }
 
 std::string ServiceRoutes::handle(const http::Request& req, http::Response& res) {

@@ -5,6 +5,7 @@
 // before the call returns, and the caller answers only then. Every public member is thread-safe.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -99,11 +101,26 @@ class Service {
     // A fresh stream (one that does not resume after an event id) hears the user's newest open
     // challenge again.
     bool repeatOpenChallenges = true;
+    // Changes are written by a thread of the service's own, many requests' changes in one
+    // transaction, instead of by the call that made them: a call returns before its changes are
+    // stored, and its caller answers once whenStored() says they are.
+    bool groupCommit = false;
   };
 
   // Loads what `store` holds; throws StoreError when it cannot.
   Service(std::unique_ptr<Store> store, Config config);
   ~Service();
+
+  // The last change made by calls from the calling thread: 0 before the first, and larger
+  // with each call that changed something.
+  static std::uint64_t lastChangeOfThisThread();
+  // Calls `done(true)` once change `change` (see lastChangeOfThisThread()) and every change
+  // before it are stored, `done(false)` when they could not be (the records in memory then went
+  // back to what the store holds). Runs `done` at once when they are already, else on the
+  // committing thread: `done` must not call into the Service.
+  void whenStored(std::uint64_t change, std::function<void(bool stored)> done);
+  // Blocks until every change made so far is stored or failed; false when some failed.
+  bool flush();
 
   std::string storeDescription() const;
   bool storeReady();
@@ -185,8 +202,7 @@ class Service {
   Found findLocked(const std::string& project, const std::string& challengeId) const;
   RaisedChallenge raiseLocked(const std::string& projectId, User& user, const std::string& userName,
                               std::string reason, Changes& changes);
-  Delivery sendLocked(const std::string& projectId, const std::string& userName, Device& device,
-                      const std::string& data, Changes& changes);
+  Delivery sendLocked(Device& device, const std::string& data, Changes& changes);
   // The device `deviceId` of `projectId` ("" : of any project); nullptr when there is none.
   // `clientId` and `userName`, when given, receive its project and user.
   Device* deviceLocked(const std::string& projectId, const std::string& deviceId,
@@ -198,7 +214,10 @@ class Service {
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
-  void commitLocked(const Changes& changes);
+  void commitLocked(Changes& changes);
+  void commitInOrder();
+  // Goes back to what the store holds after a failed write.
+  void reloadLocked();
 
   mutable std::mutex mutex_;
   std::unique_ptr<Store> store_;
@@ -214,6 +233,24 @@ class Service {
   std::unordered_map<std::string, DevicePlace> deviceIndex_;
   // The ids of data_.detached, oldest detach first.
   std::deque<std::string> detachedOrder_;
+
+  // Group commit. Changes are numbered in the order they were made (under mutex_); the
+  // committer writes what is queued in one transaction while the next batch gathers.
+  struct Waiter {
+    std::uint64_t change;
+    std::function<void(bool)> done;
+  };
+  std::mutex commitMutex_;  // taken after mutex_ when both are
+  std::condition_variable commitWake_, commitDone_;
+  std::vector<Changes> queued_;
+  std::uint64_t lastQueued_ = 0;    // the number of the last change queued
+  std::uint64_t lastFinished_ = 0;  // every change up to it is stored or failed
+  // Ranges of changes (first, last) whose write failed, the newest last; a few are enough, as
+  // a waiter asks right after its change.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> failed_;
+  std::vector<Waiter> waiters_;
+  bool stopping_ = false;
+  std::thread committer_;
 };
 
 }  // namespace zelk::server

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The SQLite backend. One connection, used under a mutex: the service writes in short
-// transactions, one at a time. The journal is a write-ahead log, and a transaction is in the log
-// file when its commit returns, so a change the service has answered survives the process being
-// killed (synchronous=NORMAL; FULL would also survive a power loss, at an fsync per commit).
+// transactions, one at a time, each holding the changes of one or (group commit) many requests. The
+// journal is a write-ahead log, and a transaction is in the log file when its commit returns, so a
+// change the service has answered survives the process being killed (synchronous=NORMAL; FULL would
+// also survive a power loss, at an fsync per commit).
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -324,6 +325,18 @@ class SQLiteStore final : public Store {
     }
   }
 
+  void commitAll(const std::vector<Changes>& batch) override {
+    std::lock_guard lock(mutex_);
+    execute("BEGIN IMMEDIATE");
+    try {
+      for (const Changes& changes : batch) write(changes);
+      execute("COMMIT");
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
   bool ready() override {
     std::lock_guard lock(mutex_);
     try {
@@ -390,6 +403,7 @@ class SQLiteStore final : public Store {
             "verified = ?10, resolved = ?11");
     putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
     putDetached_ = add("INSERT OR REPLACE INTO detached_devices VALUES (?1, ?2, ?3, ?4, ?5)");
+    putEventId_ = add("UPDATE devices SET last_event_id = ?2 WHERE id = ?1");
     forgetDetached_ = add("DELETE FROM detached_devices WHERE id = ?1");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
   }
@@ -472,6 +486,9 @@ class SQLiteStore final : public Store {
           .bind(4, row.message.data)
           .run();
     }
+    for (const auto& row : changes.eventIds) {
+      putEventId_->bind(1, row.deviceId).bind(2, static_cast<std::int64_t>(row.lastEventId)).run();
+    }
     for (const auto& id : changes.forgottenDetached) forgetDetached_->bind(1, id).run();
     for (const DetachedDevice& d : changes.detached) {
       putDetached_->bind(1, d.id)
@@ -496,7 +513,7 @@ class SQLiteStore final : public Store {
   Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
             *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
             *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr,
-            *putDetached_ = nullptr, *forgetDetached_ = nullptr;
+            *putDetached_ = nullptr, *forgetDetached_ = nullptr, *putEventId_ = nullptr;
   std::int64_t nextPosition_ = 0;
 };
 
