@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -402,6 +404,81 @@ TEST(ServerStorage, ADeviceDetachedWhileItsStreamWasDownHearsItsLogoutWhenItCome
   ServiceClient other(app.baseURL(), "other");
   EXPECT_EQ(comesBack(app, other, "", a["access"]).rfind("HTTP/1.1 404", 0), 0u);
   EXPECT_EQ(app.hub().openStreamCount(), 0u);
+}
+
+// A store over SQLite whose writes fail while `failing` is set, as on a full disk.
+class FailingStore final : public zelk::server::Store {
+ public:
+  FailingStore(std::unique_ptr<Store> inner, const std::atomic<bool>& failing)
+      : inner_(std::move(inner)), failing_(failing) {}
+  std::string describe() const override { return inner_->describe(); }
+  zelk::server::Dataset load() override { return inner_->load(); }
+  void commit(const zelk::server::Changes& changes) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->commit(changes);
+  }
+  void commitAll(const std::vector<zelk::server::Changes>& batch) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->commitAll(batch);
+  }
+
+ private:
+  std::unique_ptr<Store> inner_;
+  const std::atomic<bool>& failing_;
+};
+
+// Changes of concurrent callers are written together by the committer; each caller hears when
+// its own are stored, and a batch that cannot be written is failed as a whole and taken back.
+TEST(ServerStorage, GroupedChangesAreToldStoredAndAFailedBatchIsTakenBack) {
+  using zelk::server::AttachInput;
+  using zelk::server::Service;
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  std::atomic<bool> failing = false;
+  std::string keptDevice;
+  const auto attachAndWait = [](Service& service, const std::string& user) {
+    AttachInput input;
+    input.project = "p";
+    input.user = user;
+    input.vendorId = user;
+    const std::string device = service.attach(input).deviceId;
+    std::promise<bool> stored;
+    service.whenStored(Service::lastChangeOfThisThread(), [&](bool ok) { stored.set_value(ok); });
+    return std::pair{device, stored.get_future().get()};
+  };
+  {
+    Service service(std::make_unique<FailingStore>(zelk::server::makeSQLiteStore(data), failing),
+                    Service::Config{false, true, /*groupCommit=*/true});
+    zelk::server::ProjectSettings roomy;
+    roomy.overallLimit = 1000;
+    service.configureProject("p", roomy);
+    std::vector<std::thread> callers;
+    std::atomic<int> stored = 0;
+    for (int t = 0; t < 4; ++t) {
+      callers.emplace_back([&, t] {
+        for (int i = 0; i < 50; ++i)
+          stored +=
+              attachAndWait(service, "u" + std::to_string(t) + "-" + std::to_string(i)).second;
+      });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(stored, 200);
+
+    failing = true;
+    const auto [lost, lostStored] = attachAndWait(service, "lost");
+    EXPECT_FALSE(lostStored);
+    EXPECT_FALSE(service.ownerOf("p", lost));  // taken back
+    EXPECT_EQ(service.deviceCount(), 200u);
+    EXPECT_FALSE(service.flush());
+    failing = false;
+    const auto [kept, keptStored] = attachAndWait(service, "kept");
+    EXPECT_TRUE(keptStored);
+    EXPECT_TRUE(service.flush());
+    keptDevice = kept;
+  }
+  Service reopened(zelk::server::makeSQLiteStore(data), Service::Config{});
+  EXPECT_EQ(reopened.deviceCount(), 201u);
+  EXPECT_EQ(reopened.ownerOf("p", keptDevice), "kept");
 }
 
 // Devices are found by id when a stream opens and when a message is sent; that stays right
