@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/app.hpp"
 
+#include <cstdio>
 #include <iostream>
 
 #include <zelk/version.hpp>
@@ -21,6 +22,8 @@ Service::Config serviceConfig(const AppConfig& config) {
   service.codeKey = config.codeKey;
   service.codes = config.codes;
   service.clock = config.clock;
+  // A store that writes to disk gathers the changes of concurrent requests into one transaction.
+  service.groupCommit = !config.dataFile.empty();
   return service;
 }
 
@@ -56,13 +59,19 @@ bool App::start(std::string* error) {
   if (config_.heartbeat.count() > 0) server_.every(config_.heartbeat, [this] { hub_.heartbeat(); });
   if (config_.sweepEvery.count() > 0)
     server_.every(config_.sweepEvery, [this] { sweepIdleDevices(); });
+  server_.every(kLogFlushPeriod, [this] { flushLog(); });
   return true;
 }
 
 void App::stop() {
   // Streams hold their connections: they go first, then the loop that serves them.
   hub_.shutDown();
+  // Answers that wait for their changes to be stored are posted to the loop, which must still
+  // be there to take them.
+  server_.halt();
+  service_->flush();
   server_.stop();
+  flushLog();
 }
 
 bool App::drain(std::chrono::milliseconds deadline) {
@@ -113,6 +122,7 @@ std::string App::baseURL() const {
 
 void App::handle(const http::Request& req, http::Response& res) {
   const auto started = std::chrono::steady_clock::now();
+  const std::uint64_t changedBefore = Service::lastChangeOfThisThread();
   std::string route;
   const std::string& path = req.path;
   try {
@@ -150,6 +160,21 @@ void App::handle(const http::Request& req, http::Response& res) {
   metrics_.countRequest(route, res.stream ? 200 : res.status);
   if (config_.logFormat != LogFormat::none)
     log(req, res, route, std::chrono::steady_clock::now() - started);
+  const std::uint64_t changed = Service::lastChangeOfThisThread();
+  if (changed != changedBefore && !res.stream && !res.deferred) {
+    // An answer that changed something goes out once the change is stored.
+    auto answer = std::make_shared<http::Response>(std::move(res));
+    res = {};
+    res.deferred = [this, changed, answer](boost::asio::any_io_executor,
+                                           std::function<void(http::Response)> respond) {
+      service_->whenStored(changed, [answer, respond = std::move(respond)](bool stored) {
+        if (stored) return respond(std::move(*answer));
+        http::Response failed;
+        fail(failed, 503, "storage unavailable");
+        respond(std::move(failed));
+      });
+    };
+  }
 }
 
 // One line per request. Never the query (it carries access tokens), the body or a header.
@@ -172,9 +197,25 @@ void App::log(const http::Request& req, const http::Response& res, const std::st
   }
   if (config_.logSink) {
     config_.logSink(line);
-  } else {
-    std::cerr << line << '\n';
+    return;
   }
+  // Gathered and written a block at a time (see flushLog()), not a write per request.
+  std::lock_guard lock(logMutex_);
+  logBuffer_ += line;
+  logBuffer_ += '\n';
+  if (logBuffer_.size() >= kLogBlock) flushLogLocked();
+}
+
+void App::flushLog() {
+  std::lock_guard lock(logMutex_);
+  flushLogLocked();
+}
+
+void App::flushLogLocked() {
+  if (logBuffer_.empty()) return;
+  std::fwrite(logBuffer_.data(), 1, logBuffer_.size(), stderr);
+  std::fflush(stderr);
+  logBuffer_.clear();
 }
 
 }  // namespace zelk::server

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "http/server.hpp"
@@ -80,6 +81,11 @@ class App {
   void handle(const http::Request& req, http::Response& res);
   void log(const http::Request& req, const http::Response& res, const std::string& route,
            std::chrono::steady_clock::duration took);
+  // Writes the request log lines gathered so far.
+  void flushLog();
+  void flushLogLocked();
+  static constexpr std::size_t kLogBlock = 32 * 1024;
+  static constexpr std::chrono::milliseconds kLogFlushPeriod{200};
 
   AppConfig config_;
   std::unique_ptr<Service> service_;
@@ -91,6 +97,8 @@ class App {
   std::unique_ptr<AdminRoutes> adminRoutes_;
   http::Server server_;
   std::atomic<bool> draining_{false};
+  std::mutex logMutex_;
+  std::string logBuffer_;
   int port_ = 0;
 };
 

@@ -110,7 +110,15 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   }
 
   void accept();
+
+  // The server whose loop the calling thread runs, if any.
+  static thread_local const Impl* loopOfThisThread;
+  // Whether the calling thread is this server's one loop thread, where every connection's
+  // handlers run.
+  bool onOnlyThread() const { return loopOfThisThread == this && config.threads <= 1; }
 };
+
+thread_local const Server::Impl* Server::Impl::loopOfThisThread = nullptr;
 
 namespace {
 
@@ -146,9 +154,18 @@ class Session final : public Impl::SessionBase,
     }
   }
 
-  // StreamSink
+  // StreamSink. A message sent from the connection's own thread (a request on the loop that
+  // pushes to streams) is queued and its write started at once, without a trip through the
+  // loop's queue.
   void send(std::shared_ptr<const std::string> bytes) override {
-    net::post(stream_.get_executor(), [self = this->shared_from_this(), bytes = std::move(bytes)] {
+    const auto executor = stream_.get_executor();
+    if (server_->onOnlyThread()) {
+      if (closed_ || finishing_) return;
+      queue_.push_back({std::move(bytes), true});
+      writeNext();
+      return;
+    }
+    net::post(executor, [self = this->shared_from_this(), bytes = std::move(bytes)] {
       if (self->closed_ || self->finishing_) return;
       self->queue_.push_back({std::move(bytes), true});
       self->writeNext();
@@ -324,19 +341,19 @@ class Session final : public Impl::SessionBase,
     }
     writing_ = true;
     const Piece& piece = queue_[sent_];
+    // One gathered write of the chunk's size line, the shared bytes and the chunk's end: the
+    // bytes are never copied per stream.
     std::array<net::const_buffer, 3> buffers;
-    std::size_t count = 0;
     if (piece.chunked) {
       const int length =
           std::snprintf(sizeLine_.data(), sizeLine_.size(), "%zx\r\n", piece.bytes->size());
-      buffers[count++] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
-      buffers[count++] = net::buffer(*piece.bytes);
-      buffers[count++] = net::buffer("\r\n", 2);
+      buffers[0] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
+      buffers[1] = net::buffer(*piece.bytes);
+      buffers[2] = net::buffer("\r\n", 2);
     } else {
-      buffers[count++] = net::buffer(*piece.bytes);
+      buffers[0] = net::buffer(*piece.bytes);  // the others stay empty
     }
-    net::async_write(stream_,
-                     std::vector<net::const_buffer>(buffers.begin(), buffers.begin() + count),
+    net::async_write(stream_, buffers,
                      [self = this->shared_from_this()](error_code error, std::size_t) {
                        self->writing_ = false;
                        // Closed while writing: the queue was kept for the write; drop it now.
@@ -412,8 +429,12 @@ class Session final : public Impl::SessionBase,
 }  // namespace
 
 void Server::Impl::accept() {
+  // One thread needs no strands: every connection then runs on the loop's own executor, so a
+  // handler on the loop may write to any connection directly.
+  const auto executor = config.threads > 1 ? net::any_io_executor(net::make_strand(*io))
+                                           : net::any_io_executor(io->get_executor());
   acceptor->async_accept(
-      net::make_strand(*io), [self = shared_from_this()](error_code error, tcp::socket socket) {
+      executor, [self = shared_from_this()](error_code error, tcp::socket socket) {
         if (!self->acceptor || !self->acceptor->is_open()) return;
         if (!error) {
           error_code ignored;
@@ -509,7 +530,10 @@ bool Server::start(const ServerConfig& config, std::string* error) {
   impl_->accept();
   impl_->runningFlag = true;
   for (int i = 0; i < std::max(config.threads, 1); ++i)
-    impl_->threads.emplace_back([io = impl_->io.get()] { io->run(); });
+    impl_->threads.emplace_back([impl = impl_.get(), io = impl_->io.get()] {
+      Impl::loopOfThisThread = impl;
+      io->run();
+    });
   return true;
 }
 
@@ -538,11 +562,16 @@ bool Server::drain(std::chrono::milliseconds deadline) {
   return impl_->sessionsChanged.wait_for(lock, deadline, [&] { return impl_->sessions.empty(); });
 }
 
-void Server::stop() {
+void Server::halt() {
   if (!impl_->io) return;
   impl_->io->stop();
   for (auto& thread : impl_->threads) thread.join();
   impl_->threads.clear();
+}
+
+void Server::stop() {
+  if (!impl_->io) return;
+  halt();
   impl_->acceptor.reset();
   // Destroying the loop destroys the handlers it still held, and with them the connections.
   impl_->io.reset();

@@ -50,6 +50,9 @@ class Server {
   // Closes every idle connection and every connection once its answer is written; returns once
   // none is left, or after `deadline` (false then).
   bool drain(std::chrono::milliseconds deadline);
+  // Stops the loop and joins its threads: no handler runs any more, and what is posted to the
+  // loop waits there until stop() drops it with the connections.
+  void halt();
   // Drops every connection and joins the threads.
   void stop();
 

@@ -150,10 +150,11 @@ int Hub::push(const std::string& device, const std::string& bytes) {
   return count;
 }
 
-int Hub::deliverLocked(const Delivery& delivery) {
+int Hub::deliverLocked(const Delivery& delivery, Bytes* shared) {
   auto list = streams_.find(delivery.device);
   if (list == streams_.end()) return 0;
-  Bytes bytes;
+  Bytes local;
+  Bytes& bytes = shared ? *shared : local;
   int count = 0;
   for (const auto& stream : list->second) {
     if (!stream->receivePushes || stream->ended) continue;
@@ -169,6 +170,26 @@ int Hub::deliverLocked(const Delivery& delivery) {
 int Hub::deliver(const Delivery& delivery) {
   std::lock_guard lock(mutex_);
   return deliverLocked(delivery);
+}
+
+std::uint64_t Hub::deliverAll(const std::vector<Delivery>& deliveries,
+                              const std::function<bool(const Delivery&)>& keep) {
+  std::lock_guard lock(mutex_);
+  std::uint64_t count = 0;
+  // The wire form of the last message formatted: a message to all a user's devices usually has
+  // one id and one text for all of them.
+  const Delivery* formatted = nullptr;
+  Bytes bytes;
+  for (const Delivery& delivery : deliveries) {
+    if (!formatted || formatted->id != delivery.id || formatted->data != delivery.data) {
+      bytes.reset();
+      formatted = &delivery;
+    }
+    const int sent = deliverLocked(delivery, &bytes);
+    if (sent == 0 && keep(delivery)) keepLocked(delivery, {});
+    count += static_cast<std::uint64_t>(sent);
+  }
+  return count;
 }
 
 void Hub::keep(const Delivery& delivery, std::string access) {

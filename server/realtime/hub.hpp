@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,11 @@ class Hub {
   // Writes a message of the service to the open streams of its device that do not know it yet;
   // returns on how many streams it went.
   int deliver(const Delivery& delivery);
+  // Delivers many messages, each as deliver() or, with `keep` true for it, as deliverOrKeep();
+  // messages with the same id and data are formatted once and their bytes shared. Returns on
+  // how many streams they went.
+  std::uint64_t deliverAll(const std::vector<Delivery>& deliveries,
+                           const std::function<bool(const Delivery&)>& keep);
   // Keeps a message for the next stream of its device that receives pushes; with an `access`
   // token, for the next such stream opened with that token. Each kept message goes to one stream
   // only; at most kMaxKept are kept per device, the oldest dropped first.
@@ -99,7 +105,7 @@ class Hub {
   void dripNext(const std::shared_ptr<Stream>& stream);
   void finishDrip(Stream& stream);
   int openStreamsLocked(const std::string& device) const;
-  int deliverLocked(const Delivery& delivery);
+  int deliverLocked(const Delivery& delivery, Bytes* shared = nullptr);
   void keepLocked(const Delivery& delivery, std::string access);
 
   mutable std::mutex mutex_;

@@ -117,15 +117,12 @@ std::string clientIdFromAuthorization(const std::string& value) {
 void announceChallenge(Service& service, Hub& hub, Metrics& metrics, const RaisedChallenge& raised,
                        const std::string& attachedDevice) {
   const bool repeat = service.repeatOpenChallenges();
-  std::uint64_t sent = 0;
-  for (const Delivery& delivery : raised.deliveries) {
-    // Fresh streams hear of open challenges anyway; without that, a device with no stream open
-    // keeps the message for its next one, except the device that attached, whose next stream
-    // gets it through the access its attach handed out.
-    const bool keep = !repeat && delivery.device != attachedDevice;
-    sent += static_cast<std::uint64_t>(keep ? hub.deliverOrKeep(delivery) : hub.deliver(delivery));
-  }
-  metrics.countMessages(sent);
+  // Fresh streams hear of open challenges anyway; without that, a device with no stream open
+  // keeps the message for its next one, except the device that attached, whose next stream
+  // gets it through the access its attach handed out.
+  metrics.countMessages(hub.deliverAll(raised.deliveries, [&](const Delivery& delivery) {
+    return !repeat && delivery.device != attachedDevice;
+  }));
 }
 
 std::string ServiceRoutes::handle(const http::Request& req, http::Response& res) {
@@ -401,6 +398,12 @@ void ServiceRoutes::listen(const std::string& device, const http::Request& req,
         service_.startListen(clientId, device, access, resumeAfter, [](const ListenStart&) {});
     if (start.check == ListenCheck::unknownDevice) return fail(res, 404, "unknown device");
     if (start.check == ListenCheck::unknownAccess) return fail(res, 401, "unknown access");
+    // A detached device's stream that already heard its logout ends for good.
+    if (start.check == ListenCheck::loggedOut && start.catchUp.empty()) {
+      res.status = 204;
+      res.contentType.clear();
+      return;
+    }
   }
 
   res.stream = [this, device, clientId, access, resumeAfter, checked,
@@ -408,13 +411,27 @@ void ServiceRoutes::listen(const std::string& device, const http::Request& req,
     std::shared_ptr<Hub::Stream> stream;
     if (checked) {
       // Registered while no message for the device can be sent: it misses none.
+      bool loggedOut = false;
       service_.startListen(clientId, device, access, resumeAfter, [&](const ListenStart& start) {
+        if (start.check == ListenCheck::loggedOut) {
+          // The device is gone: its stream writes the logout order and ends.
+          for (const Delivery& message : start.catchUp)
+            sink->send(
+                std::make_shared<const std::string>(formatMessage(message.id, message.data)));
+          sink->finish();
+          loggedOut = true;
+          return;
+        }
         if (start.check != ListenCheck::ok) return;
         options.catchUp = start.catchUp;
         options.upTo = start.upTo;
         stream = hub_.add(device, sink, std::move(options));
       });
       metrics_.countMessages(options.catchUp.size());
+      if (loggedOut) {
+        metrics_.countMessages(1);
+        return std::function<void()>([] {});
+      }
     } else {
       stream = hub_.add(device, sink, std::move(options));
     }

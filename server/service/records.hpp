@@ -115,10 +115,25 @@ struct Project {
   std::map<std::string, std::string> identityByVendorId;  // vendor id -> identity id
 };
 
+// A device that was detached, remembered for as long as its messages would have been kept: a
+// stream of it that comes back (its app was away when the detach happened) still hears its
+// logout order.
+struct DetachedDevice {
+  std::string id;
+  std::string project;                // the client id
+  std::vector<std::string> accesses;  // the access tokens it had
+  std::uint64_t logoutId = 0;         // the event id of its logout order
+  Clock::time_point detachedAt;
+};
+
+// How many detached devices are remembered at most; the oldest are forgotten first.
+inline constexpr std::size_t kMaxDetachedDevices = 100'000;
+
 // Everything the service knows.
 struct Dataset {
-  std::map<std::string, Project> projects;      // by client id
-  std::map<std::string, Challenge> challenges;  // by id, of every project
+  std::map<std::string, Project> projects;         // by client id
+  std::map<std::string, Challenge> challenges;     // by id, of every project
+  std::map<std::string, DetachedDevice> detached;  // by device id
 };
 
 }  // namespace zelk::server

@@ -2,6 +2,7 @@
 #include "service/service.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <initializer_list>
 #include <iterator>
 #include <stdexcept>
@@ -116,8 +117,20 @@ json deviceJSON(const Device& d) {
 
 Changes::DeviceRow rowOf(const std::string& project, const std::string& user,
                          const Device& device) {
-  Changes::DeviceRow row{project, user, device};
-  row.device.messages.clear();
+  Changes::DeviceRow row{project, user, {}};
+  Device& copy = row.device;  // all but the kept messages, which can be many
+  copy.id = device.id;
+  copy.vendorId = device.vendorId;
+  copy.type = device.type;
+  copy.library = device.library;
+  copy.version = device.version;
+  copy.identity = device.identity;
+  copy.accesses = device.accesses;
+  copy.deviceInfo = device.deviceInfo;
+  copy.metadata = device.metadata;
+  copy.attachedAt = device.attachedAt;
+  copy.lastSeenAt = device.lastSeenAt;
+  copy.lastEventId = device.lastEventId;
   return row;
 }
 
@@ -132,14 +145,111 @@ std::string logoutData() {
   return "\"logout\"";
 }
 
+namespace {
+thread_local std::uint64_t lastChangeHere = 0;
+}  // namespace
+
 Service::Service(std::unique_ptr<Store> store, Config config)
     : store_(std::move(store)), config_(std::move(config)), data_(store_->load()) {
   if (config_.codeKey.empty()) config_.codeKey = newSecret();
   startedAt_ = clockNow();
   indexDevicesLocked();
+  if (config_.groupCommit) committer_ = std::thread([this] { commitInOrder(); });
 }
 
-Service::~Service() = default;
+Service::~Service() {
+  if (!committer_.joinable()) return;
+  {
+    std::lock_guard lock(commitMutex_);
+    stopping_ = true;
+  }
+  commitWake_.notify_all();
+  committer_.join();
+}
+
+std::uint64_t Service::lastChangeOfThisThread() {
+  return lastChangeHere;
+}
+
+void Service::whenStored(std::uint64_t change, std::function<void(bool)> done) {
+  bool stored = true;
+  {
+    std::lock_guard lock(commitMutex_);
+    if (change > lastFinished_) {
+      waiters_.push_back({change, std::move(done)});
+      return;
+    }
+    for (const auto& [first, last] : failed_) {
+      if (change >= first && change <= last) stored = false;
+    }
+  }
+  done(stored);
+}
+
+bool Service::flush() {
+  std::unique_lock lock(commitMutex_);
+  const std::uint64_t change = lastQueued_;
+  commitDone_.wait(lock, [&] { return lastFinished_ >= change; });
+  for (const auto& [first, last] : failed_) {
+    if (last >= change && first <= change) return false;
+  }
+  return true;
+}
+
+// The committer: writes what was queued meanwhile in one transaction, then tells the waiters.
+void Service::commitInOrder() {
+  std::vector<Changes> batch;
+  std::unique_lock lock(commitMutex_);
+  for (;;) {
+    commitWake_.wait(lock, [&] { return !queued_.empty() || stopping_; });
+    if (queued_.empty()) return;
+    batch.swap(queued_);
+    std::uint64_t first = lastFinished_ + 1, last = lastQueued_;
+    lock.unlock();
+    bool stored = true;
+    try {
+      store_->commitAll(batch);
+    } catch (const StoreError& error) {
+      stored = false;
+      std::fprintf(stderr, "zelk-server: storage failure: %s\n", error.what());
+      // What is in memory went ahead of the store, by this batch and by what was queued since:
+      // go back to what the store holds, and fail them all.
+      std::lock_guard rules(mutex_);
+      reloadLocked();
+      std::lock_guard again(commitMutex_);
+      queued_.clear();
+      last = lastQueued_;
+    }
+    batch.clear();
+    lock.lock();
+    lastFinished_ = last;
+    if (!stored) {
+      failed_.emplace_back(first, last);
+      if (failed_.size() > 16) failed_.pop_front();
+    }
+    std::vector<Waiter> ready;
+    auto keep = std::partition(waiters_.begin(), waiters_.end(),
+                               [&](const Waiter& w) { return w.change > last; });
+    std::move(keep, waiters_.end(), std::back_inserter(ready));
+    waiters_.erase(keep, waiters_.end());
+    commitDone_.notify_all();
+    lock.unlock();
+    for (Waiter& waiter : ready) {
+      // A waiter for a change before this batch was told already, when its own batch ended.
+      waiter.done(stored);
+    }
+    lock.lock();
+  }
+}
+
+void Service::reloadLocked() {
+  try {
+    data_ = store_->load();
+  } catch (const StoreError&) {
+    // Keeps what is in memory: the next write tells again.
+  }
+  indexDevicesLocked();
+}
 
 std::string Service::storeDescription() const {
   return store_->describe();
@@ -159,13 +269,22 @@ bool Service::repeatOpenChallenges() const {
   return config_.repeatOpenChallenges;
 }
 
-void Service::commitLocked(const Changes& changes) {
+void Service::commitLocked(Changes& changes) {
+  if (changes.empty()) return;
+  if (config_.groupCommit) {
+    {
+      std::lock_guard lock(commitMutex_);
+      queued_.push_back(std::move(changes));
+      lastChangeHere = ++lastQueued_;
+    }
+    commitWake_.notify_one();
+    return;
+  }
   try {
     store_->commit(changes);
   } catch (const StoreError&) {
     // What is in memory went ahead of the store: go back to what the store holds.
-    data_ = store_->load();
-    indexDevicesLocked();
+    reloadLocked();
     throw;
   }
 }
@@ -227,8 +346,7 @@ UserProfile Service::userProfile(const std::string& projectId, const std::string
   return user->second.profile;
 }
 
-Delivery Service::sendLocked(const std::string& projectId, const std::string& userName,
-                             Device& device, const std::string& data, Changes& changes) {
+Delivery Service::sendLocked(Device& device, const std::string& data, Changes& changes) {
   const auto now = Clock::now();
   KeptMessage message{++device.lastEventId, now, data};
   device.messages.push_back(message);
@@ -242,7 +360,7 @@ Delivery Service::sendLocked(const std::string& projectId, const std::string& us
   // The device's row carries its last event id.
   Changes::DeviceRow* row = changes.findDevice(device.id);
   if (!row) {
-    changes.devices.push_back(rowOf(projectId, userName, device));
+    changes.eventIds.push_back({device.id, device.lastEventId});
   } else {
     row->device.lastEventId = device.lastEventId;
   }
@@ -265,7 +383,7 @@ RaisedChallenge Service::raiseLocked(const std::string& projectId, User& user,
   raised.id = challenge.id;
   const std::string notice = challengeNoticeData(challenge.id);
   for (Device& device : user.devices)
-    raised.deliveries.push_back(sendLocked(projectId, userName, device, notice, changes));
+    raised.deliveries.push_back(sendLocked(device, notice, changes));
   data_.challenges.emplace(challenge.id, std::move(challenge));
   return raised;
 }
@@ -575,7 +693,7 @@ AttachResult Service::attach(const AttachInput& input) {
           victim = &other;
       }
       if (!victim) break;
-      result.evicted.push_back(removeDeviceLocked(user, victim->id, changes));
+      result.evicted.push_back(removeDeviceLocked(input.project, user, victim->id, changes));
     }
     result.attachedDevices = user.devices.size();
     resolveWithinLimitsLocked(input.project, input.user, user, changes);
@@ -590,11 +708,14 @@ AttachResult Service::attach(const AttachInput& input) {
   return result;
 }
 
-Delivery Service::removeDeviceLocked(User& user, const std::string& deviceId, Changes& changes) {
+Delivery Service::removeDeviceLocked(const std::string& projectId, User& user,
+                                     const std::string& deviceId, Changes& changes) {
   auto& devices = user.devices;
   auto device = std::find_if(devices.begin(), devices.end(),
                              [&](const Device& d) { return d.id == deviceId; });
   Delivery logout{deviceId, device->lastEventId + 1, logoutData()};
+  // A stream of the device that is down now hears the logout when it comes back.
+  rememberDetachedLocked({deviceId, projectId, device->accesses, logout.id, clockNow()}, changes);
   // The devices after it move up one place.
   for (auto later = std::next(device); later != devices.end(); ++later)
     --deviceIndex_.at(later->id).position;
@@ -632,7 +753,8 @@ std::vector<Delivery> Service::expireLocked(const std::string& projectId,
     if (!liveLocked(device, settings, now)) quiet.push_back(device.id);
   }
   std::vector<Delivery> logouts;
-  for (const std::string& id : quiet) logouts.push_back(removeDeviceLocked(user, id, changes));
+  for (const std::string& id : quiet)
+    logouts.push_back(removeDeviceLocked(projectId, user, id, changes));
   if (!logouts.empty()) resolveWithinLimitsLocked(projectId, userName, user, changes);
   return logouts;
 }
@@ -692,7 +814,7 @@ DetachResult Service::detach(const std::string& projectId, const std::string& us
                              [&](const Device& d) { return d.id == deviceId; });
   if (device == devices.end()) return result;
   Changes changes;
-  result.logout = removeDeviceLocked(user->second, deviceId, changes);
+  result.logout = removeDeviceLocked(projectId, user->second, deviceId, changes);
   resolveWithinLimitsLocked(projectId, userName, user->second, changes);
   commitLocked(changes);
   result.found = true;
@@ -734,7 +856,31 @@ IdentifyResult Service::identify(const IdentifyInput& input) {
   return {identity.id, 0.9};
 }
 
+void Service::rememberDetachedLocked(DetachedDevice detached, Changes& changes) {
+  const auto tooOld = detached.detachedAt - kKeptMessagesFor;
+  while (!detachedOrder_.empty()) {
+    const auto oldest = data_.detached.find(detachedOrder_.front());
+    if (oldest != data_.detached.end() && oldest->second.detachedAt >= tooOld &&
+        detachedOrder_.size() < kMaxDetachedDevices)
+      break;
+    if (oldest != data_.detached.end()) {
+      changes.forgottenDetached.push_back(oldest->first);
+      data_.detached.erase(oldest);
+    }
+    detachedOrder_.pop_front();
+  }
+  detachedOrder_.push_back(detached.id);
+  changes.detached.push_back(detached);
+  data_.detached.insert_or_assign(detached.id, std::move(detached));
+}
+
 void Service::indexDevicesLocked() {
+  detachedOrder_.clear();
+  std::vector<const DetachedDevice*> byTime;
+  for (const auto& [id, detached] : data_.detached) byTime.push_back(&detached);
+  std::stable_sort(byTime.begin(), byTime.end(),
+                   [](const auto* a, const auto* b) { return a->detachedAt < b->detachedAt; });
+  for (const DetachedDevice* detached : byTime) detachedOrder_.push_back(detached->id);
   deviceIndex_.clear();
   for (const auto& [clientId, project] : data_.projects) {
     for (const auto& [name, user] : project.users) {
@@ -769,8 +915,22 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
   ListenStart start;
   std::string userName, clientId;
   const Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
+  if (!device) {
+    const auto detached = data_.detached.find(deviceId);
+    if (detached == data_.detached.end() || detached->second.project != projectId ||
+        projectId.empty())
+      return start;
+    const auto& accesses = detached->second.accesses;
+    if (std::find(accesses.begin(), accesses.end(), access) == accesses.end()) return start;
+    start.check = ListenCheck::loggedOut;
+    start.upTo = detached->second.logoutId;
+    if (!resumeAfter || *resumeAfter < detached->second.logoutId)
+      start.catchUp.push_back({deviceId, detached->second.logoutId, logoutData()});
+    opened(start);
+    return start;
+  }
   // A stream names its project: "" is not any project here.
-  if (!device || clientId != projectId) return start;
+  if (clientId != projectId) return start;
   const User* owner = &data_.projects.at(projectId).users.at(userName);
   if (!device->hasAccess(access)) {
     start.check = ListenCheck::unknownAccess;
@@ -804,7 +964,7 @@ std::optional<Delivery> Service::logout(const std::string& projectId, const std:
   Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
   if (!device) return std::nullopt;
   Changes changes;
-  Delivery delivery = sendLocked(clientId, userName, *device, logoutData(), changes);
+  Delivery delivery = sendLocked(*device, logoutData(), changes);
   commitLocked(changes);
   return delivery;
 }

@@ -6,12 +6,15 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -103,7 +106,9 @@ struct SendCodeResult {
   std::chrono::seconds retryAfter{0};
 };
 
-enum class ListenCheck { ok, unknownDevice, unknownAccess };
+// loggedOut: the device was detached; the stream is to write its logout order (the catch-up)
+// and end, or end at once when it resumes after that order.
+enum class ListenCheck { ok, unknownDevice, unknownAccess, loggedOut };
 
 // What a stream that is being opened writes first.
 struct ListenStart {
@@ -134,11 +139,26 @@ class Service {
     CodePolicy codes;
     // The time; tests set their own.
     std::function<Clock::time_point()> clock;
+    // Changes are written by a thread of the service's own, many requests' changes in one
+    // transaction, instead of by the call that made them: a call returns before its changes are
+    // stored, and its caller answers once whenStored() says they are.
+    bool groupCommit = false;
   };
 
   // Loads what `store` holds; throws StoreError when it cannot.
   Service(std::unique_ptr<Store> store, Config config);
   ~Service();
+
+  // The last change made by calls from the calling thread: 0 before the first, and larger
+  // with each call that changed something.
+  static std::uint64_t lastChangeOfThisThread();
+  // Calls `done(true)` once change `change` (see lastChangeOfThisThread()) and every change
+  // before it are stored, `done(false)` when they could not be (the records in memory then went
+  // back to what the store holds). Runs `done` at once when they are already, else on the
+  // committing thread: `done` must not call into the Service.
+  void whenStored(std::uint64_t change, std::function<void(bool stored)> done);
+  // Blocks until every change made so far is stored or failed; false when some failed.
+  bool flush();
 
   std::string storeDescription() const;
   bool storeReady();
@@ -230,17 +250,17 @@ class Service {
   Found findLocked(const std::string& project, const std::string& challengeId) const;
   RaisedChallenge raiseLocked(const std::string& projectId, User& user, const std::string& userName,
                               std::string reason, Changes& changes);
-  Delivery sendLocked(const std::string& projectId, const std::string& userName, Device& device,
-                      const std::string& data, Changes& changes);
+  Delivery sendLocked(Device& device, const std::string& data, Changes& changes);
   // The device `deviceId` of `projectId` ("" : of any project); nullptr when there is none.
   // `clientId` and `userName`, when given, receive its project and user.
   Device* deviceLocked(const std::string& projectId, const std::string& deviceId,
                        std::string* userName = nullptr, std::string* clientId = nullptr);
-  // Builds deviceIndex_ afresh from data_.
+  // Builds deviceIndex_ and detachedOrder_ afresh from data_.
   void indexDevicesLocked();
   // Removes a device of `user` (which must have it) as a detach does; the logout order for its
   // open streams.
-  Delivery removeDeviceLocked(User& user, const std::string& deviceId, Changes& changes);
+  Delivery removeDeviceLocked(const std::string& projectId, User& user, const std::string& deviceId,
+                              Changes& changes);
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
@@ -253,9 +273,14 @@ class Service {
   // Detaches the devices of `user` whose grace is over.
   std::vector<Delivery> expireLocked(const std::string& projectId, const std::string& userName,
                                      User& user, Clock::time_point now, Changes& changes);
-  void commitLocked(const Changes& changes);
+  void commitLocked(Changes& changes);
+  void commitInOrder();
+  // Goes back to what the store holds after a failed write.
+  void reloadLocked();
   Clock::time_point clockNow() const { return config_.clock ? config_.clock() : Clock::now(); }
   std::string codeHashLocked(const std::string& challengeId, const std::string& code) const;
+  // Remembers a detached device, forgetting the ones kept too long or beyond the count.
+  void rememberDetachedLocked(DetachedDevice detached, Changes& changes);
 
   mutable std::mutex mutex_;
   std::unique_ptr<Store> store_;
@@ -277,6 +302,26 @@ class Service {
   };
   std::unordered_map<std::string, Liveness> liveness_;
   Clock::time_point startedAt_;
+  // The ids of data_.detached, oldest detach first.
+  std::deque<std::string> detachedOrder_;
+
+  // Group commit. Changes are numbered in the order they were made (under mutex_); the
+  // committer writes what is queued in one transaction while the next batch gathers.
+  struct Waiter {
+    std::uint64_t change;
+    std::function<void(bool)> done;
+  };
+  std::mutex commitMutex_;  // taken after mutex_ when both are
+  std::condition_variable commitWake_, commitDone_;
+  std::vector<Changes> queued_;
+  std::uint64_t lastQueued_ = 0;    // the number of the last change queued
+  std::uint64_t lastFinished_ = 0;  // every change up to it is stored or failed
+  // Ranges of changes (first, last) whose write failed, the newest last; a few are enough, as
+  // a waiter asks right after its change.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> failed_;
+  std::vector<Waiter> waiters_;
+  bool stopping_ = false;
+  std::thread committer_;
 };
 
 }  // namespace zelk::server

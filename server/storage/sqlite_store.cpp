@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The SQLite backend. One connection, used under a mutex: the service writes in short
-// transactions, one at a time. The journal is a write-ahead log, and a transaction is in the log
-// file when its commit returns, so a change the service has answered survives the process being
-// killed (synchronous=NORMAL; FULL would also survive a power loss, at an fsync per commit).
+// transactions, one at a time, each holding the changes of one or (group commit) many requests. The
+// journal is a write-ahead log, and a transaction is in the log file when its commit returns, so a
+// change the service has answered survives the process being killed (synchronous=NORMAL; FULL would
+// also survive a power loss, at an fsync per commit).
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -108,6 +109,16 @@ ALTER TABLE projects ADD COLUMN show_contacts INTEGER NOT NULL DEFAULT 0;
     // How long a device without a stream stays attached.
     R"sql(
 ALTER TABLE projects ADD COLUMN liveness_grace INTEGER NOT NULL DEFAULT 900;
+)sql",
+    // Devices detached lately, so that a stream coming back hears its logout.
+    R"sql(
+CREATE TABLE detached_devices (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  accesses TEXT NOT NULL,
+  logout_id INTEGER NOT NULL,
+  detached_at INTEGER NOT NULL
+);
 )sql",
 };
 
@@ -315,6 +326,21 @@ class SQLiteStore final : public Store {
       data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
       data.challenges[challenge.id] = std::move(challenge);
     }
+    Statement detached(db_,
+                       "SELECT id, client_id, accesses, logout_id, detached_at "
+                       "FROM detached_devices WHERE detached_at >= ?1");
+    detached.bind(1, toMillis(Clock::now() - kKeptMessagesFor));
+    while (detached.step()) {
+      DetachedDevice device;
+      device.id = detached.text(0);
+      device.project = detached.text(1);
+      for (const auto& access : parseJSON(detached.text(2), json::array())) {
+        if (access.is_string()) device.accesses.push_back(access.get<std::string>());
+      }
+      device.logoutId = static_cast<std::uint64_t>(detached.integer(3));
+      device.detachedAt = fromMillis(detached.integer(4));
+      data.detached.emplace(device.id, std::move(device));
+    }
     nextPosition_ = 0;
     Statement last(db_,
                    "SELECT max(coalesce((SELECT max(position) FROM devices), 0), "
@@ -331,6 +357,18 @@ class SQLiteStore final : public Store {
     execute("BEGIN IMMEDIATE");
     try {
       write(changes);
+      execute("COMMIT");
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+  void commitAll(const std::vector<Changes>& batch) override {
+    std::lock_guard lock(mutex_);
+    execute("BEGIN IMMEDIATE");
+    try {
+      for (const Changes& changes : batch) write(changes);
       execute("COMMIT");
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -409,6 +447,9 @@ class SQLiteStore final : public Store {
             "codes_sent = ?8, checks = ?9, verified = ?10, resolved = ?11, code_sent_at = ?13, "
             "code_checks = ?14, recent_sends = ?15");
     putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
+    putDetached_ = add("INSERT OR REPLACE INTO detached_devices VALUES (?1, ?2, ?3, ?4, ?5)");
+    putEventId_ = add("UPDATE devices SET last_event_id = ?2 WHERE id = ?1");
+    forgetDetached_ = add("DELETE FROM detached_devices WHERE id = ?1");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
   }
 
@@ -496,6 +537,18 @@ class SQLiteStore final : public Store {
           .bind(4, row.message.data)
           .run();
     }
+    for (const auto& row : changes.eventIds) {
+      putEventId_->bind(1, row.deviceId).bind(2, static_cast<std::int64_t>(row.lastEventId)).run();
+    }
+    for (const auto& id : changes.forgottenDetached) forgetDetached_->bind(1, id).run();
+    for (const DetachedDevice& d : changes.detached) {
+      putDetached_->bind(1, d.id)
+          .bind(2, d.project)
+          .bind(3, dumpJSON(d.accesses))
+          .bind(4, static_cast<std::int64_t>(d.logoutId))
+          .bind(5, toMillis(d.detachedAt))
+          .run();
+    }
     for (const auto& trim : changes.trims) {
       trimMessages_->bind(1, trim.deviceId)
           .bind(2, static_cast<std::int64_t>(trim.throughId))
@@ -510,7 +563,8 @@ class SQLiteStore final : public Store {
   std::vector<std::unique_ptr<Statement>> statements_;
   Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
             *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
-            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr;
+            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr,
+            *putDetached_ = nullptr, *forgetDetached_ = nullptr, *putEventId_ = nullptr;
   std::int64_t nextPosition_ = 0;
 };
 

@@ -60,6 +60,14 @@ struct Changes {
   std::vector<Challenge> challenges;
   std::vector<MessageRow> messages;
   std::vector<MessageTrim> trims;
+  // A device whose only change is the id of its last message.
+  struct EventIdRow {
+    std::string deviceId;
+    std::uint64_t lastEventId = 0;
+  };
+  std::vector<EventIdRow> eventIds;
+  std::vector<DetachedDevice> detached;
+  std::vector<std::string> forgottenDetached;  // ids of detached devices no longer remembered
 
   // The row of device `id` in `devices`, the first one if there are several; nullptr when there
   // is none. Looks up an index, so a request that touches many devices stays linear.
@@ -72,7 +80,8 @@ struct Changes {
 
   bool empty() const {
     return projects.empty() && users.empty() && devices.empty() && removedDevices.empty() &&
-           identities.empty() && challenges.empty() && messages.empty() && trims.empty();
+           identities.empty() && challenges.empty() && messages.empty() && trims.empty() &&
+           eventIds.empty() && detached.empty() && forgottenDetached.empty();
   }
 
  private:
@@ -91,6 +100,11 @@ class Store {
   virtual Dataset load() = 0;
   // Writes `changes` at once; throws StoreError, and then nothing of them is written.
   virtual void commit(const Changes& changes) = 0;
+  // Writes the changes of several requests, in order, at once: all of them or none (throws
+  // StoreError then). A backend that can should write them in one transaction.
+  virtual void commitAll(const std::vector<Changes>& batch) {
+    for (const Changes& changes : batch) commit(changes);
+  }
   // Whether the store can take writes now.
   virtual bool ready() { return true; }
 };

@@ -398,10 +398,14 @@ TEST_F(ProtectionTest, ADeviceWithoutAStreamIsDetachedAfterItsGrace) {
   ASSERT_EQ(user["devices"].size(), 1u);
   EXPECT_EQ(user["devices"][0]["device_id"], next["device_id"]);
   EXPECT_TRUE(user["challenges"].empty());
+  // Detached as a detach would: its stream, when the app comes back, hears the logout and ends.
   zelk::testing::RawConnection stream(app->port());
-  stream.send(p.listenRequest(quiet["device_id"], quiet["access"]));
-  ASSERT_TRUE(stream.readHead());
-  EXPECT_EQ(stream.head().rfind("HTTP/1.1 404", 0), 0u) << stream.head();
+  stream.send(p.listenRequest(quiet["device_id"], quiet["access"], "Connection: close\r\n"));
+  ASSERT_TRUE(stream.readUntilClosed());
+  const std::string& received = stream.received();
+  EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << received;
+  EXPECT_TRUE(received.ends_with(zelk::testing::chunk("id: 1\ndata: \"logout\"\n\n") + "0\r\n\r\n"))
+      << received;
 }
 
 TEST_F(ProtectionTest, AnOpenStreamKeepsADeviceAndItsCloseStartsTheGrace) {
@@ -462,7 +466,7 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "code_sent_at; ALTER TABLE challenges DROP COLUMN code_checks; ALTER TABLE challenges DROP "
       "COLUMN recent_sends; ALTER TABLE projects DROP COLUMN limit_policy; ALTER TABLE projects "
       "DROP COLUMN show_contacts; ALTER TABLE projects DROP COLUMN liveness_grace; "
-      "PRAGMA user_version = 1;\"";
+      "DROP TABLE detached_devices; PRAGMA user_version = 1;\"";
   ASSERT_EQ(std::system(downgrade.c_str()), 0);
 
   App app(zelk::testing::serverConfig(data));

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -350,6 +352,140 @@ TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
   EXPECT_TRUE(stream.readBody(challengeEvent(challenge, 1))) << stream.received();
 }
 
+// A device detached while its app was away (no stream open) is told it was logged out when its
+// stream comes back, resumed or fresh, also after a restart; a stream that already heard it ends
+// for good, and a stranger learns nothing.
+TEST(ServerStorage, ADeviceDetachedWhileItsStreamWasDownHearsItsLogoutWhenItComesBack) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  const std::string logout = chunk("id: 2\ndata: \"logout\"\n\n") + "0\r\n\r\n";
+  json a;
+  const auto comesBack = [&](App& app, ServiceClient& p, const std::string& headers,
+                             const std::string& access) {
+    RawConnection stream(app.port());
+    stream.send(p.listenRequest(a["device_id"], access, headers + "Connection: close\r\n"));
+    stream.readUntilClosed();
+    return stream.received();
+  };
+  {
+    App app(zelk::testing::serverConfig(data));
+    ASSERT_TRUE(app.start(nullptr));
+    ServiceClient p(app.baseURL(), "gone");
+    ASSERT_EQ(
+        p.admin("POST", "/admin/projects", {{"client_id", "gone"}, {"overall_limit", 1}}).status,
+        200);
+    a = p.attach("u", "A");
+    {
+      RawConnection first(app.port());
+      first.send(p.listenRequest(a["device_id"], a["access"]));
+      ASSERT_TRUE(first.readHead());
+      ASSERT_TRUE(app.hub().waitForStreams(a["device_id"], 1, 10s));
+      p.attach("u", "B");  // over the limit: message 1 of A
+      const std::string challenge = app.service().challenges("gone", "u").at(0);
+      ASSERT_TRUE(first.readBody(challengeEvent(challenge, 1))) << first.body();
+    }
+    ASSERT_TRUE(app.hub().waitForNoStreams(a["device_id"], 10s));
+    ASSERT_EQ(p.post("/v2/access/detach", json{{"device", a["device_id"]}, {"user", "u"}}).status,
+              200);
+
+    const std::string resumed = comesBack(app, p, "Last-Event-ID: 1\r\n", a["access"]);
+    EXPECT_EQ(resumed.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << resumed;
+    EXPECT_TRUE(resumed.ends_with("\r\n\r\n" + logout)) << resumed;
+    const std::string fresh = comesBack(app, p, "", a["access"]);
+    EXPECT_TRUE(fresh.ends_with("\r\n\r\n" + logout)) << fresh;
+  }
+  App app(zelk::testing::serverConfig(data));
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "gone");
+  const std::string afterRestart = comesBack(app, p, "Last-Event-ID: 1\r\n", a["access"]);
+  EXPECT_TRUE(afterRestart.ends_with("\r\n\r\n" + logout)) << afterRestart;
+  // It heard the logout: nothing more to hear.
+  EXPECT_EQ(comesBack(app, p, "Last-Event-ID: 2\r\n", a["access"]).rfind("HTTP/1.1 204", 0), 0u);
+  // Without one of its access tokens, or from another project, the device is unknown.
+  EXPECT_EQ(comesBack(app, p, "", "acc_nottheaccess").rfind("HTTP/1.1 404", 0), 0u);
+  ASSERT_EQ(p.admin("POST", "/admin/projects", {{"client_id", "other"}}).status, 200);
+  ServiceClient other(app.baseURL(), "other");
+  EXPECT_EQ(comesBack(app, other, "", a["access"]).rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(app.hub().openStreamCount(), 0u);
+}
+
+// A store over SQLite whose writes fail while `failing` is set, as on a full disk.
+class FailingStore final : public zelk::server::Store {
+ public:
+  FailingStore(std::unique_ptr<Store> inner, const std::atomic<bool>& failing)
+      : inner_(std::move(inner)), failing_(failing) {}
+  std::string describe() const override { return inner_->describe(); }
+  zelk::server::Dataset load() override { return inner_->load(); }
+  void commit(const zelk::server::Changes& changes) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->commit(changes);
+  }
+  void commitAll(const std::vector<zelk::server::Changes>& batch) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->commitAll(batch);
+  }
+
+ private:
+  std::unique_ptr<Store> inner_;
+  const std::atomic<bool>& failing_;
+};
+
+// Changes of concurrent callers are written together by the committer; each caller hears when
+// its own are stored, and a batch that cannot be written is failed as a whole and taken back.
+TEST(ServerStorage, GroupedChangesAreToldStoredAndAFailedBatchIsTakenBack) {
+  using zelk::server::AttachInput;
+  using zelk::server::Service;
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  std::atomic<bool> failing = false;
+  std::string keptDevice;
+  const auto attachAndWait = [](Service& service, const std::string& user) {
+    AttachInput input;
+    input.project = "p";
+    input.user = user;
+    input.vendorId = user;
+    const std::string device = service.attach(input).deviceId;
+    std::promise<bool> stored;
+    service.whenStored(Service::lastChangeOfThisThread(), [&](bool ok) { stored.set_value(ok); });
+    return std::pair{device, stored.get_future().get()};
+  };
+  {
+    Service::Config config;
+    config.groupCommit = true;
+    Service service(std::make_unique<FailingStore>(zelk::server::makeSQLiteStore(data), failing),
+                    config);
+    zelk::server::ProjectSettings roomy;
+    roomy.overallLimit = 1000;
+    service.configureProject("p", roomy);
+    std::vector<std::thread> callers;
+    std::atomic<int> stored = 0;
+    for (int t = 0; t < 4; ++t) {
+      callers.emplace_back([&, t] {
+        for (int i = 0; i < 50; ++i)
+          stored +=
+              attachAndWait(service, "u" + std::to_string(t) + "-" + std::to_string(i)).second;
+      });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(stored, 200);
+
+    failing = true;
+    const auto [lost, lostStored] = attachAndWait(service, "lost");
+    EXPECT_FALSE(lostStored);
+    EXPECT_FALSE(service.ownerOf("p", lost));  // taken back
+    EXPECT_EQ(service.deviceCount(), 200u);
+    EXPECT_FALSE(service.flush());
+    failing = false;
+    const auto [kept, keptStored] = attachAndWait(service, "kept");
+    EXPECT_TRUE(keptStored);
+    EXPECT_TRUE(service.flush());
+    keptDevice = kept;
+  }
+  Service reopened(zelk::server::makeSQLiteStore(data), Service::Config{});
+  EXPECT_EQ(reopened.deviceCount(), 201u);
+  EXPECT_EQ(reopened.ownerOf("p", keptDevice), "kept");
+}
+
 // Devices are found by id when a stream opens and when a message is sent; that stays right
 // after other devices are detached, after a restart, and across users and projects.
 TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
@@ -389,7 +525,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
     devices["f"] = attach(*service, "q", "u", "f");
     ASSERT_TRUE(service->detach("p", "u", devices["b"].first).found);
 
-    EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::unknownDevice);
+    EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::loggedOut);
     for (const char* name : {"a", "c", "d", "e"})
       EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
     EXPECT_EQ(check(*service, "p", {devices["c"].first, "acc_wrong"}), ListenCheck::unknownAccess);
@@ -408,7 +544,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
   }
 
   auto service = open();
-  EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::unknownDevice);
+  EXPECT_EQ(check(*service, "p", devices["b"]), ListenCheck::loggedOut);
   for (const char* name : {"a", "c", "d", "e"})
     EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
   EXPECT_EQ(check(*service, "q", devices["f"]), ListenCheck::ok);
@@ -417,7 +553,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
   // Detaching the first device after the restart leaves the later ones where they are found.
   devices["g"] = attach(*service, "p", "u", "g");
   ASSERT_TRUE(service->detach("p", "u", devices["a"].first).found);
-  EXPECT_EQ(check(*service, "p", devices["a"]), ListenCheck::unknownDevice);
+  EXPECT_EQ(check(*service, "p", devices["a"]), ListenCheck::loggedOut);
   for (const char* name : {"c", "d", "g"}) {
     EXPECT_EQ(check(*service, "p", devices[name]), ListenCheck::ok) << name;
     EXPECT_EQ(service->ownerOf("p", devices[name].first), "u") << name;
