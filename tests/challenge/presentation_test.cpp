@@ -100,16 +100,18 @@ TEST_F(PresentationTest, TheContainerOpensOnTheChallengeThatBroughtItUp) {
   auto container = presenter->presented[0];
   // Written as a delivery writes them: on the main queue, visibility first, then the details.
   EXPECT_FALSE(container->challengeVisible());
-  std::vector<std::pair<bool, std::string>> writes;
+  // What each write shows, and the changes of it: the container's own attach answers at a time
+  // of its own and writes its device, which changes neither.
+  using Shown = std::pair<bool, std::string>;
+  std::vector<Shown> writes, changes;
   container->viewModel()->subscribe([&] {
-    const auto& shown = container->viewModel()->challengeDetails();
-    writes.emplace_back(container->challengeVisible(), shown ? shown->_id : "");
+    const auto& details = container->viewModel()->challengeDetails();
+    writes.emplace_back(container->challengeVisible(), details ? details->_id : "");
+    if (writes.back() != (changes.empty() ? Shown{false, ""} : changes.back()))
+      changes.push_back(writes.back());
   });
-  // The container's own attach may answer within the same turn of the queue and write its device
-  // after these two.
-  ASSERT_TRUE(waitFor([&] { return writes.size() >= 2; }));
-  writes.resize(2);
-  EXPECT_EQ(writes, (std::vector<std::pair<bool, std::string>>{{true, ""}, {true, "c3"}}));
+  ASSERT_TRUE(waitFor([&] { return changes.size() >= 2; }));
+  EXPECT_EQ(changes, (std::vector<Shown>{{true, ""}, {true, "c3"}}));
   auto view = container->challengeView();
   ASSERT_TRUE(view);
   EXPECT_EQ(view->top().name(), "ChallengeEntryView");
