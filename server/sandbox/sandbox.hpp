@@ -114,6 +114,8 @@ class Sandbox {
   // The streams of `device` currently open (stalled ones included, ended ones not).
   int openStreams(const std::string& device) const;
   // Waits until at least `count` streams of `device` are open; false if the timeout passes first.
+  // It blocks the calling thread and runs no one's event loop: a client whose stream opens from
+  // its main loop must not be waited for this way on that loop's thread.
   bool waitForStreams(const std::string& device, int count,
                       std::chrono::milliseconds timeout) const;
   // Waits until no stream of `device` is open; false if the timeout passes first.
