@@ -189,7 +189,9 @@ void Service::whenStored(std::uint64_t change, std::function<void(bool)> done) {
 bool Service::flush() {
   std::unique_lock lock(commitMutex_);
   const std::uint64_t change = lastQueued_;
-  commitDone_.wait(lock, [&] { return lastFinished_ >= change; });
+  // Waits for the waiters to be told as well: a waiter's callback may hold what the caller is
+  // about to tear down once this returns.
+  commitDone_.wait(lock, [&] { return lastTold_ >= change; });
   for (const auto& [first, last] : failed_) {
     if (last >= change && first <= change) return false;
   }
@@ -232,13 +234,15 @@ void Service::commitInOrder() {
                                [&](const Waiter& w) { return w.change > last; });
     std::move(keep, waiters_.end(), std::back_inserter(ready));
     waiters_.erase(keep, waiters_.end());
-    commitDone_.notify_all();
     lock.unlock();
     for (Waiter& waiter : ready) {
       // A waiter for a change before this batch was told already, when its own batch ended.
       waiter.done(stored);
     }
+    ready.clear();
     lock.lock();
+    lastTold_ = last;
+    commitDone_.notify_all();
   }
 }
 

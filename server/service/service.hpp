@@ -316,6 +316,7 @@ class Service {
   std::vector<Changes> queued_;
   std::uint64_t lastQueued_ = 0;    // the number of the last change queued
   std::uint64_t lastFinished_ = 0;  // every change up to it is stored or failed
+  std::uint64_t lastTold_ = 0;      // ... and the waiters for it told and let go
   // Ranges of changes (first, last) whose write failed, the newest last; a few are enough, as
   // a waiter asks right after its change.
   std::deque<std::pair<std::uint64_t, std::uint64_t>> failed_;
