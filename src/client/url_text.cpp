@@ -46,4 +46,8 @@ std::string percentEncodeQueryValue(std::string_view text) {
   });
 }
 
+std::string basicAuthorization(std::string_view clientID) {
+  return "Basic " + std::string(clientID) + ":";
+}
+
 }  // namespace zelk::detail

@@ -20,4 +20,8 @@ std::string percentEncodePathSegment(std::string_view text);
 /// Tokens such as Base64 ('+', '/', '=') stay unchanged.
 std::string percentEncodeQueryValue(std::string_view text);
 
+/// How the service knows the client: "Basic <client ID>:". It goes into the Authorization header
+/// of every service call and into the "auth" parameter of the realtime stream's URL.
+std::string basicAuthorization(std::string_view clientID);
+
 }  // namespace zelk::detail

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "eventsource/realtime_subscription.hpp"
+#include "client/realtime_subscription.hpp"
 
 #include "challenge/challenge_calls.hpp"
 #include "client/json_reader.hpp"
 #include "client/url_text.hpp"
 #include "client/zelk_impl.hpp"
+#include "eventsource/event_source_on_loop.hpp"
 #include "platform/console.hpp"
 
 #include <algorithm>
@@ -81,7 +82,7 @@ std::string listenURL(std::string_view baseURL, std::string_view deviceID,
   std::string url = percentEncodeQuery(std::string(baseURL) + "/v2/access/device/");
   url.append(percentEncodePathSegment(deviceID));
   url.append("/listen?access=").append(percentEncodeQueryValue(accessID));
-  url.append(percentEncodeQuery("&auth=Basic " + std::string(clientID) + ":"));
+  url.append(percentEncodeQuery("&auth=" + basicAuthorization(clientID)));
   return url;
 }
 
@@ -102,7 +103,7 @@ void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
   if (eventSource) eventSource->stop();
   EventSource::Config config(std::make_shared<detail::RealtimeHandler>(self), url);
   config.caFile = caFile;
-  eventSource = std::make_shared<EventSource>(std::move(config));
+  eventSource = detail::EventSourceOnLoop::make(std::move(config), transport->loop());
   eventSource->start();
 }
 
