@@ -4,7 +4,7 @@
 #include <zelk/challenge.hpp>
 #include <zelk/records.hpp>
 
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 
 #include <functional>
 #include <string>
@@ -21,32 +21,32 @@ namespace zelk::detail {
 
 /// GET <base>/v2/challenge/<id>. `onComplete` runs only with a decoded reply; `onSettled`, when
 /// given, runs after it in every case, once the request has ended however it ended.
-void getChallenge(Zelk::Impl& zelk, const std::string& challengeId,
+void getChallenge(ServiceClient& zelk, const std::string& challengeId,
                   std::function<void(const ChallengeDetails&)> onComplete,
                   std::function<void()> onSettled = nullptr);
 
 /// GET <base>/v2/challenge/<id>/devices. `onComplete` runs only with a decoded reply.
-void getChallengeDevices(Zelk::Impl& zelk, const std::string& challengeId,
+void getChallengeDevices(ServiceClient& zelk, const std::string& challengeId,
                          std::function<void(const std::vector<ZelkDevice>&)> onComplete);
 
 /// GET <base>/v2/challenge/<id>/device-limit. `onComplete` runs only with a decoded reply.
-void getDeviceLimits(Zelk::Impl& zelk, const std::string& challengeId,
+void getDeviceLimits(ServiceClient& zelk, const std::string& challengeId,
                      std::function<void(const DeviceLimitState&)> onComplete);
 
 /// POST <base>/v2/challenge/attempt {"challenge", "action": "verify", "channel"}: asks for a code.
 /// The reply is not read; `onCompletion` runs exactly once, whatever happens.
-void verify(Zelk::Impl& zelk, const std::string& challengeId, ChallengeChannel channel,
+void verify(ServiceClient& zelk, const std::string& challengeId, ChallengeChannel channel,
             std::function<void()> onCompletion);
 
 /// POST <base>/v2/challenge/verify {"challenge", "code"}: checks a code. `onCompletion` gets the
 /// decoded result, or `success` false when the reply does not decode; it does not run when no
 /// reply arrived at all.
-void validateCode(Zelk::Impl& zelk, const std::string& code, const std::string& challengeId,
+void validateCode(ServiceClient& zelk, const std::string& code, const std::string& challengeId,
                   std::function<void(const ChallengeVerificationResult&)> onCompletion);
 
 /// POST <base>/v2/challenge/resend {"challenge"}: asks for the code again. The reply is not read;
 /// `onComplete` runs exactly once, whatever happens.
-void resendChallengeCode(Zelk::Impl& zelk, const std::string& challengeId,
+void resendChallengeCode(ServiceClient& zelk, const std::string& challengeId,
                          std::function<void()> onComplete);
 
 }  // namespace zelk::detail

@@ -16,12 +16,6 @@ namespace detail {
 
 namespace {
 
-bool keptInQuery(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
-         std::string_view::npos;
-}
-
 RealtimeMessage decodeMessage(const nlohmann::json& value, const std::string& path) {
   const ObjectReader object(value, path);
   if (object.requiredString("action") != "challenge") {
@@ -56,23 +50,6 @@ class RealtimeHandler final : public EventHandler {
 
 std::optional<RealtimeMessage> decodeRealtimeMessage(std::string_view json, std::string* error) {
   return decodeText(json, error, decodeMessage);
-}
-
-std::string percentEncodeQuery(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (keptInQuery(byte)) {
-      encoded.push_back(c);
-    } else {
-      encoded.push_back('%');
-      encoded.push_back(kHex[byte >> 4]);
-      encoded.push_back(kHex[byte & 0x0F]);
-    }
-  }
-  return encoded;
 }
 
 std::string listenURL(std::string_view baseURL, std::string_view deviceID,

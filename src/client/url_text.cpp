@@ -40,6 +40,12 @@ std::string percentEncodePathSegment(std::string_view text) {
   });
 }
 
+std::string percentEncodeQuery(std::string_view text) {
+  return encode(text, [](char c) {
+    return std::string_view("!$&'()*+,;=:@/?").find(c) != std::string_view::npos;
+  });
+}
+
 std::string percentEncodeQueryValue(std::string_view text) {
   return encode(text, [](char c) {
     return std::string_view("!$'()*+,;=:@/?").find(c) != std::string_view::npos;

@@ -15,6 +15,10 @@ namespace zelk::detail {
 /// only "." or "..".
 std::string percentEncodePathSegment(std::string_view text);
 
+/// Percent-encodes every byte outside the characters a URL query may hold as they are (letters,
+/// digits and - . _ ~ ! $ & ' ( ) * + , ; = : @ / ?).
+std::string percentEncodeQuery(std::string_view text);
+
 /// Encodes `text` as the value of a query parameter: every byte outside the characters a query
 /// may hold as they are, and '&', which would start another parameter, becomes a percent escape.
 /// Tokens such as Base64 ('+', '/', '=') stay unchanged.

@@ -58,6 +58,10 @@ std::optional<std::string> keyWithControlCharacters(const nlohmann::json& value)
   return std::nullopt;
 }
 
+ScreenClient& screenClient(Zelk& zelk) {
+  return ZelkInternals::of(zelk);
+}
+
 }  // namespace detail
 
 Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform)
@@ -189,6 +193,10 @@ std::shared_ptr<Zelk> Zelk::create(std::string clientID, bool useViewController,
 void Zelk::setUserID(std::optional<std::string> userID) {
   std::lock_guard lock(impl_->mutex);
   impl_->userID_ = std::move(userID);
+}
+
+bool Zelk::flush(std::chrono::milliseconds timeout) {
+  return impl_->transport->waitUntilIdle(timeout);
 }
 
 std::optional<std::string> Zelk::deviceID() const {
