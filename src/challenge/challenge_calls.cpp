@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "challenge/challenge_calls.hpp"
 
-#include "client/url_text.hpp"
+#include "client/service_calls.hpp"
 #include "platform/console.hpp"
 
 #include <nlohmann/json.hpp>
@@ -15,34 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string challengeURL(const ServiceClient& zelk, const std::string& challengeId,
-                         const char* suffix = "") {
-  // The identifier comes from the service: encoded, it stays one path segment whatever it holds.
-  return zelk.serviceURL() + "/v2/challenge/" + percentEncodePathSegment(challengeId) + suffix;
-}
-
-// A read whose callback runs only with a decoded reply: no reply bytes end it silently, bytes
-// that do not decode print the decoding error.
-template <class Record, class Decode>
-void fetch(ServiceClient& zelk, const std::string& url, Decode decode,
-           std::function<void(const Record&)> onComplete,
-           std::function<void()> onSettled = nullptr) {
-  zelk.httpRequest(HTTPRequestType::get, url, std::nullopt,
-                   [decode, onComplete = std::move(onComplete),
-                    onSettled = std::move(onSettled)](std::optional<std::string> data) {
-                     if (data) {
-                       std::string error;
-                       std::optional<Record> record = decode(*data, &error);
-                       if (!record) {
-                         printSDKMessage(error);
-                       } else if (onComplete) {
-                         onComplete(*record);
-                       }
-                     }
-                     if (onSettled) onSettled();
-                   });
-}
-
 // A write whose reply is not read: the callback runs once whatever arrives.
 void post(ServiceClient& zelk, const std::string& url, json body, std::function<void()> onDone) {
   zelk.httpRequest(HTTPRequestType::post, url, std::move(body),
@@ -52,17 +24,6 @@ void post(ServiceClient& zelk, const std::string& url, json body, std::function<
 }
 
 }  // namespace
-
-void getChallenge(ServiceClient& zelk, const std::string& challengeId,
-                  std::function<void(const ChallengeDetails&)> onComplete,
-                  std::function<void()> onSettled) {
-  fetch<ChallengeDetails>(
-      zelk, challengeURL(zelk, challengeId),
-      [](std::string_view data, std::string* error) {
-        return ChallengeDetails::decode(data, error);
-      },
-      std::move(onComplete), std::move(onSettled));
-}
 
 void getChallengeDevices(ServiceClient& zelk, const std::string& challengeId,
                          std::function<void(const std::vector<ZelkDevice>&)> onComplete) {

@@ -4,7 +4,7 @@
 #include <zelk/challenge.hpp>
 #include <zelk/records.hpp>
 
-#include "client/service_client.hpp"
+#include "client/service_calls.hpp"
 
 #include <functional>
 #include <string>
@@ -12,18 +12,13 @@
 
 namespace zelk::detail {
 
-// The service calls about a challenge. `challengeId` is the `_id` of the challenge's details; it
+// The service calls about a challenge (getChallenge, which the realtime subscription needs too,
+// is the client's own). `challengeId` is the `_id` of the challenge's details; it
 // goes into the URL as one percent-encoded path segment (unchanged when it is a plain ID). Each
 // call returns at once; its callback runs on the HTTP thread, or on the calling thread before the
 // call returns when the request is refused before it is sent. Nothing is hopped to the main queue.
 // A reply is decoded whatever its HTTP status; a reply that does not decode prints "[Zelk SDK]: "
 // and the decoding error.
-
-/// GET <base>/v2/challenge/<id>. `onComplete` runs only with a decoded reply; `onSettled`, when
-/// given, runs after it in every case, once the request has ended however it ended.
-void getChallenge(ServiceClient& zelk, const std::string& challengeId,
-                  std::function<void(const ChallengeDetails&)> onComplete,
-                  std::function<void()> onSettled = nullptr);
 
 /// GET <base>/v2/challenge/<id>/devices. `onComplete` runs only with a decoded reply.
 void getChallengeDevices(ServiceClient& zelk, const std::string& challengeId,

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "client/realtime_subscription.hpp"
 
-#include "challenge/challenge_calls.hpp"
 #include "client/json_reader.hpp"
+#include "client/service_calls.hpp"
 #include "client/url_text.hpp"
 #include "client/zelk_impl.hpp"
 #include "eventsource/event_source_on_loop.hpp"

@@ -3,7 +3,6 @@
 
 #include <zelk/challenge.hpp>
 #include <zelk/client.hpp>
-#include <zelk/container.hpp>
 #include <zelk/event_source.hpp>
 
 #include "client/service_client.hpp"
@@ -20,6 +19,8 @@
 #include <string_view>
 
 namespace zelk {
+
+class ZelkContainer;
 
 namespace detail {
 

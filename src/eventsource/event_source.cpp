@@ -137,7 +137,7 @@ ConnectionErrorAction EventSource::defaultConnectionErrorHandler(const StreamErr
                                      : ConnectionErrorAction::proceed;
 }
 
-// Everything of one stream, owned by its thread; the facade only posts work to it.
+// Everything of one stream, used on its loop's thread only; the facade only posts work to it.
 struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
   using Task = std::function<void()>;
 
@@ -163,7 +163,7 @@ struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
 
   Delegate(EventSource::Config configuration, detail::CurlLoop* loop);
 
-  // The stream, on the queue only.
+  // The stream, on the loop's thread only.
   void start();
   void stop();
   void retire();  // stop() for good, as the stream is destroyed
