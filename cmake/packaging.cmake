@@ -65,6 +65,21 @@ foreach(component IN LISTS ZELK_PACKAGE_COMPONENTS)
           COMPONENT ${component})
 endforeach()
 
+# Manual pages of the programs, compressed as Debian installs them.
+function(zelk_install_man_page name component)
+  configure_file(${PROJECT_SOURCE_DIR}/deploy/man/${name} ${ZELK_DEB_DIR}/man/${name} COPYONLY)
+  execute_process(COMMAND gzip -9 -n -f -k ${ZELK_DEB_DIR}/man/${name})
+  install(FILES ${ZELK_DEB_DIR}/man/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT ${component})
+endfunction()
+if("tools" IN_LIST ZELK_PACKAGE_COMPONENTS)
+  zelk_install_man_page(zelk.1 tools)
+  zelk_install_man_page(zelk-sandbox.1 tools)
+endif()
+if("server" IN_LIST ZELK_PACKAGE_COMPONENTS)
+  zelk_install_man_page(zelk-server.1 server)
+endif()
+
 # The service's files beyond its binary: the systemd unit, the default configuration (a conffile)
 # and the operator's guide. The binary's install() is the server's own, into the bin folder, with
 # COMPONENT server.

@@ -127,6 +127,16 @@ if [ -f "$unit" ]; then
   expected="\"version\":\"$upstream_version\""
   [[ "${health// /}" == *"$expected"* ]] ||
     fail "/healthz does not report version $upstream_version, the package's"
+  # The packaged configuration put the database and the admin token where the unit lets the
+  # service write, and the token works for the admin command.
+  curl -fsS "$server_url/readyz" >/dev/null || fail "GET $server_url/readyz failed"
+  token_file=/var/lib/zelk-server/admin-token
+  [ "$(stat -c '%U %a' "$token_file" 2>/dev/null)" = "$user 600" ] ||
+    fail "$token_file is not $user's with mode 600: $(ls -l "$token_file" 2>&1)"
+  [ -f /var/lib/zelk-server/zelk-server.db ] || fail "no database in /var/lib/zelk-server"
+  $sudo setpriv --reuid="$user" --regid="$user" --init-groups -- \
+    zelk-server admin --url "$server_url" --token-file "$token_file" projects >/dev/null ||
+    fail "zelk-server admin cannot list the projects with $token_file"
   $sudo kill "$server" 2>/dev/null || true
   wait "$server" 2>/dev/null || true
   server=""

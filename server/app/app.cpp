@@ -15,6 +15,15 @@ std::unique_ptr<Store> openStore(const AppConfig& config) {
   return makeSQLiteStore(config.dataFile);
 }
 
+Service::Config serviceConfig(const AppConfig& config) {
+  Service::Config service;
+  service.openProjects = config.sandbox;
+  service.codeKey = config.codeKey;
+  service.codes = config.codes;
+  service.clock = config.clock;
+  return service;
+}
+
 std::string jsonEscape(const std::string& text) {
   return render(nlohmann::json(text));
 }
@@ -23,11 +32,13 @@ std::string jsonEscape(const std::string& text) {
 
 App::App(AppConfig config)
     : config_(std::move(config)),
-      service_(
-          std::make_unique<Service>(openStore(config_), Service::Config{config_.sandbox, true})),
+      service_(std::make_unique<Service>(openStore(config_), serviceConfig(config_))),
       server_([this](const http::Request& req, http::Response& res) { handle(req, res); }) {
   if (config_.sandbox) hooks_ = std::make_unique<SandboxHooks>(*service_, hub_, metrics_);
   serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_, hooks_.get());
+  if (config_.onCodeSent) serviceRoutes_->setCodeSink(config_.onCodeSent);
+  limiter_ = std::make_unique<RateLimiter>(config_.rateLimits);
+  if (limiter_->active()) serviceRoutes_->setRateLimiter(limiter_.get());
   adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
 }
 
@@ -43,6 +54,8 @@ bool App::start(std::string* error) {
   if (!server_.start(http, error)) return false;
   port_ = server_.port();
   if (config_.heartbeat.count() > 0) server_.every(config_.heartbeat, [this] { hub_.heartbeat(); });
+  if (config_.sweepEvery.count() > 0)
+    server_.every(config_.sweepEvery, [this] { sweepIdleDevices(); });
   return true;
 }
 
@@ -59,6 +72,22 @@ bool App::drain(std::chrono::milliseconds deadline) {
   const bool drained = server_.drain(deadline);
   stop();
   return drained;
+}
+
+void App::sweepIdleDevices() {
+  try {
+    const std::vector<Delivery> logouts = service_->expireIdleDevices();
+    std::uint64_t sent = 0;
+    for (const Delivery& logout : logouts) {
+      hub_.forget(logout.device);
+      sent += static_cast<std::uint64_t>(hub_.deliver(logout));
+      metrics_.countEvent("devices_removed", "idle");
+    }
+    metrics_.countMessages(sent);
+  } catch (const StoreError& error) {
+    // Tried again at the next sweep.
+    std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
+  }
 }
 
 bool App::running() const {

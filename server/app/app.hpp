@@ -28,6 +28,19 @@ struct AppConfig {
   std::string dataFile;  // a SQLite database; "" keeps everything in memory
   std::chrono::milliseconds heartbeat{25'000};
   std::string adminToken;  // "" turns the admin API off
+  // The key one-time codes are kept under; "" : a random one for this run (codes sent before a
+  // restart are then void).
+  std::string codeKey;
+  CodePolicy codes;
+  // Where new codes go to be delivered (sandbox mode also reveals them through its hooks).
+  // Called while the request that sent the code is answered; must not call into the App.
+  std::function<void(const SentCode&)> onCodeSent;
+  // Request rates per client id and per source address; no limits by default.
+  RateLimitConfig rateLimits;
+  // How often devices whose grace is over are looked for.
+  std::chrono::milliseconds sweepEvery{30'000};
+  // The time the rules go by; tests set their own.
+  std::function<Clock::time_point()> clock;
   LogFormat logFormat = LogFormat::none;
   // Where request log lines go; by default standard error.
   std::function<void(const std::string&)> logSink;
@@ -50,6 +63,9 @@ class App {
   // answers being written finish, then stops; false when connections were left at `deadline`.
   bool drain(std::chrono::milliseconds deadline);
 
+  // Detaches the devices whose grace is over, now; the server does it every `sweepEvery`.
+  void sweepIdleDevices();
+
   bool running() const;
   int port() const;
   std::string baseURL() const;
@@ -70,6 +86,7 @@ class App {
   Hub hub_;
   Metrics metrics_;
   std::unique_ptr<SandboxHooks> hooks_;
+  std::unique_ptr<RateLimiter> limiter_;
   std::unique_ptr<ServiceRoutes> serviceRoutes_;
   std::unique_ptr<AdminRoutes> adminRoutes_;
   http::Server server_;

@@ -109,7 +109,8 @@ int runAdmin(const std::vector<std::string>& args) {
       {"project",
        {{"client-id"},
         {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
-         "primary-color", "require-verification", "block-over-usage"}}},
+         "primary-color", "require-verification", "block-over-usage", "limit-policy",
+         "show-contacts", "liveness-grace"}}},
       {"user", {{"client-id", "user"}, {"email", "phone"}}},
       {"show-user", {{"client-id", "user"}, {}}},
       {"logout", {{"client-id", "device"}, {}}},
@@ -130,13 +131,14 @@ int runAdmin(const std::vector<std::string>& args) {
     if (key == "url" || key == "token-file") continue;
     std::string member = key;
     for (char& c : member) c = c == '-' ? '_' : c;
-    if (member.ends_with("_limit")) {
+    if (member.ends_with("_limit") || member == "liveness_grace") {
       try {
         body[member] = std::stoll(value);
       } catch (const std::exception&) {
         return usageError(name, "--" + key + " must be a number");
       }
-    } else if (member == "require_verification" || member == "block_over_usage") {
+    } else if (member == "require_verification" || member == "block_over_usage" ||
+               member == "show_contacts") {
       if (value != "true" && value != "false")
         return usageError(name, "--" + key + " must be true or false");
       body[member] = value == "true";
@@ -189,6 +191,8 @@ int runProgram(int argc, char** argv, bool sandboxAlias) {
   }
   try {
     settings.app.adminToken = loadOrCreateAdminToken(settings.adminTokenFile);
+    if (!settings.codeKeyFile.empty())
+      settings.app.codeKey = loadOrCreateSecret(settings.codeKeyFile, "the code key");
   } catch (const std::exception& error) {
     std::cerr << name << ": " << error.what() << "\n";
     return 1;

@@ -20,9 +20,26 @@ namespace zelk::server {
 namespace {
 
 // The long flags that take a value, by name without the dashes; "sandbox" takes none.
-const std::set<std::string> kValueFlags = {
-    "listen",           "data",       "config",  "tls-cert",       "tls-key", "heartbeat",
-    "admin-token-file", "log-format", "threads", "header-timeout", "host",    "port"};
+const std::set<std::string> kValueFlags = {"listen",
+                                           "data",
+                                           "config",
+                                           "tls-cert",
+                                           "tls-key",
+                                           "heartbeat",
+                                           "admin-token-file",
+                                           "log-format",
+                                           "threads",
+                                           "header-timeout",
+                                           "host",
+                                           "port",
+                                           "code-key-file",
+                                           "code-lifetime",
+                                           "code-max-checks",
+                                           "code-resend-interval",
+                                           "code-sends-per-hour",
+                                           "rate-limit-client",
+                                           "rate-limit-address",
+                                           "trusted-proxies"};
 
 std::string trim(std::string text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -163,6 +180,46 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
                                   "'");
     }
   }
+  if (auto it = merged.find("code-key-file"); it != merged.end()) {
+    settings.codeKeyFile = it->second;
+  } else if (!app.dataFile.empty()) {
+    settings.codeKeyFile = app.dataFile + ".code-key";
+  }
+  if (auto it = merged.find("code-lifetime"); it != merged.end())
+    app.codes.lifetime = std::chrono::seconds(integerOf("code-lifetime", it->second, 10, 86400));
+  if (auto it = merged.find("code-max-checks"); it != merged.end())
+    app.codes.maxChecks = static_cast<int>(integerOf("code-max-checks", it->second, 1, 100));
+  if (auto it = merged.find("code-resend-interval"); it != merged.end())
+    app.codes.resendInterval =
+        std::chrono::seconds(integerOf("code-resend-interval", it->second, 0, 3600));
+  if (auto it = merged.find("code-sends-per-hour"); it != merged.end())
+    app.codes.maxSendsPerHour =
+        static_cast<int>(integerOf("code-sends-per-hour", it->second, 1, 1000));
+  // Generous limits by default; none in sandbox mode, whose tests run many clients from one
+  // address, unless asked for.
+  if (!app.sandbox) {
+    app.rateLimits.perClient.perMinute = 60'000;
+    app.rateLimits.perAddress.perMinute = 300;
+  }
+  if (auto it = merged.find("rate-limit-client"); it != merged.end())
+    app.rateLimits.perClient.perMinute =
+        static_cast<double>(integerOf("rate-limit-client", it->second, 0, 100'000'000));
+  if (auto it = merged.find("rate-limit-address"); it != merged.end())
+    app.rateLimits.perAddress.perMinute =
+        static_cast<double>(integerOf("rate-limit-address", it->second, 0, 100'000'000));
+  if (auto it = merged.find("trusted-proxies"); it != merged.end()) {
+    std::string_view rest = it->second;
+    while (!rest.empty()) {
+      const auto comma = rest.find(',');
+      const std::string entry = trim(std::string(rest.substr(0, comma)));
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      if (entry.empty()) continue;
+      if (!parseAddressRange(entry))
+        throw std::invalid_argument("trusted-proxies: '" + entry +
+                                    "' is neither an IP address nor a network in CIDR notation");
+      app.rateLimits.trustedProxies.push_back(entry);
+    }
+  }
   if (auto it = merged.find("admin-token-file"); it != merged.end()) {
     settings.adminTokenFile = it->second;
   } else if (!app.dataFile.empty()) {
@@ -176,12 +233,16 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
 }
 
 std::string loadOrCreateAdminToken(const std::string& path) {
+  return loadOrCreateSecret(path, "the admin token");
+}
+
+std::string loadOrCreateSecret(const std::string& path, const std::string& what) {
   // Written aside, then linked into place: a server starting at the same moment sees either no
   // file or a whole one.
   std::string aside = path + ".XXXXXX";
   const int fd = ::mkstemp(aside.data());
   if (fd < 0)
-    throw std::runtime_error("cannot create the admin token file " + path + ": " +
+    throw std::runtime_error("cannot create " + what + " file " + path + ": " +
                              std::strerror(errno));
   const std::string token = newSecret();
   const std::string line = token + "\n";
@@ -191,24 +252,23 @@ std::string loadOrCreateAdminToken(const std::string& path) {
   const bool linked = written && ::link(aside.c_str(), path.c_str()) == 0;
   const int linkError = errno;
   ::unlink(aside.c_str());
-  if (!written) throw std::runtime_error("cannot write the admin token file " + path);
+  if (!written) throw std::runtime_error("cannot write " + what + " file " + path);
   if (linked) return token;
   if (linkError != EEXIST)
-    throw std::runtime_error("cannot create the admin token file " + path + ": " +
+    throw std::runtime_error("cannot create " + what + " file " + path + ": " +
                              std::strerror(linkError));
 
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-    throw std::runtime_error("the admin token file " + path + " is not a regular file");
+    throw std::runtime_error(what + " file " + path + " is not a regular file");
   if ((info.st_mode & 077) != 0 || info.st_uid != ::geteuid())
-    throw std::runtime_error("the admin token file " + path +
+    throw std::runtime_error(what + " file " + path +
                              " may be read by others: it must be yours and of mode 0600");
   std::ifstream in(path);
   std::string existing;
   std::getline(in, existing);
   existing = trim(existing);
-  if (existing.size() < 32)
-    throw std::runtime_error("the admin token file " + path + " holds no token");
+  if (existing.size() < 32) throw std::runtime_error(what + " file " + path + " holds no secret");
   return existing;
 }
 
@@ -241,6 +301,18 @@ std::string usage(bool sandboxAlias) {
          "  --log-format F       one line per request on standard error: text, json or none\n"
          "  --threads N          threads of the event loop (default 1)\n"
          "  --header-timeout S   time a client has to send a request once started (default 10)\n"
+         "  --code-key-file PATH the key one-time codes are kept under (as an HMAC), made on\n"
+         "                       first start with mode 0600 (default: FILE.db.code-key; in\n"
+         "                       memory: a new one each start)\n"
+         "  --code-lifetime S    how long a code stays good (default 600)\n"
+         "  --code-max-checks N  checks a code takes before it is void (default 5)\n"
+         "  --code-resend-interval S  least time between two codes of a challenge (default 30)\n"
+         "  --code-sends-per-hour N   codes a challenge gets within an hour (default 5)\n"
+         "  --rate-limit-client N     attach, identify and challenge calls a minute per client\n"
+         "                       id (default 60000; 0: none; sandbox: none)\n"
+         "  --rate-limit-address N    the same per source address (default 300; sandbox: none)\n"
+         "  --trusted-proxies LIST    addresses or CIDR networks, comma-separated, whose\n"
+         "                       X-Forwarded-For names the source address (default: none)\n"
          "\n"
          "Each setting may also come from the environment as ZELK_SERVER_<FLAG> (upper case, '-'\n"
          "as '_'). Flags win over the environment, which wins over the configuration file.\n"
@@ -250,6 +322,8 @@ std::string usage(bool sandboxAlias) {
          "  project --client-id ID [--name N] [--overall-limit N] [--mobile-limit N]\n"
          "          [--tablet-limit N] [--computer-limit N] [--logo URL] [--primary-color C]\n"
          "          [--require-verification true|false] [--block-over-usage true|false]\n"
+         "          [--limit-policy challenge|block|evict_oldest] [--show-contacts true|false]\n"
+         "          [--liveness-grace SECONDS]\n"
          "                                         create or replace a project\n"
          "  user --client-id ID --user U [--email E] [--phone P]\n"
          "  show-user --client-id ID --user U      contact details, devices and challenges\n"

@@ -15,6 +15,7 @@ namespace zelk::server {
 struct ProgramSettings {
   AppConfig app;
   std::string adminTokenFile;
+  std::string codeKeyFile;  // "" : a new code key each start
   bool help = false;
 };
 
@@ -29,6 +30,9 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
 // file does not exist. Throws std::runtime_error when the file cannot be made or read, or when
 // others than its owner may read it.
 std::string loadOrCreateAdminToken(const std::string& path);
+
+// A secret (256 random bits) kept in `path` the same way; `what` names it in errors.
+std::string loadOrCreateSecret(const std::string& path, const std::string& what);
 
 // The usage text.
 std::string usage(bool sandboxAlias);

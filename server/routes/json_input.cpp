@@ -90,6 +90,14 @@ void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings)
   if (const auto flag = optionalBool(body, "require_verification"))
     settings.requireVerification = *flag;
   if (const auto flag = optionalBool(body, "block_over_usage")) settings.blockOverUsage = *flag;
+  if (const auto flag = optionalBool(body, "show_contacts")) settings.showContacts = *flag;
+  if (const auto grace = optionalInteger(body, "liveness_grace", 0, 30 * 24 * 3600))
+    settings.livenessGraceSeconds = static_cast<int>(*grace);
+  if (body.contains("limit_policy")) {
+    const auto policy = limitPolicyFromName(optionalString(body, "limit_policy", 32));
+    if (!policy) throw BadRequest{"limit_policy must be challenge, block or evict_oldest"};
+    settings.limitPolicy = *policy;
+  }
 }
 
 }  // namespace zelk::server

@@ -11,6 +11,29 @@ void Metrics::countRequest(const std::string& route, int status) {
   ++requests_[{route, statusClass}];
 }
 
+void Metrics::countEvent(const std::string& family, const std::string& label) {
+  std::lock_guard lock(mutex_);
+  ++events_[{family, label}];
+}
+
+namespace {
+
+struct EventFamily {
+  const char* family;
+  const char* help;
+  const char* label;  // nullptr: none
+};
+
+constexpr EventFamily kEventFamilies[] = {
+    {"codes", "One-time codes sent, refused (too soon or too many), accepted and rejected.",
+     "outcome"},
+    {"rate_limited", "Requests refused by a rate limit, by what it counts.", "scope"},
+    {"devices_removed", "Devices the service detached itself, by why.", "reason"},
+    {"attach_blocked", "Attaches refused because the user is at the device limit.", nullptr},
+};
+
+}  // namespace
+
 void Metrics::observeAttach(std::chrono::steady_clock::duration took) {
   const double seconds = std::chrono::duration<double>(took).count();
   std::lock_guard lock(mutex_);
@@ -50,6 +73,19 @@ std::string Metrics::render(const Gauges& gauges) const {
   out << "# HELP zelk_attached_devices Devices attached, in every project.\n"
          "# TYPE zelk_attached_devices gauge\n"
       << "zelk_attached_devices " << gauges.devices << "\n";
+  for (const EventFamily& family : kEventFamilies) {
+    const std::string name = std::string("zelk_") + family.family + "_total";
+    out << "# HELP " << name << " " << family.help << "\n# TYPE " << name << " counter\n";
+    bool any = false;
+    for (const auto& [key, count] : events_) {
+      if (key.first != family.family) continue;
+      any = true;
+      out << name;
+      if (family.label) out << "{" << family.label << "=\"" << key.second << "\"}";
+      out << " " << count << "\n";
+    }
+    if (!any && !family.label) out << name << " 0\n";
+  }
   return out.str();
 }
 

@@ -20,6 +20,11 @@ class Metrics {
   void countRequest(const std::string& route, int status);
   void observeAttach(std::chrono::steady_clock::duration took);
   void countMessages(std::uint64_t count) { messages_ += count; }
+  // One security event: a code sent, refused, accepted or rejected ("codes", outcome), a request
+  // refused by a rate limit ("rate_limited", scope), a device logged out at the limit or left
+  // idle too long ("devices_removed", reason), an attach refused at the limit ("attach_blocked",
+  // "").
+  void countEvent(const std::string& family, const std::string& label);
 
   struct Gauges {
     std::size_t openStreams = 0;
@@ -38,6 +43,7 @@ class Metrics {
   std::uint64_t attachCount_ = 0;
   double attachSum_ = 0;
   std::atomic<std::uint64_t> messages_{0};
+  std::map<std::pair<std::string, std::string>, std::uint64_t> events_;
 };
 
 }  // namespace zelk::server

@@ -162,6 +162,20 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
     return route;
   }
 
+  if (limiter_ && call->operation != Operation::detach) {
+    // The library's code requests share one client id across projects: only their address
+    // counts, and the challenge's own limits hold its codes back.
+    const auto refused =
+        limiter_->admit(codeRequest ? std::string() : clientId,
+                        limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For")));
+    if (refused) {
+      metrics_.countEvent("rate_limited", refused->scope);
+      res.headers.emplace_back("Retry-After", std::to_string(refused->retryAfter.count()));
+      fail(res, 429, "too many requests from this " + refused->scope);
+      return route;
+    }
+  }
+
   try {
     switch (call->operation) {
       case Operation::attach:
@@ -203,9 +217,8 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
           throw BadRequest{"channel must be email or text"};
         const std::string project =
             codeRequest ? service_.challengeProject(challenge).value_or(clientId) : clientId;
-        if (!plausibleChallenge(challenge) || !service_.sendCode(project, challenge, channel))
-          return failUnknownChallenge(res), route;
-        reply(res, 200, {{"success", true}, {"channel", channel}});
+        if (!plausibleChallenge(challenge)) return failUnknownChallenge(res), route;
+        sendCode(project, challenge, channel, res);
         break;
       }
       case Operation::verify: {
@@ -216,15 +229,15 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
                                               ? service_.checkCode(clientId, challenge, code)
                                               : std::nullopt;
         if (!right) return failUnknownChallenge(res), route;
+        metrics_.countEvent("codes", *right ? "accepted" : "rejected");
         reply(res, 200, {{"success", *right}});
         break;
       }
       case Operation::resend: {
         const json body = parseObject(req.body);
         const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
-        if (!plausibleChallenge(challenge) || !service_.sendCode(clientId, challenge, ""))
-          return failUnknownChallenge(res), route;
-        reply(res, 200, {{"success", true}});
+        if (!plausibleChallenge(challenge)) return failUnknownChallenge(res), route;
+        sendCode(clientId, challenge, "", res);
         break;
       }
       case Operation::listen:
@@ -234,6 +247,25 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
     fail(res, 400, bad.error);
   }
   return route;
+}
+
+void ServiceRoutes::sendCode(const std::string& project, const std::string& challenge,
+                             const std::string& channel, http::Response& res) {
+  SendCodeResult result = service_.sendCode(project, challenge, channel);
+  switch (result.status) {
+    case CodeSend::unknownChallenge:
+      return failUnknownChallenge(res);
+    case CodeSend::tooSoon:
+      metrics_.countEvent("codes", "refused");
+      res.headers.emplace_back("Retry-After", std::to_string(result.retryAfter.count()));
+      return fail(res, 429, "a code was sent too recently; the last one stays good");
+    case CodeSend::sent:
+      break;
+  }
+  metrics_.countEvent("codes", "sent");
+  reply(res, 200, {{"success", true}, {"channel", result.sent->channel}});
+  if (hooks_) hooks_->rememberCode(result.sent->challenge, result.sent->code);
+  if (codeSink_) codeSink_(*result.sent);
 }
 
 void ServiceRoutes::attach(const std::string& clientId, const http::Request& req,
@@ -251,6 +283,24 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   input.identity = optionalString(body, "identity", 128);
 
   const AttachResult result = service_.attach(input);
+  // Devices gone quiet past their grace were detached first; none has a stream open.
+  for (const Delivery& logout : result.expired) {
+    hub_.forget(logout.device);
+    metrics_.countEvent("devices_removed", "idle");
+  }
+  if (result.blocked) {
+    metrics_.countEvent("attach_blocked", "");
+    reply(res, 200,
+          {{"success", false},
+           {"attached_devices", result.attachedDevices},
+           {"block_over_usage", true},
+           {"default_device_limit", result.defaultDeviceLimit}});
+    return;
+  }
+  for (const Delivery& logout : result.evicted) {
+    hub_.forget(logout.device);
+    metrics_.countEvent("devices_removed", "evicted");
+  }
   reply(res, 200,
         {{"success", true},
          {"device_id", result.deviceId},
@@ -259,6 +309,15 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
          {"block_over_usage", result.blockOverUsage},
          {"default_device_limit", result.defaultDeviceLimit}});
   metrics_.observeAttach(std::chrono::steady_clock::now() - started);
+  if (!result.evicted.empty()) {
+    // The devices pushed out hear their logout once the answer is out.
+    res.after = [this, evicted = result.evicted] {
+      std::uint64_t sent = 0;
+      for (const Delivery& logout : evicted)
+        sent += static_cast<std::uint64_t>(hub_.deliver(logout));
+      metrics_.countMessages(sent);
+    };
+  }
   if (!result.challenge) return;
   if (!service_.repeatOpenChallenges()) {
     // Nobody can open a stream with the new access token before this answer, so the message
@@ -360,9 +419,14 @@ void ServiceRoutes::listen(const std::string& device, const http::Request& req,
       stream = hub_.add(device, sink, std::move(options));
     }
     if (!stream) sink->abort();
-    return std::function<void()>([this, weak = std::weak_ptr<Hub::Stream>(stream)] {
-      if (auto gone = weak.lock()) hub_.remove(gone);
-    });
+    // The device counts as live while the stream is open.
+    const bool counted = checked && stream;
+    if (counted) service_.streamOpened(device);
+    return std::function<void()>(
+        [this, device, counted, weak = std::weak_ptr<Hub::Stream>(stream)] {
+          if (counted) service_.streamClosed(device);
+          if (auto gone = weak.lock()) hub_.remove(gone);
+        });
   };
 }
 

@@ -4,11 +4,13 @@
 // JSON, and hands the realtime messages they cause to the open streams.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "http/message.hpp"
 #include "realtime/hub.hpp"
 #include "routes/metrics.hpp"
+#include "routes/rate_limits.hpp"
 #include "sandbox/hooks.hpp"
 #include "service/service.hpp"
 
@@ -29,6 +31,13 @@ class ServiceRoutes {
   ServiceRoutes(Service& service, Hub& hub, Metrics& metrics, SandboxHooks* hooks)
       : service_(service), hub_(hub), metrics_(metrics), hooks_(hooks) {}
 
+  // Where new codes go to be delivered; called on the thread that answers the request, before
+  // the answer is written. Without one, codes go nowhere but their HMAC.
+  void setCodeSink(std::function<void(const SentCode&)> sink) { codeSink_ = std::move(sink); }
+
+  // The limits attach, identify and the challenge calls go through; none without one.
+  void setRateLimiter(RateLimiter* limiter) { limiter_ = limiter; }
+
   // Answers a request whose path starts with /v2/; returns the route name for the metrics.
   std::string handle(const http::Request& req, http::Response& res);
 
@@ -37,11 +46,15 @@ class ServiceRoutes {
   void detach(const std::string& clientId, const http::Request& req, http::Response& res);
   void identify(const std::string& clientId, const http::Request& req, http::Response& res);
   void listen(const std::string& device, const http::Request& req, http::Response& res);
+  void sendCode(const std::string& project, const std::string& challenge,
+                const std::string& channel, http::Response& res);
 
   Service& service_;
   Hub& hub_;
   Metrics& metrics_;
   SandboxHooks* hooks_;
+  std::function<void(const SentCode&)> codeSink_;
+  RateLimiter* limiter_ = nullptr;
 };
 
 }  // namespace zelk::server

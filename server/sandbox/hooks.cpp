@@ -197,6 +197,23 @@ json SandboxHooks::scriptsJSON() const {
   return scripts;
 }
 
+void SandboxHooks::rememberCode(const std::string& challenge, const std::string& code) {
+  std::lock_guard lock(mutex_);
+  if (!codes_.insert_or_assign(challenge, code).second) return;
+  codeOrder_.push_back(challenge);
+  if (codeOrder_.size() > kMaxRecordedRequests) {
+    codes_.erase(codeOrder_.front());
+    codeOrder_.pop_front();
+  }
+}
+
+std::optional<std::string> SandboxHooks::lastCode(const std::string& challenge) const {
+  std::lock_guard lock(mutex_);
+  const auto code = codes_.find(challenge);
+  if (code == codes_.end()) return std::nullopt;
+  return code->second;
+}
+
 bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
   const std::string& path = req.path;
   const bool get = req.method == "GET", post = req.method == "POST";
@@ -262,10 +279,13 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       reply(res, 200, {{"success", true}, {"challenge", raised.id}});
       res.after = [this, raised] { announceChallenge(service_, hub_, metrics_, raised); };
     } else if (path.starts_with("/_sandbox/challenge/") && get) {
-      const auto found = service_.challengeState(path.substr(sizeof "/_sandbox/challenge/" - 1));
+      const std::string id = path.substr(sizeof "/_sandbox/challenge/" - 1);
+      auto found = service_.challengeState(id);
       if (!found) {
         fail(res, 404, "unknown challenge");
       } else {
+        const auto code = lastCode(id);
+        (*found)["code"] = code ? json(*code) : json(nullptr);
         reply(res, 200, *found);
       }
     } else if (path == "/_sandbox/logout" && post) {

@@ -82,6 +82,11 @@ class SandboxHooks {
   // The first queued answer of `operation` meant for `device` (or for any device).
   std::optional<ScriptedAnswer> takeScript(Operation operation, std::string_view device = {});
 
+  // The codes sent, which the sandbox reveals to tests instead of delivering them; the service
+  // itself keeps only their HMAC. The codes of the last kMaxRecordedRequests challenges stay.
+  void rememberCode(const std::string& challenge, const std::string& code);
+  std::optional<std::string> lastCode(const std::string& challenge) const;
+
   // Answers GET/POST/DELETE /_sandbox/...; false when `request` is not one of them.
   bool handle(const http::Request& request, http::Response& response);
 
@@ -95,6 +100,8 @@ class SandboxHooks {
   mutable std::mutex mutex_;
   std::deque<RecordedRequest> requests_;  // at most kMaxRecordedRequests
   std::map<Operation, std::deque<ScriptedAnswer>> scripts_;
+  std::map<std::string, std::string> codes_;  // by challenge
+  std::deque<std::string> codeOrder_;         // challenges in codes_, first coded first
 };
 
 }  // namespace zelk::server

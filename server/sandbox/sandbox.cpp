@@ -241,7 +241,7 @@ std::vector<std::string> Sandbox::challenges(const std::string& clientID,
 }
 
 std::optional<std::string> Sandbox::lastCode(const std::string& challengeID) const {
-  return impl_->app->service().lastCode(challengeID);
+  return impl_->app->hooks()->lastCode(challengeID);
 }
 
 int Sandbox::pushLogout(const std::string& device) {

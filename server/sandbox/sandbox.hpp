@@ -32,6 +32,7 @@ class Service;
 namespace zelk::sandbox {
 
 using zelk::server::Event;
+using zelk::server::LimitPolicy;
 using zelk::server::ProjectSettings;
 using zelk::server::RecordedRequest;
 using zelk::server::UserProfile;

@@ -43,7 +43,54 @@ nlohmann::json settingsJSON(const ProjectSettings& settings) {
           {"logo", settings.logo},
           {"primary_color", settings.primaryColor},
           {"require_verification", settings.requireVerification},
-          {"block_over_usage", settings.blockOverUsage}};
+          {"block_over_usage", settings.blockOverUsage},
+          {"limit_policy", limitPolicyName(settings.limitPolicy)},
+          {"show_contacts", settings.showContacts},
+          {"liveness_grace", settings.livenessGraceSeconds}};
+}
+
+namespace {
+
+constexpr std::string_view kMaskDot = "\u2022";
+
+// The length of the UTF-8 sequence that starts with `lead`; 1 for a byte that starts none.
+std::size_t sequenceLength(unsigned char lead) {
+  if (lead >= 0xf0) return 4;
+  if (lead >= 0xe0) return 3;
+  if (lead >= 0xc0) return 2;
+  return 1;
+}
+
+}  // namespace
+
+std::string maskEmail(std::string_view email) {
+  const auto at = email.rfind('@');
+  const std::string_view local = email.substr(0, at);
+  const std::string_view domain = at == std::string_view::npos ? "" : email.substr(at);
+  std::string masked;
+  if (!local.empty()) {
+    const std::size_t first =
+        std::min(sequenceLength(static_cast<unsigned char>(local[0])), local.size());
+    masked += local.substr(0, first);
+    for (int i = 0; i < 3; ++i) masked += kMaskDot;
+    // The last character, found by stepping back over continuation bytes.
+    std::size_t last = local.size() - 1;
+    while (last > 0 && (static_cast<unsigned char>(local[last]) & 0xc0) == 0x80) --last;
+    if (last >= first) masked += local.substr(last);
+  }
+  masked += domain;
+  return masked;
+}
+
+std::string maskPhone(std::string_view phone) {
+  std::string digits;
+  for (char c : phone) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  std::string masked;
+  for (int i = 0; i < 4; ++i) masked += kMaskDot;
+  if (digits.size() > 4) masked += " " + digits.substr(digits.size() - 4);
+  return masked;
 }
 
 std::string isoTimeMillis(Clock::time_point time) {

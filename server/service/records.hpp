@@ -27,6 +27,13 @@ DeviceType deviceTypeOf(const nlohmann::json& deviceInfo);
 std::string_view deviceTypeName(DeviceType type);
 DeviceType deviceTypeFromName(std::string_view name);
 
+// An e-mail address with only the first and last character of its local part left:
+// "alice@example.com" gives "a•••e@example.com"; a local part of one character keeps it alone.
+std::string maskEmail(std::string_view email);
+// A phone number with only its last four digits left: "+1 555 010 4821" gives "•••• 4821"; a
+// number of four digits or fewer gives "••••".
+std::string maskPhone(std::string_view phone);
+
 // The project settings as the admin endpoints and the state dump show them.
 nlohmann::json settingsJSON(const ProjectSettings& settings);
 
@@ -77,10 +84,16 @@ struct Challenge {
   std::string user;
   std::string reason;  // what raised it: "overall", "mobile", "tablet", "computer" or "manual"
   Clock::time_point createdAt;
-  std::string code;     // the last code sent; "" before the first
+  // The last code sent, only as its HMAC under the server's code key (hex); "" before the first.
+  // The code itself is never kept.
+  std::string codeHash;
   std::string channel;  // the channel the last code went by; "" before the first
+  Clock::time_point codeSentAt;
+  int codeChecks = 0;  // checks of the last code: past the limit it is void
   int codesSent = 0;
   int checks = 0;  // verify calls
+  // When codes went out in the last hour, oldest first: what limits the resends.
+  std::vector<Clock::time_point> recentSends;
   bool verified = false;
   bool resolved = false;  // verified, back within the limits, or closed by an operator
 

@@ -4,6 +4,11 @@
 #include <algorithm>
 #include <initializer_list>
 #include <iterator>
+#include <stdexcept>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include "service/ids.hpp"
 
@@ -52,6 +57,13 @@ std::optional<std::string> brokenLimit(const ProjectSettings& settings, const Us
   const int limit = typeLimit(settings, attached);
   if (limit > 0 && Counts(user).of(attached) > limit) return std::string(deviceTypeName(attached));
   return std::nullopt;
+}
+
+// Whether one more device of `type` would take `user` over a limit.
+bool oneMoreBreaksALimit(const ProjectSettings& settings, const User& user, DeviceType type) {
+  if (static_cast<long long>(user.devices.size()) + 1 > settings.overallLimit) return true;
+  const int limit = typeLimit(settings, type);
+  return limit > 0 && Counts(user).of(type) + 1 > limit;
 }
 
 bool withinLimits(const ProjectSettings& settings, const User& user) {
@@ -121,7 +133,9 @@ std::string logoutData() {
 }
 
 Service::Service(std::unique_ptr<Store> store, Config config)
-    : store_(std::move(store)), config_(config), data_(store_->load()) {
+    : store_(std::move(store)), config_(std::move(config)), data_(store_->load()) {
+  if (config_.codeKey.empty()) config_.codeKey = newSecret();
+  startedAt_ = clockNow();
   indexDevicesLocked();
 }
 
@@ -276,13 +290,6 @@ std::vector<std::string> Service::challenges(const std::string& projectId,
   return user->second.challenges;
 }
 
-std::optional<std::string> Service::lastCode(const std::string& challengeId) const {
-  std::lock_guard lock(mutex_);
-  auto challenge = data_.challenges.find(challengeId);
-  if (challenge == data_.challenges.end() || challenge->second.code.empty()) return std::nullopt;
-  return challenge->second.code;
-}
-
 bool Service::resolveChallenge(const std::string& projectId, const std::string& challengeId) {
   std::lock_guard lock(mutex_);
   if (!findLocked(projectId, challengeId).challenge) return false;
@@ -315,8 +322,11 @@ std::optional<json> Service::challengeDetails(const std::string& projectId,
   if (!settings.logo.empty()) brand["logo"] = settings.logo;
   if (!settings.primaryColor.empty()) brand["primary_color"] = settings.primaryColor;
   json user = {{"_id", found.challenge->user}};
-  if (!found.user->profile.email.empty()) user["email"] = found.user->profile.email;
-  if (!found.user->profile.phone.empty()) user["phone"] = found.user->profile.phone;
+  const UserProfile& profile = found.user->profile;
+  if (!profile.email.empty())
+    user["email"] = settings.showContacts ? profile.email : maskEmail(profile.email);
+  if (!profile.phone.empty())
+    user["phone"] = settings.showContacts ? profile.phone : maskPhone(profile.phone);
   return json{{"_id", found.challenge->id},
               {"project", {{"_id", projectId}, {"name", projectName(projectId, *found.project)}}},
               {"brand", std::move(brand)},
@@ -331,7 +341,9 @@ std::optional<json> Service::challengeDevices(const std::string& projectId,
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
   json devices = json::array();
+  const auto now = clockNow();
   for (const Device& device : found.user->devices) {
+    if (!liveLocked(device, found.project->settings, now)) continue;
     devices.push_back({{"_id", device.id},
                        {"info", deviceInfoOf(device)},
                        {"createdAt", isoTimeMillis(device.attachedAt)},
@@ -346,10 +358,16 @@ std::optional<json> Service::deviceLimit(const std::string& projectId,
   std::lock_guard lock(mutex_);
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
-  const Counts counts(*found.user);
   const ProjectSettings& settings = found.project->settings;
+  // Only the devices still live count.
+  User live;
+  const auto now = clockNow();
+  for (const Device& device : found.user->devices) {
+    if (liveLocked(device, settings, now)) live.devices.push_back(device);
+  }
+  const Counts counts(live);
   return json{{"attached_devices",
-               {{"total", found.user->devices.size()},
+               {{"total", live.devices.size()},
                 {"devices",
                  {{"computers", counts.computers},
                   {"tablets", counts.tablets},
@@ -367,13 +385,62 @@ std::optional<std::string> Service::challengeProject(const std::string& challeng
   return challenge->second.project;
 }
 
-std::optional<std::string> Service::sendCode(const std::string& projectId,
-                                             const std::string& challengeId,
-                                             const std::string& channel) {
+std::string Service::codeHashLocked(const std::string& challengeId, const std::string& code) const {
+  // Bound to the challenge, so that one code's HMAC says nothing of another challenge's.
+  const std::string message = challengeId + ":" + code;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), config_.codeKey.data(), static_cast<int>(config_.codeKey.size()),
+            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
+            &length))
+    throw std::runtime_error("cannot compute an HMAC");
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0xf];
+  }
+  return hex;
+}
+
+SendCodeResult Service::sendCode(const std::string& projectId, const std::string& challengeId,
+                                 const std::string& channel) {
   std::lock_guard lock(mutex_);
-  if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
+  SendCodeResult result;
+  const Found found = findLocked(projectId, challengeId);
+  if (!found.challenge) return result;
   Challenge& challenge = data_.challenges.at(challengeId);
-  challenge.code = newCode(challenge.code);
+  const auto at = clockNow();
+  const CodePolicy& policy = config_.codes;
+  std::erase_if(challenge.recentSends,
+                [&](Clock::time_point sent) { return sent <= at - std::chrono::hours(1); });
+  std::optional<Clock::time_point> allowedFrom;
+  if (!challenge.recentSends.empty() && at < challenge.recentSends.back() + policy.resendInterval)
+    allowedFrom = challenge.recentSends.back() + policy.resendInterval;
+  if (static_cast<int>(challenge.recentSends.size()) >= policy.maxSendsPerHour) {
+    const auto hourOver =
+        challenge.recentSends[challenge.recentSends.size() -
+                              static_cast<std::size_t>(std::max(policy.maxSendsPerHour, 1))] +
+        std::chrono::hours(1);
+    allowedFrom = std::max(allowedFrom.value_or(hourOver), hourOver);
+  }
+  if (allowedFrom) {
+    result.status = CodeSend::tooSoon;
+    result.retryAfter = std::max(std::chrono::seconds(1),
+                                 std::chrono::ceil<std::chrono::seconds>(*allowedFrom - at));
+    return result;
+  }
+
+  std::string code, hash;
+  do {
+    code = newCode({});
+    hash = codeHashLocked(challengeId, code);
+  } while (hash == challenge.codeHash);
+  challenge.codeHash = hash;
+  challenge.codeSentAt = at;
+  challenge.codeChecks = 0;
+  challenge.recentSends.push_back(at);
   if (!channel.empty()) {
     challenge.channel = channel;
   } else if (challenge.channel.empty()) {
@@ -383,7 +450,10 @@ std::optional<std::string> Service::sendCode(const std::string& projectId,
   Changes changes;
   changes.challenges.push_back(challenge);
   commitLocked(changes);
-  return challenge.code;
+  result.status = CodeSend::sent;
+  result.sent = SentCode{projectId,         challengeId,     challenge.user,
+                         challenge.channel, std::move(code), found.user->profile};
+  return result;
 }
 
 std::optional<bool> Service::checkCode(const std::string& projectId, const std::string& challengeId,
@@ -392,7 +462,15 @@ std::optional<bool> Service::checkCode(const std::string& projectId, const std::
   if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
   Challenge& challenge = data_.challenges.at(challengeId);
   ++challenge.checks;
-  const bool right = !challenge.code.empty() && code == challenge.code;
+  bool right = false;
+  if (!challenge.codeHash.empty() && challenge.codeChecks < config_.codes.maxChecks &&
+      clockNow() < challenge.codeSentAt + config_.codes.lifetime) {
+    ++challenge.codeChecks;
+    // Both sides are hex of one length: the comparison takes the same time wherever they differ.
+    const std::string given = codeHashLocked(challengeId, code);
+    right = given.size() == challenge.codeHash.size() &&
+            CRYPTO_memcmp(given.data(), challenge.codeHash.data(), given.size()) == 0;
+  }
   if (right) challenge.verified = true;
   Changes changes;
   changes.challenges.push_back(challenge);
@@ -401,17 +479,23 @@ std::optional<bool> Service::checkCode(const std::string& projectId, const std::
 }
 
 json Service::challengeStateLocked(const Challenge& challenge) const {
-  return {{"challenge", challenge.id},
-          {"client_id", challenge.project},
-          {"user", challenge.user},
-          {"reason", challenge.reason},
-          {"created_at", isoTimeMillis(challenge.createdAt)},
-          {"code", challenge.code.empty() ? json(nullptr) : json(challenge.code)},
-          {"channel", challenge.channel.empty() ? json(nullptr) : json(challenge.channel)},
-          {"codes_sent", challenge.codesSent},
-          {"checks", challenge.checks},
-          {"verified", challenge.verified},
-          {"open", challenge.open()}};
+  return {
+      {"challenge", challenge.id},
+      {"client_id", challenge.project},
+      {"user", challenge.user},
+      {"reason", challenge.reason},
+      {"created_at", isoTimeMillis(challenge.createdAt)},
+      {"channel", challenge.channel.empty() ? json(nullptr) : json(challenge.channel)},
+      {"code_sent_at",
+       challenge.codeHash.empty() ? json(nullptr) : json(isoTimeMillis(challenge.codeSentAt))},
+      {"code_expires_at", challenge.codeHash.empty()
+                              ? json(nullptr)
+                              : json(isoTimeMillis(challenge.codeSentAt + config_.codes.lifetime))},
+      {"code_checks", challenge.codeChecks},
+      {"codes_sent", challenge.codesSent},
+      {"checks", challenge.checks},
+      {"verified", challenge.verified},
+      {"open", challenge.open()}};
 }
 
 std::optional<json> Service::challengeState(const std::string& challengeId) const {
@@ -428,10 +512,25 @@ AttachResult Service::attach(const AttachInput& input) {
   auto [userEntry, newUser] = project.users.try_emplace(input.user);
   User& user = userEntry->second;
   if (newUser) changes.users.push_back({input.project, input.user, user.profile});
-  const auto now = Clock::now();
+  const auto now = clockNow();
 
+  const LimitPolicy policy = project.settings.limitPolicy;
+  // Devices gone quiet past their grace go first: they hold no slot.
+  std::vector<Delivery> expired = expireLocked(input.project, input.user, user, now, changes);
   auto device = std::find_if(user.devices.begin(), user.devices.end(),
                              [&](const Device& d) { return d.vendorId == input.vendorId; });
+  if (device == user.devices.end() && policy == LimitPolicy::block &&
+      oneMoreBreaksALimit(project.settings, user, deviceTypeOf(input.deviceInfo))) {
+    // Nothing is attached: the host hears of it and decides.
+    AttachResult refused;
+    refused.blocked = true;
+    refused.attachedDevices = user.devices.size();
+    refused.blockOverUsage = true;
+    refused.defaultDeviceLimit = project.settings.overallLimit;
+    refused.expired = std::move(expired);
+    commitLocked(changes);
+    return refused;
+  }
   if (device == user.devices.end()) {
     Device fresh;
     fresh.id = newId("dev_");
@@ -454,16 +553,117 @@ AttachResult Service::attach(const AttachInput& input) {
                            device->accesses.end() - static_cast<std::ptrdiff_t>(kMaxAccesses));
   changes.devices.push_back(rowOf(input.project, input.user, *device));
 
+  liveness_[device->id].idleSince = now;
   AttachResult result;
+  result.expired = std::move(expired);
   result.deviceId = device->id;
   result.access = device->lastAccess();
   result.attachedDevices = user.devices.size();
   result.blockOverUsage = project.settings.blockOverUsage;
   result.defaultDeviceLimit = project.settings.overallLimit;
-  if (auto reason = brokenLimit(project.settings, user, device->type))
-    result.challenge = raiseLocked(input.project, user, input.user, std::move(*reason), changes);
+  const std::string attachedId = device->id;
+  const DeviceType type = device->type;
+  if (policy == LimitPolicy::evictOldest) {
+    // The least recently active devices in the way go, never the one attaching.
+    while (auto reason = brokenLimit(project.settings, user, type)) {
+      const Device* victim = nullptr;
+      for (const Device& other : user.devices) {
+        if (other.id == attachedId || (*reason != "overall" && other.type != type)) continue;
+        // Ties (streams open on both) go by the last attach.
+        if (!victim || std::pair(lastActiveLocked(other, now), other.lastSeenAt) <
+                           std::pair(lastActiveLocked(*victim, now), victim->lastSeenAt))
+          victim = &other;
+      }
+      if (!victim) break;
+      result.evicted.push_back(removeDeviceLocked(user, victim->id, changes));
+    }
+    result.attachedDevices = user.devices.size();
+    resolveWithinLimitsLocked(input.project, input.user, user, changes);
+  } else if (auto reason = brokenLimit(project.settings, user, type)) {
+    if (policy == LimitPolicy::challenge) {
+      result.challenge = raiseLocked(input.project, user, input.user, std::move(*reason), changes);
+    } else {
+      result.blockOverUsage = true;  // a device already known, over limits lowered since
+    }
+  }
   commitLocked(changes);
   return result;
+}
+
+Delivery Service::removeDeviceLocked(User& user, const std::string& deviceId, Changes& changes) {
+  auto& devices = user.devices;
+  auto device = std::find_if(devices.begin(), devices.end(),
+                             [&](const Device& d) { return d.id == deviceId; });
+  Delivery logout{deviceId, device->lastEventId + 1, logoutData()};
+  // The devices after it move up one place.
+  for (auto later = std::next(device); later != devices.end(); ++later)
+    --deviceIndex_.at(later->id).position;
+  deviceIndex_.erase(deviceId);
+  liveness_.erase(deviceId);
+  devices.erase(device);
+  changes.removedDevices.push_back(deviceId);
+  return logout;
+}
+
+Clock::time_point Service::lastActiveLocked(const Device& device, Clock::time_point now) const {
+  const auto found = liveness_.find(device.id);
+  if (found == liveness_.end()) return device.lastSeenAt;
+  if (found->second.openStreams > 0) return now;
+  return std::max(device.lastSeenAt, found->second.idleSince);
+}
+
+bool Service::liveLocked(const Device& device, const ProjectSettings& settings,
+                         Clock::time_point now) const {
+  if (settings.livenessGraceSeconds <= 0) return true;
+  Clock::time_point idleSince = std::max(startedAt_, device.lastSeenAt);
+  if (const auto found = liveness_.find(device.id); found != liveness_.end()) {
+    if (found->second.openStreams > 0) return true;
+    idleSince = std::max(idleSince, found->second.idleSince);
+  }
+  return now < idleSince + std::chrono::seconds(settings.livenessGraceSeconds);
+}
+
+std::vector<Delivery> Service::expireLocked(const std::string& projectId,
+                                            const std::string& userName, User& user,
+                                            Clock::time_point now, Changes& changes) {
+  const ProjectSettings& settings = data_.projects.at(projectId).settings;
+  std::vector<std::string> quiet;
+  for (const Device& device : user.devices) {
+    if (!liveLocked(device, settings, now)) quiet.push_back(device.id);
+  }
+  std::vector<Delivery> logouts;
+  for (const std::string& id : quiet) logouts.push_back(removeDeviceLocked(user, id, changes));
+  if (!logouts.empty()) resolveWithinLimitsLocked(projectId, userName, user, changes);
+  return logouts;
+}
+
+void Service::streamOpened(const std::string& deviceId) {
+  std::lock_guard lock(mutex_);
+  if (!deviceIndex_.contains(deviceId)) return;
+  ++liveness_[deviceId].openStreams;
+}
+
+void Service::streamClosed(const std::string& deviceId) {
+  std::lock_guard lock(mutex_);
+  const auto found = liveness_.find(deviceId);
+  if (found == liveness_.end() || found->second.openStreams == 0) return;
+  if (--found->second.openStreams == 0) found->second.idleSince = clockNow();
+}
+
+std::vector<Delivery> Service::expireIdleDevices() {
+  std::lock_guard lock(mutex_);
+  const auto now = clockNow();
+  Changes changes;
+  std::vector<Delivery> logouts;
+  for (auto& [clientId, project] : data_.projects) {
+    if (project.settings.livenessGraceSeconds <= 0) continue;
+    for (auto& [name, user] : project.users) {
+      auto gone = expireLocked(clientId, name, user, now, changes);
+      logouts.insert(logouts.end(), gone.begin(), gone.end());
+    }
+  }
+  commitLocked(changes);
+  return logouts;
 }
 
 void Service::resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
@@ -491,14 +691,8 @@ DetachResult Service::detach(const std::string& projectId, const std::string& us
   auto device = std::find_if(devices.begin(), devices.end(),
                              [&](const Device& d) { return d.id == deviceId; });
   if (device == devices.end()) return result;
-  result.logout = {deviceId, device->lastEventId + 1, logoutData()};
-  // The devices after it move up one place.
-  for (auto later = std::next(device); later != devices.end(); ++later)
-    --deviceIndex_.at(later->id).position;
-  deviceIndex_.erase(deviceId);
-  devices.erase(device);
   Changes changes;
-  changes.removedDevices.push_back(deviceId);
+  result.logout = removeDeviceLocked(user->second, deviceId, changes);
   resolveWithinLimitsLocked(projectId, userName, user->second, changes);
   commitLocked(changes);
   result.found = true;

@@ -5,6 +5,7 @@
 // before the call returns, and the caller answers only then. Every public member is thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,6 +51,12 @@ struct AttachResult {
   bool blockOverUsage = false;
   int defaultDeviceLimit = 0;
   std::optional<RaisedChallenge> challenge;  // set when the attach took the user over a limit
+  // The project blocks attaches at the limit and this one was refused: nothing was attached.
+  bool blocked = false;
+  // The logout orders of the devices the attach pushed out (the project evicts at the limit).
+  std::vector<Delivery> evicted;
+  // The logout orders of the user's devices gone quiet past their grace, detached first.
+  std::vector<Delivery> expired;
 };
 
 struct DetachResult {
@@ -69,6 +76,31 @@ struct IdentifyInput {
 struct IdentifyResult {
   std::string identity;
   double confidence = 0;
+};
+
+// How one-time codes are limited.
+struct CodePolicy {
+  std::chrono::seconds lifetime{600};       // a code is void this long after it was sent
+  int maxChecks = 5;                        // checks one code takes; then it is void
+  std::chrono::seconds resendInterval{30};  // least time between two codes of a challenge
+  int maxSendsPerHour = 5;                  // codes of a challenge within any hour
+};
+
+// A code just made, for whatever delivers it. The only place the code itself appears.
+struct SentCode {
+  std::string project, challenge, user;
+  std::string channel;  // "email" or "text"
+  std::string code;
+  UserProfile contact;  // where it goes
+};
+
+enum class CodeSend { sent, unknownChallenge, tooSoon };
+
+struct SendCodeResult {
+  CodeSend status = CodeSend::unknownChallenge;
+  std::optional<SentCode> sent;  // with status sent
+  // With status tooSoon: when the next code may be sent.
+  std::chrono::seconds retryAfter{0};
 };
 
 enum class ListenCheck { ok, unknownDevice, unknownAccess };
@@ -96,6 +128,12 @@ class Service {
     // A fresh stream (one that does not resume after an event id) hears the user's newest open
     // challenge again.
     bool repeatOpenChallenges = true;
+    // The key codes are kept under (as an HMAC); "" : a random one for this process, which
+    // voids the codes sent before a restart.
+    std::string codeKey;
+    CodePolicy codes;
+    // The time; tests set their own.
+    std::function<Clock::time_point()> clock;
   };
 
   // Loads what `store` holds; throws StoreError when it cannot.
@@ -134,7 +172,6 @@ class Service {
   RaisedChallenge raiseChallenge(const std::string& project, const std::string& user,
                                  std::string reason);
   std::vector<std::string> challenges(const std::string& project, const std::string& user) const;
-  std::optional<std::string> lastCode(const std::string& challengeId) const;
   // Closes a challenge of `project` by an operator's hand; false when there is none.
   bool resolveChallenge(const std::string& project, const std::string& challengeId);
 
@@ -148,13 +185,24 @@ class Service {
                                             const std::string& challengeId) const;
   // The project of a challenge; nullopt for an unknown one.
   std::optional<std::string> challengeProject(const std::string& challengeId) const;
-  // Makes a new six-digit code and "sends" it by `channel` ("" : the channel of the last code,
-  // or "email"); returns it. A new code always differs from the one before.
-  std::optional<std::string> sendCode(const std::string& project, const std::string& challengeId,
-                                      const std::string& channel);
-  // Whether `code` is the last code sent for the challenge; a right one verifies it.
+  // Makes a new six-digit code from the CSPRNG for `channel` ("" : the channel of the last code,
+  // or "email") and keeps only its HMAC; the code itself is in the result, for delivery. Refused
+  // (tooSoon) within CodePolicy::resendInterval of the last code or past
+  // CodePolicy::maxSendsPerHour; the last code then stays good.
+  SendCodeResult sendCode(const std::string& project, const std::string& challengeId,
+                          const std::string& channel);
+  // Whether `code` is the last code sent for the challenge, still within its lifetime and its
+  // checks, compared in constant time; a right one verifies the challenge. Every check counts
+  // against the code, a right one included. nullopt for a challenge not of `project`.
   std::optional<bool> checkCode(const std::string& project, const std::string& challengeId,
                                 const std::string& code);
+
+  // A stream of `deviceId` opened or closed: a device with none open is detached by
+  // expireIdleDevices() once its project's grace is over.
+  void streamOpened(const std::string& deviceId);
+  void streamClosed(const std::string& deviceId);
+  // Detaches every device whose grace is over, as a detach would; their logout orders.
+  std::vector<Delivery> expireIdleDevices();
 
   // Sends the logout order to `device` of `project` ("" : of any project), keeping it for a
   // stream that resumes; nullopt when there is no such device.
@@ -190,10 +238,24 @@ class Service {
                        std::string* userName = nullptr, std::string* clientId = nullptr);
   // Builds deviceIndex_ afresh from data_.
   void indexDevicesLocked();
+  // Removes a device of `user` (which must have it) as a detach does; the logout order for its
+  // open streams.
+  Delivery removeDeviceLocked(User& user, const std::string& deviceId, Changes& changes);
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;
+  // Whether `device` still counts as attached: a stream of it is open, or its grace is not over.
+  bool liveLocked(const Device& device, const ProjectSettings& settings,
+                  Clock::time_point now) const;
+  // When `device` was last seen active: now while a stream of it is open, else when its last
+  // stream closed or its last attach, whichever came later.
+  Clock::time_point lastActiveLocked(const Device& device, Clock::time_point now) const;
+  // Detaches the devices of `user` whose grace is over.
+  std::vector<Delivery> expireLocked(const std::string& projectId, const std::string& userName,
+                                     User& user, Clock::time_point now, Changes& changes);
   void commitLocked(const Changes& changes);
+  Clock::time_point clockNow() const { return config_.clock ? config_.clock() : Clock::now(); }
+  std::string codeHashLocked(const std::string& challengeId, const std::string& code) const;
 
   mutable std::mutex mutex_;
   std::unique_ptr<Store> store_;
@@ -207,6 +269,14 @@ class Service {
     std::size_t position = 0;
   };
   std::unordered_map<std::string, DevicePlace> deviceIndex_;
+  // What the streams say of each device; kept in memory only: after a restart every device
+  // has its grace anew from then on to open a stream again.
+  struct Liveness {
+    int openStreams = 0;
+    Clock::time_point idleSince;
+  };
+  std::unordered_map<std::string, Liveness> liveness_;
+  Clock::time_point startedAt_;
 };
 
 }  // namespace zelk::server

@@ -3,9 +3,37 @@
 // knows of a user besides their devices.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace zelk::server {
+
+// What an attach does when the device it adds takes the user over a limit.
+enum class LimitPolicy {
+  challenge,    // attaches it and raises a challenge on the user's devices
+  block,        // attaches nothing: the answer says success false and block_over_usage true
+  evictOldest,  // attaches it and logs out the least recently active devices in its way
+};
+
+inline std::string_view limitPolicyName(LimitPolicy policy) {
+  switch (policy) {
+    case LimitPolicy::block:
+      return "block";
+    case LimitPolicy::evictOldest:
+      return "evict_oldest";
+    case LimitPolicy::challenge:
+      break;
+  }
+  return "challenge";
+}
+
+inline std::optional<LimitPolicy> limitPolicyFromName(std::string_view name) {
+  if (name == "challenge") return LimitPolicy::challenge;
+  if (name == "block") return LimitPolicy::block;
+  if (name == "evict_oldest") return LimitPolicy::evictOldest;
+  return std::nullopt;
+}
 
 // A project's settings: its name and brand as challenges show them, and its device limits.
 struct ProjectSettings {
@@ -21,6 +49,13 @@ struct ProjectSettings {
   std::string primaryColor = "#4F46E5";  // "" : none
   bool requireVerification = false;
   bool blockOverUsage = false;  // reported by attach as "block_over_usage"
+  LimitPolicy limitPolicy = LimitPolicy::challenge;
+  // Whether a challenge shows the user's e-mail address and phone number whole; by default
+  // they are masked ("a•••e@example.com", "•••• 4821").
+  bool showContacts = false;
+  // How long a device stays attached once its last stream closed without a detach (or, when it
+  // never opened one, after its attach); then the service detaches it itself. 0: for ever.
+  int livenessGraceSeconds = 900;
 };
 
 // What the service knows of a user besides their devices; "" : unknown.

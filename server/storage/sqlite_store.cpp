@@ -88,6 +88,27 @@ CREATE TABLE messages (
   PRIMARY KEY (device_id, id)
 );
 )sql",
+    // Codes are kept only as an HMAC: the plain ones kept before are dropped (they can be sent
+    // anew), and each code's age, checks and the sends of the last hour are kept with it.
+    R"sql(
+UPDATE challenges SET code = '';
+ALTER TABLE challenges ADD COLUMN code_hash TEXT NOT NULL DEFAULT '';
+ALTER TABLE challenges ADD COLUMN code_sent_at INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE challenges ADD COLUMN code_checks INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE challenges ADD COLUMN recent_sends TEXT NOT NULL DEFAULT '[]';
+)sql",
+    // What an attach does at the limit.
+    R"sql(
+ALTER TABLE projects ADD COLUMN limit_policy TEXT NOT NULL DEFAULT 'challenge';
+)sql",
+    // Whether challenges show the user's contact details whole.
+    R"sql(
+ALTER TABLE projects ADD COLUMN show_contacts INTEGER NOT NULL DEFAULT 0;
+)sql",
+    // How long a device without a stream stays attached.
+    R"sql(
+ALTER TABLE projects ADD COLUMN liveness_grace INTEGER NOT NULL DEFAULT 900;
+)sql",
 };
 
 std::string dumpJSON(const json& value) {
@@ -97,6 +118,12 @@ std::string dumpJSON(const json& value) {
 json parseJSON(const std::string& text, json fallback) {
   json parsed = json::parse(text, nullptr, false);
   return parsed.is_discarded() ? fallback : parsed;
+}
+
+json sendTimes(const Challenge& challenge) {
+  json times = json::array();
+  for (const auto sent : challenge.recentSends) times.push_back(toMillis(sent));
+  return times;
 }
 
 class Statement {
@@ -185,7 +212,8 @@ class SQLiteStore final : public Store {
     Statement projects(db_,
                        "SELECT client_id, configured, name, overall_limit, mobile_limit, "
                        "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-                       "block_over_usage FROM projects");
+                       "block_over_usage, limit_policy, show_contacts, liveness_grace FROM "
+                       "projects");
     while (projects.step()) {
       Project& project = data.projects[projects.text(0)];
       project.configured = projects.integer(1) != 0;
@@ -199,6 +227,9 @@ class SQLiteStore final : public Store {
       s.primaryColor = projects.text(8);
       s.requireVerification = projects.integer(9) != 0;
       s.blockOverUsage = projects.integer(10) != 0;
+      s.limitPolicy = limitPolicyFromName(projects.text(11)).value_or(LimitPolicy::challenge);
+      s.showContacts = projects.integer(12) != 0;
+      s.livenessGraceSeconds = static_cast<int>(projects.integer(13));
     }
     Statement users(db_, "SELECT client_id, user, email, phone FROM users");
     while (users.step()) {
@@ -259,8 +290,9 @@ class SQLiteStore final : public Store {
     }
     Statement challenges(
         db_,
-        "SELECT id, client_id, user, reason, created_at, code, channel, "
-        "codes_sent, checks, verified, resolved FROM challenges ORDER BY position");
+        "SELECT id, client_id, user, reason, created_at, code_hash, channel, "
+        "codes_sent, checks, verified, resolved, code_sent_at, code_checks, recent_sends "
+        "FROM challenges ORDER BY position");
     while (challenges.step()) {
       Challenge challenge;
       challenge.id = challenges.text(0);
@@ -268,12 +300,18 @@ class SQLiteStore final : public Store {
       challenge.user = challenges.text(2);
       challenge.reason = challenges.text(3);
       challenge.createdAt = fromMillis(challenges.integer(4));
-      challenge.code = challenges.text(5);
+      challenge.codeHash = challenges.text(5);
       challenge.channel = challenges.text(6);
       challenge.codesSent = static_cast<int>(challenges.integer(7));
       challenge.checks = static_cast<int>(challenges.integer(8));
       challenge.verified = challenges.integer(9) != 0;
       challenge.resolved = challenges.integer(10) != 0;
+      challenge.codeSentAt = fromMillis(challenges.integer(11));
+      challenge.codeChecks = static_cast<int>(challenges.integer(12));
+      for (const auto& sent : parseJSON(challenges.text(13), json::array())) {
+        if (sent.is_number_integer())
+          challenge.recentSends.push_back(fromMillis(sent.get<std::int64_t>()));
+      }
       data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
       data.challenges[challenge.id] = std::move(challenge);
     }
@@ -350,7 +388,10 @@ class SQLiteStore final : public Store {
       return statements_.back().get();
     };
     putProject_ = add(
-        "INSERT OR REPLACE INTO projects VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
+        "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
+        "block_over_usage, limit_policy, show_contacts, liveness_grace) VALUES (?1, ?2, ?3, ?4, "
+        "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
     putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
     putDevice_ = add(
         "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
@@ -361,9 +402,12 @@ class SQLiteStore final : public Store {
     removeMessages_ = add("DELETE FROM messages WHERE device_id = ?1");
     putIdentity_ = add("INSERT OR REPLACE INTO identities VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     putChallenge_ =
-        add("INSERT INTO challenges VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) "
-            "ON CONFLICT (id) DO UPDATE SET code = ?6, channel = ?7, codes_sent = ?8, checks = ?9, "
-            "verified = ?10, resolved = ?11");
+        add("INSERT INTO challenges (id, client_id, user, reason, created_at, code, channel, "
+            "codes_sent, checks, verified, resolved, position, code_hash, code_sent_at, "
+            "code_checks, recent_sends) VALUES (?1, ?2, ?3, ?4, ?5, '', ?7, ?8, ?9, ?10, ?11, ?12, "
+            "?6, ?13, ?14, ?15) ON CONFLICT (id) DO UPDATE SET code_hash = ?6, channel = ?7, "
+            "codes_sent = ?8, checks = ?9, verified = ?10, resolved = ?11, code_sent_at = ?13, "
+            "code_checks = ?14, recent_sends = ?15");
     putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
   }
@@ -382,6 +426,9 @@ class SQLiteStore final : public Store {
           .bind(9, s.primaryColor)
           .bind(10, std::int64_t{s.requireVerification})
           .bind(11, std::int64_t{s.blockOverUsage})
+          .bind(12, std::string(limitPolicyName(s.limitPolicy)))
+          .bind(13, std::int64_t{s.showContacts})
+          .bind(14, std::int64_t{s.livenessGraceSeconds})
           .run();
     }
     for (const auto& row : changes.users) {
@@ -430,13 +477,16 @@ class SQLiteStore final : public Store {
           .bind(3, c.user)
           .bind(4, c.reason)
           .bind(5, toMillis(c.createdAt))
-          .bind(6, c.code)
+          .bind(6, c.codeHash)
           .bind(7, c.channel)
           .bind(8, std::int64_t{c.codesSent})
           .bind(9, std::int64_t{c.checks})
           .bind(10, std::int64_t{c.verified})
           .bind(11, std::int64_t{c.resolved})
           .bind(12, ++nextPosition_)
+          .bind(13, toMillis(c.codeSentAt))
+          .bind(14, std::int64_t{c.codeChecks})
+          .bind(15, dumpJSON(sendTimes(c)))
           .run();
     }
     for (const auto& row : changes.messages) {

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The road of a challenge end to end: real clients, each with its own main loop, preferences and
 // device facts, against the sandbox service over loopback.
+#include <mutex>
+
+#include "service/service.hpp"
 #include "support/client_fixture.hpp"
 
 namespace zelk::testing {
@@ -40,6 +43,19 @@ class RoadTest : public ClientFixture {
     settings.overallLimit = 1;
     settings.primaryColor = "#112233";
     sandbox.configureProject("road", settings);
+  }
+
+  // Replies still on their way hop to their device's main loop holding the client, and the
+  // client holds that loop: let every hop land before the loops go, so nothing is left queued.
+  void TearDown() override {
+    for (auto& device : devices) {
+      const auto deadline = std::chrono::steady_clock::now() + 5s;
+      while (ZelkInternals::requestsInFlight(*device->client) > 0 &&
+             std::chrono::steady_clock::now() < deadline) {
+        device->loop->runUntil([] { return false; }, 1ms);
+      }
+      device->loop->runUntil([] { return false; }, 20ms);
+    }
   }
 
   Device& addDevice(std::string model, bool useViewController = false,
@@ -160,6 +176,89 @@ TEST_F(RoadTest, ARealtimeLogoutEndsTheSessionForGood) {
   phone.loop->runUntil([] { return false; }, 100ms);  // a reconnection would come by now
   EXPECT_EQ(listensOf(device), 2u);
   EXPECT_EQ(logouts, 1);
+}
+
+// What the host hears from an attach: the reply, on the HTTP thread.
+struct AttachReplies {
+  void operator()(const ZelkAttachResponse& reply) {
+    std::lock_guard lock(mutex);
+    replies.push_back(reply);
+  }
+  std::optional<ZelkAttachResponse> last() {
+    std::lock_guard lock(mutex);
+    if (replies.empty()) return std::nullopt;
+    return replies.back();
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return replies.size();
+  }
+  std::mutex mutex;
+  std::vector<ZelkAttachResponse> replies;
+};
+
+TEST_F(RoadTest, ABlockingProjectTellsTheHostAndAttachesNothingAtTheLimit) {
+  auto settings = sandbox.projectSettings("road");
+  settings.limitPolicy = sandbox::LimitPolicy::block;
+  sandbox.configureProject("road", settings);
+  Device& phone = addDevice("iPhone");
+  auto phoneReplies = std::make_shared<AttachReplies>();
+  phone.client->attach(std::nullopt, [phoneReplies](const auto& r) { (*phoneReplies)(r); });
+  ASSERT_TRUE(pump([&] { return phoneReplies->last().has_value(); }));
+  EXPECT_TRUE(phoneReplies->last()->success);
+
+  Device& tablet = addDevice("iPad");
+  auto tabletReplies = std::make_shared<AttachReplies>();
+  tablet.client->attach(std::nullopt, [tabletReplies](const auto& r) { (*tabletReplies)(r); });
+  ASSERT_TRUE(pump([&] { return tabletReplies->last().has_value(); }));
+  const ZelkAttachResponse refused = *tabletReplies->last();
+  EXPECT_FALSE(refused.success);
+  EXPECT_EQ(refused.blockOverUsage, std::optional<bool>(true));
+  EXPECT_EQ(refused.attachedDevices, 1);
+  EXPECT_EQ(refused.defaultDeviceLimit, std::optional<std::int64_t>(1));
+  EXPECT_FALSE(tablet.client->deviceID());
+  // No challenge: the host decides.
+  EXPECT_TRUE(sandbox.challenges("road", "alice").empty());
+  // The device that was there stays; its own attach still goes through.
+  phone.client->attach(std::nullopt, [phoneReplies](const auto& r) { (*phoneReplies)(r); });
+  ASSERT_TRUE(pump([&] { return phoneReplies->count() == 2; }));
+  EXPECT_TRUE(phoneReplies->last()->success);
+  EXPECT_EQ(phoneReplies->last()->deviceID, phone.client->deviceID());
+}
+
+TEST_F(RoadTest, AnEvictingProjectLogsTheLeastRecentlyActiveDeviceOut) {
+  auto settings = sandbox.projectSettings("road");
+  settings.limitPolicy = sandbox::LimitPolicy::evictOldest;
+  settings.overallLimit = 2;
+  sandbox.configureProject("road", settings);
+  int logouts[3] = {0, 0, 0};
+  const auto attachAndListen = [&](const std::string& model, int index) -> Device& {
+    Device& device = addDevice(model);
+    device.client->onLogoutCurrentDevice = [&logouts, index] { ++logouts[index]; };
+    device.client->attach();
+    EXPECT_TRUE(pump([&] { return device.client->deviceID().has_value(); }));
+    EXPECT_TRUE(newStreamOpen(device, nullptr));
+    return device;
+  };
+  Device& first = attachAndListen("iPhone", 0);
+  const std::string firstID = *first.client->deviceID();
+  Device& second = attachAndListen("iPad", 1);
+  // The first device is active again: now the second is the least recently active one.
+  first.client->attach();
+  ASSERT_TRUE(pump([&] { return listensOf(firstID) >= 2; }));
+  const std::string secondID = *second.client->deviceID();
+
+  Device& third = attachAndListen("MacBook", 2);
+  ASSERT_TRUE(pump([&] { return logouts[1] == 1; }));
+  EXPECT_EQ(logouts[0], 0);
+  EXPECT_EQ(logouts[2], 0);
+  EXPECT_TRUE(sandbox.challenges("road", "alice").empty());
+  const auto user = sandbox.state().userJSON("road", "alice");
+  ASSERT_TRUE(user);
+  std::vector<std::string> ids;
+  for (const auto& device : (*user)["devices"]) ids.push_back(device["device_id"]);
+  EXPECT_EQ(ids, (std::vector<std::string>{firstID, *third.client->deviceID()}));
+  EXPECT_TRUE(sandbox.waitForNoStreams(secondID, 10s));
 }
 
 }  // namespace

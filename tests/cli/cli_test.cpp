@@ -27,10 +27,13 @@ class Command {
     if (pid_ == 0) {
       ::dup2(out[1], STDOUT_FILENO);
       ::dup2(err[1], STDERR_FILENO);
-      std::vector<char*> argv{const_cast<char*>(ZELK_CLI_PATH)};
+      // The program, or in a cross build the emulator that runs it.
+      std::vector<const char*> command{ZELK_CLI_COMMAND};
+      std::vector<char*> argv;
+      for (const char* word : command) argv.push_back(const_cast<char*>(word));
       for (auto& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
-      ::execv(ZELK_CLI_PATH, argv.data());
+      ::execv(argv.front(), argv.data());
       ::_exit(127);
     }
     ::close(out[1]);

@@ -37,13 +37,17 @@ class ServerProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {ZELK_SERVER_EXE, "--data",       data,   "--listen",
-                                     "127.0.0.1:0",   "--log-format", "none", "--admin-token-file",
-                                     tokenFile};
+    // The program, or in a cross build the emulator that runs it.
+    std::vector<std::string> args = {ZELK_SERVER_COMMAND};
+    const std::string program = args.front();
+    // The attaches all come from one address, far faster than the default rate limits allow.
+    args.insert(args.end(), {"--data", data, "--listen", "127.0.0.1:0", "--log-format", "none",
+                             "--admin-token-file", tokenFile, "--rate-limit-address", "0",
+                             "--rate-limit-client", "0"});
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, ZELK_SERVER_EXE, &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
       throw std::runtime_error("cannot start zelk-server");
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);

@@ -49,11 +49,7 @@ class ServerTest : public ::testing::Test {
   }
 
   ServiceClient project(const std::string& clientId, json settings = json::object()) {
-    ServiceClient client(app->baseURL(), clientId);
-    settings["client_id"] = clientId;
-    const Reply reply = client.admin("POST", "/admin/projects", settings);
-    EXPECT_EQ(reply.status, 200) << reply.body;
-    return client;
+    return zelk::testing::makeProject(app->baseURL(), clientId, std::move(settings));
   }
 
   std::unique_ptr<RawConnection> listen(ServiceClient& client, const json& attached,
@@ -131,7 +127,7 @@ TEST_F(ServerTest, AFreshStreamHearsTheNewestOpenChallengeOfItsUserUntilItIsReso
                    json{{"challenge", manual}, {"action", "verify"}, {"channel", "email"}})
                 .status,
             200);
-  const auto code = app->service().lastCode(manual);
+  const auto code = zelk::testing::lastCode(manual);
   ASSERT_TRUE(code);
   EXPECT_EQ(p.post("/v2/challenge/verify", json{{"challenge", manual}, {"code", *code}}).parsed(),
             json({{"success", true}}));
@@ -153,7 +149,7 @@ TEST_F(ServerTest, AProjectNeverReachesTheRecordsOfAnother) {
                    json{{"challenge", challenge}, {"action", "verify"}, {"channel", "text"}})
                 .status,
             200);
-  const std::string code = *app->service().lastCode(challenge);
+  const std::string code = *zelk::testing::lastCode(challenge);
   const std::string identity =
       b.post("/v2/identity",
              json{{"device_info", json::object()}, {"signals", {{"iosVendorIdentifier", "bob-1"}}}})
@@ -209,8 +205,9 @@ TEST_F(ServerTest, AProjectNeverReachesTheRecordsOfAnother) {
     EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
     EXPECT_EQ(reply.body.find("bob-"), std::string::npos) << c.what;
   }
-  // B's records are untouched.
-  EXPECT_EQ(*app->service().lastCode(challenge), code);
+  // B's records are untouched: its code is still the one to give.
+  EXPECT_EQ(b.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}}).parsed(),
+            json({{"success", true}}));
   EXPECT_EQ(b.get("/v2/challenge/" + challenge + "/devices").parsed().size(), 2u);
 
   // A's listen for B's device, with B's access token: no stream.
@@ -301,8 +298,10 @@ TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
   TempDir dir;
   const std::string data = dir.file("zelk.db");
   std::string device, access, challenge, code, identity;
+  auto config = zelk::testing::serverConfig(data);
+  config.codeKey = "a key kept from one run to the next";
   {
-    App app(zelk::testing::serverConfig(data));
+    App app(config);
     ASSERT_TRUE(app.start(nullptr));
     ServiceClient p(app.baseURL(), "kept");
     ASSERT_EQ(p.admin("POST", "/admin/projects",
@@ -320,21 +319,25 @@ TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
     challenge = app.service().challenges("kept", "u").at(0);
     p.post("/v2/challenge/attempt",
            json{{"challenge", challenge}, {"action", "verify"}, {"channel", "text"}});
-    code = *app.service().lastCode(challenge);
+    code = *zelk::testing::lastCode(challenge);
     identity = p.post("/v2/identity", json{{"device_info", json::object()},
                                            {"signals", {{"iosVendorIdentifier", "A"}}}})
                    .parsed()["identity"];
     ASSERT_EQ(p.post("/v2/access/detach", json{{"device", b["device_id"]}, {"user", "u"}}).status,
               200);
   }
-  App app(zelk::testing::serverConfig(data));
+  App app(config);
   ASSERT_TRUE(app.start(nullptr));
   ServiceClient p(app.baseURL(), "kept");
   const json user = p.admin("GET", "/admin/user?client_id=kept&user=u").parsed();
   ASSERT_EQ(user["devices"].size(), 1u) << user;
   EXPECT_EQ(user["devices"][0]["device_id"], device);
   EXPECT_EQ(user["email"], "u@example.com");
-  EXPECT_EQ(user["challenges"][0]["code"], code);
+  // The code is nowhere to be read, and still the right one under the same key.
+  EXPECT_FALSE(user["challenges"][0].contains("code")) << user;
+  EXPECT_EQ(user.dump().find(code), std::string::npos);
+  EXPECT_EQ(p.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}}).parsed(),
+            json({{"success", true}}));
   EXPECT_EQ(user["challenges"][0]["open"], false);  // resolved by the detach
   EXPECT_EQ(app.service().projectSettings("kept").name, "Kept");
   EXPECT_EQ(p.post("/v2/identity", json{{"device_info", json::object()},

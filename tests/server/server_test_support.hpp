@@ -5,7 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -38,8 +41,39 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The codes the servers of these tests sent, by challenge: what a delivery would have carried.
+class CodeBook {
+ public:
+  void put(const std::string& challenge, const std::string& code) {
+    std::lock_guard lock(mutex_);
+    codes_[challenge] = code;
+  }
+  std::optional<std::string> last(const std::string& challenge) const {
+    std::lock_guard lock(mutex_);
+    const auto code = codes_.find(challenge);
+    if (code == codes_.end()) return std::nullopt;
+    return code->second;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> codes_;
+};
+
+inline CodeBook& codeBook() {
+  static CodeBook book;
+  return book;
+}
+
+inline std::optional<std::string> lastCode(const std::string& challenge) {
+  return codeBook().last(challenge);
+}
+
 inline server::AppConfig serverConfig(std::string dataFile = {}) {
   server::AppConfig config;
+  config.onCodeSent = [](const server::SentCode& sent) {
+    codeBook().put(sent.challenge, sent.code);
+  };
   config.adminToken = kAdminToken;
   config.dataFile = std::move(dataFile);
   return config;
@@ -105,5 +139,16 @@ class ServiceClient {
   HttpClient http_;
   std::string clientId_;
 };
+
+// A client of project `clientId`, which is first created or replaced through the admin API
+// with `settings`.
+inline ServiceClient makeProject(const std::string& baseURL, const std::string& clientId,
+                                 nlohmann::json settings = nlohmann::json::object()) {
+  ServiceClient client(baseURL, clientId);
+  settings["client_id"] = clientId;
+  const Reply reply = client.admin("POST", "/admin/projects", settings);
+  EXPECT_EQ(reply.status, 200) << reply.body;
+  return client;
+}
 
 }  // namespace zelk::testing

@@ -1,0 +1,489 @@
+// SPDX-License-Identifier: Apache-2.0
+// What keeps the service from being guessed, flooded or filled up: one-time codes with a
+// lifetime, a number of checks and a send rate; the policy at the device limit; the contact
+// details a challenge shows; rate limits; devices that went away without a detach. Driven over
+// HTTP against a server in this process whose clock the tests move.
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "app/settings.hpp"
+#include "routes/rate_limits.hpp"
+#include "server_test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using zelk::server::App;
+using zelk::testing::Reply;
+using zelk::testing::ServiceClient;
+using zelk::testing::TempDir;
+
+// A clock the test moves by hand, from a fixed start.
+class TestClock {
+ public:
+  zelk::server::Clock::time_point now() const {
+    return start_ + std::chrono::milliseconds(offsetMillis_.load());
+  }
+  void advance(std::chrono::milliseconds by) { offsetMillis_ += by.count(); }
+
+ private:
+  const zelk::server::Clock::time_point start_ = zelk::server::Clock::now();
+  std::atomic<long long> offsetMillis_{0};
+};
+
+class ProtectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { start(zelk::testing::serverConfig()); }
+
+  void start(zelk::server::AppConfig config) {
+    config.clock = [this] { return clock.now(); };
+    app = std::make_unique<App>(std::move(config));
+    std::string error;
+    ASSERT_TRUE(app->start(&error)) << error;
+  }
+
+  ServiceClient project(const std::string& clientId, json settings = json::object()) {
+    return zelk::testing::makeProject(app->baseURL(), clientId, std::move(settings));
+  }
+
+  std::string raise(ServiceClient& client, const std::string& clientId, const std::string& user) {
+    const Reply reply =
+        client.admin("POST", "/admin/challenges", {{"client_id", clientId}, {"user", user}});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.parsed()["challenge"];
+  }
+
+  static Reply requestCode(ServiceClient& client, const std::string& challenge) {
+    return client.post("/v2/challenge/attempt",
+                       json{{"challenge", challenge}, {"action", "verify"}, {"channel", "email"}});
+  }
+  static Reply resend(ServiceClient& client, const std::string& challenge) {
+    return client.post("/v2/challenge/resend", json{{"challenge", challenge}});
+  }
+  static bool check(ServiceClient& client, const std::string& challenge, const std::string& code) {
+    const Reply reply =
+        client.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.parsed().at("success").get<bool>();
+  }
+  static std::string wrong(std::string code) {
+    code[0] = code[0] == '9' ? '0' : static_cast<char>(code[0] + 1);
+    return code;
+  }
+  json challengeState(ServiceClient& client, const std::string& clientId, const std::string& user,
+                      std::size_t index = 0) {
+    const json state =
+        client.admin("GET", "/admin/user?client_id=" + clientId + "&user=" + user).parsed();
+    return state["challenges"].at(index);
+  }
+
+  TestClock clock;
+  std::unique_ptr<App> app;
+};
+
+TEST_F(ProtectionTest, ACodeTakesFiveChecksAndThenIsVoid) {
+  ServiceClient p = project("checks");
+  const std::string challenge = raise(p, "checks", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+
+  // Four wrong guesses leave room for the right code.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(check(p, challenge, wrong(code)));
+  EXPECT_TRUE(check(p, challenge, code));
+
+  // Five wrong guesses void it: the right code no longer counts.
+  clock.advance(30s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  const std::string second = *zelk::testing::lastCode(challenge);
+  EXPECT_NE(second, code);
+  EXPECT_FALSE(check(p, challenge, code));  // only the last code sent counts
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(check(p, challenge, wrong(second)));
+  EXPECT_FALSE(check(p, challenge, second));  // the sixth check, with the right code
+  EXPECT_EQ(challengeState(p, "checks", "u")["code_checks"], 5);
+
+  // A new code starts afresh.
+  clock.advance(30s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  EXPECT_TRUE(check(p, challenge, *zelk::testing::lastCode(challenge)));
+}
+
+TEST_F(ProtectionTest, ACodeExpiresAfterItsLifetime) {
+  ServiceClient p = project("expiry");
+  const std::string challenge = raise(p, "expiry", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  const json state = challengeState(p, "expiry", "u");
+  EXPECT_FALSE(state["code_expires_at"].is_null()) << state;
+  clock.advance(10min);
+  EXPECT_FALSE(check(p, challenge, code));
+  EXPECT_FALSE(challengeState(p, "expiry", "u")["verified"].get<bool>());
+}
+
+TEST_F(ProtectionTest, ALifetimeAndLimitsFromTheConfiguration) {
+  auto config = zelk::testing::serverConfig();
+  config.codes.lifetime = 60s;
+  config.codes.maxChecks = 2;
+  start(std::move(config));
+  ServiceClient p = project("configured");
+  const std::string challenge = raise(p, "configured", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  clock.advance(59s);
+  EXPECT_FALSE(check(p, challenge, wrong(code)));
+  EXPECT_TRUE(check(p, challenge, code));
+  EXPECT_FALSE(check(p, challenge, code));  // past two checks
+  clock.advance(2s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  clock.advance(61s);
+  EXPECT_FALSE(check(p, challenge, *zelk::testing::lastCode(challenge)));  // past a minute
+}
+
+TEST_F(ProtectionTest, CodesGoOutAtMostEveryThirtySecondsAndFiveTimesAnHour) {
+  ServiceClient p = project("sends");
+  const std::string challenge = raise(p, "sends", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string first = *zelk::testing::lastCode(challenge);
+
+  // Too soon: refused with the time to wait, and the code sent stays good.
+  clock.advance(10s);
+  const Reply early = resend(p, challenge);
+  EXPECT_EQ(early.status, 429) << early.body;
+  EXPECT_EQ(early.parsed()["success"], false);
+  EXPECT_EQ(zelk::testing::lastCode(challenge), first);
+  const Reply early2 = requestCode(p, challenge);  // the library's code request alike
+  EXPECT_EQ(early2.status, 429);
+
+  clock.advance(20s);
+  ASSERT_EQ(resend(p, challenge).status, 200);
+  for (int sent = 3; sent <= 5; ++sent) {
+    clock.advance(30s);
+    ASSERT_EQ(resend(p, challenge).status, 200) << sent;
+  }
+  // Five in the hour: the sixth waits until the first is an hour old.
+  clock.advance(30s);
+  const Reply sixth = resend(p, challenge);
+  EXPECT_EQ(sixth.status, 429);
+  EXPECT_EQ(challengeState(p, "sends", "u")["codes_sent"], 5);
+  clock.advance(1h - 150s - 1s);
+  EXPECT_EQ(resend(p, challenge).status, 429);
+  clock.advance(1s);
+  EXPECT_EQ(resend(p, challenge).status, 200);
+  EXPECT_TRUE(check(p, challenge, *zelk::testing::lastCode(challenge)));
+}
+
+TEST_F(ProtectionTest, AThousandGuessesInAnHourMeetTheLimits) {
+  ServiceClient p = project("guesses");
+  const std::string challenge = raise(p, "guesses", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  // Every guess the attacker makes, resending whenever the service lets it: at most five codes
+  // and five checks of each can be compared within the hour.
+  int guess = 0, compared = 0;
+  for (auto elapsed = 0s; elapsed < 1h && guess < 1000; elapsed += 18s, clock.advance(18s)) {
+    resend(p, challenge);
+    for (int i = 0; i < 5 && guess < 1000; ++i, ++guess) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%06d", guess);
+      if (check(p, challenge, text)) break;
+    }
+    compared = challengeState(p, "guesses", "u")["codes_sent"].get<int>() * 5;
+  }
+  EXPECT_EQ(guess, 1000);
+  const json state = challengeState(p, "guesses", "u");
+  EXPECT_LE(state["codes_sent"].get<int>(), 5) << state;
+  EXPECT_LE(compared, 25);
+  EXPECT_EQ(state["checks"], 1000);
+}
+
+TEST_F(ProtectionTest, CodesAreKeptUnderTheServerKeyOnly) {
+  TempDir dir;
+  auto config = zelk::testing::serverConfig(dir.file("zelk.db"));
+  config.codeKey = "first key";
+  start(config);
+  ServiceClient p = project("keyed");
+  const std::string challenge = raise(p, "keyed", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  const Reply user = p.admin("GET", "/admin/user?client_id=keyed&user=u");
+  EXPECT_EQ(user.body.find("\"" + code + "\""), std::string::npos) << user.body;
+
+  // Under another key the code is no longer right: nothing of it is kept but its HMAC.
+  app.reset();
+  config.codeKey = "second key";
+  start(config);
+  ServiceClient second(app->baseURL(), "keyed");
+  EXPECT_FALSE(check(second, challenge, code));
+  app.reset();
+  config.codeKey = "first key";
+  start(config);
+  ServiceClient first(app->baseURL(), "keyed");
+  EXPECT_TRUE(check(first, challenge, code));
+}
+
+TEST_F(ProtectionTest, TheLimitPolicyIsAProjectSetting) {
+  ServiceClient p = project("policy", {{"overall_limit", 1}, {"limit_policy", "block"}});
+  EXPECT_EQ(p.admin("GET", "/admin/projects").parsed()["projects"][0]["limit_policy"], "block");
+  p.attach("u", "A");
+  const Reply refused = p.post("/v2/access", ServiceClient::attachBody("u", "B"));
+  ASSERT_EQ(refused.status, 200);
+  EXPECT_EQ(refused.parsed(), (json{{"success", false},
+                                    {"attached_devices", 1},
+                                    {"block_over_usage", true},
+                                    {"default_device_limit", 1}}));
+  EXPECT_EQ(p.admin("POST", "/admin/projects", {{"client_id", "policy"}, {"limit_policy", "kick"}})
+                .status,
+            400);
+  // Per-type limits go by the same policy: evicting, a second tablet pushes out the first.
+  project("policy", {{"overall_limit", 5}, {"tablet_limit", 1}, {"limit_policy", "evict_oldest"}});
+  const auto tablet = [&](const std::string& vendor) {
+    json body = ServiceClient::attachBody("u", vendor);
+    body["device_info"]["device"]["type"] = "tablet";
+    return p.post("/v2/access", body).parsed();
+  };
+  const json first = tablet("T1");
+  clock.advance(1s);
+  const json second = tablet("T2");
+  EXPECT_EQ(second["success"], true);
+  EXPECT_EQ(second["attached_devices"], 2);  // the phone and the new tablet
+  const json user = p.admin("GET", "/admin/user?client_id=policy&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 2u) << user;
+  EXPECT_EQ(user["devices"][1]["device_id"], second["device_id"]);
+  EXPECT_NE(user["devices"][0]["device_id"], first["device_id"]);
+  EXPECT_TRUE(user["challenges"].empty());
+}
+
+TEST(ContactMasks, KeepOnlyWhatTellsTheOwnerWhichItIs) {
+  using zelk::server::maskEmail;
+  using zelk::server::maskPhone;
+  EXPECT_EQ(maskEmail("alice@example.com"), "a\u2022\u2022\u2022e@example.com");
+  EXPECT_EQ(maskEmail("al@example.com"), "a\u2022\u2022\u2022l@example.com");
+  EXPECT_EQ(maskEmail("a@example.com"), "a\u2022\u2022\u2022@example.com");
+  EXPECT_EQ(maskEmail("\u00e9lo\u00efse@example.com"), "\u00e9\u2022\u2022\u2022e@example.com");
+  EXPECT_EQ(maskEmail("l\u00e9a\u00ef@example.com"), "l\u2022\u2022\u2022\u00ef@example.com");
+  EXPECT_EQ(maskEmail("no-at-sign"), "n\u2022\u2022\u2022n");
+  EXPECT_EQ(maskEmail("@example.com"), "@example.com");
+  EXPECT_EQ(maskPhone("+1 555 010 4821"), "\u2022\u2022\u2022\u2022 4821");
+  EXPECT_EQ(maskPhone("+33 6 12 34 56 78"), "\u2022\u2022\u2022\u2022 5678");
+  EXPECT_EQ(maskPhone("4821"), "\u2022\u2022\u2022\u2022");
+  EXPECT_EQ(maskPhone("call me"), "\u2022\u2022\u2022\u2022");
+}
+
+TEST_F(ProtectionTest, AChallengeShowsTheContactsMaskedUnlessTheProjectSaysOtherwise) {
+  ServiceClient p = project("contacts");
+  ASSERT_EQ(p.admin("POST", "/admin/users",
+                    {{"client_id", "contacts"},
+                     {"user", "u"},
+                     {"email", "alice@example.com"},
+                     {"phone", "+1 555 010 4821"}})
+                .status,
+            200);
+  const std::string challenge = raise(p, "contacts", "u");
+  const json masked = p.get("/v2/challenge/" + challenge).parsed();
+  EXPECT_EQ(masked["user"], (json{{"_id", "u"},
+                                  {"email", "a\u2022\u2022\u2022e@example.com"},
+                                  {"phone", "\u2022\u2022\u2022\u2022 4821"}}));
+  // The operator still sees them whole.
+  const json user = p.admin("GET", "/admin/user?client_id=contacts&user=u").parsed();
+  EXPECT_EQ(user["email"], "alice@example.com");
+
+  project("contacts", {{"show_contacts", true}});
+  const json whole = p.get("/v2/challenge/" + challenge).parsed();
+  EXPECT_EQ(whole["user"],
+            (json{{"_id", "u"}, {"email", "alice@example.com"}, {"phone", "+1 555 010 4821"}}));
+  EXPECT_EQ(
+      p.admin("POST", "/admin/projects", {{"client_id", "contacts"}, {"show_contacts", "yes"}})
+          .status,
+      400);
+}
+
+TEST_F(ProtectionTest, RequestsPastTheRateAreRefusedUntilTheBucketRefills) {
+  auto config = zelk::testing::serverConfig();
+  config.rateLimits.perAddress = {60, 3};  // one a second, three at once
+  config.rateLimits.perClient = {600, 5};
+  start(std::move(config));
+  ServiceClient p = project("rates");
+  const json identify = {{"device_info", json::object()},
+                         {"signals", {{"iosVendorIdentifier", "V"}}}};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(p.post("/v2/identity", identify).status, 200) << i;
+  const Reply refused = p.post("/v2/identity", identify);
+  EXPECT_EQ(refused.status, 429) << refused.body;
+  EXPECT_EQ(refused.parsed()["success"], false);
+  // Detach is never held back: it frees a slot.
+  EXPECT_EQ(p.post("/v2/access/detach", json{{"device", "dev_0"}, {"user", "u"}}).status, 404);
+  const Reply metrics = [&] {
+    zelk::testing::HttpClient http(app->baseURL());
+    auto result = http.Get("/metrics");
+    return Reply{result ? result->status : 0, result ? result->body : ""};
+  }();
+  EXPECT_NE(metrics.body.find("zelk_rate_limited_total{scope=\"address\"} 1"), std::string::npos)
+      << metrics.body;
+}
+
+TEST(RateLimiter, RefillsWithTimeAndSaysWhenToComeBack) {
+  std::chrono::steady_clock::time_point now{};
+  zelk::server::RateLimiter limiter({{60, 2}, {}, {}}, [&] { return now; });
+  EXPECT_FALSE(limiter.admit("c", "1.2.3.4"));
+  EXPECT_FALSE(limiter.admit("c", "1.2.3.4"));
+  const auto refused = limiter.admit("c", "1.2.3.4");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->scope, "client");
+  EXPECT_EQ(refused->retryAfter, 1s);
+  EXPECT_FALSE(limiter.admit("other client", "1.2.3.4"));  // a bucket per client id
+  now += 1s;
+  EXPECT_FALSE(limiter.admit("c", "1.2.3.4"));
+  EXPECT_TRUE(limiter.admit("c", "1.2.3.4"));
+  now += 10min;  // a full bucket holds no more than its burst
+  EXPECT_FALSE(limiter.admit("c", ""));
+  EXPECT_FALSE(limiter.admit("c", ""));
+  EXPECT_TRUE(limiter.admit("c", ""));
+}
+
+TEST(RateLimiter, BelievesForwardedForOnlyFromTrustedProxies) {
+  zelk::server::RateLimiter limiter({{}, {60, 1}, {"10.0.0.0/8", "::1"}});
+  // Not a proxy: its own address counts, whatever the header says.
+  EXPECT_EQ(limiter.sourceAddress("203.0.113.9", "198.51.100.1"), "203.0.113.9");
+  // A trusted proxy: the last address it did not add itself.
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", "198.51.100.1"), "198.51.100.1");
+  EXPECT_EQ(limiter.sourceAddress("::1", "198.51.100.7, 10.0.0.2"), "198.51.100.7");
+  // A client that forges the header behind a trusted proxy only names itself.
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", "1.1.1.1, 203.0.113.50"), "203.0.113.50");
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", "not an address"), "10.1.2.3");
+  EXPECT_EQ(limiter.sourceAddress("10.1.2.3", ""), "10.1.2.3");
+  EXPECT_EQ(limiter.sourceAddress("::ffff:10.9.9.9", "198.51.100.3"), "198.51.100.3");
+  EXPECT_FALSE(limiter.admit("", limiter.sourceAddress("203.0.113.9", "1.1.1.1")));
+  EXPECT_TRUE(limiter.admit("", limiter.sourceAddress("203.0.113.9", "2.2.2.2")));
+  EXPECT_THROW(zelk::server::RateLimiter({{}, {}, {"10.0.0.0/33"}}), std::invalid_argument);
+  EXPECT_THROW(zelk::server::RateLimiter({{}, {}, {"proxy.example"}}), std::invalid_argument);
+}
+
+TEST(RateLimitSettings, ComeFromFlagsAndAreOffInTheSandbox) {
+  using zelk::server::readSettings;
+  const auto server = readSettings({}, {}, false).app.rateLimits;
+  EXPECT_GT(server.perClient.perMinute, 0);
+  EXPECT_GT(server.perAddress.perMinute, 0);
+  const auto sandbox = readSettings({"--sandbox"}, {}, false).app.rateLimits;
+  EXPECT_EQ(sandbox.perClient.perMinute, 0);
+  EXPECT_EQ(sandbox.perAddress.perMinute, 0);
+  const auto set =
+      readSettings({"--rate-limit-address", "20", "--trusted-proxies", "127.0.0.1, 10.0.0.0/8"},
+                   {{"ZELK_SERVER_RATE_LIMIT_CLIENT", "0"}}, false)
+          .app.rateLimits;
+  EXPECT_EQ(set.perAddress.perMinute, 20);
+  EXPECT_EQ(set.perClient.perMinute, 0);
+  EXPECT_EQ(set.trustedProxies, (std::vector<std::string>{"127.0.0.1", "10.0.0.0/8"}));
+  EXPECT_THROW(readSettings({"--trusted-proxies", "10.0.0.0/40"}, {}, false),
+               std::invalid_argument);
+  EXPECT_THROW(readSettings({"--rate-limit-client", "-1"}, {}, false), std::invalid_argument);
+}
+
+TEST_F(ProtectionTest, ADeviceWithoutAStreamIsDetachedAfterItsGrace) {
+  ServiceClient p = project("live", {{"overall_limit", 1}, {"liveness_grace", 60}});
+  const json quiet = p.attach("u", "quiet");
+  clock.advance(59s);
+  app->sweepIdleDevices();
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=live&user=u").parsed()["devices"].size(), 1u);
+  clock.advance(1s);
+  // Past its grace the device no longer holds the slot: the next attach raises no challenge.
+  const json next = p.attach("u", "next");
+  EXPECT_EQ(next["attached_devices"], 1);
+  const json user = p.admin("GET", "/admin/user?client_id=live&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 1u);
+  EXPECT_EQ(user["devices"][0]["device_id"], next["device_id"]);
+  EXPECT_TRUE(user["challenges"].empty());
+  zelk::testing::RawConnection stream(app->port());
+  stream.send(p.listenRequest(quiet["device_id"], quiet["access"]));
+  ASSERT_TRUE(stream.readHead());
+  EXPECT_EQ(stream.head().rfind("HTTP/1.1 404", 0), 0u) << stream.head();
+}
+
+TEST_F(ProtectionTest, AnOpenStreamKeepsADeviceAndItsCloseStartsTheGrace) {
+  ServiceClient p = project("streams", {{"overall_limit", 1}, {"liveness_grace", 60}});
+  const json kept = p.attach("u", "kept");
+  auto stream = std::make_unique<zelk::testing::RawConnection>(app->port());
+  stream->send(p.listenRequest(kept["device_id"], kept["access"]));
+  ASSERT_TRUE(stream->readHead());
+  ASSERT_TRUE(app->hub().waitForStreams(kept["device_id"], 1, 10s));
+  const json other = p.attach("u", "other");  // over the limit: a challenge
+  const std::string challenge = app->service().challenges("streams", "u").at(0);
+
+  // An hour on, only the device with a stream is listed, and the limits count it alone.
+  clock.advance(1h);
+  const json devices = p.get("/v2/challenge/" + challenge + "/devices").parsed();
+  ASSERT_EQ(devices.size(), 1u) << devices;
+  EXPECT_EQ(devices[0]["_id"], kept["device_id"]);
+  EXPECT_EQ(
+      p.get("/v2/challenge/" + challenge + "/device-limit").parsed()["attached_devices"]["total"],
+      1);
+  app->sweepIdleDevices();
+  json user = p.admin("GET", "/admin/user?client_id=streams&user=u").parsed();
+  ASSERT_EQ(user["devices"].size(), 1u);
+  EXPECT_EQ(user["challenges"][0]["open"], false);  // back within the limit
+  (void)other;
+
+  // Closed without a detach: detached once the grace is over.
+  stream.reset();
+  ASSERT_TRUE(app->hub().waitForNoStreams(kept["device_id"], 10s));
+  clock.advance(59s);
+  app->sweepIdleDevices();
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=streams&user=u").parsed()["devices"].size(), 1u);
+  clock.advance(1s);
+  app->sweepIdleDevices();
+  EXPECT_TRUE(p.admin("GET", "/admin/user?client_id=streams&user=u").parsed()["devices"].empty());
+}
+
+TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  std::string challenge;
+  {
+    App app(zelk::testing::serverConfig(data));
+    ASSERT_TRUE(app.start(nullptr));
+    ServiceClient p(app.baseURL(), "old");
+    ASSERT_EQ(
+        p.admin("POST", "/admin/projects", {{"client_id", "old"}, {"overall_limit", 1}}).status,
+        200);
+    p.attach("u", "A");
+    p.attach("u", "B");
+    challenge = app.service().challenges("old", "u").at(0);
+  }
+  // Back to the first schema, with a code kept in plain text as it was then.
+  const std::string downgrade =
+      "sqlite3 " + data +
+      " \"UPDATE challenges SET code = '123456'; "
+      "ALTER TABLE challenges DROP COLUMN code_hash; ALTER TABLE challenges DROP COLUMN "
+      "code_sent_at; ALTER TABLE challenges DROP COLUMN code_checks; ALTER TABLE challenges DROP "
+      "COLUMN recent_sends; ALTER TABLE projects DROP COLUMN limit_policy; ALTER TABLE projects "
+      "DROP COLUMN show_contacts; ALTER TABLE projects DROP COLUMN liveness_grace; "
+      "PRAGMA user_version = 1;\"";
+  ASSERT_EQ(std::system(downgrade.c_str()), 0);
+
+  App app(zelk::testing::serverConfig(data));
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "old");
+  const json project = p.admin("GET", "/admin/projects").parsed()["projects"].at(0);
+  EXPECT_EQ(project["limit_policy"], "challenge");
+  EXPECT_EQ(project["show_contacts"], false);
+  EXPECT_EQ(project["liveness_grace"], 900);
+  // The plain code is gone: it checks as no code at all.
+  const Reply checked =
+      p.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", "123456"}});
+  EXPECT_EQ(checked.parsed()["success"], false);
+  app.stop();
+  FILE* dump = popen(("sqlite3 " + data + " 'SELECT code FROM challenges'").c_str(), "r");
+  ASSERT_TRUE(dump);
+  char line[64] = {};
+  const bool read = std::fgets(line, sizeof line, dump) != nullptr;
+  pclose(dump);
+  EXPECT_TRUE(read);
+  EXPECT_EQ(std::string(line), "\n");
+}
+
+}  // namespace
