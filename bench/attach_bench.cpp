@@ -2,7 +2,8 @@
 // The cost of one attach round trip against the sandbox service on loopback, next to a bare
 // libcurl POST of the same body on a reused connection, and the library's resident memory.
 //
-// Target: the library adds well under 10 % or 100 us per round trip, whichever is larger.
+// Goal: the library adds less than 100 us to the bare POST at p50 (see pairedLatencies, which
+// reports p50 and p99 of both, measured in the same run).
 #include <zelk/zelk.hpp>
 
 #include "sandbox.hpp"
@@ -10,11 +11,14 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -77,35 +81,47 @@ void BM_AttachRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_AttachRoundTrip)->UseRealTime()->MinTime(2.0);
 
-// What the library sends for an attach, posted with libcurl alone.
-void BM_BareCurlPost(benchmark::State& state) {
+// What the library sends for an attach, posted with libcurl alone on a reused connection.
+struct BarePost {
   const std::string body =
       R"({"device_info":{"device":{"model":"iPhone","type":"mobile","vendor":"Apple"},"os":{"name":"iOS","version":"17.2"}},"library":"swift","metadata":[],"signals":{"iosVendorIdentifier":"0A1B2C3D-4E5F-4061-8272-839495A6B7C8"},"user":"bench-user","version":"3.0.2"})";
   const std::string url = sandbox().baseURL() + "/v2/access";
   CURL* easy = curl_easy_init();
   curl_slist* headers = nullptr;
-  for (const char* header : {"Content-Type: application/json", "Accept: application/json",
-                             "Authorization: Basic bench-project:", "Expect:"}) {
-    headers = curl_slist_append(headers, header);
-  }
   std::string reply;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply);
-  curl_easy_setopt(
-      easy, CURLOPT_WRITEFUNCTION,
-      +[](char* data, std::size_t size, std::size_t count, void* user) {
-        static_cast<std::string*>(user)->append(data, size * count);
-        return size * count;
-      });
-  curl_easy_perform(easy);
-  for (auto _ : state) {
-    reply.clear();
-    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("request failed");
+
+  BarePost() {
+    for (const char* header : {"Content-Type: application/json", "Accept: application/json",
+                               "Authorization: Basic bench-project:", "Expect:"}) {
+      headers = curl_slist_append(headers, header);
+    }
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(
+        easy, CURLOPT_WRITEFUNCTION,
+        +[](char* data, std::size_t size, std::size_t count, void* user) {
+          static_cast<std::string*>(user)->append(data, size * count);
+          return size * count;
+        });
+    post();  // connects
   }
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(easy);
+  ~BarePost() {
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(easy);
+  }
+  bool post() {
+    reply.clear();
+    return curl_easy_perform(easy) == CURLE_OK;
+  }
+};
+
+void BM_BareCurlPost(benchmark::State& state) {
+  BarePost bare;
+  for (auto _ : state) {
+    if (!bare.post()) state.SkipWithError("request failed");
+  }
   sandbox().clearRequests();
 }
 BENCHMARK(BM_BareCurlPost)->UseRealTime()->MinTime(2.0);
@@ -122,6 +138,53 @@ void BM_ResidentMemoryAfterAttach(benchmark::State& state) {
 }
 BENCHMARK(BM_ResidentMemoryAfterAttach)->Iterations(1);
 
+double percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+  return values[index];
+}
+
+double median(std::vector<double> values) {
+  return percentile(std::move(values), 0.5);
+}
+
+// Attach and the bare POST, one after the other in the same run so that both see the same
+// machine, timed call by call: five rounds, each reporting its p50 and p99, and the medians of
+// the rounds at the end. The goal: attach's p50 at most 100 us over the bare POST's.
+void pairedLatencies() {
+  using Clock = std::chrono::steady_clock;
+  constexpr int kRounds = 5;
+  constexpr int kCalls = 400;
+  Client client;
+  client.attach();
+  BarePost bare;
+  std::vector<double> attachP50, attachP99, bareP50, bareP99;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<double> attach, post;
+    for (int call = 0; call < kCalls; ++call) {
+      auto start = Clock::now();
+      client.attach();
+      attach.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      start = Clock::now();
+      bare.post();
+      post.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    attachP50.push_back(percentile(attach, 0.5));
+    attachP99.push_back(percentile(attach, 0.99));
+    bareP50.push_back(percentile(post, 0.5));
+    bareP99.push_back(percentile(post, 0.99));
+    std::printf("round %d: attach p50 %.1f us p99 %.1f us; bare POST p50 %.1f us p99 %.1f us\n",
+                round + 1, attachP50.back(), attachP99.back(), bareP50.back(), bareP99.back());
+    sandbox().clearRequests();
+  }
+  const double overhead = median(attachP50) - median(bareP50);
+  std::printf(
+      "median of %d rounds: attach p50 %.1f us p99 %.1f us; bare POST p50 %.1f us p99 %.1f us;\n"
+      "attach overhead at p50: %.1f us (goal < 100 us): %s\n",
+      kRounds, median(attachP50), median(attachP99), median(bareP50), median(bareP99), overhead,
+      overhead < 100.0 ? "within goal" : "OVER GOAL");
+}
+
 // Prints the per-call overhead of the library against the bare POST after the runs.
 class OverheadReporter : public benchmark::ConsoleReporter {
  public:
@@ -134,12 +197,10 @@ class OverheadReporter : public benchmark::ConsoleReporter {
     const auto zelk = times_.find("BM_AttachRoundTrip/min_time:2.000/real_time");
     const auto bare = times_.find("BM_BareCurlPost/min_time:2.000/real_time");
     if (zelk == times_.end() || bare == times_.end()) return;
+    // Means only: the goal is judged on the p50 of the paired run that follows.
     const double overheadUs = (zelk->second - bare->second) / 1000.0;
-    const double allowedUs = std::max(0.10 * bare->second / 1000.0, 100.0);
-    std::printf(
-        "attach overhead over a bare libcurl POST: %.1f us (%.1f %%); allowed %.1f us: %s\n",
-        overheadUs, 100.0 * overheadUs * 1000.0 / bare->second, allowedUs,
-        overheadUs < allowedUs ? "within target" : "OVER TARGET");
+    std::printf("mean attach overhead over a bare libcurl POST: %.1f us (%.1f %%)\n", overheadUs,
+                100.0 * overheadUs * 1000.0 / bare->second);
   }
 
  private:
@@ -153,4 +214,5 @@ int main(int argc, char** argv) {
   OverheadReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  pairedLatencies();
 }

@@ -5,6 +5,7 @@
 #include <zelk/platform.hpp>
 #include <zelk/records.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,9 +21,11 @@ using Metadata = std::map<std::string, std::string>;
 /// The client a host application creates once to protect its user accounts.
 ///
 /// Threads: the host calls it from its main thread (attach, detach and identify may be called
-/// from any thread and return at once). Service replies arrive on the library's HTTP thread;
-/// each callback below says where it runs. Messages to the developer are single lines on
-/// standard output beginning "[Zelk SDK]: ". No call throws.
+/// from any thread and return at once). Service replies arrive on the library's HTTP thread
+/// (the client's one network thread, which also runs its realtime stream); each callback below
+/// says where it runs. Messages to the developer are single lines on
+/// standard output beginning "[Zelk SDK]: ", unless the host routes them elsewhere with
+/// `Logs::setSink`. No call throws.
 ///
 /// Service calls: at most six run at once (the rest wait their turn); a call fails when its
 /// reply is larger than 4 MiB, when it makes no progress for 60 s, or when it has not finished
@@ -68,6 +71,15 @@ class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
       std::optional<Metadata> metadata,
       std::function<void(const std::optional<ZelkDeviceIdentity>&, const std::optional<ZelkError>&)>
           onCompletion);
+
+  /// Waits until every service call this client has sent (its challenge screens' calls
+  /// included) has completed and its callback has returned, or until `timeout` has passed, for
+  /// a host that is about to exit. True when none is left in flight; false on timeout, when the
+  /// calls still pending go on as before (nothing is cancelled). Callbacks that hop to the main
+  /// thread have only been queued there: the main thread runs them once it runs its queue again.
+  /// Call it from any thread but the library's HTTP thread; from there it does not wait, and
+  /// only reports whether nothing is in flight (a callback that is running counts).
+  bool flush(std::chrono::milliseconds timeout);
 
   /// The service's ID of this device, from the last attach reply. Safe from any thread.
   std::optional<std::string> deviceID() const;

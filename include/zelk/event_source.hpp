@@ -4,6 +4,7 @@
 #include <zelk/event_handler.hpp>
 #include <zelk/export.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -13,6 +14,11 @@
 #include <string_view>
 
 namespace zelk {
+
+namespace detail {
+class CurlLoop;
+struct EventSourceOnLoop;
+}  // namespace detail
 
 /// The states of an event stream. `shutdown` is final.
 enum class ReadyState { raw, connecting, open, closed, shutdown };
@@ -29,7 +35,9 @@ enum class ConnectionErrorAction { proceed, shutdown };
 /// `EventHandler`, reopened after a randomised, growing delay whenever it ends.
 ///
 /// Each stream has its own thread, named "ESDelegateQueue", which runs all of its work in order:
-/// state changes, parsing, handler calls and reconnections. Diagnostics go to `Logs`.
+/// state changes, parsing, handler calls and reconnections. (The library's own realtime stream
+/// runs the same way on its client's network thread, which it shares with the client's service
+/// calls.) Diagnostics go to `Logs`.
 ///
 /// Redirects are followed for at most ten hops per connection attempt, never from https to plain
 /// http (a stream whose `url` is http may follow http redirects, for local development) and
@@ -71,7 +79,8 @@ class ZELK_EXPORT EventSource {
 
   /// Copies `config`; nothing connects before `start()`.
   explicit EventSource(Config config);
-  /// Stops the stream (as `stop()` does) and ends its thread.
+  /// Stops the stream (as `stop()` does) and ends its thread. Once it returns, the handler is
+  /// not called again; called from inside a handler call, the stream stops after that call.
   ~EventSource();
   EventSource(const EventSource&) = delete;
   EventSource& operator=(const EventSource&) = delete;
@@ -89,8 +98,13 @@ class ZELK_EXPORT EventSource {
   ReadyState readyState() const;
 
  private:
+  friend struct detail::EventSourceOnLoop;
+  EventSource(Config config, std::shared_ptr<detail::CurlLoop> loop);
+
   struct Delegate;
+  std::shared_ptr<detail::CurlLoop> loop_;
   std::shared_ptr<Delegate> delegate_;
+  std::atomic<bool> used_{false};  // work was ever posted
 };
 
 }  // namespace zelk

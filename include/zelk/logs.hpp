@@ -11,15 +11,18 @@
 
 namespace zelk {
 
-/// The diagnostics of the realtime stream: constant printf-style messages at four levels.
+/// The library's diagnostics, in one place: the realtime stream's records (constant printf-style
+/// messages at four levels, category `Logs::category`) and the lines that tell the developer
+/// what went wrong in a call (category `Logs::sdkCategory`, level `warn`).
 ///
-/// Every record goes to one process-wide sink. The default sink writes one line per record on
-/// standard error, "[<level>] EventSource: <message>". A host routes the records elsewhere with
+/// Every record goes to one process-wide sink. The default sink writes the developer lines on
+/// standard output as "[Zelk SDK]: <message>", and the stream's records on standard error as
+/// "[<level>] EventSource: <message>", one line each. A host routes all of them elsewhere with
 /// `setSink` (a Qt host, for example, into a logging category). Debug records are dropped before
 /// they are formatted unless the host calls `setDebugEnabled(true)`; that holds for every sink.
 ///
-/// Threads: all calls are safe from any thread. The sink is called on the thread that logs (for
-/// the stream, its worker thread), possibly from several threads at once.
+/// Threads: all calls are safe from any thread. The sink is called on the thread that logs (the
+/// host's main thread, or the client's network thread), possibly from several threads at once.
 class ZELK_EXPORT Logs {
  public:
   /// How important a record is; debug records are off unless `setDebugEnabled(true)`.
@@ -44,8 +47,10 @@ class ZELK_EXPORT Logs {
 
   /// The subsystem every record carries.
   static constexpr std::string_view subsystem = "com.zelk.sdk";
-  /// The category every record carries.
+  /// The category of the realtime stream's records.
   static constexpr std::string_view category = "EventSource";
+  /// The category of the lines to the developer ("[Zelk SDK]: " on standard output by default).
+  static constexpr std::string_view sdkCategory = "Zelk SDK";
 
   /// A message text checked when the program is compiled: besides plain text it may only hold
   /// the specifiers %@ (text), %d (integer), %.3f (double, three decimals) and %% (a percent
@@ -128,7 +133,8 @@ class ZELK_EXPORT Logs {
     log(message.level, message.format, first, second);
   }
 
-  /// Replaces the process-wide sink. An empty sink restores the default one (standard error).
+  /// Replaces the process-wide sink for every record. An empty sink restores the default one
+  /// (standard output for the developer lines, standard error for the rest).
   static void setSink(Sink sink);
   /// Turns debug records on or off (off at start).
   static void setDebugEnabled(bool enabled);

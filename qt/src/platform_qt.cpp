@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <string>
 
 Q_LOGGING_CATEGORY(zelkEventSource, "zelk.eventsource")
 
@@ -226,6 +227,14 @@ Platform platform(QQmlEngine* engine) {
     Logs::setDebugEnabled(zelkEventSource().isDebugEnabled());
     QObject::connect(app, &QCoreApplication::aboutToQuit, [] { Logs::setSink({}); });
     Logs::setSink([](const Logs::Record& record) {
+      if (record.category == Logs::sdkCategory) {
+        // The lines to the developer stay on standard output, as without Qt; one write each, so
+        // lines from several threads do not interleave.
+        const std::string line = "[Zelk SDK]: " + std::string(record.message) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+        return;
+      }
       const QString message =
           QString::fromUtf8(record.message.data(), static_cast<qsizetype>(record.message.size()));
       switch (record.level) {

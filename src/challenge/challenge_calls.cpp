@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "challenge/challenge_calls.hpp"
 
-#include "client/url_text.hpp"
+#include "client/service_calls.hpp"
 #include "platform/console.hpp"
 
 #include <nlohmann/json.hpp>
@@ -15,36 +15,8 @@ using nlohmann::json;
 
 namespace {
 
-std::string challengeURL(const Zelk::Impl& zelk, const std::string& challengeId,
-                         const char* suffix = "") {
-  // The identifier comes from the service: encoded, it stays one path segment whatever it holds.
-  return zelk.baseURL + "/v2/challenge/" + percentEncodePathSegment(challengeId) + suffix;
-}
-
-// A read whose callback runs only with a decoded reply: no reply bytes end it silently, bytes
-// that do not decode print the decoding error.
-template <class Record, class Decode>
-void fetch(Zelk::Impl& zelk, const std::string& url, Decode decode,
-           std::function<void(const Record&)> onComplete,
-           std::function<void()> onSettled = nullptr) {
-  zelk.httpRequest(HTTPRequestType::get, url, std::nullopt,
-                   [decode, onComplete = std::move(onComplete),
-                    onSettled = std::move(onSettled)](std::optional<std::string> data) {
-                     if (data) {
-                       std::string error;
-                       std::optional<Record> record = decode(*data, &error);
-                       if (!record) {
-                         printSDKMessage(error);
-                       } else if (onComplete) {
-                         onComplete(*record);
-                       }
-                     }
-                     if (onSettled) onSettled();
-                   });
-}
-
 // A write whose reply is not read: the callback runs once whatever arrives.
-void post(Zelk::Impl& zelk, const std::string& url, json body, std::function<void()> onDone) {
+void post(ServiceClient& zelk, const std::string& url, json body, std::function<void()> onDone) {
   zelk.httpRequest(HTTPRequestType::post, url, std::move(body),
                    [onDone = std::move(onDone)](std::optional<std::string>) {
                      if (onDone) onDone();
@@ -53,18 +25,7 @@ void post(Zelk::Impl& zelk, const std::string& url, json body, std::function<voi
 
 }  // namespace
 
-void getChallenge(Zelk::Impl& zelk, const std::string& challengeId,
-                  std::function<void(const ChallengeDetails&)> onComplete,
-                  std::function<void()> onSettled) {
-  fetch<ChallengeDetails>(
-      zelk, challengeURL(zelk, challengeId),
-      [](std::string_view data, std::string* error) {
-        return ChallengeDetails::decode(data, error);
-      },
-      std::move(onComplete), std::move(onSettled));
-}
-
-void getChallengeDevices(Zelk::Impl& zelk, const std::string& challengeId,
+void getChallengeDevices(ServiceClient& zelk, const std::string& challengeId,
                          std::function<void(const std::vector<ZelkDevice>&)> onComplete) {
   fetch<std::vector<ZelkDevice>>(
       zelk, challengeURL(zelk, challengeId, "/devices"),
@@ -72,7 +33,7 @@ void getChallengeDevices(Zelk::Impl& zelk, const std::string& challengeId,
       std::move(onComplete));
 }
 
-void getDeviceLimits(Zelk::Impl& zelk, const std::string& challengeId,
+void getDeviceLimits(ServiceClient& zelk, const std::string& challengeId,
                      std::function<void(const DeviceLimitState&)> onComplete) {
   fetch<DeviceLimitState>(
       zelk, challengeURL(zelk, challengeId, "/device-limit"),
@@ -82,16 +43,16 @@ void getDeviceLimits(Zelk::Impl& zelk, const std::string& challengeId,
       std::move(onComplete));
 }
 
-void verify(Zelk::Impl& zelk, const std::string& challengeId, ChallengeChannel channel,
+void verify(ServiceClient& zelk, const std::string& challengeId, ChallengeChannel channel,
             std::function<void()> onCompletion) {
-  post(zelk, zelk.baseURL + "/v2/challenge/attempt",
+  post(zelk, zelk.serviceURL() + "/v2/challenge/attempt",
        {{"challenge", challengeId}, {"action", "verify"}, {"channel", std::string(text(channel))}},
        std::move(onCompletion));
 }
 
-void validateCode(Zelk::Impl& zelk, const std::string& code, const std::string& challengeId,
+void validateCode(ServiceClient& zelk, const std::string& code, const std::string& challengeId,
                   std::function<void(const ChallengeVerificationResult&)> onCompletion) {
-  zelk.httpRequest(HTTPRequestType::post, zelk.baseURL + "/v2/challenge/verify",
+  zelk.httpRequest(HTTPRequestType::post, zelk.serviceURL() + "/v2/challenge/verify",
                    json{{"challenge", challengeId}, {"code", code}},
                    [onCompletion = std::move(onCompletion)](std::optional<std::string> data) {
                      if (!data) return;
@@ -105,9 +66,9 @@ void validateCode(Zelk::Impl& zelk, const std::string& code, const std::string& 
                    });
 }
 
-void resendChallengeCode(Zelk::Impl& zelk, const std::string& challengeId,
+void resendChallengeCode(ServiceClient& zelk, const std::string& challengeId,
                          std::function<void()> onComplete) {
-  post(zelk, zelk.baseURL + "/v2/challenge/resend", {{"challenge", challengeId}},
+  post(zelk, zelk.serviceURL() + "/v2/challenge/resend", {{"challenge", challengeId}},
        std::move(onComplete));
 }
 

@@ -40,10 +40,20 @@ std::string percentEncodePathSegment(std::string_view text) {
   });
 }
 
+std::string percentEncodeQuery(std::string_view text) {
+  return encode(text, [](char c) {
+    return std::string_view("!$&'()*+,;=:@/?").find(c) != std::string_view::npos;
+  });
+}
+
 std::string percentEncodeQueryValue(std::string_view text) {
   return encode(text, [](char c) {
     return std::string_view("!$'()*+,;=:@/?").find(c) != std::string_view::npos;
   });
+}
+
+std::string basicAuthorization(std::string_view clientID) {
+  return "Basic " + std::string(clientID) + ":";
 }
 
 }  // namespace zelk::detail

@@ -15,9 +15,17 @@ namespace zelk::detail {
 /// only "." or "..".
 std::string percentEncodePathSegment(std::string_view text);
 
+/// Percent-encodes every byte outside the characters a URL query may hold as they are (letters,
+/// digits and - . _ ~ ! $ & ' ( ) * + , ; = : @ / ?).
+std::string percentEncodeQuery(std::string_view text);
+
 /// Encodes `text` as the value of a query parameter: every byte outside the characters a query
 /// may hold as they are, and '&', which would start another parameter, becomes a percent escape.
 /// Tokens such as Base64 ('+', '/', '=') stay unchanged.
 std::string percentEncodeQueryValue(std::string_view text);
+
+/// How the service knows the client: "Basic <client ID>:". It goes into the Authorization header
+/// of every service call and into the "auth" parameter of the realtime stream's URL.
+std::string basicAuthorization(std::string_view clientID);
 
 }  // namespace zelk::detail

@@ -4,8 +4,10 @@
 
 #include "client/json_reader.hpp"
 #include "client/records_json.hpp"
+#include "client/url_text.hpp"
 #include "client/zelk_impl.hpp"
 #include "platform/console.hpp"
+#include "platform/curl_loop.hpp"
 
 #include <utility>
 
@@ -56,6 +58,10 @@ std::optional<std::string> keyWithControlCharacters(const nlohmann::json& value)
   return std::nullopt;
 }
 
+ScreenClient& screenClient(Zelk& zelk) {
+  return ZelkInternals::of(zelk);
+}
+
 }  // namespace detail
 
 Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform)
@@ -68,7 +74,9 @@ Zelk::Impl::Impl(std::string clientID, bool useViewController, Platform platform
       deviceFacts(platform.deviceFacts ? std::move(platform.deviceFacts) : cachedDeviceFacts),
       presenter(std::move(platform.presenter)),
       caFile(std::move(platform.caFile)),
-      transport(std::make_shared<detail::HttpTransport>(detail::HttpTransport::Options{caFile})) {}
+      transport(std::make_shared<detail::HttpTransport>(
+          std::make_shared<detail::CurlLoop>("zelk-network"),
+          detail::HttpTransport::Options{caFile})) {}
 
 Zelk::Impl::Impl(std::string clientID, const Impl& sharing)
     : baseURL(sharing.baseURL),
@@ -111,7 +119,7 @@ void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
   request.method = method == HTTPRequestType::post ? "POST" : "GET";
   request.url = url;
   request.headers = {"Content-Type: application/json", "Accept: application/json",
-                     "Authorization: Basic " + *clientID + ":"};
+                     "Authorization: " + detail::basicAuthorization(*clientID)};
   if (body) {
     try {
       request.body = body->dump();
@@ -185,6 +193,10 @@ std::shared_ptr<Zelk> Zelk::create(std::string clientID, bool useViewController,
 void Zelk::setUserID(std::optional<std::string> userID) {
   std::lock_guard lock(impl_->mutex);
   impl_->userID_ = std::move(userID);
+}
+
+bool Zelk::flush(std::chrono::milliseconds timeout) {
+  return impl_->transport->waitUntilIdle(timeout);
 }
 
 std::optional<std::string> Zelk::deviceID() const {

@@ -3,9 +3,9 @@
 
 #include <zelk/challenge.hpp>
 #include <zelk/client.hpp>
-#include <zelk/container.hpp>
 #include <zelk/event_source.hpp>
 
+#include "client/service_client.hpp"
 #include "platform/http_transport.hpp"
 
 #include <nlohmann/json.hpp>
@@ -19,6 +19,8 @@
 #include <string_view>
 
 namespace zelk {
+
+class ZelkContainer;
 
 namespace detail {
 
@@ -37,11 +39,8 @@ std::optional<std::string> keyWithControlCharacters(const nlohmann::json& value)
 
 }  // namespace detail
 
-/// The two HTTP methods the service uses.
-enum class HTTPRequestType { post, get };
-
 /// The client's state and its private operations. Host callbacks live on `Zelk` itself.
-struct Zelk::Impl {
+struct Zelk::Impl final : detail::ScreenClient {
   Impl(std::string clientID, bool useViewController, Platform platform);
   /// A client's state that sends through `transport` instead of a transport of its own.
   Impl(std::string clientID, const Impl& sharing);
@@ -50,7 +49,15 @@ struct Zelk::Impl {
   /// `onCompletion` (on the HTTP thread, or at once when the request cannot be made).
   void httpRequest(HTTPRequestType method, const std::string& url,
                    std::optional<nlohmann::json> body,
-                   std::function<void(std::optional<std::string>)> onCompletion);
+                   std::function<void(std::optional<std::string>)> onCompletion) override;
+
+  const std::string& serviceURL() const override { return baseURL; }
+  const std::shared_ptr<MainQueue>& mainThread() const override { return mainQueue; }
+  std::shared_ptr<Zelk> codeRequests() override { return codeRequestClient(); }
+  void setChallengeReceiver(std::function<void(const ChallengeDetails&)> receiver) override {
+    onChallenge = std::move(receiver);
+  }
+  void hideChallenge() override { hideChallengeViewControllerIfNeeded(); }
 
   /// The "device_info" object and the vendor identifier sent with attach and identify.
   nlohmann::json deviceInfo(const DeviceFacts& facts) const;

@@ -5,20 +5,14 @@
 #include "eventsource/event_parser.hpp"
 #include "eventsource/reconnection_timer.hpp"
 #include "eventsource/utf8_line_parser.hpp"
+#include "platform/curl_loop.hpp"
 #include "platform/curl_support.hpp"
-
-#include <pthread.h>
 
 #include <strings.h>
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <queue>
-#include <thread>
 #include <vector>
 
 namespace zelk {
@@ -143,7 +137,7 @@ ConnectionErrorAction EventSource::defaultConnectionErrorHandler(const StreamErr
                                      : ConnectionErrorAction::proceed;
 }
 
-// Everything of one stream, owned by its thread; the facade only posts work to it.
+// Everything of one stream, used on its loop's thread only; the facade only posts work to it.
 struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
   using Task = std::function<void()>;
 
@@ -167,18 +161,12 @@ struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
     char errorBuffer[CURL_ERROR_SIZE] = {};
   };
 
-  explicit Delegate(EventSource::Config configuration);
-  ~Delegate();
+  Delegate(EventSource::Config configuration, detail::CurlLoop* loop);
 
-  // The serial queue.
-  void post(Task task);
-  void postAfter(Clock::duration delay, Task task);
-  void run();
-  Clock::time_point runDueTasks();  // returns when the next delayed task is due
-
-  // The stream, on the queue only.
+  // The stream, on the loop's thread only.
   void start();
   void stop();
+  void retire();  // stop() for good, as the stream is destroyed
   void connect();
   // Sends one request of the current attempt. `redirects` counts the hops that led here.
   void request(std::string url, std::string method, bool withBody, int redirects);
@@ -207,27 +195,12 @@ struct EventSource::Delegate : std::enable_shared_from_this<Delegate> {
   detail::ReconnectionTimer reconnectionTimer;
   bool hasSession = false;
   std::unique_ptr<Connection> connection;
-  detail::CurlMulti multi;
+  detail::CurlLoop* const loop;  // outlives every task of the stream: the facade holds it
 
   // Shared with other threads.
   std::atomic<ReadyState> publishedState{ReadyState::raw};
   mutable std::mutex lastEventIdMutex;
   std::string lastEventId;
-
-  struct Delayed {
-    Clock::time_point due;
-    std::uint64_t sequence;
-    Task task;
-    bool operator>(const Delayed& other) const {
-      return due != other.due ? due > other.due : sequence > other.sequence;
-    }
-  };
-  std::mutex queueMutex;
-  std::deque<Task> tasks;
-  std::priority_queue<Delayed, std::vector<Delayed>, std::greater<>> delayed;
-  std::uint64_t nextSequence = 0;
-  bool quitting = false;
-  std::thread thread;
 };
 
 namespace {
@@ -242,84 +215,16 @@ EventSource::Config checked(EventSource::Config config) {
 
 }  // namespace
 
-EventSource::Delegate::Delegate(EventSource::Config configuration)
+EventSource::Delegate::Delegate(EventSource::Config configuration, detail::CurlLoop* loop)
     : config(checked(std::move(configuration))),
       utf8LineParser(config.maxLineBytes),
       eventParser(std::make_shared<PublishingHandler>(
                       config.handler, [this](const std::string& id) { publishLastEventId(id); }),
                   config.lastEventId, config.reconnectTime, config.maxEventBytes),
       reconnectionTimer(config.maxReconnectTime, config.backoffResetThreshold),
+      loop(loop),
       lastEventId(config.lastEventId) {
   detail::initCurlOnce();
-  multi.reset(curl_multi_init());
-}
-
-EventSource::Delegate::~Delegate() {
-  if (connection) curl_multi_remove_handle(multi.get(), connection->easy.get());
-}
-
-void EventSource::Delegate::post(Task task) {
-  postAfter(Clock::duration::zero(), std::move(task));
-}
-
-void EventSource::Delegate::postAfter(Clock::duration delay, Task task) {
-  {
-    std::lock_guard lock(queueMutex);
-    if (delay <= Clock::duration::zero()) {
-      tasks.push_back(std::move(task));
-    } else {
-      delayed.push({Clock::now() + delay, nextSequence++, std::move(task)});
-    }
-  }
-  curl_multi_wakeup(multi.get());
-}
-
-Clock::time_point EventSource::Delegate::runDueTasks() {
-  for (;;) {
-    Task task;
-    {
-      std::lock_guard lock(queueMutex);
-      const auto now = Clock::now();
-      while (!delayed.empty() && delayed.top().due <= now) {
-        tasks.push_back(std::move(const_cast<Delayed&>(delayed.top()).task));
-        delayed.pop();
-      }
-      if (tasks.empty()) return delayed.empty() ? Clock::time_point::max() : delayed.top().due;
-      task = std::move(tasks.front());
-      tasks.pop_front();
-    }
-    task();
-  }
-}
-
-void EventSource::Delegate::run() {
-  pthread_setname_np(pthread_self(), "ESDelegateQueue");
-  for (;;) {
-    Clock::time_point wakeAt = runDueTasks();
-    {
-      std::lock_guard lock(queueMutex);
-      if (quitting) break;
-    }
-    if (connection) {
-      int running = 0;
-      curl_multi_perform(multi.get(), &running);
-      int remaining = 0;
-      while (CURLMsg* message = curl_multi_info_read(multi.get(), &remaining)) {
-        if (message->msg == CURLMSG_DONE) finish(message->data.result);
-      }
-      checkIdleTimeout();
-      if (connection) {
-        wakeAt = std::min(wakeAt, connection->lastActivity + seconds(config.idleTimeout));
-      }
-    }
-    // Sleeps in the kernel until a socket is ready, a task is posted or the next timer is due.
-    int timeoutMs = INT_MAX;
-    if (wakeAt != Clock::time_point::max()) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now());
-      timeoutMs = static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
-    }
-    curl_multi_poll(multi.get(), nullptr, 0, timeoutMs, nullptr);
-  }
 }
 
 void EventSource::Delegate::setReadyState(ReadyState state) {
@@ -335,6 +240,12 @@ void EventSource::Delegate::start() {
   }
   setReadyState(ReadyState::connecting);
   hasSession = true;
+  // The idle timeout is checked after every pass of the loop, and bounds how long it sleeps.
+  loop->watch(this, [this] {
+    checkIdleTimeout();
+    return connection ? connection->lastActivity + seconds(config.idleTimeout)
+                      : Clock::time_point::max();
+  });
   connect();
 }
 
@@ -344,6 +255,11 @@ void EventSource::Delegate::stop() {
   cancelConnection();
   if (previous == ReadyState::open) config.handler->onClosed();
   hasSession = false;
+}
+
+void EventSource::Delegate::retire() {
+  stop();
+  loop->unwatch(this);
 }
 
 void EventSource::Delegate::connect() {
@@ -387,7 +303,11 @@ void EventSource::Delegate::request(std::string url, std::string method, bool wi
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, attempt->errorBuffer);
   detail::applySecurity(easy, config.caFile);
   connection = std::move(attempt);
-  curl_multi_add_handle(multi.get(), easy);
+  const bool added = loop->add(easy, [weak = weak_from_this(), easy](CURLcode code) {
+    auto self = weak.lock();
+    if (self && self->connection && self->connection->easy.get() == easy) self->finish(code);
+  });
+  if (!added) finish(CURLE_FAILED_INIT);
 }
 
 // A redirect is followed only where it cannot expose the stream: never from https to plain http
@@ -534,13 +454,13 @@ std::size_t EventSource::Delegate::onData(char* data, std::size_t size, std::siz
 
 void EventSource::Delegate::checkIdleTimeout() {
   if (!connection || Clock::now() - connection->lastActivity < seconds(config.idleTimeout)) return;
-  curl_multi_remove_handle(multi.get(), connection->easy.get());
+  loop->remove(connection->easy.get());
   connection.reset();
   taskCompleted(StreamError::transport(CURLE_OPERATION_TIMEDOUT, kTimedOut), false);
 }
 
 void EventSource::Delegate::finish(CURLcode code) {
-  curl_multi_remove_handle(multi.get(), connection->easy.get());
+  loop->remove(connection->easy.get());
   const std::unique_ptr<Connection> ended = std::move(connection);
   if (ended->cancelled) return taskCompleted(std::nullopt, true);
   if (ended->redirectTo) return followRedirect(*ended);
@@ -553,7 +473,7 @@ void EventSource::Delegate::finish(CURLcode code) {
 
 void EventSource::Delegate::cancelConnection() {
   if (!connection) return;
-  curl_multi_remove_handle(multi.get(), connection->easy.get());
+  loop->remove(connection->easy.get());
   connection.reset();
   // A cancelled connection completes silently, but still leaves nothing half-parsed behind.
   utf8LineParser.closeAndReset();
@@ -580,38 +500,40 @@ void EventSource::Delegate::taskCompleted(const std::optional<StreamError>& erro
   setReadyState(ReadyState::closed);
   const double delay = reconnectionTimer.reconnectDelay(baseDelay);
   logger.log(LogMessages::waitingBeforeReconnecting, delay);
-  postAfter(seconds(delay), [weak = weak_from_this()] {
+  loop->postAfter(seconds(delay), [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->connect();
   });
 }
 
-EventSource::EventSource(Config config) : delegate_(std::make_shared<Delegate>(std::move(config))) {
-  delegate_->thread = std::thread([delegate = delegate_] { delegate->run(); });
-}
+EventSource::EventSource(Config config)
+    : EventSource(std::move(config), std::make_shared<detail::CurlLoop>("ESDelegateQueue")) {}
+
+EventSource::EventSource(Config config, std::shared_ptr<detail::CurlLoop> loop)
+    : loop_(std::move(loop)),
+      delegate_(std::make_shared<Delegate>(std::move(config), loop_.get())) {}
 
 EventSource::~EventSource() {
-  delegate_->post([delegate = delegate_] {
-    delegate->stop();
-    std::lock_guard lock(delegate->queueMutex);
-    delegate->quitting = true;
-  });
-  // The stream's own thread may drop the last reference from inside a handler call: it cannot
-  // join itself, so it finishes the loop on its own, holding the delegate until then.
-  if (delegate_->thread.get_id() == std::this_thread::get_id()) {
-    delegate_->thread.detach();
+  if (!used_) return;
+  auto retire = [delegate = delegate_] { delegate->retire(); };
+  // From inside a handler call the stream may be in the middle of a libcurl callback, where its
+  // transfer cannot be removed: it stops after the call instead.
+  if (loop_->onLoopThread()) {
+    loop_->post(retire);
   } else {
-    delegate_->thread.join();
+    loop_->runAndWait(retire);
   }
 }
 
 void EventSource::start() {
-  delegate_->post([weak = std::weak_ptr(delegate_)] {
+  used_ = true;
+  loop_->post([weak = std::weak_ptr(delegate_)] {
     if (auto delegate = weak.lock()) delegate->start();
   });
 }
 
 void EventSource::stop() {
-  delegate_->post([delegate = delegate_] { delegate->stop(); });
+  used_ = true;
+  loop_->post([delegate = delegate_] { delegate->stop(); });
 }
 
 std::optional<std::string> EventSource::getLastEventId() const {

@@ -5,8 +5,9 @@
 
 namespace zelk::detail {
 
-/// Writes "[Zelk SDK]: " followed by `message` as one line on standard output. Lines written
-/// from several threads never interleave.
+/// Tells the developer about `message` through the log sink (`Logs`): by default "[Zelk SDK]: "
+/// followed by `message` as one line on standard output. Lines written from several threads
+/// never interleave.
 void printSDKMessage(std::string_view message);
 
 }  // namespace zelk::detail

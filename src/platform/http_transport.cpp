@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/http_transport.hpp"
 
+#include "platform/curl_loop.hpp"
 #include "platform/curl_support.hpp"
 
 #include <curl/curl.h>
@@ -9,11 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
 
 namespace zelk::detail {
 
@@ -65,51 +66,53 @@ std::string tooLargeMessage(std::size_t limit) {
 
 }  // namespace
 
-struct HttpTransport::Worker {
+struct HttpTransport::Worker : std::enable_shared_from_this<Worker> {
   Options options;
-  CurlMulti multi;
+  CurlLoop* loop = nullptr;  // outlives every task of the worker: the transport holds it
   std::mutex mutex;
   std::deque<std::unique_ptr<Transfer>> queued;  // guarded by mutex
-  std::atomic<bool> stopping{false};
+  std::atomic<bool> used{false};                 // a request was ever sent
+  std::atomic<bool> dropped{false};              // the transport is gone: completions do not run
   std::atomic<std::size_t> inFlight{0};
-  std::thread thread;  // started on the first request
+  mutable std::mutex idleMutex;
+  std::condition_variable idle;  // notified when `inFlight` drops to zero
 
-  void run();
+  void admitQueued();
   void admit(std::unique_ptr<Transfer> transfer);
   void startWaiting(const std::string& origin);
   void start(std::unique_ptr<Transfer> transfer);
   void finish(CURL* easy, CURLcode code);
-  void endIdleTransfers();
-  int pollTimeoutMs() const;
+  Clock::time_point endIdleTransfers();
+  void settled(std::size_t count);
+  void abandon();
 
-  // Worker thread only.
+  // The loop's thread only.
+  bool watching = false;
+  bool abandoned = false;
   std::vector<std::unique_ptr<Transfer>> running;
   std::map<std::string, std::deque<std::unique_ptr<Transfer>>> waiting;  // by origin, in order
   std::map<std::string, long> runningPerOrigin;
 };
 
-HttpTransport::HttpTransport(Options options) : worker_(std::make_shared<Worker>()) {
+HttpTransport::HttpTransport(Options options)
+    : HttpTransport(std::make_shared<CurlLoop>("zelk-http"), std::move(options)) {}
+
+HttpTransport::HttpTransport(std::shared_ptr<CurlLoop> loop, Options options)
+    : loop_(std::move(loop)), worker_(std::make_shared<Worker>()) {
   initCurlOnce();
   worker_->options = std::move(options);
-  worker_->multi.reset(curl_multi_init());
-  curl_multi_setopt(worker_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+  worker_->loop = loop_.get();
 }
 
 HttpTransport::~HttpTransport() {
-  worker_->stopping = true;
-  std::thread thread;
-  {
-    std::lock_guard lock(worker_->mutex);
-    thread = std::move(worker_->thread);
-  }
-  if (!thread.joinable()) return;
-  curl_multi_wakeup(worker_->multi.get());
-  // The last owner may be a completion running on the worker itself: it cannot join itself,
-  // so the thread finishes on its own, keeping its state alive through its own reference.
-  if (thread.get_id() == std::this_thread::get_id()) {
-    thread.detach();
+  if (!worker_->used) return;
+  worker_->dropped = true;
+  // On the loop's own thread this may run inside a libcurl callback, where no transfer may be
+  // removed: the rest is left to the next task, and `dropped` keeps completions from running.
+  if (loop_->onLoopThread()) {
+    loop_->post([worker = worker_] { worker->abandon(); });
   } else {
-    thread.join();
+    loop_->runAndWait([worker = worker_] { worker->abandon(); });
   }
 }
 
@@ -117,20 +120,23 @@ void HttpTransport::send(HttpRequest request, std::function<void(HttpResult)> co
   auto transfer = std::make_unique<Transfer>();
   transfer->request = std::move(request);
   transfer->completion = std::move(completion);
+  worker_->used = true;
   worker_->inFlight.fetch_add(1);
   {
     std::lock_guard lock(worker_->mutex);
     worker_->queued.push_back(std::move(transfer));
-    if (!worker_->thread.joinable()) {
-      worker_->thread = std::thread([worker = worker_] { worker->run(); });
-      return;
-    }
   }
-  curl_multi_wakeup(worker_->multi.get());
+  loop_->post([worker = worker_] { worker->admitQueued(); });
 }
 
 std::size_t HttpTransport::inFlight() const {
   return worker_->inFlight.load();
+}
+
+bool HttpTransport::waitUntilIdle(std::chrono::milliseconds timeout) const {
+  if (loop_->onLoopThread()) return worker_->inFlight.load() == 0;
+  std::unique_lock lock(worker_->idleMutex);
+  return worker_->idle.wait_for(lock, timeout, [this] { return worker_->inFlight.load() == 0; });
 }
 
 bool HttpTransport::isValidURL(const std::string& url) {
@@ -148,32 +154,40 @@ bool HttpTransport::isValidURL(const std::string& url) {
   return valid;
 }
 
-void HttpTransport::Worker::run() {
-  while (!stopping) {
-    std::deque<std::unique_ptr<Transfer>> batch;
-    {
-      std::lock_guard lock(mutex);
-      batch.swap(queued);
-    }
-    for (auto& transfer : batch) admit(std::move(transfer));
-
-    int active = 0;
-    curl_multi_perform(multi.get(), &active);
-    int remaining = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &remaining)) {
-      if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
-      if (stopping) break;  // a completion dropped the last owner of the transport
-    }
-    if (stopping) break;
-    endIdleTransfers();
-    if (stopping) break;
-    // Sleeps in the kernel until a socket is ready, a libcurl timer or an idle timeout is due, or
-    // `send` wakes us.
-    curl_multi_poll(multi.get(), nullptr, 0, pollTimeoutMs(), nullptr);
+void HttpTransport::Worker::admitQueued() {
+  if (abandoned) return;
+  if (!watching) {
+    watching = true;
+    loop->watch(this, [this] { return endIdleTransfers(); });
   }
-  for (auto& transfer : running) curl_multi_remove_handle(multi.get(), transfer->easy.get());
+  std::deque<std::unique_ptr<Transfer>> batch;
+  {
+    std::lock_guard lock(mutex);
+    batch.swap(queued);
+  }
+  for (auto& transfer : batch) {
+    if (abandoned) return;
+    admit(std::move(transfer));
+  }
+}
+
+void HttpTransport::Worker::abandon() {
+  abandoned = true;
+  loop->unwatch(this);
+  for (auto& transfer : running) loop->remove(transfer->easy.get());
   running.clear();
   waiting.clear();
+  runningPerOrigin.clear();
+  {
+    std::lock_guard lock(mutex);
+    queued.clear();
+  }
+  settled(inFlight.load());
+}
+
+void HttpTransport::Worker::settled(std::size_t count) {
+  std::lock_guard lock(idleMutex);
+  if (inFlight.fetch_sub(count) == count) idle.notify_all();
 }
 
 void HttpTransport::Worker::admit(std::unique_ptr<Transfer> transfer) {
@@ -197,29 +211,25 @@ void HttpTransport::Worker::startWaiting(const std::string& origin) {
   start(std::move(next));
 }
 
-void HttpTransport::Worker::endIdleTransfers() {
+Clock::time_point HttpTransport::Worker::endIdleTransfers() {
   const auto now = Clock::now();
   std::vector<CURL*> idle;
+  auto due = Clock::time_point::max();
   for (const auto& transfer : running) {
-    if (now - transfer->lastProgress >= transfer->request.idleTimeout) {
+    const auto idleAt = transfer->lastProgress + transfer->request.idleTimeout;
+    if (now >= idleAt) {
       std::snprintf(transfer->errorBuffer, CURL_ERROR_SIZE, "%s", kTimedOut);
       idle.push_back(transfer->easy.get());
+    } else {
+      due = std::min(due, idleAt);
     }
   }
   for (CURL* easy : idle) {
-    if (stopping) return;
+    if (abandoned) break;
     finish(easy, CURLE_OPERATION_TIMEDOUT);
   }
-}
-
-int HttpTransport::Worker::pollTimeoutMs() const {
-  if (running.empty()) return INT_MAX;
-  auto due = Clock::time_point::max();
-  for (const auto& transfer : running) {
-    due = std::min(due, transfer->lastProgress + transfer->request.idleTimeout);
-  }
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
-  return static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
+  // A transfer started by a completion above is checked on the next pass.
+  return idle.empty() ? due : now;
 }
 
 void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
@@ -268,17 +278,17 @@ void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadline.count()));
   transfer->lastProgress = Clock::now();
 
-  if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
-    std::snprintf(transfer->errorBuffer, CURL_ERROR_SIZE, "could not start the request");
-    running.push_back(std::move(transfer));
-    finish(easy, CURLE_FAILED_INIT);
-    return;
-  }
   running.push_back(std::move(transfer));
+  if (!loop->add(easy, [worker = shared_from_this(), easy](CURLcode code) {
+        worker->finish(easy, code);
+      })) {
+    std::snprintf(running.back()->errorBuffer, CURL_ERROR_SIZE, "could not start the request");
+    finish(easy, CURLE_FAILED_INIT);
+  }
 }
 
 void HttpTransport::Worker::finish(CURL* easy, CURLcode code) {
-  curl_multi_remove_handle(multi.get(), easy);
+  loop->remove(easy);
   std::unique_ptr<Transfer> transfer;
   for (auto it = running.begin(); it != running.end(); ++it) {
     if ((*it)->easy.get() == easy) {
@@ -303,8 +313,8 @@ void HttpTransport::Worker::finish(CURL* easy, CURLcode code) {
   }
   auto completion = std::move(transfer->completion);
   transfer.reset();
-  if (completion) completion(std::move(result));
-  inFlight.fetch_sub(1);
+  if (completion && !dropped) completion(std::move(result));
+  if (!abandoned) settled(1);  // abandoning settled the whole count already
 }
 
 }  // namespace zelk::detail

@@ -38,19 +38,24 @@ struct HttpResult {
   std::string error;                // transport error text; empty when none
 };
 
-/// Sends HTTP(S) requests on one worker thread that runs them concurrently (libcurl multi), at
-/// most `kMaxConnectionsPerHost` at a time to one host (the rest wait their turn), and keeps
+class CurlLoop;
+
+/// Sends HTTP(S) requests on a `CurlLoop`'s thread, which runs them concurrently, at most
+/// `kMaxConnectionsPerHost` at a time to one host (the rest wait their turn), and keeps
 /// connections open for reuse. Redirects are not followed. Certificates are verified and TLS
-/// below 1.2 refused. Completions run on the worker thread, never on the caller's.
+/// below 1.2 refused. Completions run on the loop's thread, never on the caller's.
 class HttpTransport {
  public:
   struct Options {
     std::string caFile;  // extra PEM bundle to trust besides the system store
   };
 
+  /// A transport on a loop of its own.
   explicit HttpTransport(Options options = {});
-  /// Abandons requests still in flight (their completions are dropped unrun) and ends the
-  /// worker thread.
+  /// A transport on `loop`, which it shares with whatever else runs there.
+  HttpTransport(std::shared_ptr<CurlLoop> loop, Options options);
+  /// Abandons requests still in flight: their completions are dropped unrun, and none runs
+  /// once this returns.
   ~HttpTransport();
   HttpTransport(const HttpTransport&) = delete;
   HttpTransport& operator=(const HttpTransport&) = delete;
@@ -62,11 +67,19 @@ class HttpTransport {
   /// Requests queued or running whose completion has not returned yet.
   std::size_t inFlight() const;
 
+  /// Waits until no request is in flight, or `timeout` has passed; true when none is. Not on the
+  /// loop's thread (there it only reports whether none is).
+  bool waitUntilIdle(std::chrono::milliseconds timeout) const;
+
+  /// The loop the requests run on.
+  const std::shared_ptr<CurlLoop>& loop() const { return loop_; }
+
   /// Whether `url` is an absolute http or https URL that libcurl accepts.
   static bool isValidURL(const std::string& url);
 
  private:
   struct Worker;
+  std::shared_ptr<CurlLoop> loop_;
   std::shared_ptr<Worker> worker_;
 };
 

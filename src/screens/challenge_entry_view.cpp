@@ -3,7 +3,7 @@
 #include <zelk/client.hpp>
 #include <zelk/localization.hpp>
 
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 #include "platform/http_transport.hpp"
 #include "screens/elements.hpp"
 
@@ -93,7 +93,7 @@ void ChallengeEntryView::logOutOfThisDevice() {
     if (const auto callback = zelk->onLogoutCurrentDevice) callback();
   }
   viewModel_->setChallengeVisible(false);
-  if (zelk) ZelkInternals::of(*zelk).hideChallengeViewControllerIfNeeded();
+  if (zelk) detail::screenClient(*zelk).hideChallenge();
 }
 
 void ChallengeEntryView::createAccount() {
@@ -103,7 +103,7 @@ void ChallengeEntryView::createAccount() {
     zelk->detach();
   }
   viewModel_->setChallengeVisible(false);
-  if (zelk) ZelkInternals::of(*zelk).hideChallengeViewControllerIfNeeded();
+  if (zelk) detail::screenClient(*zelk).hideChallenge();
 }
 
 void ChallengeEntryView::verifyToContinue() {

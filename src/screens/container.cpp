@@ -1,24 +1,25 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <zelk/challenge_screens.hpp>
+#include <zelk/client.hpp>
 #include <zelk/container.hpp>
 
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 
 namespace zelk {
 
 ZelkContainer::ZelkContainer(std::shared_ptr<Zelk> zelk)
     : zelk_(zelk),
-      mainQueue_(ZelkInternals::of(*zelk).mainQueue),
+      mainQueue_(detail::screenClient(*zelk).mainThread()),
       viewModel_(std::make_shared<ChallengeViewModel>()) {}
 
 std::shared_ptr<ZelkContainer> ZelkContainer::create(std::shared_ptr<Zelk> zelk) {
   std::shared_ptr<ZelkContainer> container(new ZelkContainer(zelk));
   // The client holds its challenge receiver weakly: the container lives as long as the host's
   // view (or the client's own presentation) keeps it.
-  ZelkInternals::of(*zelk).onChallenge =
+  detail::screenClient(*zelk).setChallengeReceiver(
       [weak = std::weak_ptr(container)](const ChallengeDetails& details) {
         if (auto container = weak.lock()) container->onChallenge(details);
-      };
+      });
   // The screens go with the challenge: a challenge shown again starts at the entry screen.
   container->viewModel_->subscribe([weak = std::weak_ptr(container)] {
     auto container = weak.lock();

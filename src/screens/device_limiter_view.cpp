@@ -4,7 +4,7 @@
 #include <zelk/localization.hpp>
 
 #include "challenge/challenge_calls.hpp"
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 #include "screens/async.hpp"
 #include "screens/elements.hpp"
 #include "screens/resources.hpp"
@@ -119,7 +119,7 @@ void DeviceLimiterView::loadDevices() {
   auto group = std::make_shared<CompletionGroup>(mainQueue_);
   group->enter();
   group->enter();
-  Zelk::Impl& client = ZelkInternals::of(*zelk);
+  detail::ServiceClient& client = detail::screenClient(*zelk);
   detail::getDeviceLimits(
       client, details->_id,
       [weak = weak_from_this(), queue = mainQueue_, group](const DeviceLimitState& state) {
@@ -142,7 +142,7 @@ void DeviceLimiterView::logOut() {
   const auto zelk = zelk_.lock();
   if (!isOverDeviceLimit() || selected_.empty() || !zelk) {
     viewModel_->setChallengeVisible(false);
-    if (zelk) ZelkInternals::of(*zelk).hideChallengeViewControllerIfNeeded();
+    if (zelk) detail::screenClient(*zelk).hideChallenge();
     return;
   }
   viewModel_->setDetachLoading(true);

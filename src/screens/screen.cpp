@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <zelk/screen.hpp>
 
+#include <zelk/client.hpp>
 #include <zelk/run_loop.hpp>
 
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 
 #include <array>
 #include <cmath>
@@ -115,7 +116,7 @@ ChallengeScreen::ChallengeScreen(std::shared_ptr<ChallengeViewModel> viewModel,
                                  std::shared_ptr<Zelk> zelk)
     : viewModel_(std::move(viewModel)),
       zelk_(zelk),
-      mainQueue_(zelk ? ZelkInternals::of(*zelk).mainQueue : RunLoop::main()) {}
+      mainQueue_(zelk ? detail::screenClient(*zelk).mainThread() : RunLoop::main()) {}
 
 ChallengeScreen::~ChallengeScreen() {
   if (viewModelToken_ != 0) viewModel_->unsubscribe(viewModelToken_);

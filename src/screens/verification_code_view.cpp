@@ -4,7 +4,7 @@
 #include <zelk/localization.hpp>
 
 #include "challenge/challenge_calls.hpp"
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 #include "screens/async.hpp"
 #include "screens/elements.hpp"
 
@@ -113,7 +113,7 @@ void VerificationCodeView::resend() {
   const auto zelk = zelk_.lock();
   if (!details || !zelk) return;
   detail::resendChallengeCode(
-      ZelkInternals::of(*zelk), details->_id, [weak = weak_from_this(), queue = mainQueue_] {
+      detail::screenClient(*zelk), details->_id, [weak = weak_from_this(), queue = mainQueue_] {
         postToScreen<VerificationCodeView>(queue, weak, [](VerificationCodeView& screen) {
           screen.secondsToResend_ = kResendDelaySeconds;
           screen.changed();
@@ -128,7 +128,7 @@ void VerificationCodeView::verify() {
   const auto zelk = zelk_.lock();
   if (!details || !zelk) return;
   detail::validateCode(
-      ZelkInternals::of(*zelk), code_, details->_id,
+      detail::screenClient(*zelk), code_, details->_id,
       [weak = weak_from_this(), queue = mainQueue_](const ChallengeVerificationResult& result) {
         postToScreen<VerificationCodeView>(
             queue, weak, [success = result.success](VerificationCodeView& screen) {

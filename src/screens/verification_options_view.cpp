@@ -4,7 +4,7 @@
 #include <zelk/localization.hpp>
 
 #include "challenge/challenge_calls.hpp"
-#include "client/zelk_impl.hpp"
+#include "client/service_client.hpp"
 #include "screens/elements.hpp"
 
 namespace zelk {
@@ -37,7 +37,7 @@ Element option(std::string label, std::string action, bool sending, bool enabled
 VerificationOptionsView::VerificationOptionsView(std::shared_ptr<ChallengeViewModel> viewModel,
                                                  std::shared_ptr<Zelk> zelk)
     : ChallengeScreen(std::move(viewModel), zelk),
-      codeClient_(zelk ? ZelkInternals::of(*zelk).codeRequestClient() : nullptr) {}
+      codeClient_(zelk ? detail::screenClient(*zelk).codeRequests() : nullptr) {}
 
 std::shared_ptr<VerificationOptionsView> VerificationOptionsView::create(
     std::shared_ptr<ChallengeViewModel> viewModel, std::shared_ptr<Zelk> zelk) {
@@ -74,7 +74,7 @@ void VerificationOptionsView::requestCode(ChallengeChannel channel) {
   if (!details || !codeClient_) return;
   (channel == ChallengeChannel::email ? emailCodeSending_ : smsCodeSending_) = true;
   changed();
-  detail::verify(ZelkInternals::of(*codeClient_), details->_id, channel,
+  detail::verify(detail::screenClient(*codeClient_), details->_id, channel,
                  [weak = weak_from_this(), viewModel = viewModel_, queue = mainQueue_, channel] {
                    queue->post([weak, viewModel, channel] {
                      // The channel used is recorded even when the screen is gone by now.

@@ -48,14 +48,8 @@ class RoadTest : public ClientFixture {
   // Replies still on their way hop to their device's main loop holding the client, and the
   // client holds that loop: let every hop land before the loops go, so nothing is left queued.
   void TearDown() override {
-    for (auto& device : devices) {
-      const auto deadline = std::chrono::steady_clock::now() + 5s;
-      while (ZelkInternals::requestsInFlight(*device->client) > 0 &&
-             std::chrono::steady_clock::now() < deadline) {
-        device->loop->runUntil([] { return false; }, 1ms);
-      }
-      device->loop->runUntil([] { return false; }, 20ms);
-    }
+    for (auto& device : devices) letRepliesLand(*device->client, *device->loop);
+    ClientFixture::TearDown();
   }
 
   Device& addDevice(std::string model, bool useViewController = false,

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "eventsource/realtime_subscription.hpp"
+#include "client/realtime_subscription.hpp"
 #include "support/client_fixture.hpp"
 
 namespace zelk::testing {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zelk::testing {
 
@@ -42,7 +43,29 @@ class ClientFixture : public ::testing::Test {
 
   std::shared_ptr<Zelk> makeClient(std::string clientID = "project one", Platform p = {}) {
     if (p.baseURL.empty()) p = platform();
-    return Zelk::create(std::move(clientID), false, std::move(p));
+    auto client = Zelk::create(std::move(clientID), false, std::move(p));
+    clients.push_back(client);
+    return client;
+  }
+
+  // A reply still on its way hops to the main loop holding its client, and the client holds that
+  // loop: before the loop goes, let every call of the clients made here finish and its hop run,
+  // so that nothing is left queued.
+  void TearDown() override {
+    for (const auto& weak : clients) {
+      if (const auto client = weak.lock()) letRepliesLand(*client, *loop);
+    }
+  }
+
+  /// Runs `loop` until no service call of `client` is in flight (at most 5 s), then for the hops
+  /// those calls queued on it.
+  static void letRepliesLand(Zelk& client, RunLoop& loop) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ZelkInternals::requestsInFlight(client) > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      loop.runUntil([] { return false; }, std::chrono::milliseconds(1));
+    }
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(20));
   }
 
   /// Runs the main loop until `predicate` holds (at most 10 s). The predicate may watch state
@@ -76,6 +99,7 @@ class ClientFixture : public ::testing::Test {
   std::shared_ptr<NotificationCenter> center = std::make_shared<NotificationCenter>(loop);
   std::shared_ptr<PreferencesStore> preferences = PreferencesStore::inMemory();
   const std::thread::id mainThread = std::this_thread::get_id();
+  std::vector<std::weak_ptr<Zelk>> clients;  // made by makeClient, for TearDown
 };
 
 /// The lines written to standard output while it lives.

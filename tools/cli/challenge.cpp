@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "challenge.hpp"
 
-#include "client/zelk_impl.hpp"
+#include "http_get.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -222,34 +222,21 @@ class Session {
 
   // The last code the sandbox sent for the challenge, from its admin endpoint.
   std::optional<std::string> sandboxCode() {
-    const std::string url = ZelkInternals::of(*zelk_).baseURL + "/_sandbox/challenge/" +
+    const std::string url = options_.platform.baseURL + "/_sandbox/challenge/" +
                             container_->viewModel()->challengeDetails()->_id;
-    struct Answer {
-      bool done = false;
-      std::optional<std::string> code;
-    };
-    const auto answer = std::make_shared<Answer>();  // outlives a wait that gives up
-    detail::HttpRequest request;
-    request.url = url;
-    ZelkInternals::of(*zelk_).transport->send(
-        request, [answer, loop = loop_](detail::HttpResult result) {
-          std::optional<std::string> code;
-          if (result.status == 200 && result.data) {
-            const auto state = nlohmann::json::parse(*result.data, nullptr, false);
-            if (state.is_object() && state.contains("code") && state["code"].is_string()) {
-              code = state["code"].get<std::string>();
-            }
-          }
-          loop->post([answer, code] {
-            answer->code = code;
-            answer->done = true;
-          });
-        });
-    if (!waitFor([&] { return answer->done; }) || !answer->code) {
+    std::optional<std::string> code;
+    const auto reply = httpGet(url, options_.platform.caFile, options_.timeout);
+    if (reply) {
+      const auto state = nlohmann::json::parse(*reply, nullptr, false);
+      if (state.is_object() && state.contains("code") && state["code"].is_string()) {
+        code = state["code"].get<std::string>();
+      }
+    }
+    if (!code) {
       std::cerr << "zelk: could not read the code from " << url
                 << " (is the service the sandbox?)\n";
     }
-    return answer->code;
+    return code;
   }
 
   ChallengeOptions options_;

@@ -3,7 +3,7 @@
 #include <zelk/zelk.hpp>
 
 #include "challenge.hpp"
-#include "client/zelk_impl.hpp"
+#include "http_get.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -84,7 +84,7 @@ void requirePrintable(std::string_view option, const std::string& value) {
 
 void requireURL(std::string_view option, const std::string& value) {
   requirePrintable(option, value);
-  if (!zelk::detail::HttpTransport::isValidURL(value)) {
+  if (!zelk::cli::isHttpURL(value)) {
     usageError(std::string(option) + " must be an http or https URL, e.g. http://127.0.0.1:8080");
   }
 }
@@ -295,12 +295,12 @@ int main(int argc, char** argv) {
       std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   while (!finished && std::chrono::steady_clock::now() < deadline) {
     loop->runUntil([&] { return finished; }, std::chrono::milliseconds(20));
-    if (zelk::ZelkInternals::requestsInFlight(*zelk) == 0) {
+    if (zelk->flush(std::chrono::milliseconds(0))) {
       loop->runUntil([&] { return finished; }, std::chrono::milliseconds(50));
       break;
     }
   }
-  if (!finished && zelk::ZelkInternals::requestsInFlight(*zelk) != 0) {
+  if (!finished && !zelk->flush(std::chrono::milliseconds(0))) {
     std::cerr << "zelk: no reply within " << options.timeoutSeconds << " s\n";
   }
   if (!result) {

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "eventsource/realtime_subscription.hpp"
+#include "client/realtime_subscription.hpp"
 
-#include "challenge/challenge_calls.hpp"
 #include "client/json_reader.hpp"
+#include "client/service_calls.hpp"
 #include "client/url_text.hpp"
 #include "client/zelk_impl.hpp"
+#include "eventsource/event_source_on_loop.hpp"
 #include "platform/console.hpp"
 
 #include <algorithm>
@@ -14,12 +15,6 @@ namespace zelk {
 namespace detail {
 
 namespace {
-
-bool keptInQuery(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
-         std::string_view::npos;
-}
 
 RealtimeMessage decodeMessage(const nlohmann::json& value, const std::string& path) {
   const ObjectReader object(value, path);
@@ -57,23 +52,6 @@ std::optional<RealtimeMessage> decodeRealtimeMessage(std::string_view json, std:
   return decodeText(json, error, decodeMessage);
 }
 
-std::string percentEncodeQuery(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (keptInQuery(byte)) {
-      encoded.push_back(c);
-    } else {
-      encoded.push_back('%');
-      encoded.push_back(kHex[byte >> 4]);
-      encoded.push_back(kHex[byte & 0x0F]);
-    }
-  }
-  return encoded;
-}
-
 std::string listenURL(std::string_view baseURL, std::string_view deviceID,
                       std::string_view accessID, std::string_view clientID) {
   // The service's values are encoded as what they are, a path segment and a query value, so that
@@ -81,7 +59,7 @@ std::string listenURL(std::string_view baseURL, std::string_view deviceID,
   std::string url = percentEncodeQuery(std::string(baseURL) + "/v2/access/device/");
   url.append(percentEncodePathSegment(deviceID));
   url.append("/listen?access=").append(percentEncodeQueryValue(accessID));
-  url.append(percentEncodeQuery("&auth=Basic " + std::string(clientID) + ":"));
+  url.append(percentEncodeQuery("&auth=" + basicAuthorization(clientID)));
   return url;
 }
 
@@ -98,11 +76,15 @@ void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
   if (!clientID || !device) return;
   const std::string url = detail::listenURL(baseURL, *device, accessId.value_or(""), *clientID);
   if (!detail::HttpTransport::isValidURL(url)) return;
-  // One stream at a time: the old one ends before the new one starts.
-  if (eventSource) eventSource->stop();
+  // One stream at a time: the old one ends before the new one starts (both run in order on the
+  // network thread). It is let go there too, so that the main thread does not wait for it.
+  if (eventSource) {
+    eventSource->stop();
+    transport->loop()->post([old = std::move(eventSource)] {});
+  }
   EventSource::Config config(std::make_shared<detail::RealtimeHandler>(self), url);
   config.caFile = caFile;
-  eventSource = std::make_shared<EventSource>(std::move(config));
+  eventSource = detail::EventSourceOnLoop::make(std::move(config), transport->loop());
   eventSource->start();
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <zelk/container.hpp>
 
-#include "client/zelk_impl.hpp"
+#include "client/zelk_impl.hpp"  // the client's own presented screen
 
 namespace zelk {
 

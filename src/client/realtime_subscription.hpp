@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "client/url_text.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,10 +20,6 @@ struct RealtimeMessage {
 /// action fails it.
 std::optional<RealtimeMessage> decodeRealtimeMessage(std::string_view json,
                                                      std::string* error = nullptr);
-
-/// Percent-encodes every byte outside the characters a URL query may hold as they are (letters,
-/// digits and - . _ ~ ! $ & ' ( ) * + , ; = : @ / ?).
-std::string percentEncodeQuery(std::string_view text);
 
 /// The URL of a device's realtime stream, encoded: the device ID as a path segment, the access
 /// value as a query value, the rest with the query characters kept.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <zelk/logs.hpp>
 
+#include "platform/console.hpp"
+
 #include <atomic>
 #include <charconv>
 #include <cstdio>
@@ -27,9 +29,21 @@ std::shared_ptr<const Logs::Sink>& installedSink() {
   return sink;
 }
 
-void writeToStandardError(const Logs::Record& record) {
+// Lines written from several threads never interleave.
+void writeLine(const std::string& line, std::FILE* stream) {
   static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+}
+
+void writeByDefault(const Logs::Record& record) {
   std::string line;
+  if (record.category == Logs::sdkCategory) {
+    line.reserve(record.message.size() + 14);
+    line.append("[Zelk SDK]: ").append(record.message).push_back('\n');
+    return writeLine(line, stdout);
+  }
   line.reserve(record.message.size() + record.category.size() + 12);
   line.append("[")
       .append(Logs::levelName(record.level))
@@ -38,9 +52,20 @@ void writeToStandardError(const Logs::Record& record) {
       .append(": ")
       .append(record.message)
       .push_back('\n');
-  std::lock_guard lock(mutex);
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  writeLine(line, stderr);
+}
+
+void deliver(const Logs::Record& record) {
+  std::shared_ptr<const Logs::Sink> sink;
+  {
+    std::lock_guard lock(sinkMutex());
+    sink = installedSink();
+  }
+  if (sink) {
+    (*sink)(record);
+  } else {
+    writeByDefault(record);
+  }
 }
 
 void appendInteger(std::string& out, long long value) {
@@ -168,17 +193,15 @@ std::string Logs::format(std::string_view format, std::initializer_list<Argument
 void Logs::write(Level level, std::string_view format, std::initializer_list<Argument> arguments) {
   if (level == Level::debug && !debugEnabled()) return;
   const std::string message = Logs::format(format, arguments);
-  const Record record{level, subsystem, category, format, message};
-  std::shared_ptr<const Sink> sink;
-  {
-    std::lock_guard lock(sinkMutex());
-    sink = installedSink();
-  }
-  if (sink) {
-    (*sink)(record);
-  } else {
-    writeToStandardError(record);
-  }
+  deliver(Record{level, subsystem, category, format, message});
 }
+
+namespace detail {
+
+void printSDKMessage(std::string_view message) {
+  deliver(Logs::Record{Logs::Level::warn, Logs::subsystem, Logs::sdkCategory, message, message});
+}
+
+}  // namespace detail
 
 }  // namespace zelk
