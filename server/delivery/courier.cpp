@@ -2,10 +2,12 @@
 #include "delivery/courier.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <mutex>
+#include <stdexcept>
 
 #include <curl/curl.h>
 #include <openssl/evp.h>

@@ -298,7 +298,8 @@ void Service::eventLocked(const std::string& projectId, const char* type, json s
                           Changes& changes) {
   const auto project = data_.projects.find(projectId);
   if (project == data_.projects.end() || project->second.settings.webhookUrl.empty()) return;
-  const auto now = clockNow();
+  // The outbox goes by the wall clock, as its worker does.
+  const auto now = Clock::now();
   OutboxMessage message;
   message.id = newId("evt_");
   message.kind = "webhook";
@@ -315,8 +316,9 @@ void Service::eventLocked(const std::string& projectId, const char* type, json s
 
 void Service::auditLocked(const std::string& projectId, std::string kind, std::string subject,
                           json detail, Changes& changes) {
+  // Audit entries are facts of the wall clock, whatever time the rules go by.
   changes.audit.push_back(
-      {0, clockNow(), projectId, std::move(kind), std::move(subject), std::move(detail)});
+      {0, Clock::now(), projectId, std::move(kind), std::move(subject), std::move(detail)});
 }
 
 void Service::recordAudit(const std::string& project, std::string kind, std::string subject,
@@ -624,7 +626,7 @@ SendCodeResult Service::sendCode(const std::string& projectId, const std::string
         {"user", challenge.user},
         {"to", challenge.channel == "text" ? contact.phone : contact.email},
         {"code", code}}.dump(-1, ' ', false, json::error_handler_t::replace);
-    message.createdAt = message.nextAttemptAt = at;
+    message.createdAt = message.nextAttemptAt = Clock::now();
     changes.outbox.push_back(std::move(message));
   }
   commitLocked(changes);

@@ -114,25 +114,30 @@ class Store {
   virtual bool ready() { return true; }
 
   // The outbox. Messages are added by commit(); the delivery worker takes the pending ones that
-  // are due, oldest due first, at most `max`, and writes each back after an attempt.
-  virtual std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) = 0;
+  // are due, oldest due first, at most `max`, and writes each back after an attempt. The
+  // defaults are those of a store that keeps none (a test's store).
+  virtual std::vector<OutboxMessage> dueMessages(Clock::time_point, std::size_t) { return {}; }
   // When the next pending message is due; nullopt when none is pending.
-  virtual std::optional<Clock::time_point> nextDue() = 0;
+  virtual std::optional<Clock::time_point> nextDue() { return std::nullopt; }
   // Writes back a message's attempts, state, next attempt, last error and payload.
-  virtual void updateMessage(const OutboxMessage& message) = 0;
+  virtual void updateMessage(const OutboxMessage&) {}
   // Messages in `state` (any state with nullopt), newest first, at most `max`.
-  virtual std::vector<OutboxMessage> messages(std::optional<OutboxState> state,
-                                              std::size_t max) = 0;
+  virtual std::vector<OutboxMessage> messages(std::optional<OutboxState>, std::size_t) {
+    return {};
+  }
   // Forgets the messages done before `doneBefore` and those failed before `failedBefore`.
-  virtual void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) = 0;
+  virtual void purgeMessages(Clock::time_point /*doneBefore*/, Clock::time_point /*failedBefore*/) {
+  }
 
   // The audit trail. Entries are added by commit(), each given the next `seq`; entries beyond the
   // retention are dropped as new ones come.
-  virtual void setAuditRetention(AuditRetention retention) = 0;
+  virtual void setAuditRetention(AuditRetention) {}
   // Entries of `project` ("" : of every project) with a seq below `before` (0 : any), newest
   // first, at most `max`.
-  virtual std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
-                                               std::size_t max) = 0;
+  virtual std::vector<AuditEntry> auditEntries(const std::string& /*project*/,
+                                               std::uint64_t /*before*/, std::size_t /*max*/) {
+    return {};
+  }
 };
 
 // Keeps nothing of the records, which the rules hold in memory anyway; the outbox and the audit
