@@ -166,7 +166,7 @@ std::string signatureByTheReadme(const std::string& timestamp, const std::string
   return text;
 }
 
-class Webhooks : public ::testing::Test {
+class ServerWebhooks : public ::testing::Test {
  protected:
   // The receiver answers each request with the next status of `statuses_`, then 200.
   ScriptedServer receiver{[this](const ScriptedRequest&) {
@@ -198,7 +198,7 @@ class Webhooks : public ::testing::Test {
   std::vector<int> statuses_;
 };
 
-TEST_F(Webhooks, DeviceAndChallengeEventsArriveSignedAndVerifyByTheReadme) {
+TEST_F(ServerWebhooks, DeviceAndChallengeEventsArriveSignedAndVerifyByTheReadme) {
   auto app = startApp(quickConfig());
   ServiceClient p = project(*app, "hooks", {{"overall_limit", 1}});
   const json first = p.attach("ann", "vendor-1");
@@ -250,7 +250,7 @@ TEST_F(Webhooks, DeviceAndChallengeEventsArriveSignedAndVerifyByTheReadme) {
   EXPECT_EQ(projects.dump().find(kSecret), std::string::npos) << projects.dump();
 }
 
-TEST_F(Webhooks, AReceiverThatFailsTwiceGetsTheEventAThirdTimeOnce) {
+TEST_F(ServerWebhooks, AReceiverThatFailsTwiceGetsTheEventAThirdTimeOnce) {
   auto app = startApp(quickConfig());
   ServiceClient p = project(*app, "retry");
   failNext({500, 503});
@@ -274,7 +274,7 @@ TEST_F(Webhooks, AReceiverThatFailsTwiceGetsTheEventAThirdTimeOnce) {
   EXPECT_EQ(receiver.requestCount(), 3u);
 }
 
-TEST_F(Webhooks, AReceiverThatKeepsFailingIsReportedAfterTheLastAttempt) {
+TEST_F(ServerWebhooks, AReceiverThatKeepsFailingIsReportedAfterTheLastAttempt) {
   auto app = startApp(quickConfig());
   ServiceClient p = project(*app, "broken");
   failNext({500, 500, 500});
@@ -288,7 +288,7 @@ TEST_F(Webhooks, AReceiverThatKeepsFailingIsReportedAfterTheLastAttempt) {
   EXPECT_EQ(receiver.requestCount(), 3u);
 }
 
-TEST_F(Webhooks, ADeviceLeftWithoutAStreamPastItsGraceFiresDeviceDetached) {
+TEST_F(ServerWebhooks, ADeviceLeftWithoutAStreamPastItsGraceFiresDeviceDetached) {
   std::atomic<long long> offset{0};
   AppConfig config = quickConfig();
   const auto start = zelk::server::Clock::now();
@@ -306,7 +306,7 @@ TEST_F(Webhooks, ADeviceLeftWithoutAStreamPastItsGraceFiresDeviceDetached) {
   EXPECT_EQ(event["device"]["id"], device["device_id"]);
 }
 
-TEST_F(Webhooks, AnEvictionIsItsOwnEvent) {
+TEST_F(ServerWebhooks, AnEvictionIsItsOwnEvent) {
   auto app = startApp(quickConfig());
   ServiceClient p =
       project(*app, "evict", {{"overall_limit", 1}, {"limit_policy", "evict_oldest"}});
@@ -319,7 +319,7 @@ TEST_F(Webhooks, AnEvictionIsItsOwnEvent) {
   EXPECT_EQ(byType["device.evicted"]["device"]["id"], old["device_id"]);
 }
 
-TEST(Outbox, AProjectWithoutAWebhookQueuesNothing) {
+TEST(ServerOutbox, AProjectWithoutAWebhookQueuesNothing) {
   auto app = startApp(quickConfig());
   ServiceClient p = zelk::testing::makeProject(app->baseURL(), "quiet");
   p.attach("fay", "vendor-1");
@@ -328,7 +328,7 @@ TEST(Outbox, AProjectWithoutAWebhookQueuesNothing) {
 }
 
 // E-mailed and texted codes.
-class CodeDelivery : public ::testing::Test {
+class ServerCodeDelivery : public ::testing::Test {
  protected:
   ServiceClient project(App& app, const std::string& clientId) {
     ServiceClient p = zelk::testing::makeProject(
@@ -344,7 +344,7 @@ class CodeDelivery : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(CodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLeavesTheOutbox) {
+TEST_F(ServerCodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLeavesTheOutbox) {
   SmtpSink sink(dir.file("mail"));
   AppConfig config = quickConfig();
   config.delivery.mail.url = sink.url();
@@ -376,7 +376,7 @@ TEST_F(CodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLeavesThe
     EXPECT_EQ(message.payload.find(code), std::string::npos) << message.payload;
 }
 
-TEST_F(CodeDelivery, ARelayThatRefusesIsTriedAgainAndThenReported) {
+TEST_F(ServerCodeDelivery, ARelayThatRefusesIsTriedAgainAndThenReported) {
   SmtpSink sink(dir.file("refusing"), {"--refuse"});
   AppConfig config = quickConfig();
   config.delivery.mail.url = sink.url();
@@ -398,7 +398,7 @@ TEST_F(CodeDelivery, ARelayThatRefusesIsTriedAgainAndThenReported) {
     EXPECT_EQ(message.payload.find(code), std::string::npos) << message.payload;
 }
 
-TEST_F(CodeDelivery, ATextMessageGoesToTheProviderWithItsHeadersAndBody) {
+TEST_F(ServerCodeDelivery, ATextMessageGoesToTheProviderWithItsHeadersAndBody) {
   ScriptedServer provider([](const ScriptedRequest&) { return ScriptedReply{202, {}, "{}"}; });
   AppConfig config = quickConfig();
   config.delivery.text.url = provider.baseURL() + "/messages";
@@ -420,7 +420,7 @@ TEST_F(CodeDelivery, ATextMessageGoesToTheProviderWithItsHeadersAndBody) {
   ASSERT_TRUE(eventually([&] { return !outbox(p, "done").empty(); }));
 }
 
-TEST_F(CodeDelivery, WithoutARelayTheCodeFailsAtOnceAndSaysWhy) {
+TEST_F(ServerCodeDelivery, WithoutARelayTheCodeFailsAtOnceAndSaysWhy) {
   auto app = startApp(quickConfig());
   ServiceClient p = project(*app, "norelay");
   const std::string challenge = raise(p, "norelay", "gus");
@@ -431,7 +431,7 @@ TEST_F(CodeDelivery, WithoutARelayTheCodeFailsAtOnceAndSaysWhy) {
   EXPECT_EQ(failed["last_error"], "no SMTP relay configured");
 }
 
-TEST(CodeMail, HeaderTextCannotCarryNewHeaders) {
+TEST(ServerCodeMail, HeaderTextCannotCarryNewHeaders) {
   zelk::server::ProjectSettings project;
   project.name = "Evil\r\nBcc: all@example.com";
   project.primaryColor = "red; background: url(x)";
@@ -450,7 +450,7 @@ TEST(CodeMail, HeaderTextCannotCarryNewHeaders) {
 }
 
 // The audit trail.
-TEST(Audit, EverySecurityEventIsRecordedAndListedByPage) {
+TEST(ServerAudit, EverySecurityEventIsRecordedAndListedByPage) {
   AppConfig config = quickConfig();
   config.rateLimits.perAddress.perMinute = 1;
   config.rateLimits.perAddress.burst = 20;
@@ -511,7 +511,7 @@ TEST(Audit, EverySecurityEventIsRecordedAndListedByPage) {
   EXPECT_EQ(p.admin("GET", "/admin/outbox?state=lost").status, 400);
 }
 
-TEST(Audit, KeepsOnlyTheNewestEntriesOnEveryStore) {
+TEST(ServerAudit, KeepsOnlyTheNewestEntriesOnEveryStore) {
   TempDir dir;
   for (const std::string& data : {std::string(), dir.file("audit.db")}) {
     AppConfig config = quickConfig();
