@@ -53,10 +53,13 @@ bool eventually(Done done) {
   return true;
 }
 
-// The SMTP server of scripts/smtp_sink.py, in a process of its own for the test's length.
+// A Python script that serves on a loopback port (the SMTP server of scripts/smtp_sink.py, the
+// HTTPS receiver beside this file), in a process of its own for the test's length, writing what
+// it receives to `folder`.
 class SmtpSink {
  public:
-  explicit SmtpSink(const std::string& folder, std::vector<std::string> options = {})
+  explicit SmtpSink(const std::string& folder, std::vector<std::string> options = {},
+                    const std::string& script = ZELK_SMTP_SINK)
       : folder_(folder) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
@@ -64,7 +67,7 @@ class SmtpSink {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {"/usr/bin/python3", ZELK_SMTP_SINK, folder};
+    std::vector<std::string> args = {"/usr/bin/python3", script, folder};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
@@ -77,17 +80,19 @@ class SmtpSink {
     char line[128] = {};
     if (!lines || !std::fgets(line, sizeof line, lines) ||
         std::sscanf(line, "port %d", &port_) != 1)
-      throw std::runtime_error("the SMTP server did not start (is python3-aiosmtpd installed?)");
+      throw std::runtime_error(script + " did not start (is python3-aiosmtpd installed?)");
     std::fclose(lines);
   }
   ~SmtpSink() {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
   }
-  std::string url() const { return "smtp://127.0.0.1:" + std::to_string(port_); }
+  std::string url(const std::string& scheme = "smtp") const {
+    return scheme + "://127.0.0.1:" + std::to_string(port_);
+  }
   // The message numbered `n` (from 1) as it arrived; "" when it has not.
-  std::string message(int n) const {
-    std::ifstream in(folder_ + "/" + std::to_string(n) + ".eml", std::ios::binary);
+  std::string message(int n, const char* extension = ".eml") const {
+    std::ifstream in(folder_ + "/" + std::to_string(n) + extension, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
   int refused() const {
@@ -429,6 +434,55 @@ TEST_F(ServerCodeDelivery, WithoutARelayTheCodeFailsAtOnceAndSaysWhy) {
   const json failed = outbox(p, "failed")[0];
   EXPECT_EQ(failed["attempts"], 1);
   EXPECT_EQ(failed["last_error"], "no SMTP relay configured");
+}
+
+// A throwaway certificate authority and a certificate for 127.0.0.1 that it signed.
+bool makeCertificates(const TempDir& dir) {
+  std::ofstream(dir.file("server.ext"))
+      << "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n";
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const auto run = [](const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+  };
+  return run("openssl req -x509 " + key + " -keyout " + dir.file("ca.key") + " -out " +
+             dir.file("ca.pem") + " -days 2 -subj '/CN=zelk test CA'") &&
+         run("openssl req " + key + " -keyout " + dir.file("server.key") + " -out " +
+             dir.file("server.csr") + " -subj '/CN=127.0.0.1'") &&
+         run("openssl x509 -req -in " + dir.file("server.csr") + " -CA " + dir.file("ca.pem") +
+             " -CAkey " + dir.file("ca.key") + " -CAcreateserial -out " + dir.file("server.pem") +
+             " -days 2 -extfile " + dir.file("server.ext"));
+}
+
+TEST_F(ServerCodeDelivery, CodesGoByStartTLSToARelayThatAsksForItAndToAnHTTPSProvider) {
+  ASSERT_TRUE(makeCertificates(dir)) << "openssl could not make certificates";
+  SmtpSink relay(dir.file("mail"),
+                 {"--tls", dir.file("server.pem"), dir.file("server.key"), "--require-starttls"});
+  SmtpSink provider(dir.file("texts"), {dir.file("server.pem"), dir.file("server.key")},
+                    ZELK_HTTPS_RECEIVER);
+  AppConfig config = quickConfig();
+  config.codes.resendInterval = 0s;
+  config.delivery.caFile = dir.file("ca.pem");
+  config.delivery.mail.url = relay.url();
+  config.delivery.mail.from = "codes@zelk.test";
+  config.delivery.mail.tls = "require";
+  config.delivery.text.url = provider.url("https") + "/sms";
+  auto app = startApp(std::move(config));
+  ServiceClient p = project(*app, "tls");
+  const std::string challenge = raise(p, "tls", "gus");
+
+  ASSERT_EQ(requestCode(p, challenge, "email").status, 200);
+  const std::string mailed = *zelk::testing::lastCode(challenge);
+  ASSERT_TRUE(eventually([&] { return !relay.message(1).empty(); }));
+  EXPECT_NE(relay.message(1).find("verification code is " + mailed), std::string::npos);
+
+  ASSERT_EQ(requestCode(p, challenge, "text").status, 200);
+  const std::string texted = *zelk::testing::lastCode(challenge);
+  ASSERT_TRUE(eventually([&] { return !provider.message(1, ".json").empty(); }));
+  const json received = json::parse(provider.message(1, ".json"));
+  EXPECT_EQ(received["path"], "/sms");
+  EXPECT_EQ(json::parse(received["body"].get<std::string>())["message"],
+            "Your Acme <Portal> verification code is " + texted);
+  ASSERT_TRUE(eventually([&] { return outbox(p, "done").size() == 2; }));
 }
 
 TEST(ServerCodeMail, HeaderTextCannotCarryNewHeaders) {
