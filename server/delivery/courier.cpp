@@ -2,6 +2,7 @@
 #include "delivery/courier.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -158,6 +159,20 @@ std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
   return size * count;
 }
 
+// Ends a transfer under way once the worker is told to stop.
+int abortWhenStopping(void* stopping, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(stopping)->load() ? 1 : 0;
+}
+
+void common(CURL* c, const DeliveryConfig& config, const std::atomic<bool>& stopping) {
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(config.timeout.count()));
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, abortWhenStopping);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(&stopping));
+  if (!config.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, config.caFile.c_str());
+}
+
 struct Upload {
   const std::string* text;
   std::size_t at = 0;
@@ -173,7 +188,8 @@ std::size_t readUpload(char* buffer, std::size_t size, std::size_t count, void* 
 
 // Posts `body` as JSON; "" on a 2xx answer, else what went wrong.
 std::string postJSON(const DeliveryConfig& config, const std::string& url,
-                     const std::vector<std::string>& headers, const std::string& body) {
+                     const std::vector<std::string>& headers, const std::string& body,
+                     const std::atomic<bool>& stopping) {
   Easy easy;
   if (!easy.handle) return "cannot start a transfer";
   CURL* c = easy.handle;
@@ -187,10 +203,8 @@ std::string postJSON(const DeliveryConfig& config, const std::string& url,
   curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(c, CURLOPT_USERAGENT, "zelk-server/" ZELK_VERSION);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(config.timeout.count()));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discard);
-  if (!config.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, config.caFile.c_str());
+  common(c, config, stopping);
   const CURLcode result = curl_easy_perform(c);
   if (result != CURLE_OK) return curl_easy_strerror(result);
   long status = 0;
@@ -200,7 +214,7 @@ std::string postJSON(const DeliveryConfig& config, const std::string& url,
 }
 
 std::string sendMail(const DeliveryConfig& config, const std::string& to,
-                     const std::string& message) {
+                     const std::string& message, const std::atomic<bool>& stopping) {
   const MailSettings& mail = config.mail;
   Easy easy;
   if (!easy.handle) return "cannot start a transfer";
@@ -224,9 +238,7 @@ std::string sendMail(const DeliveryConfig& config, const std::string& to,
     curl_easy_setopt(c, CURLOPT_USERNAME, mail.user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, mail.password.c_str());
   }
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(config.timeout.count()));
-  if (!config.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, config.caFile.c_str());
+  common(c, config, stopping);
   const CURLcode result = curl_easy_perform(c);
   if (result == CURLE_OK) return {};
   long status = 0;
@@ -315,6 +327,7 @@ void Courier::start() {
   std::lock_guard lock(mutex_);
   if (thread_.joinable()) return;
   stopping_ = false;
+  aborting_ = false;
   thread_ = std::thread([this] { run(); });
 }
 
@@ -322,6 +335,7 @@ void Courier::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    aborting_ = true;
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
@@ -392,6 +406,8 @@ void Courier::attempt(OutboxMessage message) {
   } catch (const std::exception& failure) {
     error = failure.what();
   }
+  // Cut short by stop(): left as it was, to be sent after the restart.
+  if (!error.empty() && aborting_) return;
   const auto now = Clock::now();
   std::string result;
   if (error.empty()) {
@@ -429,7 +445,7 @@ std::string Courier::sendWebhook(const OutboxMessage& message, bool* permanent) 
                   {"Zelk-Event-Id: " + message.id, "Zelk-Timestamp: " + timestamp,
                    "Zelk-Signature: sha256=" +
                        webhookSignature(project.webhookSecret, timestamp, message.payload)},
-                  message.payload);
+                  message.payload, aborting_);
 }
 
 std::string Courier::sendCode(const OutboxMessage& message, bool* permanent) {
@@ -448,7 +464,7 @@ std::string Courier::sendCode(const OutboxMessage& message, bool* permanent) {
     if (config_.mail.url.empty() || config_.mail.from.empty()) return "no SMTP relay configured";
     if (!plausibleAddress(to)) return "the user has no usable e-mail address";
     *permanent = false;
-    return sendMail(config_, to, composeMail(config_.mail, to, project, code, minutes));
+    return sendMail(config_, to, composeMail(config_.mail, to, project, code, minutes), aborting_);
   }
   if (config_.text.url.empty()) return "no text message provider configured";
   if (to.empty()) return "the user has no phone number";
@@ -456,7 +472,7 @@ std::string Courier::sendCode(const OutboxMessage& message, bool* permanent) {
   for (const auto& [name, value] : config_.text.headers) headers.push_back(name + ": " + value);
   *permanent = false;
   return postJSON(config_, config_.text.url, headers,
-                  composeText(config_.text, to, project, code, minutes));
+                  composeText(config_.text, to, project, code, minutes), aborting_);
 }
 
 }  // namespace zelk::server

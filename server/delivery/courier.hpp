@@ -10,6 +10,7 @@
 // after another, which a handful a second at most (codes and device events) never outgrows.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -76,7 +77,7 @@ class Courier {
   Courier& operator=(const Courier&) = delete;
 
   void start();
-  // Waits for the attempt under way, if any, to end.
+  // Ends the attempt under way, if any (it is tried again after a restart), and the thread.
   void stop();
   // Looks at the outbox now: something was added.
   void wake();
@@ -96,6 +97,7 @@ class Courier {
   std::condition_variable wake_;
   bool woken_ = false;
   bool stopping_ = false;
+  std::atomic<bool> aborting_{false};  // read by the transfer under way
   std::thread thread_;
 };
 
