@@ -13,7 +13,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libboost-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nginx-light
+  nginx-light python3-aiosmtpd
   clang-14 libclang-rt-14-dev libc++-14-dev libc++abi-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts

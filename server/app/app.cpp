@@ -16,7 +16,7 @@ std::unique_ptr<Store> openStore(const AppConfig& config) {
   return makeSQLiteStore(config.dataFile);
 }
 
-Service::Config serviceConfig(const AppConfig& config) {
+Service::Config serviceConfig(const AppConfig& config, App* app) {
   Service::Config service;
   service.openProjects = config.sandbox;
   service.codeKey = config.codeKey;
@@ -24,6 +24,9 @@ Service::Config serviceConfig(const AppConfig& config) {
   service.clock = config.clock;
   // A store that writes to disk gathers the changes of concurrent requests into one transaction.
   service.groupCommit = !config.dataFile.empty();
+  service.deliverCodes = !config.sandbox;
+  service.audit = config.audit;
+  service.onOutbox = [app] { app->wakeCourier(); };
   return service;
 }
 
@@ -35,8 +38,12 @@ std::string jsonEscape(const std::string& text) {
 
 App::App(AppConfig config)
     : config_(std::move(config)),
-      service_(std::make_unique<Service>(openStore(config_), serviceConfig(config_))),
+      service_(std::make_unique<Service>(openStore(config_), serviceConfig(config_, this))),
       server_([this](const http::Request& req, http::Response& res) { handle(req, res); }) {
+  courier_ = std::make_unique<Courier>(*service_, config_.delivery,
+                                       [this](const std::string& kind, const std::string& result) {
+                                         metrics_.countDelivery(kind, result);
+                                       });
   if (config_.sandbox) hooks_ = std::make_unique<SandboxHooks>(*service_, hub_, metrics_);
   serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_, hooks_.get());
   if (config_.onCodeSent) serviceRoutes_->setCodeSink(config_.onCodeSent);
@@ -60,7 +67,12 @@ bool App::start(std::string* error) {
   if (config_.sweepEvery.count() > 0)
     server_.every(config_.sweepEvery, [this] { sweepIdleDevices(); });
   server_.every(kLogFlushPeriod, [this] { flushLog(); });
+  courier_->start();
   return true;
+}
+
+void App::wakeCourier() {
+  if (courier_) courier_->wake();
 }
 
 void App::stop() {
@@ -71,6 +83,7 @@ void App::stop() {
   server_.halt();
   service_->flush();
   server_.stop();
+  courier_->stop();
   flushLog();
 }
 

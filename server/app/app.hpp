@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "delivery/courier.hpp"
 #include "http/server.hpp"
 #include "realtime/hub.hpp"
 #include "routes/admin_routes.hpp"
@@ -36,6 +37,10 @@ struct AppConfig {
   // Where new codes go to be delivered (sandbox mode also reveals them through its hooks).
   // Called while the request that sent the code is answered; must not call into the App.
   std::function<void(const SentCode&)> onCodeSent;
+  // How codes and webhook events leave the service (codes only outside sandbox mode, where the
+  // hooks reveal them instead).
+  DeliveryConfig delivery;
+  AuditRetention audit;
   // Request rates per client id and per source address; no limits by default.
   RateLimitConfig rateLimits;
   // How often devices whose grace is over are looked for.
@@ -74,6 +79,8 @@ class App {
   Service& service() { return *service_; }
   Hub& hub() { return hub_; }
   Metrics& metrics() { return metrics_; }
+  // Looks at the outbox now instead of at the next poll.
+  void wakeCourier();
   SandboxHooks* hooks() { return hooks_.get(); }
   const AppConfig& config() const { return config_; }
 
@@ -89,6 +96,7 @@ class App {
 
   AppConfig config_;
   std::unique_ptr<Service> service_;
+  std::unique_ptr<Courier> courier_;  // goes before the service it reads
   Hub hub_;
   Metrics metrics_;
   std::unique_ptr<SandboxHooks> hooks_;

@@ -110,12 +110,14 @@ int runAdmin(const std::vector<std::string>& args) {
        {{"client-id"},
         {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
          "primary-color", "require-verification", "block-over-usage", "limit-policy",
-         "show-contacts", "liveness-grace"}}},
+         "show-contacts", "liveness-grace", "webhook-url", "webhook-secret"}}},
       {"user", {{"client-id", "user"}, {"email", "phone"}}},
       {"show-user", {{"client-id", "user"}, {}}},
       {"logout", {{"client-id", "device"}, {}}},
       {"challenge", {{"client-id", "user"}, {}}},
       {"resolve", {{"client-id", "challenge"}, {}}},
+      {"outbox", {{}, {"state", "limit"}}},
+      {"audit", {{}, {"client-id", "before", "limit"}}},
   };
   const auto found = commands.find(command);
   if (found == commands.end()) return usageError(name, "unknown command '" + command + "'");
@@ -153,7 +155,6 @@ int runAdmin(const std::vector<std::string>& args) {
   if (command == "logout") return callAdmin(url, token, "POST", "/admin/logout", text);
   if (command == "challenge") return callAdmin(url, token, "POST", "/admin/challenges", text);
   if (command == "resolve") return callAdmin(url, token, "POST", "/admin/challenges/resolve", text);
-  // show-user
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
   const auto escape = [&](const std::string& value) {
     char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
@@ -161,6 +162,16 @@ int runAdmin(const std::vector<std::string>& args) {
     curl_free(escaped);
     return out;
   };
+  if (command == "outbox" || command == "audit") {
+    std::string query;
+    for (const auto& [key, value] : options) {
+      if (key == "url" || key == "token-file") continue;
+      query += (query.empty() ? "?" : "&") + (key == "client-id" ? "client_id" : key) + "=" +
+               escape(value);
+    }
+    return callAdmin(url, token, "GET", "/admin/" + command + query, "");
+  }
+  // show-user
   return callAdmin(
       url, token, "GET",
       "/admin/user?client_id=" + escape(options["client-id"]) + "&user=" + escape(options["user"]),

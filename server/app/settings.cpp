@@ -7,12 +7,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "service/ids.hpp"
 
@@ -39,7 +42,25 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "code-sends-per-hour",
                                            "rate-limit-client",
                                            "rate-limit-address",
-                                           "trusted-proxies"};
+                                           "trusted-proxies",
+                                           "smtp-url",
+                                           "smtp-user",
+                                           "smtp-password-file",
+                                           "smtp-from",
+                                           "smtp-tls",
+                                           "email-subject",
+                                           "email-text-template",
+                                           "email-html-template",
+                                           "sms-url",
+                                           "sms-headers",
+                                           "sms-body",
+                                           "delivery-ca-file",
+                                           "delivery-timeout",
+                                           "outbox-retry-base",
+                                           "outbox-retry-max",
+                                           "outbox-max-attempts",
+                                           "audit-keep",
+                                           "audit-days"};
 
 std::string trim(std::string text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -101,6 +122,76 @@ std::map<std::string, std::string> readConfigFile(const std::string& path) {
     values[key] = trim(line.substr(eq + 1));
   }
   return values;
+}
+
+std::string readWhole(const std::string& key, const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::invalid_argument(key + ": cannot read " + path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.size() > 256 * 1024) throw std::invalid_argument(key + ": " + path + " is too large");
+  return text;
+}
+
+// How codes and events leave the service.
+void applyDelivery(std::map<std::string, std::string>& merged, DeliveryConfig& delivery) {
+  const auto value = [&](const char* key) -> const std::string* {
+    const auto it = merged.find(key);
+    return it == merged.end() ? nullptr : &it->second;
+  };
+  MailSettings& mail = delivery.mail;
+  if (const auto* v = value("smtp-url")) {
+    if (!v->starts_with("smtp://") && !v->starts_with("smtps://"))
+      throw std::invalid_argument("smtp-url must start with smtp:// or smtps://, not '" + *v + "'");
+    mail.url = *v;
+  }
+  if (const auto* v = value("smtp-user")) mail.user = *v;
+  if (const auto* v = value("smtp-password-file"))
+    mail.password = trim(readWhole("smtp-password-file", *v));
+  if (const auto* v = value("smtp-from")) {
+    if (v->find('@') == std::string::npos || v->find_first_of("<> \r\n") != std::string::npos)
+      throw std::invalid_argument("smtp-from must be a bare e-mail address, not '" + *v + "'");
+    mail.from = *v;
+  }
+  if (const auto* v = value("smtp-tls")) {
+    if (*v != "try" && *v != "require" && *v != "none")
+      throw std::invalid_argument("smtp-tls must be try, require or none, not '" + *v + "'");
+    mail.tls = *v;
+  }
+  if (!mail.url.empty() && mail.from.empty())
+    throw std::invalid_argument("smtp-url needs smtp-from, the sender's address");
+  if (const auto* v = value("email-subject")) mail.subject = *v;
+  if (const auto* v = value("email-text-template"))
+    mail.text = readWhole("email-text-template", *v);
+  if (const auto* v = value("email-html-template"))
+    mail.html = readWhole("email-html-template", *v);
+  TextSettings& text = delivery.text;
+  if (const auto* v = value("sms-url")) {
+    if (!v->starts_with("https://") && !v->starts_with("http://"))
+      throw std::invalid_argument("sms-url must be an https:// URL, not '" + *v + "'");
+    text.url = *v;
+  }
+  if (const auto* v = value("sms-headers")) {
+    const nlohmann::json headers = nlohmann::json::parse(*v, nullptr, false);
+    if (!headers.is_object())
+      throw std::invalid_argument("sms-headers must be a JSON object of header names and values");
+    for (const auto& [name, header] : headers.items()) {
+      if (!header.is_string() || name.find_first_of(":\r\n") != std::string::npos ||
+          header.get<std::string>().find_first_of("\r\n") != std::string::npos)
+        throw std::invalid_argument("sms-headers: '" + name +
+                                    "' is not a header a request can carry");
+      text.headers[name] = header.get<std::string>();
+    }
+  }
+  if (const auto* v = value("sms-body")) text.body = *v;
+  if (const auto* v = value("delivery-ca-file")) delivery.caFile = *v;
+  if (const auto* v = value("delivery-timeout"))
+    delivery.timeout = std::chrono::seconds(integerOf("delivery-timeout", *v, 1, 300));
+  if (const auto* v = value("outbox-retry-base"))
+    delivery.retryBase = std::chrono::seconds(integerOf("outbox-retry-base", *v, 1, 3600));
+  if (const auto* v = value("outbox-retry-max"))
+    delivery.retryMax = std::chrono::seconds(integerOf("outbox-retry-max", *v, 1, 86400));
+  if (const auto* v = value("outbox-max-attempts"))
+    delivery.maxAttempts = static_cast<int>(integerOf("outbox-max-attempts", *v, 1, 100));
 }
 
 }  // namespace
@@ -220,6 +311,12 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
       app.rateLimits.trustedProxies.push_back(entry);
     }
   }
+  applyDelivery(merged, app.delivery);
+  if (auto it = merged.find("audit-keep"); it != merged.end())
+    app.audit.keep =
+        static_cast<std::size_t>(integerOf("audit-keep", it->second, 100, 100'000'000));
+  if (auto it = merged.find("audit-days"); it != merged.end())
+    app.audit.maxAge = std::chrono::hours(24 * integerOf("audit-days", it->second, 1, 3650));
   if (auto it = merged.find("admin-token-file"); it != merged.end()) {
     settings.adminTokenFile = it->second;
   } else if (!app.dataFile.empty()) {
@@ -314,6 +411,29 @@ std::string usage(bool sandboxAlias) {
          "  --trusted-proxies LIST    addresses or CIDR networks, comma-separated, whose\n"
          "                       X-Forwarded-For names the source address (default: none)\n"
          "\n"
+         "Codes (outside sandbox mode) and webhook events leave from an outbox in the store, one\n"
+         "at a time, retried with backoff (1, 2, 4 ... seconds) until they are sent or have "
+         "failed:\n"
+         "  --smtp-url URL       relay for e-mailed codes: smtp://host:port or smtps://host:port\n"
+         "  --smtp-user NAME     login at the relay, with the password in --smtp-password-file\n"
+         "  --smtp-password-file PATH\n"
+         "  --smtp-from ADDRESS  the sender's address\n"
+         "  --smtp-tls MODE      STARTTLS: try (default: when offered), require or none\n"
+         "  --email-subject TEXT, --email-text-template FILE, --email-html-template FILE\n"
+         "                       the e-mail's subject and bodies; {{project}}, {{code}},\n"
+         "                       {{color}} and {{minutes}} are filled in\n"
+         "  --sms-url URL        a text message provider's API, posted a JSON body per code\n"
+         "  --sms-headers JSON   headers of those requests, e.g. {\"Authorization\": \"Bearer "
+         "x\"}\n"
+         "  --sms-body TEMPLATE  the JSON body; {{to}}, {{code}}, {{project}}, {{minutes}}\n"
+         "  --delivery-ca-file PEM    certificates to trust for https receivers, besides the\n"
+         "                       system's\n"
+         "  --delivery-timeout S one attempt's time (default 10)\n"
+         "  --outbox-retry-base S, --outbox-retry-max S, --outbox-max-attempts N\n"
+         "                       backoff (default 1, 300) and attempts (default 8)\n"
+         "  --audit-keep N       audit entries kept, the newest (default 100000)\n"
+         "  --audit-days N       ... none older than this (default 90)\n"
+         "\n"
          "Each setting may also come from the environment as ZELK_SERVER_<FLAG> (upper case, '-'\n"
          "as '_'). Flags win over the environment, which wins over the configuration file.\n"
          "\n"
@@ -323,13 +443,15 @@ std::string usage(bool sandboxAlias) {
          "          [--tablet-limit N] [--computer-limit N] [--logo URL] [--primary-color C]\n"
          "          [--require-verification true|false] [--block-over-usage true|false]\n"
          "          [--limit-policy challenge|block|evict_oldest] [--show-contacts true|false]\n"
-         "          [--liveness-grace SECONDS]\n"
+         "          [--liveness-grace SECONDS] [--webhook-url URL] [--webhook-secret S]\n"
          "                                         create or replace a project\n"
          "  user --client-id ID --user U [--email E] [--phone P]\n"
          "  show-user --client-id ID --user U      contact details, devices and challenges\n"
          "  logout --client-id ID --device D       detach a device and log it out\n"
          "  challenge --client-id ID --user U      raise a challenge by hand\n"
          "  resolve --client-id ID --challenge C   close a challenge\n"
+         "  outbox [--state pending|done|failed]   codes and events to send, sent or failed\n"
+         "  audit [--client-id ID] [--before SEQ] [--limit N]   security events, newest first\n"
          "\n"
          "Routes: /v2/ (the service), /admin/ (bearer token), /healthz, /readyz, /metrics\n"
          "(Prometheus text). In sandbox mode also, with JSON bodies:\n"

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "routes/admin_routes.hpp"
 
+#include <charconv>
+
 #include <openssl/crypto.h>
 
 #include "routes/json_input.hpp"
@@ -30,6 +32,33 @@ ProjectSettings settingsOf(const json& body) {
   return settings;
 }
 
+std::size_t limitOf(const http::Request& req) {
+  const std::string text = req.param("limit").value_or("100");
+  std::size_t limit = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), limit);
+  if (error != std::errc{} || end != text.data() + text.size() || limit < 1 || limit > 1000)
+    throw BadRequest{"limit must be a whole number from 1 to 1000"};
+  return limit;
+}
+
+json outboxJSON(const OutboxMessage& m) {
+  // The payload is left out: a pending code's holds the code.
+  return {{"id", m.id},
+          {"kind", m.kind},
+          {"client_id", m.project},
+          {"state", outboxStateName(m.state)},
+          {"attempts", m.attempts},
+          {"created_at", isoTimeMillis(m.createdAt)},
+          {m.state == OutboxState::pending ? "next_attempt_at" : "ended_at",
+           isoTimeMillis(m.nextAttemptAt)},
+          {"last_error", m.lastError}};
+}
+
+json auditJSON(const AuditEntry& entry) {
+  return {{"seq", entry.seq},   {"time", isoTimeMillis(entry.at)}, {"client_id", entry.project},
+          {"kind", entry.kind}, {"subject", entry.subject},        {"detail", entry.detail}};
+}
+
 }  // namespace
 
 bool AdminRoutes::authorized(const http::Request& req) const {
@@ -55,8 +84,13 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
     } else if (path == "/admin/projects" && post) {
       const json body = parseObject(req.body);
       const std::string clientId = clientIdOf(body);
-      service_.configureProject(clientId, settingsOf(body));
+      ProjectSettings settings = settingsOf(body);
+      // The secret is never shown back, so a project sent back as it was read keeps it.
+      if (!body.contains("webhook_secret") && service_.projectConfigured(clientId))
+        settings.webhookSecret = service_.projectSettings(clientId).webhookSecret;
+      service_.configureProject(clientId, std::move(settings));
       json project = settingsJSON(service_.projectSettings(clientId));
+      service_.recordAudit(clientId, "admin.project", clientId, project);
       project["client_id"] = clientId;
       reply(res, 200, {{"success", true}, {"project", std::move(project)}});
     } else if (path == "/admin/users" && post) {
@@ -68,6 +102,7 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       if (body.contains("email")) profile.email = optionalString(body, "email", 256);
       if (body.contains("phone")) profile.phone = optionalString(body, "phone", 64);
       service_.configureUser(clientId, user, profile);
+      service_.recordAudit(clientId, "admin.user", user);
       reply(res, 200, *service_.userJSON(clientId, user));
     } else if (path == "/admin/user" && get) {
       const std::string clientId = req.param("client_id").value_or("");
@@ -85,6 +120,7 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
           isServiceId(device, "dev_") ? service_.ownerOf(clientId, device) : std::nullopt;
       if (!owner) return fail(res, 404, "unknown device");
       const DetachResult result = service_.detach(clientId, *owner, device);
+      service_.recordAudit(clientId, "admin.logout", device, {{"user", *owner}});
       hub_.forget(device);
       const int delivered = hub_.deliver(result.logout);
       metrics_.countMessages(static_cast<std::uint64_t>(delivered));
@@ -96,6 +132,7 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       const std::string user = userOf(body);
       if (!service_.projectConfigured(clientId)) return fail(res, 404, "unknown project");
       const RaisedChallenge raised = service_.raiseChallenge(clientId, user, "manual");
+      service_.recordAudit(clientId, "admin.challenge", user, {{"challenge", raised.id}});
       reply(res, 200, {{"success", true}, {"challenge", raised.id}});
       res.after = [this, raised] { announceChallenge(service_, hub_, metrics_, raised); };
     } else if (path == "/admin/challenges/resolve" && post) {
@@ -104,7 +141,39 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
       if (!isServiceId(challenge, "ch_") || !service_.resolveChallenge(clientId, challenge))
         return fail(res, 404, "unknown challenge");
+      service_.recordAudit(clientId, "admin.resolve", challenge);
       reply(res, 200, {{"success", true}});
+    } else if (path == "/admin/outbox" && get) {
+      std::optional<OutboxState> state;
+      if (const auto name = req.param("state"); name && !name->empty()) {
+        state = outboxStateFromName(*name);
+        if (!state) throw BadRequest{"state must be pending, done or failed"};
+      }
+      json list = json::array();
+      for (const OutboxMessage& m : service_.store().messages(state, limitOf(req)))
+        list.push_back(outboxJSON(m));
+      reply(res, 200, {{"messages", std::move(list)}});
+    } else if (path == "/admin/audit" && get) {
+      const std::string project = req.param("client_id").value_or("");
+      std::uint64_t before = 0;
+      if (const auto text = req.param("before"); text && !text->empty()) {
+        const auto [end, error] =
+            std::from_chars(text->data(), text->data() + text->size(), before);
+        if (error != std::errc{} || end != text->data() + text->size())
+          throw BadRequest{"before must be the seq of an entry"};
+      }
+      const std::size_t limit = limitOf(req);
+      json list = json::array();
+      std::uint64_t last = 0;
+      const auto entries = service_.store().auditEntries(project, before, limit);
+      for (const AuditEntry& entry : entries) {
+        list.push_back(auditJSON(entry));
+        last = entry.seq;
+      }
+      json page = {{"entries", std::move(list)}};
+      // The next page: the entries before the last one of this page.
+      page["next_before"] = entries.size() == limit ? json(last) : json(nullptr);
+      reply(res, 200, page);
     } else {
       fail(res, 404, "not found");
     }

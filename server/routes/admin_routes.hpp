@@ -3,14 +3,22 @@
 //   GET  /admin/projects                  every configured project
 //   POST /admin/projects                  creates or replaces a project: {"client_id", "name",
 //        "overall_limit", "mobile_limit", "tablet_limit", "computer_limit", "logo",
-//        "primary_color", "require_verification", "block_over_usage"}; members left out take
-//        their defaults
+//        "primary_color", "require_verification", "block_over_usage", "limit_policy",
+//        "show_contacts", "liveness_grace", "webhook_url", "webhook_secret"}; members left out
+//        take their defaults, but for "webhook_secret", which stays (it is never shown back)
 //   POST /admin/users                     {"client_id", "user", "email", "phone"}
 //   GET  /admin/user?client_id=&user=     a user's contact details, devices and challenges
 //   POST /admin/logout                    {"client_id", "device"}: detaches the device and
 //        sends it the logout order
 //   POST /admin/challenges                {"client_id", "user"}: raises a challenge by hand
 //   POST /admin/challenges/resolve        {"client_id", "challenge"}: closes it
+//   GET  /admin/outbox?state=&limit=      codes and webhook events to send, sent or failed,
+//        newest first (never a code): {"messages": [{"id", "kind", "client_id", "state",
+//        "attempts", "created_at", "next_attempt_at" or "ended_at", "last_error"}]}
+//   GET  /admin/audit?client_id=&before=&limit=   security events, newest first:
+//        {"entries": [{"seq", "time", "client_id", "kind", "subject", "detail"}],
+//        "next_before"}; "next_before" (null on the last page) is the "before" of the next page
+// Every change made here is recorded in the audit trail.
 #pragma once
 
 #include <string>

@@ -93,6 +93,18 @@ void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings)
   if (const auto flag = optionalBool(body, "show_contacts")) settings.showContacts = *flag;
   if (const auto grace = optionalInteger(body, "liveness_grace", 0, 30 * 24 * 3600))
     settings.livenessGraceSeconds = static_cast<int>(*grace);
+  if (body.contains("webhook_url")) {
+    const std::string url = optionalString(body, "webhook_url", 2048);
+    if (!url.empty() && !url.starts_with("http://") && !url.starts_with("https://"))
+      throw BadRequest{"webhook_url must be an http:// or https:// URL"};
+    settings.webhookUrl = url;
+  }
+  if (body.contains("webhook_secret")) {
+    const std::string secret = optionalString(body, "webhook_secret", 256);
+    if (!secret.empty() && secret.size() < 16)
+      throw BadRequest{"webhook_secret must be at least 16 characters"};
+    settings.webhookSecret = secret;
+  }
   if (body.contains("limit_policy")) {
     const auto policy = limitPolicyFromName(optionalString(body, "limit_policy", 32));
     if (!policy) throw BadRequest{"limit_policy must be challenge, block or evict_oldest"};

@@ -44,6 +44,11 @@ void Metrics::observeAttach(std::chrono::steady_clock::duration took) {
   attachSum_ += seconds;
 }
 
+void Metrics::countDelivery(const std::string& kind, const std::string& result) {
+  std::lock_guard lock(mutex_);
+  ++deliveries_[{kind, result}];
+}
+
 std::string Metrics::render(const Gauges& gauges) const {
   std::ostringstream out;
   std::lock_guard lock(mutex_);
@@ -73,6 +78,13 @@ std::string Metrics::render(const Gauges& gauges) const {
   out << "# HELP zelk_attached_devices Devices attached, in every project.\n"
          "# TYPE zelk_attached_devices gauge\n"
       << "zelk_attached_devices " << gauges.devices << "\n";
+  out << "# HELP zelk_outbox_deliveries_total Attempts to deliver codes and webhook events, by "
+         "kind and result (sent, retry, failed).\n"
+         "# TYPE zelk_outbox_deliveries_total counter\n";
+  for (const auto& [key, count] : deliveries_) {
+    out << "zelk_outbox_deliveries_total{kind=\"" << key.first << "\",result=\"" << key.second
+        << "\"} " << count << "\n";
+  }
   for (const EventFamily& family : kEventFamilies) {
     const std::string name = std::string("zelk_") + family.family + "_total";
     out << "# HELP " << name << " " << family.help << "\n# TYPE " << name << " counter\n";

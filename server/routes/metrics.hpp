@@ -25,6 +25,9 @@ class Metrics {
   // idle too long ("devices_removed", reason), an attach refused at the limit ("attach_blocked",
   // "").
   void countEvent(const std::string& family, const std::string& label);
+  // One delivery attempt from the outbox: kind "email", "text" or "webhook", result "sent",
+  // "retry" or "failed".
+  void countDelivery(const std::string& kind, const std::string& result);
 
   struct Gauges {
     std::size_t openStreams = 0;
@@ -44,6 +47,7 @@ class Metrics {
   double attachSum_ = 0;
   std::atomic<std::uint64_t> messages_{0};
   std::map<std::pair<std::string, std::string>, std::uint64_t> events_;
+  std::map<std::pair<std::string, std::string>, std::uint64_t> deliveries_;
 };
 
 }  // namespace zelk::server

@@ -167,6 +167,11 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
                         limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For")));
     if (refused) {
       metrics_.countEvent("rate_limited", refused->scope);
+      const std::string address = limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For"));
+      const std::string& subject = refused->scope == "client" ? clientId : address;
+      if (auditRefusal(refused->scope + " " + subject))
+        service_.recordAudit(codeRequest ? std::string() : clientId, "rate_limited", subject,
+                             {{"scope", refused->scope}, {"route", route}});
       res.headers.emplace_back("Retry-After", std::to_string(refused->retryAfter.count()));
       fail(res, 429, "too many requests from this " + refused->scope);
       return route;
@@ -244,6 +249,20 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
     fail(res, 400, bad.error);
   }
   return route;
+}
+
+bool ServiceRoutes::auditRefusal(const std::string& key) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(refusalsMutex_);
+  if (refusals_.size() >= 10'000) {
+    std::erase_if(refusals_,
+                  [&](const auto& entry) { return now - entry.second >= std::chrono::minutes(1); });
+    if (refusals_.size() >= 10'000) return false;
+  }
+  auto [entry, added] = refusals_.try_emplace(key, now);
+  if (!added && now - entry->second < std::chrono::minutes(1)) return false;
+  entry->second = now;
+  return true;
 }
 
 void ServiceRoutes::sendCode(const std::string& project, const std::string& challenge,

@@ -4,8 +4,11 @@
 // JSON, and hands the realtime messages they cause to the open streams.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "http/message.hpp"
 #include "realtime/hub.hpp"
@@ -48,6 +51,9 @@ class ServiceRoutes {
   void listen(const std::string& device, const http::Request& req, http::Response& res);
   void sendCode(const std::string& project, const std::string& challenge,
                 const std::string& channel, http::Response& res);
+  // Whether a refusal by the rate limits for `key` goes into the audit trail: the first one of
+  // each minute, so a flood fills neither the trail nor the disk.
+  bool auditRefusal(const std::string& key);
 
   Service& service_;
   Hub& hub_;
@@ -55,6 +61,8 @@ class ServiceRoutes {
   SandboxHooks* hooks_;
   std::function<void(const SentCode&)> codeSink_;
   RateLimiter* limiter_ = nullptr;
+  std::mutex refusalsMutex_;
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> refusals_;
 };
 
 }  // namespace zelk::server

@@ -35,18 +35,23 @@ std::string_view deviceTypeName(DeviceType type) {
 }
 
 nlohmann::json settingsJSON(const ProjectSettings& settings) {
-  return {{"name", settings.name},
-          {"overall_limit", settings.overallLimit},
-          {"mobile_limit", settings.mobileLimit},
-          {"tablet_limit", settings.tabletLimit},
-          {"computer_limit", settings.computerLimit},
-          {"logo", settings.logo},
-          {"primary_color", settings.primaryColor},
-          {"require_verification", settings.requireVerification},
-          {"block_over_usage", settings.blockOverUsage},
-          {"limit_policy", limitPolicyName(settings.limitPolicy)},
-          {"show_contacts", settings.showContacts},
-          {"liveness_grace", settings.livenessGraceSeconds}};
+  return {
+      {"name", settings.name},
+      {"overall_limit", settings.overallLimit},
+      {"mobile_limit", settings.mobileLimit},
+      {"tablet_limit", settings.tabletLimit},
+      {"computer_limit", settings.computerLimit},
+      {"logo", settings.logo},
+      {"primary_color", settings.primaryColor},
+      {"require_verification", settings.requireVerification},
+      {"block_over_usage", settings.blockOverUsage},
+      {"limit_policy", limitPolicyName(settings.limitPolicy)},
+      {"show_contacts", settings.showContacts},
+      {"liveness_grace", settings.livenessGraceSeconds},
+      {"webhook_url", settings.webhookUrl},
+      // Shown only as set or not: whoever reads the settings need not learn the secret.
+      {"webhook_secret",
+       settings.webhookSecret.empty() ? "" : "\u2022\u2022\u2022\u2022\u2022\u2022\u2022\u2022"}};
 }
 
 namespace {
@@ -121,6 +126,25 @@ const std::string& Device::lastAccess() const {
 
 bool Device::hasAccess(std::string_view access) const {
   return std::find(accesses.begin(), accesses.end(), access) != accesses.end();
+}
+
+std::string_view outboxStateName(OutboxState state) {
+  switch (state) {
+    case OutboxState::done:
+      return "done";
+    case OutboxState::failed:
+      return "failed";
+    case OutboxState::pending:
+      break;
+  }
+  return "pending";
+}
+
+std::optional<OutboxState> outboxStateFromName(std::string_view name) {
+  if (name == "pending") return OutboxState::pending;
+  if (name == "done") return OutboxState::done;
+  if (name == "failed") return OutboxState::failed;
+  return std::nullopt;
 }
 
 }  // namespace zelk::server

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -128,6 +129,44 @@ struct DetachedDevice {
 
 // How many detached devices are remembered at most; the oldest are forgotten first.
 inline constexpr std::size_t kMaxDetachedDevices = 100'000;
+
+// A message waiting to leave the service, written in the same transaction as the change that
+// caused it: a one-time code to deliver ("email" or "text") or an event for the project's webhook
+// ("webhook"). Sent at least once by the delivery worker, retried with backoff until it is done
+// or has failed for good.
+enum class OutboxState { pending, done, failed };
+std::string_view outboxStateName(OutboxState state);
+std::optional<OutboxState> outboxStateFromName(std::string_view name);
+
+struct OutboxMessage {
+  std::string id;       // a webhook event's id; what a receiver de-duplicates by
+  std::string kind;     // "email", "text" or "webhook"
+  std::string project;  // the client id
+  // JSON: a webhook event's body, or where a code goes and the code. A code's payload is wiped
+  // of the code once the message is done or has failed.
+  std::string payload;
+  int attempts = 0;
+  Clock::time_point createdAt, nextAttemptAt;
+  std::string lastError;  // of the last attempt that failed; never a secret
+  OutboxState state = OutboxState::pending;
+};
+
+// One security event: a code sent, rejected or voided, a request refused by a rate limit, a
+// device evicted, an operator's change.
+struct AuditEntry {
+  std::uint64_t seq = 0;  // given by the store, larger for later entries
+  Clock::time_point at;
+  std::string project;  // the client id; "" for none
+  std::string kind;     // e.g. "code.sent", "rate_limited", "admin.project"
+  std::string subject;  // the user, device or address it concerns
+  nlohmann::json detail = nlohmann::json::object();
+};
+
+// How long audit entries are kept: the newest `keep` of them, none older than `maxAge`.
+struct AuditRetention {
+  std::size_t keep = 100'000;
+  std::chrono::seconds maxAge{std::chrono::hours(24 * 90)};
+};
 
 // Everything the service knows.
 struct Dataset {

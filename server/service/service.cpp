@@ -152,6 +152,7 @@ thread_local std::uint64_t lastChangeHere = 0;
 Service::Service(std::unique_ptr<Store> store, Config config)
     : store_(std::move(store)), config_(std::move(config)), data_(store_->load()) {
   if (config_.codeKey.empty()) config_.codeKey = newSecret();
+  store_->setAuditRetention(config_.audit);
   startedAt_ = clockNow();
   indexDevicesLocked();
   if (config_.groupCommit) committer_ = std::thread([this] { commitInOrder(); });
@@ -209,8 +210,11 @@ void Service::commitInOrder() {
     std::uint64_t first = lastFinished_ + 1, last = lastQueued_;
     lock.unlock();
     bool stored = true;
+    const bool outbox =
+        std::any_of(batch.begin(), batch.end(), [](const Changes& c) { return !c.outbox.empty(); });
     try {
       store_->commitAll(batch);
+      if (outbox && config_.onOutbox) config_.onOutbox();
     } catch (const StoreError& error) {
       stored = false;
       std::fprintf(stderr, "zelk-server: storage failure: %s\n", error.what());
@@ -291,6 +295,42 @@ void Service::commitLocked(Changes& changes) {
     reloadLocked();
     throw;
   }
+  if (!changes.outbox.empty() && config_.onOutbox) config_.onOutbox();
+}
+
+void Service::eventLocked(const std::string& projectId, const char* type, json subject,
+                          Changes& changes) {
+  const auto project = data_.projects.find(projectId);
+  if (project == data_.projects.end() || project->second.settings.webhookUrl.empty()) return;
+  // The outbox goes by the wall clock, as its worker does.
+  const auto now = Clock::now();
+  OutboxMessage message;
+  message.id = newId("evt_");
+  message.kind = "webhook";
+  message.project = projectId;
+  json body = {{"id", message.id},
+               {"type", type},
+               {"created_at", isoTimeMillis(now)},
+               {"project", projectId}};
+  body.update(subject);
+  message.payload = body.dump(-1, ' ', false, json::error_handler_t::replace);
+  message.createdAt = message.nextAttemptAt = now;
+  changes.outbox.push_back(std::move(message));
+}
+
+void Service::auditLocked(const std::string& projectId, std::string kind, std::string subject,
+                          json detail, Changes& changes) {
+  // Audit entries are facts of the wall clock, whatever time the rules go by.
+  changes.audit.push_back(
+      {0, Clock::now(), projectId, std::move(kind), std::move(subject), std::move(detail)});
+}
+
+void Service::recordAudit(const std::string& project, std::string kind, std::string subject,
+                          json detail) {
+  std::lock_guard lock(mutex_);
+  Changes changes;
+  auditLocked(project, std::move(kind), std::move(subject), std::move(detail), changes);
+  commitLocked(changes);
 }
 
 bool Service::knowsProject(const std::string& clientId) const {
@@ -382,6 +422,10 @@ RaisedChallenge Service::raiseLocked(const std::string& projectId, User& user,
   challenge.createdAt = Clock::now();
   user.challenges.push_back(challenge.id);
   changes.challenges.push_back(challenge);
+  eventLocked(
+      projectId, "challenge.raised",
+      {{"user", userName}, {"challenge", {{"id", challenge.id}, {"reason", challenge.reason}}}},
+      changes);
 
   RaisedChallenge raised;
   raised.id = challenge.id;
@@ -571,6 +615,24 @@ SendCodeResult Service::sendCode(const std::string& projectId, const std::string
   ++challenge.codesSent;
   Changes changes;
   changes.challenges.push_back(challenge);
+  auditLocked(projectId, "code.sent", challenge.user,
+              {{"challenge", challengeId}, {"channel", challenge.channel}}, changes);
+  if (config_.deliverCodes) {
+    // The code waits in the outbox only until it is sent or its lifetime is over; then the
+    // delivery worker wipes it from the payload.
+    OutboxMessage message;
+    message.id = newId("msg_");
+    message.kind = challenge.channel;
+    message.project = projectId;
+    const UserProfile& contact = found.user->profile;
+    message.payload = json{
+        {"challenge", challengeId},
+        {"user", challenge.user},
+        {"to", challenge.channel == "text" ? contact.phone : contact.email},
+        {"code", code}}.dump(-1, ' ', false, json::error_handler_t::replace);
+    message.createdAt = message.nextAttemptAt = Clock::now();
+    changes.outbox.push_back(std::move(message));
+  }
   commitLocked(changes);
   result.status = CodeSend::sent;
   result.sent = SentCode{projectId,         challengeId,     challenge.user,
@@ -585,17 +647,35 @@ std::optional<bool> Service::checkCode(const std::string& projectId, const std::
   Challenge& challenge = data_.challenges.at(challengeId);
   ++challenge.checks;
   bool right = false;
-  if (!challenge.codeHash.empty() && challenge.codeChecks < config_.codes.maxChecks &&
-      clockNow() < challenge.codeSentAt + config_.codes.lifetime) {
+  const char* why = "no code sent";
+  if (challenge.codeHash.empty()) {
+  } else if (challenge.codeChecks >= config_.codes.maxChecks) {
+    why = "code void";
+  } else if (clockNow() >= challenge.codeSentAt + config_.codes.lifetime) {
+    why = "code expired";
+  } else {
     ++challenge.codeChecks;
     // Both sides are hex of one length: the comparison takes the same time wherever they differ.
     const std::string given = codeHashLocked(challengeId, code);
     right = given.size() == challenge.codeHash.size() &&
             CRYPTO_memcmp(given.data(), challenge.codeHash.data(), given.size()) == 0;
+    why = "wrong code";
   }
   if (right) challenge.verified = true;
   Changes changes;
   changes.challenges.push_back(challenge);
+  if (right) {
+    auditLocked(projectId, "code.accepted", challenge.user, {{"challenge", challengeId}}, changes);
+    eventLocked(projectId, "challenge.verified",
+                {{"user", challenge.user}, {"challenge", {{"id", challengeId}}}}, changes);
+  } else {
+    auditLocked(projectId, "code.rejected", challenge.user,
+                {{"challenge", challengeId}, {"reason", why}}, changes);
+    // The check that used the last one the code takes voids it.
+    if (std::string_view(why) == "wrong code" && challenge.codeChecks >= config_.codes.maxChecks)
+      auditLocked(projectId, "code.voided", challenge.user,
+                  {{"challenge", challengeId}, {"checks", challenge.codeChecks}}, changes);
+  }
   commitLocked(changes);
   return right;
 }
@@ -653,7 +733,8 @@ AttachResult Service::attach(const AttachInput& input) {
     commitLocked(changes);
     return refused;
   }
-  if (device == user.devices.end()) {
+  const bool added = device == user.devices.end();
+  if (added) {
     Device fresh;
     fresh.id = newId("dev_");
     fresh.vendorId = input.vendorId;
@@ -674,6 +755,11 @@ AttachResult Service::attach(const AttachInput& input) {
     device->accesses.erase(device->accesses.begin(),
                            device->accesses.end() - static_cast<std::ptrdiff_t>(kMaxAccesses));
   changes.devices.push_back(rowOf(input.project, input.user, *device));
+  if (added)
+    eventLocked(input.project, "device.attached",
+                {{"user", input.user},
+                 {"device", {{"id", device->id}, {"type", deviceTypeName(device->type)}}}},
+                changes);
 
   liveness_[device->id].idleSince = now;
   AttachResult result;
@@ -697,7 +783,8 @@ AttachResult Service::attach(const AttachInput& input) {
           victim = &other;
       }
       if (!victim) break;
-      result.evicted.push_back(removeDeviceLocked(input.project, user, victim->id, changes));
+      result.evicted.push_back(
+          removeDeviceLocked(input.project, user, victim->id, changes, "evicted"));
     }
     result.attachedDevices = user.devices.size();
     resolveWithinLimitsLocked(input.project, input.user, user, changes);
@@ -713,10 +800,23 @@ AttachResult Service::attach(const AttachInput& input) {
 }
 
 Delivery Service::removeDeviceLocked(const std::string& projectId, User& user,
-                                     const std::string& deviceId, Changes& changes) {
+                                     const std::string& deviceId, Changes& changes,
+                                     const char* why) {
   auto& devices = user.devices;
   auto device = std::find_if(devices.begin(), devices.end(),
                              [&](const Device& d) { return d.id == deviceId; });
+  const std::string userName = deviceIndex_.at(deviceId).user;
+  const json subject = {{"user", userName},
+                        {"device", {{"id", deviceId}, {"type", deviceTypeName(device->type)}}}};
+  if (std::string_view(why) == "evicted") {
+    // An eviction is a detach the device did not ask for: told as its own event.
+    auditLocked(projectId, "device.evicted", userName, {{"device", deviceId}}, changes);
+    eventLocked(projectId, "device.evicted", subject, changes);
+  } else {
+    json detached = subject;
+    detached["reason"] = why;
+    eventLocked(projectId, "device.detached", std::move(detached), changes);
+  }
   Delivery logout{deviceId, device->lastEventId + 1, logoutData()};
   // A stream of the device that is down now hears the logout when it comes back.
   rememberDetachedLocked({deviceId, projectId, device->accesses, logout.id, clockNow()}, changes);
@@ -758,7 +858,7 @@ std::vector<Delivery> Service::expireLocked(const std::string& projectId,
   }
   std::vector<Delivery> logouts;
   for (const std::string& id : quiet)
-    logouts.push_back(removeDeviceLocked(projectId, user, id, changes));
+    logouts.push_back(removeDeviceLocked(projectId, user, id, changes, "idle"));
   if (!logouts.empty()) resolveWithinLimitsLocked(projectId, userName, user, changes);
   return logouts;
 }

@@ -143,6 +143,13 @@ class Service {
     // transaction, instead of by the call that made them: a call returns before its changes are
     // stored, and its caller answers once whenStored() says they are.
     bool groupCommit = false;
+    // Codes also go to the outbox, to be sent by e-mail or text message (off in the sandbox,
+    // whose hooks reveal them to tests instead).
+    bool deliverCodes = false;
+    // Runs once changes that put messages in the outbox are stored, on the thread that stored
+    // them; must not call into the Service.
+    std::function<void()> onOutbox;
+    AuditRetention audit;
   };
 
   // Loads what `store` holds; throws StoreError when it cannot.
@@ -240,6 +247,16 @@ class Service {
   // Counts for the metrics.
   std::size_t deviceCount() const;
 
+  // Records a security event that is not part of a change of the records (a request refused by a
+  // rate limit, an operator's change); stored like a change, see whenStored().
+  void recordAudit(const std::string& project, std::string kind, std::string subject,
+                   nlohmann::json detail = nlohmann::json::object());
+  // The audit trail and the outbox as they are stored; the delivery worker reads and updates
+  // the outbox through the store, which is safe to call from any thread.
+  Store& store() { return *store_; }
+  // A code's lifetime, past which a code still in the outbox is not worth sending.
+  std::chrono::seconds codeLifetime() const { return config_.codes.lifetime; }
+
  private:
   struct Found {
     const Challenge* challenge = nullptr;
@@ -259,8 +276,14 @@ class Service {
   void indexDevicesLocked();
   // Removes a device of `user` (which must have it) as a detach does; the logout order for its
   // open streams.
+  // `why` says what removed it: "detach", "idle" or "evicted", as the webhook event tells it.
   Delivery removeDeviceLocked(const std::string& projectId, User& user, const std::string& deviceId,
-                              Changes& changes);
+                              Changes& changes, const char* why = "detach");
+  // Adds the event `type` about `subject` to the outbox when the project has a webhook.
+  void eventLocked(const std::string& projectId, const char* type, nlohmann::json subject,
+                   Changes& changes);
+  void auditLocked(const std::string& projectId, std::string kind, std::string subject,
+                   nlohmann::json detail, Changes& changes);
   void resolveWithinLimitsLocked(const std::string& projectId, const std::string& userName,
                                  const User& user, Changes& changes);
   nlohmann::json challengeStateLocked(const Challenge& challenge) const;

@@ -56,6 +56,10 @@ struct ProjectSettings {
   // How long a device stays attached once its last stream closed without a detach (or, when it
   // never opened one, after its attach); then the service detaches it itself. 0: for ever.
   int livenessGraceSeconds = 900;
+  // Where the project's events are posted (http or https; "" : nowhere), signed under
+  // `webhookSecret`. The secret is never shown back whole.
+  std::string webhookUrl;
+  std::string webhookSecret;
 };
 
 // What the service knows of a user besides their devices; "" : unknown.

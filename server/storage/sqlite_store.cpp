@@ -6,6 +6,7 @@
 // also survive a power loss, at an fsync per commit).
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,37 @@ CREATE TABLE detached_devices (
   detached_at INTEGER NOT NULL
 );
 )sql",
+    // Where a project's events go, and what leaves the service: codes and events, each written
+    // with the change that caused it.
+    R"sql(
+ALTER TABLE projects ADD COLUMN webhook_url TEXT NOT NULL DEFAULT '';
+ALTER TABLE projects ADD COLUMN webhook_secret TEXT NOT NULL DEFAULT '';
+CREATE TABLE outbox (
+  id TEXT PRIMARY KEY,
+  kind TEXT NOT NULL,
+  client_id TEXT NOT NULL,
+  payload TEXT NOT NULL,
+  attempts INTEGER NOT NULL,
+  created_at INTEGER NOT NULL,
+  next_attempt_at INTEGER NOT NULL,
+  last_error TEXT NOT NULL,
+  state TEXT NOT NULL
+);
+CREATE INDEX outbox_by_state ON outbox (state, next_attempt_at);
+)sql",
+    // The security events.
+    R"sql(
+CREATE TABLE audit (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  at INTEGER NOT NULL,
+  client_id TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  subject TEXT NOT NULL,
+  detail TEXT NOT NULL
+);
+CREATE INDEX audit_by_project ON audit (client_id, seq);
+CREATE INDEX audit_by_time ON audit (at);
+)sql",
 };
 
 std::string dumpJSON(const json& value) {
@@ -182,6 +214,7 @@ class Statement {
                 : std::string();
   }
   std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  sqlite3_stmt* handle() const { return statement_; }
 
  private:
   sqlite3_stmt* statement_ = nullptr;
@@ -220,11 +253,12 @@ class SQLiteStore final : public Store {
   Dataset load() override {
     std::lock_guard lock(mutex_);
     Dataset data;
-    Statement projects(db_,
-                       "SELECT client_id, configured, name, overall_limit, mobile_limit, "
-                       "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-                       "block_over_usage, limit_policy, show_contacts, liveness_grace FROM "
-                       "projects");
+    Statement projects(
+        db_,
+        "SELECT client_id, configured, name, overall_limit, mobile_limit, "
+        "tablet_limit, computer_limit, logo, primary_color, require_verification, "
+        "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
+        "webhook_secret FROM projects");
     while (projects.step()) {
       Project& project = data.projects[projects.text(0)];
       project.configured = projects.integer(1) != 0;
@@ -241,6 +275,8 @@ class SQLiteStore final : public Store {
       s.limitPolicy = limitPolicyFromName(projects.text(11)).value_or(LimitPolicy::challenge);
       s.showContacts = projects.integer(12) != 0;
       s.livenessGraceSeconds = static_cast<int>(projects.integer(13));
+      s.webhookUrl = projects.text(14);
+      s.webhookSecret = projects.text(15);
     }
     Statement users(db_, "SELECT client_id, user, email, phone FROM users");
     while (users.step()) {
@@ -428,8 +464,9 @@ class SQLiteStore final : public Store {
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
-        "block_over_usage, limit_policy, show_contacts, liveness_grace) VALUES (?1, ?2, ?3, ?4, "
-        "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+        "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
+        "webhook_secret) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
+        "?16)");
     putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
     putDevice_ = add(
         "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
@@ -451,8 +488,114 @@ class SQLiteStore final : public Store {
     putEventId_ = add("UPDATE devices SET last_event_id = ?2 WHERE id = ?1");
     forgetDetached_ = add("DELETE FROM detached_devices WHERE id = ?1");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
+    putOutbox_ = add("INSERT OR REPLACE INTO outbox VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    updateOutbox_ =
+        add("UPDATE outbox SET payload = ?2, attempts = ?3, next_attempt_at = ?4, last_error = ?5, "
+            "state = ?6 WHERE id = ?1");
+    putAudit_ =
+        add("INSERT INTO audit (at, client_id, kind, subject, detail) VALUES (?1, ?2, ?3, ?4, ?5)");
+    trimAudit_ = add("DELETE FROM audit WHERE seq <= (SELECT max(seq) FROM audit) - ?1 OR at < ?2");
   }
 
+  static OutboxMessage messageOf(const Statement& row) {
+    OutboxMessage message;
+    message.id = row.text(0);
+    message.kind = row.text(1);
+    message.project = row.text(2);
+    message.payload = row.text(3);
+    message.attempts = static_cast<int>(row.integer(4));
+    message.createdAt = fromMillis(row.integer(5));
+    message.nextAttemptAt = fromMillis(row.integer(6));
+    message.lastError = row.text(7);
+    message.state = outboxStateFromName(row.text(8)).value_or(OutboxState::failed);
+    return message;
+  }
+
+ public:
+  std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement due(db_,
+                  "SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, "
+                  "last_error, state FROM outbox WHERE state = 'pending' AND next_attempt_at <= ?1 "
+                  "ORDER BY next_attempt_at LIMIT ?2");
+    due.bind(1, toMillis(now)).bind(2, static_cast<std::int64_t>(max));
+    std::vector<OutboxMessage> found;
+    while (due.step()) found.push_back(messageOf(due));
+    return found;
+  }
+
+  std::optional<Clock::time_point> nextDue() override {
+    std::lock_guard lock(mutex_);
+    Statement next(db_, "SELECT min(next_attempt_at) FROM outbox WHERE state = 'pending'");
+    std::optional<Clock::time_point> when;
+    while (next.step()) {
+      if (sqlite3_column_type(next.handle(), 0) != SQLITE_NULL) when = fromMillis(next.integer(0));
+    }
+    return when;
+  }
+
+  void updateMessage(const OutboxMessage& message) override {
+    std::lock_guard lock(mutex_);
+    updateOutbox_->bind(1, message.id)
+        .bind(2, message.payload)
+        .bind(3, std::int64_t{message.attempts})
+        .bind(4, toMillis(message.nextAttemptAt))
+        .bind(5, message.lastError)
+        .bind(6, std::string(outboxStateName(message.state)))
+        .run();
+  }
+
+  std::vector<OutboxMessage> messages(std::optional<OutboxState> state, std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, "
+                   "last_error, state FROM outbox WHERE ?1 = '' OR state = ?1 "
+                   "ORDER BY created_at DESC, rowid DESC LIMIT ?2");
+    list.bind(1, state ? std::string(outboxStateName(*state)) : std::string())
+        .bind(2, static_cast<std::int64_t>(max));
+    std::vector<OutboxMessage> found;
+    while (list.step()) found.push_back(messageOf(list));
+    return found;
+  }
+
+  void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) override {
+    std::lock_guard lock(mutex_);
+    Statement purge(db_,
+                    "DELETE FROM outbox WHERE (state = 'done' AND next_attempt_at < ?1) OR "
+                    "(state = 'failed' AND next_attempt_at < ?2)");
+    purge.bind(1, toMillis(doneBefore)).bind(2, toMillis(failedBefore)).run();
+  }
+
+  void setAuditRetention(AuditRetention retention) override {
+    std::lock_guard lock(mutex_);
+    retention_ = retention;
+  }
+
+  std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
+                                       std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT seq, at, client_id, kind, subject, detail FROM audit WHERE "
+                   "(?1 = '' OR client_id = ?1) AND (?2 = 0 OR seq < ?2) ORDER BY seq DESC "
+                   "LIMIT ?3");
+    list.bind(1, project)
+        .bind(2, static_cast<std::int64_t>(before))
+        .bind(3, static_cast<std::int64_t>(max));
+    std::vector<AuditEntry> found;
+    while (list.step()) {
+      AuditEntry entry;
+      entry.seq = static_cast<std::uint64_t>(list.integer(0));
+      entry.at = fromMillis(list.integer(1));
+      entry.project = list.text(2);
+      entry.kind = list.text(3);
+      entry.subject = list.text(4);
+      entry.detail = parseJSON(list.text(5), json::object());
+      found.push_back(std::move(entry));
+    }
+    return found;
+  }
+
+ private:
   void write(const Changes& changes) {
     for (const auto& row : changes.projects) {
       const ProjectSettings& s = row.settings;
@@ -470,6 +613,8 @@ class SQLiteStore final : public Store {
           .bind(12, std::string(limitPolicyName(s.limitPolicy)))
           .bind(13, std::int64_t{s.showContacts})
           .bind(14, std::int64_t{s.livenessGraceSeconds})
+          .bind(15, s.webhookUrl)
+          .bind(16, s.webhookSecret)
           .run();
     }
     for (const auto& row : changes.users) {
@@ -549,6 +694,31 @@ class SQLiteStore final : public Store {
           .bind(5, toMillis(d.detachedAt))
           .run();
     }
+    for (const OutboxMessage& m : changes.outbox) {
+      putOutbox_->bind(1, m.id)
+          .bind(2, m.kind)
+          .bind(3, m.project)
+          .bind(4, m.payload)
+          .bind(5, std::int64_t{m.attempts})
+          .bind(6, toMillis(m.createdAt))
+          .bind(7, toMillis(m.nextAttemptAt))
+          .bind(8, m.lastError)
+          .bind(9, std::string(outboxStateName(m.state)))
+          .run();
+    }
+    for (const AuditEntry& entry : changes.audit) {
+      putAudit_->bind(1, toMillis(entry.at))
+          .bind(2, entry.project)
+          .bind(3, entry.kind)
+          .bind(4, entry.subject)
+          .bind(5, dumpJSON(entry.detail))
+          .run();
+    }
+    if (!changes.audit.empty()) {
+      trimAudit_->bind(1, static_cast<std::int64_t>(retention_.keep))
+          .bind(2, toMillis(Clock::now() - retention_.maxAge))
+          .run();
+    }
     for (const auto& trim : changes.trims) {
       trimMessages_->bind(1, trim.deviceId)
           .bind(2, static_cast<std::int64_t>(trim.throughId))
@@ -564,7 +734,10 @@ class SQLiteStore final : public Store {
   Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
             *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
             *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr,
-            *putDetached_ = nullptr, *forgetDetached_ = nullptr, *putEventId_ = nullptr;
+            *putDetached_ = nullptr, *forgetDetached_ = nullptr, *putEventId_ = nullptr,
+            *putOutbox_ = nullptr, *updateOutbox_ = nullptr, *putAudit_ = nullptr,
+            *trimAudit_ = nullptr;
+  AuditRetention retention_;
   std::int64_t nextPosition_ = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -68,6 +69,9 @@ struct Changes {
   std::vector<EventIdRow> eventIds;
   std::vector<DetachedDevice> detached;
   std::vector<std::string> forgottenDetached;  // ids of detached devices no longer remembered
+  // Messages to send once these changes are stored, and security events to record.
+  std::vector<OutboxMessage> outbox;
+  std::vector<AuditEntry> audit;
 
   // The row of device `id` in `devices`, the first one if there are several; nullptr when there
   // is none. Looks up an index, so a request that touches many devices stays linear.
@@ -81,7 +85,8 @@ struct Changes {
   bool empty() const {
     return projects.empty() && users.empty() && devices.empty() && removedDevices.empty() &&
            identities.empty() && challenges.empty() && messages.empty() && trims.empty() &&
-           eventIds.empty() && detached.empty() && forgottenDetached.empty();
+           eventIds.empty() && detached.empty() && forgottenDetached.empty() && outbox.empty() &&
+           audit.empty();
   }
 
  private:
@@ -107,9 +112,36 @@ class Store {
   }
   // Whether the store can take writes now.
   virtual bool ready() { return true; }
+
+  // The outbox. Messages are added by commit(); the delivery worker takes the pending ones that
+  // are due, oldest due first, at most `max`, and writes each back after an attempt. The
+  // defaults are those of a store that keeps none (a test's store).
+  virtual std::vector<OutboxMessage> dueMessages(Clock::time_point, std::size_t) { return {}; }
+  // When the next pending message is due; nullopt when none is pending.
+  virtual std::optional<Clock::time_point> nextDue() { return std::nullopt; }
+  // Writes back a message's attempts, state, next attempt, last error and payload.
+  virtual void updateMessage(const OutboxMessage&) {}
+  // Messages in `state` (any state with nullopt), newest first, at most `max`.
+  virtual std::vector<OutboxMessage> messages(std::optional<OutboxState>, std::size_t) {
+    return {};
+  }
+  // Forgets the messages done before `doneBefore` and those failed before `failedBefore`.
+  virtual void purgeMessages(Clock::time_point /*doneBefore*/, Clock::time_point /*failedBefore*/) {
+  }
+
+  // The audit trail. Entries are added by commit(), each given the next `seq`; entries beyond the
+  // retention are dropped as new ones come.
+  virtual void setAuditRetention(AuditRetention) {}
+  // Entries of `project` ("" : of every project) with a seq below `before` (0 : any), newest
+  // first, at most `max`.
+  virtual std::vector<AuditEntry> auditEntries(const std::string& /*project*/,
+                                               std::uint64_t /*before*/, std::size_t /*max*/) {
+    return {};
+  }
 };
 
-// Keeps nothing: the rules' records in memory are all there is.
+// Keeps nothing of the records, which the rules hold in memory anyway; the outbox and the audit
+// trail are kept in memory as long as the process lives.
 std::unique_ptr<Store> makeMemoryStore();
 
 // A SQLite database at `path`, created when missing; its schema is brought up to date first.

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/http_client.hpp"
+#include "support/scripted_server.hpp"
 
 extern char** environ;
 
@@ -30,7 +31,8 @@ using zelk::testing::HttpClient;
 
 class ServerProcess {
  public:
-  ServerProcess(const std::string& data, const std::string& tokenFile) {
+  ServerProcess(const std::string& data, const std::string& tokenFile,
+                const std::vector<std::string>& extra = {}) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -44,6 +46,7 @@ class ServerProcess {
     args.insert(args.end(), {"--data", data, "--listen", "127.0.0.1:0", "--log-format", "none",
                              "--admin-token-file", tokenFile, "--rate-limit-address", "0",
                              "--rate-limit-client", "0"});
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -162,6 +165,47 @@ TEST(ServerCrash, EveryAnsweredAttachOutlivesAKillDuringAThousandAttaches) {
   // SIGTERM drains and ends the program normally.
   const int status = again.signalAndWait(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  if (::testing::Test::HasFailure()) {
+    std::fprintf(stderr, "the database is kept in %s\n", dir.c_str());
+  } else {
+    std::system(("rm -rf " + dir).c_str());
+  }
+}
+
+// A webhook event stored with its attach is sent at least once, even when the server is killed
+// while the receiver holds its first delivery: the server started again sends it again.
+TEST(ServerCrash, AnEventInTheOutboxOutlivesAKillDuringItsDelivery) {
+  char pattern[] = "/tmp/zelk-crash-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string data = dir + "/zelk.db", tokenFile = dir + "/token";
+  std::atomic<int> received{0};
+  // The first delivery is answered only after a minute, long after the kill.
+  zelk::testing::ScriptedServer receiver([&](const zelk::testing::ScriptedRequest&) {
+    zelk::testing::ScriptedReply reply;
+    if (received++ == 0) reply.delay = 60s;
+    return reply;
+  });
+  {
+    ServerProcess server(data, tokenFile, {"--outbox-retry-base", "1"});
+    const zelk::testing::Headers admin = {{"Authorization", "Bearer " + readToken(tokenFile)}};
+    HttpClient http(server.url());
+    const json project = {{"client_id", "hooked"},
+                          {"webhook_url", receiver.baseURL() + "/events"},
+                          {"webhook_secret", "0123456789abcdef0123456789abcdef"}};
+    auto configured = http.Post("/admin/projects", admin, project.dump(), "application/json");
+    ASSERT_TRUE(configured && configured->status == 200);
+    auto attached = http.Post("/v2/access", {{"Authorization", "Basic hooked:"}},
+                              attachBody("ida", "vendor-1").dump(), "application/json");
+    ASSERT_TRUE(attached && attached->status == 200);
+    ASSERT_TRUE(receiver.waitForRequests(1, 10s));
+    EXPECT_TRUE(WIFSIGNALED(server.signalAndWait(SIGKILL)));
+  }
+  ServerProcess again(data, tokenFile, {"--outbox-retry-base", "1"});
+  ASSERT_TRUE(receiver.waitForRequests(2, 10s));
+  const auto requests = receiver.requests();
+  EXPECT_EQ(json::parse(requests[0].body)["id"], json::parse(requests[1].body)["id"]);
+  EXPECT_EQ(json::parse(requests[1].body)["type"], "device.attached");
   if (::testing::Test::HasFailure()) {
     std::fprintf(stderr, "the database is kept in %s\n", dir.c_str());
   } else {

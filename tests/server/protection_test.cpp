@@ -466,7 +466,9 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "code_sent_at; ALTER TABLE challenges DROP COLUMN code_checks; ALTER TABLE challenges DROP "
       "COLUMN recent_sends; ALTER TABLE projects DROP COLUMN limit_policy; ALTER TABLE projects "
       "DROP COLUMN show_contacts; ALTER TABLE projects DROP COLUMN liveness_grace; "
-      "DROP TABLE detached_devices; PRAGMA user_version = 1;\"";
+      "DROP TABLE detached_devices; ALTER TABLE projects DROP COLUMN webhook_url; ALTER TABLE "
+      "projects DROP COLUMN webhook_secret; DROP TABLE outbox; DROP TABLE audit; "
+      "PRAGMA user_version = 1;\"";
   ASSERT_EQ(std::system(downgrade.c_str()), 0);
 
   App app(zelk::testing::serverConfig(data));
@@ -476,6 +478,7 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
   EXPECT_EQ(project["limit_policy"], "challenge");
   EXPECT_EQ(project["show_contacts"], false);
   EXPECT_EQ(project["liveness_grace"], 900);
+  EXPECT_EQ(project["webhook_url"], "");
   // The plain code is gone: it checks as no code at all.
   const Reply checked =
       p.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", "123456"}});

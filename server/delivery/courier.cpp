@@ -1,0 +1,478 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "delivery/courier.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <stdexcept>
+
+#include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <zelk/version.hpp>
+
+#include "service/ids.hpp"
+
+namespace zelk::server {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kDefaultSubject = "Your {{project}} verification code";
+constexpr const char* kDefaultText =
+    "Your {{project}} verification code is {{code}}.\r\n"
+    "\r\n"
+    "It is good for {{minutes}} minutes. If you did not ask for it, someone may be trying to\r\n"
+    "sign in to your account; you can ignore this message.\r\n";
+constexpr const char* kDefaultHTML =
+    "<!DOCTYPE html>\r\n"
+    "<html><body style=\"font-family: sans-serif\">\r\n"
+    "<h1 style=\"color: {{color}}\">{{project}}</h1>\r\n"
+    "<p>Your verification code is</p>\r\n"
+    "<p style=\"font-size: 2em; font-weight: bold; letter-spacing: 0.2em; color: {{color}}\">"
+    "{{code}}</p>\r\n"
+    "<p>It is good for {{minutes}} minutes. If you did not ask for it, someone may be trying to "
+    "sign in to your account; you can ignore this message.</p>\r\n"
+    "</body></html>\r\n";
+constexpr const char* kDefaultTextBody =
+    R"({"to": "{{to}}", "message": "Your {{project}} verification code is {{code}}"})";
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xf];
+  }
+  return text;
+}
+
+std::string fill(std::string text, const std::map<std::string, std::string>& values) {
+  for (const auto& [name, value] : values) {
+    const std::string key = "{{" + name + "}}";
+    for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+      text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
+std::string escapeHTML(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// The inside of a JSON string.
+std::string escapeJSON(const std::string& text) {
+  const std::string quoted = json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+  return quoted.substr(1, quoted.size() - 2);
+}
+
+// A colour a style attribute can take as it is: "#" and 3, 4, 6 or 8 hex digits.
+std::string safeColor(const std::string& color) {
+  const bool ok = color.size() >= 4 && color.size() <= 9 && color[0] == '#' &&
+                  std::all_of(color.begin() + 1, color.end(),
+                              [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  return ok ? color : "#4F46E5";
+}
+
+// Text for a header line: no line breaks, non-ASCII as an RFC 2047 encoded word.
+std::string headerText(const std::string& text) {
+  std::string clean;
+  bool ascii = true;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') continue;
+    if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    clean += c;
+  }
+  if (ascii) return clean;
+  std::string encoded(4 * ((clean.size() + 2) / 3) + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                     reinterpret_cast<const unsigned char*>(clean.data()),
+                                     static_cast<int>(clean.size()));
+  encoded.resize(static_cast<std::size_t>(std::max(length, 0)));
+  return "=?UTF-8?B?" + encoded + "?=";
+}
+
+// A mailbox an address may name: no spaces, line breaks or angle brackets, one "@".
+bool plausibleAddress(const std::string& address) {
+  if (address.empty() || address.size() > 254) return false;
+  if (std::count(address.begin(), address.end(), '@') != 1) return false;
+  return std::none_of(address.begin(), address.end(), [](char c) {
+    return c == '<' || c == '>' || c == ' ' || c == '\r' || c == '\n' || c == ',' ||
+           static_cast<unsigned char>(c) < 0x20;
+  });
+}
+
+std::string rfc2822Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S +0000", &utc);
+  return text;
+}
+
+void initCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Easy {
+  CURL* handle = curl_easy_init();
+  curl_slist* headers = nullptr;
+  curl_slist* recipients = nullptr;
+  ~Easy() {
+    curl_slist_free_all(headers);
+    curl_slist_free_all(recipients);
+    if (handle) curl_easy_cleanup(handle);
+  }
+};
+
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
+
+// Ends a transfer under way once the worker is told to stop.
+int abortWhenStopping(void* stopping, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(stopping)->load() ? 1 : 0;
+}
+
+void common(CURL* c, const DeliveryConfig& config, const std::atomic<bool>& stopping) {
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(config.timeout.count()));
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, abortWhenStopping);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(&stopping));
+  if (!config.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, config.caFile.c_str());
+}
+
+struct Upload {
+  const std::string* text;
+  std::size_t at = 0;
+};
+
+std::size_t readUpload(char* buffer, std::size_t size, std::size_t count, void* data) {
+  auto* upload = static_cast<Upload*>(data);
+  const std::size_t n = std::min(size * count, upload->text->size() - upload->at);
+  std::copy_n(upload->text->data() + upload->at, n, buffer);
+  upload->at += n;
+  return n;
+}
+
+// Posts `body` as JSON; "" on a 2xx answer, else what went wrong.
+std::string postJSON(const DeliveryConfig& config, const std::string& url,
+                     const std::vector<std::string>& headers, const std::string& body,
+                     const std::atomic<bool>& stopping) {
+  Easy easy;
+  if (!easy.handle) return "cannot start a transfer";
+  CURL* c = easy.handle;
+  for (const std::string& header : headers)
+    easy.headers = curl_slist_append(easy.headers, header.c_str());
+  easy.headers = curl_slist_append(easy.headers, "Content-Type: application/json");
+  easy.headers = curl_slist_append(easy.headers, "Expect:");
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, easy.headers);
+  curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(c, CURLOPT_USERAGENT, "zelk-server/" ZELK_VERSION);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discard);
+  common(c, config, stopping);
+  const CURLcode result = curl_easy_perform(c);
+  if (result != CURLE_OK) return curl_easy_strerror(result);
+  long status = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299) return "answered HTTP " + std::to_string(status);
+  return {};
+}
+
+std::string sendMail(const DeliveryConfig& config, const std::string& to,
+                     const std::string& message, const std::atomic<bool>& stopping) {
+  const MailSettings& mail = config.mail;
+  Easy easy;
+  if (!easy.handle) return "cannot start a transfer";
+  CURL* c = easy.handle;
+  const std::string from = "<" + mail.from + ">";
+  easy.recipients = curl_slist_append(easy.recipients, ("<" + to + ">").c_str());
+  Upload upload{&message};
+  curl_easy_setopt(c, CURLOPT_URL, mail.url.c_str());
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+  curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.c_str());
+  curl_easy_setopt(c, CURLOPT_MAIL_RCPT, easy.recipients);
+  curl_easy_setopt(c, CURLOPT_READFUNCTION, readUpload);
+  curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+  curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+  curl_easy_setopt(c, CURLOPT_USE_SSL,
+                   mail.tls == "require" ? CURLUSESSL_ALL
+                   : mail.tls == "none"  ? CURLUSESSL_NONE
+                                         : CURLUSESSL_TRY);
+  if (!mail.user.empty()) {
+    curl_easy_setopt(c, CURLOPT_USERNAME, mail.user.c_str());
+    curl_easy_setopt(c, CURLOPT_PASSWORD, mail.password.c_str());
+  }
+  common(c, config, stopping);
+  const CURLcode result = curl_easy_perform(c);
+  if (result == CURLE_OK) return {};
+  long status = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  std::string why = curl_easy_strerror(result);
+  if (status != 0) why += " (the relay answered " + std::to_string(status) + ")";
+  return why;
+}
+
+// What stays of a code's message once it is done or has failed: never the code.
+std::string wipedPayload(const std::string& payload, const std::string& kind) {
+  json kept = json::parse(payload, nullptr, false);
+  if (!kept.is_object()) return "{}";
+  kept.erase("code");
+  if (kept.contains("to") && kept["to"].is_string())
+    kept["to"] = kind == "text" ? maskPhone(kept["to"].get<std::string>())
+                                : maskEmail(kept["to"].get<std::string>());
+  return kept.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string webhookSignature(const std::string& secret, const std::string& timestamp,
+                             const std::string& body) {
+  const std::string message = timestamp + "." + body;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
+            &length))
+    throw std::runtime_error("cannot compute an HMAC");
+  return hex(digest, length);
+}
+
+std::string composeMail(const MailSettings& mail, const std::string& to,
+                        const ProjectSettings& project, const std::string& code, int minutes) {
+  const std::string minutesText = std::to_string(minutes);
+  const std::string color = safeColor(project.primaryColor);
+  const std::string subject =
+      fill(mail.subject.empty() ? kDefaultSubject : mail.subject,
+           {{"project", project.name}, {"code", code}, {"minutes", minutesText}, {"color", color}});
+  const std::string text =
+      fill(mail.text.empty() ? kDefaultText : mail.text,
+           {{"project", project.name}, {"code", code}, {"minutes", minutesText}, {"color", color}});
+  const std::string html =
+      fill(mail.html.empty() ? kDefaultHTML : mail.html, {{"project", escapeHTML(project.name)},
+                                                          {"code", code},
+                                                          {"minutes", minutesText},
+                                                          {"color", color}});
+  const std::string boundary = "zelk-" + newId("");
+  std::string message;
+  message += "From: " + headerText(project.name) + " <" + mail.from + ">\r\n";
+  message += "To: <" + to + ">\r\n";
+  message += "Subject: " + headerText(subject) + "\r\n";
+  message += "Date: " + rfc2822Now() + "\r\n";
+  message += "Message-ID: <" + newId("") + "@zelk-server>\r\n";
+  message += "MIME-Version: 1.0\r\n";
+  message += "Content-Type: multipart/alternative; boundary=\"" + boundary + "\"\r\n\r\n";
+  message += "--" + boundary + "\r\nContent-Type: text/plain; charset=utf-8\r\n";
+  message += "Content-Transfer-Encoding: 8bit\r\n\r\n" + text + "\r\n";
+  message += "--" + boundary + "\r\nContent-Type: text/html; charset=utf-8\r\n";
+  message += "Content-Transfer-Encoding: 8bit\r\n\r\n" + html + "\r\n";
+  message += "--" + boundary + "--\r\n";
+  return message;
+}
+
+std::string composeText(const TextSettings& text, const std::string& to,
+                        const ProjectSettings& project, const std::string& code, int minutes) {
+  return fill(text.body.empty() ? kDefaultTextBody : text.body,
+              {{"to", escapeJSON(to)},
+               {"code", code},
+               {"project", escapeJSON(project.name)},
+               {"minutes", std::to_string(minutes)}});
+}
+
+Courier::Courier(Service& service, DeliveryConfig config, Outcome outcome)
+    : service_(service), config_(std::move(config)), outcome_(std::move(outcome)) {
+  initCurlOnce();
+}
+
+Courier::~Courier() {
+  stop();
+}
+
+void Courier::start() {
+  std::lock_guard lock(mutex_);
+  if (thread_.joinable()) return;
+  stopping_ = false;
+  aborting_ = false;
+  thread_ = std::thread([this] { run(); });
+}
+
+void Courier::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    aborting_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Courier::wake() {
+  {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+  }
+  wake_.notify_all();
+}
+
+void Courier::run() {
+  Store& store = service_.store();
+  auto lastPurge = std::chrono::steady_clock::time_point{};
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      woken_ = false;
+    }
+    std::optional<Clock::time_point> next;
+    try {
+      if (std::chrono::steady_clock::now() - lastPurge > std::chrono::minutes(10)) {
+        lastPurge = std::chrono::steady_clock::now();
+        const auto now = Clock::now();
+        store.purgeMessages(now - config_.keepDone, now - config_.keepFailed);
+      }
+      const std::vector<OutboxMessage> due = store.dueMessages(Clock::now(), 16);
+      for (const OutboxMessage& message : due) {
+        {
+          std::lock_guard lock(mutex_);
+          if (stopping_) return;
+        }
+        attempt(message);
+      }
+      if (due.size() == 16) continue;  // more may be due
+      next = store.nextDue();
+    } catch (const std::exception& error) {
+      std::cerr << "zelk-server: outbox: " << error.what() << std::endl;
+    }
+    std::unique_lock lock(mutex_);
+    auto until = std::chrono::steady_clock::now() + config_.poll;
+    if (next) {
+      const auto wait = std::max(Clock::duration::zero(), *next - Clock::now());
+      until = std::min(until,
+                       std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait));
+    }
+    wake_.wait_until(lock, until, [&] { return stopping_ || woken_; });
+  }
+}
+
+void Courier::attempt(OutboxMessage message) {
+  ++message.attempts;
+  bool permanent = false;
+  std::string error;
+  try {
+    if (message.kind == "webhook") {
+      error = sendWebhook(message, &permanent);
+    } else if (message.kind == "email" || message.kind == "text") {
+      error = sendCode(message, &permanent);
+    } else {
+      error = "unknown kind of message";
+      permanent = true;
+    }
+  } catch (const std::exception& failure) {
+    error = failure.what();
+  }
+  // Cut short by stop(): left as it was, to be sent after the restart.
+  if (!error.empty() && aborting_) return;
+  const auto now = Clock::now();
+  std::string result;
+  if (error.empty()) {
+    message.state = OutboxState::done;
+    message.lastError.clear();
+    message.nextAttemptAt = now;  // when it ended
+    result = "sent";
+  } else if (permanent || message.attempts >= config_.maxAttempts) {
+    message.state = OutboxState::failed;
+    message.lastError = error;
+    message.nextAttemptAt = now;
+    result = "failed";
+  } else {
+    message.lastError = error;
+    auto wait = config_.retryBase;
+    for (int i = 1; i < message.attempts && wait < config_.retryMax; ++i) wait *= 2;
+    message.nextAttemptAt = now + std::min(wait, config_.retryMax);
+    result = "retry";
+  }
+  if (message.state != OutboxState::pending && message.kind != "webhook")
+    message.payload = wipedPayload(message.payload, message.kind);
+  service_.store().updateMessage(message);
+  if (outcome_) outcome_(message.kind, result);
+}
+
+std::string Courier::sendWebhook(const OutboxMessage& message, bool* permanent) {
+  const ProjectSettings project = service_.projectSettings(message.project);
+  if (project.webhookUrl.empty() || project.webhookSecret.empty()) {
+    *permanent = true;
+    return "the project has no webhook URL and secret";
+  }
+  const std::string timestamp = std::to_string(
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count());
+  return postJSON(config_, project.webhookUrl,
+                  {"Zelk-Event-Id: " + message.id, "Zelk-Timestamp: " + timestamp,
+                   "Zelk-Signature: sha256=" +
+                       webhookSignature(project.webhookSecret, timestamp, message.payload)},
+                  message.payload, aborting_);
+}
+
+std::string Courier::sendCode(const OutboxMessage& message, bool* permanent) {
+  *permanent = true;
+  const json payload = json::parse(message.payload, nullptr, false);
+  if (!payload.is_object() || !payload.contains("code") || !payload["code"].is_string())
+    return "the message holds no code";
+  const auto lifetime = service_.codeLifetime();
+  if (Clock::now() >= message.createdAt + lifetime) return "the code expired before it was sent";
+  const std::string to = payload.value("to", "");
+  const std::string code = payload["code"].get<std::string>();
+  const ProjectSettings project = service_.projectSettings(message.project);
+  const int minutes = static_cast<int>(std::max<std::int64_t>(
+      1, std::chrono::duration_cast<std::chrono::minutes>(lifetime).count()));
+  if (message.kind == "email") {
+    if (config_.mail.url.empty() || config_.mail.from.empty()) return "no SMTP relay configured";
+    if (!plausibleAddress(to)) return "the user has no usable e-mail address";
+    *permanent = false;
+    return sendMail(config_, to, composeMail(config_.mail, to, project, code, minutes), aborting_);
+  }
+  if (config_.text.url.empty()) return "no text message provider configured";
+  if (to.empty()) return "the user has no phone number";
+  std::vector<std::string> headers;
+  for (const auto& [name, value] : config_.text.headers) headers.push_back(name + ": " + value);
+  *permanent = false;
+  return postJSON(config_, config_.text.url, headers,
+                  composeText(config_.text, to, project, code, minutes), aborting_);
+}
+
+}  // namespace zelk::server
