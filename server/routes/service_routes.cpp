@@ -287,24 +287,26 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   }
   if (result.blocked) {
     metrics_.countEvent("attach_blocked", "");
-    reply(res, 200,
-          {{"success", false},
-           {"attached_devices", result.attachedDevices},
-           {"block_over_usage", true},
-           {"default_device_limit", result.defaultDeviceLimit}});
+    ObjectWriter answer;
+    answer.add("attached_devices", result.attachedDevices)
+        .add("block_over_usage", true)
+        .add("default_device_limit", result.defaultDeviceLimit)
+        .add("success", false);
+    reply(res, 200, answer);
     return;
   }
   for (const Delivery& logout : result.evicted) {
     hub_.forget(logout.device);
     metrics_.countEvent("devices_removed", "evicted");
   }
-  reply(res, 200,
-        {{"success", true},
-         {"device_id", result.deviceId},
-         {"access", result.access},
-         {"attached_devices", result.attachedDevices},
-         {"block_over_usage", result.blockOverUsage},
-         {"default_device_limit", result.defaultDeviceLimit}});
+  ObjectWriter answer;
+  answer.add("access", result.access)
+      .add("attached_devices", result.attachedDevices)
+      .add("block_over_usage", result.blockOverUsage)
+      .add("default_device_limit", result.defaultDeviceLimit)
+      .add("device_id", result.deviceId)
+      .add("success", true);
+  reply(res, 200, answer);
   metrics_.observeAttach(std::chrono::steady_clock::now() - started);
   if (!result.evicted.empty()) {
     // The devices pushed out hear their logout once the answer is out.

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/settings.hpp"
+#include "routes/json_input.hpp"
 #include "server_test_support.hpp"
 #include "service/service.hpp"
 #include "storage/store.hpp"
@@ -461,9 +462,13 @@ TEST(ServerStorage, GroupedChangesAreToldStoredAndAFailedBatchIsTakenBack) {
     std::atomic<int> stored = 0;
     for (int t = 0; t < 4; ++t) {
       callers.emplace_back([&, t] {
-        for (int i = 0; i < 50; ++i)
-          stored +=
-              attachAndWait(service, "u" + std::to_string(t) + "-" + std::to_string(i)).second;
+        for (int i = 0; i < 50; ++i) {
+          std::string user = "u";
+          user += std::to_string(t);
+          user += '-';
+          user += std::to_string(i);
+          stored += attachAndWait(service, user).second;
+        }
       });
     }
     for (auto& caller : callers) caller.join();
@@ -679,3 +684,45 @@ TEST(ServerSettings, TheAdminTokenIsMadeOnceAndOnlyItsOwnerMayReadIt) {
 }
 
 }  // namespace
+
+// Answers written member by member read exactly as the general JSON writer writes them,
+// whatever text goes in.
+TEST(ServerAnswers, ObjectsWrittenByHandMatchTheGeneralWriter) {
+  using zelk::server::ObjectWriter;
+  using zelk::server::render;
+  EXPECT_EQ(ObjectWriter().finish(), render(nlohmann::json::object()));
+
+  const std::vector<std::string> texts = {
+      "",
+      "dev_617dbae59492dce002459496918f4966",
+      "say \"hi\" \\ back",
+      std::string("tab\tline\nnul\0bell\a"
+                  "del\x7f",
+                  22),
+      "caf\xc3\xa9 \xe2\x9c\x93",
+      "broken \xc3 and \xff\xfe",
+  };
+  for (const std::string& text : texts) {
+    ObjectWriter written;
+    written.add("access", text)
+        .add("count", static_cast<std::size_t>(18'446'744'073'709'551'615ULL))
+        .add("flag", false)
+        .add("limit", -2'147'483'647 - 1)
+        .add("name", text.c_str())
+        .add("ok", true);
+    const nlohmann::json expected = {{"ok", true},
+                                     {"access", text},
+                                     {"flag", false},
+                                     {"count", 18'446'744'073'709'551'615ULL},
+                                     {"limit", -2'147'483'647 - 1},
+                                     {"name", std::string(text.c_str())}};
+    EXPECT_EQ(written.finish(), render(expected)) << text;
+  }
+
+  zelk::server::http::Response res;
+  zelk::server::fail(res, 404, "no \"such\" device");
+  EXPECT_EQ(res.status, 404);
+  EXPECT_EQ(res.contentType, "application/json");
+  EXPECT_EQ(nlohmann::json::parse(res.body),
+            (nlohmann::json{{"success", false}, {"error", "no \"such\" device"}}));
+}
