@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -637,6 +638,41 @@ TEST(ServerLog, OneLinePerRequestWithoutSecrets) {
     EXPECT_EQ(line.find(attached["access"].get<std::string>()), std::string::npos) << line;
   }
   EXPECT_EQ(json::parse(lines[2])["route"], "listen");
+  const std::regex jsonTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  EXPECT_TRUE(std::regex_match(json::parse(lines[1])["time"].get<std::string>(), jsonTime))
+      << lines[1];
+  EXPECT_TRUE(json::parse(lines[1])["duration_ms"].is_number()) << lines[1];
+}
+
+TEST(ServerLog, TextLinesNameTimePeerMethodPathStatusAndDuration) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  auto config = zelk::testing::serverConfig();
+  config.logFormat = zelk::server::LogFormat::text;
+  config.logSink = [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  };
+  App app(config);
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "logged");
+  p.admin("POST", "/admin/projects", {{"client_id", "logged"}});
+  const json attached = p.attach("u", "A");
+  RawConnection stream(app.port());
+  stream.send(p.listenRequest(attached["device_id"], attached["access"]));
+  ASSERT_TRUE(stream.readHead());
+  app.stop();
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(lines.size(), 3u);
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(time + R"( 127\.0\.0\.1 POST /v2/access 200 \d+\.\d{6}ms)")))
+      << lines[1];
+  EXPECT_TRUE(std::regex_match(
+      lines[2], std::regex(time + R"( 127\.0\.0\.1 GET /v2/access/device/dev_\w+/listen 200 )"
+                                  R"(stream \d+\.\d{6}ms)")))
+      << lines[2];
+  EXPECT_EQ(lines[2].find(attached["access"].get<std::string>()), std::string::npos);
 }
 
 TEST(ServerSettings, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
