@@ -2,6 +2,7 @@
 // zelk-server as a deployment runs it: projects set up by an operator, every change kept in
 // SQLite, realtime streams that resume, and requests from clients that get things wrong.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "app/settings.hpp"
 #include "routes/json_input.hpp"
 #include "server_test_support.hpp"
+#include "service/ids.hpp"
 #include "service/service.hpp"
 #include "storage/store.hpp"
 
@@ -761,4 +764,47 @@ TEST(ServerAnswers, ObjectsWrittenByHandMatchTheGeneralWriter) {
   EXPECT_EQ(res.contentType, "application/json");
   EXPECT_EQ(nlohmann::json::parse(res.body),
             (nlohmann::json{{"success", false}, {"error", "no \"such\" device"}}));
+}
+
+// Ids and tokens come from a per-thread block of random bytes: none repeats across threads, and
+// a forked child never repeats what its parent hands out next.
+TEST(ServerIds, IdsNeverRepeatAcrossThreadsOrAFork) {
+  using zelk::server::newId;
+  std::mutex mutex;
+  std::set<std::string> seen;
+  std::vector<std::thread> makers;
+  for (int t = 0; t < 4; ++t) {
+    makers.emplace_back([&] {
+      std::vector<std::string> made;
+      for (int i = 0; i < 2000; ++i) made.push_back(newId("acc_"));
+      std::lock_guard lock(mutex);
+      for (auto& id : made) {
+        EXPECT_TRUE(zelk::server::isServiceId(id, "acc_")) << id;
+        EXPECT_TRUE(seen.insert(std::move(id)).second);
+      }
+    });
+  }
+  for (auto& maker : makers) maker.join();
+  EXPECT_EQ(seen.size(), 8000u);
+
+  newId("dev_");  // the parent's block holds unused bytes now
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string id = newId("dev_");
+    const auto written = ::write(pipe[1], id.data(), id.size());
+    ::_exit(written == static_cast<ssize_t>(id.size()) ? 0 : 1);
+  }
+  ::close(pipe[1]);
+  const std::string parent = newId("dev_");
+  std::string fromChild(parent.size(), '\0');
+  ASSERT_EQ(::read(pipe[0], fromChild.data(), fromChild.size()),
+            static_cast<ssize_t>(fromChild.size()));
+  ::close(pipe[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(zelk::server::isServiceId(fromChild, "dev_")) << fromChild;
+  EXPECT_NE(fromChild, parent);
 }
