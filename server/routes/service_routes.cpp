@@ -67,7 +67,9 @@ std::string routeName(std::optional<Operation> operation) {
 }
 
 std::string vendorIdentifier(const json& body) {
-  const json signals = requiredObject(body, "signals");
+  const auto found = body.find("signals");
+  if (found == body.end() || !found->is_object()) throw BadRequest{"signals must be an object"};
+  const json& signals = *found;
   auto it = signals.find("iosVendorIdentifier");
   if (it == signals.end() || !it->is_string())
     throw BadRequest{"signals.iosVendorIdentifier must be a string"};
@@ -76,12 +78,21 @@ std::string vendorIdentifier(const json& body) {
   return it->get<std::string>();
 }
 
-json optionalMetadata(const json& object) {
+// Takes the metadata out of `object`, which keeps a null in its place.
+json optionalMetadata(json& object) {
   auto it = object.find("metadata");
   if (it == object.end() || it->is_null()) return json::object();
   if (!it->is_object() && !it->is_array())
     throw BadRequest{"metadata must be an object or an array"};
-  return *it;
+  return std::move(*it);
+}
+
+// Takes the object member `key` out of `object`, which keeps a null in its place.
+json takeObject(json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_object())
+    throw BadRequest{std::string(key) + " must be an object"};
+  return std::move(*it);
 }
 
 std::string requiredUser(const json& body) {
@@ -268,11 +279,11 @@ void ServiceRoutes::sendCode(const std::string& project, const std::string& chal
 void ServiceRoutes::attach(const std::string& clientId, const http::Request& req,
                            http::Response& res) {
   const auto started = std::chrono::steady_clock::now();
-  const json body = parseObject(req.body);
+  json body = parseObject(req.body);
   AttachInput input;
   input.project = clientId;
   input.user = requiredUser(body);
-  input.deviceInfo = requiredObject(body, "device_info");
+  input.deviceInfo = takeObject(body, "device_info");
   input.vendorId = vendorIdentifier(body);
   input.metadata = optionalMetadata(body);
   input.library = optionalString(body, "library", 64);
@@ -351,10 +362,10 @@ void ServiceRoutes::detach(const std::string& clientId, const http::Request& req
 
 void ServiceRoutes::identify(const std::string& clientId, const http::Request& req,
                              http::Response& res) {
-  const json body = parseObject(req.body);
+  json body = parseObject(req.body);
   IdentifyInput input;
   input.project = clientId;
-  input.deviceInfo = requiredObject(body, "device_info");
+  input.deviceInfo = takeObject(body, "device_info");
   input.vendorId = vendorIdentifier(body);
   optionalMetadata(body);
   input.identityId = optionalString(body, "identity_id", 128);
