@@ -290,7 +290,7 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   input.version = optionalString(body, "version", 64);
   input.identity = optionalString(body, "identity", 128);
 
-  const AttachResult result = service_.attach(input);
+  AttachResult result = service_.attach(input);
   // Devices gone quiet past their grace were detached first; none has a stream open.
   for (const Delivery& logout : result.expired) {
     hub_.forget(logout.device);
@@ -337,7 +337,7 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
     }
   }
   // The other devices hear of it once the answer is out.
-  res.after = [this, challenge = *result.challenge, device = result.deviceId] {
+  res.after = [this, challenge = std::move(*result.challenge), device = result.deviceId] {
     announceChallenge(service_, hub_, metrics_, challenge, device);
   };
 }
