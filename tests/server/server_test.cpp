@@ -808,3 +808,25 @@ TEST(ServerIds, IdsNeverRepeatAcrossThreadsOrAFork) {
   EXPECT_TRUE(zelk::server::isServiceId(fromChild, "dev_")) << fromChild;
   EXPECT_NE(fromChild, parent);
 }
+
+// Messages a stream's socket cannot take at once wait their turn: a client that reads only
+// after megabytes were pushed still gets every message whole and in order.
+TEST_F(ServerTest, AStreamThatReadsLateGetsEveryMessageWholeAndInOrder) {
+  ServiceClient p = project("late");
+  const json a = p.attach("u", "A");
+  auto stream = listen(p, a);
+  ASSERT_TRUE(app->hub().waitForStreams(a["device_id"], 1, 10s));
+  std::string expected;
+  for (int i = 0; i < 256; ++i) {
+    const std::string message = "id: " + std::to_string(i) + "\ndata: " +
+                                std::string(64 * 1024, static_cast<char>('a' + i % 26)) + "\n\n";
+    ASSERT_EQ(app->hub().push(a["device_id"], message), 1);
+    expected += zelk::testing::chunk(message);
+  }
+  const std::size_t headSize = stream->head().size();
+  ASSERT_TRUE(stream->readUntil(
+      [&](const std::string& received) { return received.size() >= headSize + expected.size(); },
+      30s));
+  EXPECT_EQ(stream->received().size(), headSize + expected.size());
+  EXPECT_TRUE(stream->received().compare(headSize, std::string::npos, expected) == 0);
+}
