@@ -2,6 +2,7 @@
 #include "app/app.hpp"
 
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
 #include <zelk/version.hpp>
@@ -28,10 +29,6 @@ Service::Config serviceConfig(const AppConfig& config, App* app) {
   service.audit = config.audit;
   service.onOutbox = [app] { app->wakeCourier(); };
   return service;
-}
-
-std::string jsonEscape(const std::string& text) {
-  return render(nlohmann::json(text));
 }
 
 }  // namespace
@@ -190,31 +187,92 @@ void App::handle(const http::Request& req, http::Response& res) {
   }
 }
 
-// One line per request. Never the query (it carries access tokens), the body or a header.
+namespace {
+
+// The time of a log line as isoTimeMillis() writes it; the part up to the second is formatted
+// once a second per thread.
+void appendLogTime(std::string& out) {
+  thread_local std::int64_t cachedSecond = -1;
+  thread_local char cached[32];
+  thread_local std::size_t cachedLength = 0;
+  const auto now = Clock::now();
+  const auto millis = toMillis(now);
+  const std::int64_t second = millis >= 0 ? millis / 1000 : (millis - 999) / 1000;
+  if (second != cachedSecond) {
+    const std::time_t whole = static_cast<std::time_t>(second);
+    std::tm utc{};
+    gmtime_r(&whole, &utc);
+    cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%dT%H:%M:%S", &utc);
+    cachedSecond = second;
+  }
+  out.append(cached, cachedLength);
+  char fraction[8];
+  const int length =
+      std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(millis - second * 1000));
+  out.append(fraction, static_cast<std::size_t>(length));
+}
+
+void appendJSONString(std::string& out, const std::string& text) {
+  out += render(nlohmann::json(text));
+}
+
+// One line per request, without its line break. Never the query (it carries access tokens),
+// the body or a header.
+void appendLogLine(std::string& out, LogFormat format, const http::Request& req, int status,
+                   bool stream, const std::string& route, double millis) {
+  char number[48];
+  if (format == LogFormat::json) {
+    out += "{\"time\":\"";
+    appendLogTime(out);
+    out += "\",\"peer\":";
+    appendJSONString(out, req.peer);
+    out += ",\"method\":";
+    appendJSONString(out, req.method);
+    out += ",\"path\":";
+    appendJSONString(out, req.path);
+    out += ",\"route\":";
+    appendJSONString(out, route);
+    out += ",\"status\":";
+    out.append(number,
+               static_cast<std::size_t>(std::snprintf(number, sizeof number, "%d", status)));
+    out += stream ? ",\"stream\":true" : ",\"stream\":false";
+    out += ",\"duration_ms\":";
+    out.append(number,
+               static_cast<std::size_t>(std::snprintf(number, sizeof number, "%f", millis)));
+    out += '}';
+    return;
+  }
+  appendLogTime(out);
+  out += ' ';
+  out += req.peer;
+  out += ' ';
+  out += req.method;
+  out += ' ';
+  out += req.path;
+  out.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, " %d", status)));
+  if (stream) out += " stream";
+  out.append(number,
+             static_cast<std::size_t>(std::snprintf(number, sizeof number, " %fms", millis)));
+}
+
+}  // namespace
+
 void App::log(const http::Request& req, const http::Response& res, const std::string& route,
               std::chrono::steady_clock::duration took) {
   const int status = res.stream ? 200 : res.status;
   const double millis = std::chrono::duration<double, std::milli>(took).count();
-  const std::string time = isoTimeMillis(Clock::now());
-  std::string line;
-  if (config_.logFormat == LogFormat::json) {
-    line = "{\"time\":" + jsonEscape(time) + ",\"peer\":" + jsonEscape(req.peer) +
-           ",\"method\":" + jsonEscape(req.method) + ",\"path\":" + jsonEscape(req.path) +
-           ",\"route\":" + jsonEscape(route) + ",\"status\":" + std::to_string(status) +
-           ",\"stream\":" + (res.stream ? "true" : "false") +
-           ",\"duration_ms\":" + std::to_string(millis) + "}";
-  } else {
-    line = time + " " + req.peer + " " + req.method + " " + req.path + " " +
-           std::to_string(status) + (res.stream ? " stream" : "") + " " + std::to_string(millis) +
-           "ms";
-  }
+  const bool stream = static_cast<bool>(res.stream);
   if (config_.logSink) {
+    std::string line;
+    appendLogLine(line, config_.logFormat, req, status, stream, route, millis);
     config_.logSink(line);
     return;
   }
-  // Gathered and written a block at a time (see flushLog()), not a write per request.
+  // Written straight into the block gathered for standard error (see flushLog()), not a write
+  // per request.
   std::lock_guard lock(logMutex_);
-  logBuffer_ += line;
+  if (logBuffer_.capacity() < kLogBlock + 1024) logBuffer_.reserve(kLogBlock + 1024);
+  appendLogLine(logBuffer_, config_.logFormat, req, status, stream, route, millis);
   logBuffer_ += '\n';
   if (logBuffer_.size() >= kLogBlock) flushLogLocked();
 }

@@ -312,6 +312,11 @@ class Session final : public Impl::SessionBase,
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
         "X-Accel-Buffering: no\r\nTransfer-Encoding: chunked\r\n\r\n");
     streaming_ = true;
+    if constexpr (!kTLS) {
+      // Writes to the stream never wait: what the socket cannot take now is written when it can.
+      error_code ignored;
+      stream_.non_blocking(true, ignored);
+    }
     // A stream reads nothing more: what reading needed goes.
     buffer_ = beast::flat_buffer();
     parser_.reset();
@@ -331,39 +336,62 @@ class Session final : public Impl::SessionBase,
   }
 
   void writeNext() {
-    if (writing_ || closed_) return;
-    if (sent_ == queue_.size()) {
-      if (!finishing_) return;
-      static const auto last = std::make_shared<const std::string>("0\r\n\r\n");
-      queue_.push_back({last, false});
-      finishing_ = false;
-      finished_ = true;
+    for (;;) {
+      if (writing_ || closed_) return;
+      if (sent_ == queue_.size()) {
+        if (!finishing_) return;
+        static const auto last = std::make_shared<const std::string>("0\r\n\r\n");
+        queue_.push_back({last, false});
+        finishing_ = false;
+        finished_ = true;
+      }
+      const Piece& piece = queue_[sent_];
+      // One gathered write of the chunk's size line, the shared bytes and the chunk's end: the
+      // bytes are never copied per stream.
+      std::array<net::const_buffer, 3> buffers;
+      if (piece.chunked) {
+        const int length =
+            std::snprintf(sizeLine_.data(), sizeLine_.size(), "%zx\r\n", piece.bytes->size());
+        buffers[0] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
+        buffers[1] = net::buffer(*piece.bytes);
+        buffers[2] = net::buffer("\r\n", 2);
+      } else {
+        buffers[0] = net::buffer(*piece.bytes);  // the others stay empty
+      }
+      if constexpr (!kTLS) {
+        // A message to many streams is written to each socket at once when it takes it whole:
+        // no write operation to set up and no completion to run per stream. What the socket
+        // does not take, and every failure, goes the asynchronous way, whose completion ends
+        // the stream later: this may run inside the hub's lock, which closing would take.
+        if (piece.chunked && !finished_) {
+          error_code error;
+          std::size_t written = stream_.write_some(buffers, error);
+          if (!error && written == net::buffer_size(buffers)) {
+            popWritten();
+            continue;
+          }
+          if (error) written = 0;
+          for (auto& buffer : buffers) {
+            const std::size_t skip = std::min(written, buffer.size());
+            buffer += skip;
+            written -= skip;
+          }
+        }
+      }
+      writing_ = true;
+      net::async_write(stream_, buffers,
+                       [self = this->shared_from_this()](error_code error, std::size_t) {
+                         self->writing_ = false;
+                         // Closed while writing: the queue was kept for the write; drop it now.
+                         if (self->closed_) return self->dropQueue();
+                         if (error) return self->close();
+                         self->popWritten();
+                         if (self->finished_ && self->sent_ == self->queue_.size())
+                           return self->shutdownThenClose();
+                         self->writeNext();
+                       });
+      return;
     }
-    writing_ = true;
-    const Piece& piece = queue_[sent_];
-    // One gathered write of the chunk's size line, the shared bytes and the chunk's end: the
-    // bytes are never copied per stream.
-    std::array<net::const_buffer, 3> buffers;
-    if (piece.chunked) {
-      const int length =
-          std::snprintf(sizeLine_.data(), sizeLine_.size(), "%zx\r\n", piece.bytes->size());
-      buffers[0] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
-      buffers[1] = net::buffer(*piece.bytes);
-      buffers[2] = net::buffer("\r\n", 2);
-    } else {
-      buffers[0] = net::buffer(*piece.bytes);  // the others stay empty
-    }
-    net::async_write(stream_, buffers,
-                     [self = this->shared_from_this()](error_code error, std::size_t) {
-                       self->writing_ = false;
-                       // Closed while writing: the queue was kept for the write; drop it now.
-                       if (self->closed_) return self->dropQueue();
-                       if (error) return self->close();
-                       self->popWritten();
-                       if (self->finished_ && self->sent_ == self->queue_.size())
-                         return self->shutdownThenClose();
-                       self->writeNext();
-                     });
   }
 
   // Forgets the piece just written; an idle stream keeps no queue memory.

@@ -131,10 +131,13 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       const std::string clientId = clientIdOf(body);
       const std::string user = userOf(body);
       if (!service_.projectConfigured(clientId)) return fail(res, 404, "unknown project");
-      const RaisedChallenge raised = service_.raiseChallenge(clientId, user, "manual");
+      RaisedChallenge raised = service_.raiseChallenge(clientId, user, "manual");
       service_.recordAudit(clientId, "admin.challenge", user, {{"challenge", raised.id}});
       reply(res, 200, {{"success", true}, {"challenge", raised.id}});
-      res.after = [this, raised] { announceChallenge(service_, hub_, metrics_, raised); };
+      // A message per device of the user: moved along, never copied.
+      res.after = [this, raised = std::move(raised)] {
+        announceChallenge(service_, hub_, metrics_, raised);
+      };
     } else if (path == "/admin/challenges/resolve" && post) {
       const json body = parseObject(req.body);
       const std::string clientId = clientIdOf(body);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "routes/json_input.hpp"
 
+#include <charconv>
+
 #include "service/ids.hpp"
 
 namespace zelk::server {
@@ -72,7 +74,74 @@ void reply(http::Response& res, int status, const json& body) {
 }
 
 void fail(http::Response& res, int status, const std::string& error) {
-  reply(res, status, {{"success", false}, {"error", error}});
+  ObjectWriter body(error.size() + 40);
+  body.add("error", error).add("success", false);
+  reply(res, status, body);
+}
+
+ObjectWriter::ObjectWriter(std::size_t reserve) {
+  out_.reserve(reserve);
+  out_ += '{';
+}
+
+void ObjectWriter::key(std::string_view name) {
+  if (out_.size() > 1) out_ += ',';
+  string(name);
+  out_ += ':';
+}
+
+void ObjectWriter::string(std::string_view text) {
+  // Plain printable ASCII, which ids, tokens and most messages are, goes as it is; anything
+  // else takes the general writer's escaping and its replacement of invalid UTF-8.
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+      out_ += render(json(std::string(text)));
+      return;
+    }
+  }
+  out_ += '"';
+  out_ += text;
+  out_ += '"';
+}
+
+ObjectWriter& ObjectWriter::add(std::string_view name, std::string_view value) {
+  key(name);
+  string(value);
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::add(std::string_view name, bool value) {
+  key(name);
+  out_ += value ? "true" : "false";
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::add(std::string_view name, long long value) {
+  key(name);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out_.append(digits, end);
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::add(std::string_view name, unsigned long long value) {
+  key(name);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out_.append(digits, end);
+  return *this;
+}
+
+std::string ObjectWriter::finish() {
+  out_ += '}';
+  return std::move(out_);
+}
+
+void reply(http::Response& res, int status, ObjectWriter& body) {
+  res.status = status;
+  res.contentType = "application/json";
+  res.body = body.finish();
 }
 
 void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings) {

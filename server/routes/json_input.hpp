@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -36,5 +37,36 @@ void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings)
 std::string render(const nlohmann::json& value);
 void reply(http::Response& res, int status, const nlohmann::json& body);
 void fail(http::Response& res, int status, const std::string& error);
+
+// Writes one flat JSON object straight into a string, for the answers sent on every request:
+// the same text render() gives for the same members, without building a json value first.
+// Members must be added in the order render() writes them, which is by key.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::size_t reserve = 192);
+  ObjectWriter& add(std::string_view key, std::string_view value);
+  ObjectWriter& add(std::string_view key, const char* value) {
+    return add(key, std::string_view(value));
+  }
+  ObjectWriter& add(std::string_view key, bool value);
+  ObjectWriter& add(std::string_view key, long long value);
+  ObjectWriter& add(std::string_view key, unsigned long long value);
+  ObjectWriter& add(std::string_view key, int value) {
+    return add(key, static_cast<long long>(value));
+  }
+  ObjectWriter& add(std::string_view key, unsigned long value) {
+    return add(key, static_cast<unsigned long long>(value));
+  }
+  // The object's text; the writer is empty after.
+  std::string finish();
+
+ private:
+  void key(std::string_view name);
+  void string(std::string_view text);
+  std::string out_;
+};
+
+// Answers with the object `body` wrote.
+void reply(http::Response& res, int status, ObjectWriter& body);
 
 }  // namespace zelk::server

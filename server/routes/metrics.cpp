@@ -6,9 +6,18 @@
 namespace zelk::server {
 
 void Metrics::countRequest(const std::string& route, int status) {
-  const std::string statusClass = std::to_string(status / 100) + "xx";
+  const int statusClass = status / 100;
+  if (statusClass >= 0 && statusClass < static_cast<int>(kStatusClasses)) {
+    for (std::size_t i = 0; i < kRoutes.size(); ++i) {
+      if (route == kRoutes[i]) {
+        routeCounts_[i][static_cast<std::size_t>(statusClass)].fetch_add(1,
+                                                                         std::memory_order_relaxed);
+        return;
+      }
+    }
+  }
   std::lock_guard lock(mutex_);
-  ++requests_[{route, statusClass}];
+  ++requests_[{route, std::to_string(statusClass) + "xx"}];
 }
 
 void Metrics::countEvent(const std::string& family, const std::string& label) {
@@ -52,9 +61,16 @@ void Metrics::countDelivery(const std::string& kind, const std::string& result) 
 std::string Metrics::render(const Gauges& gauges) const {
   std::ostringstream out;
   std::lock_guard lock(mutex_);
+  auto requests = requests_;
+  for (std::size_t i = 0; i < kRoutes.size(); ++i) {
+    for (std::size_t status = 0; status < kStatusClasses; ++status) {
+      const std::uint64_t count = routeCounts_[i][status].load(std::memory_order_relaxed);
+      if (count > 0) requests[{kRoutes[i], std::to_string(status) + "xx"}] += count;
+    }
+  }
   out << "# HELP zelk_http_requests_total HTTP requests answered, by route and status class.\n"
          "# TYPE zelk_http_requests_total counter\n";
-  for (const auto& [key, count] : requests_) {
+  for (const auto& [key, count] : requests) {
     out << "zelk_http_requests_total{route=\"" << key.first << "\",status=\"" << key.second
         << "\"} " << count << "\n";
   }

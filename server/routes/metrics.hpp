@@ -40,6 +40,14 @@ class Metrics {
                                                       0.025,  0.05,  0.1,    0.25,  1.0};
 
  private:
+  // Requests of the routes every server has are counted without a lock or a string built; other
+  // routes go to the map.
+  static constexpr std::array<const char*, 16> kRoutes = {
+      "attach",       "detach",  "identify", "listen", "challenge", "challenge-devices",
+      "device-limit", "attempt", "verify",   "resend", "unknown",   "admin",
+      "sandbox",      "healthz", "readyz",   "metrics"};
+  static constexpr std::size_t kStatusClasses = 6;  // 0xx..5xx
+  std::array<std::array<std::atomic<std::uint64_t>, kStatusClasses>, kRoutes.size()> routeCounts_{};
   mutable std::mutex mutex_;
   std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
   std::array<std::uint64_t, kBuckets.size()> attachBuckets_{};

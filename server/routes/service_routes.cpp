@@ -67,7 +67,9 @@ std::string routeName(std::optional<Operation> operation) {
 }
 
 std::string vendorIdentifier(const json& body) {
-  const json signals = requiredObject(body, "signals");
+  const auto found = body.find("signals");
+  if (found == body.end() || !found->is_object()) throw BadRequest{"signals must be an object"};
+  const json& signals = *found;
   auto it = signals.find("iosVendorIdentifier");
   if (it == signals.end() || !it->is_string())
     throw BadRequest{"signals.iosVendorIdentifier must be a string"};
@@ -76,12 +78,21 @@ std::string vendorIdentifier(const json& body) {
   return it->get<std::string>();
 }
 
-json optionalMetadata(const json& object) {
+// Takes the metadata out of `object`, which keeps a null in its place.
+json optionalMetadata(json& object) {
   auto it = object.find("metadata");
   if (it == object.end() || it->is_null()) return json::object();
   if (!it->is_object() && !it->is_array())
     throw BadRequest{"metadata must be an object or an array"};
-  return *it;
+  return std::move(*it);
+}
+
+// Takes the object member `key` out of `object`, which keeps a null in its place.
+json takeObject(json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_object())
+    throw BadRequest{std::string(key) + " must be an object"};
+  return std::move(*it);
 }
 
 std::string requiredUser(const json& body) {
@@ -287,18 +298,18 @@ void ServiceRoutes::sendCode(const std::string& project, const std::string& chal
 void ServiceRoutes::attach(const std::string& clientId, const http::Request& req,
                            http::Response& res) {
   const auto started = std::chrono::steady_clock::now();
-  const json body = parseObject(req.body);
+  json body = parseObject(req.body);
   AttachInput input;
   input.project = clientId;
   input.user = requiredUser(body);
-  input.deviceInfo = requiredObject(body, "device_info");
+  input.deviceInfo = takeObject(body, "device_info");
   input.vendorId = vendorIdentifier(body);
   input.metadata = optionalMetadata(body);
   input.library = optionalString(body, "library", 64);
   input.version = optionalString(body, "version", 64);
   input.identity = optionalString(body, "identity", 128);
 
-  const AttachResult result = service_.attach(input);
+  AttachResult result = service_.attach(input);
   // Devices gone quiet past their grace were detached first; none has a stream open.
   for (const Delivery& logout : result.expired) {
     hub_.forget(logout.device);
@@ -306,24 +317,26 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   }
   if (result.blocked) {
     metrics_.countEvent("attach_blocked", "");
-    reply(res, 200,
-          {{"success", false},
-           {"attached_devices", result.attachedDevices},
-           {"block_over_usage", true},
-           {"default_device_limit", result.defaultDeviceLimit}});
+    ObjectWriter answer;
+    answer.add("attached_devices", result.attachedDevices)
+        .add("block_over_usage", true)
+        .add("default_device_limit", result.defaultDeviceLimit)
+        .add("success", false);
+    reply(res, 200, answer);
     return;
   }
   for (const Delivery& logout : result.evicted) {
     hub_.forget(logout.device);
     metrics_.countEvent("devices_removed", "evicted");
   }
-  reply(res, 200,
-        {{"success", true},
-         {"device_id", result.deviceId},
-         {"access", result.access},
-         {"attached_devices", result.attachedDevices},
-         {"block_over_usage", result.blockOverUsage},
-         {"default_device_limit", result.defaultDeviceLimit}});
+  ObjectWriter answer;
+  answer.add("access", result.access)
+      .add("attached_devices", result.attachedDevices)
+      .add("block_over_usage", result.blockOverUsage)
+      .add("default_device_limit", result.defaultDeviceLimit)
+      .add("device_id", result.deviceId)
+      .add("success", true);
+  reply(res, 200, answer);
   metrics_.observeAttach(std::chrono::steady_clock::now() - started);
   if (!result.evicted.empty()) {
     // The devices pushed out hear their logout once the answer is out.
@@ -343,7 +356,7 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
     }
   }
   // The other devices hear of it once the answer is out.
-  res.after = [this, challenge = *result.challenge, device = result.deviceId] {
+  res.after = [this, challenge = std::move(*result.challenge), device = result.deviceId] {
     announceChallenge(service_, hub_, metrics_, challenge, device);
   };
 }
@@ -368,10 +381,10 @@ void ServiceRoutes::detach(const std::string& clientId, const http::Request& req
 
 void ServiceRoutes::identify(const std::string& clientId, const http::Request& req,
                              http::Response& res) {
-  const json body = parseObject(req.body);
+  json body = parseObject(req.body);
   IdentifyInput input;
   input.project = clientId;
-  input.deviceInfo = requiredObject(body, "device_info");
+  input.deviceInfo = takeObject(body, "device_info");
   input.vendorId = vendorIdentifier(body);
   optionalMetadata(body);
   input.identityId = optionalString(body, "identity_id", 128);

@@ -275,9 +275,12 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       const json body = parseObject(req.body);
       const std::string clientId = requiredClientId(body);
       const std::string user = requiredString(body, "user", /*nonEmpty=*/true, 256);
-      const RaisedChallenge raised = service_.raiseChallenge(clientId, user, "manual");
+      RaisedChallenge raised = service_.raiseChallenge(clientId, user, "manual");
       reply(res, 200, {{"success", true}, {"challenge", raised.id}});
-      res.after = [this, raised] { announceChallenge(service_, hub_, metrics_, raised); };
+      // A message per device of the user: moved along, never copied.
+      res.after = [this, raised = std::move(raised)] {
+        announceChallenge(service_, hub_, metrics_, raised);
+      };
     } else if (path.starts_with("/_sandbox/challenge/") && get) {
       const std::string id = path.substr(sizeof "/_sandbox/challenge/" - 1);
       auto found = service_.challengeState(id);

@@ -1,21 +1,62 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/ids.hpp"
 
+#include <pthread.h>
+
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 namespace zelk::server {
 namespace {
 
+// Random bytes are drawn from OpenSSL's generator a block at a time per thread: one call per
+// id cost more than the rest of an attach's id work. Bytes handed out are wiped from the block,
+// and a forked child never hands out what its parent already had.
+class RandomPool {
+ public:
+  void take(unsigned char* out, std::size_t count) {
+    if (generation_ != forkGeneration.load(std::memory_order_relaxed)) {
+      OPENSSL_cleanse(block_.data(), block_.size());
+      used_ = block_.size();
+      generation_ = forkGeneration.load(std::memory_order_relaxed);
+    }
+    if (count > block_.size() - used_) {
+      if (RAND_bytes(block_.data(), static_cast<int>(block_.size())) != 1)
+        throw std::runtime_error("the random number generator failed");
+      used_ = 0;
+    }
+    std::memcpy(out, block_.data() + used_, count);
+    OPENSSL_cleanse(block_.data() + used_, count);
+    used_ += count;
+  }
+  ~RandomPool() { OPENSSL_cleanse(block_.data(), block_.size()); }
+
+  static std::atomic<std::uint64_t> forkGeneration;
+
+ private:
+  std::array<unsigned char, 512> block_{};
+  std::size_t used_ = block_.size();
+  std::uint64_t generation_ = 0;
+};
+
+std::atomic<std::uint64_t> RandomPool::forkGeneration{0};
+
+[[maybe_unused]] const int kForkWatch = pthread_atfork(
+    nullptr, nullptr, [] { RandomPool::forkGeneration.fetch_add(1, std::memory_order_relaxed); });
+
 template <std::size_t N>
 std::array<unsigned char, N> randomBytes() {
+  static_assert(N <= 64);
+  thread_local RandomPool pool;
   std::array<unsigned char, N> bytes{};
-  if (RAND_bytes(bytes.data(), static_cast<int>(N)) != 1)
-    throw std::runtime_error("the random number generator failed");
+  pool.take(bytes.data(), N);
   return bytes;
 }
 

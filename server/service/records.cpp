@@ -94,7 +94,10 @@ std::string maskPhone(std::string_view phone) {
   }
   std::string masked;
   for (int i = 0; i < 4; ++i) masked += kMaskDot;
-  if (digits.size() > 4) masked += " " + digits.substr(digits.size() - 4);
+  if (digits.size() > 4) {
+    masked += ' ';
+    masked.append(digits, digits.size() - 4);
+  }
   return masked;
 }
 

@@ -2,6 +2,7 @@
 // zelk-server as a deployment runs it: projects set up by an operator, every change kept in
 // SQLite, realtime streams that resume, and requests from clients that get things wrong.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +21,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app/settings.hpp"
+#include "routes/json_input.hpp"
 #include "server_test_support.hpp"
+#include "service/ids.hpp"
 #include "service/service.hpp"
 #include "storage/store.hpp"
 
@@ -461,9 +466,13 @@ TEST(ServerStorage, GroupedChangesAreToldStoredAndAFailedBatchIsTakenBack) {
     std::atomic<int> stored = 0;
     for (int t = 0; t < 4; ++t) {
       callers.emplace_back([&, t] {
-        for (int i = 0; i < 50; ++i)
-          stored +=
-              attachAndWait(service, "u" + std::to_string(t) + "-" + std::to_string(i)).second;
+        for (int i = 0; i < 50; ++i) {
+          std::string user = "u";
+          user += std::to_string(t);
+          user += '-';
+          user += std::to_string(i);
+          stored += attachAndWait(service, user).second;
+        }
       });
     }
     for (auto& caller : callers) caller.join();
@@ -632,6 +641,41 @@ TEST(ServerLog, OneLinePerRequestWithoutSecrets) {
     EXPECT_EQ(line.find(attached["access"].get<std::string>()), std::string::npos) << line;
   }
   EXPECT_EQ(json::parse(lines[2])["route"], "listen");
+  const std::regex jsonTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  EXPECT_TRUE(std::regex_match(json::parse(lines[1])["time"].get<std::string>(), jsonTime))
+      << lines[1];
+  EXPECT_TRUE(json::parse(lines[1])["duration_ms"].is_number()) << lines[1];
+}
+
+TEST(ServerLog, TextLinesNameTimePeerMethodPathStatusAndDuration) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  auto config = zelk::testing::serverConfig();
+  config.logFormat = zelk::server::LogFormat::text;
+  config.logSink = [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  };
+  App app(config);
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "logged");
+  p.admin("POST", "/admin/projects", {{"client_id", "logged"}});
+  const json attached = p.attach("u", "A");
+  RawConnection stream(app.port());
+  stream.send(p.listenRequest(attached["device_id"], attached["access"]));
+  ASSERT_TRUE(stream.readHead());
+  app.stop();
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(lines.size(), 3u);
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(time + R"( 127\.0\.0\.1 POST /v2/access 200 \d+\.\d{6}ms)")))
+      << lines[1];
+  EXPECT_TRUE(std::regex_match(
+      lines[2], std::regex(time + R"( 127\.0\.0\.1 GET /v2/access/device/dev_\w+/listen 200 )"
+                                  R"(stream \d+\.\d{6}ms)")))
+      << lines[2];
+  EXPECT_EQ(lines[2].find(attached["access"].get<std::string>()), std::string::npos);
 }
 
 TEST(ServerSettings, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
@@ -679,3 +723,110 @@ TEST(ServerSettings, TheAdminTokenIsMadeOnceAndOnlyItsOwnerMayReadIt) {
 }
 
 }  // namespace
+
+// Answers written member by member read exactly as the general JSON writer writes them,
+// whatever text goes in.
+TEST(ServerAnswers, ObjectsWrittenByHandMatchTheGeneralWriter) {
+  using zelk::server::ObjectWriter;
+  using zelk::server::render;
+  EXPECT_EQ(ObjectWriter().finish(), render(nlohmann::json::object()));
+
+  const std::vector<std::string> texts = {
+      "",
+      "dev_617dbae59492dce002459496918f4966",
+      "say \"hi\" \\ back",
+      std::string("tab\tline\nnul\0bell\a"
+                  "del\x7f",
+                  22),
+      "caf\xc3\xa9 \xe2\x9c\x93",
+      "broken \xc3 and \xff\xfe",
+  };
+  for (const std::string& text : texts) {
+    ObjectWriter written;
+    written.add("access", text)
+        .add("count", static_cast<std::size_t>(18'446'744'073'709'551'615ULL))
+        .add("flag", false)
+        .add("limit", -2'147'483'647 - 1)
+        .add("name", text.c_str())
+        .add("ok", true);
+    const nlohmann::json expected = {{"ok", true},
+                                     {"access", text},
+                                     {"flag", false},
+                                     {"count", 18'446'744'073'709'551'615ULL},
+                                     {"limit", -2'147'483'647 - 1},
+                                     {"name", std::string(text.c_str())}};
+    EXPECT_EQ(written.finish(), render(expected)) << text;
+  }
+
+  zelk::server::http::Response res;
+  zelk::server::fail(res, 404, "no \"such\" device");
+  EXPECT_EQ(res.status, 404);
+  EXPECT_EQ(res.contentType, "application/json");
+  EXPECT_EQ(nlohmann::json::parse(res.body),
+            (nlohmann::json{{"success", false}, {"error", "no \"such\" device"}}));
+}
+
+// Ids and tokens come from a per-thread block of random bytes: none repeats across threads, and
+// a forked child never repeats what its parent hands out next.
+TEST(ServerIds, IdsNeverRepeatAcrossThreadsOrAFork) {
+  using zelk::server::newId;
+  std::mutex mutex;
+  std::set<std::string> seen;
+  std::vector<std::thread> makers;
+  for (int t = 0; t < 4; ++t) {
+    makers.emplace_back([&] {
+      std::vector<std::string> made;
+      for (int i = 0; i < 2000; ++i) made.push_back(newId("acc_"));
+      std::lock_guard lock(mutex);
+      for (auto& id : made) {
+        EXPECT_TRUE(zelk::server::isServiceId(id, "acc_")) << id;
+        EXPECT_TRUE(seen.insert(std::move(id)).second);
+      }
+    });
+  }
+  for (auto& maker : makers) maker.join();
+  EXPECT_EQ(seen.size(), 8000u);
+
+  newId("dev_");  // the parent's block holds unused bytes now
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string id = newId("dev_");
+    const auto written = ::write(pipe[1], id.data(), id.size());
+    ::_exit(written == static_cast<ssize_t>(id.size()) ? 0 : 1);
+  }
+  ::close(pipe[1]);
+  const std::string parent = newId("dev_");
+  std::string fromChild(parent.size(), '\0');
+  ASSERT_EQ(::read(pipe[0], fromChild.data(), fromChild.size()),
+            static_cast<ssize_t>(fromChild.size()));
+  ::close(pipe[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(zelk::server::isServiceId(fromChild, "dev_")) << fromChild;
+  EXPECT_NE(fromChild, parent);
+}
+
+// Messages a stream's socket cannot take at once wait their turn: a client that reads only
+// after megabytes were pushed still gets every message whole and in order.
+TEST_F(ServerTest, AStreamThatReadsLateGetsEveryMessageWholeAndInOrder) {
+  ServiceClient p = project("late");
+  const json a = p.attach("u", "A");
+  auto stream = listen(p, a);
+  ASSERT_TRUE(app->hub().waitForStreams(a["device_id"], 1, 10s));
+  std::string expected;
+  for (int i = 0; i < 256; ++i) {
+    const std::string message = "id: " + std::to_string(i) + "\ndata: " +
+                                std::string(64 * 1024, static_cast<char>('a' + i % 26)) + "\n\n";
+    ASSERT_EQ(app->hub().push(a["device_id"], message), 1);
+    expected += zelk::testing::chunk(message);
+  }
+  const std::size_t headSize = stream->head().size();
+  ASSERT_TRUE(stream->readUntil(
+      [&](const std::string& received) { return received.size() >= headSize + expected.size(); },
+      30s));
+  EXPECT_EQ(stream->received().size(), headSize + expected.size());
+  EXPECT_TRUE(stream->received().compare(headSize, std::string::npos, expected) == 0);
+}
