@@ -614,25 +614,34 @@ TEST_F(ServerTest, OperatorsSeeHealthReadinessAndMetricsAndNeedTheTokenForTheRes
   EXPECT_EQ(ServiceClient(closed.baseURL(), "ops").admin("GET", "/admin/projects").status, 404);
 }
 
-TEST(ServerLog, OneLinePerRequestWithoutSecrets) {
+// The lines a server logs in `format` for three requests: a project made through the admin API,
+// an attach, and the stream of the device attached, whose reply goes to `attached`.
+std::vector<std::string> logOfThreeRequests(zelk::server::LogFormat format, json& attached) {
   std::mutex mutex;
   std::vector<std::string> lines;
   auto config = zelk::testing::serverConfig();
-  config.logFormat = zelk::server::LogFormat::json;
+  config.logFormat = format;
   config.logSink = [&](const std::string& line) {
     std::lock_guard lock(mutex);
     lines.push_back(line);
   };
   App app(config);
-  ASSERT_TRUE(app.start(nullptr));
+  if (!app.start(nullptr)) return {};
   ServiceClient p(app.baseURL(), "logged");
   p.admin("POST", "/admin/projects", {{"client_id", "logged"}});
-  const json attached = p.attach("u", "A");
+  attached = p.attach("u", "A");
   RawConnection stream(app.port());
   stream.send(p.listenRequest(attached["device_id"], attached["access"]));
-  ASSERT_TRUE(stream.readHead());
+  if (!stream.readHead()) return {};
   app.stop();
   std::lock_guard lock(mutex);
+  return lines;
+}
+
+TEST(ServerLog, OneLinePerRequestWithoutSecrets) {
+  json attached;
+  const std::vector<std::string> lines =
+      logOfThreeRequests(zelk::server::LogFormat::json, attached);
   ASSERT_EQ(lines.size(), 3u);
   for (const std::string& line : lines) {
     const json parsed = json::parse(line);
@@ -648,24 +657,9 @@ TEST(ServerLog, OneLinePerRequestWithoutSecrets) {
 }
 
 TEST(ServerLog, TextLinesNameTimePeerMethodPathStatusAndDuration) {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  auto config = zelk::testing::serverConfig();
-  config.logFormat = zelk::server::LogFormat::text;
-  config.logSink = [&](const std::string& line) {
-    std::lock_guard lock(mutex);
-    lines.push_back(line);
-  };
-  App app(config);
-  ASSERT_TRUE(app.start(nullptr));
-  ServiceClient p(app.baseURL(), "logged");
-  p.admin("POST", "/admin/projects", {{"client_id", "logged"}});
-  const json attached = p.attach("u", "A");
-  RawConnection stream(app.port());
-  stream.send(p.listenRequest(attached["device_id"], attached["access"]));
-  ASSERT_TRUE(stream.readHead());
-  app.stop();
-  std::lock_guard lock(mutex);
+  json attached;
+  const std::vector<std::string> lines =
+      logOfThreeRequests(zelk::server::LogFormat::text, attached);
   ASSERT_EQ(lines.size(), 3u);
   const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
   EXPECT_TRUE(std::regex_match(
