@@ -18,10 +18,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/child_process.hpp"
 #include "support/http_client.hpp"
 #include "support/scripted_server.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -32,59 +31,34 @@ using zelk::testing::HttpClient;
 class ServerProcess {
  public:
   ServerProcess(const std::string& data, const std::string& tokenFile,
-                const std::vector<std::string>& extra = {}) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
+                const std::vector<std::string>& extra = {})
+      : process_(arguments(data, tokenFile, extra)) {
+    // The first line names the address.
+    const std::string text = process_.readLine();
+    if (text.empty()) throw std::runtime_error("no output");
+    const std::string prefix = "zelk-server listening on ";
+    if (text.rfind(prefix, 0) != 0) throw std::runtime_error("unexpected output: " + text);
+    url_ = text.substr(prefix.size());
+  }
+  // Sends `signal` and returns the exit status.
+  int signalAndWait(int signal) { return process_.signalAndWait(signal); }
+  const std::string& url() const { return url_; }
+
+ private:
+  static std::vector<std::string> arguments(const std::string& data, const std::string& tokenFile,
+                                            const std::vector<std::string>& extra) {
     // The program, or in a cross build the emulator that runs it.
     std::vector<std::string> args = {ZELK_SERVER_COMMAND};
-    const std::string program = args.front();
     // The attaches all come from one address, far faster than the default rate limits allow.
     args.insert(args.end(), {"--data", data, "--listen", "127.0.0.1:0", "--log-format", "none",
                              "--admin-token-file", tokenFile, "--rate-limit-address", "0",
                              "--rate-limit-client", "0"});
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-      throw std::runtime_error("cannot start zelk-server");
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    // The first line names the address.
-    FILE* lines = fdopen(out[0], "r");
-    char line[512];
-    if (!lines || !std::fgets(line, sizeof line, lines)) throw std::runtime_error("no output");
-    const std::string text = line;
-    const std::string prefix = "zelk-server listening on ";
-    if (text.rfind(prefix, 0) != 0) throw std::runtime_error("unexpected output: " + text);
-    url_ = text.substr(prefix.size(), text.find('\n') - prefix.size());
-    stdout_ = lines;
+    return args;
   }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_) std::fclose(stdout_);
-  }
-  // Sends `signal` and returns the exit status.
-  int signalAndWait(int signal) {
-    kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  const std::string& url() const { return url_; }
 
- private:
-  pid_t pid_ = -1;
+  zelk::testing::ChildProcess process_;
   std::string url_;
-  FILE* stdout_ = nullptr;
 };
 
 std::string readToken(const std::string& path) {

@@ -2,9 +2,6 @@
 // What leaves the service: codes by e-mail through a real local SMTP server and by text message
 // through a provider's HTTP API, signed webhook events to a receiver on loopback, retried with
 // backoff from the outbox; and the audit trail of security events.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,9 +20,8 @@
 
 #include "delivery/courier.hpp"
 #include "server/server_test_support.hpp"
+#include "support/child_process.hpp"
 #include "support/scripted_server.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -60,32 +56,9 @@ class SmtpSink {
  public:
   explicit SmtpSink(const std::string& folder, std::vector<std::string> options = {},
                     const std::string& script = ZELK_SMTP_SINK)
-      : folder_(folder) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {"/usr/bin/python3", script, folder};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned != 0) throw std::runtime_error("cannot start the SMTP server");
-    FILE* lines = fdopen(out[0], "r");
-    char line[128] = {};
-    if (!lines || !std::fgets(line, sizeof line, lines) ||
-        std::sscanf(line, "port %d", &port_) != 1)
+      : folder_(folder), process_(arguments(script, folder, std::move(options)), SIGTERM) {
+    if (std::sscanf(process_.readLine().c_str(), "port %d", &port_) != 1)
       throw std::runtime_error(script + " did not start (is python3-aiosmtpd installed?)");
-    std::fclose(lines);
-  }
-  ~SmtpSink() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
   }
   std::string url(const std::string& scheme = "smtp") const {
     return scheme + "://127.0.0.1:" + std::to_string(port_);
@@ -103,8 +76,15 @@ class SmtpSink {
   }
 
  private:
+  static std::vector<std::string> arguments(const std::string& script, const std::string& folder,
+                                            std::vector<std::string> options) {
+    std::vector<std::string> args = {"/usr/bin/python3", script, folder};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+  }
+
   std::string folder_;
-  pid_t pid_ = -1;
+  zelk::testing::ChildProcess process_;
   int port_ = 0;
 };
 
