@@ -28,6 +28,9 @@ struct AppConfig {
   // Any client id is a project, and the /_sandbox/ hooks answer.
   bool sandbox = false;
   std::string dataFile;  // a SQLite database; "" keeps everything in memory
+  // A PostgreSQL database shared with other instances ("postgres://..."); wins over dataFile.
+  std::string database;
+  int databaseConnections = 8;
   std::chrono::milliseconds heartbeat{25'000};
   std::string adminToken;  // "" turns the admin API off
   // The key one-time codes are kept under; "" : a random one for this run (codes sent before a

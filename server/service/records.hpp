@@ -67,6 +67,9 @@ struct Device {
   nlohmann::json metadata = nlohmann::json::object();
   Clock::time_point attachedAt, lastSeenAt;
   std::uint64_t lastEventId = 0;  // the id of the last message sent to it
+  // When a stream of it was last seen open by another instance sharing the store; the epoch when
+  // never (a single instance knows its streams itself).
+  Clock::time_point activeAt;
   std::deque<KeptMessage> messages;
 
   const std::string& lastAccess() const;

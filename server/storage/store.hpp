@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Where the service keeps its records. The rules work on the records in memory and hand every
 // change to a Store before they answer, so an answered change outlives the process; the Store
-// gives them all back at start. Backends: in memory (nothing outlives the process) and SQLite.
+// gives them all back at start. Backends: in memory (nothing outlives the process), SQLite, and
+// PostgreSQL, which several instances share.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -95,6 +97,27 @@ struct Changes {
   std::size_t indexedDevices_ = 0;
 };
 
+// What a shared store says of a user it locked: the project and the user as stored, and the
+// user's challenges (User::challenges lists their ids).
+struct SharedUser {
+  Project project;  // its settings and `configured`; `users` left empty
+  bool projectExists = false;
+  User user;  // its devices with their kept messages
+  std::vector<Challenge> challenges;
+};
+
+// The project and user a device or a challenge belongs to.
+struct Owner {
+  std::string project, user;
+};
+
+// A notice from another instance (or this one) through a shared store.
+struct StoreNotice {
+  enum class Kind { messages, project, resync };
+  Kind kind = Kind::messages;
+  std::string key;  // the device (messages) or the client id (project); "" with resync
+};
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -112,6 +135,50 @@ class Store {
   }
   // Whether the store can take writes now.
   virtual bool ready() { return true; }
+
+  // Whether other processes write to this store too (several instances on one database). The
+  // rules then read what they act on from the store, under the store's lock, instead of trusting
+  // what they hold in memory; the members below serve them. A store that is not shared keeps the
+  // defaults, which are never called.
+  virtual bool shared() const { return false; }
+
+  // Starts the calling thread's unit of work and locks `user` of `project` against every other
+  // instance until this thread's next commit() (which writes and ends it) or rollback(). Returns
+  // the project and the user as stored; the user is created (empty) when it is new. Throws
+  // StoreError when the store cannot be reached, and then no unit of work is open.
+  virtual SharedUser lockUser(const std::string& /*project*/, const std::string& /*user*/) {
+    throw StoreError("not a shared store");
+  }
+  // Ends the calling thread's unit of work, if any, without writing.
+  virtual void rollback() {}
+  // Reads without locking: a project (its users left out), the owner of a device or of a
+  // challenge, a detached device. nullopt when there is none; StoreError when unreachable.
+  virtual std::optional<Project> readProject(const std::string& /*clientId*/) {
+    return std::nullopt;
+  }
+  virtual std::optional<Owner> deviceOwner(const std::string& /*deviceId*/) { return std::nullopt; }
+  virtual std::optional<Owner> challengeOwner(const std::string& /*challengeId*/) {
+    return std::nullopt;
+  }
+  virtual std::optional<DetachedDevice> readDetached(const std::string& /*deviceId*/) {
+    return std::nullopt;
+  }
+  // The kept messages of `deviceId` with an id above `after`, oldest first.
+  virtual std::vector<KeptMessage> messagesAfter(const std::string& /*deviceId*/,
+                                                 std::uint64_t /*after*/) {
+    return {};
+  }
+  // Records that the devices had a stream open on this instance at `at` (Device::activeAt), so
+  // that other instances do not take them for idle.
+  virtual void markActive(const std::vector<std::string>& /*deviceIds*/, Clock::time_point /*at*/) {
+  }
+  // Calls `onNotice` on a thread of the store's own for every notice committed by any instance
+  // (this one included): new messages of a device, a project's settings changed, or `resync`
+  // when notices may have been missed (the listening connection was lost and is back), after
+  // which everything held must be read afresh. Call once, before serving; stopListening() ends
+  // it and returns once `onNotice` runs no more.
+  virtual void listen(std::function<void(const StoreNotice&)> /*onNotice*/) {}
+  virtual void stopListening() {}
 
   // The outbox. Messages are added by commit(); the delivery worker takes the pending ones that
   // are due, oldest due first, at most `max`, and writes each back after an attempt. The
@@ -147,5 +214,11 @@ std::unique_ptr<Store> makeMemoryStore();
 // A SQLite database at `path`, created when missing; its schema is brought up to date first.
 // Throws StoreError when the file cannot be opened or migrated.
 std::unique_ptr<Store> makeSQLiteStore(const std::string& path);
+
+// A PostgreSQL database, shared by every instance given the same `url` (a libpq connection URI,
+// "postgres://..."), through a pool of `connections` connections; its schema is brought up to
+// date first, by one instance when several start at once. Throws StoreError when the database
+// cannot be reached or migrated.
+std::unique_ptr<Store> makePostgresStore(const std::string& url, int connections);
 
 }  // namespace zelk::server
