@@ -179,6 +179,9 @@ class Store {
   // it and returns once `onNotice` runs no more.
   virtual void listen(std::function<void(const StoreNotice&)> /*onNotice*/) {}
   virtual void stopListening() {}
+  // Appends the store's own figures to a /metrics page, in the Prometheus text format (a
+  // database's pool: its size, connections in use, waits for one); nothing by default.
+  virtual void appendMetrics(std::string& /*page*/) {}
 
   // The outbox. Messages are added by commit(); the delivery worker takes the pending ones that
   // are due, oldest due first, at most `max`, and writes each back after an attempt. The
