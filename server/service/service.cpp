@@ -149,9 +149,34 @@ namespace {
 thread_local std::uint64_t lastChangeHere = 0;
 }  // namespace
 
+class Service::UnitOfWork {
+ public:
+  explicit UnitOfWork(Service& service) : service_(service) {}
+  UnitOfWork(const UnitOfWork&) = delete;
+  UnitOfWork& operator=(const UnitOfWork&) = delete;
+  ~UnitOfWork() {
+    if (!service_.shared_) return;
+    service_.unwrittenProject_.clear();
+    try {
+      // Nothing once the changes were committed; otherwise the lock on the user goes.
+      service_.store_->rollback();
+    } catch (...) {
+      // The store drops a connection it cannot roll back on; nothing is left to undo here.
+    }
+  }
+
+ private:
+  Service& service_;
+};
+
 Service::Service(std::unique_ptr<Store> store, Config config)
-    : store_(std::move(store)), config_(std::move(config)), data_(store_->load()) {
+    : store_(std::move(store)),
+      shared_(store_->shared()),
+      config_(std::move(config)),
+      data_(store_->load()) {
   if (config_.codeKey.empty()) config_.codeKey = newSecret();
+  // Each change is written in its user's unit of work, on the calling thread.
+  if (shared_) config_.groupCommit = false;
   store_->setAuditRetention(config_.audit);
   startedAt_ = clockNow();
   indexDevicesLocked();
@@ -278,6 +303,25 @@ bool Service::repeatOpenChallenges() const {
 }
 
 void Service::commitLocked(Changes& changes) {
+  if (shared_) {
+    if (changes.empty()) {
+      store_->rollback();
+      return;
+    }
+    try {
+      store_->commit(changes);
+    } catch (const StoreError&) {
+      // Nothing was written. What is held here of the user went ahead of the store, but every
+      // operation on the user reads it afresh first.
+      try {
+        store_->rollback();
+      } catch (const StoreError&) {
+      }
+      throw;
+    }
+    if (!changes.outbox.empty() && config_.onOutbox) config_.onOutbox();
+    return;
+  }
   if (changes.empty()) return;
   if (config_.groupCommit) {
     {
@@ -296,6 +340,80 @@ void Service::commitLocked(Changes& changes) {
     throw;
   }
   if (!changes.outbox.empty() && config_.onOutbox) config_.onOutbox();
+}
+
+void Service::lockUserLocked(const std::string& clientId, const std::string& userName) {
+  adoptLocked(clientId, userName, store_->lockUser(clientId, userName));
+}
+
+void Service::adoptLocked(const std::string& clientId, const std::string& userName,
+                          SharedUser stored) {
+  Project& project = data_.projects[clientId];
+  if (stored.projectExists) {
+    project.settings = std::move(stored.project.settings);
+    project.configured = stored.project.configured;
+    std::lock_guard dropped(droppedMutex_);
+    droppedProjects_.erase(clientId);
+  } else {
+    unwrittenProject_ = clientId;
+  }
+  User& user = project.users[userName];
+  for (const Device& device : user.devices) {
+    const auto place = deviceIndex_.find(device.id);
+    if (place != deviceIndex_.end() && place->second.project == clientId &&
+        place->second.user == userName)
+      deviceIndex_.erase(place);
+  }
+  for (const std::string& id : user.challenges) data_.challenges.erase(id);
+  user = std::move(stored.user);
+  for (Challenge& challenge : stored.challenges) {
+    std::string id = challenge.id;
+    data_.challenges.insert_or_assign(std::move(id), std::move(challenge));
+  }
+  // The rules look up every challenge a user lists.
+  std::erase_if(user.challenges,
+                [&](const std::string& id) { return !data_.challenges.contains(id); });
+  for (std::size_t position = 0; position < user.devices.size(); ++position)
+    deviceIndex_.insert_or_assign(user.devices[position].id,
+                                  DevicePlace{clientId, userName, position});
+}
+
+bool Service::lockChallengeLocked(const std::string& clientId, const std::string& challengeId) {
+  const std::optional<Owner> owner = store_->challengeOwner(challengeId);
+  if (!owner || owner->project != clientId) return false;
+  lockUserLocked(owner->project, owner->user);
+  return true;
+}
+
+void Service::refreshProjectLocked(const std::string& clientId) {
+  auto held = data_.projects.find(clientId);
+  {
+    std::lock_guard dropped(droppedMutex_);
+    if (allDropped_) {
+      // Every project held goes stale; each is read afresh once.
+      for (const auto& [id, project] : data_.projects) droppedProjects_.insert(id);
+      allDropped_ = false;
+    }
+    if (held != data_.projects.end() && !droppedProjects_.contains(clientId)) return;
+  }
+  std::optional<Project> stored = store_->readProject(clientId);
+  if (!stored) return;
+  if (held == data_.projects.end()) held = data_.projects.try_emplace(clientId).first;
+  held->second.settings = std::move(stored->settings);
+  held->second.configured = stored->configured;
+  std::lock_guard dropped(droppedMutex_);
+  droppedProjects_.erase(clientId);
+}
+
+void Service::dropProject(const std::string& clientId) {
+  if (!shared_) return;
+  std::lock_guard dropped(droppedMutex_);
+  if (clientId.empty()) {
+    allDropped_ = true;
+    droppedProjects_.clear();
+    return;
+  }
+  if (!allDropped_) droppedProjects_.insert(clientId);
 }
 
 void Service::eventLocked(const std::string& projectId, const char* type, json subject,
@@ -333,9 +451,10 @@ void Service::recordAudit(const std::string& project, std::string kind, std::str
   commitLocked(changes);
 }
 
-bool Service::knowsProject(const std::string& clientId) const {
+bool Service::knowsProject(const std::string& clientId) {
   std::lock_guard lock(mutex_);
   if (config_.openProjects) return true;
+  if (shared_) refreshProjectLocked(clientId);
   auto project = data_.projects.find(clientId);
   return project != data_.projects.end() && project->second.configured;
 }
@@ -343,7 +462,10 @@ bool Service::knowsProject(const std::string& clientId) const {
 Project& Service::projectLocked(const std::string& clientId, Changes& changes) {
   auto [project, added] = data_.projects.try_emplace(clientId);
   // A project comes into being with its first request.
-  if (added) changes.projects.push_back({clientId, false, project->second.settings});
+  if (added || (!unwrittenProject_.empty() && unwrittenProject_ == clientId)) {
+    changes.projects.push_back({clientId, project->second.configured, project->second.settings});
+    unwrittenProject_.clear();
+  }
   return project->second;
 }
 
@@ -357,8 +479,9 @@ void Service::configureProject(const std::string& projectId, ProjectSettings set
   commitLocked(changes);
 }
 
-ProjectSettings Service::projectSettings(const std::string& projectId) const {
+ProjectSettings Service::projectSettings(const std::string& projectId) {
   std::lock_guard lock(mutex_);
+  if (shared_) refreshProjectLocked(projectId);
   ProjectSettings settings;
   if (auto project = data_.projects.find(projectId); project != data_.projects.end())
     settings = project->second.settings;
@@ -366,8 +489,9 @@ ProjectSettings Service::projectSettings(const std::string& projectId) const {
   return settings;
 }
 
-bool Service::projectConfigured(const std::string& projectId) const {
+bool Service::projectConfigured(const std::string& projectId) {
   std::lock_guard lock(mutex_);
+  if (shared_) refreshProjectLocked(projectId);
   auto project = data_.projects.find(projectId);
   return project != data_.projects.end() && project->second.configured;
 }
@@ -375,14 +499,18 @@ bool Service::projectConfigured(const std::string& projectId) const {
 void Service::configureUser(const std::string& projectId, const std::string& userName,
                             UserProfile profile) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) lockUserLocked(projectId, userName);
   Changes changes;
   projectLocked(projectId, changes).users[userName].profile = profile;
   changes.users.push_back({projectId, userName, std::move(profile)});
   commitLocked(changes);
 }
 
-UserProfile Service::userProfile(const std::string& projectId, const std::string& userName) const {
+UserProfile Service::userProfile(const std::string& projectId, const std::string& userName) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) lockUserLocked(projectId, userName);
   auto project = data_.projects.find(projectId);
   if (project == data_.projects.end()) return {};
   auto user = project->second.users.find(userName);
@@ -439,6 +567,8 @@ RaisedChallenge Service::raiseLocked(const std::string& projectId, User& user,
 RaisedChallenge Service::raiseChallenge(const std::string& projectId, const std::string& userName,
                                         std::string reason) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) lockUserLocked(projectId, userName);
   Changes changes;
   User& user = projectLocked(projectId, changes).users[userName];
   RaisedChallenge raised = raiseLocked(projectId, user, userName, std::move(reason), changes);
@@ -447,8 +577,10 @@ RaisedChallenge Service::raiseChallenge(const std::string& projectId, const std:
 }
 
 std::vector<std::string> Service::challenges(const std::string& projectId,
-                                             const std::string& userName) const {
+                                             const std::string& userName) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) lockUserLocked(projectId, userName);
   auto project = data_.projects.find(projectId);
   if (project == data_.projects.end()) return {};
   auto user = project->second.users.find(userName);
@@ -458,6 +590,8 @@ std::vector<std::string> Service::challenges(const std::string& projectId,
 
 bool Service::resolveChallenge(const std::string& projectId, const std::string& challengeId) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_ && !lockChallengeLocked(projectId, challengeId)) return false;
   if (!findLocked(projectId, challengeId).challenge) return false;
   Challenge& challenge = data_.challenges.at(challengeId);
   challenge.resolved = true;
@@ -479,8 +613,10 @@ Service::Found Service::findLocked(const std::string& projectId,
 }
 
 std::optional<json> Service::challengeDetails(const std::string& projectId,
-                                              const std::string& challengeId) const {
+                                              const std::string& challengeId) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_ && !lockChallengeLocked(projectId, challengeId)) return std::nullopt;
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
   const ProjectSettings& settings = found.project->settings;
@@ -502,8 +638,10 @@ std::optional<json> Service::challengeDetails(const std::string& projectId,
 }
 
 std::optional<json> Service::challengeDevices(const std::string& projectId,
-                                              const std::string& challengeId) const {
+                                              const std::string& challengeId) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_ && !lockChallengeLocked(projectId, challengeId)) return std::nullopt;
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
   json devices = json::array();
@@ -520,8 +658,10 @@ std::optional<json> Service::challengeDevices(const std::string& projectId,
 }
 
 std::optional<json> Service::deviceLimit(const std::string& projectId,
-                                         const std::string& challengeId) const {
+                                         const std::string& challengeId) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_ && !lockChallengeLocked(projectId, challengeId)) return std::nullopt;
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return std::nullopt;
   const ProjectSettings& settings = found.project->settings;
@@ -544,7 +684,12 @@ std::optional<json> Service::deviceLimit(const std::string& projectId,
               {"mobile_device_limit", settings.mobileLimit}};
 }
 
-std::optional<std::string> Service::challengeProject(const std::string& challengeId) const {
+std::optional<std::string> Service::challengeProject(const std::string& challengeId) {
+  if (shared_) {
+    const std::optional<Owner> owner = store_->challengeOwner(challengeId);
+    if (!owner) return std::nullopt;
+    return owner->project;
+  }
   std::lock_guard lock(mutex_);
   const auto challenge = data_.challenges.find(challengeId);
   if (challenge == data_.challenges.end()) return std::nullopt;
@@ -574,6 +719,8 @@ SendCodeResult Service::sendCode(const std::string& projectId, const std::string
                                  const std::string& channel) {
   std::lock_guard lock(mutex_);
   SendCodeResult result;
+  UnitOfWork work(*this);
+  if (shared_ && !lockChallengeLocked(projectId, challengeId)) return result;
   const Found found = findLocked(projectId, challengeId);
   if (!found.challenge) return result;
   Challenge& challenge = data_.challenges.at(challengeId);
@@ -643,6 +790,8 @@ SendCodeResult Service::sendCode(const std::string& projectId, const std::string
 std::optional<bool> Service::checkCode(const std::string& projectId, const std::string& challengeId,
                                        const std::string& code) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_ && !lockChallengeLocked(projectId, challengeId)) return std::nullopt;
   if (!findLocked(projectId, challengeId).challenge) return std::nullopt;
   Challenge& challenge = data_.challenges.at(challengeId);
   ++challenge.checks;
@@ -700,8 +849,14 @@ json Service::challengeStateLocked(const Challenge& challenge) const {
       {"open", challenge.open()}};
 }
 
-std::optional<json> Service::challengeState(const std::string& challengeId) const {
+std::optional<json> Service::challengeState(const std::string& challengeId) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) {
+    const std::optional<Owner> owner = store_->challengeOwner(challengeId);
+    if (!owner) return std::nullopt;
+    lockUserLocked(owner->project, owner->user);
+  }
   auto challenge = data_.challenges.find(challengeId);
   if (challenge == data_.challenges.end()) return std::nullopt;
   return challengeStateLocked(challenge->second);
@@ -709,6 +864,8 @@ std::optional<json> Service::challengeState(const std::string& challengeId) cons
 
 AttachResult Service::attach(const AttachInput& input) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) lockUserLocked(input.project, input.user);
   Changes changes;
   Project& project = projectLocked(input.project, changes);
   auto [userEntry, newUser] = project.users.try_emplace(input.user);
@@ -831,16 +988,19 @@ Delivery Service::removeDeviceLocked(const std::string& projectId, User& user,
 }
 
 Clock::time_point Service::lastActiveLocked(const Device& device, Clock::time_point now) const {
+  // activeAt: when another instance sharing the store last saw a stream of it open.
+  const Clock::time_point seen = std::max(device.lastSeenAt, device.activeAt);
   const auto found = liveness_.find(device.id);
-  if (found == liveness_.end()) return device.lastSeenAt;
+  if (found == liveness_.end()) return seen;
   if (found->second.openStreams > 0) return now;
-  return std::max(device.lastSeenAt, found->second.idleSince);
+  return std::max(seen, found->second.idleSince);
 }
 
 bool Service::liveLocked(const Device& device, const ProjectSettings& settings,
                          Clock::time_point now) const {
   if (settings.livenessGraceSeconds <= 0) return true;
-  Clock::time_point idleSince = std::max(startedAt_, device.lastSeenAt);
+  // activeAt: when another instance sharing the store last saw a stream of it open.
+  Clock::time_point idleSince = std::max({startedAt_, device.lastSeenAt, device.activeAt});
   if (const auto found = liveness_.find(device.id); found != liveness_.end()) {
     if (found->second.openStreams > 0) return true;
     idleSince = std::max(idleSince, found->second.idleSince);
@@ -879,6 +1039,31 @@ void Service::streamClosed(const std::string& deviceId) {
 std::vector<Delivery> Service::expireIdleDevices() {
   std::lock_guard lock(mutex_);
   const auto now = clockNow();
+  if (shared_) {
+    // The users held here with a device that looks idle, each looked at again under its lock:
+    // a stream may be open on another instance, or the device gone already.
+    std::vector<std::pair<std::string, std::string>> suspects;
+    for (const auto& [clientId, project] : data_.projects) {
+      if (project.settings.livenessGraceSeconds <= 0) continue;
+      for (const auto& [name, user] : project.users) {
+        if (std::any_of(user.devices.begin(), user.devices.end(), [&](const Device& device) {
+              return !liveLocked(device, project.settings, now);
+            }))
+          suspects.emplace_back(clientId, name);
+      }
+    }
+    std::vector<Delivery> logouts;
+    for (const auto& [clientId, name] : suspects) {
+      UnitOfWork work(*this);
+      lockUserLocked(clientId, name);
+      Changes changes;
+      auto gone =
+          expireLocked(clientId, name, data_.projects.at(clientId).users.at(name), now, changes);
+      commitLocked(changes);
+      logouts.insert(logouts.end(), gone.begin(), gone.end());
+    }
+    return logouts;
+  }
   Changes changes;
   std::vector<Delivery> logouts;
   for (auto& [clientId, project] : data_.projects) {
@@ -909,6 +1094,8 @@ DetachResult Service::detach(const std::string& projectId, const std::string& us
                              const std::string& deviceId) {
   std::lock_guard lock(mutex_);
   DetachResult result;
+  UnitOfWork work(*this);
+  if (shared_) lockUserLocked(projectId, userName);
   auto project = data_.projects.find(projectId);
   if (project == data_.projects.end()) return result;
   auto user = project->second.users.find(userName);
@@ -1018,18 +1205,36 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
   std::lock_guard lock(mutex_);
   ListenStart start;
   std::string userName, clientId;
-  const Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
+  UnitOfWork work(*this);
+  // With a shared store the attach that made the device, or its newest access, or the detach
+  // that removed it, may have been answered by another instance: the store says.
+  std::optional<DetachedDevice> storedDetached;
+  bool attached = true;
+  if (shared_) {
+    const std::optional<Owner> owner = store_->deviceOwner(deviceId);
+    attached = owner && owner->project == projectId;
+    if (attached) {
+      lockUserLocked(owner->project, owner->user);
+    } else {
+      storedDetached = store_->readDetached(deviceId);
+    }
+  }
+  const Device* device =
+      attached ? deviceLocked(projectId, deviceId, &userName, &clientId) : nullptr;
   if (!device) {
-    const auto detached = data_.detached.find(deviceId);
-    if (detached == data_.detached.end() || detached->second.project != projectId ||
-        projectId.empty())
-      return start;
-    const auto& accesses = detached->second.accesses;
+    const DetachedDevice* detached = nullptr;
+    if (shared_) {
+      if (storedDetached) detached = &*storedDetached;
+    } else if (const auto found = data_.detached.find(deviceId); found != data_.detached.end()) {
+      detached = &found->second;
+    }
+    if (!detached || detached->project != projectId || projectId.empty()) return start;
+    const auto& accesses = detached->accesses;
     if (std::find(accesses.begin(), accesses.end(), access) == accesses.end()) return start;
     start.check = ListenCheck::loggedOut;
-    start.upTo = detached->second.logoutId;
-    if (!resumeAfter || *resumeAfter < detached->second.logoutId)
-      start.catchUp.push_back({deviceId, detached->second.logoutId, logoutData()});
+    start.upTo = detached->logoutId;
+    if (!resumeAfter || *resumeAfter < detached->logoutId)
+      start.catchUp.push_back({deviceId, detached->logoutId, logoutData()});
     opened(start);
     return start;
   }
@@ -1064,6 +1269,12 @@ ListenStart Service::startListen(const std::string& projectId, const std::string
 
 std::optional<Delivery> Service::logout(const std::string& projectId, const std::string& deviceId) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) {
+    const std::optional<Owner> owner = store_->deviceOwner(deviceId);
+    if (!owner || (!projectId.empty() && owner->project != projectId)) return std::nullopt;
+    lockUserLocked(owner->project, owner->user);
+  }
   std::string userName, clientId;
   Device* device = deviceLocked(projectId, deviceId, &userName, &clientId);
   if (!device) return std::nullopt;
@@ -1074,7 +1285,12 @@ std::optional<Delivery> Service::logout(const std::string& projectId, const std:
 }
 
 std::optional<std::string> Service::ownerOf(const std::string& projectId,
-                                            const std::string& deviceId) const {
+                                            const std::string& deviceId) {
+  if (shared_) {
+    const std::optional<Owner> owner = store_->deviceOwner(deviceId);
+    if (!owner || owner->project != projectId) return std::nullopt;
+    return owner->user;
+  }
   std::lock_guard lock(mutex_);
   const auto place = deviceIndex_.find(deviceId);
   if (place == deviceIndex_.end() || place->second.project != projectId) return std::nullopt;
@@ -1102,9 +1318,23 @@ std::vector<std::string> Service::users(const std::string& projectId) const {
   return names;
 }
 
-std::optional<json> Service::userJSON(const std::string& projectId,
-                                      const std::string& userName) const {
+std::optional<json> Service::userJSON(const std::string& projectId, const std::string& userName) {
   std::lock_guard lock(mutex_);
+  UnitOfWork work(*this);
+  if (shared_) {
+    refreshProjectLocked(projectId);
+    const auto held = data_.projects.find(projectId);
+    if (held == data_.projects.end()) return std::nullopt;
+    const bool known = held->second.users.contains(userName);
+    lockUserLocked(projectId, userName);
+    // The store makes a user it is asked to lock; one with nothing to it is one never seen.
+    const User& stored = held->second.users.at(userName);
+    if (!known && stored.devices.empty() && stored.challenges.empty() &&
+        stored.profile.email.empty() && stored.profile.phone.empty()) {
+      held->second.users.erase(userName);
+      return std::nullopt;
+    }
+  }
   auto project = data_.projects.find(projectId);
   if (project == data_.projects.end()) return std::nullopt;
   auto user = project->second.users.find(userName);

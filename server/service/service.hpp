@@ -3,6 +3,11 @@
 // tokens, identities, challenges and codes, and the messages each device's realtime stream is to
 // hear. Independent of HTTP and of how records are stored: every change is handed to the Store
 // before the call returns, and the caller answers only then. Every public member is thread-safe.
+//
+// With a store several instances share (Store::shared()), what is held in memory is only a cache:
+// every operation on a user's records first locks that user in the store and takes the project,
+// the user and its challenges as stored, then applies the same rules and writes its changes in
+// that unit of work. A StoreError from any of these fails the call, which then answers nothing.
 #pragma once
 
 #include <chrono>
@@ -16,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -173,7 +179,11 @@ class Service {
   bool repeatOpenChallenges() const;
 
   // Whether requests with this client id are answered.
-  bool knowsProject(const std::string& clientId) const;
+  bool knowsProject(const std::string& clientId);
+  // With a shared store: the project's settings changed (`clientId`; "" : any project's may
+  // have), so the copy held here is read afresh from the store when next needed. Never waits
+  // for a call under way; safe from any thread.
+  void dropProject(const std::string& clientId);
 
   // Attaches (or refreshes) the device `vendorId` of `user`; devices are per project and user.
   AttachResult attach(const AttachInput& input);
@@ -191,27 +201,27 @@ class Service {
 
   void configureProject(const std::string& project, ProjectSettings settings);
   // The settings, the name filled in; nullopt for a project that does not answer.
-  ProjectSettings projectSettings(const std::string& project) const;
-  bool projectConfigured(const std::string& project) const;
+  ProjectSettings projectSettings(const std::string& project);
+  bool projectConfigured(const std::string& project);
   void configureUser(const std::string& project, const std::string& user, UserProfile profile);
-  UserProfile userProfile(const std::string& project, const std::string& user) const;
+  UserProfile userProfile(const std::string& project, const std::string& user);
 
   RaisedChallenge raiseChallenge(const std::string& project, const std::string& user,
                                  std::string reason);
-  std::vector<std::string> challenges(const std::string& project, const std::string& user) const;
+  std::vector<std::string> challenges(const std::string& project, const std::string& user);
   // Closes a challenge of `project` by an operator's hand; false when there is none.
   bool resolveChallenge(const std::string& project, const std::string& challengeId);
 
   // The challenge calls of `project`, answering with the JSON documents the service sends;
   // nullopt when `challengeId` is not a challenge of that project.
   std::optional<nlohmann::json> challengeDetails(const std::string& project,
-                                                 const std::string& challengeId) const;
+                                                 const std::string& challengeId);
   std::optional<nlohmann::json> challengeDevices(const std::string& project,
-                                                 const std::string& challengeId) const;
+                                                 const std::string& challengeId);
   std::optional<nlohmann::json> deviceLimit(const std::string& project,
-                                            const std::string& challengeId) const;
+                                            const std::string& challengeId);
   // The project of a challenge; nullopt for an unknown one.
-  std::optional<std::string> challengeProject(const std::string& challengeId) const;
+  std::optional<std::string> challengeProject(const std::string& challengeId);
   // Makes a new six-digit code from the CSPRNG for `channel` ("" : the channel of the last code,
   // or "email") and keeps only its HMAC; the code itself is in the result, for delivery. Refused
   // (tooSoon) within CodePolicy::resendInterval of the last code or past
@@ -235,12 +245,13 @@ class Service {
   // stream that resumes; nullopt when there is no such device.
   std::optional<Delivery> logout(const std::string& project, const std::string& deviceId);
   // The user a device of `project` belongs to.
-  std::optional<std::string> ownerOf(const std::string& project, const std::string& deviceId) const;
+  std::optional<std::string> ownerOf(const std::string& project, const std::string& deviceId);
 
-  // Operator views.
-  std::optional<nlohmann::json> challengeState(const std::string& challengeId) const;
+  // Operator views. With a shared store, the views of one user or challenge are read afresh;
+  // the lists and the dump show what this instance holds.
+  std::optional<nlohmann::json> challengeState(const std::string& challengeId);
   nlohmann::json projectsJSON() const;
-  std::optional<nlohmann::json> userJSON(const std::string& project, const std::string& user) const;
+  std::optional<nlohmann::json> userJSON(const std::string& project, const std::string& user);
   std::vector<std::string> users(const std::string& project) const;
   // Everything known, as JSON, for debugging.
   nlohmann::json dump() const;
@@ -258,6 +269,9 @@ class Service {
   std::chrono::seconds codeLifetime() const { return config_.codes.lifetime; }
 
  private:
+  // With a shared store, the calling thread's unit of work: ended without writing when the
+  // operation did not commit (it changed nothing, or failed).
+  class UnitOfWork;
   struct Found {
     const Challenge* challenge = nullptr;
     const Project* project = nullptr;
@@ -297,6 +311,16 @@ class Service {
   std::vector<Delivery> expireLocked(const std::string& projectId, const std::string& userName,
                                      User& user, Clock::time_point now, Changes& changes);
   void commitLocked(Changes& changes);
+  // With a shared store: locks `userName` of `clientId` in the store for the calling thread's
+  // unit of work and takes what the store holds of the project, the user and its challenges in
+  // place of what is held here. Throws StoreError.
+  void lockUserLocked(const std::string& clientId, const std::string& userName);
+  void adoptLocked(const std::string& clientId, const std::string& userName, SharedUser stored);
+  // Locks the user of challenge `challengeId` of `clientId` as lockUserLocked() does; false when
+  // the store knows no such challenge of that project.
+  bool lockChallengeLocked(const std::string& clientId, const std::string& challengeId);
+  // Reads project `clientId` from the store when it is not held or was dropped.
+  void refreshProjectLocked(const std::string& clientId);
   void commitInOrder();
   // Goes back to what the store holds after a failed write.
   void reloadLocked();
@@ -307,7 +331,16 @@ class Service {
 
   mutable std::mutex mutex_;
   std::unique_ptr<Store> store_;
+  const bool shared_;
   Config config_;
+  // A project the unit of work under way found missing from the store: its first change writes
+  // it.
+  std::string unwrittenProject_;
+  // Projects whose copy here is not to be trusted any longer (see dropProject()); a mutex of
+  // their own, so that a notice never waits for a call under way.
+  std::mutex droppedMutex_;
+  std::unordered_set<std::string> droppedProjects_;
+  bool allDropped_ = false;
   Dataset data_;
   // Where each device is, by device id: its project, its user and its place in the user's device
   // list. Kept in step with data_ by attach, detach and every load from the store, so that a
