@@ -47,10 +47,19 @@ App::App(AppConfig config)
   limiter_ = std::make_unique<RateLimiter>(config_.rateLimits);
   if (limiter_->active()) serviceRoutes_->setRateLimiter(limiter_.get());
   adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
+  if (service_->store().shared()) {
+    relay_ = std::make_unique<Relay>(service_->store(), *service_, hub_, metrics_);
+    serviceRoutes_->setStreamObserver([this](const std::string& device) {
+      if (relay_) relay_->streamOpened(device);
+    });
+    relay_->start();
+  }
 }
 
 App::~App() {
   stop();
+  // No notice is handled once this returns: then the hub and the service may go.
+  if (relay_) relay_->stop();
 }
 
 bool App::start(std::string* error) {
@@ -157,6 +166,7 @@ void App::handle(const http::Request& req, http::Response& res) {
       res.contentType = "text/plain; version=0.0.4";
       res.body =
           metrics_.render({hub_.openStreamCount(), server_.connections(), service_->deviceCount()});
+      service_->store().appendMetrics(res.body);
     } else {
       route = "unknown";
       fail(res, 404, "not found");

@@ -13,6 +13,7 @@
 #include "delivery/courier.hpp"
 #include "http/server.hpp"
 #include "realtime/hub.hpp"
+#include "realtime/relay.hpp"
 #include "routes/admin_routes.hpp"
 #include "routes/metrics.hpp"
 #include "routes/service_routes.hpp"
@@ -102,6 +103,8 @@ class App {
   std::unique_ptr<Courier> courier_;  // goes before the service it reads
   Hub hub_;
   Metrics metrics_;
+  // Messages committed by other instances on a shared store; goes before the hub it writes to.
+  std::unique_ptr<Relay> relay_;
   std::unique_ptr<SandboxHooks> hooks_;
   std::unique_ptr<RateLimiter> limiter_;
   std::unique_ptr<ServiceRoutes> serviceRoutes_;

@@ -255,6 +255,19 @@ int Hub::openStreamsLocked(const std::string& device) const {
                                         [](const auto& s) { return !s->ended; }));
 }
 
+std::optional<std::uint64_t> Hub::knownUpTo(const std::string& device) const {
+  std::lock_guard lock(mutex_);
+  if (shutDown_) return std::nullopt;
+  const auto list = streams_.find(device);
+  if (list == streams_.end()) return std::nullopt;
+  std::optional<std::uint64_t> least;
+  for (const auto& stream : list->second) {
+    if (stream->ended || !stream->receivePushes) continue;
+    least = least ? std::min(*least, stream->upTo) : stream->upTo;
+  }
+  return least;
+}
+
 int Hub::openStreams(const std::string& device) const {
   std::lock_guard lock(mutex_);
   return openStreamsLocked(device);

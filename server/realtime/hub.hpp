@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -83,6 +84,9 @@ class Hub {
   // written, with the final chunk, or with `abort` by dropping the connection. Returns how many.
   int end(const std::string& device, bool abort);
   int openStreams(const std::string& device) const;
+  // The id of the last message every open stream of `device` that receives pushes has had (the
+  // least of them); nullopt when none is open. Messages after it are what they may lack.
+  std::optional<std::uint64_t> knownUpTo(const std::string& device) const;
   std::size_t openStreamCount() const;
   bool waitForStreams(const std::string& device, int count,
                       std::chrono::milliseconds timeout) const;

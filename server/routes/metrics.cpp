@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "routes/metrics.hpp"
 
+#include <algorithm>
 #include <sstream>
 
 namespace zelk::server {
@@ -53,6 +54,17 @@ void Metrics::observeAttach(std::chrono::steady_clock::duration took) {
   attachSum_ += seconds;
 }
 
+void Metrics::observeNotifyLag(std::chrono::system_clock::duration lag) {
+  // Clocks of two machines may disagree a little: a message from the future took no time.
+  const double seconds = std::max(0.0, std::chrono::duration<double>(lag).count());
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+    if (seconds <= kBuckets[i]) ++lagBuckets_[i];
+  }
+  ++lagCount_;
+  lagSum_ += seconds;
+}
+
 void Metrics::countDelivery(const std::string& kind, const std::string& result) {
   std::lock_guard lock(mutex_);
   ++deliveries_[{kind, result}];
@@ -82,6 +94,18 @@ std::string Metrics::render(const Gauges& gauges) const {
   out << "zelk_attach_duration_seconds_bucket{le=\"+Inf\"} " << attachCount_ << "\n"
       << "zelk_attach_duration_seconds_sum " << attachSum_ << "\n"
       << "zelk_attach_duration_seconds_count " << attachCount_ << "\n";
+  if (lagCount_ > 0) {
+    // Only an instance on a shared store has any.
+    out << "# HELP zelk_notify_lag_seconds Time from a message sent on any instance to its "
+           "write to a stream here, through the store's notices.\n"
+           "# TYPE zelk_notify_lag_seconds histogram\n";
+    for (std::size_t i = 0; i < kBuckets.size(); ++i)
+      out << "zelk_notify_lag_seconds_bucket{le=\"" << kBuckets[i] << "\"} " << lagBuckets_[i]
+          << "\n";
+    out << "zelk_notify_lag_seconds_bucket{le=\"+Inf\"} " << lagCount_ << "\n"
+        << "zelk_notify_lag_seconds_sum " << lagSum_ << "\n"
+        << "zelk_notify_lag_seconds_count " << lagCount_ << "\n";
+  }
   out << "# HELP zelk_messages_pushed_total Realtime messages written to open streams.\n"
          "# TYPE zelk_messages_pushed_total counter\n"
       << "zelk_messages_pushed_total " << messages_.load() << "\n";

@@ -19,6 +19,9 @@ class Metrics {
   // `route` is one of a few fixed names, never an id.
   void countRequest(const std::string& route, int status);
   void observeAttach(std::chrono::steady_clock::duration took);
+  // A message committed through a shared store, from when it was sent (on any instance) to when
+  // this instance wrote it to a stream.
+  void observeNotifyLag(std::chrono::system_clock::duration lag);
   void countMessages(std::uint64_t count) { messages_ += count; }
   // One security event: a code sent, refused, accepted or rejected ("codes", outcome), a request
   // refused by a rate limit ("rate_limited", scope), a device logged out at the limit or left
@@ -53,6 +56,9 @@ class Metrics {
   std::array<std::uint64_t, kBuckets.size()> attachBuckets_{};
   std::uint64_t attachCount_ = 0;
   double attachSum_ = 0;
+  std::array<std::uint64_t, kBuckets.size()> lagBuckets_{};
+  std::uint64_t lagCount_ = 0;
+  double lagSum_ = 0;
   std::atomic<std::uint64_t> messages_{0};
   std::map<std::pair<std::string, std::string>, std::uint64_t> events_;
   std::map<std::pair<std::string, std::string>, std::uint64_t> deliveries_;

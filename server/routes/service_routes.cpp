@@ -470,7 +470,10 @@ void ServiceRoutes::listen(const std::string& device, const http::Request& req,
     if (!stream) sink->abort();
     // The device counts as live while the stream is open.
     const bool counted = checked && stream;
-    if (counted) service_.streamOpened(device);
+    if (counted) {
+      service_.streamOpened(device);
+      if (streamObserver_) streamObserver_(device);
+    }
     return std::function<void()>(
         [this, device, counted, weak = std::weak_ptr<Hub::Stream>(stream)] {
           if (counted) service_.streamClosed(device);

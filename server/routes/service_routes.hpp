@@ -41,6 +41,12 @@ class ServiceRoutes {
   // The limits attach, identify and the challenge calls go through; none without one.
   void setRateLimiter(RateLimiter* limiter) { limiter_ = limiter; }
 
+  // Told of every stream the rules let open, with its device, on the server's loop; must not
+  // wait. Several instances on one store tell it on.
+  void setStreamObserver(std::function<void(const std::string&)> observer) {
+    streamObserver_ = std::move(observer);
+  }
+
   // Answers a request whose path starts with /v2/; returns the route name for the metrics.
   std::string handle(const http::Request& req, http::Response& res);
 
@@ -58,6 +64,7 @@ class ServiceRoutes {
   Service& service_;
   Hub& hub_;
   Metrics& metrics_;
+  std::function<void(const std::string&)> streamObserver_;
   SandboxHooks* hooks_;
   std::function<void(const SentCode&)> codeSink_;
   RateLimiter* limiter_ = nullptr;
