@@ -11,7 +11,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format curl
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
-  nlohmann-json3-dev libboost-dev libsqlite3-dev sqlite3
+  nlohmann-json3-dev libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx-light python3-aiosmtpd
   clang-14 libclang-rt-14-dev libc++-14-dev libc++abi-14-dev

@@ -13,6 +13,8 @@ namespace zelk::server {
 namespace {
 
 std::unique_ptr<Store> openStore(const AppConfig& config) {
+  if (!config.database.empty())
+    return makePostgresStore(config.database, config.databaseConnections);
   if (config.dataFile.empty()) return makeMemoryStore();
   return makeSQLiteStore(config.dataFile);
 }
@@ -23,8 +25,9 @@ Service::Config serviceConfig(const AppConfig& config, App* app) {
   service.codeKey = config.codeKey;
   service.codes = config.codes;
   service.clock = config.clock;
-  // A store that writes to disk gathers the changes of concurrent requests into one transaction.
-  service.groupCommit = !config.dataFile.empty();
+  // A SQLite store gathers the changes of concurrent requests into one transaction; PostgreSQL
+  // writes each request's in its own, on a connection of its pool.
+  service.groupCommit = config.database.empty() && !config.dataFile.empty();
   service.deliverCodes = !config.sandbox;
   service.audit = config.audit;
   service.onOutbox = [app] { app->wakeCourier(); };

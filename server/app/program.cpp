@@ -232,7 +232,9 @@ int runProgram(int argc, char** argv, bool sandboxAlias) {
   std::cout << name << " listening on " << app->baseURL() << "\n"
             << name << " admin token in " << settings.adminTokenFile << "\n"
             << name << " keeps its records "
-            << (settings.app.dataFile.empty() ? "in memory" : "in " + settings.app.dataFile)
+            << (!settings.app.database.empty()  ? "in " + app->service().store().describe()
+                : settings.app.dataFile.empty() ? "in memory"
+                                                : "in " + settings.app.dataFile)
             << std::endl;
 
   int received = 0;

@@ -25,6 +25,8 @@ namespace {
 // The long flags that take a value, by name without the dashes; "sandbox" takes none.
 const std::set<std::string> kValueFlags = {"listen",
                                            "data",
+                                           "database",
+                                           "database-connections",
                                            "config",
                                            "tls-cert",
                                            "tls-key",
@@ -250,6 +252,16 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
     app.http.port = static_cast<int>(integerOf("port", it->second, 0, 65535));
   if (auto it = merged.find("listen"); it != merged.end()) applyListen(it->second, app.http);
   if (auto it = merged.find("data"); it != merged.end()) app.dataFile = it->second;
+  if (auto it = merged.find("database"); it != merged.end()) app.database = it->second;
+  if (!app.database.empty() && !app.dataFile.empty())
+    throw std::invalid_argument(
+        "give either data (a SQLite file) or database (PostgreSQL), not both");
+  if (!app.database.empty() && app.database.rfind("postgres://", 0) != 0 &&
+      app.database.rfind("postgresql://", 0) != 0)
+    throw std::invalid_argument("database must be a postgres:// URL");
+  if (auto it = merged.find("database-connections"); it != merged.end())
+    app.databaseConnections =
+        static_cast<int>(integerOf("database-connections", it->second, 1, 1000));
   if (auto it = merged.find("tls-cert"); it != merged.end()) app.http.tlsCertFile = it->second;
   if (auto it = merged.find("tls-key"); it != merged.end()) app.http.tlsKeyFile = it->second;
   if (app.http.tlsCertFile.empty() != app.http.tlsKeyFile.empty())
@@ -275,6 +287,12 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
     settings.codeKeyFile = it->second;
   } else if (!app.dataFile.empty()) {
     settings.codeKeyFile = app.dataFile + ".code-key";
+  } else if (!app.database.empty()) {
+    // Every instance on the database must check codes under the same key, and a key made up by
+    // one of them for itself would void the codes the others sent.
+    throw std::invalid_argument(
+        "with database, give code-key-file: the file every instance reads the code key from (made "
+        "on first start when missing, then copied to every instance)");
   }
   if (auto it = merged.find("code-lifetime"); it != merged.end())
     app.codes.lifetime = std::chrono::seconds(integerOf("code-lifetime", it->second, 10, 86400));
@@ -372,7 +390,7 @@ std::string loadOrCreateSecret(const std::string& path, const std::string& what)
 std::string usage(bool sandboxAlias) {
   const std::string name = sandboxAlias ? "zelk-sandbox" : "zelk-server";
   return "usage: " + name +
-         " [--sandbox] [--listen HOST:PORT] [--data FILE.db] [--config FILE]\n"
+         " [--sandbox] [--listen HOST:PORT] [--data FILE.db | --database URL] [--config FILE]\n"
          "       [--tls-cert PEM --tls-key PEM] [--heartbeat SECONDS] [--admin-token-file PATH]\n"
          "       [--log-format text|json|none] [--threads N] [--header-timeout SECONDS]\n"
          "   or: " +
@@ -388,6 +406,9 @@ std::string usage(bool sandboxAlias) {
          "  --sandbox            any client id is a project, and the /_sandbox/ test hooks answer\n"
          "  --listen HOST:PORT   address to listen on (default 127.0.0.1:8080; port 0: any free)\n"
          "  --data FILE.db       keep the records in this SQLite database (default: in memory)\n"
+         "  --database URL       keep them in PostgreSQL (postgres://USER@HOST:PORT/DB), shared\n"
+         "                       by every instance given the same URL; needs --code-key-file\n"
+         "  --database-connections N  connections to it at most (default 8)\n"
          "  --config FILE        'key = value' lines, keys as the long flags, '#' comments\n"
          "  --tls-cert PEM       certificate (chain); with --tls-key, serve HTTPS (TLS 1.2+)\n"
          "  --tls-key PEM        private key\n"

@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "storage/postgres.hpp"
+
+#include <cstdlib>
+
+#include <libpq-fe.h>
+
+namespace zelk::server::pg {
+namespace {
+
+// libpq's messages end with a newline and may span lines; a log line wants one.
+std::string oneLine(const char* message) {
+  std::string text = message ? message : "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text.empty() ? "unknown error" : text;
+}
+
+void ignoreNotice(void*, const char*) {}
+
+}  // namespace
+
+std::string whereOf(const std::string& url) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
+  if (!options) {
+    PQfreemem(error);
+    return "(an unreadable database URL)";
+  }
+  std::string host, port, database;
+  for (PQconninfoOption* option = options; option->keyword; ++option) {
+    if (!option->val) continue;
+    const std::string keyword = option->keyword;
+    if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = option->val;
+    if (keyword == "port") port = option->val;
+    if (keyword == "dbname") database = option->val;
+  }
+  PQconninfoFree(options);
+  if (host.empty()) host = "localhost";
+  if (port.empty()) port = "5432";
+  return host + ":" + port + "/" + database;
+}
+
+Params& Params::addArray(const std::vector<std::string>& items) {
+  std::string array = "{";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) array += ',';
+    array += '"';
+    for (char c : items[i]) {
+      if (c == '"' || c == '\\') array += '\\';
+      array += c;
+    }
+    array += '"';
+  }
+  array += '}';
+  return add(std::move(array));
+}
+
+std::vector<const char*> Params::pointers() const {
+  std::vector<const char*> pointers;
+  pointers.reserve(values_.size());
+  for (std::size_t i = 0; i < values_.size(); ++i)
+    pointers.push_back(nulls_[i] ? nullptr : values_[i].c_str());
+  return pointers;
+}
+
+Result::~Result() {
+  PQclear(result_);
+}
+
+Result& Result::operator=(Result&& other) noexcept {
+  if (this != &other) {
+    PQclear(result_);
+    result_ = other.result_;
+    other.result_ = nullptr;
+  }
+  return *this;
+}
+
+int Result::rows() const {
+  return result_ ? PQntuples(result_) : 0;
+}
+
+bool Result::null(int row, int column) const {
+  return PQgetisnull(result_, row, column) != 0;
+}
+
+std::string Result::text(int row, int column) const {
+  return std::string(PQgetvalue(result_, row, column),
+                     static_cast<std::size_t>(PQgetlength(result_, row, column)));
+}
+
+std::int64_t Result::integer(int row, int column) const {
+  if (null(row, column)) return 0;
+  return std::strtoll(PQgetvalue(result_, row, column), nullptr, 10);
+}
+
+bool Result::boolean(int row, int column) const {
+  return !null(row, column) && PQgetvalue(result_, row, column)[0] == 't';
+}
+
+std::unique_ptr<Connection> Connection::open(const std::string& url, const std::string& where,
+                                             int timeoutSeconds) {
+  // The URL comes last, so that a connect_timeout or application_name it names wins.
+  const std::string timeout = std::to_string(timeoutSeconds);
+  const char* keywords[] = {"connect_timeout", "application_name", "dbname", nullptr};
+  const char* values[] = {timeout.c_str(), "zelk-server", url.c_str(), nullptr};
+  PGconn* conn = PQconnectdbParams(keywords, values, 1);
+  if (!conn) throw StoreError("postgres " + where + ": out of memory");
+  if (PQstatus(conn) != CONNECTION_OK) {
+    const std::string reason = oneLine(PQerrorMessage(conn));
+    PQfinish(conn);
+    throw StoreError("postgres " + where + ": cannot connect: " + reason);
+  }
+  PQsetNoticeProcessor(conn, ignoreNotice, nullptr);
+  return std::unique_ptr<Connection>(new Connection(conn, where));
+}
+
+Connection::~Connection() {
+  PQfinish(conn_);
+}
+
+void Connection::fail(const char* what, PGresult* result) {
+  std::string reason = oneLine(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+  if (reason == "unknown error") reason = oneLine(PQerrorMessage(conn_));
+  PQclear(result);
+  throw StoreError("postgres " + where_ + ": " + what + ": " + reason);
+}
+
+void Connection::execute(const char* sql) {
+  PGresult* result = PQexec(conn_, sql);
+  const auto status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    fail("cannot run a statement", result);
+  PQclear(result);
+}
+
+Result Connection::query(const char* sql, const Params& params) {
+  const std::vector<const char*> values = params.pointers();
+  PGresult* result = PQexecParams(conn_, sql, params.size(), nullptr,
+                                  values.empty() ? nullptr : values.data(), nullptr, nullptr, 0);
+  const auto status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    fail("cannot run a statement", result);
+  return Result(result);
+}
+
+bool Connection::broken() const {
+  return PQstatus(conn_) != CONNECTION_OK;
+}
+
+bool Connection::idle() const {
+  return PQtransactionStatus(conn_) == PQTRANS_IDLE;
+}
+
+int Connection::socket() const {
+  return PQsocket(conn_);
+}
+
+}  // namespace zelk::server::pg
