@@ -16,6 +16,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+# The tests that start a throwaway PostgreSQL (and nginx) run wherever the bootstrap put them.
+if [ -z "${ZELK_TEST_POSTGRES:-}" ] && compgen -G '/usr/lib/postgresql/*/bin/initdb' >/dev/null &&
+  { command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; }; then
+  export ZELK_TEST_POSTGRES=1
+fi
 
 run_pass() {
   local name=$1
