@@ -3,11 +3,12 @@
 # Runs deploy/nginx/zelk-server.conf with Debian's nginx on loopback, without root, TLS or any
 # system path: everything lives in a temporary folder.
 #
-#   scripts/nginx.sh start --upstream 127.0.0.1:PORT [--port PORT] [--dir DIR]
+#   scripts/nginx.sh start --upstream 127.0.0.1:PORT [--port PORT] [--dir DIR] [--config FILE]
 #       writes the configuration, checks it with nginx -t, starts nginx and prints
 #       "nginx listening on http://127.0.0.1:<port>" and "nginx folder <dir>"; --upstream may be
 #       given several times; without --port a free one is picked; without --dir a new folder is
-#       made.
+#       made; --config runs another example file (deploy/nginx/zelk-instances.conf: several
+#       instances on one database) instead of deploy/nginx/zelk-server.conf.
 #   scripts/nginx.sh stop --dir DIR
 #       stops that nginx and removes the folder.
 #   scripts/nginx.sh check --sandbox PATH
@@ -17,8 +18,9 @@
 #       a body over 64 KiB. Exit status 0 when all is well. Takes a few seconds.
 #
 # The example file is used as it stands apart from these changes: the upstream servers are the
-# ones given, "listen 443 ssl" becomes "listen 127.0.0.1:<port>", the IPv6 listen and ssl_*
-# lines go, and server_name becomes localhost.
+# ones given (with the options of the example's first server line), "listen 443 ssl" becomes
+# "listen 127.0.0.1:<port>", the IPv6 listen and ssl_* lines go, and server_name becomes
+# localhost.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,6 +45,7 @@ while [ $# -gt 0 ]; do
     --port) port=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --sandbox) sandbox=$2; shift 2 ;;
+    --config) example=$2; shift 2 ;;
     *) echo "nginx.sh: unknown option '$1'" >&2; usage ;;
   esac
 done
@@ -66,11 +69,14 @@ stop() {
 # write_config <port>: the top-level configuration and the adapted example in $dir.
 write_config() {
   local listen_port=$1 servers=""
-  for upstream in "${upstreams[@]}"; do servers+="    server $upstream;\n"; done
+  # The options of the example's first server line (max_fails=... and the like) go to each.
+  local options
+  options=$(sed -n 's/^[[:space:]]*server [0-9.:]*\( [^;]*\)\{0,1\};.*/\1/p' "$example" | head -n1)
+  for upstream in "${upstreams[@]}"; do servers+="    server $upstream$options;\n"; done
   # Drops the example's own server lines (live or commented) and puts the given ones in place of
   # the first.
   awk -v servers="$servers" '
-    /^[ \t]*#?[ \t]*server [0-9.:]+;/ { if (!done) { printf "%s", servers; done = 1 } next }
+    /^[ \t]*#?[ \t]*server [0-9.:]+( [^;]*)?;/ { if (!done) { printf "%s", servers; done = 1 } next }
     { print }
   ' "$example" | sed \
     -e "s/listen 443 ssl;/listen 127.0.0.1:$listen_port;/" \

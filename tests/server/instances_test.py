@@ -278,7 +278,8 @@ class Cluster:
         process.wait(10)
 
     def start_nginx(self, names):
-        command = ["bash", self.script("nginx.sh"), "start"]
+        config = os.path.join(self.args.scripts, "..", "deploy", "nginx", "zelk-instances.conf")
+        command = ["bash", self.script("nginx.sh"), "start", "--config", config]
         for name in names:
             command += ["--upstream", "127.0.0.1:%d" % self.port(name)]
         out = subprocess.run(command, capture_output=True, text=True, timeout=60)
