@@ -124,6 +124,7 @@ class Stream:
 
     def __init__(self, port, client_id, device, access, last_event_id=None):
         self.events = []  # (id or None, data)
+        self.heard = threading.Event()  # set with each event
         self.ended = threading.Event()
         self.status = None
         self.opened = threading.Event()
@@ -157,6 +158,7 @@ class Stream:
                 if line == "":
                     if data is not None or event_id is not None:
                         self.events.append((event_id, data))
+                        self.heard.set()
                     event_id, data = None, None
                 elif line.startswith(":"):
                     continue
