@@ -9,6 +9,7 @@
 
 #include "app/app.hpp"
 #include "realtime/events.hpp"
+#include "storage/scratch_database.hpp"
 
 namespace zelk::sandbox {
 namespace {
@@ -36,7 +37,8 @@ class TemporaryFolder {
   std::filesystem::path path_;
 };
 
-AppConfig configOf(const Options& options, const std::string& dataFile) {
+AppConfig configOf(const Options& options, const std::string& dataFile,
+                   const std::string& database) {
   AppConfig config;
   config.sandbox = true;
   config.http.host = options.host;
@@ -47,6 +49,8 @@ AppConfig configOf(const Options& options, const std::string& dataFile) {
   config.http.headerTimeout = options.headerTimeout;
   config.heartbeat = options.heartbeat;
   config.dataFile = dataFile;
+  config.database = database;
+  config.databaseConnections = 4;
   return config;
 }
 
@@ -60,15 +64,31 @@ struct Sandbox::Impl {
       folder = std::make_unique<TemporaryFolder>();
       dataFile = (folder->path() / "zelk.db").string();
     }
+    std::string databaseUrl;
+    if (dataFile.empty() && store && std::string(store) == "postgres") {
+      const char* admin = std::getenv("ZELK_TEST_POSTGRES");
+      if (!admin || !*admin)
+        throw std::runtime_error(
+            "ZELK_TEST_POSTGRES is not set: start a server with scripts/postgres.sh and set it "
+            "to the URL it prints");
+      try {
+        database = std::make_unique<zelk::server::ScratchDatabase>(admin);
+      } catch (const std::exception& error) {
+        throw std::runtime_error(std::string("cannot make the sandbox's database: ") +
+                                 error.what());
+      }
+      databaseUrl = database->url();
+    }
     try {
-      app = std::make_unique<App>(configOf(options, dataFile));
+      app = std::make_unique<App>(configOf(options, dataFile, databaseUrl));
     } catch (const std::exception& error) {
       throw std::runtime_error(std::string("cannot open the sandbox's data: ") + error.what());
     }
   }
 
   const Options options;
-  std::unique_ptr<TemporaryFolder> folder;  // before the app: removed after it
+  std::unique_ptr<TemporaryFolder> folder;                  // before the app: removed after it
+  std::unique_ptr<zelk::server::ScratchDatabase> database;  // likewise dropped after it
   std::unique_ptr<App> app;
   mutable std::mutex mutex;  // start and stop
 };

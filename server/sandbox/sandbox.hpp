@@ -48,7 +48,9 @@ struct Options {
   std::string tlsMaxVersion;
   // A SQLite database to keep the records in; "" keeps them in memory, unless the environment
   // variable ZELK_SANDBOX_STORE is "sqlite": then a fresh database in a temporary folder is used,
-  // and removed with the Sandbox (the tests run that way once more).
+  // and removed with the Sandbox (the tests run that way once more); when it is "postgres", a
+  // fresh database on the PostgreSQL server ZELK_TEST_POSTGRES (an administrator's URL) names,
+  // dropped with the Sandbox.
   std::string dataFile;
   // How long a client may take to send a request once started, and between heartbeats.
   std::chrono::milliseconds headerTimeout{10'000};

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "storage/postgres.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 
 #include <libpq-fe.h>
+
+#include "storage/scratch_database.hpp"
 
 namespace zelk::server::pg {
 namespace {
@@ -160,3 +165,38 @@ int Connection::socket() const {
 }
 
 }  // namespace zelk::server::pg
+
+namespace zelk::server {
+
+std::string withDatabase(const std::string& url, const std::string& database) {
+  const auto scheme = url.find("://");
+  const auto hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+  const auto query = url.find('?', hostStart);
+  const auto slash = url.find('/', hostStart);
+  const auto pathStart = slash != std::string::npos && slash < query ? slash : query;
+  std::string rewritten = url.substr(0, std::min(pathStart, url.size())) + "/" + database;
+  if (query != std::string::npos) rewritten += url.substr(query);
+  return rewritten;
+}
+
+ScratchDatabase::ScratchDatabase(const std::string& adminUrl) : adminUrl_(adminUrl) {
+  std::random_device random;
+  char name[32];
+  std::snprintf(name, sizeof name, "zelk_test_%08x%08x", random(), random());
+  name_ = name;
+  url_ = withDatabase(adminUrl_, name_);
+  auto admin = pg::Connection::open(adminUrl_, pg::whereOf(adminUrl_));
+  // A name is an identifier, which cannot be bound; this one is made of [a-z0-9_] alone.
+  admin->execute(("CREATE DATABASE " + name_).c_str());
+}
+
+ScratchDatabase::~ScratchDatabase() {
+  try {
+    auto admin = pg::Connection::open(adminUrl_, pg::whereOf(adminUrl_));
+    admin->execute(("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)").c_str());
+  } catch (const StoreError&) {
+    // The server is gone (a test stopped it): its cluster goes with the test run.
+  }
+}
+
+}  // namespace zelk::server
