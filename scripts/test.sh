@@ -16,10 +16,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
-# The tests that start a throwaway PostgreSQL (and nginx) run wherever the bootstrap put them.
-if [ -z "${ZELK_TEST_POSTGRES:-}" ] && compgen -G '/usr/lib/postgresql/*/bin/initdb' >/dev/null &&
-  { command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; }; then
-  export ZELK_TEST_POSTGRES=1
+# The PostgreSQL tests run wherever the bootstrap installed it: against a throwaway cluster
+# started here for the whole run (ZELK_TEST_POSTGRES names its URL), unless one is given.
+if [ -z "${ZELK_TEST_POSTGRES:-}" ] && compgen -G '/usr/lib/postgresql/*/bin/initdb' >/dev/null; then
+  pg_dir=$(mktemp -d "${TMPDIR:-/tmp}/zelk-test-postgres.XXXXXX")
+  pg_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  ZELK_TEST_POSTGRES=$("$root/scripts/postgres.sh" start --port "$pg_port" --dir "$pg_dir" |
+    sed -n 's/.*listening on \(postgres[^ ]*\).*/\1/p')
+  export ZELK_TEST_POSTGRES
+  trap '"$root/scripts/postgres.sh" stop --dir "$pg_dir"' EXIT
 fi
 
 run_pass() {

@@ -14,8 +14,10 @@ in front of them (scripts/nginx.sh), then checks:
             and hears every message raised meanwhile, once and in order;
   restart   PostgreSQL restarted under attaches: /readyz says not ready, then ready on its own,
             and no attach that was answered is lost.
-Needs env ZELK_TEST_POSTGRES (the PostgreSQL server binaries, nginx and runuser when root);
-without it the test says so and is skipped (exit 77). Bounded: about a minute in all.
+Runs when env ZELK_TEST_POSTGRES is set (to the URL of a PostgreSQL server for the other tests:
+this one restarts the database, so it makes a cluster of its own) and needs Debian's postgresql,
+nginx and, as root, runuser; without it the test says so and is skipped (exit 77). Bounded: about
+half a minute in all.
 """
 
 import argparse
@@ -585,8 +587,8 @@ def main():
     parser.add_argument("--only", choices=sorted(TESTS))
     args = parser.parse_args()
     if not os.environ.get("ZELK_TEST_POSTGRES"):
-        print("skipped: set ZELK_TEST_POSTGRES=1 to run several instances on a real PostgreSQL "
-              "(needs Debian's postgresql and nginx)")
+        print("skipped: ZELK_TEST_POSTGRES is not set (scripts/test.sh sets it where Debian's "
+              "postgresql is installed); this test also needs nginx")
         return SKIP
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="zelk-instances-") as work:
