@@ -131,6 +131,7 @@ Changes::DeviceRow rowOf(const std::string& project, const std::string& user,
   copy.attachedAt = device.attachedAt;
   copy.lastSeenAt = device.lastSeenAt;
   copy.lastEventId = device.lastEventId;
+  copy.activeAt = device.activeAt;
   return row;
 }
 
@@ -980,10 +981,12 @@ Delivery Service::removeDeviceLocked(const std::string& projectId, User& user,
   // The devices after it move up one place.
   for (auto later = std::next(device); later != devices.end(); ++later)
     --deviceIndex_.at(later->id).position;
+  // `deviceId` may be the id of the very device erased below (an eviction names its victim so):
+  // everything that needs it goes first.
+  changes.removedDevices.push_back(deviceId);
   deviceIndex_.erase(deviceId);
   liveness_.erase(deviceId);
   devices.erase(device);
-  changes.removedDevices.push_back(deviceId);
   return logout;
 }
 
@@ -999,13 +1002,19 @@ Clock::time_point Service::lastActiveLocked(const Device& device, Clock::time_po
 bool Service::liveLocked(const Device& device, const ProjectSettings& settings,
                          Clock::time_point now) const {
   if (settings.livenessGraceSeconds <= 0) return true;
-  // activeAt: when another instance sharing the store last saw a stream of it open.
-  Clock::time_point idleSince = std::max({startedAt_, device.lastSeenAt, device.activeAt});
+  const std::chrono::seconds grace(settings.livenessGraceSeconds);
+  // activeAt: when another instance sharing the store last saw a stream of it open. That
+  // instance says so again every kActiveMarkPeriod while the stream stays open, so a mark holds
+  // for two of those at least, whatever the grace.
+  if (device.activeAt != Clock::time_point() &&
+      now < device.activeAt + std::max<std::chrono::seconds>(grace, 2 * kActiveMarkPeriod))
+    return true;
+  Clock::time_point idleSince = std::max(startedAt_, device.lastSeenAt);
   if (const auto found = liveness_.find(device.id); found != liveness_.end()) {
     if (found->second.openStreams > 0) return true;
     idleSince = std::max(idleSince, found->second.idleSince);
   }
-  return now < idleSince + std::chrono::seconds(settings.livenessGraceSeconds);
+  return now < idleSince + grace;
 }
 
 std::vector<Delivery> Service::expireLocked(const std::string& projectId,

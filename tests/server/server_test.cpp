@@ -357,6 +357,33 @@ TEST(ServerStorage, EveryAnsweredChangeOutlivesARestart) {
   EXPECT_TRUE(stream.readBody(challengeEvent(challenge, 1))) << stream.received();
 }
 
+// The device an attach pushes out is the one gone after a restart, not the one that attached.
+TEST(ServerStorage, AnEvictionOutlivesARestart) {
+  TempDir dir;
+  const auto config = zelk::testing::serverConfig(dir.file("zelk.db"));
+  std::string first, third;
+  {
+    App app(config);
+    ASSERT_TRUE(app.start(nullptr));
+    ServiceClient p = zelk::testing::makeProject(
+        app.baseURL(), "evict", {{"overall_limit", 2}, {"limit_policy", "evict_oldest"}});
+    first = p.attach("u", "A")["device_id"];
+    p.attach("u", "B");
+    p.attach("u", "A");  // A is active again: B is the least recently active
+    third = p.attach("u", "C")["device_id"];
+    const json before = p.admin("GET", "/admin/user?client_id=evict&user=u").parsed();
+    ASSERT_EQ(before["devices"].size(), 2u) << before;
+  }
+  App app(config);
+  ASSERT_TRUE(app.start(nullptr));
+  const json user = ServiceClient(app.baseURL(), "evict")
+                        .admin("GET", "/admin/user?client_id=evict&user=u")
+                        .parsed();
+  ASSERT_EQ(user["devices"].size(), 2u) << user;
+  EXPECT_EQ(user["devices"][0]["device_id"], first);
+  EXPECT_EQ(user["devices"][1]["device_id"], third);
+}
+
 // A device detached while its app was away (no stream open) is told it was logged out when its
 // stream comes back, resumed or fresh, also after a restart; a stream that already heard it ends
 // for good, and a stranger learns nothing.
