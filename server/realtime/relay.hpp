@@ -25,7 +25,7 @@ class Relay {
  public:
   // `store` is the service's; only a shared one announces anything.
   Relay(Store& store, Service& service, Hub& hub, Metrics& metrics,
-        std::chrono::milliseconds activeEvery = std::chrono::seconds(60));
+        std::chrono::milliseconds activeEvery = kActiveMarkPeriod);
   ~Relay();  // stop()
   Relay(const Relay&) = delete;
   Relay& operator=(const Relay&) = delete;

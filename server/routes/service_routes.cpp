@@ -2,6 +2,7 @@
 #include "routes/service_routes.hpp"
 
 #include <chrono>
+#include <iostream>
 #include <optional>
 #include <string_view>
 
@@ -444,21 +445,29 @@ void ServiceRoutes::listen(const std::string& device, const http::Request& req,
     if (checked) {
       // Registered while no message for the device can be sent: it misses none.
       bool loggedOut = false;
-      service_.startListen(clientId, device, access, resumeAfter, [&](const ListenStart& start) {
-        if (start.check == ListenCheck::loggedOut) {
-          // The device is gone: its stream writes the logout order and ends.
-          for (const Delivery& message : start.catchUp)
-            sink->send(
-                std::make_shared<const std::string>(formatMessage(message.id, message.data)));
-          sink->finish();
-          loggedOut = true;
-          return;
-        }
-        if (start.check != ListenCheck::ok) return;
-        options.catchUp = start.catchUp;
-        options.upTo = start.upTo;
-        stream = hub_.add(device, sink, std::move(options));
-      });
+      try {
+        service_.startListen(clientId, device, access, resumeAfter, [&](const ListenStart& start) {
+          if (start.check == ListenCheck::loggedOut) {
+            // The device is gone: its stream writes the logout order and ends.
+            for (const Delivery& message : start.catchUp)
+              sink->send(
+                  std::make_shared<const std::string>(formatMessage(message.id, message.data)));
+            sink->finish();
+            loggedOut = true;
+            return;
+          }
+          if (start.check != ListenCheck::ok) return;
+          options.catchUp = start.catchUp;
+          options.upTo = start.upTo;
+          stream = hub_.add(device, sink, std::move(options));
+        });
+      } catch (const StoreError& error) {
+        // The store went away since the check: the client reconnects after its backoff, here or
+        // on another instance.
+        std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
+        sink->abort();
+        return std::function<void()>([] {});
+      }
       metrics_.countMessages(options.catchUp.size());
       if (loggedOut) {
         metrics_.countMessages(1);

@@ -126,6 +126,10 @@ struct ListenStart {
   std::uint64_t upTo = 0;
 };
 
+// How often an instance sharing its store tells it which devices have a stream open there
+// (Store::markActive).
+inline constexpr std::chrono::seconds kActiveMarkPeriod{60};
+
 // The data of a challenge notice and of a logout order.
 std::string challengeNoticeData(const std::string& challengeId);
 std::string logoutData();

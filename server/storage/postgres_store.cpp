@@ -260,6 +260,10 @@ DetachedDevice readDetachedRow(const Result& r, int i) {
   return device;
 }
 
+// How long a delivery worker has a due message to itself (see dueMessages()): more than a batch
+// of attempts takes.
+constexpr std::chrono::minutes kOutboxClaim{5};
+
 constexpr const char* kOutboxColumns =
     "id, kind, client_id, payload, attempts, created_at, next_attempt_at, last_error, state";
 
@@ -546,16 +550,28 @@ class PostgresStore final : public Store {
           reconnects_.load(std::memory_order_relaxed), "counter");
   }
 
+  // Every instance's delivery worker asks: each due message is handed to one of them only. It
+  // is claimed for kOutboxClaim (its next attempt moved that far ahead), long enough for the
+  // worker to try it and write it back; a worker that dies meanwhile leaves it to another one
+  // once the claim is over, so a message still goes at least once.
   std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) override {
     std::vector<OutboxMessage> found;
     withConnection([&](Connection& conn) {
-      Result r = conn.query(sql({"SELECT ", kOutboxColumns,
-                                 " FROM outbox WHERE state = 'pending' AND next_attempt_at <= $1 "
-                                 "ORDER BY next_attempt_at LIMIT $2"})
-                                .c_str(),
-                            Params().add(toMillis(now)).add(static_cast<std::uint64_t>(max)));
+      Result r = conn.query(
+          sql({"UPDATE outbox SET next_attempt_at = $3 WHERE id IN (SELECT id FROM outbox WHERE "
+               "state = 'pending' AND next_attempt_at <= $1 ORDER BY next_attempt_at LIMIT $2 "
+               "FOR UPDATE SKIP LOCKED) RETURNING ",
+               kOutboxColumns})
+              .c_str(),
+          Params()
+              .add(toMillis(now))
+              .add(static_cast<std::uint64_t>(max))
+              .add(toMillis(now + kOutboxClaim)));
       for (int i = 0; i < r.rows(); ++i) found.push_back(readOutboxRow(r, i));
     });
+    // Oldest first, as they were due.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.createdAt < b.createdAt; });
     return found;
   }
 
@@ -1082,10 +1098,10 @@ class PostgresStore final : public Store {
       }
       delay = std::chrono::milliseconds(100);
       listening_ = true;
-      if (missed) {
-        reconnects_.fetch_add(1, std::memory_order_relaxed);
-        onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
-      }
+      if (missed) reconnects_.fetch_add(1, std::memory_order_relaxed);
+      // Streams may have opened before this connection listened (the instance serves from its
+      // start) or while it was down: what was announced meanwhile is read afresh.
+      onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
       missed = true;
       hear(*conn, onNotice);
       listening_ = false;

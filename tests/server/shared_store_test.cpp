@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: Apache-2.0
+// Two zelk-servers in one process on one PostgreSQL database, as two instances behind a load
+// balancer: what one commits reaches the streams and the rules of the other. Needs env
+// ZELK_TEST_POSTGRES, the URL of a server where a scratch database may be made.
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "server_test_support.hpp"
+#include "storage/scratch_database.hpp"
+#include "storage/store.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using zelk::server::App;
+using zelk::server::Clock;
+using zelk::testing::chunk;
+using zelk::testing::RawConnection;
+using zelk::testing::Reply;
+using zelk::testing::ServiceClient;
+
+std::string event(int id, const std::string& data) {
+  return chunk("id: " + std::to_string(id) + "\ndata: " + data + "\n\n");
+}
+
+std::string challengeData(const std::string& challenge) {
+  return "{\"action\":\"challenge\",\"challenge\":{\"_id\":\"" + challenge + "\"}}";
+}
+
+class SharedStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* url = std::getenv("ZELK_TEST_POSTGRES");
+    if (!url || !*url)
+      GTEST_SKIP() << "ZELK_TEST_POSTGRES is not set: start a server with scripts/postgres.sh "
+                      "and set it to the URL it prints";
+    database_ = std::make_unique<zelk::server::ScratchDatabase>(url);
+  }
+
+  // An instance on the test's database; `clock` is the time its rules go by.
+  std::unique_ptr<App> instance(std::function<Clock::time_point()> clock = {}) {
+    zelk::server::AppConfig config = zelk::testing::serverConfig();
+    config.database = database_->url();
+    config.databaseConnections = 4;
+    config.codeKey = "the key every instance shares";
+    config.sweepEvery = 0ms;  // the tests sweep by hand
+    config.clock = std::move(clock);
+    auto app = std::make_unique<App>(std::move(config));
+    std::string error;
+    EXPECT_TRUE(app->start(&error)) << error;
+    return app;
+  }
+
+  static std::unique_ptr<RawConnection> listen(App& app, ServiceClient& client,
+                                               const json& attached) {
+    auto stream = std::make_unique<RawConnection>(app.port());
+    stream->send(client.listenRequest(attached["device_id"], attached["access"]));
+    EXPECT_TRUE(stream->readHead()) << stream->received();
+    EXPECT_EQ(stream->head().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << stream->head();
+    EXPECT_TRUE(app.hub().waitForStreams(attached["device_id"], 1, 10s));
+    return stream;
+  }
+
+  std::unique_ptr<zelk::server::ScratchDatabase> database_;  // dropped after the instances
+};
+
+TEST_F(SharedStoreTest, WhatOneInstanceSendsReachesAStreamHeldByTheOther) {
+  auto a = instance();
+  auto b = instance();
+  ServiceClient onA = zelk::testing::makeProject(a->baseURL(), "across", {{"overall_limit", 1}});
+  ServiceClient onB(b->baseURL(), "across");
+  const json first = onA.attach("alice", "V-1");
+  auto stream = listen(*b, onB, first);
+
+  // Over the limit through A: the challenge goes to the stream on B, with the id A gave it.
+  onA.attach("alice", "V-2");
+  const std::vector<std::string> raised = a->service().challenges("across", "alice");
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_TRUE(stream->readBody(event(1, challengeData(raised[0])))) << stream->body();
+
+  // Detached through A: its stream on B hears the logout once, after the challenge.
+  const Reply detached =
+      onA.post("/v2/access/detach", json{{"device", first["device_id"]}, {"user", "alice"}});
+  ASSERT_EQ(detached.status, 200) << detached.body;
+  EXPECT_TRUE(stream->readBody(event(1, challengeData(raised[0])) + event(2, "\"logout\"")))
+      << stream->body();
+
+  // B answers for the records A wrote: one device left, the challenge still open.
+  const json view = onB.admin("GET", "/admin/user?client_id=across&user=alice").parsed();
+  ASSERT_EQ(view["devices"].size(), 1u) << view;
+  EXPECT_EQ(view["devices"][0]["vendor_identifier"], "V-2");
+  ASSERT_EQ(view["challenges"].size(), 1u) << view;
+  EXPECT_EQ(view["challenges"][0]["challenge"], raised[0]);
+}
+
+TEST_F(SharedStoreTest, AProjectSetUpThroughOneInstanceAnswersOnTheOtherAtOnce) {
+  auto a = instance();
+  auto b = instance();
+  ServiceClient onB(b->baseURL(), "late");
+  EXPECT_EQ(onB.post("/v2/access", ServiceClient::attachBody("alice", "V-1")).status, 401);
+
+  zelk::testing::makeProject(a->baseURL(), "late", {{"overall_limit", 1}});
+  EXPECT_EQ(onB.post("/v2/access", ServiceClient::attachBody("alice", "V-1")).status, 200);
+
+  // A raises the limit: B's next attach goes by it, with no challenge.
+  zelk::testing::makeProject(a->baseURL(), "late", {{"overall_limit", 5}});
+  onB.attach("alice", "V-2");
+  EXPECT_TRUE(b->service().challenges("late", "alice").empty());
+}
+
+TEST_F(SharedStoreTest, AStreamOpenOnOneInstanceKeepsItsDeviceFromTheOthersIdleSweep) {
+  std::atomic<int> ahead{0};  // seconds B's clock runs ahead of the wall clock
+  auto a = instance();
+  auto b = instance([&ahead] { return Clock::now() + std::chrono::seconds(ahead.load()); });
+  ServiceClient onA = zelk::testing::makeProject(a->baseURL(), "idle",
+                                                 {{"overall_limit", 10}, {"liveness_grace", 2}});
+  ServiceClient onB(b->baseURL(), "idle");
+  const json streaming = onA.attach("alice", "V-1");
+  const json quiet = onA.attach("alice", "V-2");
+  auto stream = listen(*a, onA, streaming);
+
+  // A tells the store, off its loop, that the device has a stream open.
+  auto probe = zelk::server::makePostgresStore(database_->url(), 1);
+  const auto marked = [&] {
+    const zelk::server::SharedUser user = probe->lockUser("idle", "alice");
+    probe->rollback();
+    for (const auto& device : user.user.devices)
+      if (device.id == streaming["device_id"]) return device.activeAt != Clock::time_point();
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!marked() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(marked());
+
+  // B knows the user, and its clock is past both devices' grace.
+  ASSERT_EQ(onB.admin("GET", "/admin/user?client_id=idle&user=alice").status, 200);
+  ahead = 30;
+  b->sweepIdleDevices();
+  const json view = onB.admin("GET", "/admin/user?client_id=idle&user=alice").parsed();
+  ASSERT_EQ(view["devices"].size(), 1u) << view;
+  EXPECT_EQ(view["devices"][0]["device_id"], streaming["device_id"]);
+  // The quiet device was detached; its logout waits for it in the store.
+  EXPECT_TRUE(probe->readDetached(quiet["device_id"]).has_value());
+}
+
+TEST_F(SharedStoreTest, EachDueMessageOfTheOutboxGoesToOneInstanceOnly) {
+  auto first = zelk::server::makePostgresStore(database_->url(), 2);
+  auto second = zelk::server::makePostgresStore(database_->url(), 2);
+  zelk::server::Changes changes;
+  changes.projects.push_back({"outbox", true, {}});
+  const auto now = Clock::now();
+  for (int i = 0; i < 3; ++i) {
+    zelk::server::OutboxMessage message;
+    message.id = "msg_" + std::to_string(i);
+    message.kind = "webhook";
+    message.project = "outbox";
+    message.payload = "{}";
+    message.createdAt = message.nextAttemptAt = now - std::chrono::seconds(3 - i);
+    changes.outbox.push_back(message);
+  }
+  first->commit(changes);
+
+  // Both delivery workers look at once: each message is taken by one of them, oldest first.
+  const auto taken = first->dueMessages(now, 2);
+  const auto rest = second->dueMessages(now, 16);
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].id, "msg_0");
+  EXPECT_EQ(taken[1].id, "msg_1");
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest[0].id, "msg_2");
+  EXPECT_TRUE(first->dueMessages(now, 16).empty());
+
+  // One whose worker went away is due again once its claim is over; one written back is not.
+  zelk::server::OutboxMessage done = rest[0];
+  done.state = zelk::server::OutboxState::done;
+  second->updateMessage(done);
+  const auto later = second->dueMessages(now + std::chrono::minutes(6), 16);
+  ASSERT_EQ(later.size(), 2u);
+  EXPECT_EQ(later[0].id, "msg_0");
+  EXPECT_EQ(later[1].id, "msg_1");
+}
+
+}  // namespace
