@@ -344,17 +344,28 @@ void Service::commitLocked(Changes& changes) {
 }
 
 void Service::lockUserLocked(const std::string& clientId, const std::string& userName) {
-  adoptLocked(clientId, userName, store_->lockUser(clientId, userName));
+  const std::uint64_t drops = dropsSoFar();
+  adoptLocked(clientId, userName, store_->lockUser(clientId, userName), drops);
+}
+
+std::uint64_t Service::dropsSoFar() {
+  std::lock_guard dropped(droppedMutex_);
+  return drops_;
+}
+
+void Service::projectReadLocked(const std::string& clientId, std::uint64_t dropsBefore) {
+  std::lock_guard dropped(droppedMutex_);
+  // A notice heard since the read began may be of a change the read did not see.
+  if (drops_ == dropsBefore) droppedProjects_.erase(clientId);
 }
 
 void Service::adoptLocked(const std::string& clientId, const std::string& userName,
-                          SharedUser stored) {
+                          SharedUser stored, std::uint64_t dropsBefore) {
   Project& project = data_.projects[clientId];
   if (stored.projectExists) {
     project.settings = std::move(stored.project.settings);
     project.configured = stored.project.configured;
-    std::lock_guard dropped(droppedMutex_);
-    droppedProjects_.erase(clientId);
+    projectReadLocked(clientId, dropsBefore);
   } else {
     unwrittenProject_ = clientId;
   }
@@ -397,18 +408,19 @@ void Service::refreshProjectLocked(const std::string& clientId) {
     }
     if (held != data_.projects.end() && !droppedProjects_.contains(clientId)) return;
   }
+  const std::uint64_t drops = dropsSoFar();
   std::optional<Project> stored = store_->readProject(clientId);
   if (!stored) return;
   if (held == data_.projects.end()) held = data_.projects.try_emplace(clientId).first;
   held->second.settings = std::move(stored->settings);
   held->second.configured = stored->configured;
-  std::lock_guard dropped(droppedMutex_);
-  droppedProjects_.erase(clientId);
+  projectReadLocked(clientId, drops);
 }
 
 void Service::dropProject(const std::string& clientId) {
   if (!shared_) return;
   std::lock_guard dropped(droppedMutex_);
+  ++drops_;
   if (clientId.empty()) {
     allDropped_ = true;
     droppedProjects_.clear();

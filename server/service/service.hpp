@@ -319,7 +319,13 @@ class Service {
   // unit of work and takes what the store holds of the project, the user and its challenges in
   // place of what is held here. Throws StoreError.
   void lockUserLocked(const std::string& clientId, const std::string& userName);
-  void adoptLocked(const std::string& clientId, const std::string& userName, SharedUser stored);
+  // `dropsBefore`: dropsSoFar() from before the store was read.
+  void adoptLocked(const std::string& clientId, const std::string& userName, SharedUser stored,
+                   std::uint64_t dropsBefore);
+  std::uint64_t dropsSoFar();
+  // Project `clientId` was just read from the store: its copy here is good again, unless a
+  // notice came since `dropsBefore`.
+  void projectReadLocked(const std::string& clientId, std::uint64_t dropsBefore);
   // Locks the user of challenge `challengeId` of `clientId` as lockUserLocked() does; false when
   // the store knows no such challenge of that project.
   bool lockChallengeLocked(const std::string& clientId, const std::string& challengeId);
@@ -345,6 +351,7 @@ class Service {
   std::mutex droppedMutex_;
   std::unordered_set<std::string> droppedProjects_;
   bool allDropped_ = false;
+  std::uint64_t drops_ = 0;  // dropProject() calls so far
   Dataset data_;
   // Where each device is, by device id: its project, its user and its place in the user's device
   // list. Kept in step with data_ by attach, detach and every load from the store, so that a
