@@ -398,27 +398,30 @@ class PostgresStore final : public Store {
     } catch (const StoreError&) {
       return false;
     }
-    bool answered = false;
-    try {
-      conn->execute("SELECT 1");
-      answered = true;
-    } catch (const StoreError&) {
+    // A connection the server dropped while it lay in the pool tells only now; a new one says
+    // whether the database is back.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        if (!conn) conn = acquire(std::chrono::seconds(1));
+        conn->execute("SELECT 1");
+        release(std::move(conn));
+        return true;
+      } catch (const PoolBusy&) {
+        return true;
+      } catch (const StoreError&) {
+        const bool lost = conn && conn->broken();
+        release(std::move(conn));
+        if (!lost) return false;
+      }
     }
-    release(std::move(conn));
-    return answered;
+    return false;
   }
 
   SharedUser lockUser(const std::string& project, const std::string& user) override {
     std::optional<Unit> unit = takeUnit();
     if (!unit) {
       unit.emplace();
-      unit->conn = acquire(kPoolWait);
-      try {
-        unit->conn->execute("BEGIN");
-      } catch (...) {
-        release(std::move(unit->conn));
-        throw;
-      }
+      unit->conn = acquireBegun("BEGIN");
     }
     try {
       Connection& conn = *unit->conn;
@@ -544,7 +547,8 @@ class PostgresStore final : public Store {
           "counter");
     gauge("zelk_db_notices_total", "Notices heard on the listening connection.",
           notices_.load(std::memory_order_relaxed), "counter");
-    gauge("zelk_db_listen_connected", "1 while the listening connection is up.",
+    gauge("zelk_db_listen_connected",
+          "Whether the connection that hears other instances is up (1) or not (0).",
           listening_.load(std::memory_order_relaxed) ? 1 : 0, "gauge");
     gauge("zelk_db_listen_reconnects_total", "Times the listening connection was lost and back.",
           reconnects_.load(std::memory_order_relaxed), "counter");
@@ -691,12 +695,13 @@ class PostgresStore final : public Store {
 
   // Gives a connection back; one that is lost or still inside a transaction is closed instead.
   void release(std::unique_ptr<Connection> conn) {
-    const bool reusable = conn && !conn->broken() && conn->idle();
+    if (!conn) return;
+    const bool reusable = !conn->broken() && conn->idle();
     std::lock_guard lock(poolMutex_);
     if (reusable) {
       idle_.push_back(std::move(conn));
     } else {
-      if (conn && conn->broken()) ++broken_;
+      if (conn->broken()) ++broken_;
       --open_;
       conn.reset();
     }
@@ -762,22 +767,47 @@ class PostgresStore final : public Store {
         return;
       }
     }
-    auto conn = acquire(kPoolWait);
-    try {
-      body(*conn);
-    } catch (...) {
+    // What runs here only reads or writes the same values again, so a connection found lost
+    // (the server restarted since it was last used) is replaced and the body run once more.
+    for (int attempt = 0;; ++attempt) {
+      auto conn = acquire(kPoolWait);
+      try {
+        body(*conn);
+      } catch (const StoreError&) {
+        const bool lost = conn->broken();
+        release(std::move(conn));
+        if (lost && attempt == 0) continue;
+        throw;
+      } catch (...) {
+        release(std::move(conn));
+        throw;
+      }
       release(std::move(conn));
-      throw;
+      return;
     }
-    release(std::move(conn));
+  }
+
+  // A pooled connection with a transaction begun; one found lost at BEGIN, before anything was
+  // written on it, is replaced once.
+  std::unique_ptr<Connection> acquireBegun(const char* begin) {
+    for (int attempt = 0;; ++attempt) {
+      auto conn = acquire(kPoolWait);
+      try {
+        conn->execute(begin);
+        return conn;
+      } catch (const StoreError&) {
+        const bool lost = conn->broken();
+        release(std::move(conn));
+        if (!lost || attempt > 0) throw;
+      }
+    }
   }
 
   // Runs `body` in a transaction of its own on a pooled connection.
   template <typename Body>
   void withTransaction(const char* begin, Body&& body) {
-    auto conn = acquire(kPoolWait);
+    auto conn = acquireBegun(begin);
     try {
-      conn->execute(begin);
       body(*conn);
       conn->execute("COMMIT");
     } catch (...) {

@@ -122,7 +122,7 @@ class Store {
  public:
   virtual ~Store() = default;
 
-  // "memory", or "sqlite <path>".
+  // "memory", "sqlite <path>", or "postgres <host:port/database>" (never a password).
   virtual std::string describe() const = 0;
   // Everything stored, as it was after the last commit.
   virtual Dataset load() = 0;
@@ -145,7 +145,10 @@ class Store {
   // Starts the calling thread's unit of work and locks `user` of `project` against every other
   // instance until this thread's next commit() (which writes and ends it) or rollback(). Returns
   // the project and the user as stored; the user is created (empty) when it is new. Throws
-  // StoreError when the store cannot be reached, and then no unit of work is open.
+  // StoreError when the store cannot be reached, and then no unit of work is open. Called again
+  // before the unit ends, it locks one more user in the same unit (lock users in a fixed order,
+  // or the database may break a deadlock by failing one of the units with StoreError). While a
+  // unit is open, the calling thread's other calls to the store read within it.
   virtual SharedUser lockUser(const std::string& /*project*/, const std::string& /*user*/) {
     throw StoreError("not a shared store");
   }

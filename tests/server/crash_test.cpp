@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The zelk-server program killed without warning in the middle of a stream of attaches: once
-// started again on the same database, every attach it had answered is there.
+// started again on the same records (a SQLite file, or a PostgreSQL database), every attach it had
+// answered is there.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,7 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "storage/scratch_database.hpp"
 #include "support/child_process.hpp"
 #include "support/http_client.hpp"
 #include "support/scripted_server.hpp"
@@ -30,9 +34,9 @@ using zelk::testing::HttpClient;
 
 class ServerProcess {
  public:
-  ServerProcess(const std::string& data, const std::string& tokenFile,
+  ServerProcess(const std::vector<std::string>& records, const std::string& tokenFile,
                 const std::vector<std::string>& extra = {})
-      : process_(arguments(data, tokenFile, extra)) {
+      : process_(arguments(records, tokenFile, extra)) {
     // The first line names the address.
     const std::string text = process_.readLine();
     if (text.empty()) throw std::runtime_error("no output");
@@ -45,14 +49,16 @@ class ServerProcess {
   const std::string& url() const { return url_; }
 
  private:
-  static std::vector<std::string> arguments(const std::string& data, const std::string& tokenFile,
+  static std::vector<std::string> arguments(const std::vector<std::string>& records,
+                                            const std::string& tokenFile,
                                             const std::vector<std::string>& extra) {
     // The program, or in a cross build the emulator that runs it.
     std::vector<std::string> args = {ZELK_SERVER_COMMAND};
+    args.insert(args.end(), records.begin(), records.end());
     // The attaches all come from one address, far faster than the default rate limits allow.
-    args.insert(args.end(), {"--data", data, "--listen", "127.0.0.1:0", "--log-format", "none",
-                             "--admin-token-file", tokenFile, "--rate-limit-address", "0",
-                             "--rate-limit-client", "0"});
+    args.insert(args.end(),
+                {"--listen", "127.0.0.1:0", "--log-format", "none", "--admin-token-file", tokenFile,
+                 "--rate-limit-address", "0", "--rate-limit-client", "0"});
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
@@ -74,17 +80,48 @@ json attachBody(const std::string& user, const std::string& vendor) {
           {"signals", {{"iosVendorIdentifier", vendor}}}};
 }
 
-TEST(ServerCrash, EveryAnsweredAttachOutlivesAKillDuringAThousandAttaches) {
-  char pattern[] = "/tmp/zelk-crash-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  const std::string data = dir + "/zelk.db", tokenFile = dir + "/token";
+// Where the killed server keeps its records: a SQLite file in the test's folder, or a database
+// of its own on the PostgreSQL server env ZELK_TEST_POSTGRES names.
+class ServerCrash : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    const bool postgres = std::string(GetParam()) == "postgres";
+    const char* admin = std::getenv("ZELK_TEST_POSTGRES");
+    if (postgres && (!admin || !*admin))
+      GTEST_SKIP() << "ZELK_TEST_POSTGRES is not set (start a server with scripts/postgres.sh)";
+    char pattern[] = "/tmp/zelk-crash-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    tokenFile = dir + "/token";
+    if (postgres) {
+      database = std::make_unique<zelk::server::ScratchDatabase>(admin);
+      records = {"--database", database->url(), "--code-key-file", dir + "/code-key"};
+    } else {
+      records = {"--data", dir + "/zelk.db"};
+    }
+  }
+  void TearDown() override {
+    if (dir.empty()) return;
+    if (HasFailure()) {
+      std::fprintf(stderr, "the records are kept in %s\n",
+                   database ? database->name().c_str() : dir.c_str());
+      database.release();  // left for a look
+    }
+    std::system(("rm -rf " + dir).c_str());
+  }
+
+  std::string dir, tokenFile;
+  std::unique_ptr<zelk::server::ScratchDatabase> database;
+  std::vector<std::string> records;  // the server's arguments that say where
+};
+
+TEST_P(ServerCrash, EveryAnsweredAttachOutlivesAKillDuringAThousandAttaches) {
   constexpr int kClients = 4, kAttachesEach = 250;
 
   std::vector<std::set<std::string>> answered(kClients);
   std::atomic<int> answeredCount{0};
   {
-    ServerProcess server(data, tokenFile);
+    ServerProcess server(records, tokenFile);
     const zelk::testing::Headers admin = {{"Authorization", "Bearer " + readToken(tokenFile)}};
     HttpClient http(server.url());
     auto configured = http.Post("/admin/projects", admin,
@@ -118,7 +155,7 @@ TEST(ServerCrash, EveryAnsweredAttachOutlivesAKillDuringAThousandAttaches) {
   ASSERT_GE(answeredCount.load(), 400);
   ASSERT_LT(answeredCount.load(), kClients * kAttachesEach) << "the kill came too late";
 
-  ServerProcess again(data, tokenFile);
+  ServerProcess again(records, tokenFile);
   HttpClient http(again.url());
   const zelk::testing::Headers admin = {{"Authorization", "Bearer " + readToken(tokenFile)}};
   int stored = 0;
@@ -139,20 +176,11 @@ TEST(ServerCrash, EveryAnsweredAttachOutlivesAKillDuringAThousandAttaches) {
   // SIGTERM drains and ends the program normally.
   const int status = again.signalAndWait(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  if (::testing::Test::HasFailure()) {
-    std::fprintf(stderr, "the database is kept in %s\n", dir.c_str());
-  } else {
-    std::system(("rm -rf " + dir).c_str());
-  }
 }
 
 // A webhook event stored with its attach is sent at least once, even when the server is killed
 // while the receiver holds its first delivery: the server started again sends it again.
-TEST(ServerCrash, AnEventInTheOutboxOutlivesAKillDuringItsDelivery) {
-  char pattern[] = "/tmp/zelk-crash-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  const std::string data = dir + "/zelk.db", tokenFile = dir + "/token";
+TEST_P(ServerCrash, AnEventInTheOutboxOutlivesAKillDuringItsDelivery) {
   std::atomic<int> received{0};
   // The first delivery is answered only after a minute, long after the kill.
   zelk::testing::ScriptedServer receiver([&](const zelk::testing::ScriptedRequest&) {
@@ -161,7 +189,7 @@ TEST(ServerCrash, AnEventInTheOutboxOutlivesAKillDuringItsDelivery) {
     return reply;
   });
   {
-    ServerProcess server(data, tokenFile, {"--outbox-retry-base", "1"});
+    ServerProcess server(records, tokenFile, {"--outbox-retry-base", "1"});
     const zelk::testing::Headers admin = {{"Authorization", "Bearer " + readToken(tokenFile)}};
     HttpClient http(server.url());
     const json project = {{"client_id", "hooked"},
@@ -175,16 +203,14 @@ TEST(ServerCrash, AnEventInTheOutboxOutlivesAKillDuringItsDelivery) {
     ASSERT_TRUE(receiver.waitForRequests(1, 10s));
     EXPECT_TRUE(WIFSIGNALED(server.signalAndWait(SIGKILL)));
   }
-  ServerProcess again(data, tokenFile, {"--outbox-retry-base", "1"});
+  ServerProcess again(records, tokenFile, {"--outbox-retry-base", "1"});
   ASSERT_TRUE(receiver.waitForRequests(2, 10s));
   const auto requests = receiver.requests();
   EXPECT_EQ(json::parse(requests[0].body)["id"], json::parse(requests[1].body)["id"]);
   EXPECT_EQ(json::parse(requests[1].body)["type"], "device.attached");
-  if (::testing::Test::HasFailure()) {
-    std::fprintf(stderr, "the database is kept in %s\n", dir.c_str());
-  } else {
-    std::system(("rm -rf " + dir).c_str());
-  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServerCrash, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
