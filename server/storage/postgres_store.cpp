@@ -260,9 +260,9 @@ DetachedDevice readDetachedRow(const Result& r, int i) {
   return device;
 }
 
-// How long a delivery worker has a due message to itself (see dueMessages()): more than a batch
-// of attempts takes.
-constexpr std::chrono::minutes kOutboxClaim{5};
+// What the session lock a delivery worker holds on a message it attempts is named after (see
+// dueMessages()), before the message's id.
+constexpr const char* kOutboxClaimKey = "zelk outbox ";
 
 constexpr const char* kOutboxColumns =
     "id, kind, client_id, payload, attempts, created_at, next_attempt_at, last_error, state";
@@ -502,7 +502,13 @@ class PostgresStore final : public Store {
     if (listener_.joinable()) return;
     if (::pipe(wake_) != 0) throw StoreError("postgres " + where_ + ": cannot make a pipe");
     stopping_ = false;
+    firstTry_ = false;
     listener_ = std::thread([this, onNotice = std::move(onNotice)] { listenLoop(onNotice); });
+    // The instance serves once this returns: a notice committed before the connection listened
+    // would go unheard, and no resync would follow (none was missed on a connection never lost).
+    // So the first try is waited for; when it fails, the resync comes once a later one works.
+    std::unique_lock state(poolMutex_);
+    firstTried_.wait_for(state, std::chrono::seconds(10), [this] { return firstTry_; });
   }
 
   void stopListening() override {
@@ -554,28 +560,50 @@ class PostgresStore final : public Store {
           reconnects_.load(std::memory_order_relaxed), "counter");
   }
 
-  // Every instance's delivery worker asks: each due message is handed to one of them only. It
-  // is claimed for kOutboxClaim (its next attempt moved that far ahead), long enough for the
-  // worker to try it and write it back; a worker that dies meanwhile leaves it to another one
-  // once the claim is over, so a message still goes at least once.
+  // Every instance's delivery worker asks: each due message is handed to one of them only. The
+  // worker that takes it holds a session lock on it, on a connection of its own, until it
+  // writes the message back (updateMessage()); a worker that dies loses its connection, and the
+  // message is due for another one at once, so it still goes at least once.
   std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) override {
+    std::lock_guard lock(claimsMutex_);
     std::vector<OutboxMessage> found;
-    withConnection([&](Connection& conn) {
-      Result r = conn.query(
-          sql({"UPDATE outbox SET next_attempt_at = $3 WHERE id IN (SELECT id FROM outbox WHERE "
-               "state = 'pending' AND next_attempt_at <= $1 ORDER BY next_attempt_at LIMIT $2 "
-               "FOR UPDATE SKIP LOCKED) RETURNING ",
-               kOutboxColumns})
-              .c_str(),
-          Params()
-              .add(toMillis(now))
-              .add(static_cast<std::uint64_t>(max))
-              .add(toMillis(now + kOutboxClaim)));
-      for (int i = 0; i < r.rows(); ++i) found.push_back(readOutboxRow(r, i));
-    });
-    // Oldest first, as they were due.
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto& a, const auto& b) { return a.createdAt < b.createdAt; });
+    try {
+      if (!claims_ || claims_->broken()) {
+        claims_.reset();
+        claimed_.clear();  // the locks went with the connection
+        claims_ = Connection::open(url_, where_);
+      }
+      Connection& conn = *claims_;
+      // Some of the first due ones may be taken by other workers: a few more are looked at.
+      Result r =
+          conn.query(sql({"SELECT ", kOutboxColumns,
+                          " FROM outbox WHERE state = 'pending' AND next_attempt_at <= $1 "
+                          "ORDER BY next_attempt_at LIMIT $2"})
+                         .c_str(),
+                     Params().add(toMillis(now)).add(static_cast<std::uint64_t>(max * 4 + 8)));
+      for (int i = 0; i < r.rows() && found.size() < max; ++i) {
+        OutboxMessage message = readOutboxRow(r, i);
+        if (claimed_.contains(message.id)) continue;  // this worker's already
+        Result taken = conn.query("SELECT pg_try_advisory_lock(hashtextextended($1, 0))",
+                                  Params().add(kOutboxClaimKey + message.id));
+        if (taken.text(0, 0) != "t") continue;
+        // Written back by another worker between the read and the lock?
+        Result again = conn.query(
+            "SELECT 1 FROM outbox WHERE id = $1 AND state = 'pending' AND next_attempt_at <= $2",
+            Params().add(message.id).add(toMillis(now)));
+        if (again.rows() == 0) {
+          conn.query("SELECT pg_advisory_unlock(hashtextextended($1, 0))",
+                     Params().add(kOutboxClaimKey + message.id));
+          continue;
+        }
+        claimed_.insert(message.id);
+        found.push_back(std::move(message));
+      }
+    } catch (const StoreError&) {
+      claims_.reset();
+      claimed_.clear();
+      throw;
+    }
     return found;
   }
 
@@ -601,6 +629,17 @@ class PostgresStore final : public Store {
               .add(message.lastError)
               .add(std::string(outboxStateName(message.state))));
     });
+    // Written back: another worker may take it when it is due again.
+    std::lock_guard lock(claimsMutex_);
+    if (!claimed_.erase(message.id) || !claims_) return;
+    try {
+      claims_->query("SELECT pg_advisory_unlock(hashtextextended($1, 0))",
+                     Params().add(kOutboxClaimKey + message.id));
+    } catch (const StoreError&) {
+      // Lost with the connection anyway.
+      claims_.reset();
+      claimed_.clear();
+    }
   }
 
   std::vector<OutboxMessage> messages(std::optional<OutboxState> state, std::size_t max) override {
@@ -1122,16 +1161,18 @@ class PostgresStore final : public Store {
       } catch (const StoreError&) {
         conn.reset();
         missed = true;
+        triedFirst();
         waitBackoff(delay);
         delay = std::min(delay * 2, std::chrono::milliseconds(5000));
         continue;
       }
       delay = std::chrono::milliseconds(100);
       listening_ = true;
-      if (missed) reconnects_.fetch_add(1, std::memory_order_relaxed);
-      // Streams may have opened before this connection listened (the instance serves from its
-      // start) or while it was down: what was announced meanwhile is read afresh.
-      onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
+      triedFirst();
+      if (missed) {
+        reconnects_.fetch_add(1, std::memory_order_relaxed);
+        onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
+      }
       missed = true;
       hear(*conn, onNotice);
       listening_ = false;
@@ -1157,6 +1198,15 @@ class PostgresStore final : public Store {
       // A server that ends the connection shows it only to a read or a query.
       if (fds[0].revents & (POLLHUP | POLLERR)) return;
     }
+  }
+
+  void triedFirst() {
+    {
+      std::lock_guard lock(poolMutex_);
+      if (firstTry_) return;
+      firstTry_ = true;
+    }
+    firstTried_.notify_all();
   }
 
   bool stopRequested() {
@@ -1189,6 +1239,13 @@ class PostgresStore final : public Store {
   bool stopping_ = false;  // under poolMutex_
   std::condition_variable backoff_;
   std::atomic<bool> listening_{false};
+  // The delivery worker's claims on outbox messages: session locks held on a connection of its
+  // own, and the ids they are held for.
+  std::mutex claimsMutex_;
+  std::unique_ptr<Connection> claims_;
+  std::set<std::string> claimed_;
+  bool firstTry_ = false;  // the listening connection was tried once (under poolMutex_)
+  std::condition_variable firstTried_;
   std::atomic<std::uint64_t> notices_{0}, reconnects_{0};
 };
 
