@@ -7,8 +7,11 @@
 #
 #   bench/server_attach.sh --server build/.../zelk-server [--sandbox-tool PATH] [--no-peer]
 #                          [--duration 10s] [--connections 64] [--threads 2] [--mode reattach|new]
+#                          [--database URL]
 #
 # --sandbox-tool measures the older in-memory zelk-sandbox ('PATH --port 0') as well.
+# --database measures zelk-server on that PostgreSQL database too (an empty one: its records are
+# left there), e.g. a cluster from scripts/postgres.sh.
 # Needs wrk, node and curl. Everything runs on 127.0.0.1; the temporary folder is removed after.
 set -euo pipefail
 
@@ -20,10 +23,11 @@ duration=10s
 connections=64
 threads=2
 mode=reattach
+database=""
 client_id=bench-attach
 
 usage() {
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -36,6 +40,7 @@ while [ $# -gt 0 ]; do
     --connections) connections=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
     --mode) mode=$2; shift 2 ;;
+    --database) database=$2; shift 2 ;;
     -h|--help) usage ;;
     *) echo "server_attach.sh: unknown option '$1'" >&2; usage ;;
   esac
@@ -110,6 +115,13 @@ if [ -n "$server" ]; then
   configure /admin/projects -H "Authorization: Bearer $(cat "$work/admin-token")"
   measure "zelk-server (SQLite)"
   stop
+  if [ -n "$database" ]; then
+    start "$server" --database "$database" --code-key-file "$work/code-key" --listen 127.0.0.1:0 \
+      --admin-token-file "$work/admin-token" --rate-limit-client 0 --rate-limit-address 0
+    configure /admin/projects -H "Authorization: Bearer $(cat "$work/admin-token")"
+    measure "zelk-server (PostgreSQL)"
+    stop
+  fi
 fi
 if [ -n "$sandbox_tool" ]; then
   start "$sandbox_tool" --port 0

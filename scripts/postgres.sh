@@ -6,7 +6,9 @@
 #       "postgres listening on postgres://postgres@127.0.0.1:P/postgres" and "postgres dir D"
 #   scripts/postgres.sh stop --dir D                 stops it and removes D
 # The cluster runs as the postgres user (initdb refuses root, and CI runs as root) with fsync off:
-# it is for tests, not for records anyone wants to keep. Local connections need no password.
+# it is for tests, not for records anyone wants to keep. A commit still reaches the log before it
+# returns (synchronous_commit stays on), so a server killed and started again keeps every commit;
+# only a crash of the whole machine could lose some. Local connections need no password.
 set -euo pipefail
 
 command="${1:-}"
@@ -46,7 +48,7 @@ case "$command" in
       >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
     # The socket goes into the cluster's own folder, so clusters of several runs never meet.
     as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-      -o "-c listen_addresses=127.0.0.1 -p $port -k $dir -c fsync=off -c synchronous_commit=off \
+      -o "-c listen_addresses=127.0.0.1 -p $port -k $dir -c fsync=off \
           -c full_page_writes=off -c max_connections=300 -c shared_buffers=64MB" \
       start >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
     echo "postgres listening on postgres://postgres@127.0.0.1:$port/postgres"

@@ -64,6 +64,12 @@ Params& Params::addArray(const std::vector<std::string>& items) {
 }
 
 std::vector<const char*> Params::pointers() const {
+  // Values go as C strings: one with a NUL in it would be cut short there and stored as another
+  // value (a user "alice\0x" as "alice"), so it is refused instead.
+  for (const std::string& value : values_) {
+    if (value.find('\0') != std::string::npos)
+      throw StoreError("a value holds a NUL character, which the database cannot keep");
+  }
   std::vector<const char*> pointers;
   pointers.reserve(values_.size());
   for (std::size_t i = 0; i < values_.size(); ++i)

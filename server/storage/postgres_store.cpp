@@ -1171,7 +1171,14 @@ class PostgresStore final : public Store {
       triedFirst();
       if (missed) {
         reconnects_.fetch_add(1, std::memory_order_relaxed);
-        onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
+        try {
+          onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
+        } catch (const std::exception&) {
+          listening_ = false;
+          waitBackoff(delay);
+          delay = std::min(delay * 2, std::chrono::milliseconds(5000));
+          continue;  // told again once the next connection is up
+        }
       }
       missed = true;
       hear(*conn, onNotice);
@@ -1192,8 +1199,14 @@ class PostgresStore final : public Store {
         notices_.fetch_add(1, std::memory_order_relaxed);
         if (payload.size() < 2 || payload[1] != ':') continue;
         const std::string key = payload.substr(2);
-        if (payload[0] == 'm') onNotice(StoreNotice{StoreNotice::Kind::messages, key});
-        if (payload[0] == 'p') onNotice(StoreNotice{StoreNotice::Kind::project, key});
+        try {
+          if (payload[0] == 'm') onNotice(StoreNotice{StoreNotice::Kind::messages, key});
+          if (payload[0] == 'p') onNotice(StoreNotice{StoreNotice::Kind::project, key});
+        } catch (const std::exception&) {
+          // The notice could not be acted on (the database went away while it was read): start
+          // again with a new connection and a resync rather than leave a gap.
+          return;
+        }
       }
       // A server that ends the connection shows it only to a read or a query.
       if (fds[0].revents & (POLLHUP | POLLERR)) return;

@@ -252,6 +252,11 @@ TEST_F(PostgresStoreTest, ABatchIsWrittenWholeOrNotAtAll) {
   EXPECT_THROW(store->commitAll({good, bad}), StoreError);
   EXPECT_TRUE(store->load().projects.empty());
   EXPECT_THROW(store->commit(bad), StoreError);
+  // A NUL would cut the value short and make it another user's: refused, not truncated.
+  Changes cut;
+  cut.users.push_back({"client-a", std::string("alice\0x", 7), {"", ""}});
+  EXPECT_THROW(store->commit(cut), StoreError);
+  EXPECT_THROW(store->lockUser("client-a", std::string("alice\0x", 7)), StoreError);
 
   store->commitAll({good, everyKind()});
   const auto data = store->load();
