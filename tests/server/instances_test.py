@@ -303,6 +303,7 @@ class Cluster:
         if self.nginx_dir:
             subprocess.run(["bash", self.script("nginx.sh"), "stop", "--dir", self.nginx_dir],
                            capture_output=True, timeout=60)
+            self.nginx_dir = None
         if os.path.isdir(self.pg_dir):
             subprocess.run(["bash", self.script("postgres.sh"), "stop", "--dir", self.pg_dir],
                            capture_output=True, timeout=120)
@@ -602,6 +603,14 @@ def main():
             names = [args.only] if args.only else ["race", "across", "failover", "restart"]
             for name in names:
                 TESTS[name](cluster)
+            cluster.stop()
+            # A sanitizer build reports in the servers' logs, as they end.
+            for name in cluster.servers:
+                with open(os.path.join(work, name + ".log")) as f:
+                    log = f.read()
+                found = re.search(r"ERROR: (Address|Leak|Thread)Sanitizer|runtime error:", log)
+                check(not found, "%s's log reports: %s" % (name, log[found.start():][:3000]
+                                                           if found else ""))
         except Failure as failure:
             print("FAILED: %s" % failure)
             for name in cluster.servers:
