@@ -730,6 +730,30 @@ TEST(ServerSettings, FlagsWinOverTheEnvironmentWhichWinsOverTheFile) {
   }
 }
 
+TEST(ServerSettings, APostgreSQLDatabaseNeedsACodeKeyFileEveryInstanceShares) {
+  const std::string url = "postgres://zelk@db.example.com/zelk";
+  const auto settings =
+      zelk::server::readSettings({"--database", url, "--code-key-file", "/etc/zelk/code-key"},
+                                 {{"ZELK_SERVER_DATABASE_CONNECTIONS", "20"}}, false);
+  EXPECT_EQ(settings.app.database, url);
+  EXPECT_EQ(settings.app.databaseConnections, 20);
+  EXPECT_EQ(settings.codeKeyFile, "/etc/zelk/code-key");
+  EXPECT_TRUE(settings.app.dataFile.empty());
+
+  for (const std::vector<std::string>& wrong :
+       {std::vector<std::string>{"--database", url},  // each instance would make up its own key
+        {"--database", url, "--code-key-file", "k", "--data", "z.db"},
+        {"--database", "mysql://db/zelk", "--code-key-file", "k"},
+        {"--database", url, "--code-key-file", "k", "--database-connections", "0"}}) {
+    try {
+      zelk::server::readSettings(wrong, {}, false);
+      ADD_FAILURE() << "taken: " << wrong.back();
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(std::string(error.what()).find("db.example.com"), std::string::npos);
+    }
+  }
+}
+
 TEST(ServerSettings, TheAdminTokenIsMadeOnceAndOnlyItsOwnerMayReadIt) {
   TempDir dir;
   const std::string path = dir.file("token");
