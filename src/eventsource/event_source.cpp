@@ -293,6 +293,11 @@ void EventSource::Delegate::request(std::string url, std::string method, bool wi
                      static_cast<curl_off_t>(config.body->size()));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, config.body->data());
   }
+  // A stream holds its connection for as long as it runs and leaves it broken when it is stopped.
+  // It opens one of its own, so that it never takes the kept-alive connection the loop's other
+  // requests are about to reuse (a client's next service call would otherwise wait for a new
+  // connection on every stream restart).
+  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   // Redirects are followed here, not by libcurl, so that each hop is checked before anything is
   // sent there (see followRedirect).
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);

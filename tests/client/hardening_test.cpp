@@ -297,6 +297,49 @@ TEST_F(ScriptedServiceTest, ABurstOfChallengeMessagesFetchesEachChallengeOnceOnF
   EXPECT_LE(server.mostOpenConnections(), detail::kMaxConnectionsPerHost + 1);
 }
 
+TEST_F(ScriptedServiceTest, ReattachingKeepsTheServiceCallsOnTheirConnectionAndEachStreamOnItsOwn) {
+  route("/v2/access/device/", [](const ScriptedRequest&) {
+    ScriptedReply reply;
+    reply.headers = {{"Content-Type", "text/event-stream"}};
+    reply.body = ": open\n\n";
+    reply.keepOpen = true;
+    return reply;
+  });
+  std::atomic<int> attaches{0};
+  route("/v2/access", [&attaches](const ScriptedRequest&) {
+    return ScriptedReply{200, {}, attachReply("dev1", "acc" + std::to_string(++attaches))};
+  });
+
+  auto zelk = makeClient();
+  zelk->setUserID("ann");
+  constexpr std::size_t kAttaches = 4;
+  for (std::size_t i = 1; i <= kAttaches; ++i) {
+    zelk->attach();
+    ASSERT_TRUE(waitFor([&] { return requestsUnder("/v2/access/device/").size() == i; }));
+    const auto& stream = ZelkInternals::of(*zelk).eventSource;
+    ASSERT_TRUE(waitFor([&] { return stream && stream->readyState() == ReadyState::open; }));
+  }
+
+  std::vector<int> postConnections, streamConnections;
+  for (const auto& request : server.requests()) {
+    (request.method == "POST" ? postConnections : streamConnections).push_back(request.connection);
+  }
+  ASSERT_EQ(postConnections.size(), kAttaches);
+  ASSERT_EQ(streamConnections.size(), kAttaches);
+  // A stopped stream leaves its connection broken: had the new stream taken the attach's kept-
+  // alive connection, every attach would have to wait for a new one.
+  for (const int connection : postConnections) EXPECT_EQ(connection, postConnections.front());
+  std::set<int> distinct(streamConnections.begin(), streamConnections.end());
+  EXPECT_EQ(distinct.size(), kAttaches);
+  EXPECT_FALSE(distinct.contains(postConnections.front()));
+  // Each stream's query names the access of the attach before it, in order.
+  const auto streams = requestsUnder("/v2/access/device/");
+  for (std::size_t i = 0; i < kAttaches; ++i) {
+    EXPECT_NE(streams[i].query.find("access=acc" + std::to_string(i + 1)), std::string::npos)
+        << streams[i].query;
+  }
+}
+
 // --- Control characters ---------------------------------------------------------------------
 
 TEST_F(ScriptedServiceTest, ControlCharactersInIDsAndKeysAreRefusedBeforeAnythingIsSent) {
