@@ -3,6 +3,7 @@
 #include <zelk/logs.hpp>
 
 #include "eventsource/event_parser.hpp"
+#include "eventsource/event_source_on_loop.hpp"
 #include "eventsource/reconnection_timer.hpp"
 #include "eventsource/utf8_line_parser.hpp"
 #include "platform/curl_loop.hpp"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -539,6 +541,23 @@ void EventSource::start() {
 void EventSource::stop() {
   used_ = true;
   loop_->post([delegate = delegate_] { delegate->stop(); });
+}
+
+void detail::EventSourceOnLoop::replace(std::shared_ptr<EventSource>& stream,
+                                        EventSource::Config config,
+                                        const std::shared_ptr<CurlLoop>& loop) {
+  std::shared_ptr<EventSource> next = make(std::move(config), loop);
+  next->used_ = true;
+  std::shared_ptr<EventSource> old = std::exchange(stream, next);
+  loop->post([old = std::move(old), delegate = std::weak_ptr(next->delegate_)]() mutable {
+    if (old) {
+      old->delegate_->retire();
+      // Retired here already: its destructor has nothing left to post.
+      old->used_ = false;
+      old.reset();
+    }
+    if (auto started = delegate.lock()) started->start();
+  });
 }
 
 std::optional<std::string> EventSource::getLastEventId() const {
