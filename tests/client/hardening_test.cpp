@@ -2,6 +2,7 @@
 // What a misbehaving service or a careless host must not be able to do to the client: replies
 // without end, requests that never finish, bursts of messages, line breaks in IDs and IDs that
 // reshape URLs. Each case runs against a scripted service on loopback.
+#include "platform/curl_support.hpp"
 #include "platform/http_transport.hpp"
 #include "support/client_fixture.hpp"
 #include "support/scripted_server.hpp"
@@ -337,6 +338,28 @@ TEST_F(ScriptedServiceTest, ReattachingKeepsTheServiceCallsOnTheirConnectionAndE
   for (std::size_t i = 0; i < kAttaches; ++i) {
     EXPECT_NE(streams[i].query.find("access=acc" + std::to_string(i + 1)), std::string::npos)
         << streams[i].query;
+  }
+}
+
+TEST(TransportURLTest, RememberedAnswersStillTellURLsApart) {
+  // The checks remember their last answers per thread; asked in turns, each URL keeps its own.
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_TRUE(detail::HttpTransport::isValidURL("http://127.0.0.1:8080/v2/access"));
+    EXPECT_FALSE(detail::HttpTransport::isValidURL("ftp://127.0.0.1:8080/v2/access"));
+    EXPECT_FALSE(detail::HttpTransport::isValidURL("http://127.0.0.1:8080/v2/access\r\nX: y"));
+    EXPECT_FALSE(detail::HttpTransport::isValidURL(""));
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_TRUE(detail::HttpTransport::isValidURL("https://api.example/v2/" + std::to_string(i)));
+    }
+    EXPECT_FALSE(detail::HttpTransport::isValidURL("http://[::1/v2/access"));
+
+    EXPECT_EQ(detail::originOf("http://127.0.0.1:8080/v2/access"), "http://127.0.0.1:8080");
+    EXPECT_EQ(detail::originOf("http://127.0.0.1:8080/v2/other?x=1"), "http://127.0.0.1:8080");
+    EXPECT_EQ(detail::originOf("http://127.0.0.1:8081/v2/access"), "http://127.0.0.1:8081");
+    EXPECT_EQ(detail::originOf("https://127.0.0.1/v2/access"), "https://127.0.0.1:443");
+    EXPECT_EQ(detail::originOf("http://127.0.0.1?q"), "http://127.0.0.1:80");
+    EXPECT_EQ(detail::originOf("http://user@127.0.0.1:8080/"), "http://127.0.0.1:8080");
+    EXPECT_EQ(detail::originOf("not a url"), "not a url");
   }
 }
 
