@@ -1,36 +1,52 @@
 // SPDX-License-Identifier: Apache-2.0
-// The cost of one attach round trip against the sandbox service on loopback, next to a bare
-// libcurl POST of the same body on a reused connection, and the library's resident memory.
+// The cost of one attach against the service on loopback, next to a bare libcurl POST of the same
+// body on a reused connection, measured call by call in the same run.
 //
-// Goal: the library adds less than 100 us to the bare POST at p50 (see pairedLatencies, which
-// reports p50 and p99 of both, measured in the same run).
+// The service runs in its own process: zelk-server --sandbox, started here, or whatever
+// ZELK_BENCH_URL names (a base URL such as http://127.0.0.1:8080 of a service in sandbox mode).
+//
+//   attach_bench                   rounds of attaches and bare POSTs, interleaved, with p50/p99
+//   attach_bench --rounds R --calls N
+//   attach_bench --server PATH     the zelk-server to start (default: the one built beside this)
+//   attach_bench --count attach N  only N attaches (or `bare`), nothing timed: for instruction
+//                                  counts, e.g. under valgrind --tool=callgrind
+//
+// An attach is timed from the call until its callback has run and the main queue has run what
+// the reply and the callback posted there (the restart of the stream, the host's own task); the
+// main thread waits in its run loop meanwhile, as a host's does. Before the next call the new
+// stream is let open, untimed, so that its connection does not fall into the next measurement: an
+// app attaches seconds apart, not back to back. A second table times attaches back to back, each
+// one replacing a stream still connecting.
+//
+// Goal: the library adds less than 100 us to the bare POST at p50.
 #include <zelk/zelk.hpp>
 
-#include "sandbox.hpp"
+#include "client/zelk_impl.hpp"
+#include "load/subject.hpp"
 
-#include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-zelk::sandbox::Sandbox& sandbox() {
-  static zelk::sandbox::Sandbox* server = [] {
-    auto* s = new zelk::sandbox::Sandbox();
-    if (!s->start()) std::abort();
-    return s;
-  }();
-  return *server;
+double micros(Clock::duration duration) {
+  return std::chrono::duration<double, std::micro>(duration).count();
 }
 
 zelk::DeviceFacts facts() {
@@ -49,9 +65,9 @@ struct Client {
   std::shared_ptr<zelk::RunLoop> loop = std::make_shared<zelk::RunLoop>();
   std::shared_ptr<zelk::Zelk> zelk;
 
-  Client() {
+  explicit Client(const std::string& baseURL) {
     zelk::Platform platform;
-    platform.baseURL = sandbox().baseURL();
+    platform.baseURL = baseURL;
     platform.mainQueue = loop;
     platform.preferences = zelk::PreferencesStore::inMemory();
     platform.deviceFacts = facts;
@@ -60,37 +76,52 @@ struct Client {
     zelk->setUserID("bench-user");
   }
 
-  // One attach, waiting for its reply on the HTTP thread.
-  bool attach() {
-    std::atomic<int> done{0};
+  struct Times {
+    double callback = 0;   // call to callback (on the network thread)
+    double mainQueue = 0;  // call until the main queue has run what the reply posted
+  };
+
+  // One attach; nullopt when it did not succeed. The main thread waits in its run loop, as a
+  // host's would, and the callback hops there, as a host's callback that touches its own state
+  // would.
+  std::optional<Times> attach() {
+    bool done = false;
+    Clock::time_point calledBack;
+    const auto start = Clock::now();
     zelk->attach(std::nullopt, [&](const zelk::ZelkAttachResponse&) {
-      done = 1;
-      done.notify_one();
+      calledBack = Clock::now();
+      loop->post([&done] { done = true; });
     });
-    done.wait(0);
-    loop->runUntil([] { return false; }, 0ms);  // drains what the reply posted to the main thread
-    return true;
+    // The reply posted the stream's restart to the main queue before the callback ran, so once
+    // the callback's task has run, so has the restart. No reply within 5 s: a failed attach (the
+    // callback runs only with a reply).
+    if (!loop->runUntil([&done] { return done; }, 5000ms)) return std::nullopt;
+    const auto end = Clock::now();
+    return Times{micros(calledBack - start), micros(end - start)};
+  }
+
+  // Waits until the stream that the last attach started is open.
+  bool waitForStream() {
+    const auto deadline = Clock::now() + 5s;
+    auto& impl = zelk::ZelkInternals::of(*zelk);
+    while (Clock::now() < deadline) {
+      if (impl.eventSource && impl.eventSource->readyState() == zelk::ReadyState::open) return true;
+      std::this_thread::sleep_for(50us);
+    }
+    return false;
   }
 };
-
-void BM_AttachRoundTrip(benchmark::State& state) {
-  Client client;
-  client.attach();  // connects
-  for (auto _ : state) client.attach();
-  sandbox().clearRequests();
-}
-BENCHMARK(BM_AttachRoundTrip)->UseRealTime()->MinTime(2.0);
 
 // What the library sends for an attach, posted with libcurl alone on a reused connection.
 struct BarePost {
   const std::string body =
       R"({"device_info":{"device":{"model":"iPhone","type":"mobile","vendor":"Apple"},"os":{"name":"iOS","version":"17.2"}},"library":"swift","metadata":[],"signals":{"iosVendorIdentifier":"0A1B2C3D-4E5F-4061-8272-839495A6B7C8"},"user":"bench-user","version":"3.0.2"})";
-  const std::string url = sandbox().baseURL() + "/v2/access";
+  const std::string url;
   CURL* easy = curl_easy_init();
   curl_slist* headers = nullptr;
   std::string reply;
 
-  BarePost() {
+  explicit BarePost(const std::string& baseURL) : url(baseURL + "/v2/access") {
     for (const char* header : {"Content-Type: application/json", "Accept: application/json",
                                "Authorization: Basic bench-project:", "Expect:"}) {
       headers = curl_slist_append(headers, header);
@@ -111,34 +142,24 @@ struct BarePost {
     curl_slist_free_all(headers);
     curl_easy_cleanup(easy);
   }
-  bool post() {
+  BarePost(const BarePost&) = delete;
+  BarePost& operator=(const BarePost&) = delete;
+
+  // The time of one POST in microseconds; nullopt when it failed.
+  std::optional<double> post() {
     reply.clear();
-    return curl_easy_perform(easy) == CURLE_OK;
+    const auto start = Clock::now();
+    long status = 0;
+    if (curl_easy_perform(easy) != CURLE_OK) return std::nullopt;
+    const double took = micros(Clock::now() - start);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) return std::nullopt;
+    return took;
   }
 };
 
-void BM_BareCurlPost(benchmark::State& state) {
-  BarePost bare;
-  for (auto _ : state) {
-    if (!bare.post()) state.SkipWithError("request failed");
-  }
-  sandbox().clearRequests();
-}
-BENCHMARK(BM_BareCurlPost)->UseRealTime()->MinTime(2.0);
-
-// The resident memory that one client adds to the process once it has attached.
-void BM_ResidentMemoryAfterAttach(benchmark::State& state) {
-  for (auto _ : state) {
-    const long before = residentKiB();
-    Client client;
-    client.attach();
-    state.counters["rss_kib"] = static_cast<double>(residentKiB());
-    state.counters["client_kib"] = static_cast<double>(residentKiB() - before);
-  }
-}
-BENCHMARK(BM_ResidentMemoryAfterAttach)->Iterations(1);
-
 double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
   return values[index];
@@ -148,71 +169,164 @@ double median(std::vector<double> values) {
   return percentile(std::move(values), 0.5);
 }
 
-// Attach and the bare POST, one after the other in the same run so that both see the same
-// machine, timed call by call: five rounds, each reporting its p50 and p99, and the medians of
-// the rounds at the end. The goal: attach's p50 at most 100 us over the bare POST's.
-void pairedLatencies() {
-  using Clock = std::chrono::steady_clock;
-  constexpr int kRounds = 5;
-  constexpr int kCalls = 400;
-  Client client;
-  client.attach();
-  BarePost bare;
-  std::vector<double> attachP50, attachP99, bareP50, bareP99;
-  for (int round = 0; round < kRounds; ++round) {
-    std::vector<double> attach, post;
-    for (int call = 0; call < kCalls; ++call) {
-      auto start = Clock::now();
-      client.attach();
-      attach.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-      start = Clock::now();
-      bare.post();
-      post.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    attachP50.push_back(percentile(attach, 0.5));
-    attachP99.push_back(percentile(attach, 0.99));
-    bareP50.push_back(percentile(post, 0.5));
-    bareP99.push_back(percentile(post, 0.99));
-    std::printf("round %d: attach p50 %.1f us p99 %.1f us; bare POST p50 %.1f us p99 %.1f us\n",
-                round + 1, attachP50.back(), attachP99.back(), bareP50.back(), bareP99.back());
-    sandbox().clearRequests();
+struct Series {
+  explicit Series(const char* seriesName) : name(seriesName) {}
+  const char* name;
+  std::vector<double> p50, p99;
+  void add(const std::vector<double>& calls) {
+    p50.push_back(percentile(calls, 0.5));
+    p99.push_back(percentile(calls, 0.99));
   }
-  const double overhead = median(attachP50) - median(bareP50);
-  std::printf(
-      "median of %d rounds: attach p50 %.1f us p99 %.1f us; bare POST p50 %.1f us p99 %.1f us;\n"
-      "attach overhead at p50: %.1f us (goal < 100 us): %s\n",
-      kRounds, median(attachP50), median(attachP99), median(bareP50), median(bareP99), overhead,
-      overhead < 100.0 ? "within goal" : "OVER GOAL");
+};
+
+// Rounds of attaches and bare POSTs, alternating call by call (which one goes first alternates
+// too), each round reporting p50 and p99; the medians of the rounds at the end.
+bool pairedRounds(Client& client, BarePost& bare, int rounds, int calls, bool waitForStream) {
+  Series callback{"attach, call to callback"}, hop{"attach, through the main queue"},
+      post{"bare libcurl POST"};
+  int failures = 0;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<double> callbackTimes, hopTimes, postTimes;
+    for (int call = 0; call < calls; ++call) {
+      auto timeAttach = [&] {
+        auto times = client.attach();
+        if (!times || (waitForStream && !client.waitForStream())) {
+          ++failures;
+          return;
+        }
+        callbackTimes.push_back(times->callback);
+        hopTimes.push_back(times->mainQueue);
+      };
+      auto timePost = [&] {
+        if (auto took = bare.post()) {
+          postTimes.push_back(*took);
+        } else {
+          ++failures;
+        }
+      };
+      if (call % 2 == 0) {
+        timeAttach();
+        timePost();
+      } else {
+        timePost();
+        timeAttach();
+      }
+    }
+    callback.add(callbackTimes);
+    hop.add(hopTimes);
+    post.add(postTimes);
+    std::printf(
+        "  round %d: attach p50 %.1f / p99 %.1f us (to callback %.1f / %.1f); bare POST "
+        "p50 %.1f / p99 %.1f us\n",
+        round + 1, hop.p50.back(), hop.p99.back(), callback.p50.back(), callback.p99.back(),
+        post.p50.back(), post.p99.back());
+  }
+  std::printf("  median of %d rounds of %d calls each:\n", rounds, calls);
+  for (const Series* series : {&hop, &callback, &post}) {
+    std::printf("    %-32s p50 %7.1f us   p99 %7.1f us\n", series->name, median(series->p50),
+                median(series->p99));
+  }
+  const double overhead = median(hop.p50) - median(post.p50);
+  std::printf("    attach overhead at p50: %.1f us (to callback: %.1f us); goal < 100 us: %s\n",
+              overhead, median(callback.p50) - median(post.p50),
+              overhead < 100.0 ? "met" : "NOT MET");
+  if (failures > 0) std::printf("    %d calls failed and are left out\n", failures);
+  return failures == 0;
 }
 
-// Prints the per-call overhead of the library against the bare POST after the runs.
-class OverheadReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& run : runs) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
+std::string loadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+struct Arguments {
+  int rounds = 5;
+  int calls = 400;
+  std::string server = ZELK_BENCH_SERVER;
+  std::string countWhat;  // "attach" or "bare": only count calls
+  int count = 0;
+};
+
+Arguments parse(int argc, char** argv) {
+  Arguments arguments;
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::runtime_error(flag + " needs a value");
+      return argv[++i];
+    };
+    if (flag == "--rounds") {
+      arguments.rounds = std::max(1, std::stoi(value()));
+    } else if (flag == "--calls") {
+      arguments.calls = std::max(1, std::stoi(value()));
+    } else if (flag == "--server") {
+      arguments.server = value();
+    } else if (flag == "--count") {
+      arguments.countWhat = value();
+      arguments.count = std::max(0, std::stoi(value()));
+      if (arguments.countWhat != "attach" && arguments.countWhat != "bare") {
+        throw std::runtime_error("--count takes `attach` or `bare` and a number");
+      }
+    } else {
+      throw std::runtime_error("unknown argument " + flag);
+    }
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto zelk = times_.find("BM_AttachRoundTrip/min_time:2.000/real_time");
-    const auto bare = times_.find("BM_BareCurlPost/min_time:2.000/real_time");
-    if (zelk == times_.end() || bare == times_.end()) return;
-    // Means only: the goal is judged on the p50 of the paired run that follows.
-    const double overheadUs = (zelk->second - bare->second) / 1000.0;
-    std::printf("mean attach overhead over a bare libcurl POST: %.1f us (%.1f %%)\n", overheadUs,
-                100.0 * overheadUs * 1000.0 / bare->second);
+  return arguments;
+}
+
+int run(const Arguments& arguments) {
+  std::unique_ptr<zelk::bench::Subject> server;
+  std::string baseURL;
+  if (const char* url = std::getenv("ZELK_BENCH_URL"); url != nullptr && *url != '\0') {
+    baseURL = url;
+  } else {
+    server = std::make_unique<zelk::bench::Subject>(
+        "zelk-server",
+        std::vector<std::string>{arguments.server, "--sandbox", "--listen", "127.0.0.1:0"});
+    server->start();
+    baseURL = server->baseURL();
   }
 
- private:
-  std::map<std::string, double> times_;  // nanoseconds per iteration
-};
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  const long before = residentKiB();
+  Client client(baseURL);
+  if (!client.attach() || !client.waitForStream()) {
+    std::fprintf(stderr, "the first attach to %s failed\n", baseURL.c_str());
+    return 1;
+  }
+  const long clientKiB = residentKiB() - before;
+  BarePost bare(baseURL);
+
+  if (!arguments.countWhat.empty()) {
+    for (int i = 0; i < arguments.count; ++i) {
+      const bool ok = arguments.countWhat == "bare"
+                          ? bare.post().has_value()
+                          : client.attach().has_value() && client.waitForStream();
+      if (!ok) return 1;
+    }
+    return 0;
+  }
+
+  std::printf("service %s (its own process), load average %s\n", baseURL.c_str(),
+              loadAverage().c_str());
+  std::printf("resident memory of one attached client: %ld KiB\n", clientKiB);
+  std::printf("attaches, each new stream let open before the next call:\n");
+  bool ok = pairedRounds(client, bare, arguments.rounds, arguments.calls, true);
+  std::printf("attaches back to back, each replacing a stream still connecting:\n");
+  ok = pairedRounds(client, bare, arguments.rounds, arguments.calls, false) && ok;
+  std::printf("load average after: %s\n", loadAverage().c_str());
+  return ok ? 0 : 1;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  OverheadReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  pairedLatencies();
+  try {
+    return run(parse(argc, argv));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "attach_bench: %s\n", error.what());
+    return 2;
+  }
 }

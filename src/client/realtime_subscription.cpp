@@ -76,16 +76,11 @@ void Zelk::Impl::listenToRealtimeEvents(std::optional<std::string> accessId) {
   if (!clientID || !device) return;
   const std::string url = detail::listenURL(baseURL, *device, accessId.value_or(""), *clientID);
   if (!detail::HttpTransport::isValidURL(url)) return;
-  // One stream at a time: the old one ends before the new one starts (both run in order on the
-  // network thread). It is let go there too, so that the main thread does not wait for it.
-  if (eventSource) {
-    eventSource->stop();
-    transport->loop()->post([old = std::move(eventSource)] {});
-  }
   EventSource::Config config(std::make_shared<detail::RealtimeHandler>(self), url);
   config.caFile = caFile;
-  eventSource = detail::EventSourceOnLoop::make(std::move(config), transport->loop());
-  eventSource->start();
+  // One stream at a time: the old one ends and is let go before the new one starts, in one task
+  // on the network thread, so that the main thread neither waits for it nor wakes it twice.
+  detail::EventSourceOnLoop::replace(eventSource, std::move(config), transport->loop());
 }
 
 void Zelk::Impl::onRealtimeMessage(const MessageEvent& event) {

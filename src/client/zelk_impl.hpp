@@ -12,6 +12,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -37,6 +38,20 @@ inline bool hasControlCharacters(std::string_view text) {
 /// The first object key in `value` (at any depth) that holds a control character, if any.
 std::optional<std::string> keyWithControlCharacters(const nlohmann::json& value);
 
+/// What an attach posts: the device facts, the signals, the user and the metadata.
+struct AttachBody {
+  const DeviceFacts& facts;
+  const std::string& vendorIdentifier;
+  const std::string& user;
+  const std::optional<std::string>& identity;
+  const std::optional<std::map<std::string, std::string>>& metadata;
+};
+
+/// Appends `body` to `out` as JSON, byte for byte as the JSON library writes the same object
+/// (members in key order, the same escapes), without building the object first. Throws the JSON
+/// library's exception for a text that is not valid UTF-8, as the library does.
+void writeAttachBody(const AttachBody& body, std::string& out);
+
 }  // namespace detail
 
 /// The client's state and its private operations. Host callbacks live on `Zelk` itself.
@@ -50,6 +65,14 @@ struct Zelk::Impl final : detail::ScreenClient {
   void httpRequest(HTTPRequestType method, const std::string& url,
                    std::optional<nlohmann::json> body,
                    std::function<void(std::optional<std::string>)> onCompletion) override;
+
+  /// Writes a request body into its argument; false, having printed why, when there is none to
+  /// send.
+  using BodyWriter = std::function<bool(std::string&)>;
+  /// `httpRequest` with a body written by `writeBody` (none when it is empty), once the request
+  /// has passed the checks before it.
+  void send(HTTPRequestType method, const std::string& url, const BodyWriter& writeBody,
+            std::function<void(std::optional<std::string>)> onCompletion);
 
   const std::string& serviceURL() const override { return baseURL; }
   const std::shared_ptr<MainQueue>& mainThread() const override { return mainQueue; }

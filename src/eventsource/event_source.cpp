@@ -3,6 +3,7 @@
 #include <zelk/logs.hpp>
 
 #include "eventsource/event_parser.hpp"
+#include "eventsource/event_source_on_loop.hpp"
 #include "eventsource/reconnection_timer.hpp"
 #include "eventsource/utf8_line_parser.hpp"
 #include "platform/curl_loop.hpp"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -293,6 +295,11 @@ void EventSource::Delegate::request(std::string url, std::string method, bool wi
                      static_cast<curl_off_t>(config.body->size()));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, config.body->data());
   }
+  // A stream holds its connection for as long as it runs and leaves it broken when it is stopped.
+  // It opens one of its own, so that it never takes the kept-alive connection the loop's other
+  // requests are about to reuse (a client's next service call would otherwise wait for a new
+  // connection on every stream restart).
+  curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   // Redirects are followed here, not by libcurl, so that each hop is checked before anything is
   // sent there (see followRedirect).
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -534,6 +541,23 @@ void EventSource::start() {
 void EventSource::stop() {
   used_ = true;
   loop_->post([delegate = delegate_] { delegate->stop(); });
+}
+
+void detail::EventSourceOnLoop::replace(std::shared_ptr<EventSource>& stream,
+                                        EventSource::Config config,
+                                        const std::shared_ptr<CurlLoop>& loop) {
+  std::shared_ptr<EventSource> next = make(std::move(config), loop);
+  next->used_ = true;
+  std::shared_ptr<EventSource> old = std::exchange(stream, next);
+  loop->post([old = std::move(old), delegate = std::weak_ptr(next->delegate_)]() mutable {
+    if (old) {
+      old->delegate_->retire();
+      // Retired here already: its destructor has nothing left to post.
+      old->used_ = false;
+      old.reset();
+    }
+    if (auto started = delegate.lock()) started->start();
+  });
 }
 
 std::optional<std::string> EventSource::getLastEventId() const {

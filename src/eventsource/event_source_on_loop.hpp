@@ -16,6 +16,13 @@ struct EventSourceOnLoop {
                                            std::shared_ptr<CurlLoop> loop) {
     return std::shared_ptr<EventSource>(new EventSource(std::move(config), std::move(loop)));
   }
+
+  /// Replaces `stream` (none, or one on `loop`) with a new stream made from `config`, and starts
+  /// it: the old one stops for good and is released before the new one connects, all in one task
+  /// on the loop's thread, so that the caller wakes that thread once and never waits for it.
+  /// Same effect as `stream->stop()`, releasing `stream`, then `start()` on the new one.
+  static void replace(std::shared_ptr<EventSource>& stream, EventSource::Config config,
+                      const std::shared_ptr<CurlLoop>& loop);
 };
 
 }  // namespace zelk::detail

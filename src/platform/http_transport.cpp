@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -15,6 +16,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace zelk::detail {
 
@@ -92,6 +94,9 @@ struct HttpTransport::Worker : std::enable_shared_from_this<Worker> {
   std::vector<std::unique_ptr<Transfer>> running;
   std::map<std::string, std::deque<std::unique_ptr<Transfer>>> waiting;  // by origin, in order
   std::map<std::string, long> runningPerOrigin;
+  // Handles of finished requests, reset and kept for the next ones: making a handle costs more
+  // than resetting one. At most one per connection a host may have.
+  std::vector<CurlEasy> spareHandles;
 };
 
 HttpTransport::HttpTransport(Options options)
@@ -140,6 +145,17 @@ bool HttpTransport::waitUntilIdle(std::chrono::milliseconds timeout) const {
 }
 
 bool HttpTransport::isValidURL(const std::string& url) {
+  // A client asks again and again about the same few URLs (every attach posts to the same one,
+  // between the stream URLs that change each time): the last few found valid on this thread are
+  // not parsed again. The most recent one comes first.
+  thread_local std::array<std::string, 4> recentlyValid;
+  if (!url.empty()) {
+    const auto found = std::find(recentlyValid.begin(), recentlyValid.end(), url);
+    if (found != recentlyValid.end()) {
+      std::rotate(recentlyValid.begin(), found, found + 1);
+      return true;
+    }
+  }
   initCurlOnce();
   CURLU* handle = curl_url();
   if (handle == nullptr) return false;
@@ -151,6 +167,10 @@ bool HttpTransport::isValidURL(const std::string& url) {
     curl_free(scheme);
   }
   curl_url_cleanup(handle);
+  if (valid) {
+    std::rotate(recentlyValid.begin(), recentlyValid.end() - 1, recentlyValid.end());
+    recentlyValid.front() = url;
+  }
   return valid;
 }
 
@@ -233,7 +253,12 @@ Clock::time_point HttpTransport::Worker::endIdleTransfers() {
 }
 
 void HttpTransport::Worker::start(std::unique_ptr<Transfer> transfer) {
-  transfer->easy.reset(curl_easy_init());
+  if (spareHandles.empty()) {
+    transfer->easy.reset(curl_easy_init());
+  } else {
+    transfer->easy = std::move(spareHandles.back());
+    spareHandles.pop_back();
+  }
   CURL* easy = transfer->easy.get();
   const HttpRequest& request = transfer->request;
 
@@ -312,6 +337,10 @@ void HttpTransport::Worker::finish(CURL* easy, CURLcode code) {
         transfer->errorBuffer[0] != '\0' ? transfer->errorBuffer : curl_easy_strerror(code);
   }
   auto completion = std::move(transfer->completion);
+  if (transfer->easy && spareHandles.size() < static_cast<std::size_t>(kMaxConnectionsPerHost)) {
+    curl_easy_reset(transfer->easy.get());
+    spareHandles.push_back(std::move(transfer->easy));
+  }
   transfer.reset();
   if (completion && !dropped) completion(std::move(result));
   if (!abandoned) settled(1);  // abandoning settled the whole count already

@@ -87,6 +87,89 @@ TEST_F(AttachTest, SendsTheWireHeadersWithTheClientIDUnencoded) {
   EXPECT_EQ(headers["Accept"], "application/json");
 }
 
+// The attach body is written without building a JSON object; it must be the very bytes that
+// serialising the object gives, escapes and UTF-8 errors included.
+TEST(AttachBodyTest, IsByteForByteWhatTheJSONLibraryWritesForTheSameObject) {
+  struct Case {
+    DeviceFacts facts;
+    std::string user;
+    std::optional<std::string> identity;
+    std::optional<Metadata> metadata;
+  };
+  const std::vector<Case> cases = {
+      {{"iPhone", "iOS", "17.2", "V"}, "user-1", std::nullopt, std::nullopt},
+      {{"iPad Pro", "iPadOS", "17.2", "V"}, "ann@example.com", "identity-1", Metadata{}},
+      {{"Pixel \xE2\x80\x9C"
+        "8"
+        "\xE2\x80\x9D",
+        "Linux", "6.1", std::nullopt},
+       "quote \" backslash \\ slash /",
+       "tab\there",
+       Metadata{{"plan", "pro"},
+                {"path", "C:\\dir"},
+                {"say", "\"hi\""},
+                {"emoji", "\xF0\x9F\x99\x82"},
+                {"ctl", std::string("a\x01\x1f\x7f", 4)},
+                {"line\nbreak", "cr\rlf\n"},
+                {"", ""},
+                {"\xC3\xA9"
+                 "t"
+                 "\xC3\xA9",
+                 "\xC3\xA9"}}},
+  };
+  for (const auto& c : cases) {
+    const std::string vendor = c.facts.identifierForVendor.value_or("FRESH-UUID");
+    json expected = {
+        {"user", c.user},
+        {"library", "swift"},
+        {"version", "3.0.2"},
+        {"device_info",
+         {{"os", {{"name", c.facts.systemName}, {"version", c.facts.systemVersion}}},
+          {"device",
+           {{"vendor", "Apple"},
+            {"model", c.facts.model},
+            {"type", c.facts.model.find("iPad") != std::string::npos ? "tablet" : "mobile"}}}}},
+        {"signals", {{"iosVendorIdentifier", vendor}}},
+        {"metadata", json::array()}};
+    if (c.metadata) {
+      expected["metadata"] = json::object();
+      for (const auto& [key, value] : *c.metadata) expected["metadata"][key] = value;
+    }
+    if (c.identity) expected["identity"] = *c.identity;
+    std::string written;
+    detail::writeAttachBody({c.facts, vendor, c.user, c.identity, c.metadata}, written);
+    EXPECT_EQ(written, expected.dump());
+  }
+
+  // Text that is not UTF-8 fails as the JSON library fails, with its message.
+  for (const auto& [user, metadata] : std::vector<std::pair<std::string, std::optional<Metadata>>>{
+           {"bad \xFF user", std::nullopt},
+           {"user", Metadata{{"key", "bad \xC3"}}},
+           {"user", Metadata{{"bad \xE2\x28\xA1 key", "value"}}}}) {
+    const DeviceFacts facts{"iPhone", "iOS", "17.2", "V"};
+    const std::string vendor = "V";
+    json expected = {{"device_info", json::object()}, {"user", user}, {"metadata", json::array()}};
+    if (metadata) {
+      expected["metadata"] = json::object();
+      for (const auto& [key, value] : *metadata) expected["metadata"][key] = value;
+    }
+    std::string expectedError, writtenError;
+    try {
+      (void)expected.dump();
+    } catch (const json::exception& error) {
+      expectedError = error.what();
+    }
+    try {
+      std::string written;
+      detail::writeAttachBody({facts, vendor, user, std::nullopt, metadata}, written);
+    } catch (const json::exception& error) {
+      writtenError = error.what();
+    }
+    EXPECT_FALSE(expectedError.empty());
+    EXPECT_EQ(writtenError, expectedError);
+  }
+}
+
 TEST_F(AttachTest, MetadataIsAnObjectWhenGivenAndAnArrayWhenNot) {
   auto zelk = makeClient();
   zelk->setUserID("u");

@@ -2,6 +2,7 @@
 // What a misbehaving service or a careless host must not be able to do to the client: replies
 // without end, requests that never finish, bursts of messages, line breaks in IDs and IDs that
 // reshape URLs. Each case runs against a scripted service on loopback.
+#include "platform/curl_support.hpp"
 #include "platform/http_transport.hpp"
 #include "support/client_fixture.hpp"
 #include "support/scripted_server.hpp"
@@ -295,6 +296,71 @@ TEST_F(ScriptedServiceTest, ABurstOfChallengeMessagesFetchesEachChallengeOnceOnF
   EXPECT_EQ(shown.size(), static_cast<std::size_t>(kChallenges));
   // The fetches and the attach share at most six connections; the stream has its own.
   EXPECT_LE(server.mostOpenConnections(), detail::kMaxConnectionsPerHost + 1);
+}
+
+TEST_F(ScriptedServiceTest, ReattachingKeepsTheServiceCallsOnTheirConnectionAndEachStreamOnItsOwn) {
+  route("/v2/access/device/", [](const ScriptedRequest&) {
+    ScriptedReply reply;
+    reply.headers = {{"Content-Type", "text/event-stream"}};
+    reply.body = ": open\n\n";
+    reply.keepOpen = true;
+    return reply;
+  });
+  std::atomic<int> attaches{0};
+  route("/v2/access", [&attaches](const ScriptedRequest&) {
+    return ScriptedReply{200, {}, attachReply("dev1", "acc" + std::to_string(++attaches))};
+  });
+
+  auto zelk = makeClient();
+  zelk->setUserID("ann");
+  constexpr std::size_t kAttaches = 4;
+  for (std::size_t i = 1; i <= kAttaches; ++i) {
+    zelk->attach();
+    ASSERT_TRUE(waitFor([&] { return requestsUnder("/v2/access/device/").size() == i; }));
+    const auto& stream = ZelkInternals::of(*zelk).eventSource;
+    ASSERT_TRUE(waitFor([&] { return stream && stream->readyState() == ReadyState::open; }));
+  }
+
+  std::vector<int> postConnections, streamConnections;
+  for (const auto& request : server.requests()) {
+    (request.method == "POST" ? postConnections : streamConnections).push_back(request.connection);
+  }
+  ASSERT_EQ(postConnections.size(), kAttaches);
+  ASSERT_EQ(streamConnections.size(), kAttaches);
+  // A stopped stream leaves its connection broken: had the new stream taken the attach's kept-
+  // alive connection, every attach would have to wait for a new one.
+  for (const int connection : postConnections) EXPECT_EQ(connection, postConnections.front());
+  std::set<int> distinct(streamConnections.begin(), streamConnections.end());
+  EXPECT_EQ(distinct.size(), kAttaches);
+  EXPECT_FALSE(distinct.contains(postConnections.front()));
+  // Each stream's query names the access of the attach before it, in order.
+  const auto streams = requestsUnder("/v2/access/device/");
+  for (std::size_t i = 0; i < kAttaches; ++i) {
+    EXPECT_NE(streams[i].query.find("access=acc" + std::to_string(i + 1)), std::string::npos)
+        << streams[i].query;
+  }
+}
+
+TEST(TransportURLTest, RememberedAnswersStillTellURLsApart) {
+  // The checks remember their last answers per thread; asked in turns, each URL keeps its own.
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_TRUE(detail::HttpTransport::isValidURL("http://127.0.0.1:8080/v2/access"));
+    EXPECT_FALSE(detail::HttpTransport::isValidURL("ftp://127.0.0.1:8080/v2/access"));
+    EXPECT_FALSE(detail::HttpTransport::isValidURL("http://127.0.0.1:8080/v2/access\r\nX: y"));
+    EXPECT_FALSE(detail::HttpTransport::isValidURL(""));
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_TRUE(detail::HttpTransport::isValidURL("https://api.example/v2/" + std::to_string(i)));
+    }
+    EXPECT_FALSE(detail::HttpTransport::isValidURL("http://[::1/v2/access"));
+
+    EXPECT_EQ(detail::originOf("http://127.0.0.1:8080/v2/access"), "http://127.0.0.1:8080");
+    EXPECT_EQ(detail::originOf("http://127.0.0.1:8080/v2/other?x=1"), "http://127.0.0.1:8080");
+    EXPECT_EQ(detail::originOf("http://127.0.0.1:8081/v2/access"), "http://127.0.0.1:8081");
+    EXPECT_EQ(detail::originOf("https://127.0.0.1/v2/access"), "https://127.0.0.1:443");
+    EXPECT_EQ(detail::originOf("http://127.0.0.1?q"), "http://127.0.0.1:80");
+    EXPECT_EQ(detail::originOf("http://user@127.0.0.1:8080/"), "http://127.0.0.1:8080");
+    EXPECT_EQ(detail::originOf("not a url"), "not a url");
+  }
 }
 
 // --- Control characters ---------------------------------------------------------------------
