@@ -24,6 +24,7 @@
 
 #include <libpq-fe.h>
 
+#include "storage/json_columns.hpp"
 #include "storage/postgres.hpp"
 #include "storage/store.hpp"
 
@@ -31,6 +32,7 @@ namespace zelk::server {
 namespace {
 
 using nlohmann::json;
+using namespace columns;
 using pg::Connection;
 using pg::Params;
 using pg::Result;
@@ -159,23 +161,6 @@ CREATE INDEX audit_by_time ON audit (at);
 )sql",
 };
 
-std::string dumpJSON(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-json parseJSON(const std::string& text, json fallback) {
-  json parsed = json::parse(text, nullptr, false);
-  return parsed.is_discarded() ? fallback : parsed;
-}
-
-std::vector<std::string> stringsOf(const std::string& text) {
-  std::vector<std::string> found;
-  for (const auto& item : parseJSON(text, json::array())) {
-    if (item.is_string()) found.push_back(item.get<std::string>());
-  }
-  return found;
-}
-
 constexpr const char* kProjectColumns =
     "client_id, configured, name, overall_limit, mobile_limit, tablet_limit, computer_limit, "
     "logo, primary_color, require_verification, block_over_usage, limit_policy, show_contacts, "
@@ -242,9 +227,7 @@ Challenge readChallengeRow(const Result& r, int i) {
   c.resolved = r.boolean(i, 10);
   c.codeSentAt = fromMillis(r.integer(i, 11));
   c.codeChecks = static_cast<int>(r.integer(i, 12));
-  for (const auto& sent : parseJSON(r.text(i, 13), json::array())) {
-    if (sent.is_number_integer()) c.recentSends.push_back(fromMillis(sent.get<std::int64_t>()));
-  }
+  c.recentSends = sendTimesOf(r.text(i, 13));
   return c;
 }
 
@@ -1007,8 +990,6 @@ class PostgresStore final : public Store {
               .add(toMillis(i.lastSeenAt)));
     }
     for (const Challenge& c : changes.challenges) {
-      json sends = json::array();
-      for (const auto sent : c.recentSends) sends.push_back(toMillis(sent));
       conn.query(
           "INSERT INTO challenges (id, client_id, user_id, reason, created_at, code_hash, "
           "channel, codes_sent, checks, verified, resolved, code_sent_at, code_checks, "
@@ -1030,7 +1011,7 @@ class PostgresStore final : public Store {
               .add(c.resolved)
               .add(toMillis(c.codeSentAt))
               .add(c.codeChecks)
-              .add(dumpJSON(sends)));
+              .add(sendTimesJSON(c)));
     }
     for (const auto& row : changes.messages) {
       conn.query(

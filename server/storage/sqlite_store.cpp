@@ -12,12 +12,14 @@
 
 #include <sqlite3.h>
 
+#include "storage/json_columns.hpp"
 #include "storage/store.hpp"
 
 namespace zelk::server {
 namespace {
 
 using nlohmann::json;
+using namespace columns;
 
 // Each entry brings the schema from version (index) to version (index + 1).
 const std::vector<const char*> kMigrations = {
@@ -154,21 +156,6 @@ CREATE INDEX audit_by_time ON audit (at);
 )sql",
 };
 
-std::string dumpJSON(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-json parseJSON(const std::string& text, json fallback) {
-  json parsed = json::parse(text, nullptr, false);
-  return parsed.is_discarded() ? fallback : parsed;
-}
-
-json sendTimes(const Challenge& challenge) {
-  json times = json::array();
-  for (const auto sent : challenge.recentSends) times.push_back(toMillis(sent));
-  return times;
-}
-
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) {
@@ -297,9 +284,7 @@ class SQLiteStore final : public Store {
       device.library = devices.text(5);
       device.version = devices.text(6);
       device.identity = devices.text(7);
-      for (const auto& access : parseJSON(devices.text(8), json::array())) {
-        if (access.is_string()) device.accesses.push_back(access.get<std::string>());
-      }
+      device.accesses = stringsOf(devices.text(8));
       device.deviceInfo = parseJSON(devices.text(9), json::object());
       device.metadata = parseJSON(devices.text(10), json::object());
       device.attachedAt = fromMillis(devices.integer(11));
@@ -355,10 +340,7 @@ class SQLiteStore final : public Store {
       challenge.resolved = challenges.integer(10) != 0;
       challenge.codeSentAt = fromMillis(challenges.integer(11));
       challenge.codeChecks = static_cast<int>(challenges.integer(12));
-      for (const auto& sent : parseJSON(challenges.text(13), json::array())) {
-        if (sent.is_number_integer())
-          challenge.recentSends.push_back(fromMillis(sent.get<std::int64_t>()));
-      }
+      challenge.recentSends = sendTimesOf(challenges.text(13));
       data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
       data.challenges[challenge.id] = std::move(challenge);
     }
@@ -370,9 +352,7 @@ class SQLiteStore final : public Store {
       DetachedDevice device;
       device.id = detached.text(0);
       device.project = detached.text(1);
-      for (const auto& access : parseJSON(detached.text(2), json::array())) {
-        if (access.is_string()) device.accesses.push_back(access.get<std::string>());
-      }
+      device.accesses = stringsOf(detached.text(2));
       device.logoutId = static_cast<std::uint64_t>(detached.integer(3));
       device.detachedAt = fromMillis(detached.integer(4));
       data.detached.emplace(device.id, std::move(device));
@@ -672,7 +652,7 @@ class SQLiteStore final : public Store {
           .bind(12, ++nextPosition_)
           .bind(13, toMillis(c.codeSentAt))
           .bind(14, std::int64_t{c.codeChecks})
-          .bind(15, dumpJSON(sendTimes(c)))
+          .bind(15, sendTimesJSON(c))
           .run();
     }
     for (const auto& row : changes.messages) {

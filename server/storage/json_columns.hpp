@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: Apache-2.0
+// How the SQL stores keep a record's lists and JSON documents in text columns. Both stores read
+// leniently: a column that does not parse comes back as the empty value, never as an error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "service/records.hpp"
+
+namespace zelk::server::columns {
+
+// `value` as compact JSON; invalid UTF-8 in its strings is replaced, not refused.
+inline std::string dumpJSON(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The JSON document in `text`, or `fallback` when it is not one.
+inline nlohmann::json parseJSON(const std::string& text, nlohmann::json fallback) {
+  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+  return parsed.is_discarded() ? fallback : parsed;
+}
+
+// The strings of a JSON array (access tokens), leaving out anything else.
+inline std::vector<std::string> stringsOf(const std::string& text) {
+  std::vector<std::string> found;
+  for (const auto& item : parseJSON(text, nlohmann::json::array())) {
+    if (item.is_string()) found.push_back(item.get<std::string>());
+  }
+  return found;
+}
+
+// When a challenge's recent codes went out, as a JSON array of milliseconds, and back.
+inline std::string sendTimesJSON(const Challenge& challenge) {
+  nlohmann::json times = nlohmann::json::array();
+  for (const auto sent : challenge.recentSends) times.push_back(toMillis(sent));
+  return dumpJSON(times);
+}
+
+inline std::vector<Clock::time_point> sendTimesOf(const std::string& text) {
+  std::vector<Clock::time_point> times;
+  for (const auto& sent : parseJSON(text, nlohmann::json::array())) {
+    if (sent.is_number_integer()) times.push_back(fromMillis(sent.get<std::int64_t>()));
+  }
+  return times;
+}
+
+}  // namespace zelk::server::columns
