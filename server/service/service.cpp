@@ -1065,11 +1065,11 @@ std::vector<Delivery> Service::expireIdleDevices() {
     // a stream may be open on another instance, or the device gone already.
     std::vector<std::pair<std::string, std::string>> suspects;
     for (const auto& [clientId, project] : data_.projects) {
-      if (project.settings.livenessGraceSeconds <= 0) continue;
+      const ProjectSettings& settings = project.settings;
+      if (settings.livenessGraceSeconds <= 0) continue;
       for (const auto& [name, user] : project.users) {
-        if (std::any_of(user.devices.begin(), user.devices.end(), [&](const Device& device) {
-              return !liveLocked(device, project.settings, now);
-            }))
+        if (std::any_of(user.devices.begin(), user.devices.end(),
+                        [&](const Device& device) { return !liveLocked(device, settings, now); }))
           suspects.emplace_back(clientId, name);
       }
     }
