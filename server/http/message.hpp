@@ -49,6 +49,22 @@ class StreamSink {
   virtual boost::asio::any_io_executor executor() = 0;
 };
 
+// While one lives on a server's loop thread, what that thread sends to event streams is queued
+// and written when the outermost one ends, all at once: with one loop thread, a message to many
+// streams is then written by the loop and a few helper threads side by side while the loop waits
+// for them. On any other thread, and nested, it changes nothing. Writes to each stream keep
+// their order.
+class SendBatch {
+ public:
+  SendBatch();
+  ~SendBatch();
+  SendBatch(const SendBatch&) = delete;
+  SendBatch& operator=(const SendBatch&) = delete;
+
+ private:
+  bool outermost_ = false;
+};
+
 struct Response {
   int status = 200;
   std::string contentType = "application/json";

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "http/server.hpp"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -74,6 +77,81 @@ Response errorResponse(int status, const std::string& message) {
   return res;
 }
 
+// A few threads that help the loop thread through a long list of independent writes: run()
+// hands out slices of the list to itself and to whichever helpers wake in time, and returns once
+// every slice is done.
+class FanOut {
+ public:
+  explicit FanOut(unsigned helpers) {
+    for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this] { serve(); });
+  }
+  ~FanOut() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& thread : threads_) thread.join();
+  }
+  FanOut(const FanOut&) = delete;
+  FanOut& operator=(const FanOut&) = delete;
+
+  // Calls work(i) once for every i below count, on the calling thread and the helpers.
+  void run(std::size_t count, const std::function<void(std::size_t)>& work) {
+    {
+      std::lock_guard lock(mutex_);
+      work_ = &work;
+      count_ = count;
+      next_.store(0, std::memory_order_relaxed);
+      ++round_;
+    }
+    wake_.notify_all();
+    take(work, count);
+    std::unique_lock lock(mutex_);
+    work_ = nullptr;  // a helper waking from now on finds nothing to do
+    done_.wait(lock, [&] { return busy_ == 0; });
+  }
+
+ private:
+  static constexpr std::size_t kSlice = 32;
+
+  void take(const std::function<void(std::size_t)>& work, std::size_t count) {
+    for (;;) {
+      const std::size_t begin = next_.fetch_add(kSlice, std::memory_order_relaxed);
+      if (begin >= count) return;
+      const std::size_t end = std::min(count, begin + kSlice);
+      for (std::size_t i = begin; i < end; ++i) work(i);
+    }
+  }
+
+  void serve() {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || (work_ && round_ != seen); });
+      if (stopping_) return;
+      seen = round_;
+      const auto* work = work_;
+      const std::size_t count = count_;
+      ++busy_;
+      lock.unlock();
+      take(*work, count);
+      lock.lock();
+      if (--busy_ == 0) done_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  const std::function<void(std::size_t)>* work_ = nullptr;
+  std::size_t count_ = 0;
+  std::atomic<std::size_t> next_{0};
+  std::uint64_t round_ = 0;
+  int busy_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
 }  // namespace
 
 // What every connection shares with the server.
@@ -83,6 +161,11 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   struct SessionBase {
     virtual ~SessionBase() = default;
     virtual void drain() = 0;
+    // For a batch of sends (SendBatch). writeQueued() may run on a helper thread while the loop
+    // thread waits: it writes what the socket takes at once, and is false when the rest needs
+    // the loop, where resumeWrites() then goes on. Each batched connection gets one of the two.
+    virtual bool writeQueued() = 0;
+    virtual void resumeWrites() = 0;
   };
 
   Handler handler;
@@ -110,6 +193,14 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   }
 
   void accept();
+  // Writes what a batch queued on these connections.
+  void writeBatch(const std::vector<std::shared_ptr<SessionBase>>& sessions) const;
+
+  // Helps the one loop thread write a message to many streams; none with several loop threads
+  // or one core.
+  std::unique_ptr<FanOut> fanOut;
+  // Fewer streams than this are not worth waking the helpers for.
+  static constexpr std::size_t kFanOutFrom = 128;
 
   // The server whose loop the calling thread runs, if any.
   static thread_local const Impl* loopOfThisThread;
@@ -121,6 +212,13 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 thread_local const Server::Impl* Server::Impl::loopOfThisThread = nullptr;
 
 namespace {
+
+// The connections a SendBatch on this thread queued writes on.
+struct PendingWrites {
+  bool open = false;
+  std::vector<std::shared_ptr<Server::Impl::SessionBase>> sessions;
+};
+thread_local PendingWrites pending;
 
 using Impl = Server::Impl;
 
@@ -162,7 +260,11 @@ class Session final : public Impl::SessionBase,
     if (server_->onOnlyThread()) {
       if (closed_ || finishing_) return;
       queue_.push_back({std::move(bytes), true});
-      writeNext();
+      if (!pending.open) return writeNext();
+      if (!batched_) {
+        batched_ = true;
+        pending.sessions.push_back(this->shared_from_this());
+      }
       return;
     }
     net::post(executor, [self = this->shared_from_this(), bytes = std::move(bytes)] {
@@ -189,8 +291,41 @@ class Session final : public Impl::SessionBase,
     });
   }
 
+  bool writeQueued() override {
+    batched_ = false;
+    if constexpr (kTLS) {
+      return false;
+    } else {
+      while (!writing_ && !closed_ && !finished_ && sent_ < queue_.size() &&
+             queue_[sent_].chunked) {
+        auto buffers = framed(queue_[sent_]);
+        error_code error;
+        const std::size_t written = stream_.write_some(buffers, error);
+        if (error) return false;  // the loop's write meets it again and ends the stream
+        if (written < net::buffer_size(buffers)) {
+          unwritten_ += written;
+          return false;
+        }
+        unwritten_ = 0;
+        popWritten();
+      }
+      // A write in flight goes on with the rest when it completes.
+      return closed_ || writing_ || (sent_ == queue_.size() && !finishing_);
+    }
+  }
+
+  void resumeWrites() override {
+    batched_ = false;
+    writeNext();
+  }
+
  private:
   static constexpr bool kTLS = !std::is_same_v<Stream, tcp::socket>;
+
+  struct Piece {
+    std::shared_ptr<const std::string> bytes;
+    bool chunked = true;
+  };
 
   auto& socket() {
     if constexpr (kTLS) {
@@ -346,18 +481,8 @@ class Session final : public Impl::SessionBase,
         finished_ = true;
       }
       const Piece& piece = queue_[sent_];
-      // One gathered write of the chunk's size line, the shared bytes and the chunk's end: the
-      // bytes are never copied per stream.
-      std::array<net::const_buffer, 3> buffers;
-      if (piece.chunked) {
-        const int length =
-            std::snprintf(sizeLine_.data(), sizeLine_.size(), "%zx\r\n", piece.bytes->size());
-        buffers[0] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
-        buffers[1] = net::buffer(*piece.bytes);
-        buffers[2] = net::buffer("\r\n", 2);
-      } else {
-        buffers[0] = net::buffer(*piece.bytes);  // the others stay empty
-      }
+      auto buffers = framed(piece);
+      unwritten_ = 0;
       if constexpr (!kTLS) {
         // A message to many streams is written to each socket at once when it takes it whole:
         // no write operation to set up and no completion to run per stream. What the socket
@@ -371,11 +496,7 @@ class Session final : public Impl::SessionBase,
             continue;
           }
           if (error) written = 0;
-          for (auto& buffer : buffers) {
-            const std::size_t skip = std::min(written, buffer.size());
-            buffer += skip;
-            written -= skip;
-          }
+          skip(buffers, written);
         }
       }
       writing_ = true;
@@ -391,6 +512,32 @@ class Session final : public Impl::SessionBase,
                          self->writeNext();
                        });
       return;
+    }
+  }
+
+  // What is left to write of `piece`: one gathered write of the chunk's size line, the shared
+  // bytes and the chunk's end (the bytes are never copied per stream), less what a batch wrote
+  // of it already.
+  std::array<net::const_buffer, 3> framed(const Piece& piece) {
+    std::array<net::const_buffer, 3> buffers;
+    if (piece.chunked) {
+      const int length =
+          std::snprintf(sizeLine_.data(), sizeLine_.size(), "%zx\r\n", piece.bytes->size());
+      buffers[0] = net::buffer(sizeLine_.data(), static_cast<std::size_t>(length));
+      buffers[1] = net::buffer(*piece.bytes);
+      buffers[2] = net::buffer("\r\n", 2);
+    } else {
+      buffers[0] = net::buffer(*piece.bytes);  // the others stay empty
+    }
+    skip(buffers, unwritten_);
+    return buffers;
+  }
+
+  static void skip(std::array<net::const_buffer, 3>& buffers, std::size_t bytes) {
+    for (auto& buffer : buffers) {
+      const std::size_t part = std::min(bytes, buffer.size());
+      buffer += part;
+      bytes -= part;
     }
   }
 
@@ -432,11 +579,6 @@ class Session final : public Impl::SessionBase,
     }
   }
 
-  struct Piece {
-    std::shared_ptr<const std::string> bytes;
-    bool chunked = true;
-  };
-
   std::shared_ptr<Impl> server_;
   Stream stream_;
   net::steady_timer timer_;
@@ -449,6 +591,8 @@ class Session final : public Impl::SessionBase,
   bool streaming_ = false, writing_ = false, finishing_ = false, finished_ = false, closed_ = false;
   std::vector<Piece> queue_;  // pieces from sent_ on are still to write
   std::size_t sent_ = 0;
+  std::size_t unwritten_ = 0;  // bytes of the piece at sent_ a batch already wrote
+  bool batched_ = false;       // on the list of the SendBatch open on the loop thread
   std::array<char, 20> sizeLine_{};
   std::array<char, 16> scratch_{};
   std::function<void()> onGone_;
@@ -484,6 +628,34 @@ void Server::Impl::accept() {
         }
         self->accept();
       });
+}
+
+void Server::Impl::writeBatch(const std::vector<std::shared_ptr<SessionBase>>& sessions) const {
+  if (!fanOut || sessions.size() < kFanOutFrom) {
+    for (const auto& session : sessions) session->resumeWrites();
+    return;
+  }
+  // Each element is written by one thread only.
+  std::vector<unsigned char> done(sessions.size(), 0);
+  fanOut->run(sessions.size(), [&](std::size_t i) { done[i] = sessions[i]->writeQueued(); });
+  for (std::size_t i = 0; i < sessions.size(); ++i) {
+    if (!done[i]) sessions[i]->resumeWrites();
+  }
+}
+
+SendBatch::SendBatch() {
+  const Server::Impl* loop = Server::Impl::loopOfThisThread;
+  if (!loop || !loop->onOnlyThread() || pending.open) return;
+  pending.open = true;
+  outermost_ = true;
+}
+
+SendBatch::~SendBatch() {
+  if (!outermost_) return;
+  pending.open = false;
+  const auto sessions = std::move(pending.sessions);
+  pending.sessions.clear();
+  Server::Impl::loopOfThisThread->writeBatch(sessions);
 }
 
 int tlsVersionFromName(const std::string& name) {
@@ -556,6 +728,8 @@ bool Server::start(const ServerConfig& config, std::string* error) {
                     failure.message());
   impl_->boundPort = impl_->acceptor->local_endpoint().port();
   impl_->accept();
+  if (const unsigned cores = std::thread::hardware_concurrency(); config.threads <= 1 && cores > 1)
+    impl_->fanOut = std::make_unique<FanOut>(std::min(cores - 1, 3u));
   impl_->runningFlag = true;
   for (int i = 0; i < std::max(config.threads, 1); ++i)
     impl_->threads.emplace_back([impl = impl_.get(), io = impl_->io.get()] {
@@ -604,6 +778,7 @@ void Server::stop() {
   // Destroying the loop destroys the handlers it still held, and with them the connections.
   impl_->io.reset();
   impl_->tls.reset();
+  impl_->fanOut.reset();
   impl_->runningFlag = false;
 }
 

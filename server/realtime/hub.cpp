@@ -174,6 +174,8 @@ int Hub::deliver(const Delivery& delivery) {
 
 std::uint64_t Hub::deliverAll(const std::vector<Delivery>& deliveries,
                               const std::function<bool(const Delivery&)>& keep) {
+  // Written once the lock is released, by several threads when there are many.
+  http::SendBatch batch;
   std::lock_guard lock(mutex_);
   std::uint64_t count = 0;
   // The wire form of the last message formatted: a message to all a user's devices usually has
@@ -302,6 +304,8 @@ std::vector<std::pair<std::string, int>> Hub::openStreamsByDevice() const {
 }
 
 std::size_t Hub::heartbeat() {
+  // Written once the lock is released, by several threads when there are many.
+  http::SendBatch batch;
   std::lock_guard lock(mutex_);
   std::size_t count = 0;
   for (const auto& [device, list] : streams_) {

@@ -24,9 +24,14 @@ using namespace std::chrono_literals;
 // A plain TCP connection to the sandbox, to see a response byte for byte as it was sent.
 class RawConnection {
  public:
-  explicit RawConnection(int port) {
+  // A `receiveBuffer` of bytes other than 0 keeps the socket's receive buffer that small, so that
+  // what the server writes before this side reads fills the connection soon.
+  explicit RawConnection(int port, int receiveBuffer = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) throw std::runtime_error("socket() failed");
+    if (receiveBuffer > 0 &&
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
+      throw std::runtime_error("setsockopt(SO_RCVBUF) failed");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
