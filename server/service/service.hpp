@@ -190,7 +190,8 @@ class Service {
   void dropProject(const std::string& clientId);
 
   // Attaches (or refreshes) the device `vendorId` of `user`; devices are per project and user.
-  AttachResult attach(const AttachInput& input);
+  // Takes `input` over: its documents become the device's without a copy.
+  AttachResult attach(AttachInput input);
   DetachResult detach(const std::string& project, const std::string& user,
                       const std::string& deviceId);
   IdentifyResult identify(const IdentifyInput& input);

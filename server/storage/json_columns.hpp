@@ -3,6 +3,7 @@
 // leniently: a column that does not parse comes back as the empty value, never as an error.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,28 @@ namespace zelk::server::columns {
 // `value` as compact JSON; invalid UTF-8 in its strings is replaced, not refused.
 inline std::string dumpJSON(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// `strings` as a compact JSON array, the same text dumpJSON() writes. Strings of plain printable
+// ASCII (access tokens) are written directly, without building a document first.
+inline std::string stringsJSON(const std::vector<std::string>& strings) {
+  std::size_t size = 2;
+  for (const std::string& s : strings) size += s.size() + 3;
+  std::string text;
+  text.reserve(size);
+  text += '[';
+  for (const std::string& s : strings) {
+    const bool plain = std::all_of(s.begin(), s.end(), [](unsigned char c) {
+      return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    });
+    if (!plain) return dumpJSON(strings);
+    if (text.size() > 1) text += ',';
+    text += '"';
+    text += s;
+    text += '"';
+  }
+  text += ']';
+  return text;
 }
 
 // The JSON document in `text`, or `fallback` when it is not one.

@@ -285,8 +285,8 @@ class SQLiteStore final : public Store {
       device.version = devices.text(6);
       device.identity = devices.text(7);
       device.accesses = stringsOf(devices.text(8));
-      device.deviceInfo = parseJSON(devices.text(9), json::object());
-      device.metadata = parseJSON(devices.text(10), json::object());
+      device.deviceInfo = SharedJSON::fromText(devices.text(9));
+      device.metadata = SharedJSON::fromText(devices.text(10));
       device.attachedAt = fromMillis(devices.integer(11));
       device.lastSeenAt = fromMillis(devices.integer(12));
       device.lastEventId = static_cast<std::uint64_t>(devices.integer(13));
@@ -608,19 +608,18 @@ class SQLiteStore final : public Store {
       removeDevice_->bind(1, id).run();
       removeMessages_->bind(1, id).run();
     }
-    for (const auto& row : changes.devices) {
-      const Device& d = row.device;
+    for (const auto& d : changes.devices) {
       putDevice_->bind(1, d.id)
-          .bind(2, row.clientId)
-          .bind(3, row.user)
+          .bind(2, d.clientId)
+          .bind(3, d.user)
           .bind(4, d.vendorId)
           .bind(5, std::string(deviceTypeName(d.type)))
           .bind(6, d.library)
           .bind(7, d.version)
           .bind(8, d.identity)
-          .bind(9, dumpJSON(d.accesses))
-          .bind(10, dumpJSON(d.deviceInfo))
-          .bind(11, dumpJSON(d.metadata))
+          .bind(9, d.accesses)
+          .bind(10, d.deviceInfo.text())
+          .bind(11, d.metadata.text())
           .bind(12, toMillis(d.attachedAt))
           .bind(13, toMillis(d.lastSeenAt))
           .bind(14, static_cast<std::int64_t>(d.lastEventId))
