@@ -210,7 +210,9 @@ void Service::commitInOrder() {
   std::vector<Changes> batch;
   std::unique_lock lock(commitMutex_);
   for (;;) {
+    committerWaiting_ = true;
     commitWake_.wait(lock, [&] { return !queued_.empty() || stopping_; });
+    committerWaiting_ = false;
     if (queued_.empty()) return;
     batch.swap(queued_);
     std::uint64_t first = lastFinished_ + 1, last = lastQueued_;
@@ -305,12 +307,16 @@ void Service::commitLocked(Changes& changes) {
   }
   if (changes.empty()) return;
   if (config_.groupCommit) {
+    bool wake = false;
     {
       std::lock_guard lock(commitMutex_);
       queued_.push_back(std::move(changes));
       lastChangeHere = ++lastQueued_;
+      // A committer at work takes what was queued when it is done; only an idle one needs
+      // waking, and once.
+      std::swap(wake, committerWaiting_);
     }
-    commitWake_.notify_one();
+    if (wake) commitWake_.notify_one();
     return;
   }
   try {
@@ -1006,6 +1012,8 @@ bool Service::liveLocked(const Device& device, const ProjectSettings& settings,
       now < device.activeAt + std::max<std::chrono::seconds>(grace, 2 * kActiveMarkPeriod))
     return true;
   Clock::time_point idleSince = std::max(startedAt_, device.lastSeenAt);
+  // What the streams say can only make it later: a device seen lately needs no look at them.
+  if (now < idleSince + grace) return true;
   if (const auto found = liveness_.find(device.id); found != liveness_.end()) {
     if (found->second.openStreams > 0) return true;
     idleSince = std::max(idleSince, found->second.idleSince);

@@ -390,6 +390,7 @@ class Service {
   std::deque<std::pair<std::uint64_t, std::uint64_t>> failed_;
   std::vector<Waiter> waiters_;
   bool stopping_ = false;
+  bool committerWaiting_ = false;  // the committer waits for changes and is not yet woken
   std::thread committer_;
 };
 

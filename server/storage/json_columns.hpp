@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -23,20 +24,26 @@ inline std::string dumpJSON(const nlohmann::json& value) {
 inline std::string stringsJSON(const std::vector<std::string>& strings) {
   std::size_t size = 2;
   for (const std::string& s : strings) size += s.size() + 3;
-  std::string text;
-  text.reserve(size);
-  text += '[';
+  std::string text(size, '\0');
+  char* out = text.data();
+  *out++ = '[';
   for (const std::string& s : strings) {
-    const bool plain = std::all_of(s.begin(), s.end(), [](unsigned char c) {
-      return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-    });
-    if (!plain) return dumpJSON(strings);
-    if (text.size() > 1) text += ',';
-    text += '"';
-    text += s;
-    text += '"';
+    // Whether any byte needs more than itself in JSON: a control character, a quote, a
+    // backslash, or anything beyond ASCII (which may not be valid UTF-8).
+    unsigned special = 0;
+    for (const char c : s) {
+      const auto byte = static_cast<unsigned char>(c);
+      special |= static_cast<unsigned>(byte < 0x20) | static_cast<unsigned>(byte >= 0x7f) |
+                 static_cast<unsigned>(byte == '"') | static_cast<unsigned>(byte == '\\');
+    }
+    if (special != 0) return dumpJSON(strings);
+    if (out != text.data() + 1) *out++ = ',';
+    *out++ = '"';
+    out = std::copy(s.begin(), s.end(), out);
+    *out++ = '"';
   }
-  text += ']';
+  *out++ = ']';
+  text.resize(static_cast<std::size_t>(out - text.data()));
   return text;
 }
 

@@ -370,10 +370,10 @@ class SQLiteStore final : public Store {
   void commit(const Changes& changes) override {
     if (changes.empty()) return;
     std::lock_guard lock(mutex_);
-    execute("BEGIN IMMEDIATE");
+    begin_->run();
     try {
       write(changes);
-      execute("COMMIT");
+      commit_->run();
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
@@ -382,10 +382,10 @@ class SQLiteStore final : public Store {
 
   void commitAll(const std::vector<Changes>& batch) override {
     std::lock_guard lock(mutex_);
-    execute("BEGIN IMMEDIATE");
+    begin_->run();
     try {
       for (const Changes& changes : batch) write(changes);
-      execute("COMMIT");
+      commit_->run();
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
@@ -441,6 +441,8 @@ class SQLiteStore final : public Store {
       statements_.push_back(std::make_unique<Statement>(db_, sql));
       return statements_.back().get();
     };
+    begin_ = add("BEGIN IMMEDIATE");
+    commit_ = add("COMMIT");
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
@@ -710,12 +712,12 @@ class SQLiteStore final : public Store {
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   std::vector<std::unique_ptr<Statement>> statements_;
-  Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
-            *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
-            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr,
-            *putDetached_ = nullptr, *forgetDetached_ = nullptr, *putEventId_ = nullptr,
-            *putOutbox_ = nullptr, *updateOutbox_ = nullptr, *putAudit_ = nullptr,
-            *trimAudit_ = nullptr;
+  Statement *begin_ = nullptr, *commit_ = nullptr, *putProject_ = nullptr, *putUser_ = nullptr,
+            *putDevice_ = nullptr, *removeDevice_ = nullptr, *removeMessages_ = nullptr,
+            *putIdentity_ = nullptr, *putChallenge_ = nullptr, *putMessage_ = nullptr,
+            *trimMessages_ = nullptr, *putDetached_ = nullptr, *forgetDetached_ = nullptr,
+            *putEventId_ = nullptr, *putOutbox_ = nullptr, *updateOutbox_ = nullptr,
+            *putAudit_ = nullptr, *trimAudit_ = nullptr;
   AuditRetention retention_;
   std::int64_t nextPosition_ = 0;
 };
