@@ -3,11 +3,17 @@
 // transactions, one at a time, each holding the changes of one or (group commit) many requests. The
 // journal is a write-ahead log, and a transaction is in the log file when its commit returns, so a
 // change the service has answered survives the process being killed (synchronous=NORMAL; FULL would
-// also survive a power loss, at an fsync per commit).
+// also survive a power loss, at an fsync per commit). The log is copied into the database file
+// (checkpointed) on a thread and connection of the store's own, so that a commit never waits for
+// those writes and their fsyncs.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sqlite3.h>
@@ -218,12 +224,13 @@ class SQLiteStore final : public Store {
       throw StoreError("cannot open " + path_ + ": " + reason);
     }
     try {
-      execute("PRAGMA busy_timeout = 5000");
+      sqlite3_busy_handler(db_, &SQLiteStore::whenBusy, nullptr);
       execute("PRAGMA journal_mode = WAL");
       execute("PRAGMA synchronous = NORMAL");
       execute("PRAGMA foreign_keys = ON");
       migrate();
       prepare();
+      startCheckpoints();
     } catch (...) {
       statements_.clear();
       sqlite3_close(db_);
@@ -231,7 +238,17 @@ class SQLiteStore final : public Store {
     }
   }
   ~SQLiteStore() override {
+    if (checkpointer_.joinable()) {
+      {
+        std::lock_guard lock(checkpointMutex_);
+        stopCheckpoints_ = true;
+      }
+      checkpointWake_.notify_all();
+      checkpointer_.join();
+    }
+    sqlite3_close(checkpointDb_);
     statements_.clear();
+    // The last connection to close copies what is left of the log and removes it.
     sqlite3_close(db_);
   }
 
@@ -409,6 +426,121 @@ class SQLiteStore final : public Store {
       std::string reason = message ? message : sqlite3_errmsg(db_);
       sqlite3_free(message);
       throw StoreError(path_ + ": " + reason);
+    }
+  }
+
+  // Waits for a lock held by another connection (the checkpointer having the log start over, or
+  // another process): in short steps at first, as the checkpointer holds it briefly, and for
+  // about five seconds in all before the statement fails with SQLITE_BUSY.
+  static int whenBusy(void*, int tries) {
+    if (tries < 200) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      return 1;
+    }
+    if (tries < 200 + 5000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return 1;
+    }
+    return 0;
+  }
+
+  // How many frames (pages) of the log wait before the checkpointer copies them; how long the
+  // log grows (64 MiB of 4 KiB pages) before the checkpointer has it start over; and past how
+  // many the committing thread copies them itself, should the checkpointer fall behind or fail.
+  static constexpr int kCopyFrames = 1000;
+  static constexpr int kRestartFrames = 16384;
+  static constexpr int kSelfFrames = 65536;
+
+  // Hands the copying of the log to a thread with a connection of its own. A database without a
+  // log of its own file (":memory:") keeps SQLite's copying on commit, as does one whose second
+  // connection cannot be opened.
+  void startCheckpoints() {
+    {
+      Statement mode(db_, "PRAGMA journal_mode");
+      const bool wal = mode.step() && mode.text(0) == "wal";
+      while (mode.step()) {
+      }
+      if (!wal) return;
+    }
+    const char* file = sqlite3_db_filename(db_, "main");
+    if (!file || !*file) return;
+    if (sqlite3_open_v2(file, &checkpointDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      sqlite3_close(checkpointDb_);
+      checkpointDb_ = nullptr;
+      return;
+    }
+    sqlite3_busy_timeout(checkpointDb_, 5000);
+    // A connection finds the log only once it reads the database.
+    if (sqlite3_exec(checkpointDb_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+      sqlite3_close(checkpointDb_);
+      checkpointDb_ = nullptr;
+      return;
+    }
+    sqlite3_wal_hook(db_, &SQLiteStore::onCommit, this);
+    checkpointer_ = std::thread([this] { copyLog(); });
+  }
+
+  // Called on the committing thread after each commit, with the frames now in the log.
+  static int onCommit(void* self, sqlite3* db, const char*, int frames) {
+    auto& store = *static_cast<SQLiteStore*>(self);
+    bool wake = false, copyHere = false;
+    {
+      std::lock_guard lock(store.checkpointMutex_);
+      if (frames < store.copiedFrames_) store.copiedFrames_ = 0;  // the log started over
+      store.walFrames_ = frames;
+      wake = frames - store.copiedFrames_ >= kCopyFrames;
+      copyHere = frames >= kSelfFrames;
+    }
+    if (copyHere) {
+      // Copied at once, the whole log starts over with the next transaction.
+      sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    } else if (wake) {
+      store.checkpointWake_.notify_one();
+    }
+    return SQLITE_OK;
+  }
+
+  // The checkpointer. The log starts over when a transaction begins with all of it copied, which
+  // commits that follow one another without pause never leave time for: once it holds
+  // kRestartFrames, the checkpointer copies what came in meanwhile, then holds commits back
+  // while it copies the little that is left (a few milliseconds, for its fsyncs), so that the
+  // next commit starts the log over.
+  void copyLog() {
+    bool reported = false;
+    std::unique_lock lock(checkpointMutex_);
+    for (;;) {
+      checkpointWake_.wait(
+          lock, [&] { return stopCheckpoints_ || walFrames_ - copiedFrames_ >= kCopyFrames; });
+      if (stopCheckpoints_) return;
+      const int before = copiedFrames_;
+      lock.unlock();
+      int logged = 0, copied = 0;
+      int result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                             &logged, &copied);
+      if (result == SQLITE_OK && logged >= kRestartFrames) {
+        result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                           &logged, &copied);
+        if (result == SQLITE_OK) {
+          result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_FULL,
+                                             &logged, &copied);
+        }
+      }
+      if (result != SQLITE_OK && result != SQLITE_BUSY && !reported) {
+        // The log goes on growing until the committing thread copies it (kSelfFrames).
+        std::fprintf(stderr, "zelk-server: cannot copy the log of %s into it: %s\n", path_.c_str(),
+                     sqlite3_errmsg(checkpointDb_));
+        reported = true;
+      } else if (result == SQLITE_OK) {
+        reported = false;
+      }
+      lock.lock();
+      if (copied > copiedFrames_) copiedFrames_ = copied;
+      // Nothing copied (a reader in the way, or a failure): a pause before the next try.
+      if (copiedFrames_ <= before)
+        checkpointWake_.wait_for(lock, std::chrono::milliseconds(50),
+                                 [&] { return stopCheckpoints_; });
     }
   }
 
@@ -720,6 +852,14 @@ class SQLiteStore final : public Store {
             *putAudit_ = nullptr, *trimAudit_ = nullptr;
   AuditRetention retention_;
   std::int64_t nextPosition_ = 0;
+
+  sqlite3* checkpointDb_ = nullptr;  // the checkpointer's connection
+  std::thread checkpointer_;
+  std::mutex checkpointMutex_;
+  std::condition_variable checkpointWake_;
+  int walFrames_ = 0;     // in the log after the last commit
+  int copiedFrames_ = 0;  // of those, copied into the database file
+  bool stopCheckpoints_ = false;
 };
 
 }  // namespace
