@@ -215,7 +215,7 @@ class Statement {
 
 class SQLiteStore final : public Store {
  public:
-  explicit SQLiteStore(std::string path) : path_(std::move(path)) {
+  SQLiteStore(std::string path, SQLiteLog log) : path_(std::move(path)), log_(log) {
     if (sqlite3_open_v2(path_.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -444,13 +444,6 @@ class SQLiteStore final : public Store {
     return 0;
   }
 
-  // How many frames (pages) of the log wait before the checkpointer copies them; how long the
-  // log grows (64 MiB of 4 KiB pages) before the checkpointer has it start over; and past how
-  // many the committing thread copies them itself, should the checkpointer fall behind or fail.
-  static constexpr int kCopyFrames = 1000;
-  static constexpr int kRestartFrames = 16384;
-  static constexpr int kSelfFrames = 65536;
-
   // Hands the copying of the log to a thread with a connection of its own. A database without a
   // log of its own file (":memory:") keeps SQLite's copying on commit, as does one whose second
   // connection cannot be opened.
@@ -485,41 +478,52 @@ class SQLiteStore final : public Store {
   // Called on the committing thread after each commit, with the frames now in the log.
   static int onCommit(void* self, sqlite3* db, const char*, int frames) {
     auto& store = *static_cast<SQLiteStore*>(self);
-    bool wake = false, copyHere = false;
+    bool wake = false;
     {
-      std::lock_guard lock(store.checkpointMutex_);
+      std::unique_lock lock(store.checkpointMutex_);
       if (frames < store.copiedFrames_) store.copiedFrames_ = 0;  // the log started over
       store.walFrames_ = frames;
-      wake = frames - store.copiedFrames_ >= kCopyFrames;
-      copyHere = frames >= kSelfFrames;
+      wake = frames - store.copiedFrames_ >= store.log_.copyAt;
+      if (frames < store.log_.copyHereAt) {
+        lock.unlock();
+        if (wake) store.checkpointWake_.notify_one();
+        return SQLITE_OK;
+      }
+      // The checkpointer fell behind. Its pass under way would keep a copy here from starting:
+      // that pass ends first, and the next waits for this one.
+      store.copyDone_.wait(lock, [&] { return !store.copying_; });
+      store.copying_ = true;
     }
-    if (copyHere) {
-      // Copied at once, the whole log starts over with the next transaction.
-      sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    } else if (wake) {
-      store.checkpointWake_.notify_one();
+    // All of it copied, the log starts over with the next transaction.
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    {
+      std::lock_guard lock(store.checkpointMutex_);
+      store.copying_ = false;
     }
+    store.checkpointWake_.notify_one();
     return SQLITE_OK;
   }
 
   // The checkpointer. The log starts over when a transaction begins with all of it copied, which
   // commits that follow one another without pause never leave time for: once it holds
-  // kRestartFrames, the checkpointer copies what came in meanwhile, then holds commits back
-  // while it copies the little that is left (a few milliseconds, for its fsyncs), so that the
+  // SQLiteLog::restartAt pages, the checkpointer copies what came in meanwhile, then holds commits
+  // back while it copies the little that is left (a few milliseconds, for its fsyncs), so that the
   // next commit starts the log over.
   void copyLog() {
     bool reported = false;
     std::unique_lock lock(checkpointMutex_);
     for (;;) {
-      checkpointWake_.wait(
-          lock, [&] { return stopCheckpoints_ || walFrames_ - copiedFrames_ >= kCopyFrames; });
+      checkpointWake_.wait(lock, [&] {
+        return stopCheckpoints_ || (!copying_ && walFrames_ - copiedFrames_ >= log_.copyAt);
+      });
       if (stopCheckpoints_) return;
       const int before = copiedFrames_;
+      copying_ = true;
       lock.unlock();
       int logged = 0, copied = 0;
       int result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
                                              &logged, &copied);
-      if (result == SQLITE_OK && logged >= kRestartFrames) {
+      if (result == SQLITE_OK && logged >= log_.restartAt) {
         result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
                                            &logged, &copied);
         if (result == SQLITE_OK) {
@@ -528,7 +532,7 @@ class SQLiteStore final : public Store {
         }
       }
       if (result != SQLITE_OK && result != SQLITE_BUSY && !reported) {
-        // The log goes on growing until the committing thread copies it (kSelfFrames).
+        // The log goes on growing until the committing thread copies it (copyHereAt).
         std::fprintf(stderr, "zelk-server: cannot copy the log of %s into it: %s\n", path_.c_str(),
                      sqlite3_errmsg(checkpointDb_));
         reported = true;
@@ -536,6 +540,8 @@ class SQLiteStore final : public Store {
         reported = false;
       }
       lock.lock();
+      copying_ = false;
+      copyDone_.notify_all();
       if (copied > copiedFrames_) copiedFrames_ = copied;
       // Nothing copied (a reader in the way, or a failure): a pause before the next try.
       if (copiedFrames_ <= before)
@@ -853,10 +859,12 @@ class SQLiteStore final : public Store {
   AuditRetention retention_;
   std::int64_t nextPosition_ = 0;
 
+  const SQLiteLog log_;
   sqlite3* checkpointDb_ = nullptr;  // the checkpointer's connection
   std::thread checkpointer_;
   std::mutex checkpointMutex_;
-  std::condition_variable checkpointWake_;
+  std::condition_variable checkpointWake_, copyDone_;
+  bool copying_ = false;  // a pass of the checkpointer, or the committing thread's copy, is on
   int walFrames_ = 0;     // in the log after the last commit
   int copiedFrames_ = 0;  // of those, copied into the database file
   bool stopCheckpoints_ = false;
@@ -864,8 +872,8 @@ class SQLiteStore final : public Store {
 
 }  // namespace
 
-std::unique_ptr<Store> makeSQLiteStore(const std::string& path) {
-  return std::make_unique<SQLiteStore>(path);
+std::unique_ptr<Store> makeSQLiteStore(const std::string& path, SQLiteLog log) {
+  return std::make_unique<SQLiteStore>(path, log);
 }
 
 }  // namespace zelk::server

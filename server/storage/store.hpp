@@ -244,9 +244,19 @@ class Store {
 // trail are kept in memory as long as the process lives.
 std::unique_ptr<Store> makeMemoryStore();
 
+// How a SQLite store keeps its write-ahead log, in pages: a thread of the store's own copies it
+// into the database once `copyAt` pages wait, and has it start over once it holds `restartAt`
+// (holding commits back for the last few pages and two fsyncs); the committing thread copies it
+// itself past `copyHereAt`, which bounds the log should that thread fall behind or fail.
+struct SQLiteLog {
+  int copyAt = 1000;
+  int restartAt = 16384;  // 64 MiB of 4 KiB pages
+  int copyHereAt = 65536;
+};
+
 // A SQLite database at `path`, created when missing; its schema is brought up to date first.
 // Throws StoreError when the file cannot be opened or migrated.
-std::unique_ptr<Store> makeSQLiteStore(const std::string& path);
+std::unique_ptr<Store> makeSQLiteStore(const std::string& path, SQLiteLog log = {});
 
 // A PostgreSQL database, shared by every instance given the same `url` (a libpq connection URI,
 // "postgres://..."), through a pool of `connections` connections; its schema is brought up to
