@@ -310,7 +310,7 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   input.version = optionalString(body, "version", 64);
   input.identity = optionalString(body, "identity", 128);
 
-  AttachResult result = service_.attach(input);
+  AttachResult result = service_.attach(std::move(input));
   // Devices gone quiet past their grace were detached first; none has a stream open.
   for (const Delivery& logout : result.expired) {
     hub_.forget(logout.device);

@@ -7,6 +7,25 @@
 
 namespace zelk::server {
 
+SharedJSON::SharedJSON() {
+  // Every device starts with the same empty object.
+  static const auto empty =
+      std::make_shared<const Frozen>(Frozen{nlohmann::json::object(), std::string("{}")});
+  frozen_ = empty;
+}
+
+SharedJSON::SharedJSON(nlohmann::json value) {
+  std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  frozen_ = std::make_shared<const Frozen>(Frozen{std::move(value), std::move(text)});
+}
+
+SharedJSON SharedJSON::fromText(std::string text) {
+  nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+  if (value.is_discarded()) return SharedJSON();
+  // The text as it was kept: writing the document back gives the same text.
+  return SharedJSON(std::make_shared<const Frozen>(Frozen{std::move(value), std::move(text)}));
+}
+
 DeviceType deviceTypeOf(const nlohmann::json& deviceInfo) {
   if (!deviceInfo.is_object()) return DeviceType::mobile;
   auto device = deviceInfo.find("device");

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -50,6 +52,37 @@ struct KeptMessage {
   std::string data;  // the event's data
 };
 
+// A JSON document a device reported, immutable once made. Copies share it (the rows handed to the
+// store hold the device's own), and its compact text is made once, with the document: storing a
+// device whose facts did not change copies and writes out nothing. Safe to copy, read and drop on
+// any thread.
+class SharedJSON {
+ public:
+  // An empty object.
+  SharedJSON();
+  // Takes `value` over and writes its text (strings with invalid UTF-8 get U+FFFD there).
+  explicit SharedJSON(nlohmann::json value);
+  // The document kept as `text`; an empty object when `text` is not JSON.
+  static SharedJSON fromText(std::string text);
+
+  const nlohmann::json& value() const { return frozen_->value; }
+  // The compact JSON text of value().
+  const std::string& text() const { return frozen_->text; }
+
+  bool operator==(const SharedJSON& other) const {
+    return frozen_ == other.frozen_ || frozen_->value == other.frozen_->value;
+  }
+  bool operator==(const nlohmann::json& other) const { return frozen_->value == other; }
+
+ private:
+  struct Frozen {
+    nlohmann::json value;
+    std::string text;
+  };
+  explicit SharedJSON(std::shared_ptr<const Frozen> frozen) : frozen_(std::move(frozen)) {}
+  std::shared_ptr<const Frozen> frozen_;
+};
+
 // How many messages a device keeps at most, and for how long.
 inline constexpr std::size_t kMaxKeptMessages = 100;
 inline constexpr std::chrono::hours kKeptMessagesFor{24};
@@ -63,8 +96,7 @@ struct Device {
   std::string library, version;
   std::string identity;               // as reported by the last attach, "" when none
   std::vector<std::string> accesses;  // the access tokens still good, the last one handed out last
-  nlohmann::json deviceInfo = nlohmann::json::object();
-  nlohmann::json metadata = nlohmann::json::object();
+  SharedJSON deviceInfo, metadata;    // as reported by the last attach
   Clock::time_point attachedAt, lastSeenAt;
   std::uint64_t lastEventId = 0;  // the id of the last message sent to it
   // When a stream of it was last seen open by another instance sharing the store; the epoch when

@@ -93,8 +93,8 @@ json deviceInfoOf(const Device& device) {
     return picked;
   };
   json info = json::object();
-  info["os"] = pick(device.deviceInfo, "os", {"name", "version"});
-  json details = pick(device.deviceInfo, "device", {"vendor", "model"});
+  info["os"] = pick(device.deviceInfo.value(), "os", {"name", "version"});
+  json details = pick(device.deviceInfo.value(), "device", {"vendor", "model"});
   details["type"] = deviceTypeName(device.type);
   info["device"] = std::move(details);
   return info;
@@ -108,31 +108,11 @@ json deviceJSON(const Device& d) {
           {"version", d.version},
           {"identity", d.identity},
           {"last_access", d.lastAccess()},
-          {"device_info", d.deviceInfo},
-          {"metadata", d.metadata},
+          {"device_info", d.deviceInfo.value()},
+          {"metadata", d.metadata.value()},
           {"attached_at", isoTimeMillis(d.attachedAt)},
           {"last_seen_at", isoTimeMillis(d.lastSeenAt)},
           {"last_event_id", d.lastEventId}};
-}
-
-Changes::DeviceRow rowOf(const std::string& project, const std::string& user,
-                         const Device& device) {
-  Changes::DeviceRow row{project, user, {}};
-  Device& copy = row.device;  // all but the kept messages, which can be many
-  copy.id = device.id;
-  copy.vendorId = device.vendorId;
-  copy.type = device.type;
-  copy.library = device.library;
-  copy.version = device.version;
-  copy.identity = device.identity;
-  copy.accesses = device.accesses;
-  copy.deviceInfo = device.deviceInfo;
-  copy.metadata = device.metadata;
-  copy.attachedAt = device.attachedAt;
-  copy.lastSeenAt = device.lastSeenAt;
-  copy.lastEventId = device.lastEventId;
-  copy.activeAt = device.activeAt;
-  return row;
 }
 
 }  // namespace
@@ -230,7 +210,9 @@ void Service::commitInOrder() {
   std::vector<Changes> batch;
   std::unique_lock lock(commitMutex_);
   for (;;) {
+    committerWaiting_ = true;
     commitWake_.wait(lock, [&] { return !queued_.empty() || stopping_; });
+    committerWaiting_ = false;
     if (queued_.empty()) return;
     batch.swap(queued_);
     std::uint64_t first = lastFinished_ + 1, last = lastQueued_;
@@ -325,12 +307,16 @@ void Service::commitLocked(Changes& changes) {
   }
   if (changes.empty()) return;
   if (config_.groupCommit) {
+    bool wake = false;
     {
       std::lock_guard lock(commitMutex_);
       queued_.push_back(std::move(changes));
       lastChangeHere = ++lastQueued_;
+      // A committer at work takes what was queued when it is done; only an idle one needs
+      // waking, and once.
+      std::swap(wake, committerWaiting_);
     }
-    commitWake_.notify_one();
+    if (wake) commitWake_.notify_one();
     return;
   }
   try {
@@ -547,7 +533,7 @@ Delivery Service::sendLocked(Device& device, const std::string& data, Changes& c
   if (!row) {
     changes.eventIds.push_back({device.id, device.lastEventId});
   } else {
-    row->device.lastEventId = device.lastEventId;
+    row->lastEventId = device.lastEventId;
   }
   return {device.id, message.id, data};
 }
@@ -875,7 +861,7 @@ std::optional<json> Service::challengeState(const std::string& challengeId) {
   return challengeStateLocked(challenge->second);
 }
 
-AttachResult Service::attach(const AttachInput& input) {
+AttachResult Service::attach(AttachInput input) {
   std::lock_guard lock(mutex_);
   UnitOfWork work(*this);
   if (shared_) lockUserLocked(input.project, input.user);
@@ -887,12 +873,13 @@ AttachResult Service::attach(const AttachInput& input) {
   const auto now = clockNow();
 
   const LimitPolicy policy = project.settings.limitPolicy;
+  const DeviceType reportedType = deviceTypeOf(input.deviceInfo);
   // Devices gone quiet past their grace go first: they hold no slot.
   std::vector<Delivery> expired = expireLocked(input.project, input.user, user, now, changes);
   auto device = std::find_if(user.devices.begin(), user.devices.end(),
                              [&](const Device& d) { return d.vendorId == input.vendorId; });
   if (device == user.devices.end() && policy == LimitPolicy::block &&
-      oneMoreBreaksALimit(project.settings, user, deviceTypeOf(input.deviceInfo))) {
+      oneMoreBreaksALimit(project.settings, user, reportedType)) {
     // Nothing is attached: the host hears of it and decides.
     AttachResult refused;
     refused.blocked = true;
@@ -913,18 +900,21 @@ AttachResult Service::attach(const AttachInput& input) {
     device = std::prev(user.devices.end());
     deviceIndex_[device->id] = {input.project, input.user, user.devices.size() - 1};
   }
-  device->library = input.library;
-  device->version = input.version;
-  device->identity = input.identity;
-  device->deviceInfo = input.deviceInfo;
-  device->type = deviceTypeOf(input.deviceInfo);
-  device->metadata = input.metadata;
+  device->library = std::move(input.library);
+  device->version = std::move(input.version);
+  device->identity = std::move(input.identity);
+  // An app back in the foreground mostly reports what it did last time: the device keeps the
+  // documents it has then, and its row shares them.
+  if (device->deviceInfo != input.deviceInfo)
+    device->deviceInfo = SharedJSON(std::move(input.deviceInfo));
+  device->type = reportedType;
+  if (device->metadata != input.metadata) device->metadata = SharedJSON(std::move(input.metadata));
   device->lastSeenAt = now;
   device->accesses.push_back(newId("acc_"));
   if (device->accesses.size() > kMaxAccesses)
     device->accesses.erase(device->accesses.begin(),
                            device->accesses.end() - static_cast<std::ptrdiff_t>(kMaxAccesses));
-  changes.devices.push_back(rowOf(input.project, input.user, *device));
+  changes.devices.emplace_back(input.project, input.user, *device);
   if (added)
     eventLocked(input.project, "device.attached",
                 {{"user", input.user},
@@ -1022,6 +1012,8 @@ bool Service::liveLocked(const Device& device, const ProjectSettings& settings,
       now < device.activeAt + std::max<std::chrono::seconds>(grace, 2 * kActiveMarkPeriod))
     return true;
   Clock::time_point idleSince = std::max(startedAt_, device.lastSeenAt);
+  // What the streams say can only make it later: a device seen lately needs no look at them.
+  if (now < idleSince + grace) return true;
   if (const auto found = liveness_.find(device.id); found != liveness_.end()) {
     if (found->second.openStreams > 0) return true;
     idleSince = std::max(idleSince, found->second.idleSince);

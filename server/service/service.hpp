@@ -190,7 +190,8 @@ class Service {
   void dropProject(const std::string& clientId);
 
   // Attaches (or refreshes) the device `vendorId` of `user`; devices are per project and user.
-  AttachResult attach(const AttachInput& input);
+  // Takes `input` over: its documents become the device's without a copy.
+  AttachResult attach(AttachInput input);
   DetachResult detach(const std::string& project, const std::string& user,
                       const std::string& deviceId);
   IdentifyResult identify(const IdentifyInput& input);
@@ -389,6 +390,7 @@ class Service {
   std::deque<std::pair<std::uint64_t, std::uint64_t>> failed_;
   std::vector<Waiter> waiters_;
   bool stopping_ = false;
+  bool committerWaiting_ = false;  // the committer waits for changes and is not yet woken
   std::thread committer_;
 };
 

@@ -3,6 +3,8 @@
 // leniently: a column that does not parse comes back as the empty value, never as an error.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,34 @@ namespace zelk::server::columns {
 // `value` as compact JSON; invalid UTF-8 in its strings is replaced, not refused.
 inline std::string dumpJSON(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// `strings` as a compact JSON array, the same text dumpJSON() writes. Strings of plain printable
+// ASCII (access tokens) are written directly, without building a document first.
+inline std::string stringsJSON(const std::vector<std::string>& strings) {
+  std::size_t size = 2;
+  for (const std::string& s : strings) size += s.size() + 3;
+  std::string text(size, '\0');
+  char* out = text.data();
+  *out++ = '[';
+  for (const std::string& s : strings) {
+    // Whether any byte needs more than itself in JSON: a control character, a quote, a
+    // backslash, or anything beyond ASCII (which may not be valid UTF-8).
+    unsigned special = 0;
+    for (const char c : s) {
+      const auto byte = static_cast<unsigned char>(c);
+      special |= static_cast<unsigned>(byte < 0x20) | static_cast<unsigned>(byte >= 0x7f) |
+                 static_cast<unsigned>(byte == '"') | static_cast<unsigned>(byte == '\\');
+    }
+    if (special != 0) return dumpJSON(strings);
+    if (out != text.data() + 1) *out++ = ',';
+    *out++ = '"';
+    out = std::copy(s.begin(), s.end(), out);
+    *out++ = '"';
+  }
+  *out++ = ']';
+  text.resize(static_cast<std::size_t>(out - text.data()));
+  return text;
 }
 
 // The JSON document in `text`, or `fallback` when it is not one.

@@ -199,8 +199,8 @@ Device readDeviceRow(const Result& r, int i) {
   device.version = r.text(i, 6);
   device.identity = r.text(i, 7);
   device.accesses = stringsOf(r.text(i, 8));
-  device.deviceInfo = parseJSON(r.text(i, 9), json::object());
-  device.metadata = parseJSON(r.text(i, 10), json::object());
+  device.deviceInfo = SharedJSON::fromText(r.text(i, 9));
+  device.metadata = SharedJSON::fromText(r.text(i, 10));
   device.attachedAt = fromMillis(r.integer(i, 11));
   device.lastSeenAt = fromMillis(r.integer(i, 12));
   device.lastEventId = static_cast<std::uint64_t>(r.integer(i, 13));
@@ -949,8 +949,7 @@ class PostgresStore final : public Store {
       conn.query("DELETE FROM messages WHERE device_id = ANY($1::text[])", ids);
       for (const auto& id : changes.removedDevices) notices.insert("m:" + id);
     }
-    for (const auto& row : changes.devices) {
-      const Device& d = row.device;
+    for (const auto& d : changes.devices) {
       conn.query(
           "INSERT INTO devices (id, client_id, user_id, vendor_id, type, library, version, "
           "identity, accesses, device_info, metadata, attached_at, last_seen_at, last_event_id, "
@@ -960,16 +959,16 @@ class PostgresStore final : public Store {
           "last_event_id = $14, active_at = greatest(devices.active_at, $15)",
           Params()
               .add(d.id)
-              .add(row.clientId)
-              .add(row.user)
+              .add(d.clientId)
+              .add(d.user)
               .add(d.vendorId)
               .add(std::string(deviceTypeName(d.type)))
               .add(d.library)
               .add(d.version)
               .add(d.identity)
-              .add(dumpJSON(d.accesses))
-              .add(dumpJSON(d.deviceInfo))
-              .add(dumpJSON(d.metadata))
+              .add(d.accesses)
+              .add(d.deviceInfo.text())
+              .add(d.metadata.text())
               .add(toMillis(d.attachedAt))
               .add(toMillis(d.lastSeenAt))
               .add(d.lastEventId)

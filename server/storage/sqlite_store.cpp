@@ -3,11 +3,17 @@
 // transactions, one at a time, each holding the changes of one or (group commit) many requests. The
 // journal is a write-ahead log, and a transaction is in the log file when its commit returns, so a
 // change the service has answered survives the process being killed (synchronous=NORMAL; FULL would
-// also survive a power loss, at an fsync per commit).
+// also survive a power loss, at an fsync per commit). The log is copied into the database file
+// (checkpointed) on a thread and connection of the store's own, so that a commit never waits for
+// those writes and their fsyncs.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sqlite3.h>
@@ -209,7 +215,7 @@ class Statement {
 
 class SQLiteStore final : public Store {
  public:
-  explicit SQLiteStore(std::string path) : path_(std::move(path)) {
+  SQLiteStore(std::string path, SQLiteLog log) : path_(std::move(path)), log_(log) {
     if (sqlite3_open_v2(path_.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -218,12 +224,13 @@ class SQLiteStore final : public Store {
       throw StoreError("cannot open " + path_ + ": " + reason);
     }
     try {
-      execute("PRAGMA busy_timeout = 5000");
+      sqlite3_busy_handler(db_, &SQLiteStore::whenBusy, nullptr);
       execute("PRAGMA journal_mode = WAL");
       execute("PRAGMA synchronous = NORMAL");
       execute("PRAGMA foreign_keys = ON");
       migrate();
       prepare();
+      startCheckpoints();
     } catch (...) {
       statements_.clear();
       sqlite3_close(db_);
@@ -231,7 +238,17 @@ class SQLiteStore final : public Store {
     }
   }
   ~SQLiteStore() override {
+    if (checkpointer_.joinable()) {
+      {
+        std::lock_guard lock(checkpointMutex_);
+        stopCheckpoints_ = true;
+      }
+      checkpointWake_.notify_all();
+      checkpointer_.join();
+    }
+    sqlite3_close(checkpointDb_);
     statements_.clear();
+    // The last connection to close copies what is left of the log and removes it.
     sqlite3_close(db_);
   }
 
@@ -285,8 +302,8 @@ class SQLiteStore final : public Store {
       device.version = devices.text(6);
       device.identity = devices.text(7);
       device.accesses = stringsOf(devices.text(8));
-      device.deviceInfo = parseJSON(devices.text(9), json::object());
-      device.metadata = parseJSON(devices.text(10), json::object());
+      device.deviceInfo = SharedJSON::fromText(devices.text(9));
+      device.metadata = SharedJSON::fromText(devices.text(10));
       device.attachedAt = fromMillis(devices.integer(11));
       device.lastSeenAt = fromMillis(devices.integer(12));
       device.lastEventId = static_cast<std::uint64_t>(devices.integer(13));
@@ -370,10 +387,10 @@ class SQLiteStore final : public Store {
   void commit(const Changes& changes) override {
     if (changes.empty()) return;
     std::lock_guard lock(mutex_);
-    execute("BEGIN IMMEDIATE");
+    begin_->run();
     try {
       write(changes);
-      execute("COMMIT");
+      commit_->run();
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
@@ -382,10 +399,10 @@ class SQLiteStore final : public Store {
 
   void commitAll(const std::vector<Changes>& batch) override {
     std::lock_guard lock(mutex_);
-    execute("BEGIN IMMEDIATE");
+    begin_->run();
     try {
       for (const Changes& changes : batch) write(changes);
-      execute("COMMIT");
+      commit_->run();
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
@@ -409,6 +426,127 @@ class SQLiteStore final : public Store {
       std::string reason = message ? message : sqlite3_errmsg(db_);
       sqlite3_free(message);
       throw StoreError(path_ + ": " + reason);
+    }
+  }
+
+  // Waits for a lock held by another connection (the checkpointer having the log start over, or
+  // another process): in short steps at first, as the checkpointer holds it briefly, and for
+  // about five seconds in all before the statement fails with SQLITE_BUSY.
+  static int whenBusy(void*, int tries) {
+    if (tries < 200) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      return 1;
+    }
+    if (tries < 200 + 5000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return 1;
+    }
+    return 0;
+  }
+
+  // Hands the copying of the log to a thread with a connection of its own. A database without a
+  // log of its own file (":memory:") keeps SQLite's copying on commit, as does one whose second
+  // connection cannot be opened.
+  void startCheckpoints() {
+    {
+      Statement mode(db_, "PRAGMA journal_mode");
+      const bool wal = mode.step() && mode.text(0) == "wal";
+      while (mode.step()) {
+      }
+      if (!wal) return;
+    }
+    const char* file = sqlite3_db_filename(db_, "main");
+    if (!file || !*file) return;
+    if (sqlite3_open_v2(file, &checkpointDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      sqlite3_close(checkpointDb_);
+      checkpointDb_ = nullptr;
+      return;
+    }
+    sqlite3_busy_timeout(checkpointDb_, 5000);
+    // A connection finds the log only once it reads the database.
+    if (sqlite3_exec(checkpointDb_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+      sqlite3_close(checkpointDb_);
+      checkpointDb_ = nullptr;
+      return;
+    }
+    sqlite3_wal_hook(db_, &SQLiteStore::onCommit, this);
+    checkpointer_ = std::thread([this] { copyLog(); });
+  }
+
+  // Called on the committing thread after each commit, with the frames now in the log.
+  static int onCommit(void* self, sqlite3* db, const char*, int frames) {
+    auto& store = *static_cast<SQLiteStore*>(self);
+    bool wake = false;
+    {
+      std::unique_lock lock(store.checkpointMutex_);
+      if (frames < store.copiedFrames_) store.copiedFrames_ = 0;  // the log started over
+      store.walFrames_ = frames;
+      wake = frames - store.copiedFrames_ >= store.log_.copyAt;
+      if (frames < store.log_.copyHereAt) {
+        lock.unlock();
+        if (wake) store.checkpointWake_.notify_one();
+        return SQLITE_OK;
+      }
+      // The checkpointer fell behind. Its pass under way would keep a copy here from starting:
+      // that pass ends first, and the next waits for this one.
+      store.copyDone_.wait(lock, [&] { return !store.copying_; });
+      store.copying_ = true;
+    }
+    // All of it copied, the log starts over with the next transaction.
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    {
+      std::lock_guard lock(store.checkpointMutex_);
+      store.copying_ = false;
+    }
+    store.checkpointWake_.notify_one();
+    return SQLITE_OK;
+  }
+
+  // The checkpointer. The log starts over when a transaction begins with all of it copied, which
+  // commits that follow one another without pause never leave time for: once it holds
+  // SQLiteLog::restartAt pages, the checkpointer copies what came in meanwhile, then holds commits
+  // back while it copies the little that is left (a few milliseconds, for its fsyncs), so that the
+  // next commit starts the log over.
+  void copyLog() {
+    bool reported = false;
+    std::unique_lock lock(checkpointMutex_);
+    for (;;) {
+      checkpointWake_.wait(lock, [&] {
+        return stopCheckpoints_ || (!copying_ && walFrames_ - copiedFrames_ >= log_.copyAt);
+      });
+      if (stopCheckpoints_) return;
+      const int before = copiedFrames_;
+      copying_ = true;
+      lock.unlock();
+      int logged = 0, copied = 0;
+      int result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                             &logged, &copied);
+      if (result == SQLITE_OK && logged >= log_.restartAt) {
+        result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                           &logged, &copied);
+        if (result == SQLITE_OK) {
+          result = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_FULL,
+                                             &logged, &copied);
+        }
+      }
+      if (result != SQLITE_OK && result != SQLITE_BUSY && !reported) {
+        // The log goes on growing until the committing thread copies it (copyHereAt).
+        std::fprintf(stderr, "zelk-server: cannot copy the log of %s into it: %s\n", path_.c_str(),
+                     sqlite3_errmsg(checkpointDb_));
+        reported = true;
+      } else if (result == SQLITE_OK) {
+        reported = false;
+      }
+      lock.lock();
+      copying_ = false;
+      copyDone_.notify_all();
+      if (copied > copiedFrames_) copiedFrames_ = copied;
+      // Nothing copied (a reader in the way, or a failure): a pause before the next try.
+      if (copiedFrames_ <= before)
+        checkpointWake_.wait_for(lock, std::chrono::milliseconds(50),
+                                 [&] { return stopCheckpoints_; });
     }
   }
 
@@ -441,6 +579,8 @@ class SQLiteStore final : public Store {
       statements_.push_back(std::make_unique<Statement>(db_, sql));
       return statements_.back().get();
     };
+    begin_ = add("BEGIN IMMEDIATE");
+    commit_ = add("COMMIT");
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
@@ -608,19 +748,18 @@ class SQLiteStore final : public Store {
       removeDevice_->bind(1, id).run();
       removeMessages_->bind(1, id).run();
     }
-    for (const auto& row : changes.devices) {
-      const Device& d = row.device;
+    for (const auto& d : changes.devices) {
       putDevice_->bind(1, d.id)
-          .bind(2, row.clientId)
-          .bind(3, row.user)
+          .bind(2, d.clientId)
+          .bind(3, d.user)
           .bind(4, d.vendorId)
           .bind(5, std::string(deviceTypeName(d.type)))
           .bind(6, d.library)
           .bind(7, d.version)
           .bind(8, d.identity)
-          .bind(9, dumpJSON(d.accesses))
-          .bind(10, dumpJSON(d.deviceInfo))
-          .bind(11, dumpJSON(d.metadata))
+          .bind(9, d.accesses)
+          .bind(10, d.deviceInfo.text())
+          .bind(11, d.metadata.text())
           .bind(12, toMillis(d.attachedAt))
           .bind(13, toMillis(d.lastSeenAt))
           .bind(14, static_cast<std::int64_t>(d.lastEventId))
@@ -711,20 +850,30 @@ class SQLiteStore final : public Store {
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   std::vector<std::unique_ptr<Statement>> statements_;
-  Statement *putProject_ = nullptr, *putUser_ = nullptr, *putDevice_ = nullptr,
-            *removeDevice_ = nullptr, *removeMessages_ = nullptr, *putIdentity_ = nullptr,
-            *putChallenge_ = nullptr, *putMessage_ = nullptr, *trimMessages_ = nullptr,
-            *putDetached_ = nullptr, *forgetDetached_ = nullptr, *putEventId_ = nullptr,
-            *putOutbox_ = nullptr, *updateOutbox_ = nullptr, *putAudit_ = nullptr,
-            *trimAudit_ = nullptr;
+  Statement *begin_ = nullptr, *commit_ = nullptr, *putProject_ = nullptr, *putUser_ = nullptr,
+            *putDevice_ = nullptr, *removeDevice_ = nullptr, *removeMessages_ = nullptr,
+            *putIdentity_ = nullptr, *putChallenge_ = nullptr, *putMessage_ = nullptr,
+            *trimMessages_ = nullptr, *putDetached_ = nullptr, *forgetDetached_ = nullptr,
+            *putEventId_ = nullptr, *putOutbox_ = nullptr, *updateOutbox_ = nullptr,
+            *putAudit_ = nullptr, *trimAudit_ = nullptr;
   AuditRetention retention_;
   std::int64_t nextPosition_ = 0;
+
+  const SQLiteLog log_;
+  sqlite3* checkpointDb_ = nullptr;  // the checkpointer's connection
+  std::thread checkpointer_;
+  std::mutex checkpointMutex_;
+  std::condition_variable checkpointWake_, copyDone_;
+  bool copying_ = false;  // a pass of the checkpointer, or the committing thread's copy, is on
+  int walFrames_ = 0;     // in the log after the last commit
+  int copiedFrames_ = 0;  // of those, copied into the database file
+  bool stopCheckpoints_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Store> makeSQLiteStore(const std::string& path) {
-  return std::make_unique<SQLiteStore>(path);
+std::unique_ptr<Store> makeSQLiteStore(const std::string& path, SQLiteLog log) {
+  return std::make_unique<SQLiteStore>(path, log);
 }
 
 }  // namespace zelk::server

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "service/records.hpp"
+#include "storage/json_columns.hpp"
 
 namespace zelk::server {
 
@@ -36,9 +37,35 @@ struct Changes {
     std::string clientId, user;
     UserProfile profile;
   };
+  // A device as stored: all of it but its kept messages, see `messages`. Its reported facts are
+  // shared with the device, not copied.
   struct DeviceRow {
+    DeviceRow() = default;
+    DeviceRow(std::string clientId, std::string user, const Device& device)
+        : clientId(std::move(clientId)),
+          user(std::move(user)),
+          id(device.id),
+          vendorId(device.vendorId),
+          type(device.type),
+          library(device.library),
+          version(device.version),
+          identity(device.identity),
+          accesses(columns::stringsJSON(device.accesses)),
+          deviceInfo(device.deviceInfo),
+          metadata(device.metadata),
+          attachedAt(device.attachedAt),
+          lastSeenAt(device.lastSeenAt),
+          activeAt(device.activeAt),
+          lastEventId(device.lastEventId) {}
+
     std::string clientId, user;
-    Device device;  // its kept messages are not part of the row, see `messages`
+    std::string id, vendorId;
+    DeviceType type = DeviceType::mobile;
+    std::string library, version, identity;
+    std::string accesses;  // the access tokens still good, as a JSON array of strings
+    SharedJSON deviceInfo, metadata;
+    Clock::time_point attachedAt, lastSeenAt, activeAt;
+    std::uint64_t lastEventId = 0;
   };
   struct IdentityRow {
     std::string clientId;
@@ -79,7 +106,7 @@ struct Changes {
   // is none. Looks up an index, so a request that touches many devices stays linear.
   DeviceRow* findDevice(const std::string& id) {
     for (; indexedDevices_ < devices.size(); ++indexedDevices_)
-      deviceRowAt_.emplace(devices[indexedDevices_].device.id, indexedDevices_);
+      deviceRowAt_.emplace(devices[indexedDevices_].id, indexedDevices_);
     auto at = deviceRowAt_.find(id);
     return at == deviceRowAt_.end() ? nullptr : &devices[at->second];
   }
@@ -217,9 +244,19 @@ class Store {
 // trail are kept in memory as long as the process lives.
 std::unique_ptr<Store> makeMemoryStore();
 
+// How a SQLite store keeps its write-ahead log, in pages: a thread of the store's own copies it
+// into the database once `copyAt` pages wait, and has it start over once it holds `restartAt`
+// (holding commits back for the last few pages and two fsyncs); the committing thread copies it
+// itself past `copyHereAt`, which bounds the log should that thread fall behind or fail.
+struct SQLiteLog {
+  int copyAt = 1000;
+  int restartAt = 16384;  // 64 MiB of 4 KiB pages
+  int copyHereAt = 65536;
+};
+
 // A SQLite database at `path`, created when missing; its schema is brought up to date first.
 // Throws StoreError when the file cannot be opened or migrated.
-std::unique_ptr<Store> makeSQLiteStore(const std::string& path);
+std::unique_ptr<Store> makeSQLiteStore(const std::string& path, SQLiteLog log = {});
 
 // A PostgreSQL database, shared by every instance given the same `url` (a libpq connection URI,
 // "postgres://..."), through a pool of `connections` connections; its schema is brought up to

@@ -84,8 +84,9 @@ Device deviceNamed(const std::string& id, DeviceType type, std::uint64_t lastEve
   device.version = "1.2.3";
   device.identity = "identity-" + id;
   device.accesses = {"access-1-" + id, "access-2-" + id};
-  device.deviceInfo = {{"device", {{"type", "tablet"}, {"name", "Ünïcode ☃"}}}};
-  device.metadata = {{"quote", "it's \"quoted\" \\ $1"}};
+  device.deviceInfo = zelk::server::SharedJSON(
+      nlohmann::json{{"device", {{"type", "tablet"}, {"name", "Ünïcode ☃"}}}});
+  device.metadata = zelk::server::SharedJSON(nlohmann::json{{"quote", "it's \"quoted\" \\ $1"}});
   device.attachedAt = at(1);
   device.lastSeenAt = at(2);
   device.lastEventId = lastEventId;
@@ -186,8 +187,8 @@ TEST_F(PostgresStoreTest, EveryKindOfRecordComesBackAsCommitted) {
   EXPECT_EQ(first.version, expected.version);
   EXPECT_EQ(first.identity, expected.identity);
   EXPECT_EQ(first.accesses, expected.accesses);
-  EXPECT_EQ(first.deviceInfo, expected.deviceInfo);
-  EXPECT_EQ(first.metadata, expected.metadata);
+  EXPECT_EQ(first.deviceInfo.value(), expected.deviceInfo.value());
+  EXPECT_EQ(first.metadata.value(), expected.metadata.value());
   EXPECT_EQ(first.attachedAt, at(1));
   EXPECT_EQ(first.lastSeenAt, at(2));
   EXPECT_EQ(first.lastEventId, 2u);

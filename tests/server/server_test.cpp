@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <future>
 #include <map>
@@ -596,6 +598,216 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
   }
   EXPECT_EQ(service->logout("p", devices["g"].first)->id, 1u);
   EXPECT_EQ(service->deviceCount(), 5u);
+}
+
+// An app back in the foreground reports the facts it reported before: its attach is stored all
+// the same (when it was seen, the new access token), and facts that did change replace the old
+// ones, in memory and in the file.
+TEST(ServerStorage, AReattachIsStoredWhetherOrNotItsFactsChanged) {
+  using zelk::server::AttachInput;
+  using zelk::server::Clock;
+  using zelk::server::ListenCheck;
+  using zelk::server::Service;
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  Clock::time_point now = Clock::now() - 1h;
+  const auto open = [&] {
+    Service::Config config;
+    config.clock = [&] { return now; };
+    return std::make_unique<Service>(zelk::server::makeSQLiteStore(data), std::move(config));
+  };
+  const json phone = {{"os", {{"name", "iOS"}, {"version", "17.4"}}},
+                      {"device", {{"vendor", "Apple"}, {"model", "iPad14,1"}, {"type", "tablet"}}}};
+  const auto attach = [](Service& service, json deviceInfo, json metadata) {
+    AttachInput input;
+    input.project = "p";
+    input.user = "u";
+    input.vendorId = "vendor-1";
+    input.deviceInfo = std::move(deviceInfo);
+    input.metadata = std::move(metadata);
+    return service.attach(std::move(input));
+  };
+  const auto deviceOf = [](Service& service) {
+    const auto user = service.userJSON("p", "u");
+    EXPECT_TRUE(user && (*user)["devices"].size() == 1u);
+    return user ? (*user)["devices"][0] : json();
+  };
+  const auto listens = [](Service& service, const std::string& device, const std::string& access) {
+    return service.startListen("p", device, access, std::nullopt, [](auto&) {}).check ==
+           ListenCheck::ok;
+  };
+
+  std::string device, firstAccess, secondAccess;
+  {
+    auto service = open();
+    zelk::server::ProjectSettings roomy;
+    roomy.overallLimit = 10;
+    service->configureProject("p", roomy);
+    const auto first = attach(*service, phone, {{"plan", "pro"}});
+    now += 1min;
+    const auto second = attach(*service, phone, {{"plan", "pro"}});
+    ASSERT_EQ(first.deviceId, second.deviceId);
+    ASSERT_NE(first.access, second.access);
+    device = first.deviceId;
+    firstAccess = first.access;
+    secondAccess = second.access;
+  }
+  {
+    auto service = open();
+    const json stored = deviceOf(*service);
+    EXPECT_EQ(stored["last_access"], secondAccess);
+    EXPECT_EQ(stored["last_seen_at"], zelk::server::isoTimeMillis(now));
+    EXPECT_EQ(stored["device_info"], phone);
+    EXPECT_EQ(stored["metadata"], json({{"plan", "pro"}}));
+    EXPECT_EQ(stored["type"], "tablet");
+    EXPECT_TRUE(listens(*service, device, firstAccess));
+    EXPECT_TRUE(listens(*service, device, secondAccess));
+
+    // The same app, updated: other facts, metadata as an array.
+    json laptop = phone;
+    laptop["os"]["version"] = "18.0";
+    laptop["device"]["type"] = "computer";
+    now += 1min;
+    attach(*service, laptop, json::array({"beta"}));
+    const json changed = deviceOf(*service);
+    EXPECT_EQ(changed["device_info"], laptop);
+    EXPECT_EQ(changed["type"], "computer");
+    EXPECT_EQ(changed["metadata"], json::array({"beta"}));
+  }
+  auto service = open();
+  const json reopened = deviceOf(*service);
+  EXPECT_EQ(reopened["device_info"]["os"]["version"], "18.0");
+  EXPECT_EQ(reopened["type"], "computer");
+  EXPECT_EQ(reopened["metadata"], json::array({"beta"}));
+  EXPECT_EQ(reopened["last_seen_at"], zelk::server::isoTimeMillis(now));
+}
+
+// Files written before keep loading: the documents' text as it was written then (spaced out, or
+// not JSON at all, which gives an empty object), and the access tokens likewise.
+TEST(ServerStorage, RowsWrittenInAnyJSONSpellingLoad) {
+  using zelk::server::AttachInput;
+  using zelk::server::ListenCheck;
+  using zelk::server::Service;
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  std::string device;
+  {
+    Service service(zelk::server::makeSQLiteStore(data), Service::Config{});
+    AttachInput input;
+    input.project = "p";
+    input.user = "u";
+    input.vendorId = "vendor-1";
+    device = service.attach(std::move(input)).deviceId;
+  }
+  const std::string update =
+      "sqlite3 " + data +
+      " \"UPDATE devices SET device_info = '{ \\\"os\\\" : { \\\"name\\\" : \\\"Android\\\" } ,"
+      " \\\"device\\\" : { \\\"type\\\" : \\\"tablet\\\" } }', metadata = 'not json', "
+      "accesses = '[ \\\"acc_old_1\\\" , \\\"acc_old_2\\\" ]'\"";
+  ASSERT_EQ(std::system(update.c_str()), 0);
+
+  const json written = {{"os", {{"name", "Android"}}}, {"device", {{"type", "tablet"}}}};
+  std::vector<std::string> accesses = {"acc_old_1", "acc_old_2"};
+  for (int round = 0; round < 2; ++round) {
+    Service service(zelk::server::makeSQLiteStore(data), Service::Config{});
+    const auto user = service.userJSON("p", "u");
+    ASSERT_TRUE(user && (*user)["devices"].size() == 1u);
+    const json stored = (*user)["devices"][0];
+    EXPECT_EQ(stored["device_info"], written);
+    // The type as its column holds it: the attach of the second round counted it from the facts.
+    EXPECT_EQ(stored["type"], round == 0 ? "mobile" : "tablet");
+    EXPECT_EQ(stored["metadata"], json::object());
+    EXPECT_EQ(stored["last_access"], accesses.back());
+    for (const std::string& access : accesses) {
+      EXPECT_EQ(service.startListen("p", device, access, std::nullopt, [](auto&) {}).check,
+                ListenCheck::ok)
+          << access;
+    }
+    // The app comes back with the same facts: its row is written again, and read in the next
+    // round.
+    AttachInput again;
+    again.project = "p";
+    again.user = "u";
+    again.vendorId = "vendor-1";
+    again.deviceInfo = written;
+    const auto result = service.attach(std::move(again));
+    ASSERT_EQ(result.deviceId, device);
+    accesses.push_back(result.access);
+  }
+}
+
+// The access tokens' column is written without building a JSON document first; what it holds is
+// what the general writer would have written, whatever the strings hold.
+TEST(ServerStorage, StringListsAreWrittenAsTheGeneralWriterWritesThem) {
+  namespace columns = zelk::server::columns;
+  const std::vector<std::vector<std::string>> lists = {
+      {},
+      {"acc_0123456789abcdef0123456789abcdef"},
+      {"acc_1", "", "acc_2"},
+      {"quote \" and backslash \\", "tab\tnewline\n", std::string("nul\0byte", 8)},
+      {"ünïcödé ☃", "bad utf-8 \xff\xfe", "del \x7f"},
+  };
+  for (const auto& list : lists) {
+    const std::string text = columns::stringsJSON(list);
+    EXPECT_EQ(text, columns::dumpJSON(list)) << text;
+    EXPECT_TRUE(json::accept(text)) << text;
+  }
+  EXPECT_EQ(columns::stringsOf(columns::stringsJSON(lists[2])), lists[2]);
+  EXPECT_EQ(columns::stringsOf(columns::stringsJSON(lists[3])), lists[3]);
+}
+
+// Commits that follow one another without pause never leave SQLite the moment to start its log
+// over by itself: the store's checkpointer does it, and should it lag, the committing thread.
+// Either way the log stays bounded and every commit is there after a restart.
+TEST(ServerStorage, TheSQLiteLogStaysBoundedWhileCommitsGoOnWithoutPause) {
+  using zelk::server::Changes;
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  zelk::server::SQLiteLog log;
+  log.copyAt = 50;
+  log.restartAt = 400;
+  log.copyHereAt = 1600;
+  constexpr int kDevices = 300;
+  constexpr int kCommits = 6000;
+  // A page holds one such device, so that every commit adds at least a page to the log.
+  const std::string padding(3000, 'x');
+  std::uintmax_t largest = 0;
+  {
+    auto store = zelk::server::makeSQLiteStore(data, log);
+    Changes setup;
+    setup.projects.push_back({"p", true, {}});
+    setup.users.push_back({"p", "u", {}});
+    store->commit(setup);
+    for (int i = 0; i < kCommits; ++i) {
+      zelk::server::Device device;
+      device.id = "dev_" + std::to_string(i % kDevices);
+      device.vendorId = device.id;
+      device.accesses = {"acc_" + std::to_string(i)};
+      device.metadata = zelk::server::SharedJSON(json{{"commit", i}, {"padding", padding}});
+      Changes changes;
+      changes.devices.emplace_back("p", "u", device);
+      store->commit(changes);
+      struct stat wal {};
+      if (::stat((data + "-wal").c_str(), &wal) == 0)
+        largest = std::max(largest, static_cast<std::uintmax_t>(wal.st_size));
+    }
+  }
+  // A page and its header per frame. Without the copying the log would hold every commit's
+  // pages (24 MB); however far the checkpointer falls behind, the committing thread copies all
+  // of it past copyHereAt, and the next commit starts it over.
+  const std::uintmax_t frame = 4096 + 24;
+  EXPECT_LE(largest, (static_cast<std::uintmax_t>(log.copyHereAt) + 8) * frame);
+  EXPECT_GT(largest, 0u);
+
+  const auto stored = zelk::server::makeSQLiteStore(data)->load();
+  const auto& devices = stored.projects.at("p").users.at("u").devices;
+  ASSERT_EQ(devices.size(), static_cast<std::size_t>(kDevices));
+  for (const auto& device : devices) {
+    const int slot = std::stoi(device.id.substr(4));
+    const int last = kCommits - kDevices + slot;
+    EXPECT_EQ(device.metadata.value()["commit"], last) << device.id;
+    EXPECT_EQ(device.accesses, std::vector<std::string>{"acc_" + std::to_string(last)});
+  }
 }
 
 TEST(ServerStorage, AFileFromANewerServerIsRefused) {
