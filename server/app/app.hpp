@@ -11,13 +11,13 @@
 #include <string>
 
 #include "delivery/courier.hpp"
+#include "hooks/hooks.hpp"
 #include "http/server.hpp"
+#include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
 #include "realtime/relay.hpp"
 #include "routes/admin_routes.hpp"
-#include "routes/metrics.hpp"
 #include "routes/service_routes.hpp"
-#include "sandbox/hooks.hpp"
 #include "service/service.hpp"
 
 namespace zelk::server {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <unordered_set>
 
+#include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
-#include "routes/metrics.hpp"
 #include "service/service.hpp"
 #include "storage/store.hpp"
 

@@ -24,8 +24,8 @@
 #include <string>
 
 #include "http/message.hpp"
+#include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
-#include "routes/metrics.hpp"
 #include "service/service.hpp"
 
 namespace zelk::server {

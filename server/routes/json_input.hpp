@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "http/message.hpp"
-#include "service/settings.hpp"
+#include "storage/settings.hpp"
 
 namespace zelk::server {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <unordered_map>
 
+#include "hooks/hooks.hpp"
 #include "http/message.hpp"
+#include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
-#include "routes/metrics.hpp"
 #include "routes/rate_limits.hpp"
-#include "sandbox/hooks.hpp"
 #include "service/service.hpp"
 
 namespace zelk::server {

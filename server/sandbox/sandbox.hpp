@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "hooks/hooks.hpp"
 #include "realtime/events.hpp"
-#include "sandbox/hooks.hpp"
-#include "service/settings.hpp"
+#include "storage/settings.hpp"
 
 namespace zelk::server {
 class App;

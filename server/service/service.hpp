@@ -26,7 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/records.hpp"
+#include "storage/records.hpp"
 #include "storage/store.hpp"
 
 namespace zelk::server {

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/records.hpp"
+#include "storage/records.hpp"
 
 namespace zelk::server::columns {
 

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "service/records.hpp"
 #include "storage/json_columns.hpp"
+#include "storage/records.hpp"
 
 namespace zelk::server {
 

@@ -30,7 +30,7 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
-#include "service/records.hpp"
+#include "storage/records.hpp"
 #include "support/http_client.hpp"
 #include "support/raw_connection.hpp"
 

@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/settings.hpp"
+#include "storage/settings.hpp"
 
 namespace zelk::server {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "routes/metrics.hpp"
+#include "metrics/metrics.hpp"
 
 #include <algorithm>
 #include <sstream>

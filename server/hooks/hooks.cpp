@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sandbox/hooks.hpp"
+#include "hooks/hooks.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -8,11 +8,11 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "hooks/demo_logo.hpp"
 #include "realtime/events.hpp"
 #include "realtime/hub.hpp"
 #include "routes/json_input.hpp"
 #include "routes/service_routes.hpp"
-#include "sandbox/demo_logo.hpp"
 #include "service/ids.hpp"
 #include "service/service.hpp"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service/records.hpp"
+#include "storage/records.hpp"
 
 #include <algorithm>
 #include <cstdio>
