@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/app.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 
 #include <zelk/version.hpp>
 
+#include "realtime/push.hpp"
 #include "routes/json_input.hpp"
+#include "routes/operations.hpp"
 
 namespace zelk::server {
 namespace {
@@ -25,9 +28,14 @@ Service::Config serviceConfig(const AppConfig& config, App* app) {
   service.codeKey = config.codeKey;
   service.codes = config.codes;
   service.clock = config.clock;
-  // A SQLite store gathers the changes of concurrent requests into one transaction; PostgreSQL
-  // writes each request's in its own, on a connection of its pool.
-  service.groupCommit = config.database.empty() && !config.dataFile.empty();
+  const bool memory = config.database.empty() && config.dataFile.empty();
+  service.cacheUsers = memory ? 0 : config.cacheUsers;
+  if (!config.database.empty()) {
+    // PostgreSQL takes several commits at once, each flushed on its own connection; SQLite has
+    // one writer.
+    service.committers = std::clamp(config.databaseConnections / 4, 1, 4);
+    service.readers = std::clamp(config.databaseConnections / 2, 1, 8);
+  }
   service.deliverCodes = !config.sandbox;
   service.audit = config.audit;
   service.onOutbox = [app] { app->wakeCourier(); };
@@ -45,16 +53,20 @@ App::App(AppConfig config)
                                          metrics_.countDelivery(kind, result);
                                        });
   if (config_.sandbox) hooks_ = std::make_unique<SandboxHooks>(*service_, hub_, metrics_);
-  serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_, hooks_.get());
-  if (config_.onCodeSent) serviceRoutes_->setCodeSink(config_.onCodeSent);
+  serviceRoutes_ = std::make_unique<ServiceRoutes>(*service_, hub_, metrics_);
+  if (hooks_ || config_.onCodeSent) {
+    // The sandbox reveals the codes it sends to tests, beside whatever else takes them.
+    serviceRoutes_->setCodeSink(
+        [hooks = hooks_.get(), sink = config_.onCodeSent](const SentCode& code) {
+          if (hooks) hooks->rememberCode(code.challenge, code.code);
+          if (sink) sink(code);
+        });
+  }
   limiter_ = std::make_unique<RateLimiter>(config_.rateLimits);
   if (limiter_->active()) serviceRoutes_->setRateLimiter(limiter_.get());
   adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
   if (service_->store().shared()) {
     relay_ = std::make_unique<Relay>(service_->store(), *service_, hub_, metrics_);
-    serviceRoutes_->setStreamObserver([this](const std::string& device) {
-      if (relay_) relay_->streamOpened(device);
-    });
     relay_->start();
   }
 }
@@ -73,8 +85,16 @@ bool App::start(std::string* error) {
   if (!server_.start(http, error)) return false;
   port_ = server_.port();
   if (config_.heartbeat.count() > 0) server_.every(config_.heartbeat, [this] { hub_.heartbeat(); });
-  if (config_.sweepEvery.count() > 0)
-    server_.every(config_.sweepEvery, [this] { sweepIdleDevices(); });
+  if (config_.sweepEvery.count() > 0) {
+    server_.every(config_.sweepEvery, [this] {
+      // One sweep at a time; it runs on the service's threads, never on the loop.
+      if (sweeping_.exchange(true)) return;
+      service_->sweepIdleDevices([this](Outcome<std::vector<Delivery>> logouts) {
+        if (logouts.value) pushLogouts(hub_, metrics_, *logouts.value, "idle");
+        sweeping_ = false;
+      });
+    });
+  }
   server_.every(kLogFlushPeriod, [this] { flushLog(); });
   courier_->start();
   return true;
@@ -87,10 +107,14 @@ void App::wakeCourier() {
 void App::stop() {
   // Streams hold their connections: they go first, then the loop that serves them.
   hub_.shutDown();
-  // Answers that wait for their changes to be stored are posted to the loop, which must still
-  // be there to take them.
   server_.halt();
-  service_->flush();
+  {
+    // Answers still coming (their changes being stored) are posted to the halted loop, which
+    // drops them with their connections in stop().
+    std::unique_lock lock(pendingMutex_);
+    while (!pendingDone_.wait_for(lock, std::chrono::seconds(10), [this] { return pending_ == 0; }))
+      std::cerr << "zelk-server: waiting for " << pending_ << " answers to stop" << std::endl;
+  }
   server_.stop();
   courier_->stop();
   flushLog();
@@ -107,14 +131,7 @@ bool App::drain(std::chrono::milliseconds deadline) {
 
 void App::sweepIdleDevices() {
   try {
-    const std::vector<Delivery> logouts = service_->expireIdleDevices();
-    std::uint64_t sent = 0;
-    for (const Delivery& logout : logouts) {
-      hub_.forget(logout.device);
-      sent += static_cast<std::uint64_t>(hub_.deliver(logout));
-      metrics_.countEvent("devices_removed", "idle");
-    }
-    metrics_.countMessages(sent);
+    pushLogouts(hub_, metrics_, service_->sweepIdleDevices(), "idle");
   } catch (const StoreError& error) {
     // Tried again at the next sweep.
     std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
@@ -143,19 +160,22 @@ std::string App::baseURL() const {
 }
 
 void App::handle(const http::Request& req, http::Response& res) {
-  const auto started = std::chrono::steady_clock::now();
-  const std::uint64_t changedBefore = Service::lastChangeOfThisThread();
-  std::string route;
+  Seen seen{req.peer, req.method, req.path, {}, std::chrono::steady_clock::now()};
+  std::string& route = seen.route;
   const std::string& path = req.path;
   try {
     if (path.starts_with("/v2/")) {
-      route = serviceRoutes_->handle(req, res);
+      if (hooks_ && hooks_->intercept(req, res)) {
+        route = routeName(req);
+      } else {
+        route = serviceRoutes_->handle(req, res);
+      }
     } else if (path.starts_with("/admin/")) {
       route = "admin";
-      adminRoutes_->handle(req, res);
+      answerOffLoop(req, res, false);
     } else if (path.starts_with("/_sandbox/") && hooks_) {
       route = "sandbox";
-      if (!hooks_->handle(req, res)) fail(res, 404, "not found");
+      answerOffLoop(req, res, true);
     } else if (path == "/healthz") {
       route = "healthz";
       reply(res, 200, {{"status", "ok"}, {"version", ZELK_VERSION}});
@@ -167,8 +187,10 @@ void App::handle(const http::Request& req, http::Response& res) {
       route = "metrics";
       res.status = 200;
       res.contentType = "text/plain; version=0.0.4";
-      res.body =
-          metrics_.render({hub_.openStreamCount(), server_.connections(), service_->deviceCount()});
+      const CacheFigures cache = service_->cacheFigures();
+      res.body = metrics_.render({hub_.openStreamCount(), server_.connections(),
+                                  service_->deviceCount(), cache.users, cache.misses, cache.hits,
+                                  cache.evictions, cache.conflicts});
       service_->store().appendMetrics(res.body);
     } else {
       route = "unknown";
@@ -180,24 +202,52 @@ void App::handle(const http::Request& req, http::Response& res) {
     res = {};
     fail(res, 503, "storage unavailable");
   }
-  metrics_.countRequest(route, res.stream ? 200 : res.status);
+  if (!res.deferred) return done(seen, res);
+  // Counted and logged with the answer it ends with, whenever that comes; until then stop()
+  // waits for it, as the loop it is posted to must still be there to take it.
+  res.deferred = [this, seen = std::move(seen), inner = std::move(res.deferred)](
+                     boost::asio::any_io_executor executor,
+                     std::function<void(http::Response)> respond) {
+    {
+      std::lock_guard lock(pendingMutex_);
+      ++pending_;
+    }
+    inner(executor, [this, seen, respond = std::move(respond)](http::Response answer) {
+      done(seen, answer);
+      respond(std::move(answer));
+      std::lock_guard lock(pendingMutex_);
+      if (--pending_ == 0) pendingDone_.notify_all();
+    });
+  };
+}
+
+void App::answerOffLoop(const http::Request& req, http::Response& res, bool sandbox) {
+  res.deferred = [this, req, sandbox](boost::asio::any_io_executor executor,
+                                      std::function<void(http::Response)> respond) {
+    operators_.post([this, req, sandbox, executor, respond = std::move(respond)] {
+      http::Response answer;
+      try {
+        if (!sandbox) {
+          adminRoutes_->handle(req, answer);
+        } else if (!hooks_->handle(req, answer)) {
+          fail(answer, 404, "not found");
+        }
+      } catch (const StoreError& error) {
+        std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
+        answer = {};
+        fail(answer, 503, "storage unavailable");
+      }
+      if (!answer.deferred) return respond(std::move(answer));
+      auto later = std::move(answer.deferred);
+      later(executor, respond);
+    });
+  };
+}
+
+void App::done(const Seen& seen, const http::Response& res) {
+  metrics_.countRequest(seen.route, res.stream ? 200 : res.status);
   if (config_.logFormat != LogFormat::none)
-    log(req, res, route, std::chrono::steady_clock::now() - started);
-  const std::uint64_t changed = Service::lastChangeOfThisThread();
-  if (changed != changedBefore && !res.stream && !res.deferred) {
-    // An answer that changed something goes out once the change is stored.
-    auto answer = std::make_shared<http::Response>(std::move(res));
-    res = {};
-    res.deferred = [this, changed, answer](boost::asio::any_io_executor,
-                                           std::function<void(http::Response)> respond) {
-      service_->whenStored(changed, [answer, respond = std::move(respond)](bool stored) {
-        if (stored) return respond(std::move(*answer));
-        http::Response failed;
-        fail(failed, 503, "storage unavailable");
-        respond(std::move(failed));
-      });
-    };
-  }
+    log(seen, res, std::chrono::steady_clock::now() - seen.started);
 }
 
 namespace {
@@ -229,9 +279,14 @@ void appendJSONString(std::string& out, const std::string& text) {
   out += render(nlohmann::json(text));
 }
 
+// What a log line tells of its request.
+struct LoggedRequest {
+  const std::string &peer, &method, &path;
+};
+
 // One line per request, without its line break. Never the query (it carries access tokens),
 // the body or a header.
-void appendLogLine(std::string& out, LogFormat format, const http::Request& req, int status,
+void appendLogLine(std::string& out, LogFormat format, const LoggedRequest& req, int status,
                    bool stream, const std::string& route, double millis) {
   char number[48];
   if (format == LogFormat::json) {
@@ -270,8 +325,10 @@ void appendLogLine(std::string& out, LogFormat format, const http::Request& req,
 
 }  // namespace
 
-void App::log(const http::Request& req, const http::Response& res, const std::string& route,
+void App::log(const Seen& seen, const http::Response& res,
               std::chrono::steady_clock::duration took) {
+  const LoggedRequest req{seen.peer, seen.method, seen.path};
+  const std::string& route = seen.route;
   const int status = res.stream ? 200 : res.status;
   const double millis = std::chrono::duration<double, std::milli>(took).count();
   const bool stream = static_cast<bool>(res.stream);

@@ -4,7 +4,9 @@
 // that serves them. The zelk-server program and the in-process sandbox both run one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "routes/admin_routes.hpp"
 #include "routes/service_routes.hpp"
 #include "service/service.hpp"
+#include "service/workers.hpp"
 
 namespace zelk::server {
 
@@ -34,6 +37,9 @@ struct AppConfig {
   int databaseConnections = 8;
   std::chrono::milliseconds heartbeat{25'000};
   std::string adminToken;  // "" turns the admin API off
+  // Users whose records an instance holds between calls at most; 0: no bound. The memory store
+  // holds every record anyway, and its instance then holds all of them.
+  std::size_t cacheUsers = 20'000;
   // The key one-time codes are kept under; "" : a random one for this run (codes sent before a
   // restart are then void).
   std::string codeKey;
@@ -73,7 +79,8 @@ class App {
   // answers being written finish, then stops; false when connections were left at `deadline`.
   bool drain(std::chrono::milliseconds deadline);
 
-  // Detaches the devices whose grace is over, now; the server does it every `sweepEvery`.
+  // Detaches the devices whose grace is over, now, and waits for it; the server does it every
+  // `sweepEvery` on its own.
   void sweepIdleDevices();
 
   bool running() const;
@@ -90,8 +97,16 @@ class App {
 
  private:
   void handle(const http::Request& req, http::Response& res);
-  void log(const http::Request& req, const http::Response& res, const std::string& route,
-           std::chrono::steady_clock::duration took);
+  // What a request's log line and its count in the metrics tell of it.
+  struct Seen {
+    std::string peer, method, path, route;
+    std::chrono::steady_clock::time_point started;
+  };
+  void done(const Seen& seen, const http::Response& res);
+  void log(const Seen& seen, const http::Response& res, std::chrono::steady_clock::duration took);
+  // Answers an operator's request (admin, sandbox) on the operators' thread: those calls wait
+  // for the service, which the server's loop must never do.
+  void answerOffLoop(const http::Request& req, http::Response& res, bool sandbox);
   // Writes the request log lines gathered so far.
   void flushLog();
   void flushLogLocked();
@@ -109,6 +124,11 @@ class App {
   std::unique_ptr<RateLimiter> limiter_;
   std::unique_ptr<ServiceRoutes> serviceRoutes_;
   std::unique_ptr<AdminRoutes> adminRoutes_;
+  Workers operators_{1};
+  std::mutex pendingMutex_;
+  std::condition_variable pendingDone_;
+  std::size_t pending_ = 0;  // deferred answers not given yet
+  std::atomic<bool> sweeping_{false};
   http::Server server_;
   std::atomic<bool> draining_{false};
   std::mutex logMutex_;

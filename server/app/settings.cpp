@@ -27,6 +27,7 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "data",
                                            "database",
                                            "database-connections",
+                                           "cache-users",
                                            "config",
                                            "tls-cert",
                                            "tls-key",
@@ -262,6 +263,8 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
   if (auto it = merged.find("database-connections"); it != merged.end())
     app.databaseConnections =
         static_cast<int>(integerOf("database-connections", it->second, 1, 1000));
+  if (auto it = merged.find("cache-users"); it != merged.end())
+    app.cacheUsers = static_cast<std::size_t>(integerOf("cache-users", it->second, 0, 100'000'000));
   if (auto it = merged.find("tls-cert"); it != merged.end()) app.http.tlsCertFile = it->second;
   if (auto it = merged.find("tls-key"); it != merged.end()) app.http.tlsKeyFile = it->second;
   if (app.http.tlsCertFile.empty() != app.http.tlsKeyFile.empty())
@@ -409,6 +412,8 @@ std::string usage(bool sandboxAlias) {
          "  --database URL       keep them in PostgreSQL (postgres://USER@HOST:PORT/DB), shared\n"
          "                       by every instance given the same URL; needs --code-key-file\n"
          "  --database-connections N  connections to it at most (default 8)\n"
+         "  --cache-users N      users whose records are held between calls (default 20000;\n"
+         "                       0: no bound); the database stays the source of truth\n"
          "  --config FILE        'key = value' lines, keys as the long flags, '#' comments\n"
          "  --tls-cert PEM       certificate (chain); with --tls-key, serve HTTPS (TLS 1.2+)\n"
          "  --tls-key PEM        private key\n"

@@ -6,11 +6,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include <boost/asio/steady_timer.hpp>
-
 #include "hooks/demo_logo.hpp"
 #include "realtime/events.hpp"
 #include "realtime/hub.hpp"
+#include "realtime/push.hpp"
 #include "routes/json_input.hpp"
 #include "routes/service_routes.hpp"
 #include "service/ids.hpp"
@@ -100,44 +99,35 @@ std::string pushBytes(const json& body) {
 
 }  // namespace
 
-std::optional<Operation> operationFromName(std::string_view name) {
-  if (name == "attach") return Operation::attach;
-  if (name == "detach") return Operation::detach;
-  if (name == "identify") return Operation::identify;
-  if (name == "listen") return Operation::listen;
-  if (name == "challenge") return Operation::challenge;
-  if (name == "challenge-devices") return Operation::challengeDevices;
-  if (name == "device-limit") return Operation::deviceLimit;
-  if (name == "attempt") return Operation::attempt;
-  if (name == "verify") return Operation::verify;
-  if (name == "resend") return Operation::resend;
-  return std::nullopt;
-}
-
-std::string_view operationName(Operation operation) {
-  switch (operation) {
-    case Operation::attach:
-      return "attach";
-    case Operation::detach:
-      return "detach";
-    case Operation::identify:
-      return "identify";
-    case Operation::listen:
-      return "listen";
-    case Operation::challenge:
-      return "challenge";
-    case Operation::challengeDevices:
-      return "challenge-devices";
-    case Operation::deviceLimit:
-      return "device-limit";
-    case Operation::attempt:
-      return "attempt";
-    case Operation::verify:
-      return "verify";
-    case Operation::resend:
-      return "resend";
+bool SandboxHooks::intercept(const http::Request& request, http::Response& response) {
+  record(request);
+  const std::optional<Call> call = callOf(request);
+  if (!call) return false;
+  const bool listen = call->operation == Operation::listen;
+  std::optional<ScriptedAnswer> scripted = takeScript(call->operation, listen ? call->id : "");
+  if (!scripted) return false;
+  if (scripted->stream == ScriptedAnswer::Stream::none) {
+    response.status = scripted->status;
+    response.contentType = listen && scripted->body.empty() ? "" : "application/json";
+    response.body = std::move(scripted->body);
+    return true;
   }
-  return "";
+  // A stream the rules never saw: it stalls, or drips its bytes and then hears what is pushed.
+  Hub::Options options;
+  if (scripted->stream == ScriptedAnswer::Stream::stall) {
+    options.receivePushes = false;
+  } else {
+    options.drip = {std::move(scripted->drip), scripted->chunk, scripted->interval};
+  }
+  response.stream = [this, device = call->id,
+                     options = std::move(options)](std::shared_ptr<http::StreamSink> sink) mutable {
+    std::shared_ptr<Hub::Stream> stream = hub_.add(device, sink, std::move(options));
+    if (!stream) sink->abort();
+    return std::function<void()>([this, weak = std::weak_ptr<Hub::Stream>(stream)] {
+      if (auto gone = weak.lock()) hub_.remove(gone);
+    });
+  };
+  return true;
 }
 
 void SandboxHooks::record(const http::Request& request) {
@@ -279,7 +269,7 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       reply(res, 200, {{"success", true}, {"challenge", raised.id}});
       // A message per device of the user: moved along, never copied.
       res.after = [this, raised = std::move(raised)] {
-        announceChallenge(service_, hub_, metrics_, raised);
+        announceChallenge(hub_, metrics_, raised, service_.repeatOpenChallenges());
       };
     } else if (path.starts_with("/_sandbox/challenge/") && get) {
       const std::string id = path.substr(sizeof "/_sandbox/challenge/" - 1);
@@ -297,8 +287,8 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       const auto delivery = service_.logout("", device);
       Event order;
       order.data = logoutData();
-      const int delivered =
-          delivery ? hub_.deliver(*delivery) : hub_.push(device, formatEvent(order));
+      const int delivered = delivery ? static_cast<int>(pushMessages(hub_, metrics_, {*delivery}))
+                                     : hub_.push(device, formatEvent(order));
       reply(res, 200, {{"success", true}, {"delivered", delivered}});
     } else if (path == "/_sandbox/push" && post) {
       const json body = parseObject(req.body);
@@ -333,8 +323,7 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
 }
 
 // GET /_sandbox/streams: open streams by device. With ?device=D&count=N, first waits up to
-// `timeout` milliseconds (default 5000) for at least N streams of D to be open, without holding
-// up the server's loop.
+// `timeout` milliseconds (default 5000) for at least N streams of D to be open.
 void SandboxHooks::streams(const http::Request& req, http::Response& res) {
   if (!req.param("count")) {
     json open = json::object();
@@ -353,33 +342,9 @@ void SandboxHooks::streams(const http::Request& req, http::Response& res) {
   if (device.empty() || count < 0 || timeout < 0 || timeout > 60'000)
     return fail(res, 400, "device, count >= 0 and timeout from 0 to 60000 are needed");
 
-  Hub& hub = hub_;
-  res.deferred = [&hub, device, count, timeout](boost::asio::any_io_executor executor,
-                                                std::function<void(http::Response)> done) {
-    struct Wait : std::enable_shared_from_this<Wait> {
-      Wait(boost::asio::any_io_executor e) : timer(e) {}
-      boost::asio::steady_timer timer;
-      std::chrono::steady_clock::time_point deadline;
-      std::function<void()> check;
-    };
-    auto wait = std::make_shared<Wait>(executor);
-    wait->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-    wait->check = [&hub, device, count, done, raw = wait.get()] {
-      const int open = hub.openStreams(device);
-      const bool reached = open >= count;
-      if (reached || std::chrono::steady_clock::now() >= raw->deadline) {
-        http::Response res;
-        reply(res, 200, {{"device", device}, {"open", open}, {"reached", reached}});
-        done(std::move(res));
-        return;
-      }
-      raw->timer.expires_after(std::chrono::milliseconds(5));
-      raw->timer.async_wait([self = raw->shared_from_this()](auto error) {
-        if (!error) self->check();
-      });
-    };
-    wait->check();
-  };
+  // This runs off the server's loop, where waiting holds nobody up.
+  const bool reached = hub_.waitForStreams(device, count, std::chrono::milliseconds(timeout));
+  reply(res, 200, {{"device", device}, {"open", hub_.openStreams(device)}, {"reached", reached}});
 }
 
 }  // namespace zelk::server

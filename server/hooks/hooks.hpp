@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// What sandbox mode adds to the service for tests and demos: the log of /v2/ requests, answers
-// scripted in advance, and the /_sandbox/ endpoints that inspect and steer the service and its
-// streams (projects, users, challenges with their codes, pushes, stream ends, stalls and drips).
-// None of it exists outside sandbox mode. Every public member is thread-safe.
+// What sandbox mode puts around the service's routes for tests and demos: the log of /v2/
+// requests, answers scripted in advance, and the /_sandbox/ endpoints that inspect and steer the
+// service and its streams (projects, users, challenges with their codes, pushes, stream ends,
+// stalls and drips). The routes know nothing of it; none of it exists outside sandbox mode.
+// Every public member is thread-safe.
 #pragma once
 
 #include <chrono>
@@ -19,27 +20,13 @@
 #include <nlohmann/json.hpp>
 
 #include "http/message.hpp"
+#include "routes/operations.hpp"
 
 namespace zelk::server {
 
 class Service;
 class Hub;
 class Metrics;
-
-enum class Operation {
-  attach,
-  detach,
-  identify,
-  listen,
-  challenge,         // GET /v2/challenge/<id>
-  challengeDevices,  // GET /v2/challenge/<id>/devices
-  deviceLimit,       // GET /v2/challenge/<id>/device-limit
-  attempt,           // POST /v2/challenge/attempt
-  verify,            // POST /v2/challenge/verify
-  resend,            // POST /v2/challenge/resend
-};
-std::optional<Operation> operationFromName(std::string_view name);
-std::string_view operationName(Operation operation);
 
 struct ScriptedAnswer {
   int status = 200;
@@ -87,7 +74,11 @@ class SandboxHooks {
   void rememberCode(const std::string& challenge, const std::string& code);
   std::optional<std::string> lastCode(const std::string& challenge) const;
 
-  // Answers GET/POST/DELETE /_sandbox/...; false when `request` is not one of them.
+  // Records a /v2/ request, and answers it when an answer was scripted for it (true then).
+  bool intercept(const http::Request& request, http::Response& response);
+
+  // Answers GET/POST/DELETE /_sandbox/...; false when `request` is not one of them. Calls the
+  // service and waits for it: never on a server's loop thread.
   bool handle(const http::Request& request, http::Response& response);
 
  private:

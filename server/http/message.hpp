@@ -78,7 +78,7 @@ struct Response {
   // connection is gone.
   std::function<std::function<void()>(std::shared_ptr<StreamSink>)> stream;
   // Set for an answer that is not ready yet: this runs with the connection's executor and a
-  // function to call, once, with the answer.
+  // function to call, once, from any thread, with the answer (which may be an event stream).
   std::function<void(boost::asio::any_io_executor, std::function<void(Response)>)> deferred;
 };
 

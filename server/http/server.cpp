@@ -418,6 +418,11 @@ class Session final : public Impl::SessionBase,
       auto deferred = std::move(res.deferred);
       deferred(stream_.get_executor(), [self = this->shared_from_this()](Response later) {
         net::post(self->stream_.get_executor(), [self, later = std::move(later)]() mutable {
+          if (later.stream) {
+            // A client gone meanwhile gets no stream, which nothing would end.
+            if (self->closed_) return;
+            return self->openStream(std::move(later));
+          }
           self->respond(std::move(later), !self->keepAlive_ || self->server_->draining);
         });
       });

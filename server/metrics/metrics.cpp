@@ -115,9 +115,27 @@ std::string Metrics::render(const Gauges& gauges) const {
   out << "# HELP zelk_http_connections HTTP connections open now.\n"
          "# TYPE zelk_http_connections gauge\n"
       << "zelk_http_connections " << gauges.connections << "\n";
-  out << "# HELP zelk_attached_devices Devices attached, in every project.\n"
-         "# TYPE zelk_attached_devices gauge\n"
-      << "zelk_attached_devices " << gauges.devices << "\n";
+  if (gauges.devices) {
+    out << "# HELP zelk_attached_devices Devices attached, in every project, as last counted.\n"
+           "# TYPE zelk_attached_devices gauge\n"
+        << "zelk_attached_devices " << *gauges.devices << "\n";
+  }
+  out << "# HELP zelk_cache_users Users whose records this instance holds between calls.\n"
+         "# TYPE zelk_cache_users gauge\n"
+      << "zelk_cache_users " << gauges.cachedUsers << "\n"
+      << "# HELP zelk_cache_reads_total Users' records read from the store for want of a copy.\n"
+         "# TYPE zelk_cache_reads_total counter\n"
+      << "zelk_cache_reads_total " << gauges.cacheReads << "\n"
+      << "# HELP zelk_cache_hits_total Calls decided on a user's records held from before.\n"
+         "# TYPE zelk_cache_hits_total counter\n"
+      << "zelk_cache_hits_total " << gauges.cacheHits << "\n"
+      << "# HELP zelk_cache_evictions_total Users' records let go to keep the cache in bounds.\n"
+         "# TYPE zelk_cache_evictions_total counter\n"
+      << "zelk_cache_evictions_total " << gauges.cacheEvictions << "\n"
+      << "# HELP zelk_commit_conflicts_total Changes not written because another instance "
+         "changed the user first, and decided again.\n"
+         "# TYPE zelk_commit_conflicts_total counter\n"
+      << "zelk_commit_conflicts_total " << gauges.commitConflicts << "\n";
   out << "# HELP zelk_outbox_deliveries_total Attempts to deliver codes and webhook events, by "
          "kind and result (sent, retry, failed).\n"
          "# TYPE zelk_outbox_deliveries_total counter\n";

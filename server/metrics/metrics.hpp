@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -35,7 +36,10 @@ class Metrics {
   struct Gauges {
     std::size_t openStreams = 0;
     std::size_t connections = 0;
-    std::size_t devices = 0;
+    std::optional<std::size_t> devices;  // as last counted; left out before the first count
+    // The users' records held between calls, and how the cache fared.
+    std::size_t cachedUsers = 0;
+    std::uint64_t cacheReads = 0, cacheHits = 0, cacheEvictions = 0, commitConflicts = 0;
   };
   std::string render(const Gauges& gauges) const;
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "http/message.hpp"
-#include "service/service.hpp"
+#include "storage/records.hpp"
 
 namespace zelk::server {
 

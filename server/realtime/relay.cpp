@@ -4,11 +4,12 @@
 #include <iostream>
 #include <vector>
 
+#include "realtime/push.hpp"
+
 namespace zelk::server {
 
-Relay::Relay(Store& store, Service& service, Hub& hub, Metrics& metrics,
-             std::chrono::milliseconds activeEvery)
-    : store_(store), service_(service), hub_(hub), metrics_(metrics), activeEvery_(activeEvery) {}
+Relay::Relay(Store& store, Service& service, Hub& hub, Metrics& metrics)
+    : store_(store), service_(service), hub_(hub), metrics_(metrics) {}
 
 Relay::~Relay() {
   stop();
@@ -21,42 +22,48 @@ void Relay::start() {
     started_ = true;
   }
   store_.listen([this](const StoreNotice& notice) { onNotice(notice); });
-  marker_ = std::thread([this] { markActiveLoop(); });
 }
 
 void Relay::stop() {
   {
     std::lock_guard lock(mutex_);
-    if (!started_ || stopping_) return;
-    stopping_ = true;
+    if (!started_ || stopped_) return;
+    stopped_ = true;
   }
-  wake_.notify_all();
-  if (marker_.joinable()) marker_.join();
   store_.stopListening();
 }
 
-void Relay::streamOpened(const std::string& device) {
-  {
-    std::lock_guard lock(mutex_);
-    if (!started_ || stopping_) return;
-    opened_.insert(device);
-  }
-  wake_.notify_all();
-}
-
 void Relay::onNotice(const StoreNotice& notice) {
+  // This instance acted on its own changes when it made them.
+  if (notice.kind != StoreNotice::Kind::resync && notice.sender == service_.instanceId()) return;
   try {
     switch (notice.kind) {
-      case StoreNotice::Kind::messages:
-        catchUp(notice.key);
+      case StoreNotice::Kind::user:
+        service_.userChanged(notice.user, notice.version);
         break;
       case StoreNotice::Kind::project:
-        service_.dropProject(notice.key);
+        service_.projectChanged(notice.key);
         break;
+      case StoreNotice::Kind::streams:
+        service_.streamsChanged(notice.sender, notice.streams);
+        break;
+      case StoreNotice::Kind::messages: {
+        std::vector<Delivery> carried;
+        for (const StoreNotice::Message& message : notice.deliveries) {
+          if (message.data) {
+            carried.push_back({message.device, message.id, *message.data});
+          } else {
+            catchUp(message.device);
+          }
+        }
+        if (pushMessages(hub_, metrics_, carried) > 0)
+          metrics_.observeNotifyLag(Clock::now() - notice.sentAt);
+        break;
+      }
       case StoreNotice::Kind::resync:
-        // Notices may have been missed meanwhile: every device with a stream here is read
-        // afresh, and so is every project.
-        service_.dropProject("");
+        // Notices may have been missed meanwhile: everything held is read afresh, and so is
+        // what every stream held here may lack.
+        service_.resync();
         for (const auto& [device, streams] : hub_.openStreamsByDevice()) catchUp(device);
         break;
     }
@@ -70,53 +77,15 @@ void Relay::catchUp(const std::string& device) {
   const std::optional<std::uint64_t> known = hub_.knownUpTo(device);
   if (!known) return;  // no stream of it here
   const std::vector<KeptMessage> messages = store_.messagesAfter(device, *known);
-  std::uint64_t sent = 0;
-  if (!messages.empty()) {
-    for (const KeptMessage& message : messages) {
-      const int streams = hub_.deliver({device, message.id, message.data});
-      if (streams > 0) metrics_.observeNotifyLag(Clock::now() - message.sentAt);
-      sent += static_cast<std::uint64_t>(streams);
-    }
-  } else if (const std::optional<DetachedDevice> detached = store_.readDetached(device)) {
+  std::vector<Delivery> missed;
+  for (const KeptMessage& message : messages) missed.push_back({device, message.id, message.data});
+  if (messages.empty()) {
     // Detached on some instance: its streams hear the logout order (once: a stream that has it
     // skips it).
-    hub_.forget(device);
-    const int streams = hub_.deliver({device, detached->logoutId, logoutData()});
-    if (streams > 0) metrics_.observeNotifyLag(Clock::now() - detached->detachedAt);
-    sent += static_cast<std::uint64_t>(streams);
+    if (const std::optional<DetachedDevice> detached = store_.readDetached(device))
+      missed.push_back({device, detached->logoutId, logoutData()});
   }
-  metrics_.countMessages(sent);
-}
-
-void Relay::markActiveLoop() {
-  auto next = std::chrono::steady_clock::now();
-  std::unique_lock lock(mutex_);
-  while (!stopping_) {
-    wake_.wait_until(lock, next, [&] { return stopping_ || !opened_.empty(); });
-    if (stopping_) break;
-    std::vector<std::string> devices;
-    const bool all = std::chrono::steady_clock::now() >= next;
-    if (all) {
-      opened_.clear();
-      next = std::chrono::steady_clock::now() + activeEvery_;
-    } else {
-      devices.assign(opened_.begin(), opened_.end());
-      opened_.clear();
-    }
-    lock.unlock();
-    if (all) {
-      for (const auto& [device, streams] : hub_.openStreamsByDevice()) devices.push_back(device);
-    }
-    if (!devices.empty()) {
-      try {
-        store_.markActive(devices, Clock::now());
-      } catch (const StoreError& error) {
-        // Marked at the next round; until then the grace of each device covers it.
-        std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
-      }
-    }
-    lock.lock();
-  }
+  pushMessages(hub_, metrics_, missed);
 }
 
 }  // namespace zelk::server

@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Realtime messages across instances that share a store. Any instance may commit a message for a
-// device whose stream another one holds; the store announces it (the device, not the message),
-// and the relay of the instance that holds a stream of that device reads what its streams lack
-// and writes it to them. It also tells the store which devices have a stream open here, so that
-// other instances do not take them for idle.
+// Realtime messages and changes across instances that share a store. Any instance may commit a
+// message for a device whose stream another one holds, or change records another one holds a
+// copy of; the store announces it, and the relay of every other instance acts on it: it writes
+// the message to the streams of that device it holds (the message travels in the notice, or is
+// read when too long), drops the copy of the user's records, takes the project's settings
+// afresh, notes whose streams opened and ended. Its own notices it skips. When notices may have
+// been missed, everything held is read afresh, and every stream held here reads what it lacks.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <cstddef>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <unordered_set>
 
 #include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
@@ -24,41 +21,30 @@ namespace zelk::server {
 class Relay {
  public:
   // `store` is the service's; only a shared one announces anything.
-  Relay(Store& store, Service& service, Hub& hub, Metrics& metrics,
-        std::chrono::milliseconds activeEvery = kActiveMarkPeriod);
+  Relay(Store& store, Service& service, Hub& hub, Metrics& metrics);
   ~Relay();  // stop()
   Relay(const Relay&) = delete;
   Relay& operator=(const Relay&) = delete;
 
-  // Starts listening to the store and marking devices active. Call once.
+  // Starts listening to the store. Call once.
   void start();
   // Returns once no notice is handled any more; the hub, the service and the store must outlive
   // the relay until then.
   void stop();
 
-  // A stream of `device` opened here: the store hears of it soon, on the relay's own thread, so
-  // the caller (the server's loop) never waits for the store.
-  void streamOpened(const std::string& device);
-
+  // Handles one notice; runs on the store's listening thread. Public for tests.
+  void onNotice(const StoreNotice& notice);
   // Writes to the streams of `device` held here what they lack of its messages, or its logout
-  // order when it was detached. Runs on the store's listening thread; public for tests.
+  // order when it was detached.
   void catchUp(const std::string& device);
 
  private:
-  void onNotice(const StoreNotice& notice);
-  void markActiveLoop();
-
   Store& store_;
   Service& service_;
   Hub& hub_;
   Metrics& metrics_;
-  std::chrono::milliseconds activeEvery_;
-
   std::mutex mutex_;
-  std::condition_variable wake_;
-  std::unordered_set<std::string> opened_;  // devices whose stream opened since the last mark
-  bool started_ = false, stopping_ = false;
-  std::thread marker_;
+  bool started_ = false, stopped_ = false;
 };
 
 }  // namespace zelk::server

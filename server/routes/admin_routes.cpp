@@ -5,8 +5,8 @@
 
 #include <openssl/crypto.h>
 
+#include "realtime/push.hpp"
 #include "routes/json_input.hpp"
-#include "routes/service_routes.hpp"
 #include "service/ids.hpp"
 
 namespace zelk::server {
@@ -120,10 +120,9 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
           isServiceId(device, "dev_") ? service_.ownerOf(clientId, device) : std::nullopt;
       if (!owner) return fail(res, 404, "unknown device");
       const DetachResult result = service_.detach(clientId, *owner, device);
+      if (!result.found) return fail(res, 404, "unknown device");
       service_.recordAudit(clientId, "admin.logout", device, {{"user", *owner}});
-      hub_.forget(device);
-      const int delivered = hub_.deliver(result.logout);
-      metrics_.countMessages(static_cast<std::uint64_t>(delivered));
+      const auto delivered = pushLogouts(hub_, metrics_, {result.logout}, "detach");
       reply(res, 200,
             {{"success", true}, {"device_id", device}, {"user", *owner}, {"delivered", delivered}});
     } else if (path == "/admin/challenges" && post) {
@@ -136,7 +135,7 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       reply(res, 200, {{"success", true}, {"challenge", raised.id}});
       // A message per device of the user: moved along, never copied.
       res.after = [this, raised = std::move(raised)] {
-        announceChallenge(service_, hub_, metrics_, raised);
+        announceChallenge(hub_, metrics_, raised, service_.repeatOpenChallenges());
       };
     } else if (path == "/admin/challenges/resolve" && post) {
       const json body = parseObject(req.body);

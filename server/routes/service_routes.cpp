@@ -2,11 +2,11 @@
 #include "routes/service_routes.hpp"
 
 #include <chrono>
-#include <iostream>
 #include <optional>
 #include <string_view>
 
 #include "realtime/events.hpp"
+#include "realtime/push.hpp"
 #include "routes/json_input.hpp"
 #include "service/ids.hpp"
 
@@ -18,54 +18,6 @@ using nlohmann::json;
 // The client ID the library's code-request client sends; it stands for every project, and the
 // challenge tells which.
 constexpr const char* kCodeRequestClientID = "5B3F2E9A-7C41-4D8E-9A06-1F2C3B4D5E6F";
-
-// A /v2/ request other than listen: the operation, and for the challenge reads the challenge id
-// taken from the path.
-struct Call {
-  Operation operation;
-  std::string challenge;
-};
-
-std::optional<Call> callOf(const http::Request& req) {
-  if (req.method == "POST") {
-    if (req.path == "/v2/access") return Call{Operation::attach, {}};
-    if (req.path == "/v2/access/detach") return Call{Operation::detach, {}};
-    if (req.path == "/v2/identity") return Call{Operation::identify, {}};
-    if (req.path == "/v2/challenge/attempt") return Call{Operation::attempt, {}};
-    if (req.path == "/v2/challenge/verify") return Call{Operation::verify, {}};
-    if (req.path == "/v2/challenge/resend") return Call{Operation::resend, {}};
-    return std::nullopt;
-  }
-  if (req.method != "GET") return std::nullopt;
-  constexpr std::string_view kPrefix = "/v2/challenge/";
-  std::string_view path(req.path);
-  if (!path.starts_with(kPrefix)) return std::nullopt;
-  path.remove_prefix(kPrefix.size());
-  const auto slash = path.find('/');
-  const std::string id = http::percentDecode(path.substr(0, slash), false);
-  if (id.empty()) return std::nullopt;
-  if (slash == std::string_view::npos) return Call{Operation::challenge, id};
-  const std::string_view rest = path.substr(slash);
-  if (rest == "/devices") return Call{Operation::challengeDevices, id};
-  if (rest == "/device-limit") return Call{Operation::deviceLimit, id};
-  return std::nullopt;
-}
-
-// The device id of a GET /v2/access/device/<device id>/listen request.
-std::optional<std::string> listenDevice(const http::Request& req) {
-  constexpr std::string_view kPrefix = "/v2/access/device/", kSuffix = "/listen";
-  std::string_view path(req.path);
-  if (req.method != "GET" || !path.starts_with(kPrefix) || !path.ends_with(kSuffix))
-    return std::nullopt;
-  path.remove_prefix(kPrefix.size());
-  path.remove_suffix(kSuffix.size());
-  if (path.empty() || path.find('/') != std::string_view::npos) return std::nullopt;
-  return http::percentDecode(path, false);
-}
-
-std::string routeName(std::optional<Operation> operation) {
-  return operation ? std::string(operationName(*operation)) : "unknown";
-}
 
 std::string vendorIdentifier(const json& body) {
   const auto found = body.find("signals");
@@ -102,13 +54,38 @@ std::string requiredUser(const json& body) {
   return user;
 }
 
-void failUnknownChallenge(http::Response& res) {
-  fail(res, 404, "unknown challenge");
+http::Response failure(int status, const std::string& error) {
+  http::Response res;
+  fail(res, status, error);
+  return res;
+}
+
+http::Response answer(const json& body) {
+  http::Response res;
+  reply(res, 200, body);
+  return res;
+}
+
+http::Response unavailable() {
+  return failure(503, "storage unavailable");
+}
+
+http::Response unknownChallenge() {
+  return failure(404, "unknown challenge");
+}
+
+http::Response unknownProject() {
+  return failure(401, "unknown client id");
 }
 
 // A challenge id as the caller sent it, when it could be one this service made.
 bool plausibleChallenge(const std::string& id) {
   return isServiceId(id, "ch_");
+}
+
+// The answer for a call that failed without a result.
+http::Response answerFor(Failure failure) {
+  return failure == Failure::unknownProject ? unknownProject() : unavailable();
 }
 
 }  // namespace
@@ -126,36 +103,16 @@ std::string clientIdFromAuthorization(const std::string& value) {
   return std::string(rest);
 }
 
-void announceChallenge(Service& service, Hub& hub, Metrics& metrics, const RaisedChallenge& raised,
-                       const std::string& attachedDevice) {
-  const bool repeat = service.repeatOpenChallenges();
-  // Fresh streams hear of open challenges anyway; without that, a device with no stream open
-  // keeps the message for its next one, except the device that attached, whose next stream
-  // gets it through the access its attach handed out.
-  metrics.countMessages(hub.deliverAll(raised.deliveries, [&](const Delivery& delivery) {
-    return !repeat && delivery.device != attachedDevice;
-  }));
-}
-
 std::string ServiceRoutes::handle(const http::Request& req, http::Response& res) {
-  if (hooks_) hooks_->record(req);
-  if (const auto device = listenDevice(req)) {
-    listen(*device, req, res);
-    return "listen";
-  }
-
   const std::optional<Call> call = callOf(req);
-  const std::string route = routeName(call ? std::optional(call->operation) : std::nullopt);
-  if (call && hooks_) {
-    if (auto scripted = hooks_->takeScript(call->operation)) {
-      res.status = scripted->status;
-      res.body = std::move(scripted->body);
-      return route;
-    }
+  const std::string route = call ? std::string(operationName(call->operation)) : "unknown";
+  if (call && call->operation == Operation::listen) {
+    listen(call->id, req, res);
+    return route;
   }
-
-  const std::string clientId = clientIdFromAuthorization(req.header("Authorization"));
-  if (clientId.empty()) {
+  Asked asked;
+  asked.clientId = clientIdFromAuthorization(req.header("Authorization"));
+  if (asked.clientId.empty()) {
     fail(res, 401, "missing or malformed Authorization header");
     return route;
   }
@@ -163,104 +120,112 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
     fail(res, 404, "not found");
     return route;
   }
+  asked.call = *call;
+  asked.body = req.body;
   // The library's code requests name no project: the challenge does.
-  const bool codeRequest =
-      clientId == kCodeRequestClientID && call->operation == Operation::attempt;
-  if (!codeRequest && !service_.knowsProject(clientId)) {
-    fail(res, 401, "unknown client id");
-    return route;
-  }
+  asked.codeRequest =
+      asked.clientId == kCodeRequestClientID && call->operation == Operation::attempt;
+  if (limiter_) asked.address = limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For"));
+  res.deferred = [this, asked = std::move(asked)](boost::asio::any_io_executor, Respond respond) {
+    if (asked.codeRequest) return admit(asked, std::move(respond));
+    service_.project(asked.clientId, [this, asked, respond = std::move(respond)](
+                                         Outcome<std::optional<Project>> project) {
+      if (!project.value) return respond(unavailable());
+      if (!*project.value) return respond(unknownProject());
+      admit(asked, respond);
+    });
+  };
+  return route;
+}
 
-  if (limiter_ && call->operation != Operation::detach) {
+void ServiceRoutes::admit(const Asked& asked, Respond respond) {
+  if (limiter_ && asked.call.operation != Operation::detach) {
     // The library's code requests share one client id across projects: only their address
     // counts, and the challenge's own limits hold its codes back.
     const auto refused =
-        limiter_->admit(codeRequest ? std::string() : clientId,
-                        limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For")));
+        limiter_->admit(asked.codeRequest ? std::string() : asked.clientId, asked.address);
     if (refused) {
       metrics_.countEvent("rate_limited", refused->scope);
-      const std::string address = limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For"));
-      const std::string& subject = refused->scope == "client" ? clientId : address;
-      if (auditRefusal(refused->scope + " " + subject))
-        service_.recordAudit(codeRequest ? std::string() : clientId, "rate_limited", subject,
-                             {{"scope", refused->scope}, {"route", route}});
+      http::Response res;
       res.headers.emplace_back("Retry-After", std::to_string(refused->retryAfter.count()));
       fail(res, 429, "too many requests from this " + refused->scope);
-      return route;
+      const std::string& subject = refused->scope == "client" ? asked.clientId : asked.address;
+      if (!auditRefusal(refused->scope + " " + subject)) return respond(std::move(res));
+      // The refusal is answered once it is in the audit trail.
+      return service_.recordAudit(
+          asked.codeRequest ? std::string() : asked.clientId, "rate_limited", subject,
+          {{"scope", refused->scope}, {"route", std::string(operationName(asked.call.operation))}},
+          [respond = std::move(respond), res = std::move(res)](Outcome<bool> stored) mutable {
+            respond(stored.value ? std::move(res) : unavailable());
+          });
     }
   }
-
   try {
-    switch (call->operation) {
-      case Operation::attach:
-        attach(clientId, req, res);
-        break;
-      case Operation::detach:
-        detach(clientId, req, res);
-        break;
-      case Operation::identify:
-        identify(clientId, req, res);
-        break;
-      case Operation::challenge:
-      case Operation::challengeDevices:
-      case Operation::deviceLimit: {
-        std::optional<json> answer;
-        if (plausibleChallenge(call->challenge)) {
-          if (call->operation == Operation::challenge) {
-            answer = service_.challengeDetails(clientId, call->challenge);
-          } else if (call->operation == Operation::challengeDevices) {
-            answer = service_.challengeDevices(clientId, call->challenge);
-          } else {
-            answer = service_.deviceLimit(clientId, call->challenge);
-          }
-        }
-        if (!answer) {
-          failUnknownChallenge(res);
-        } else {
-          reply(res, 200, *answer);
-        }
-        break;
-      }
-      case Operation::attempt: {
-        const json body = parseObject(req.body);
-        const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
-        if (requiredString(body, "action", false, 64) != "verify")
-          throw BadRequest{"action must be verify"};
-        const std::string channel = requiredString(body, "channel", false, 64);
-        if (channel != "email" && channel != "text")
-          throw BadRequest{"channel must be email or text"};
-        const std::string project =
-            codeRequest ? service_.challengeProject(challenge).value_or(clientId) : clientId;
-        if (!plausibleChallenge(challenge)) return failUnknownChallenge(res), route;
-        sendCode(project, challenge, channel, res);
-        break;
-      }
-      case Operation::verify: {
-        const json body = parseObject(req.body);
-        const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
-        const std::string code = requiredString(body, "code", false, 64);
-        const std::optional<bool> right = plausibleChallenge(challenge)
-                                              ? service_.checkCode(clientId, challenge, code)
-                                              : std::nullopt;
-        if (!right) return failUnknownChallenge(res), route;
-        metrics_.countEvent("codes", *right ? "accepted" : "rejected");
-        reply(res, 200, {{"success", *right}});
-        break;
-      }
-      case Operation::resend: {
-        const json body = parseObject(req.body);
-        const std::string challenge = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
-        if (!plausibleChallenge(challenge)) return failUnknownChallenge(res), route;
-        sendCode(clientId, challenge, "", res);
-        break;
-      }
-      case Operation::listen:
-        break;  // answered above, never returned by callOf()
-    }
+    dispatch(asked, respond);
   } catch (const BadRequest& bad) {
-    fail(res, 400, bad.error);
+    respond(failure(400, bad.error));
   }
-  return route;
+}
+
+void ServiceRoutes::dispatch(const Asked& asked, const Respond& respond) {
+  const std::string& clientId = asked.clientId;
+  const std::string& challenge = asked.call.id;
+  const auto reportJSON = [respond](Outcome<std::optional<json>> outcome) {
+    if (!outcome.value) return respond(answerFor(outcome.failure));
+    if (!*outcome.value) return respond(unknownChallenge());
+    respond(answer(**outcome.value));
+  };
+  switch (asked.call.operation) {
+    case Operation::attach:
+      return attach(asked, respond);
+    case Operation::detach:
+      return detach(asked, respond);
+    case Operation::identify:
+      return identify(asked, respond);
+    case Operation::challenge:
+      if (!plausibleChallenge(challenge)) return respond(unknownChallenge());
+      return service_.challengeDetails(clientId, challenge, reportJSON);
+    case Operation::challengeDevices:
+      if (!plausibleChallenge(challenge)) return respond(unknownChallenge());
+      return service_.challengeDevices(clientId, challenge, reportJSON);
+    case Operation::deviceLimit:
+      if (!plausibleChallenge(challenge)) return respond(unknownChallenge());
+      return service_.deviceLimit(clientId, challenge, reportJSON);
+    case Operation::attempt: {
+      const json body = parseObject(asked.body);
+      const std::string id = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
+      if (requiredString(body, "action", false, 64) != "verify")
+        throw BadRequest{"action must be verify"};
+      const std::string channel = requiredString(body, "channel", false, 64);
+      if (channel != "email" && channel != "text")
+        throw BadRequest{"channel must be email or text"};
+      if (!plausibleChallenge(id)) return respond(unknownChallenge());
+      // The code request names no project: the challenge's own is taken.
+      return sendCode(asked.codeRequest ? std::string() : clientId, id, channel, respond);
+    }
+    case Operation::verify: {
+      const json body = parseObject(asked.body);
+      const std::string id = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
+      const std::string code = requiredString(body, "code", false, 64);
+      if (!plausibleChallenge(id)) return respond(unknownChallenge());
+      return service_.checkCode(clientId, id, code,
+                                [this, respond](Outcome<std::optional<bool>> outcome) {
+                                  if (!outcome.value) return respond(answerFor(outcome.failure));
+                                  if (!*outcome.value) return respond(unknownChallenge());
+                                  const bool right = **outcome.value;
+                                  metrics_.countEvent("codes", right ? "accepted" : "rejected");
+                                  respond(answer({{"success", right}}));
+                                });
+    }
+    case Operation::resend: {
+      const json body = parseObject(asked.body);
+      const std::string id = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
+      if (!plausibleChallenge(id)) return respond(unknownChallenge());
+      return sendCode(clientId, id, "", respond);
+    }
+    case Operation::listen:
+      break;  // answered by listen()
+  }
 }
 
 bool ServiceRoutes::auditRefusal(const std::string& key) {
@@ -278,30 +243,33 @@ bool ServiceRoutes::auditRefusal(const std::string& key) {
 }
 
 void ServiceRoutes::sendCode(const std::string& project, const std::string& challenge,
-                             const std::string& channel, http::Response& res) {
-  SendCodeResult result = service_.sendCode(project, challenge, channel);
-  switch (result.status) {
-    case CodeSend::unknownChallenge:
-      return failUnknownChallenge(res);
-    case CodeSend::tooSoon:
-      metrics_.countEvent("codes", "refused");
-      res.headers.emplace_back("Retry-After", std::to_string(result.retryAfter.count()));
-      return fail(res, 429, "a code was sent too recently; the last one stays good");
-    case CodeSend::sent:
-      break;
-  }
-  metrics_.countEvent("codes", "sent");
-  reply(res, 200, {{"success", true}, {"channel", result.sent->channel}});
-  if (hooks_) hooks_->rememberCode(result.sent->challenge, result.sent->code);
-  if (codeSink_) codeSink_(*result.sent);
+                             const std::string& channel, const Respond& respond) {
+  service_.sendCode(project, challenge, channel, [this, respond](Outcome<SendCodeResult> outcome) {
+    if (!outcome.value) return respond(answerFor(outcome.failure));
+    SendCodeResult& result = *outcome.value;
+    switch (result.status) {
+      case CodeSend::unknownChallenge:
+        return respond(unknownChallenge());
+      case CodeSend::tooSoon: {
+        metrics_.countEvent("codes", "refused");
+        http::Response res = failure(429, "a code was sent too recently; the last one stays good");
+        res.headers.emplace_back("Retry-After", std::to_string(result.retryAfter.count()));
+        return respond(std::move(res));
+      }
+      case CodeSend::sent:
+        break;
+    }
+    metrics_.countEvent("codes", "sent");
+    if (codeSink_) codeSink_(*result.sent);
+    respond(answer({{"success", true}, {"channel", result.sent->channel}}));
+  });
 }
 
-void ServiceRoutes::attach(const std::string& clientId, const http::Request& req,
-                           http::Response& res) {
+void ServiceRoutes::attach(const Asked& asked, const Respond& respond) {
   const auto started = std::chrono::steady_clock::now();
-  json body = parseObject(req.body);
+  json body = parseObject(asked.body);
   AttachInput input;
-  input.project = clientId;
+  input.project = asked.clientId;
   input.user = requiredUser(body);
   input.deviceInfo = takeObject(body, "device_info");
   input.vendorId = vendorIdentifier(body);
@@ -310,183 +278,156 @@ void ServiceRoutes::attach(const std::string& clientId, const http::Request& req
   input.version = optionalString(body, "version", 64);
   input.identity = optionalString(body, "identity", 128);
 
-  AttachResult result = service_.attach(std::move(input));
-  // Devices gone quiet past their grace were detached first; none has a stream open.
-  for (const Delivery& logout : result.expired) {
-    hub_.forget(logout.device);
-    metrics_.countEvent("devices_removed", "idle");
-  }
-  if (result.blocked) {
-    metrics_.countEvent("attach_blocked", "");
-    ObjectWriter answer;
-    answer.add("attached_devices", result.attachedDevices)
-        .add("block_over_usage", true)
-        .add("default_device_limit", result.defaultDeviceLimit)
-        .add("success", false);
-    reply(res, 200, answer);
-    return;
-  }
-  for (const Delivery& logout : result.evicted) {
-    hub_.forget(logout.device);
-    metrics_.countEvent("devices_removed", "evicted");
-  }
-  ObjectWriter answer;
-  answer.add("access", result.access)
-      .add("attached_devices", result.attachedDevices)
-      .add("block_over_usage", result.blockOverUsage)
-      .add("default_device_limit", result.defaultDeviceLimit)
-      .add("device_id", result.deviceId)
-      .add("success", true);
-  reply(res, 200, answer);
-  metrics_.observeAttach(std::chrono::steady_clock::now() - started);
-  if (!result.evicted.empty()) {
-    // The devices pushed out hear their logout once the answer is out.
-    res.after = [this, evicted = result.evicted] {
-      std::uint64_t sent = 0;
-      for (const Delivery& logout : evicted)
-        sent += static_cast<std::uint64_t>(hub_.deliver(logout));
-      metrics_.countMessages(sent);
-    };
-  }
-  if (!result.challenge) return;
-  if (!service_.repeatOpenChallenges()) {
-    // Nobody can open a stream with the new access token before this answer, so the message
-    // kept for that stream is in place in time.
-    for (const Delivery& delivery : result.challenge->deliveries) {
-      if (delivery.device == result.deviceId) hub_.keep(delivery, result.access);
+  service_.attach(std::move(input), [this, respond, started](Outcome<AttachResult> outcome) {
+    if (!outcome.value) return respond(answerFor(outcome.failure));
+    AttachResult& result = *outcome.value;
+    http::Response res;
+    // Devices gone quiet past their grace were detached first; none has a stream open.
+    std::vector<Delivery> removed = std::move(result.expired);
+    if (result.blocked) {
+      metrics_.countEvent("attach_blocked", "");
+      ObjectWriter writer;
+      writer.add("attached_devices", result.attachedDevices)
+          .add("block_over_usage", true)
+          .add("default_device_limit", result.defaultDeviceLimit)
+          .add("success", false);
+      reply(res, 200, writer);
+      pushLogouts(hub_, metrics_, removed, "idle");
+      return respond(std::move(res));
     }
-  }
-  // The other devices hear of it once the answer is out.
-  res.after = [this, challenge = std::move(*result.challenge), device = result.deviceId] {
-    announceChallenge(service_, hub_, metrics_, challenge, device);
-  };
+    ObjectWriter writer;
+    writer.add("access", result.access)
+        .add("attached_devices", result.attachedDevices)
+        .add("block_over_usage", result.blockOverUsage)
+        .add("default_device_limit", result.defaultDeviceLimit)
+        .add("device_id", result.deviceId)
+        .add("success", true);
+    reply(res, 200, writer);
+    metrics_.observeAttach(std::chrono::steady_clock::now() - started);
+    pushLogouts(hub_, metrics_, removed, "idle");
+    const bool repeat = service_.repeatOpenChallenges();
+    if (result.challenge && !repeat) {
+      // Nobody can open a stream with the new access token before this answer, so the message
+      // kept for that stream is in place in time.
+      for (const Delivery& delivery : result.challenge->deliveries) {
+        if (delivery.device == result.deviceId) hub_.keep(delivery, result.access);
+      }
+    }
+    if (!result.evicted.empty() || result.challenge) {
+      // The devices pushed out hear their logout, and the others of a challenge, once the answer
+      // is out.
+      res.after = [this, evicted = std::move(result.evicted),
+                   challenge = std::move(result.challenge), device = result.deviceId, repeat] {
+        pushLogouts(hub_, metrics_, evicted, "evicted");
+        if (challenge) announceChallenge(hub_, metrics_, *challenge, repeat, device);
+      };
+    }
+    respond(std::move(res));
+  });
 }
 
-void ServiceRoutes::detach(const std::string& clientId, const http::Request& req,
-                           http::Response& res) {
-  const json body = parseObject(req.body);
+void ServiceRoutes::detach(const Asked& asked, const Respond& respond) {
+  const json body = parseObject(asked.body);
   const std::string device = requiredString(body, "device", /*nonEmpty=*/true, 64);
   const std::string user = requiredUser(body);
-  const DetachResult result =
-      isServiceId(device, "dev_") ? service_.detach(clientId, user, device) : DetachResult{};
-  if (!result.found) return fail(res, 404, "unknown device");
-  hub_.forget(result.deviceId);
-  reply(res, 200,
-        {{"success", true},
-         {"device_id", result.deviceId},
-         {"attached_devices", result.attachedDevices}});
-  res.after = [this, logout = result.logout] {
-    metrics_.countMessages(static_cast<std::uint64_t>(hub_.deliver(logout)));
-  };
+  if (!isServiceId(device, "dev_")) return respond(failure(404, "unknown device"));
+  service_.detach(asked.clientId, user, device, [this, respond](Outcome<DetachResult> outcome) {
+    if (!outcome.value) return respond(answerFor(outcome.failure));
+    const DetachResult& result = *outcome.value;
+    if (!result.found) return respond(failure(404, "unknown device"));
+    http::Response res = answer({{"success", true},
+                                 {"device_id", result.deviceId},
+                                 {"attached_devices", result.attachedDevices}});
+    res.after = [this, logout = result.logout] { pushLogouts(hub_, metrics_, {logout}, "detach"); };
+    respond(std::move(res));
+  });
 }
 
-void ServiceRoutes::identify(const std::string& clientId, const http::Request& req,
-                             http::Response& res) {
-  json body = parseObject(req.body);
+void ServiceRoutes::identify(const Asked& asked, const Respond& respond) {
+  json body = parseObject(asked.body);
   IdentifyInput input;
-  input.project = clientId;
+  input.project = asked.clientId;
   input.deviceInfo = takeObject(body, "device_info");
   input.vendorId = vendorIdentifier(body);
   optionalMetadata(body);
   input.identityId = optionalString(body, "identity_id", 128);
   if (!isServiceId(input.identityId, "id_")) input.identityId.clear();
-
-  const IdentifyResult result = service_.identify(input);
-  reply(res, 200, {{"identity", result.identity}, {"confidence", result.confidence}});
+  service_.identify(std::move(input), [respond](Outcome<IdentifyResult> outcome) {
+    if (!outcome.value) return respond(answerFor(outcome.failure));
+    respond(
+        answer({{"identity", outcome.value->identity}, {"confidence", outcome.value->confidence}}));
+  });
 }
 
 void ServiceRoutes::listen(const std::string& device, const http::Request& req,
                            http::Response& res) {
   const std::string access = req.param("access").value_or("");
-  Hub::Options options;
-  options.access = access;
-  std::string clientId;
-  std::optional<std::uint64_t> resumeAfter;
-  bool checked = true;  // whether the stream is one the rules let open
-
-  std::optional<ScriptedAnswer> scripted;
-  if (hooks_) scripted = hooks_->takeScript(Operation::listen, device);
-  if (scripted) {
-    checked = false;
-    switch (scripted->stream) {
-      case ScriptedAnswer::Stream::none:
-        res.status = scripted->status;
-        res.contentType = scripted->body.empty() ? "" : "application/json";
-        res.body = std::move(scripted->body);
-        return;
-      case ScriptedAnswer::Stream::stall:
-        options.receivePushes = false;
-        break;
-      case ScriptedAnswer::Stream::drip:
-        options.drip = {std::move(scripted->drip), scripted->chunk, scripted->interval};
-        break;
+  const std::string clientId = clientIdFromAuthorization(req.param("auth").value_or(""));
+  if (clientId.empty()) return fail(res, 401, "missing or malformed auth parameter");
+  const std::optional<std::uint64_t> resumeAfter = parseEventId(req.header("Last-Event-ID"));
+  res.deferred = [this, device, clientId, access, resumeAfter](boost::asio::any_io_executor,
+                                                               Respond respond) {
+    // A device id this service cannot have made is unknown, once the client id is known.
+    if (!isServiceId(device, "dev_")) {
+      return service_.project(clientId, [respond](Outcome<std::optional<Project>> project) {
+        if (!project.value) return respond(unavailable());
+        respond(*project.value ? failure(404, "unknown device") : unknownProject());
+      });
     }
-  } else {
-    clientId = clientIdFromAuthorization(req.param("auth").value_or(""));
-    if (clientId.empty()) return fail(res, 401, "missing or malformed auth parameter");
-    if (!service_.knowsProject(clientId)) return fail(res, 401, "unknown client id");
-    if (!isServiceId(device, "dev_")) return fail(res, 404, "unknown device");
-    resumeAfter = parseEventId(req.header("Last-Event-ID"));
-    const ListenStart start =
-        service_.startListen(clientId, device, access, resumeAfter, [](const ListenStart&) {});
-    if (start.check == ListenCheck::unknownDevice) return fail(res, 404, "unknown device");
-    if (start.check == ListenCheck::unknownAccess) return fail(res, 401, "unknown access");
-    // A detached device's stream that already heard its logout ends for good.
-    if (start.check == ListenCheck::loggedOut && start.catchUp.empty()) {
-      res.status = 204;
-      res.contentType.clear();
-      return;
-    }
-  }
-
-  res.stream = [this, device, clientId, access, resumeAfter, checked,
-                options = std::move(options)](std::shared_ptr<http::StreamSink> sink) mutable {
-    std::shared_ptr<Hub::Stream> stream;
-    if (checked) {
-      // Registered while no message for the device can be sent: it misses none.
-      bool loggedOut = false;
-      try {
-        service_.startListen(clientId, device, access, resumeAfter, [&](const ListenStart& start) {
+    service_.startListen(
+        clientId, device, access, resumeAfter,
+        [this, device, access, respond](Outcome<ListenStart> outcome) {
+          if (!outcome.value) return respond(answerFor(outcome.failure));
+          ListenStart start = std::move(*outcome.value);
+          if (start.check == ListenCheck::unknownDevice)
+            return respond(failure(404, "unknown device"));
+          if (start.check == ListenCheck::unknownAccess)
+            return respond(failure(401, "unknown access"));
+          http::Response res;
           if (start.check == ListenCheck::loggedOut) {
+            // A detached device's stream that already heard its logout ends for good.
+            if (start.catchUp.empty()) {
+              res.status = 204;
+              res.contentType.clear();
+              return respond(std::move(res));
+            }
             // The device is gone: its stream writes the logout order and ends.
-            for (const Delivery& message : start.catchUp)
-              sink->send(
-                  std::make_shared<const std::string>(formatMessage(message.id, message.data)));
-            sink->finish();
-            loggedOut = true;
-            return;
+            res.stream = [this, catchUp = std::move(start.catchUp)](
+                             std::shared_ptr<http::StreamSink> sink) {
+              for (const Delivery& message : catchUp)
+                sink->send(
+                    std::make_shared<const std::string>(formatMessage(message.id, message.data)));
+              sink->finish();
+              metrics_.countMessages(catchUp.size());
+              return std::function<void()>([] {});
+            };
+            return respond(std::move(res));
           }
-          if (start.check != ListenCheck::ok) return;
-          options.catchUp = start.catchUp;
-          options.upTo = start.upTo;
-          stream = hub_.add(device, sink, std::move(options));
-        });
-      } catch (const StoreError& error) {
-        // The store went away since the check: the client reconnects after its backoff, here or
-        // on another instance.
-        std::cerr << "zelk-server: storage failure: " << error.what() << std::endl;
-        sink->abort();
-        return std::function<void()>([] {});
-      }
-      metrics_.countMessages(options.catchUp.size());
-      if (loggedOut) {
-        metrics_.countMessages(1);
-        return std::function<void()>([] {});
-      }
-    } else {
-      stream = hub_.add(device, sink, std::move(options));
-    }
-    if (!stream) sink->abort();
-    // The device counts as live while the stream is open.
-    const bool counted = checked && stream;
-    if (counted) {
-      service_.streamOpened(device);
-      if (streamObserver_) streamObserver_(device);
-    }
-    return std::function<void()>(
-        [this, device, counted, weak = std::weak_ptr<Hub::Stream>(stream)] {
-          if (counted) service_.streamClosed(device);
-          if (auto gone = weak.lock()) hub_.remove(gone);
+          res.stream = [this, device, access,
+                        start = std::move(start)](std::shared_ptr<http::StreamSink> sink) mutable {
+            Hub::Options options;
+            options.access = access;
+            options.catchUp = std::move(start.catchUp);
+            options.upTo = start.upTo;
+            metrics_.countMessages(options.catchUp.size());
+            std::shared_ptr<Hub::Stream> stream = hub_.add(device, sink, std::move(options));
+            if (!stream) {
+              sink->abort();
+              return std::function<void()>([] {});
+            }
+            // The device counts as live while the stream is open.
+            service_.streamOpened(device);
+            // What was sent to the device while the stream was being registered.
+            service_.messagesSince(device, start.upTo,
+                                   [this](Outcome<std::vector<Delivery>> missed) {
+                                     if (missed.value) pushMessages(hub_, metrics_, *missed.value);
+                                   });
+            return std::function<void()>([this, device, weak = std::weak_ptr<Hub::Stream>(stream)] {
+              service_.streamClosed(device);
+              if (auto gone = weak.lock()) hub_.remove(gone);
+            });
+          };
+          respond(std::move(res));
         });
   };
 }

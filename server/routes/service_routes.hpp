@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The service operations under /v2/ that the library calls: attach, detach, identify, listen and
 // the challenge calls. Parses and validates requests, calls the rules, writes their answers as
-// JSON, and hands the realtime messages they cause to the open streams.
+// JSON once what they changed is stored, and hands the realtime messages they cause to the open
+// streams. Answers are never waited for on the server's loop: each is given when the rules
+// report.
 #pragma once
 
 #include <chrono>
@@ -10,10 +12,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "hooks/hooks.hpp"
 #include "http/message.hpp"
 #include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
+#include "routes/operations.hpp"
 #include "routes/rate_limits.hpp"
 #include "service/service.hpp"
 
@@ -23,40 +25,40 @@ namespace zelk::server {
 // value does not have exactly that form.
 std::string clientIdFromAuthorization(const std::string& value);
 
-// Sends the messages of a raised challenge to the devices of its user. `attachedDevice`, when
-// not "", is the device whose attach raised it.
-void announceChallenge(Service& service, Hub& hub, Metrics& metrics, const RaisedChallenge& raised,
-                       const std::string& attachedDevice = {});
-
 class ServiceRoutes {
  public:
-  // `hooks` is set in sandbox mode only.
-  ServiceRoutes(Service& service, Hub& hub, Metrics& metrics, SandboxHooks* hooks)
-      : service_(service), hub_(hub), metrics_(metrics), hooks_(hooks) {}
+  ServiceRoutes(Service& service, Hub& hub, Metrics& metrics)
+      : service_(service), hub_(hub), metrics_(metrics) {}
 
-  // Where new codes go to be delivered; called on the thread that answers the request, before
-  // the answer is written. Without one, codes go nowhere but their HMAC.
+  // Where new codes go to be delivered; called before the answer is written, on the thread that
+  // gives it. Without one, codes go nowhere but their HMAC.
   void setCodeSink(std::function<void(const SentCode&)> sink) { codeSink_ = std::move(sink); }
 
   // The limits attach, identify and the challenge calls go through; none without one.
   void setRateLimiter(RateLimiter* limiter) { limiter_ = limiter; }
 
-  // Told of every stream the rules let open, with its device, on the server's loop; must not
-  // wait. Several instances on one store tell it on.
-  void setStreamObserver(std::function<void(const std::string&)> observer) {
-    streamObserver_ = std::move(observer);
-  }
-
-  // Answers a request whose path starts with /v2/; returns the route name for the metrics.
+  // Answers a request whose path starts with /v2/ (in `res`, or through res.deferred); returns
+  // the route name for the metrics.
   std::string handle(const http::Request& req, http::Response& res);
 
  private:
-  void attach(const std::string& clientId, const http::Request& req, http::Response& res);
-  void detach(const std::string& clientId, const http::Request& req, http::Response& res);
-  void identify(const std::string& clientId, const http::Request& req, http::Response& res);
+  using Respond = std::function<void(http::Response)>;
+  // What a call needs of its request once the request itself is gone.
+  struct Asked {
+    Call call;
+    std::string clientId;
+    std::string body;
+    std::string address;  // the source address the rate limits count
+    bool codeRequest = false;
+  };
+  void admit(const Asked& asked, Respond respond);
+  void dispatch(const Asked& asked, const Respond& respond);
+  void attach(const Asked& asked, const Respond& respond);
+  void detach(const Asked& asked, const Respond& respond);
+  void identify(const Asked& asked, const Respond& respond);
   void listen(const std::string& device, const http::Request& req, http::Response& res);
   void sendCode(const std::string& project, const std::string& challenge,
-                const std::string& channel, http::Response& res);
+                const std::string& channel, const Respond& respond);
   // Whether a refusal by the rate limits for `key` goes into the audit trail: the first one of
   // each minute, so a flood fills neither the trail nor the disk.
   bool auditRefusal(const std::string& key);
@@ -64,8 +66,6 @@ class ServiceRoutes {
   Service& service_;
   Hub& hub_;
   Metrics& metrics_;
-  std::function<void(const std::string&)> streamObserver_;
-  SandboxHooks* hooks_;
   std::function<void(const SentCode&)> codeSink_;
   RateLimiter* limiter_ = nullptr;
   std::mutex refusalsMutex_;

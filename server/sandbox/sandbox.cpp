@@ -9,6 +9,7 @@
 
 #include "app/app.hpp"
 #include "realtime/events.hpp"
+#include "realtime/push.hpp"
 #include "storage/scratch_database.hpp"
 
 namespace zelk::sandbox {
@@ -247,7 +248,8 @@ std::string Sandbox::raiseChallenge(const std::string& clientID, const std::stri
   checkNames(clientID, user);
   auto& app = *impl_->app;
   const auto raised = app.service().raiseChallenge(clientID, user, "manual");
-  zelk::server::announceChallenge(app.service(), app.hub(), app.metrics(), raised);
+  zelk::server::announceChallenge(app.hub(), app.metrics(), raised,
+                                  app.service().repeatOpenChallenges());
   return raised.id;
 }
 
@@ -266,7 +268,8 @@ std::optional<std::string> Sandbox::lastCode(const std::string& challengeID) con
 
 int Sandbox::pushLogout(const std::string& device) {
   auto& app = *impl_->app;
-  if (const auto delivery = app.service().logout("", device)) return app.hub().deliver(*delivery);
+  if (const auto delivery = app.service().logout("", device))
+    return static_cast<int>(zelk::server::pushMessages(app.hub(), app.metrics(), {*delivery}));
   Event order;
   order.data = zelk::server::logoutData();
   return app.hub().push(device, zelk::server::formatEvent(order));

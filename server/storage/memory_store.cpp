@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
+// The store of the sandbox and of tests: the records in the process, under one lock, written and
+// read as the SQL stores write and read them, so that the rules above cannot tell them apart.
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "storage/store.hpp"
 
@@ -11,17 +17,137 @@ namespace {
 class MemoryStore final : public Store {
  public:
   std::string describe() const override { return "memory"; }
-  Dataset load() override { return {}; }
-
-  void commit(const Changes& changes) override {
-    if (changes.outbox.empty() && changes.audit.empty()) return;
+  void setInstance(const std::string& id) override {
     std::lock_guard lock(mutex_);
-    writeLocked(changes);
+    instance_ = id;
   }
 
-  void commitAll(const std::vector<Changes>& batch) override {
+  std::vector<Project> readProjects() override {
     std::lock_guard lock(mutex_);
-    for (const Changes& changes : batch) writeLocked(changes);
+    std::vector<Project> all;
+    for (const auto& [id, project] : projects_) all.push_back(project);
+    return all;
+  }
+
+  std::optional<Project> readProject(const std::string& clientId) override {
+    std::lock_guard lock(mutex_);
+    const auto found = projects_.find(clientId);
+    if (found == projects_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  std::optional<StoredUser> readUser(const UserKey& key) override {
+    std::lock_guard lock(mutex_);
+    return userLocked(key);
+  }
+
+  DeviceLookup readDevice(const std::string& deviceId) override {
+    std::lock_guard lock(mutex_);
+    DeviceLookup found;
+    if (const auto owner = deviceOwners_.find(deviceId); owner != deviceOwners_.end()) {
+      found.user = userLocked(owner->second);
+    } else if (const auto detached = detached_.find(deviceId); detached != detached_.end()) {
+      found.detached = detached->second;
+    }
+    return found;
+  }
+
+  std::optional<DetachedDevice> readDetached(const std::string& deviceId) override {
+    std::lock_guard lock(mutex_);
+    const auto detached = detached_.find(deviceId);
+    if (detached == detached_.end()) return std::nullopt;
+    return detached->second;
+  }
+
+  std::optional<UserKey> challengeOwner(const std::string& challengeId) override {
+    std::lock_guard lock(mutex_);
+    const auto owner = challengeOwners_.find(challengeId);
+    if (owner == challengeOwners_.end()) return std::nullopt;
+    return owner->second;
+  }
+
+  std::vector<KeptMessage> messagesAfter(const std::string& deviceId,
+                                         std::uint64_t after) override {
+    std::lock_guard lock(mutex_);
+    std::vector<KeptMessage> found;
+    const auto owner = deviceOwners_.find(deviceId);
+    if (owner == deviceOwners_.end()) return found;
+    const Device* device = users_.at(owner->second).device(deviceId);
+    for (const KeptMessage& message : device->messages) {
+      if (message.id > after) found.push_back(message);
+    }
+    return found;
+  }
+
+  void commit(std::vector<Unit>& units) override {
+    std::lock_guard lock(mutex_);
+    for (Unit& unit : units) {
+      if (unit.user) {
+        const auto stored = users_.find(*unit.user);
+        const std::uint64_t version = stored == users_.end() ? 0 : stored->second.version;
+        unit.conflict = version != unit.baseVersion;
+        if (unit.conflict) continue;
+        writeUserLocked(*unit.user, unit.changes);
+      }
+      if (unit.identify) unit.identified = identifyLocked(*unit.identify);
+      writeCommonLocked(unit.changes);
+    }
+  }
+
+  std::vector<InstanceBeat> beat(Clock::time_point startedAt, Clock::time_point now) override {
+    std::lock_guard lock(mutex_);
+    // One process: its own beat is all there is. Earlier runs of it left none behind.
+    return {{instance_, startedAt, now}};
+  }
+
+  void writeStreams(const StreamChanges& changes) override {
+    std::lock_guard lock(mutex_);
+    for (const std::string& device : changes.opened) streaming_.insert(device);
+    for (const auto& [device, at] : changes.ended) {
+      streaming_.erase(device);
+      ended_[device] = std::max(ended_[device], at);
+    }
+  }
+
+  void endStreamsOfSilentInstances(Clock::time_point) override {}
+
+  std::vector<UserKey> quietUsers(const std::string& project, Clock::time_point before,
+                                  std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    std::vector<UserKey> found;
+    for (const auto& [key, user] : users_) {
+      if (found.size() >= max) break;
+      if (key.project != project) continue;
+      for (const Device& device : user.devices) {
+        if (streaming_.contains(device.id)) continue;
+        const auto ended = ended_.find(device.id);
+        const auto last = std::max(device.lastSeenAt,
+                                   ended == ended_.end() ? Clock::time_point() : ended->second);
+        if (last < before) {
+          found.push_back(key);
+          break;
+        }
+      }
+    }
+    return found;
+  }
+
+  void prune(Clock::time_point detachedBefore, const AuditRetention& audit) override {
+    std::lock_guard lock(mutex_);
+    std::erase_if(detached_,
+                  [&](const auto& entry) { return entry.second.detachedAt < detachedBefore; });
+    retention_ = audit;
+    trimAuditLocked();
+  }
+
+  void setAuditRetention(AuditRetention retention) override {
+    std::lock_guard lock(mutex_);
+    retention_ = retention;
+  }
+
+  std::size_t countDevices() override {
+    std::lock_guard lock(mutex_);
+    return deviceOwners_.size();
   }
 
   std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) override {
@@ -72,11 +198,6 @@ class MemoryStore final : public Store {
     });
   }
 
-  void setAuditRetention(AuditRetention retention) override {
-    std::lock_guard lock(mutex_);
-    retention_ = retention;
-  }
-
   std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
                                        std::size_t max) override {
     std::lock_guard lock(mutex_);
@@ -89,19 +210,121 @@ class MemoryStore final : public Store {
   }
 
  private:
-  void writeLocked(const Changes& changes) {
+  std::optional<StoredUser> userLocked(const UserKey& key) const {
+    const auto user = users_.find(key);
+    if (user == users_.end()) return std::nullopt;
+    StoredUser found;
+    found.record = user->second;
+    for (const Device& device : user->second.devices) {
+      if (const auto ended = ended_.find(device.id); ended != ended_.end())
+        found.streams[device.id].endedAt = ended->second;
+      if (streaming_.contains(device.id)) found.streams[device.id].hosts.push_back(instance_);
+    }
+    return found;
+  }
+
+  void writeUserLocked(const UserKey& key, const Changes& changes) {
+    UserRecord& user = users_[key];
+    user.key = key;
+    ++user.version;
+    user.profile = changes.profile;
+    for (const std::string& id : changes.removedDevices) {
+      std::erase_if(user.devices, [&](const Device& device) { return device.id == id; });
+      deviceOwners_.erase(id);
+      ended_.erase(id);
+      streaming_.erase(id);
+    }
+    for (const Changes::DeviceRow& row : changes.devices) {
+      Device* device = user.device(row.id);
+      if (!device) {
+        device = &user.devices.emplace_back();
+        device->id = row.id;
+        device->attachedAt = row.attachedAt;
+        deviceOwners_[row.id] = key;
+      }
+      device->vendorId = row.vendorId;
+      device->type = row.type;
+      device->library = row.library;
+      device->version = row.version;
+      device->identity = row.identity;
+      device->accesses = columns::stringsOf(row.accesses);
+      device->deviceInfo = row.deviceInfo;
+      device->metadata = row.metadata;
+      device->lastSeenAt = row.lastSeenAt;
+      device->lastEventId = row.lastEventId;
+    }
+    for (const Changes::MessageTrim& trim : changes.trims) {
+      if (Device* device = user.device(trim.deviceId)) {
+        std::erase_if(device->messages, [&](const KeptMessage& message) {
+          return message.id <= trim.throughId || message.sentAt < trim.before;
+        });
+      }
+    }
+    for (const Changes::MessageRow& row : changes.messages) {
+      if (Device* device = user.device(row.deviceId)) device->messages.push_back(row.message);
+    }
+    for (const Challenge& challenge : changes.challenges) {
+      if (Challenge* kept = user.challenge(challenge.id)) {
+        *kept = challenge;
+      } else {
+        user.challenges.push_back(challenge);
+        challengeOwners_[challenge.id] = key;
+      }
+    }
+    for (const DetachedDevice& device : changes.detached) detached_[device.id] = device;
+  }
+
+  void writeCommonLocked(const Changes& changes) {
+    for (const Changes::ProjectRow& row : changes.projects) {
+      if (row.onlyIfNew && projects_.contains(row.clientId)) continue;
+      projects_[row.clientId] = {row.clientId, row.configured, row.settings};
+    }
     outbox_.insert(outbox_.end(), changes.outbox.begin(), changes.outbox.end());
     for (AuditEntry entry : changes.audit) {
       entry.seq = ++lastSeq_;
       audit_.push_back(std::move(entry));
     }
-    if (changes.audit.empty()) return;
-    while (audit_.size() > retention_.keep) audit_.pop_front();
-    const auto oldest = Clock::now() - retention_.maxAge;
-    while (!audit_.empty() && audit_.front().at < oldest) audit_.pop_front();
+    if (!changes.audit.empty()) trimAuditLocked();
   }
 
+  void trimAuditLocked() {
+    const auto oldest = Clock::now() - retention_.maxAge;
+    std::erase_if(audit_, [&](const AuditEntry& entry) { return entry.at < oldest; });
+    while (audit_.size() > retention_.keep) audit_.pop_front();
+  }
+
+  IdentifyOutcome identifyLocked(const IdentifyRequest& request) {
+    if (!request.identityId.empty()) {
+      const auto known = identities_.find(request.identityId);
+      if (known != identities_.end() && known->second.project == request.project) {
+        known->second.lastSeenAt = request.at;
+        return {known->first, true};
+      }
+    }
+    auto& id = identityByVendor_[{request.project, request.vendorId}];
+    if (id.empty()) {
+      id = request.newId;
+      identities_[id] = {request.project, request.vendorId, request.at, request.at};
+    }
+    identities_.at(id).lastSeenAt = request.at;
+    return {id, false};
+  }
+
+  struct StoredIdentity {
+    std::string project, vendorId;
+    Clock::time_point createdAt, lastSeenAt;
+  };
+
   std::mutex mutex_;
+  std::string instance_;
+  std::map<std::string, Project> projects_;
+  std::unordered_map<UserKey, UserRecord, UserKeyHash> users_;
+  std::unordered_map<std::string, UserKey> deviceOwners_, challengeOwners_;
+  std::unordered_map<std::string, Clock::time_point> ended_;  // by device
+  std::unordered_set<std::string> streaming_;                 // devices with a stream open
+  std::unordered_map<std::string, DetachedDevice> detached_;
+  std::unordered_map<std::string, StoredIdentity> identities_;
+  std::map<std::pair<std::string, std::string>, std::string> identityByVendor_;
   std::vector<OutboxMessage> outbox_;
   std::deque<AuditEntry> audit_;
   std::uint64_t lastSeq_ = 0;

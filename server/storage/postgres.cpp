@@ -63,6 +63,26 @@ Params& Params::addArray(const std::vector<std::string>& items) {
   return add(std::move(array));
 }
 
+Params& Params::addNumbers(const std::vector<std::int64_t>& items) {
+  std::string array = "{";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) array += ',';
+    array += std::to_string(items[i]);
+  }
+  array += '}';
+  return add(std::move(array));
+}
+
+Params& Params::addBooleans(const std::vector<bool>& items) {
+  std::string array = "{";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) array += ',';
+    array += items[i] ? 't' : 'f';
+  }
+  array += '}';
+  return add(std::move(array));
+}
+
 std::vector<const char*> Params::pointers() const {
   // Values go as C strings: one with a NUL in it would be cut short there and stored as another
   // value (a user "alice\0x" as "alice"), so it is refused instead.
@@ -114,16 +134,21 @@ bool Result::boolean(int row, int column) const {
 
 std::unique_ptr<Connection> Connection::open(const std::string& url, const std::string& where,
                                              int timeoutSeconds) {
-  // The URL comes last, so that a connect_timeout or application_name it names wins.
+  // The URL comes last, so that a setting it names wins. A server that stops answering
+  // (a network gone, not a refusal) is given up on after ten seconds of unanswered writes and
+  // keepalives, rather than holding a request for the kernel's many minutes.
   const std::string timeout = std::to_string(timeoutSeconds);
-  const char* keywords[] = {"connect_timeout", "application_name", "dbname", nullptr};
-  const char* values[] = {timeout.c_str(), "zelk-server", url.c_str(), nullptr};
+  const char* keywords[] = {
+      "connect_timeout",     "application_name", "tcp_user_timeout", "keepalives_idle",
+      "keepalives_interval", "keepalives_count", "dbname",           nullptr};
+  const char* values[] = {timeout.c_str(), "zelk-server", "10000", "5", "2", "3",
+                          url.c_str(),     nullptr};
   PGconn* conn = PQconnectdbParams(keywords, values, 1);
   if (!conn) throw StoreError("postgres " + where + ": out of memory");
   if (PQstatus(conn) != CONNECTION_OK) {
     const std::string reason = oneLine(PQerrorMessage(conn));
     PQfinish(conn);
-    throw StoreError("postgres " + where + ": cannot connect: " + reason);
+    throw StoreError("postgres " + where + ": cannot connect: " + reason, /*unreachable=*/true);
   }
   PQsetNoticeProcessor(conn, ignoreNotice, nullptr);
   return std::unique_ptr<Connection>(new Connection(conn, where));
@@ -136,8 +161,80 @@ Connection::~Connection() {
 void Connection::fail(const char* what, PGresult* result) {
   std::string reason = oneLine(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
   if (reason == "unknown error") reason = oneLine(PQerrorMessage(conn_));
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const std::string code = state ? state : "";
   PQclear(result);
-  throw StoreError("postgres " + where_ + ": " + what + ": " + reason);
+  const std::string message = "postgres " + where_ + ": " + what + ": " + reason;
+  if (broken()) throw StoreError(message, /*unreachable=*/true);
+  throw QueryError(message, code);
+}
+
+void Connection::prepare(const Prepared& statement) {
+  if (!statement.name || prepared_.contains(statement.name)) return;
+  PGresult* result = PQprepare(conn_, statement.name, statement.sql, 0, nullptr);
+  if (!result || PQresultStatus(result) != PGRES_COMMAND_OK)
+    fail("cannot prepare a statement", result);
+  PQclear(result);
+  prepared_.insert(statement.name);
+}
+
+Result Connection::run(const Prepared& statement) {
+  prepare(statement);
+  const std::vector<const char*> values = statement.params.pointers();
+  PGresult* result = PQexecPrepared(conn_, statement.name, statement.params.size(),
+                                    values.empty() ? nullptr : values.data(), nullptr, nullptr, 0);
+  const auto status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    fail("cannot run a statement", result);
+  return Result(result);
+}
+
+std::vector<Result> Connection::pipeline(const std::vector<Prepared>& statements) {
+  for (const Prepared& statement : statements) prepare(statement);
+  std::vector<std::vector<const char*>> values;
+  values.reserve(statements.size());
+  for (const Prepared& statement : statements) values.push_back(statement.params.pointers());
+  if (PQenterPipelineMode(conn_) != 1) fail("cannot start a pipeline", nullptr);
+  struct Leave {
+    pg_conn* conn;
+    ~Leave() { PQexitPipelineMode(conn); }
+  } leave{conn_};
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    const Prepared& statement = statements[i];
+    const char* const* given = values[i].empty() ? nullptr : values[i].data();
+    const int sent = statement.name
+                         ? PQsendQueryPrepared(conn_, statement.name, statement.params.size(),
+                                               given, nullptr, nullptr, 0)
+                         : PQsendQueryParams(conn_, statement.sql, statement.params.size(), nullptr,
+                                             given, nullptr, nullptr, 0);
+    if (sent != 1) fail("cannot send a statement", nullptr);
+  }
+  if (PQpipelineSync(conn_) != 1) fail("cannot send a statement", nullptr);
+  std::vector<Result> results;
+  PGresult* failed = nullptr;
+  // One result per statement, each followed by a null; then the sync's.
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    PGresult* result = PQgetResult(conn_);
+    if (!result) fail("lost the connection", nullptr);
+    const auto status = PQresultStatus(result);
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+      results.emplace_back(result);
+    } else if (!failed && status != PGRES_PIPELINE_ABORTED) {
+      failed = result;
+    } else {
+      PQclear(result);
+    }
+    while (PGresult* extra = PQgetResult(conn_)) PQclear(extra);
+  }
+  PGresult* sync = PQgetResult(conn_);
+  if (!sync || PQresultStatus(sync) != PGRES_PIPELINE_SYNC) {
+    PQclear(sync);
+    if (failed) fail("cannot run a statement", failed);
+    fail("lost the connection", nullptr);
+  }
+  PQclear(sync);
+  if (failed) fail("cannot run a statement", failed);
+  return results;
 }
 
 void Connection::execute(const char* sql) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,9 @@ class Params {
   }
   // A text[] of `items`, quoted as PostgreSQL reads array input.
   Params& addArray(const std::vector<std::string>& items);
+  // A bigint[] or boolean[] of `items`.
+  Params& addNumbers(const std::vector<std::int64_t>& items);
+  Params& addBooleans(const std::vector<bool>& items);
 
   int size() const { return static_cast<int>(values_.size()); }
   std::vector<const char*> pointers() const;
@@ -70,6 +74,27 @@ class Result {
   pg_result* result_ = nullptr;
 };
 
+// A statement the server refused; `state` is its SQLSTATE (e.g. "40P01", a deadlock).
+class QueryError : public StoreError {
+ public:
+  QueryError(const std::string& what, std::string state)
+      : StoreError(what), state_(std::move(state)) {}
+  const std::string& state() const { return state_; }
+  // Whether running it again may well succeed: a deadlock or a serialization failure.
+  bool transient() const { return state_ == "40P01" || state_ == "40001"; }
+
+ private:
+  std::string state_;
+};
+
+// A statement prepared once per connection under `name` (nullptr: sent as it is, each time),
+// with its parameters.
+struct Prepared {
+  const char* name;
+  const char* sql;
+  Params params;
+};
+
 // One connection. Not for several threads at once.
 class Connection {
  public:
@@ -84,6 +109,12 @@ class Connection {
   void execute(const char* sql);
   // Runs one statement with bound parameters.
   Result query(const char* sql, const Params& params = Params());
+  // Runs a statement prepared on this connection once, under its name.
+  Result run(const Prepared& statement);
+  // Runs the statements one after the other in one round trip (libpq's pipeline mode), each
+  // prepared once; one that fails fails the rest (throws). Wrap them in BEGIN and COMMIT to have
+  // them written all or none.
+  std::vector<Result> pipeline(const std::vector<Prepared>& statements);
 
   // Whether the connection is lost.
   bool broken() const;
@@ -95,9 +126,11 @@ class Connection {
  private:
   Connection(pg_conn* conn, std::string where) : conn_(conn), where_(std::move(where)) {}
   [[noreturn]] void fail(const char* what, pg_result* result);
+  void prepare(const Prepared& statement);
 
   pg_conn* conn_ = nullptr;
   std::string where_;
+  std::set<std::string> prepared_;
 };
 
 }  // namespace zelk::server::pg

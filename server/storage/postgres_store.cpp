@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// The PostgreSQL backend, shared by every instance pointed at the same database. Requests write
-// through a pool of connections, each change in a transaction of its own, or in the unit of work
-// the calling thread opened with lockUser(): a transaction that holds a lock on one user (an
-// advisory lock on a hash of project and user, which every instance takes the same way) until
-// commit() or rollback(). commit() also announces, inside the transaction so that it is heard
-// only once the change is there, the devices that got messages and the projects written; one
-// connection of the store's own LISTENs and hands those notices on.
+// The PostgreSQL backend, shared by every instance pointed at the same database. A user's
+// records are read in one statement; the changes of a whole batch of calls (many users) are
+// written in one statement as well, which bumps each user's version only where it is still the
+// one the call was decided on, and writes nothing else of a user whose version moved: that
+// user's calls are decided again. The same statement announces what it wrote (NOTIFY, heard
+// once the change is there and never if it is not): the users changed, the messages for
+// devices, the projects; one connection of the store's own LISTENs and hands those notices on.
 #include <poll.h>
 #include <unistd.h>
 
@@ -35,16 +35,21 @@ using nlohmann::json;
 using namespace columns;
 using pg::Connection;
 using pg::Params;
+using pg::Prepared;
 using pg::Result;
 
 // The channel every instance announces on and listens to.
 constexpr const char* kChannel = "zelk";
-// The session-level advisory lock migrations run under (the two-key form, whose keys never meet
-// the one-key locks taken on users).
+// The session-level advisory lock migrations run under.
 constexpr const char* kMigrationLock = "SELECT pg_advisory_lock(2026, 10)";
 constexpr const char* kMigrationUnlock = "SELECT pg_advisory_unlock(2026, 10)";
 // How long a request waits for a free connection before it fails.
 constexpr auto kPoolWait = std::chrono::seconds(10);
+// A notice's payload stays below PostgreSQL's 8000 bytes.
+constexpr std::size_t kNoticeBytes = 7000;
+// A device's ended_at while a stream of it is open on some instance: later than any time, so that
+// the idle sweep's index never lists it.
+constexpr std::int64_t kStreaming = std::int64_t{1} << 62;
 
 // Each entry brings the schema from version (index) to version (index + 1). Times are
 // milliseconds since the epoch; JSON is kept as text, as the rules hand it over.
@@ -159,6 +164,38 @@ CREATE TABLE audit (
 CREATE INDEX audit_by_project ON audit (client_id, seq);
 CREATE INDEX audit_by_time ON audit (at);
 )sql",
+    // The database is the source of truth, read one user at a time: every user has a row with
+    // the version of its records, and the liveness of streams is kept per instance (which beats)
+    // and per device (when its last stream ended), not marked per stream every minute. One
+    // identity per vendor identifier: a second one could only come of a race.
+    R"sql(
+ALTER TABLE users ADD COLUMN version BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE devices ADD COLUMN ended_at BIGINT NOT NULL DEFAULT 0;
+UPDATE devices SET ended_at = active_at;
+ALTER TABLE devices DROP COLUMN active_at;
+INSERT INTO users (client_id, user_id, email, phone)
+  SELECT DISTINCT client_id, user_id, '', '' FROM devices ON CONFLICT DO NOTHING;
+INSERT INTO users (client_id, user_id, email, phone)
+  SELECT DISTINCT client_id, user_id, '', '' FROM challenges ON CONFLICT DO NOTHING;
+UPDATE users SET version = 1;
+CREATE INDEX devices_quiet ON devices (client_id, (greatest(last_seen_at, ended_at)));
+CREATE INDEX detached_by_time ON detached_devices (detached_at);
+CREATE TABLE instances (
+  id TEXT PRIMARY KEY,
+  started_at BIGINT NOT NULL,
+  beat_at BIGINT NOT NULL
+);
+CREATE TABLE stream_hosts (
+  device_id TEXT NOT NULL,
+  instance_id TEXT NOT NULL,
+  PRIMARY KEY (device_id, instance_id)
+);
+CREATE INDEX stream_hosts_by_instance ON stream_hosts (instance_id);
+DELETE FROM identities a USING identities b
+  WHERE a.client_id = b.client_id AND a.vendor_id = b.vendor_id
+    AND (a.last_seen_at < b.last_seen_at OR (a.last_seen_at = b.last_seen_at AND a.id < b.id));
+CREATE UNIQUE INDEX identities_by_vendor ON identities (client_id, vendor_id);
+)sql",
 };
 
 constexpr const char* kProjectColumns =
@@ -166,7 +203,9 @@ constexpr const char* kProjectColumns =
     "logo, primary_color, require_verification, block_over_usage, limit_policy, show_contacts, "
     "liveness_grace, webhook_url, webhook_secret";
 
-void readProjectRow(const Result& r, int i, Project& project) {
+Project readProjectRow(const Result& r, int i) {
+  Project project;
+  project.clientId = r.text(i, 0);
   project.configured = r.boolean(i, 1);
   ProjectSettings& s = project.settings;
   s.name = r.text(i, 2);
@@ -183,63 +222,18 @@ void readProjectRow(const Result& r, int i, Project& project) {
   s.livenessGraceSeconds = static_cast<int>(r.integer(i, 13));
   s.webhookUrl = r.text(i, 14);
   s.webhookSecret = r.text(i, 15);
-}
-
-// Column 0 is the owner's client id and 1 the user; the device's own start at 2.
-constexpr const char* kDeviceColumns =
-    "client_id, user_id, id, vendor_id, type, library, version, identity, accesses, "
-    "device_info, metadata, attached_at, last_seen_at, last_event_id, active_at";
-
-Device readDeviceRow(const Result& r, int i) {
-  Device device;
-  device.id = r.text(i, 2);
-  device.vendorId = r.text(i, 3);
-  device.type = deviceTypeFromName(r.text(i, 4));
-  device.library = r.text(i, 5);
-  device.version = r.text(i, 6);
-  device.identity = r.text(i, 7);
-  device.accesses = stringsOf(r.text(i, 8));
-  device.deviceInfo = SharedJSON::fromText(r.text(i, 9));
-  device.metadata = SharedJSON::fromText(r.text(i, 10));
-  device.attachedAt = fromMillis(r.integer(i, 11));
-  device.lastSeenAt = fromMillis(r.integer(i, 12));
-  device.lastEventId = static_cast<std::uint64_t>(r.integer(i, 13));
-  device.activeAt = fromMillis(r.integer(i, 14));
-  return device;
-}
-
-constexpr const char* kChallengeColumns =
-    "id, client_id, user_id, reason, created_at, code_hash, channel, codes_sent, checks, "
-    "verified, resolved, code_sent_at, code_checks, recent_sends";
-
-Challenge readChallengeRow(const Result& r, int i) {
-  Challenge c;
-  c.id = r.text(i, 0);
-  c.project = r.text(i, 1);
-  c.user = r.text(i, 2);
-  c.reason = r.text(i, 3);
-  c.createdAt = fromMillis(r.integer(i, 4));
-  c.codeHash = r.text(i, 5);
-  c.channel = r.text(i, 6);
-  c.codesSent = static_cast<int>(r.integer(i, 7));
-  c.checks = static_cast<int>(r.integer(i, 8));
-  c.verified = r.boolean(i, 9);
-  c.resolved = r.boolean(i, 10);
-  c.codeSentAt = fromMillis(r.integer(i, 11));
-  c.codeChecks = static_cast<int>(r.integer(i, 12));
-  c.recentSends = sendTimesOf(r.text(i, 13));
-  return c;
+  return project;
 }
 
 constexpr const char* kDetachedColumns = "id, client_id, accesses, logout_id, detached_at";
 
-DetachedDevice readDetachedRow(const Result& r, int i) {
+DetachedDevice readDetachedRow(const Result& r, int i, int first = 0) {
   DetachedDevice device;
-  device.id = r.text(i, 0);
-  device.project = r.text(i, 1);
-  device.accesses = stringsOf(r.text(i, 2));
-  device.logoutId = static_cast<std::uint64_t>(r.integer(i, 3));
-  device.detachedAt = fromMillis(r.integer(i, 4));
+  device.id = r.text(i, first);
+  device.project = r.text(i, first + 1);
+  device.accesses = stringsOf(r.text(i, first + 2));
+  device.logoutId = static_cast<std::uint64_t>(r.integer(i, first + 3));
+  device.detachedAt = fromMillis(r.integer(i, first + 4));
   return device;
 }
 
@@ -270,6 +264,546 @@ std::string sql(std::initializer_list<std::string_view> parts) {
   return text;
 }
 
+// A user's records, as one statement reads them: a row per record, its kind first, then its
+// columns as text. `o` names the user: (client_id, user_id).
+constexpr const char* kUserRows = R"sql(
+u AS (SELECT t.version, t.email, t.phone FROM users t JOIN o USING (client_id, user_id)),
+d AS (SELECT t.* FROM devices t JOIN o USING (client_id, user_id))
+SELECT 'u', version::text, email, phone, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+       NULL, NULL FROM u
+UNION ALL
+SELECT 'd', id, vendor_id, type, library, version, identity, accesses, device_info, metadata,
+       attached_at::text, last_seen_at::text, last_event_id::text, ended_at::text, position::text
+  FROM d
+UNION ALL
+SELECT 'm', m.device_id, m.id::text, m.sent_at::text, m.data, NULL, NULL, NULL, NULL, NULL, NULL,
+       NULL, NULL, NULL, NULL FROM messages m WHERE m.device_id IN (SELECT id FROM d)
+UNION ALL
+SELECT 'h', h.device_id, h.instance_id, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+       NULL, NULL, NULL FROM stream_hosts h WHERE h.device_id IN (SELECT id FROM d)
+UNION ALL
+SELECT 'c', t.id, t.reason, t.created_at::text, t.code_hash, t.channel, t.codes_sent::text,
+       t.checks::text, t.verified::text, t.resolved::text, t.code_sent_at::text,
+       t.code_checks::text, t.recent_sends, NULL, t.position::text
+  FROM challenges t JOIN o USING (client_id, user_id))sql";
+
+const std::string kReadUser =
+    sql({"WITH o AS (SELECT $1::text AS client_id, $2::text AS user_id),", kUserRows});
+
+const std::string kReadDevice = sql(
+    {"WITH o AS (SELECT client_id, user_id FROM devices WHERE id = $1),", kUserRows,
+     "\nUNION ALL SELECT 'o', client_id, user_id, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+     "NULL, NULL, NULL, NULL FROM o\nUNION ALL SELECT 'x', ",
+     kDetachedColumns,
+     ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM (SELECT id, client_id, accesses, "
+     "logout_id::text, detached_at::text FROM detached_devices WHERE id = $1 AND detached_at >= "
+     "$2 AND NOT EXISTS (SELECT 1 FROM o)) x"});
+
+// Turns the rows of kUserRows into a user's records; nullopt when there were none.
+std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
+  StoredUser found;
+  UserRecord& user = found.record;
+  user.key = key;
+  bool any = false;
+  std::vector<std::pair<std::int64_t, Device>> devices;
+  std::vector<std::pair<std::int64_t, Challenge>> challenges;
+  struct Row {
+    std::string device;
+    KeptMessage message;
+  };
+  std::vector<Row> messages;
+  const auto number = [&](int i, int column) { return r.integer(i, column); };
+  for (int i = 0; i < r.rows(); ++i) {
+    const std::string kind = r.text(i, 0);
+    if (kind == "u") {
+      any = true;
+      user.version = static_cast<std::uint64_t>(number(i, 1));
+      user.profile.email = r.text(i, 2);
+      user.profile.phone = r.text(i, 3);
+    } else if (kind == "d") {
+      any = true;
+      Device device;
+      device.id = r.text(i, 1);
+      device.vendorId = r.text(i, 2);
+      device.type = deviceTypeFromName(r.text(i, 3));
+      device.library = r.text(i, 4);
+      device.version = r.text(i, 5);
+      device.identity = r.text(i, 6);
+      device.accesses = stringsOf(r.text(i, 7));
+      device.deviceInfo = SharedJSON::fromText(r.text(i, 8));
+      device.metadata = SharedJSON::fromText(r.text(i, 9));
+      device.attachedAt = fromMillis(number(i, 10));
+      device.lastSeenAt = fromMillis(number(i, 11));
+      device.lastEventId = static_cast<std::uint64_t>(number(i, 12));
+      const std::int64_t ended = number(i, 13);
+      if (ended > 0 && ended != kStreaming) found.streams[device.id].endedAt = fromMillis(ended);
+      devices.emplace_back(number(i, 14), std::move(device));
+    } else if (kind == "m") {
+      messages.push_back(
+          {r.text(i, 1),
+           {static_cast<std::uint64_t>(number(i, 2)), fromMillis(number(i, 3)), r.text(i, 4)}});
+    } else if (kind == "h") {
+      found.streams[r.text(i, 1)].hosts.push_back(r.text(i, 2));
+    } else if (kind == "c") {
+      any = true;
+      Challenge c;
+      c.id = r.text(i, 1);
+      c.project = key.project;
+      c.user = key.user;
+      c.reason = r.text(i, 2);
+      c.createdAt = fromMillis(number(i, 3));
+      c.codeHash = r.text(i, 4);
+      c.channel = r.text(i, 5);
+      c.codesSent = static_cast<int>(number(i, 6));
+      c.checks = static_cast<int>(number(i, 7));
+      c.verified = r.text(i, 8) == "true";
+      c.resolved = r.text(i, 9) == "true";
+      c.codeSentAt = fromMillis(number(i, 10));
+      c.codeChecks = static_cast<int>(number(i, 11));
+      c.recentSends = sendTimesOf(r.text(i, 12));
+      challenges.emplace_back(number(i, 14), std::move(c));
+    }
+  }
+  if (!any) return std::nullopt;
+  const auto byPosition = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::stable_sort(devices.begin(), devices.end(), byPosition);
+  std::stable_sort(challenges.begin(), challenges.end(), byPosition);
+  for (auto& [position, device] : devices) user.devices.push_back(std::move(device));
+  for (auto& [position, challenge] : challenges) user.challenges.push_back(std::move(challenge));
+  std::stable_sort(messages.begin(), messages.end(),
+                   [](const Row& a, const Row& b) { return a.message.id < b.message.id; });
+  for (Row& row : messages) {
+    if (Device* device = user.device(row.device))
+      device->messages.push_back(std::move(row.message));
+  }
+  return found;
+}
+
+// The writes of a batch of units, in one statement. Each part is a set of rows in arrays; the
+// rows of a user are written only when the user's version moved from the unit's base version
+// to the next here (`bumped`), and rows of no user ("" as client id) always.
+constexpr const char* kCommit = R"sql(
+WITH
+u AS (SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[])
+        AS u(client_id, user_id, base, email, phone)),
+bumped AS (
+  INSERT INTO users AS t (client_id, user_id, email, phone, version)
+  SELECT client_id, user_id, email, phone, base + 1 FROM u ORDER BY client_id, user_id
+  ON CONFLICT (client_id, user_id) DO UPDATE
+    SET email = EXCLUDED.email, phone = EXCLUDED.phone, version = EXCLUDED.version
+    WHERE t.version = EXCLUDED.version - 1
+  RETURNING t.client_id, t.user_id),
+d AS (SELECT * FROM unnest($6::text[], $7::text[], $8::text[], $9::text[], $10::text[],
+        $11::text[], $12::text[], $13::text[], $14::text[], $15::text[], $16::text[],
+        $17::bigint[], $18::bigint[], $19::bigint[])
+        AS d(id, client_id, user_id, vendor_id, type, library, version, identity, accesses,
+             device_info, metadata, attached_at, last_seen_at, last_event_id)),
+put_devices AS (
+  INSERT INTO devices AS t (id, client_id, user_id, vendor_id, type, library, version, identity,
+                            accesses, device_info, metadata, attached_at, last_seen_at,
+                            last_event_id)
+  SELECT d.id, d.client_id, d.user_id, d.vendor_id, d.type, d.library, d.version, d.identity,
+         d.accesses, d.device_info, d.metadata, d.attached_at, d.last_seen_at, d.last_event_id
+    FROM d JOIN bumped b USING (client_id, user_id) ORDER BY d.id
+  ON CONFLICT (id) DO UPDATE SET vendor_id = EXCLUDED.vendor_id, type = EXCLUDED.type,
+    library = EXCLUDED.library, version = EXCLUDED.version, identity = EXCLUDED.identity,
+    accesses = EXCLUDED.accesses, device_info = EXCLUDED.device_info,
+    metadata = EXCLUDED.metadata, last_seen_at = EXCLUDED.last_seen_at,
+    last_event_id = EXCLUDED.last_event_id),
+r AS (SELECT * FROM unnest($20::text[], $21::text[], $22::text[]) AS r(id, client_id, user_id)),
+gone AS (
+  DELETE FROM devices t USING r JOIN bumped b USING (client_id, user_id) WHERE t.id = r.id),
+gone_messages AS (
+  DELETE FROM messages t USING r JOIN bumped b USING (client_id, user_id)
+  WHERE t.device_id = r.id),
+c AS (SELECT * FROM unnest($23::text[], $24::text[], $25::text[], $26::text[], $27::bigint[],
+        $28::text[], $29::text[], $30::bigint[], $31::bigint[], $32::boolean[], $33::boolean[],
+        $34::bigint[], $35::bigint[], $36::text[])
+        AS c(id, client_id, user_id, reason, created_at, code_hash, channel, codes_sent, checks,
+             verified, resolved, code_sent_at, code_checks, recent_sends)),
+put_challenges AS (
+  INSERT INTO challenges AS t (id, client_id, user_id, reason, created_at, code_hash, channel,
+                               codes_sent, checks, verified, resolved, code_sent_at, code_checks,
+                               recent_sends)
+  SELECT c.id, c.client_id, c.user_id, c.reason, c.created_at, c.code_hash, c.channel,
+         c.codes_sent, c.checks, c.verified, c.resolved, c.code_sent_at, c.code_checks,
+         c.recent_sends
+    FROM c JOIN bumped b USING (client_id, user_id) ORDER BY c.id
+  ON CONFLICT (id) DO UPDATE SET code_hash = EXCLUDED.code_hash, channel = EXCLUDED.channel,
+    codes_sent = EXCLUDED.codes_sent, checks = EXCLUDED.checks, verified = EXCLUDED.verified,
+    resolved = EXCLUDED.resolved, code_sent_at = EXCLUDED.code_sent_at,
+    code_checks = EXCLUDED.code_checks, recent_sends = EXCLUDED.recent_sends),
+m AS (SELECT * FROM unnest($37::text[], $38::text[], $39::text[], $40::bigint[], $41::bigint[],
+        $42::text[]) AS m(device_id, client_id, user_id, id, sent_at, data)),
+put_messages AS (
+  INSERT INTO messages (device_id, id, sent_at, data)
+  SELECT m.device_id, m.id, m.sent_at, m.data FROM m JOIN bumped b USING (client_id, user_id)
+  ON CONFLICT (device_id, id) DO UPDATE SET sent_at = EXCLUDED.sent_at, data = EXCLUDED.data),
+tr AS (SELECT * FROM unnest($43::text[], $44::text[], $45::text[], $46::bigint[], $47::bigint[])
+         AS tr(device_id, client_id, user_id, through, before)),
+trimmed AS (
+  DELETE FROM messages t USING tr JOIN bumped b USING (client_id, user_id)
+  WHERE t.device_id = tr.device_id AND (t.id <= tr.through OR t.sent_at < tr.before)),
+dd AS (SELECT * FROM unnest($48::text[], $49::text[], $50::text[], $51::text[], $52::bigint[],
+         $53::bigint[]) AS dd(id, client_id, user_id, accesses, logout_id, detached_at)),
+put_detached AS (
+  INSERT INTO detached_devices AS t (id, client_id, accesses, logout_id, detached_at)
+  SELECT dd.id, dd.client_id, dd.accesses, dd.logout_id, dd.detached_at
+    FROM dd JOIN bumped b USING (client_id, user_id)
+  ON CONFLICT (id) DO UPDATE SET client_id = EXCLUDED.client_id, accesses = EXCLUDED.accesses,
+    logout_id = EXCLUDED.logout_id, detached_at = EXCLUDED.detached_at),
+ob AS (SELECT * FROM unnest($54::text[], $55::text[], $56::text[], $57::text[], $58::bigint[],
+         $59::bigint[], $60::bigint[], $61::text[], $62::text[], $63::text[], $64::text[])
+         AS ob(id, kind, client_id, payload, attempts, created_at, next_attempt_at, last_error,
+               state, gate_client, gate_user)),
+put_outbox AS (
+  INSERT INTO outbox AS t (id, kind, client_id, payload, attempts, created_at, next_attempt_at,
+                           last_error, state)
+  SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, last_error, state
+    FROM ob WHERE gate_client = '' OR EXISTS (
+      SELECT 1 FROM bumped b WHERE b.client_id = ob.gate_client AND b.user_id = ob.gate_user)
+  ON CONFLICT (id) DO NOTHING),
+au AS (SELECT * FROM unnest($65::bigint[], $66::text[], $67::text[], $68::text[], $69::text[],
+         $70::text[], $71::text[]) WITH ORDINALITY
+         AS au(at, client_id, kind, subject, detail, gate_client, gate_user, n)),
+put_audit AS (
+  INSERT INTO audit (at, client_id, kind, subject, detail)
+  SELECT at, client_id, kind, subject, detail FROM au WHERE at >= $76 AND (gate_client = ''
+      OR EXISTS (SELECT 1 FROM bumped b WHERE b.client_id = au.gate_client
+                                         AND b.user_id = au.gate_user))
+  ORDER BY n),
+trim_audit AS (
+  DELETE FROM audit WHERE cardinality($65::bigint[]) > 0 AND (
+    seq <= (SELECT coalesce(max(seq), 0) FROM audit)
+           + (SELECT count(*) FROM au WHERE au.at >= $76) - $75
+    OR at < $76)),
+n AS (SELECT * FROM unnest($72::text[], $73::text[], $74::text[])
+        AS n(gate_client, gate_user, payload)),
+told AS (
+  SELECT pg_notify('zelk', n.payload) FROM n WHERE n.gate_client = '' OR EXISTS (
+      SELECT 1 FROM bumped b WHERE b.client_id = n.gate_client AND b.user_id = n.gate_user))
+SELECT client_id, user_id FROM bumped
+UNION ALL SELECT NULL, NULL FROM told)sql";
+
+// A project's settings, set by an operator (or, with "DO NOTHING", a project that comes into
+// being with its first request, unless it exists).
+constexpr const char* kPutProject = R"sql(
+WITH put AS (
+  INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, tablet_limit,
+                        computer_limit, logo, primary_color, require_verification,
+                        block_over_usage, limit_policy, show_contacts, liveness_grace,
+                        webhook_url, webhook_secret)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)
+  ON CONFLICT (client_id) DO UPDATE SET configured = $2, name = $3, overall_limit = $4,
+    mobile_limit = $5, tablet_limit = $6, computer_limit = $7, logo = $8, primary_color = $9,
+    require_verification = $10, block_over_usage = $11, limit_policy = $12, show_contacts = $13,
+    liveness_grace = $14, webhook_url = $15, webhook_secret = $16
+  RETURNING client_id)
+SELECT pg_notify('zelk', $17) FROM put)sql";
+
+constexpr const char* kNewProject = R"sql(
+WITH put AS (
+  INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, tablet_limit,
+                        computer_limit, logo, primary_color, require_verification,
+                        block_over_usage, limit_policy, show_contacts, liveness_grace,
+                        webhook_url, webhook_secret)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)
+  ON CONFLICT (client_id) DO NOTHING
+  RETURNING client_id)
+SELECT pg_notify('zelk', $17) FROM put)sql";
+
+// An identify call: the identity named, when it is one of the project's, or the vendor's.
+constexpr const char* kIdentify = R"sql(
+WITH known AS (
+  UPDATE identities SET last_seen_at = $5 WHERE $1 <> '' AND id = $1 AND client_id = $2
+  RETURNING id),
+fresh AS (
+  INSERT INTO identities AS t (id, client_id, vendor_id, device_info, created_at, last_seen_at)
+  SELECT $3, $2, $4, $6, $5, $5 WHERE NOT EXISTS (SELECT 1 FROM known)
+  ON CONFLICT (client_id, vendor_id) DO UPDATE SET device_info = EXCLUDED.device_info,
+    last_seen_at = EXCLUDED.last_seen_at
+  RETURNING id)
+SELECT id, true FROM known UNION ALL SELECT id, false FROM fresh)sql";
+
+// What one instance writes of its streams: the devices whose stream opened and ended there.
+constexpr const char* kWriteStreams = R"sql(
+WITH
+opened AS (SELECT unnest($1::text[]) AS device_id),
+ended AS (SELECT * FROM unnest($2::text[], $3::bigint[]) AS e(device_id, at)),
+hosted AS (
+  INSERT INTO stream_hosts (device_id, instance_id)
+  SELECT device_id, $4 FROM opened ORDER BY device_id ON CONFLICT DO NOTHING),
+streaming AS (
+  UPDATE devices SET ended_at = $5 WHERE id IN (SELECT device_id FROM opened)),
+unhosted AS (
+  DELETE FROM stream_hosts WHERE instance_id = $4 AND device_id IN (SELECT device_id FROM ended)),
+marked AS (
+  UPDATE devices t SET ended_at = greatest(e.at, CASE WHEN t.ended_at = $5 THEN 0
+                                                  ELSE t.ended_at END)
+  FROM ended e WHERE t.id = e.device_id AND NOT EXISTS (
+    SELECT 1 FROM stream_hosts h WHERE h.device_id = t.id AND h.instance_id <> $4))
+SELECT pg_notify('zelk', p) FROM unnest($6::text[]) AS p)sql";
+
+// A notice's payload, as JSON: its kind ("k") and sender ("s") first.
+std::string notice(const char* kind, const std::string& sender, json body) {
+  body["k"] = kind;
+  body["s"] = sender;
+  return dumpJSON(body);
+}
+
+// The column arrays of a commit's statement, filled unit by unit.
+struct CommitRows {
+  std::vector<std::string> userClients, userNames, emails, phones;
+  std::vector<std::int64_t> bases;
+  struct Devices {
+    std::vector<std::string> id, client, user, vendor, type, library, version, identity, accesses,
+        info, metadata;
+    std::vector<std::int64_t> attachedAt, lastSeenAt, lastEventId;
+  } devices;
+  std::vector<std::string> removedIds, removedClients, removedUsers;
+  struct Challenges {
+    std::vector<std::string> id, client, user, reason, codeHash, channel, recentSends;
+    std::vector<std::int64_t> createdAt, codesSent, checks, codeSentAt, codeChecks;
+    std::vector<bool> verified, resolved;
+  } challenges;
+  struct Messages {
+    std::vector<std::string> device, client, user, data;
+    std::vector<std::int64_t> id, sentAt;
+  } messages;
+  struct Trims {
+    std::vector<std::string> device, client, user;
+    std::vector<std::int64_t> through, before;
+  } trims;
+  struct Detached {
+    std::vector<std::string> id, client, user, accesses;
+    std::vector<std::int64_t> logoutId, detachedAt;
+  } detached;
+  struct Outbox {
+    std::vector<std::string> id, kind, client, payload, lastError, state, gateClient, gateUser;
+    std::vector<std::int64_t> attempts, createdAt, nextAttemptAt;
+  } outbox;
+  struct Audit {
+    std::vector<std::string> client, kind, subject, detail, gateClient, gateUser;
+    std::vector<std::int64_t> at;
+  } audit;
+  std::vector<std::string> noticeClients, noticeUsers, notices;
+  bool any = false;
+
+  void notify(const std::string& client, const std::string& user, std::string payload) {
+    noticeClients.push_back(client);
+    noticeUsers.push_back(user);
+    notices.push_back(std::move(payload));
+  }
+
+  // The messages of a unit, announced in notices of at most kNoticeBytes: each carries the
+  // messages' data when it is short, else only the devices and ids, to be read.
+  void announce(const std::string& sender, const std::string& client, const std::string& user,
+                const Changes& changes, std::int64_t now) {
+    std::map<std::string, std::vector<std::pair<std::string, std::uint64_t>>> byData;
+    for (const auto& row : changes.messages)
+      byData[row.message.data].emplace_back(row.deviceId, row.message.id);
+    for (const DetachedDevice& device : changes.detached)
+      byData["\"logout\""].emplace_back(device.id, device.logoutId);
+    for (const auto& [data, targets] : byData) {
+      const bool carried = data.size() < kNoticeBytes / 2;
+      json list = json::array();
+      std::size_t size = data.size() + 128;
+      const auto flush = [&] {
+        if (list.empty()) return;
+        json body = {{"t", now}, {"m", std::move(list)}};
+        if (carried) body["d"] = data;
+        notify(client, user, notice("m", sender, std::move(body)));
+        list = json::array();
+        size = data.size() + 128;
+      };
+      for (const auto& [device, id] : targets) {
+        size += device.size() + 24;
+        if (size > kNoticeBytes) flush();
+        list.push_back({device, id});
+      }
+      flush();
+    }
+  }
+
+  void add(const Unit& unit, const std::string& sender, std::int64_t now) {
+    const Changes& c = unit.changes;
+    const std::string gateClient = unit.user ? unit.user->project : "";
+    const std::string gateUser = unit.user ? unit.user->user : "";
+    if (unit.user) {
+      any = true;
+      userClients.push_back(gateClient);
+      userNames.push_back(gateUser);
+      bases.push_back(static_cast<std::int64_t>(unit.baseVersion));
+      emails.push_back(c.profile.email);
+      phones.push_back(c.profile.phone);
+      for (const Changes::DeviceRow& d : c.devices) {
+        devices.id.push_back(d.id);
+        devices.client.push_back(gateClient);
+        devices.user.push_back(gateUser);
+        devices.vendor.push_back(d.vendorId);
+        devices.type.emplace_back(deviceTypeName(d.type));
+        devices.library.push_back(d.library);
+        devices.version.push_back(d.version);
+        devices.identity.push_back(d.identity);
+        devices.accesses.push_back(d.accesses);
+        devices.info.push_back(d.deviceInfo.text());
+        devices.metadata.push_back(d.metadata.text());
+        devices.attachedAt.push_back(toMillis(d.attachedAt));
+        devices.lastSeenAt.push_back(toMillis(d.lastSeenAt));
+        devices.lastEventId.push_back(static_cast<std::int64_t>(d.lastEventId));
+      }
+      for (const std::string& id : c.removedDevices) {
+        removedIds.push_back(id);
+        removedClients.push_back(gateClient);
+        removedUsers.push_back(gateUser);
+      }
+      for (const Challenge& ch : c.challenges) {
+        challenges.id.push_back(ch.id);
+        challenges.client.push_back(gateClient);
+        challenges.user.push_back(gateUser);
+        challenges.reason.push_back(ch.reason);
+        challenges.createdAt.push_back(toMillis(ch.createdAt));
+        challenges.codeHash.push_back(ch.codeHash);
+        challenges.channel.push_back(ch.channel);
+        challenges.codesSent.push_back(ch.codesSent);
+        challenges.checks.push_back(ch.checks);
+        challenges.verified.push_back(ch.verified);
+        challenges.resolved.push_back(ch.resolved);
+        challenges.codeSentAt.push_back(toMillis(ch.codeSentAt));
+        challenges.codeChecks.push_back(ch.codeChecks);
+        challenges.recentSends.push_back(sendTimesJSON(ch));
+      }
+      for (const auto& row : c.messages) {
+        messages.device.push_back(row.deviceId);
+        messages.client.push_back(gateClient);
+        messages.user.push_back(gateUser);
+        messages.id.push_back(static_cast<std::int64_t>(row.message.id));
+        messages.sentAt.push_back(toMillis(row.message.sentAt));
+        messages.data.push_back(row.message.data);
+      }
+      for (const auto& trim : c.trims) {
+        trims.device.push_back(trim.deviceId);
+        trims.client.push_back(gateClient);
+        trims.user.push_back(gateUser);
+        trims.through.push_back(static_cast<std::int64_t>(trim.throughId));
+        trims.before.push_back(toMillis(trim.before));
+      }
+      for (const DetachedDevice& dd : c.detached) {
+        detached.id.push_back(dd.id);
+        detached.client.push_back(dd.project);
+        detached.user.push_back(gateUser);
+        detached.accesses.push_back(dumpJSON(dd.accesses));
+        detached.logoutId.push_back(static_cast<std::int64_t>(dd.logoutId));
+        detached.detachedAt.push_back(toMillis(dd.detachedAt));
+      }
+      // The user's version first: a copy elsewhere goes before what is delivered from it.
+      notify(gateClient, gateUser,
+             notice("u", sender,
+                    {{"p", gateClient},
+                     {"u", gateUser},
+                     {"v", static_cast<std::int64_t>(unit.baseVersion + 1)}}));
+      announce(sender, gateClient, gateUser, c, now);
+    }
+    for (const OutboxMessage& o : c.outbox) {
+      any = true;
+      outbox.id.push_back(o.id);
+      outbox.kind.push_back(o.kind);
+      outbox.client.push_back(o.project);
+      outbox.payload.push_back(o.payload);
+      outbox.attempts.push_back(o.attempts);
+      outbox.createdAt.push_back(toMillis(o.createdAt));
+      outbox.nextAttemptAt.push_back(toMillis(o.nextAttemptAt));
+      outbox.lastError.push_back(o.lastError);
+      outbox.state.emplace_back(outboxStateName(o.state));
+      outbox.gateClient.push_back(gateClient);
+      outbox.gateUser.push_back(gateUser);
+    }
+    for (const AuditEntry& e : c.audit) {
+      any = true;
+      audit.at.push_back(toMillis(e.at));
+      audit.client.push_back(e.project);
+      audit.kind.push_back(e.kind);
+      audit.subject.push_back(e.subject);
+      audit.detail.push_back(dumpJSON(e.detail));
+      audit.gateClient.push_back(gateClient);
+      audit.gateUser.push_back(gateUser);
+    }
+  }
+
+  Params params(const AuditRetention& retention) const {
+    Params p;
+    p.addArray(userClients).addArray(userNames).addNumbers(bases).addArray(emails).addArray(phones);
+    p.addArray(devices.id)
+        .addArray(devices.client)
+        .addArray(devices.user)
+        .addArray(devices.vendor)
+        .addArray(devices.type)
+        .addArray(devices.library)
+        .addArray(devices.version)
+        .addArray(devices.identity)
+        .addArray(devices.accesses)
+        .addArray(devices.info)
+        .addArray(devices.metadata)
+        .addNumbers(devices.attachedAt)
+        .addNumbers(devices.lastSeenAt)
+        .addNumbers(devices.lastEventId);
+    p.addArray(removedIds).addArray(removedClients).addArray(removedUsers);
+    p.addArray(challenges.id)
+        .addArray(challenges.client)
+        .addArray(challenges.user)
+        .addArray(challenges.reason)
+        .addNumbers(challenges.createdAt)
+        .addArray(challenges.codeHash)
+        .addArray(challenges.channel)
+        .addNumbers(challenges.codesSent)
+        .addNumbers(challenges.checks)
+        .addBooleans(challenges.verified)
+        .addBooleans(challenges.resolved)
+        .addNumbers(challenges.codeSentAt)
+        .addNumbers(challenges.codeChecks)
+        .addArray(challenges.recentSends);
+    p.addArray(messages.device)
+        .addArray(messages.client)
+        .addArray(messages.user)
+        .addNumbers(messages.id)
+        .addNumbers(messages.sentAt)
+        .addArray(messages.data);
+    p.addArray(trims.device)
+        .addArray(trims.client)
+        .addArray(trims.user)
+        .addNumbers(trims.through)
+        .addNumbers(trims.before);
+    p.addArray(detached.id)
+        .addArray(detached.client)
+        .addArray(detached.user)
+        .addArray(detached.accesses)
+        .addNumbers(detached.logoutId)
+        .addNumbers(detached.detachedAt);
+    p.addArray(outbox.id)
+        .addArray(outbox.kind)
+        .addArray(outbox.client)
+        .addArray(outbox.payload)
+        .addNumbers(outbox.attempts)
+        .addNumbers(outbox.createdAt)
+        .addNumbers(outbox.nextAttemptAt)
+        .addArray(outbox.lastError)
+        .addArray(outbox.state)
+        .addArray(outbox.gateClient)
+        .addArray(outbox.gateUser);
+    p.addNumbers(audit.at)
+        .addArray(audit.client)
+        .addArray(audit.kind)
+        .addArray(audit.subject)
+        .addArray(audit.detail)
+        .addArray(audit.gateClient)
+        .addArray(audit.gateUser);
+    p.addArray(noticeClients).addArray(noticeUsers).addArray(notices);
+    p.add(static_cast<std::uint64_t>(retention.keep))
+        .add(toMillis(Clock::now() - retention.maxAge));
+    return p;
+  }
+};
+
 class PostgresStore final : public Store {
  public:
   PostgresStore(std::string url, int connections)
@@ -286,172 +820,88 @@ class PostgresStore final : public Store {
 
   bool shared() const override { return true; }
 
-  Dataset load() override {
-    Dataset data;
-    withTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", [&](Connection& conn) {
-      Result projects = conn.query(sql({"SELECT ", kProjectColumns, " FROM projects"}).c_str());
-      for (int i = 0; i < projects.rows(); ++i)
-        readProjectRow(projects, i, data.projects[projects.text(i, 0)]);
-      Result users = conn.query("SELECT client_id, user_id, email, phone FROM users");
-      for (int i = 0; i < users.rows(); ++i) {
-        User& user = data.projects[users.text(i, 0)].users[users.text(i, 1)];
-        user.profile.email = users.text(i, 2);
-        user.profile.phone = users.text(i, 3);
-      }
-      Result devices =
-          conn.query(sql({"SELECT ", kDeviceColumns, " FROM devices ORDER BY position"}).c_str());
-      for (int i = 0; i < devices.rows(); ++i) {
-        data.projects[devices.text(i, 0)].users[devices.text(i, 1)].devices.push_back(
-            readDeviceRow(devices, i));
-      }
-      std::unordered_map<std::string, Device*> byId;
-      for (auto& [clientId, project] : data.projects) {
-        for (auto& [name, user] : project.users) {
-          for (Device& device : user.devices) byId[device.id] = &device;
-        }
-      }
-      Result messages =
-          conn.query("SELECT device_id, id, sent_at, data FROM messages ORDER BY device_id, id");
-      for (int i = 0; i < messages.rows(); ++i) {
-        auto device = byId.find(messages.text(i, 0));
-        if (device == byId.end()) continue;
-        device->second->messages.push_back({static_cast<std::uint64_t>(messages.integer(i, 1)),
-                                            fromMillis(messages.integer(i, 2)),
-                                            messages.text(i, 3)});
-      }
-      Result identities = conn.query(
-          "SELECT id, client_id, vendor_id, device_info, created_at, last_seen_at FROM identities");
-      for (int i = 0; i < identities.rows(); ++i) {
-        Project& project = data.projects[identities.text(i, 1)];
-        Identity identity;
-        identity.id = identities.text(i, 0);
-        identity.vendorId = identities.text(i, 2);
-        identity.deviceInfo = parseJSON(identities.text(i, 3), json::object());
-        identity.createdAt = fromMillis(identities.integer(i, 4));
-        identity.lastSeenAt = fromMillis(identities.integer(i, 5));
-        project.identityByVendorId[identity.vendorId] = identity.id;
-        project.identities[identity.id] = std::move(identity);
-      }
-      Result challenges = conn.query(
-          sql({"SELECT ", kChallengeColumns, " FROM challenges ORDER BY position"}).c_str());
-      for (int i = 0; i < challenges.rows(); ++i) {
-        Challenge challenge = readChallengeRow(challenges, i);
-        data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
-        data.challenges[challenge.id] = std::move(challenge);
-      }
-      Result detached = conn.query(
-          sql({"SELECT ", kDetachedColumns, " FROM detached_devices WHERE detached_at >= $1"})
-              .c_str(),
-          Params().add(toMillis(Clock::now() - kKeptMessagesFor)));
-      for (int i = 0; i < detached.rows(); ++i) {
-        DetachedDevice device = readDetachedRow(detached, i);
-        data.detached.emplace(device.id, std::move(device));
-      }
-    });
-    return data;
-  }
-
-  void commit(const Changes& changes) override {
-    if (auto unit = takeUnit()) {
-      finishUnit(std::move(*unit), [&](Connection& conn) { write(conn, changes); });
-      return;
-    }
-    if (changes.empty()) return;
-    withTransaction("BEGIN", [&](Connection& conn) { write(conn, changes); });
-  }
-
-  void commitAll(const std::vector<Changes>& batch) override {
-    const auto writeAll = [&](Connection& conn) {
-      for (const Changes& changes : batch) write(conn, changes);
-    };
-    if (auto unit = takeUnit()) {
-      finishUnit(std::move(*unit), writeAll);
-      return;
-    }
-    withTransaction("BEGIN", writeAll);
-  }
+  void setInstance(const std::string& id) override { instance_ = id; }
 
   bool ready() override {
-    if (inUnit()) return true;
-    std::unique_ptr<Connection> conn;
     try {
-      conn = acquire(std::chrono::seconds(1));
-    } catch (const PoolBusy&) {
-      return true;  // every connection is busy with a request: the database answers
+      withConnection([](Connection& conn) { conn.execute("SELECT 1"); });
+      return true;
     } catch (const StoreError&) {
       return false;
     }
-    // A connection the server dropped while it lay in the pool tells only now; a new one says
-    // whether the database is back.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      try {
-        if (!conn) conn = acquire(std::chrono::seconds(1));
-        conn->execute("SELECT 1");
-        release(std::move(conn));
-        return true;
-      } catch (const PoolBusy&) {
-        return true;
-      } catch (const StoreError&) {
-        const bool lost = conn && conn->broken();
-        release(std::move(conn));
-        if (!lost) return false;
-      }
-    }
-    return false;
   }
 
-  SharedUser lockUser(const std::string& project, const std::string& user) override {
-    std::optional<Unit> unit = takeUnit();
-    if (!unit) {
-      unit.emplace();
-      unit->conn = acquireBegun("BEGIN");
-    }
-    try {
-      Connection& conn = *unit->conn;
-      conn.query("SELECT pg_advisory_xact_lock(hashtextextended($1, 0))",
-                 Params().add(project + '\n' + user));
-      SharedUser found = readUser(conn, project, user);
-      putUnit(std::move(*unit));
-      return found;
-    } catch (...) {
-      abandon(std::move(unit->conn));
-      throw;
-    }
-  }
+  // --- reads ---
 
-  void rollback() override {
-    if (auto unit = takeUnit()) abandon(std::move(unit->conn));
+  std::vector<Project> readProjects() override {
+    std::vector<Project> projects;
+    withConnection([&](Connection& conn) {
+      Result r = conn.query(sql({"SELECT ", kProjectColumns, " FROM projects"}).c_str());
+      for (int i = 0; i < r.rows(); ++i) projects.push_back(readProjectRow(r, i));
+    });
+    return projects;
   }
 
   std::optional<Project> readProject(const std::string& clientId) override {
+    static const std::string query =
+        sql({"SELECT ", kProjectColumns, " FROM projects WHERE client_id = $1"});
     std::optional<Project> found;
     withConnection([&](Connection& conn) {
-      Result r = conn.query(
-          sql({"SELECT ", kProjectColumns, " FROM projects WHERE client_id = $1"}).c_str(),
-          Params().add(clientId));
-      if (r.rows() == 0) return;
-      found.emplace();
-      readProjectRow(r, 0, *found);
+      Result r = conn.run({"zelk_project", query.c_str(), Params().add(clientId)});
+      if (r.rows() > 0) found = readProjectRow(r, 0);
     });
     return found;
   }
 
-  std::optional<Owner> deviceOwner(const std::string& deviceId) override {
-    return ownerFrom("SELECT client_id, user_id FROM devices WHERE id = $1", deviceId);
+  std::optional<StoredUser> readUser(const UserKey& key) override {
+    std::optional<StoredUser> found;
+    withConnection([&](Connection& conn) {
+      Result r =
+          conn.run({"zelk_user", kReadUser.c_str(), Params().add(key.project).add(key.user)});
+      found = userFromRows(r, key);
+    });
+    return found;
   }
 
-  std::optional<Owner> challengeOwner(const std::string& challengeId) override {
-    return ownerFrom("SELECT client_id, user_id FROM challenges WHERE id = $1", challengeId);
+  DeviceLookup readDevice(const std::string& deviceId) override {
+    DeviceLookup found;
+    withConnection([&](Connection& conn) {
+      Result r = conn.run({"zelk_device", kReadDevice.c_str(),
+                           Params().add(deviceId).add(toMillis(Clock::now() - kKeptMessagesFor))});
+      found = {};
+      for (int i = 0; i < r.rows(); ++i) {
+        const std::string kind = r.text(i, 0);
+        if (kind == "o") {
+          const UserKey key{r.text(i, 1), r.text(i, 2)};
+          found.user = userFromRows(r, key);
+        } else if (kind == "x") {
+          found.detached = readDetachedRow(r, i, 1);
+        }
+      }
+    });
+    return found;
   }
 
   std::optional<DetachedDevice> readDetached(const std::string& deviceId) override {
+    static const std::string query =
+        sql({"SELECT ", kDetachedColumns,
+             " FROM detached_devices WHERE id = $1 AND detached_at >= $2"});
     std::optional<DetachedDevice> found;
     withConnection([&](Connection& conn) {
-      Result r = conn.query(sql({"SELECT ", kDetachedColumns,
-                                 " FROM detached_devices WHERE id = $1 AND detached_at >= $2"})
-                                .c_str(),
-                            Params().add(deviceId).add(toMillis(Clock::now() - kKeptMessagesFor)));
+      Result r = conn.run({"zelk_detached", query.c_str(),
+                           Params().add(deviceId).add(toMillis(Clock::now() - kKeptMessagesFor))});
       if (r.rows() > 0) found = readDetachedRow(r, 0);
+    });
+    return found;
+  }
+
+  std::optional<UserKey> challengeOwner(const std::string& challengeId) override {
+    std::optional<UserKey> found;
+    withConnection([&](Connection& conn) {
+      Result r = conn.run({"zelk_challenge_owner",
+                           "SELECT client_id, user_id FROM challenges WHERE id = $1",
+                           Params().add(challengeId)});
+      if (r.rows() > 0) found = UserKey{r.text(0, 0), r.text(0, 1)};
     });
     return found;
   }
@@ -460,9 +910,10 @@ class PostgresStore final : public Store {
                                          std::uint64_t after) override {
     std::vector<KeptMessage> found;
     withConnection([&](Connection& conn) {
-      Result r = conn.query(
-          "SELECT id, sent_at, data FROM messages WHERE device_id = $1 AND id > $2 ORDER BY id",
-          Params().add(deviceId).add(after));
+      Result r = conn.run(
+          {"zelk_messages_after",
+           "SELECT id, sent_at, data FROM messages WHERE device_id = $1 AND id > $2 ORDER BY id",
+           Params().add(deviceId).add(after)});
       for (int i = 0; i < r.rows(); ++i) {
         found.push_back({static_cast<std::uint64_t>(r.integer(i, 0)), fromMillis(r.integer(i, 1)),
                          r.text(i, 2)});
@@ -471,12 +922,218 @@ class PostgresStore final : public Store {
     return found;
   }
 
-  void markActive(const std::vector<std::string>& deviceIds, Clock::time_point at) override {
-    if (deviceIds.empty()) return;
+  std::vector<UserKey> quietUsers(const std::string& project, Clock::time_point before,
+                                  std::size_t max) override {
+    std::vector<UserKey> found;
     withConnection([&](Connection& conn) {
+      Result r = conn.run(
+          {"zelk_quiet",
+           "SELECT DISTINCT user_id FROM devices WHERE client_id = $1 AND "
+           "greatest(last_seen_at, ended_at) < $2 LIMIT $3",
+           Params().add(project).add(toMillis(before)).add(static_cast<std::uint64_t>(max))});
+      for (int i = 0; i < r.rows(); ++i) found.push_back({project, r.text(i, 0)});
+    });
+    return found;
+  }
+
+  std::size_t countDevices() override {
+    std::size_t count = 0;
+    withConnection([&](Connection& conn) {
+      Result r = conn.query("SELECT count(*) FROM devices");
+      count = static_cast<std::size_t>(r.integer(0, 0));
+    });
+    return count;
+  }
+
+  // --- writes ---
+
+  void commit(std::vector<Unit>& units) override {
+    CommitRows rows;
+    std::vector<Unit*> identifies;
+    std::vector<Prepared> statements;
+    const std::int64_t now = toMillis(Clock::now());
+    for (Unit& unit : units) {
+      unit.conflict = false;
+      rows.add(unit, instance_, now);
+      if (unit.identify) identifies.push_back(&unit);
+    }
+    AuditRetention retention;
+    {
+      std::lock_guard lock(poolMutex_);
+      retention = retention_;
+    }
+    if (rows.any) statements.push_back({"zelk_commit", kCommit, rows.params(retention)});
+    for (const Unit& unit : units) {
+      for (const auto& row : unit.changes.projects) {
+        const ProjectSettings& s = row.settings;
+        statements.push_back({row.onlyIfNew ? "zelk_new_project" : "zelk_put_project",
+                              row.onlyIfNew ? kNewProject : kPutProject,
+                              Params()
+                                  .add(row.clientId)
+                                  .add(row.configured)
+                                  .add(s.name)
+                                  .add(s.overallLimit)
+                                  .add(s.mobileLimit)
+                                  .add(s.tabletLimit)
+                                  .add(s.computerLimit)
+                                  .add(s.logo)
+                                  .add(s.primaryColor)
+                                  .add(s.requireVerification)
+                                  .add(s.blockOverUsage)
+                                  .add(std::string(limitPolicyName(s.limitPolicy)))
+                                  .add(s.showContacts)
+                                  .add(s.livenessGraceSeconds)
+                                  .add(s.webhookUrl)
+                                  .add(s.webhookSecret)
+                                  .add(notice("p", instance_, {{"p", row.clientId}}))});
+      }
+    }
+    const std::size_t identifyAt = statements.size();
+    for (Unit* unit : identifies) {
+      const IdentifyRequest& request = *unit->identify;
+      statements.push_back({"zelk_identify", kIdentify,
+                            Params()
+                                .add(request.identityId)
+                                .add(request.project)
+                                .add(request.newId)
+                                .add(request.vendorId)
+                                .add(toMillis(request.at))
+                                .add(dumpJSON(request.deviceInfo))});
+    }
+    if (statements.empty()) return;
+    // A deadlock with another instance's writes (of the same rows in another order) is broken
+    // by the database failing one side: that side tries once more.
+    for (int attempt = 0;; ++attempt) {
+      try {
+        std::vector<Result> results = write(statements);
+        if (rows.any) {
+          std::set<std::pair<std::string, std::string>> written;
+          const Result& bumped = results[0];
+          for (int i = 0; i < bumped.rows(); ++i) {
+            if (!bumped.null(i, 0)) written.emplace(bumped.text(i, 0), bumped.text(i, 1));
+          }
+          for (Unit& unit : units) {
+            if (unit.user) unit.conflict = !written.contains({unit.user->project, unit.user->user});
+          }
+        }
+        for (std::size_t i = 0; i < identifies.size(); ++i) {
+          const Result& r = results[identifyAt + i];
+          if (r.rows() > 0) identifies[i]->identified = {r.text(0, 0), r.boolean(0, 1)};
+        }
+        return;
+      } catch (const pg::QueryError& error) {
+        if (!error.transient() || attempt > 0) throw;
+      }
+    }
+  }
+
+  std::vector<InstanceBeat> beat(Clock::time_point startedAt, Clock::time_point now) override {
+    std::vector<InstanceBeat> beats;
+    withConnection([&](Connection& conn) {
+      Result r = conn.run({"zelk_beat",
+                           "WITH beat AS (INSERT INTO instances (id, started_at, beat_at) VALUES "
+                           "($1, $2, $3) ON CONFLICT (id) DO UPDATE SET beat_at = $3) SELECT id, "
+                           "started_at, beat_at FROM instances",
+                           Params().add(instance_).add(toMillis(startedAt)).add(toMillis(now))});
+      for (int i = 0; i < r.rows(); ++i)
+        beats.push_back({r.text(i, 0), fromMillis(r.integer(i, 1)), fromMillis(r.integer(i, 2))});
+    });
+    // The statement's own row is not in what it read.
+    const auto self = std::find_if(beats.begin(), beats.end(),
+                                   [&](const InstanceBeat& beat) { return beat.id == instance_; });
+    if (self == beats.end()) {
+      beats.push_back({instance_, startedAt, now});
+    } else {
+      self->beatAt = now;
+    }
+    return beats;
+  }
+
+  void writeStreams(const StreamChanges& changes) override {
+    if (changes.empty()) return;
+    std::vector<std::string> opened = changes.opened, endedIds;
+    std::vector<std::int64_t> endedAt;
+    std::sort(opened.begin(), opened.end());
+    auto ended = changes.ended;
+    std::sort(ended.begin(), ended.end());
+    for (const auto& [device, at] : ended) {
+      endedIds.push_back(device);
+      endedAt.push_back(toMillis(at));
+    }
+    // Told to the others in notices of a bounded size.
+    std::vector<std::string> notices;
+    json open = json::array(), closed = json::array();
+    std::size_t size = 64;
+    const auto flush = [&] {
+      if (open.empty() && closed.empty()) return;
+      notices.push_back(notice("s", instance_, {{"o", std::move(open)}, {"e", std::move(closed)}}));
+      open = json::array();
+      closed = json::array();
+      size = 64;
+    };
+    for (const std::string& device : opened) {
+      if ((size += device.size() + 4) > kNoticeBytes) flush();
+      open.push_back(device);
+    }
+    for (std::size_t i = 0; i < endedIds.size(); ++i) {
+      if ((size += endedIds[i].size() + 24) > kNoticeBytes) flush();
+      closed.push_back({endedIds[i], endedAt[i]});
+    }
+    flush();
+    Params params;
+    params.addArray(opened)
+        .addArray(endedIds)
+        .addNumbers(endedAt)
+        .add(instance_)
+        .add(kStreaming)
+        .addArray(notices);
+    for (int attempt = 0;; ++attempt) {
+      try {
+        withConnection([&](Connection& conn) {
+          conn.run({"zelk_streams", kWriteStreams, params});
+        });
+        return;
+      } catch (const pg::QueryError& error) {
+        if (!error.transient() || attempt > 0) throw;
+      }
+    }
+  }
+
+  void endStreamsOfSilentInstances(Clock::time_point deadBefore) override {
+    const std::int64_t dead = toMillis(deadBefore);
+    withTransaction("BEGIN", [&](Connection& conn) {
       conn.query(
-          "UPDATE devices SET active_at = greatest(active_at, $2) WHERE id = ANY($1::text[])",
-          Params().addArray(deviceIds).add(toMillis(at)));
+          "UPDATE devices t SET ended_at = (SELECT max(i.beat_at) FROM stream_hosts h JOIN "
+          "instances i ON i.id = h.instance_id WHERE h.device_id = t.id) WHERE t.id IN (SELECT "
+          "h.device_id FROM stream_hosts h LEFT JOIN instances i ON i.id = h.instance_id WHERE "
+          "i.id IS NULL OR i.beat_at < $1) AND NOT EXISTS (SELECT 1 FROM stream_hosts h JOIN "
+          "instances i ON i.id = h.instance_id WHERE h.device_id = t.id AND i.beat_at >= $1)",
+          Params().add(dead));
+      conn.query(
+          "DELETE FROM stream_hosts WHERE instance_id NOT IN (SELECT id FROM instances WHERE "
+          "beat_at >= $1)",
+          Params().add(dead));
+      conn.query("DELETE FROM instances WHERE beat_at < $1",
+                 Params().add(dead - std::int64_t{24} * 3600 * 1000));
+    });
+  }
+
+  void setAuditRetention(AuditRetention retention) override {
+    std::lock_guard lock(poolMutex_);
+    retention_ = retention;
+  }
+
+  void prune(Clock::time_point detachedBefore, const AuditRetention& audit) override {
+    withConnection([&](Connection& conn) {
+      conn.query("DELETE FROM detached_devices WHERE detached_at < $1",
+                 Params().add(toMillis(detachedBefore)));
+      conn.query("DELETE FROM audit WHERE seq <= (SELECT max(seq) FROM audit) - $1 OR at < $2",
+                 Params()
+                     .add(static_cast<std::uint64_t>(audit.keep))
+                     .add(toMillis(Clock::now() - audit.maxAge)));
+      conn.query(
+          "DELETE FROM stream_hosts h WHERE NOT EXISTS (SELECT 1 FROM devices d WHERE d.id = "
+          "h.device_id)");
     });
   }
 
@@ -649,11 +1306,6 @@ class PostgresStore final : public Store {
     });
   }
 
-  void setAuditRetention(AuditRetention retention) override {
-    std::lock_guard lock(poolMutex_);
-    retention_ = retention;
-  }
-
   std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
                                        std::size_t max) override {
     std::vector<AuditEntry> found;
@@ -677,14 +1329,31 @@ class PostgresStore final : public Store {
   }
 
  private:
-  // A connection with a transaction open and user locks held, bound to the thread that opened it.
-  struct Unit {
-    std::unique_ptr<Connection> conn;
-  };
   // Every connection is busy (as opposed to the database being unreachable).
   struct PoolBusy : StoreError {
     using StoreError::StoreError;
   };
+
+  // --- writes ---
+
+  // Runs the statements, in one transaction and one round trip when there are several.
+  std::vector<Result> write(const std::vector<Prepared>& statements) {
+    std::vector<Result> results;
+    withConnection([&](Connection& conn) {
+      results.clear();
+      if (statements.size() == 1) {
+        results.push_back(conn.run(statements[0]));
+        return;
+      }
+      std::vector<Prepared> all;
+      all.push_back({nullptr, "BEGIN", Params()});
+      all.insert(all.end(), statements.begin(), statements.end());
+      all.push_back({nullptr, "COMMIT", Params()});
+      std::vector<Result> got = conn.pipeline(all);
+      for (std::size_t i = 1; i + 1 < got.size(); ++i) results.push_back(std::move(got[i]));
+    });
+    return results;
+  }
 
   // --- the pool ---
 
@@ -742,66 +1411,22 @@ class PostgresStore final : public Store {
     release(std::move(conn));
   }
 
-  // --- the calling thread's unit of work ---
-
-  bool inUnit() {
-    std::lock_guard lock(unitsMutex_);
-    return units_.contains(std::this_thread::get_id());
-  }
-
-  std::optional<Unit> takeUnit() {
-    std::lock_guard lock(unitsMutex_);
-    auto found = units_.find(std::this_thread::get_id());
-    if (found == units_.end()) return std::nullopt;
-    Unit unit = std::move(found->second);
-    units_.erase(found);
-    return unit;
-  }
-
-  void putUnit(Unit unit) {
-    std::lock_guard lock(unitsMutex_);
-    units_[std::this_thread::get_id()] = std::move(unit);
-  }
-
-  template <typename Write>
-  void finishUnit(Unit unit, Write&& writeChanges) {
-    try {
-      writeChanges(*unit.conn);
-      unit.conn->execute("COMMIT");
-    } catch (...) {
-      abandon(std::move(unit.conn));
-      throw;
-    }
-    release(std::move(unit.conn));
-  }
-
-  // Runs `body` on the calling thread's unit of work when it has one, else on a pooled
-  // connection (in autocommit).
+  // Runs `body` on a pooled connection (in autocommit). What runs here reads, or writes what it
+  // decided before it was given the connection: a connection found lost (the server restarted
+  // since it was last used) is replaced and the body run once more.
   template <typename Body>
   void withConnection(Body&& body) {
-    {
-      std::unique_lock lock(unitsMutex_);
-      auto found = units_.find(std::this_thread::get_id());
-      if (found != units_.end()) {
-        Connection& conn = *found->second.conn;
-        lock.unlock();
-        body(conn);
-        return;
-      }
-    }
-    // What runs here only reads or writes the same values again, so a connection found lost
-    // (the server restarted since it was last used) is replaced and the body run once more.
     for (int attempt = 0;; ++attempt) {
       auto conn = acquire(kPoolWait);
       try {
         body(*conn);
       } catch (const StoreError&) {
         const bool lost = conn->broken();
-        release(std::move(conn));
+        abandon(std::move(conn));
         if (lost && attempt == 0) continue;
         throw;
       } catch (...) {
-        release(std::move(conn));
+        abandon(std::move(conn));
         throw;
       }
       release(std::move(conn));
@@ -809,287 +1434,14 @@ class PostgresStore final : public Store {
     }
   }
 
-  // A pooled connection with a transaction begun; one found lost at BEGIN, before anything was
-  // written on it, is replaced once.
-  std::unique_ptr<Connection> acquireBegun(const char* begin) {
-    for (int attempt = 0;; ++attempt) {
-      auto conn = acquire(kPoolWait);
-      try {
-        conn->execute(begin);
-        return conn;
-      } catch (const StoreError&) {
-        const bool lost = conn->broken();
-        release(std::move(conn));
-        if (!lost || attempt > 0) throw;
-      }
-    }
-  }
-
   // Runs `body` in a transaction of its own on a pooled connection.
   template <typename Body>
   void withTransaction(const char* begin, Body&& body) {
-    auto conn = acquireBegun(begin);
-    try {
-      body(*conn);
-      conn->execute("COMMIT");
-    } catch (...) {
-      abandon(std::move(conn));
-      throw;
-    }
-    release(std::move(conn));
-  }
-
-  // --- reads ---
-
-  std::optional<Owner> ownerFrom(const char* query, const std::string& id) {
-    std::optional<Owner> found;
     withConnection([&](Connection& conn) {
-      Result r = conn.query(query, Params().add(id));
-      if (r.rows() > 0) found = Owner{r.text(0, 0), r.text(0, 1)};
+      conn.execute(begin);
+      body(conn);
+      conn.execute("COMMIT");
     });
-    return found;
-  }
-
-  SharedUser readUser(Connection& conn, const std::string& project, const std::string& user) {
-    SharedUser found;
-    Result p =
-        conn.query(sql({"SELECT ", kProjectColumns, " FROM projects WHERE client_id = $1"}).c_str(),
-                   Params().add(project));
-    if (p.rows() > 0) {
-      found.projectExists = true;
-      readProjectRow(p, 0, found.project);
-    }
-    Result u = conn.query("SELECT email, phone FROM users WHERE client_id = $1 AND user_id = $2",
-                          Params().add(project).add(user));
-    if (u.rows() > 0) {
-      found.user.profile.email = u.text(0, 0);
-      found.user.profile.phone = u.text(0, 1);
-    }
-    Result d = conn.query(sql({"SELECT ", kDeviceColumns,
-                               " FROM devices WHERE client_id = $1 AND user_id = $2 "
-                               "ORDER BY position"})
-                              .c_str(),
-                          Params().add(project).add(user));
-    std::vector<std::string> ids;
-    for (int i = 0; i < d.rows(); ++i) {
-      found.user.devices.push_back(readDeviceRow(d, i));
-      ids.push_back(found.user.devices.back().id);
-    }
-    if (!ids.empty()) {
-      Result m = conn.query(
-          "SELECT device_id, id, sent_at, data FROM messages WHERE device_id = ANY($1::text[]) "
-          "ORDER BY device_id, id",
-          Params().addArray(ids));
-      std::unordered_map<std::string, Device*> byId;
-      for (Device& device : found.user.devices) byId[device.id] = &device;
-      for (int i = 0; i < m.rows(); ++i) {
-        auto device = byId.find(m.text(i, 0));
-        if (device == byId.end()) continue;
-        device->second->messages.push_back({static_cast<std::uint64_t>(m.integer(i, 1)),
-                                            fromMillis(m.integer(i, 2)), m.text(i, 3)});
-      }
-    }
-    Result c = conn.query(sql({"SELECT ", kChallengeColumns,
-                               " FROM challenges WHERE client_id = $1 AND user_id = $2 "
-                               "ORDER BY position"})
-                              .c_str(),
-                          Params().add(project).add(user));
-    for (int i = 0; i < c.rows(); ++i) {
-      found.challenges.push_back(readChallengeRow(c, i));
-      found.user.challenges.push_back(found.challenges.back().id);
-    }
-    return found;
-  }
-
-  // --- writes ---
-
-  void write(Connection& conn, const Changes& changes) {
-    std::set<std::string> notices;
-    for (const auto& row : changes.projects) {
-      const ProjectSettings& s = row.settings;
-      conn.query(
-          "INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, "
-          "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-          "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
-          "webhook_secret) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
-          "$15, $16) ON CONFLICT (client_id) DO UPDATE SET configured = $2, name = $3, "
-          "overall_limit = $4, mobile_limit = $5, tablet_limit = $6, computer_limit = $7, "
-          "logo = $8, primary_color = $9, require_verification = $10, block_over_usage = $11, "
-          "limit_policy = $12, show_contacts = $13, liveness_grace = $14, webhook_url = $15, "
-          "webhook_secret = $16",
-          Params()
-              .add(row.clientId)
-              .add(row.configured)
-              .add(s.name)
-              .add(s.overallLimit)
-              .add(s.mobileLimit)
-              .add(s.tabletLimit)
-              .add(s.computerLimit)
-              .add(s.logo)
-              .add(s.primaryColor)
-              .add(s.requireVerification)
-              .add(s.blockOverUsage)
-              .add(std::string(limitPolicyName(s.limitPolicy)))
-              .add(s.showContacts)
-              .add(s.livenessGraceSeconds)
-              .add(s.webhookUrl)
-              .add(s.webhookSecret));
-      notices.insert("p:" + row.clientId);
-    }
-    for (const auto& row : changes.users) {
-      conn.query(
-          "INSERT INTO users (client_id, user_id, email, phone) VALUES ($1, $2, $3, $4) "
-          "ON CONFLICT (client_id, user_id) DO UPDATE SET email = $3, phone = $4",
-          Params().add(row.clientId).add(row.user).add(row.profile.email).add(row.profile.phone));
-    }
-    if (!changes.removedDevices.empty()) {
-      Params ids;
-      ids.addArray(changes.removedDevices);
-      conn.query("DELETE FROM devices WHERE id = ANY($1::text[])", ids);
-      conn.query("DELETE FROM messages WHERE device_id = ANY($1::text[])", ids);
-      for (const auto& id : changes.removedDevices) notices.insert("m:" + id);
-    }
-    for (const auto& d : changes.devices) {
-      conn.query(
-          "INSERT INTO devices (id, client_id, user_id, vendor_id, type, library, version, "
-          "identity, accesses, device_info, metadata, attached_at, last_seen_at, last_event_id, "
-          "active_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15) "
-          "ON CONFLICT (id) DO UPDATE SET vendor_id = $4, type = $5, library = $6, version = $7, "
-          "identity = $8, accesses = $9, device_info = $10, metadata = $11, last_seen_at = $13, "
-          "last_event_id = $14, active_at = greatest(devices.active_at, $15)",
-          Params()
-              .add(d.id)
-              .add(d.clientId)
-              .add(d.user)
-              .add(d.vendorId)
-              .add(std::string(deviceTypeName(d.type)))
-              .add(d.library)
-              .add(d.version)
-              .add(d.identity)
-              .add(d.accesses)
-              .add(d.deviceInfo.text())
-              .add(d.metadata.text())
-              .add(toMillis(d.attachedAt))
-              .add(toMillis(d.lastSeenAt))
-              .add(d.lastEventId)
-              .add(toMillis(d.activeAt)));
-    }
-    for (const auto& row : changes.identities) {
-      const Identity& i = row.identity;
-      conn.query(
-          "INSERT INTO identities (id, client_id, vendor_id, device_info, created_at, "
-          "last_seen_at) VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (id) DO UPDATE SET "
-          "client_id = $2, vendor_id = $3, device_info = $4, created_at = $5, last_seen_at = $6",
-          Params()
-              .add(i.id)
-              .add(row.clientId)
-              .add(i.vendorId)
-              .add(dumpJSON(i.deviceInfo))
-              .add(toMillis(i.createdAt))
-              .add(toMillis(i.lastSeenAt)));
-    }
-    for (const Challenge& c : changes.challenges) {
-      conn.query(
-          "INSERT INTO challenges (id, client_id, user_id, reason, created_at, code_hash, "
-          "channel, codes_sent, checks, verified, resolved, code_sent_at, code_checks, "
-          "recent_sends) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) "
-          "ON CONFLICT (id) DO UPDATE SET code_hash = $6, channel = $7, codes_sent = $8, "
-          "checks = $9, verified = $10, resolved = $11, code_sent_at = $12, code_checks = $13, "
-          "recent_sends = $14",
-          Params()
-              .add(c.id)
-              .add(c.project)
-              .add(c.user)
-              .add(c.reason)
-              .add(toMillis(c.createdAt))
-              .add(c.codeHash)
-              .add(c.channel)
-              .add(c.codesSent)
-              .add(c.checks)
-              .add(c.verified)
-              .add(c.resolved)
-              .add(toMillis(c.codeSentAt))
-              .add(c.codeChecks)
-              .add(sendTimesJSON(c)));
-    }
-    for (const auto& row : changes.messages) {
-      conn.query(
-          "INSERT INTO messages (device_id, id, sent_at, data) VALUES ($1, $2, $3, $4) "
-          "ON CONFLICT (device_id, id) DO UPDATE SET sent_at = $3, data = $4",
-          Params()
-              .add(row.deviceId)
-              .add(row.message.id)
-              .add(toMillis(row.message.sentAt))
-              .add(row.message.data));
-      notices.insert("m:" + row.deviceId);
-    }
-    for (const auto& row : changes.eventIds) {
-      conn.query("UPDATE devices SET last_event_id = $2 WHERE id = $1",
-                 Params().add(row.deviceId).add(row.lastEventId));
-    }
-    if (!changes.forgottenDetached.empty()) {
-      conn.query("DELETE FROM detached_devices WHERE id = ANY($1::text[])",
-                 Params().addArray(changes.forgottenDetached));
-    }
-    for (const DetachedDevice& d : changes.detached) {
-      conn.query(
-          "INSERT INTO detached_devices (id, client_id, accesses, logout_id, detached_at) "
-          "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (id) DO UPDATE SET client_id = $2, "
-          "accesses = $3, logout_id = $4, detached_at = $5",
-          Params()
-              .add(d.id)
-              .add(d.project)
-              .add(dumpJSON(d.accesses))
-              .add(d.logoutId)
-              .add(toMillis(d.detachedAt)));
-      notices.insert("m:" + d.id);
-    }
-    for (const OutboxMessage& m : changes.outbox) {
-      conn.query(
-          "INSERT INTO outbox (id, kind, client_id, payload, attempts, created_at, "
-          "next_attempt_at, last_error, state) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
-          "ON CONFLICT (id) DO UPDATE SET kind = $2, client_id = $3, payload = $4, "
-          "attempts = $5, created_at = $6, next_attempt_at = $7, last_error = $8, state = $9",
-          Params()
-              .add(m.id)
-              .add(m.kind)
-              .add(m.project)
-              .add(m.payload)
-              .add(m.attempts)
-              .add(toMillis(m.createdAt))
-              .add(toMillis(m.nextAttemptAt))
-              .add(m.lastError)
-              .add(std::string(outboxStateName(m.state))));
-    }
-    for (const AuditEntry& entry : changes.audit) {
-      conn.query(
-          "INSERT INTO audit (at, client_id, kind, subject, detail) VALUES ($1, $2, $3, $4, $5)",
-          Params()
-              .add(toMillis(entry.at))
-              .add(entry.project)
-              .add(entry.kind)
-              .add(entry.subject)
-              .add(dumpJSON(entry.detail)));
-    }
-    if (!changes.audit.empty()) {
-      AuditRetention retention;
-      {
-        std::lock_guard lock(poolMutex_);
-        retention = retention_;
-      }
-      conn.query("DELETE FROM audit WHERE seq <= (SELECT max(seq) FROM audit) - $1 OR at < $2",
-                 Params()
-                     .add(static_cast<std::uint64_t>(retention.keep))
-                     .add(toMillis(Clock::now() - retention.maxAge)));
-    }
-    for (const auto& trim : changes.trims) {
-      conn.query("DELETE FROM messages WHERE device_id = $1 AND (id <= $2 OR sent_at < $3)",
-                 Params().add(trim.deviceId).add(trim.throughId).add(toMillis(trim.before)));
-    }
-    // Heard by every instance once this transaction commits, and never if it does not.
-    for (const std::string& notice : notices) {
-      conn.query("SELECT pg_notify($1, $2)", Params().add(kChannel).add(notice));
-    }
   }
 
   // --- migrations ---
@@ -1152,7 +1504,7 @@ class PostgresStore final : public Store {
       if (missed) {
         reconnects_.fetch_add(1, std::memory_order_relaxed);
         try {
-          onNotice(StoreNotice{StoreNotice::Kind::resync, ""});
+          onNotice(StoreNotice{});
         } catch (const std::exception&) {
           listening_ = false;
           waitBackoff(delay);
@@ -1177,11 +1529,10 @@ class PostgresStore final : public Store {
         const std::string payload = notify->extra ? notify->extra : "";
         PQfreemem(notify);
         notices_.fetch_add(1, std::memory_order_relaxed);
-        if (payload.size() < 2 || payload[1] != ':') continue;
-        const std::string key = payload.substr(2);
+        const std::optional<StoreNotice> heard = parseNotice(payload);
+        if (!heard) continue;
         try {
-          if (payload[0] == 'm') onNotice(StoreNotice{StoreNotice::Kind::messages, key});
-          if (payload[0] == 'p') onNotice(StoreNotice{StoreNotice::Kind::project, key});
+          onNotice(*heard);
         } catch (const std::exception&) {
           // The notice could not be acted on (the database went away while it was read): start
           // again with a new connection and a resync rather than leave a gap.
@@ -1191,6 +1542,45 @@ class PostgresStore final : public Store {
       // A server that ends the connection shows it only to a read or a query.
       if (fds[0].revents & (POLLHUP | POLLERR)) return;
     }
+  }
+
+  // A notice as commit() and writeStreams() write it; nullopt for one of another form.
+  static std::optional<StoreNotice> parseNotice(const std::string& payload) {
+    const json body = json::parse(payload, nullptr, false);
+    if (!body.is_object()) return std::nullopt;
+    StoreNotice notice;
+    const std::string kind = body.value("k", "");
+    notice.sender = body.value("s", "");
+    try {
+      if (kind == "u") {
+        notice.kind = StoreNotice::Kind::user;
+        notice.user = {body.at("p").get<std::string>(), body.at("u").get<std::string>()};
+        notice.version = body.at("v").get<std::uint64_t>();
+      } else if (kind == "m") {
+        notice.kind = StoreNotice::Kind::messages;
+        notice.sentAt = fromMillis(body.value("t", std::int64_t{0}));
+        std::optional<std::string> data;
+        if (const auto d = body.find("d"); d != body.end()) data = d->get<std::string>();
+        for (const json& target : body.at("m"))
+          notice.deliveries.push_back(
+              {target.at(0).get<std::string>(), target.at(1).get<std::uint64_t>(), data});
+      } else if (kind == "p") {
+        notice.kind = StoreNotice::Kind::project;
+        notice.key = body.at("p").get<std::string>();
+      } else if (kind == "s") {
+        notice.kind = StoreNotice::Kind::streams;
+        for (const json& device : body.at("o"))
+          notice.streams.opened.push_back(device.get<std::string>());
+        for (const json& ended : body.at("e"))
+          notice.streams.ended.emplace_back(ended.at(0).get<std::string>(),
+                                            fromMillis(ended.at(1).get<std::int64_t>()));
+      } else {
+        return std::nullopt;
+      }
+    } catch (const json::exception&) {
+      return std::nullopt;
+    }
+    return notice;
   }
 
   void triedFirst() {
@@ -1215,6 +1605,7 @@ class PostgresStore final : public Store {
   const std::string url_;
   const std::string where_;
   const std::size_t size_;
+  std::string instance_;
 
   std::mutex poolMutex_;
   std::condition_variable available_;
@@ -1222,9 +1613,6 @@ class PostgresStore final : public Store {
   std::size_t open_ = 0;  // idle, in use, or being opened
   std::uint64_t waits_ = 0, broken_ = 0;
   AuditRetention retention_;
-
-  std::mutex unitsMutex_;
-  std::unordered_map<std::thread::id, Unit> units_;
 
   std::mutex listenMutex_;
   std::thread listener_;

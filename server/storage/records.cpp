@@ -150,6 +150,28 @@ bool Device::hasAccess(std::string_view access) const {
   return std::find(accesses.begin(), accesses.end(), access) != accesses.end();
 }
 
+Device* UserRecord::device(std::string_view id) {
+  for (Device& device : devices) {
+    if (device.id == id) return &device;
+  }
+  return nullptr;
+}
+
+const Device* UserRecord::device(std::string_view id) const {
+  return const_cast<UserRecord*>(this)->device(id);
+}
+
+Challenge* UserRecord::challenge(std::string_view id) {
+  for (Challenge& challenge : challenges) {
+    if (challenge.id == id) return &challenge;
+  }
+  return nullptr;
+}
+
+const Challenge* UserRecord::challenge(std::string_view id) const {
+  return const_cast<UserRecord*>(this)->challenge(id);
+}
+
 std::string_view outboxStateName(OutboxState state) {
   switch (state) {
     case OutboxState::done:

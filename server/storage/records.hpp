@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The service's records: projects, their users and devices, identities, challenges and the
 // messages kept for each device's realtime stream. Plain values, shared by the rules and the
-// storage backends.
+// storage backends; the rules work on one user's records at a time (UserRecord).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +50,13 @@ struct KeptMessage {
   std::uint64_t id = 0;
   Clock::time_point sentAt;
   std::string data;  // the event's data
+};
+
+// A message for a device's realtime streams: its event id there and the event's data.
+struct Delivery {
+  std::string device;
+  std::uint64_t id = 0;
+  std::string data;
 };
 
 // A JSON document a device reported, immutable once made. Copies share it (the rows handed to the
@@ -99,19 +106,10 @@ struct Device {
   SharedJSON deviceInfo, metadata;    // as reported by the last attach
   Clock::time_point attachedAt, lastSeenAt;
   std::uint64_t lastEventId = 0;  // the id of the last message sent to it
-  // When a stream of it was last seen open by another instance sharing the store; the epoch when
-  // never (a single instance knows its streams itself).
-  Clock::time_point activeAt;
   std::deque<KeptMessage> messages;
 
   const std::string& lastAccess() const;
   bool hasAccess(std::string_view access) const;
-};
-
-struct User {
-  UserProfile profile;
-  std::vector<Device> devices;          // in order of first attach
-  std::vector<std::string> challenges;  // ids, oldest first
 };
 
 struct Challenge {
@@ -144,11 +142,38 @@ struct Identity {
 };
 
 struct Project {
+  std::string clientId;
   bool configured = false;   // set up by an operator, not only come into being with a request
   ProjectSettings settings;  // a name of "" stands for the client id
-  std::map<std::string, User> users;
-  std::map<std::string, Identity> identities;             // by identity id
-  std::map<std::string, std::string> identityByVendorId;  // vendor id -> identity id
+};
+
+// A user of a project: what the rules decide over, one user at a time.
+struct UserKey {
+  std::string project;  // the client id
+  std::string user;
+
+  bool operator==(const UserKey&) const = default;
+};
+
+struct UserKeyHash {
+  std::size_t operator()(const UserKey& key) const noexcept {
+    return std::hash<std::string>()(key.project) * 31 ^ std::hash<std::string>()(key.user);
+  }
+};
+
+// Everything stored of one user. `version` counts the changes written of the user: a change is
+// decided on the records of one version and written only if they are still of that version.
+struct UserRecord {
+  UserKey key;
+  std::uint64_t version = 0;  // 0: nothing of the user is stored yet
+  UserProfile profile;
+  std::vector<Device> devices;        // in order of first attach
+  std::vector<Challenge> challenges;  // oldest first
+
+  Device* device(std::string_view id);
+  const Device* device(std::string_view id) const;
+  Challenge* challenge(std::string_view id);
+  const Challenge* challenge(std::string_view id) const;
 };
 
 // A device that was detached, remembered for as long as its messages would have been kept: a
@@ -161,9 +186,6 @@ struct DetachedDevice {
   std::uint64_t logoutId = 0;         // the event id of its logout order
   Clock::time_point detachedAt;
 };
-
-// How many detached devices are remembered at most; the oldest are forgotten first.
-inline constexpr std::size_t kMaxDetachedDevices = 100'000;
 
 // A message waiting to leave the service, written in the same transaction as the change that
 // caused it: a one-time code to deliver ("email" or "text") or an event for the project's webhook
@@ -201,13 +223,6 @@ struct AuditEntry {
 struct AuditRetention {
   std::size_t keep = 100'000;
   std::chrono::seconds maxAge{std::chrono::hours(24 * 90)};
-};
-
-// Everything the service knows.
-struct Dataset {
-  std::map<std::string, Project> projects;         // by client id
-  std::map<std::string, Challenge> challenges;     // by id, of every project
-  std::map<std::string, DetachedDevice> detached;  // by device id
 };
 
 }  // namespace zelk::server

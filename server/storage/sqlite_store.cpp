@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
-// The SQLite backend. One connection, used under a mutex: the service writes in short
-// transactions, one at a time, each holding the changes of one or (group commit) many requests. The
-// journal is a write-ahead log, and a transaction is in the log file when its commit returns, so a
-// change the service has answered survives the process being killed (synchronous=NORMAL; FULL would
-// also survive a power loss, at an fsync per commit). The log is copied into the database file
-// (checkpointed) on a thread and connection of the store's own, so that a commit never waits for
-// those writes and their fsyncs.
+// The SQLite backend. One connection writes, under a mutex: the service writes in short
+// transactions, one at a time, each holding the changes of one or (group commit) many calls. Reads
+// go through connections of their own, side by side with the writes. The journal is a write-ahead
+// log, and a transaction is in the log file when its commit returns, so a change the service has
+// answered survives the process being killed (synchronous=NORMAL; FULL would also survive a power
+// loss, at an fsync per commit). The log is copied into the database file (checkpointed) on a
+// thread and connection of the store's own, so that a commit never waits for those writes and
+// their fsyncs.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <sqlite3.h>
@@ -160,6 +164,43 @@ CREATE TABLE audit (
 CREATE INDEX audit_by_project ON audit (client_id, seq);
 CREATE INDEX audit_by_time ON audit (at);
 )sql",
+    // The database is the source of truth, read one user at a time: every user has a row with
+    // the version of its records, every column one name in both SQL stores, and the liveness of
+    // streams is kept per instance (which beats) and per device (when its last stream ended).
+    // One identity per vendor identifier: a second one could only come of a race.
+    R"sql(
+ALTER TABLE users RENAME COLUMN user TO user_id;
+ALTER TABLE devices RENAME COLUMN user TO user_id;
+ALTER TABLE challenges RENAME COLUMN user TO user_id;
+ALTER TABLE challenges DROP COLUMN code;
+ALTER TABLE users ADD COLUMN version INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE devices ADD COLUMN ended_at INTEGER NOT NULL DEFAULT 0;
+INSERT OR IGNORE INTO users (client_id, user_id, email, phone)
+  SELECT DISTINCT client_id, user_id, '', '' FROM devices;
+INSERT OR IGNORE INTO users (client_id, user_id, email, phone)
+  SELECT DISTINCT client_id, user_id, '', '' FROM challenges;
+UPDATE users SET version = 1;
+CREATE INDEX challenges_by_user ON challenges (client_id, user_id);
+CREATE INDEX devices_quiet ON devices (client_id, max(last_seen_at, ended_at));
+CREATE INDEX detached_by_time ON detached_devices (detached_at);
+CREATE TABLE instances (
+  id TEXT PRIMARY KEY,
+  started_at INTEGER NOT NULL,
+  beat_at INTEGER NOT NULL
+);
+CREATE TABLE stream_hosts (
+  device_id TEXT NOT NULL,
+  instance_id TEXT NOT NULL,
+  PRIMARY KEY (device_id, instance_id)
+);
+CREATE INDEX stream_hosts_by_instance ON stream_hosts (instance_id);
+DELETE FROM identities WHERE EXISTS (
+  SELECT 1 FROM identities newer WHERE newer.client_id = identities.client_id
+    AND newer.vendor_id = identities.vendor_id
+    AND (newer.last_seen_at > identities.last_seen_at
+         OR (newer.last_seen_at = identities.last_seen_at AND newer.rowid > identities.rowid)));
+CREATE UNIQUE INDEX identities_by_vendor ON identities (client_id, vendor_id);
+)sql",
 };
 
 class Statement {
@@ -182,23 +223,30 @@ class Statement {
     sqlite3_bind_int64(statement_, index, value);
     return *this;
   }
-  // Runs a statement that returns no rows.
-  void run() {
+  // Runs a statement that returns no rows; how many rows it changed.
+  int run() {
     const int result = sqlite3_step(statement_);
     sqlite3_reset(statement_);
     sqlite3_clear_bindings(statement_);
-    if (result != SQLITE_DONE)
+    if (result != SQLITE_DONE && result != SQLITE_ROW)
       throw StoreError(std::string("cannot write: ") +
                        sqlite3_errmsg(sqlite3_db_handle(statement_)));
+    return sqlite3_changes(sqlite3_db_handle(statement_));
   }
   bool step() {
     const int result = sqlite3_step(statement_);
     if (result == SQLITE_ROW) return true;
     sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
     if (result != SQLITE_DONE)
       throw StoreError(std::string("cannot read: ") +
                        sqlite3_errmsg(sqlite3_db_handle(statement_)));
     return false;
+  }
+  // Ends a read before its last row, so that the statement may run again.
+  void reset() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
   }
   std::string text(int column) const {
     const auto* data = sqlite3_column_text(statement_, column);
@@ -207,10 +255,103 @@ class Statement {
                 : std::string();
   }
   std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  bool null(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
   sqlite3_stmt* handle() const { return statement_; }
 
  private:
   sqlite3_stmt* statement_ = nullptr;
+};
+
+// A device's ended_at while a stream of it is open on some instance: later than any time, so that
+// the idle sweep's index never lists it.
+constexpr std::int64_t kStreaming = std::int64_t{1} << 62;
+
+constexpr const char* kProjectColumns =
+    "SELECT client_id, configured, name, overall_limit, mobile_limit, tablet_limit, "
+    "computer_limit, logo, primary_color, require_verification, block_over_usage, limit_policy, "
+    "show_contacts, liveness_grace, webhook_url, webhook_secret FROM projects";
+
+Project projectOf(const Statement& row) {
+  Project project;
+  project.clientId = row.text(0);
+  project.configured = row.integer(1) != 0;
+  ProjectSettings& s = project.settings;
+  s.name = row.text(2);
+  s.overallLimit = static_cast<int>(row.integer(3));
+  s.mobileLimit = static_cast<int>(row.integer(4));
+  s.tabletLimit = static_cast<int>(row.integer(5));
+  s.computerLimit = static_cast<int>(row.integer(6));
+  s.logo = row.text(7);
+  s.primaryColor = row.text(8);
+  s.requireVerification = row.integer(9) != 0;
+  s.blockOverUsage = row.integer(10) != 0;
+  s.limitPolicy = limitPolicyFromName(row.text(11)).value_or(LimitPolicy::challenge);
+  s.showContacts = row.integer(12) != 0;
+  s.livenessGraceSeconds = static_cast<int>(row.integer(13));
+  s.webhookUrl = row.text(14);
+  s.webhookSecret = row.text(15);
+  return project;
+}
+
+OutboxMessage outboxOf(const Statement& row) {
+  OutboxMessage message;
+  message.id = row.text(0);
+  message.kind = row.text(1);
+  message.project = row.text(2);
+  message.payload = row.text(3);
+  message.attempts = static_cast<int>(row.integer(4));
+  message.createdAt = fromMillis(row.integer(5));
+  message.nextAttemptAt = fromMillis(row.integer(6));
+  message.lastError = row.text(7);
+  message.state = outboxStateFromName(row.text(8)).value_or(OutboxState::failed);
+  return message;
+}
+
+DetachedDevice detachedOf(const Statement& row) {
+  DetachedDevice device;
+  device.id = row.text(0);
+  device.project = row.text(1);
+  device.accesses = stringsOf(row.text(2));
+  device.logoutId = static_cast<std::uint64_t>(row.integer(3));
+  device.detachedAt = fromMillis(row.integer(4));
+  return device;
+}
+
+// A connection for reads, with its statements prepared once. WAL lets any number of them read
+// while the writer writes; each read of several statements runs in one read transaction, so it
+// sees one moment of the database.
+class Reader {
+ public:
+  Reader(const std::string& path, int (*busy)(void*, int)) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+      const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      throw StoreError("cannot open " + path + " to read: " + reason);
+    }
+    sqlite3_busy_handler(db_, busy, nullptr);
+  }
+  ~Reader() {
+    statements_.clear();
+    sqlite3_close(db_);
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // The statement of `sql` (a literal: its address names it), prepared on first use.
+  Statement& statement(const char* sql) {
+    auto& prepared = statements_[sql];
+    if (!prepared) prepared = std::make_unique<Statement>(db_, sql);
+    return *prepared;
+  }
+  void execute(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+      throw StoreError(std::string("cannot read: ") + sqlite3_errmsg(db_));
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
 };
 
 class SQLiteStore final : public Store {
@@ -247,6 +388,7 @@ class SQLiteStore final : public Store {
       checkpointer_.join();
     }
     sqlite3_close(checkpointDb_);
+    readers_.clear();
     statements_.clear();
     // The last connection to close copies what is left of the log and removes it.
     sqlite3_close(db_);
@@ -254,160 +396,7 @@ class SQLiteStore final : public Store {
 
   std::string describe() const override { return "sqlite " + path_; }
 
-  Dataset load() override {
-    std::lock_guard lock(mutex_);
-    Dataset data;
-    Statement projects(
-        db_,
-        "SELECT client_id, configured, name, overall_limit, mobile_limit, "
-        "tablet_limit, computer_limit, logo, primary_color, require_verification, "
-        "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
-        "webhook_secret FROM projects");
-    while (projects.step()) {
-      Project& project = data.projects[projects.text(0)];
-      project.configured = projects.integer(1) != 0;
-      ProjectSettings& s = project.settings;
-      s.name = projects.text(2);
-      s.overallLimit = static_cast<int>(projects.integer(3));
-      s.mobileLimit = static_cast<int>(projects.integer(4));
-      s.tabletLimit = static_cast<int>(projects.integer(5));
-      s.computerLimit = static_cast<int>(projects.integer(6));
-      s.logo = projects.text(7);
-      s.primaryColor = projects.text(8);
-      s.requireVerification = projects.integer(9) != 0;
-      s.blockOverUsage = projects.integer(10) != 0;
-      s.limitPolicy = limitPolicyFromName(projects.text(11)).value_or(LimitPolicy::challenge);
-      s.showContacts = projects.integer(12) != 0;
-      s.livenessGraceSeconds = static_cast<int>(projects.integer(13));
-      s.webhookUrl = projects.text(14);
-      s.webhookSecret = projects.text(15);
-    }
-    Statement users(db_, "SELECT client_id, user, email, phone FROM users");
-    while (users.step()) {
-      User& user = data.projects[users.text(0)].users[users.text(1)];
-      user.profile.email = users.text(2);
-      user.profile.phone = users.text(3);
-    }
-    Statement devices(db_,
-                      "SELECT id, client_id, user, vendor_id, type, library, version, identity, "
-                      "accesses, device_info, metadata, attached_at, last_seen_at, last_event_id "
-                      "FROM devices ORDER BY position");
-    std::map<std::string, Device*> byId;
-    while (devices.step()) {
-      Device device;
-      device.id = devices.text(0);
-      device.vendorId = devices.text(3);
-      device.type = deviceTypeFromName(devices.text(4));
-      device.library = devices.text(5);
-      device.version = devices.text(6);
-      device.identity = devices.text(7);
-      device.accesses = stringsOf(devices.text(8));
-      device.deviceInfo = SharedJSON::fromText(devices.text(9));
-      device.metadata = SharedJSON::fromText(devices.text(10));
-      device.attachedAt = fromMillis(devices.integer(11));
-      device.lastSeenAt = fromMillis(devices.integer(12));
-      device.lastEventId = static_cast<std::uint64_t>(devices.integer(13));
-      auto& list = data.projects[devices.text(1)].users[devices.text(2)].devices;
-      list.push_back(std::move(device));
-    }
-    for (auto& [clientId, project] : data.projects) {
-      for (auto& [name, user] : project.users) {
-        for (Device& device : user.devices) byId[device.id] = &device;
-      }
-    }
-    Statement messages(db_,
-                       "SELECT device_id, id, sent_at, data FROM messages ORDER BY device_id, id");
-    while (messages.step()) {
-      auto device = byId.find(messages.text(0));
-      if (device == byId.end()) continue;
-      device->second->messages.push_back({static_cast<std::uint64_t>(messages.integer(1)),
-                                          fromMillis(messages.integer(2)), messages.text(3)});
-    }
-    Statement identities(db_,
-                         "SELECT id, client_id, vendor_id, device_info, created_at, last_seen_at "
-                         "FROM identities");
-    while (identities.step()) {
-      Project& project = data.projects[identities.text(1)];
-      Identity identity;
-      identity.id = identities.text(0);
-      identity.vendorId = identities.text(2);
-      identity.deviceInfo = parseJSON(identities.text(3), json::object());
-      identity.createdAt = fromMillis(identities.integer(4));
-      identity.lastSeenAt = fromMillis(identities.integer(5));
-      project.identityByVendorId[identity.vendorId] = identity.id;
-      project.identities[identity.id] = std::move(identity);
-    }
-    Statement challenges(
-        db_,
-        "SELECT id, client_id, user, reason, created_at, code_hash, channel, "
-        "codes_sent, checks, verified, resolved, code_sent_at, code_checks, recent_sends "
-        "FROM challenges ORDER BY position");
-    while (challenges.step()) {
-      Challenge challenge;
-      challenge.id = challenges.text(0);
-      challenge.project = challenges.text(1);
-      challenge.user = challenges.text(2);
-      challenge.reason = challenges.text(3);
-      challenge.createdAt = fromMillis(challenges.integer(4));
-      challenge.codeHash = challenges.text(5);
-      challenge.channel = challenges.text(6);
-      challenge.codesSent = static_cast<int>(challenges.integer(7));
-      challenge.checks = static_cast<int>(challenges.integer(8));
-      challenge.verified = challenges.integer(9) != 0;
-      challenge.resolved = challenges.integer(10) != 0;
-      challenge.codeSentAt = fromMillis(challenges.integer(11));
-      challenge.codeChecks = static_cast<int>(challenges.integer(12));
-      challenge.recentSends = sendTimesOf(challenges.text(13));
-      data.projects[challenge.project].users[challenge.user].challenges.push_back(challenge.id);
-      data.challenges[challenge.id] = std::move(challenge);
-    }
-    Statement detached(db_,
-                       "SELECT id, client_id, accesses, logout_id, detached_at "
-                       "FROM detached_devices WHERE detached_at >= ?1");
-    detached.bind(1, toMillis(Clock::now() - kKeptMessagesFor));
-    while (detached.step()) {
-      DetachedDevice device;
-      device.id = detached.text(0);
-      device.project = detached.text(1);
-      device.accesses = stringsOf(detached.text(2));
-      device.logoutId = static_cast<std::uint64_t>(detached.integer(3));
-      device.detachedAt = fromMillis(detached.integer(4));
-      data.detached.emplace(device.id, std::move(device));
-    }
-    nextPosition_ = 0;
-    Statement last(db_,
-                   "SELECT max(coalesce((SELECT max(position) FROM devices), 0), "
-                   "coalesce((SELECT max(position) FROM challenges), 0))");
-    if (last.step()) nextPosition_ = last.integer(0);
-    while (last.step()) {
-    }
-    return data;
-  }
-
-  void commit(const Changes& changes) override {
-    if (changes.empty()) return;
-    std::lock_guard lock(mutex_);
-    begin_->run();
-    try {
-      write(changes);
-      commit_->run();
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
-    }
-  }
-
-  void commitAll(const std::vector<Changes>& batch) override {
-    std::lock_guard lock(mutex_);
-    begin_->run();
-    try {
-      for (const Changes& changes : batch) write(changes);
-      commit_->run();
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
-    }
-  }
+  void setInstance(const std::string& id) override { instance_ = id; }
 
   bool ready() override {
     std::lock_guard lock(mutex_);
@@ -419,7 +408,429 @@ class SQLiteStore final : public Store {
     }
   }
 
+  // --- reads ---
+
+  std::vector<Project> readProjects() override {
+    return reading([&](Reader& reader) {
+      Statement& all = reader.statement(kProjectColumns);
+      std::vector<Project> projects;
+      while (all.step()) projects.push_back(projectOf(all));
+      return projects;
+    });
+  }
+
+  std::optional<Project> readProject(const std::string& clientId) override {
+    static const std::string sql = std::string(kProjectColumns) + " WHERE client_id = ?1";
+    return reading([&](Reader& reader) -> std::optional<Project> {
+      Statement& one = reader.statement(sql.c_str());
+      one.bind(1, clientId);
+      if (!one.step()) return std::nullopt;
+      Project project = projectOf(one);
+      one.reset();
+      return project;
+    });
+  }
+
+  std::optional<StoredUser> readUser(const UserKey& key) override {
+    return reading([&](Reader& reader) {
+      reader.execute("BEGIN");
+      try {
+        auto user = readUserIn(reader, key);
+        reader.execute("COMMIT");
+        return user;
+      } catch (...) {
+        reader.execute("ROLLBACK");
+        throw;
+      }
+    });
+  }
+
+  DeviceLookup readDevice(const std::string& deviceId) override {
+    return reading([&](Reader& reader) {
+      reader.execute("BEGIN");
+      DeviceLookup found;
+      try {
+        Statement& owner = reader.statement("SELECT client_id, user_id FROM devices WHERE id = ?1");
+        owner.bind(1, deviceId);
+        if (owner.step()) {
+          const UserKey key{owner.text(0), owner.text(1)};
+          owner.reset();
+          found.user = readUserIn(reader, key);
+        } else {
+          found.detached = detachedIn(reader, deviceId);
+        }
+        reader.execute("COMMIT");
+      } catch (...) {
+        reader.execute("ROLLBACK");
+        throw;
+      }
+      return found;
+    });
+  }
+
+  std::optional<DetachedDevice> readDetached(const std::string& deviceId) override {
+    return reading([&](Reader& reader) { return detachedIn(reader, deviceId); });
+  }
+
+  std::optional<UserKey> challengeOwner(const std::string& challengeId) override {
+    return reading([&](Reader& reader) -> std::optional<UserKey> {
+      Statement& owner =
+          reader.statement("SELECT client_id, user_id FROM challenges WHERE id = ?1");
+      owner.bind(1, challengeId);
+      if (!owner.step()) return std::nullopt;
+      UserKey key{owner.text(0), owner.text(1)};
+      owner.reset();
+      return key;
+    });
+  }
+
+  std::vector<KeptMessage> messagesAfter(const std::string& deviceId,
+                                         std::uint64_t after) override {
+    return reading([&](Reader& reader) {
+      Statement& list = reader.statement(
+          "SELECT id, sent_at, data FROM messages WHERE device_id = ?1 AND id > ?2 ORDER BY id");
+      list.bind(1, deviceId).bind(2, static_cast<std::int64_t>(after));
+      std::vector<KeptMessage> found;
+      while (list.step())
+        found.push_back({static_cast<std::uint64_t>(list.integer(0)), fromMillis(list.integer(1)),
+                         list.text(2)});
+      return found;
+    });
+  }
+
+  std::vector<UserKey> quietUsers(const std::string& project, Clock::time_point before,
+                                  std::size_t max) override {
+    return reading([&](Reader& reader) {
+      Statement& quiet = reader.statement(
+          "SELECT DISTINCT user_id FROM devices WHERE client_id = ?1 AND "
+          "max(last_seen_at, ended_at) < ?2 LIMIT ?3");
+      quiet.bind(1, project).bind(2, toMillis(before)).bind(3, static_cast<std::int64_t>(max));
+      std::vector<UserKey> found;
+      while (quiet.step()) found.push_back({project, quiet.text(0)});
+      return found;
+    });
+  }
+
+  std::size_t countDevices() override {
+    return reading([&](Reader& reader) {
+      Statement& count = reader.statement("SELECT count(*) FROM devices");
+      std::size_t devices = 0;
+      while (count.step()) devices = static_cast<std::size_t>(count.integer(0));
+      return devices;
+    });
+  }
+
+  // --- writes ---
+
+  void commit(std::vector<Unit>& units) override {
+    std::lock_guard lock(mutex_);
+    begin_->run();
+    try {
+      for (Unit& unit : units) {
+        unit.conflict = false;
+        if (unit.user) {
+          std::int64_t version = 0;
+          userVersion_->bind(1, unit.user->project).bind(2, unit.user->user);
+          if (userVersion_->step()) {
+            version = userVersion_->integer(0);
+            userVersion_->reset();
+          }
+          if (static_cast<std::uint64_t>(version) != unit.baseVersion) {
+            unit.conflict = true;
+            continue;
+          }
+          putUser_->bind(1, unit.user->project)
+              .bind(2, unit.user->user)
+              .bind(3, unit.changes.profile.email)
+              .bind(4, unit.changes.profile.phone)
+              .bind(5, static_cast<std::int64_t>(unit.baseVersion + 1))
+              .run();
+          writeUser(*unit.user, unit.changes);
+        }
+        if (unit.identify) unit.identified = identify(*unit.identify);
+        writeCommon(unit.changes);
+      }
+      commit_->run();
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+  std::vector<InstanceBeat> beat(Clock::time_point startedAt, Clock::time_point now) override {
+    std::lock_guard lock(mutex_);
+    putBeat_->bind(1, instance_).bind(2, toMillis(startedAt)).bind(3, toMillis(now)).run();
+    std::vector<InstanceBeat> beats;
+    while (beats_->step())
+      beats.push_back(
+          {beats_->text(0), fromMillis(beats_->integer(1)), fromMillis(beats_->integer(2))});
+    return beats;
+  }
+
+  void writeStreams(const StreamChanges& changes) override {
+    if (changes.empty()) return;
+    std::lock_guard lock(mutex_);
+    begin_->run();
+    try {
+      for (const std::string& device : changes.opened) {
+        putHost_->bind(1, device).bind(2, instance_).run();
+        markStreaming_->bind(1, device).bind(2, kStreaming).run();
+      }
+      for (const auto& [device, at] : changes.ended) {
+        removeHost_->bind(1, device).bind(2, instance_).run();
+        markEnded_->bind(1, device).bind(2, toMillis(at)).bind(3, kStreaming).run();
+      }
+      commit_->run();
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+  void endStreamsOfSilentInstances(Clock::time_point deadBefore) override {
+    std::lock_guard lock(mutex_);
+    begin_->run();
+    try {
+      const std::int64_t dead = toMillis(deadBefore);
+      Statement ended(
+          db_,
+          "UPDATE devices SET ended_at = (SELECT max(i.beat_at) FROM stream_hosts h JOIN "
+          "instances i ON i.id = h.instance_id WHERE h.device_id = devices.id) WHERE id IN "
+          "(SELECT h.device_id FROM stream_hosts h LEFT JOIN instances i ON i.id = h.instance_id "
+          "WHERE i.id IS NULL OR i.beat_at < ?1) AND NOT EXISTS (SELECT 1 FROM stream_hosts h "
+          "JOIN instances i ON i.id = h.instance_id WHERE h.device_id = devices.id AND "
+          "i.beat_at >= ?1)");
+      ended.bind(1, dead).run();
+      Statement hosts(db_,
+                      "DELETE FROM stream_hosts WHERE instance_id NOT IN (SELECT id FROM "
+                      "instances WHERE beat_at >= ?1)");
+      hosts.bind(1, dead).run();
+      Statement instances(db_, "DELETE FROM instances WHERE beat_at < ?1");
+      instances.bind(1, dead - 24 * 3600 * 1000).run();
+      commit_->run();
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+  void setAuditRetention(AuditRetention retention) override {
+    std::lock_guard lock(mutex_);
+    retention_ = retention;
+  }
+
+  void prune(Clock::time_point detachedBefore, const AuditRetention& audit) override {
+    std::lock_guard lock(mutex_);
+    retention_ = audit;
+    Statement detached(db_, "DELETE FROM detached_devices WHERE detached_at < ?1");
+    detached.bind(1, toMillis(detachedBefore)).run();
+    trimAudit();
+    execute(
+        "DELETE FROM stream_hosts WHERE NOT EXISTS (SELECT 1 FROM devices WHERE devices.id = "
+        "stream_hosts.device_id)");
+  }
+
+  // --- the outbox and the audit trail ---
+
+  std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement due(db_,
+                  "SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, "
+                  "last_error, state FROM outbox WHERE state = 'pending' AND next_attempt_at <= ?1 "
+                  "ORDER BY next_attempt_at LIMIT ?2");
+    due.bind(1, toMillis(now)).bind(2, static_cast<std::int64_t>(max));
+    std::vector<OutboxMessage> found;
+    while (due.step()) found.push_back(outboxOf(due));
+    return found;
+  }
+
+  std::optional<Clock::time_point> nextDue() override {
+    std::lock_guard lock(mutex_);
+    Statement next(db_, "SELECT min(next_attempt_at) FROM outbox WHERE state = 'pending'");
+    std::optional<Clock::time_point> when;
+    while (next.step()) {
+      if (!next.null(0)) when = fromMillis(next.integer(0));
+    }
+    return when;
+  }
+
+  void updateMessage(const OutboxMessage& message) override {
+    std::lock_guard lock(mutex_);
+    updateOutbox_->bind(1, message.id)
+        .bind(2, message.payload)
+        .bind(3, std::int64_t{message.attempts})
+        .bind(4, toMillis(message.nextAttemptAt))
+        .bind(5, message.lastError)
+        .bind(6, std::string(outboxStateName(message.state)))
+        .run();
+  }
+
+  std::vector<OutboxMessage> messages(std::optional<OutboxState> state, std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, "
+                   "last_error, state FROM outbox WHERE ?1 = '' OR state = ?1 "
+                   "ORDER BY created_at DESC, rowid DESC LIMIT ?2");
+    list.bind(1, state ? std::string(outboxStateName(*state)) : std::string())
+        .bind(2, static_cast<std::int64_t>(max));
+    std::vector<OutboxMessage> found;
+    while (list.step()) found.push_back(outboxOf(list));
+    return found;
+  }
+
+  void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) override {
+    std::lock_guard lock(mutex_);
+    Statement purge(db_,
+                    "DELETE FROM outbox WHERE (state = 'done' AND next_attempt_at < ?1) OR "
+                    "(state = 'failed' AND next_attempt_at < ?2)");
+    purge.bind(1, toMillis(doneBefore)).bind(2, toMillis(failedBefore)).run();
+  }
+
+  std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
+                                       std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT seq, at, client_id, kind, subject, detail FROM audit WHERE "
+                   "(?1 = '' OR client_id = ?1) AND (?2 = 0 OR seq < ?2) ORDER BY seq DESC "
+                   "LIMIT ?3");
+    list.bind(1, project)
+        .bind(2, static_cast<std::int64_t>(before))
+        .bind(3, static_cast<std::int64_t>(max));
+    std::vector<AuditEntry> found;
+    while (list.step()) {
+      AuditEntry entry;
+      entry.seq = static_cast<std::uint64_t>(list.integer(0));
+      entry.at = fromMillis(list.integer(1));
+      entry.project = list.text(2);
+      entry.kind = list.text(3);
+      entry.subject = list.text(4);
+      entry.detail = parseJSON(list.text(5), json::object());
+      found.push_back(std::move(entry));
+    }
+    return found;
+  }
+
  private:
+  // Runs `read` on a reader connection of the pool, opened when none is free.
+  template <class Read>
+  auto reading(Read&& read) -> decltype(read(std::declval<Reader&>())) {
+    std::unique_ptr<Reader> reader;
+    {
+      std::lock_guard lock(readersMutex_);
+      if (!readers_.empty()) {
+        reader = std::move(readers_.back());
+        readers_.pop_back();
+      }
+    }
+    if (!reader) reader = std::make_unique<Reader>(path_, &SQLiteStore::whenBusy);
+    struct GiveBack {
+      SQLiteStore& store;
+      std::unique_ptr<Reader>& reader;
+      ~GiveBack() {
+        std::lock_guard lock(store.readersMutex_);
+        if (store.readers_.size() < kMaxIdleReaders) store.readers_.push_back(std::move(reader));
+      }
+    } giveBack{*this, reader};
+    return read(*reader);
+  }
+
+  std::optional<StoredUser> readUserIn(Reader& reader, const UserKey& key) {
+    StoredUser found;
+    UserRecord& user = found.record;
+    user.key = key;
+    bool any = false;
+    Statement& row = reader.statement(
+        "SELECT version, email, phone FROM users WHERE client_id = ?1 AND "
+        "user_id = ?2");
+    row.bind(1, key.project).bind(2, key.user);
+    if (row.step()) {
+      any = true;
+      user.version = static_cast<std::uint64_t>(row.integer(0));
+      user.profile.email = row.text(1);
+      user.profile.phone = row.text(2);
+      row.reset();
+    }
+    Statement& devices = reader.statement(
+        "SELECT id, vendor_id, type, library, version, identity, accesses, device_info, "
+        "metadata, attached_at, last_seen_at, last_event_id, ended_at FROM devices WHERE "
+        "client_id = ?1 AND user_id = ?2 ORDER BY rowid");
+    devices.bind(1, key.project).bind(2, key.user);
+    while (devices.step()) {
+      any = true;
+      Device& device = user.devices.emplace_back();
+      device.id = devices.text(0);
+      device.vendorId = devices.text(1);
+      device.type = deviceTypeFromName(devices.text(2));
+      device.library = devices.text(3);
+      device.version = devices.text(4);
+      device.identity = devices.text(5);
+      device.accesses = stringsOf(devices.text(6));
+      device.deviceInfo = SharedJSON::fromText(devices.text(7));
+      device.metadata = SharedJSON::fromText(devices.text(8));
+      device.attachedAt = fromMillis(devices.integer(9));
+      device.lastSeenAt = fromMillis(devices.integer(10));
+      device.lastEventId = static_cast<std::uint64_t>(devices.integer(11));
+      const std::int64_t ended = devices.integer(12);
+      if (ended > 0 && ended != kStreaming) found.streams[device.id].endedAt = fromMillis(ended);
+    }
+    if (!user.devices.empty()) {
+      std::unordered_map<std::string, Device*> byId;
+      for (Device& device : user.devices) byId[device.id] = &device;
+      Statement& messages = reader.statement(
+          "SELECT m.device_id, m.id, m.sent_at, m.data FROM messages m JOIN devices d ON "
+          "d.id = m.device_id WHERE d.client_id = ?1 AND d.user_id = ?2 ORDER BY m.device_id, "
+          "m.id");
+      messages.bind(1, key.project).bind(2, key.user);
+      while (messages.step()) {
+        const auto device = byId.find(messages.text(0));
+        if (device == byId.end()) continue;
+        device->second->messages.push_back({static_cast<std::uint64_t>(messages.integer(1)),
+                                            fromMillis(messages.integer(2)), messages.text(3)});
+      }
+      Statement& hosts = reader.statement(
+          "SELECT h.device_id, h.instance_id FROM stream_hosts h JOIN devices d ON "
+          "d.id = h.device_id WHERE d.client_id = ?1 AND d.user_id = ?2");
+      hosts.bind(1, key.project).bind(2, key.user);
+      while (hosts.step()) found.streams[hosts.text(0)].hosts.push_back(hosts.text(1));
+    }
+    Statement& challenges = reader.statement(
+        "SELECT id, reason, created_at, code_hash, channel, codes_sent, checks, verified, "
+        "resolved, code_sent_at, code_checks, recent_sends FROM challenges WHERE client_id = ?1 "
+        "AND user_id = ?2 ORDER BY rowid");
+    challenges.bind(1, key.project).bind(2, key.user);
+    while (challenges.step()) {
+      any = true;
+      Challenge& challenge = user.challenges.emplace_back();
+      challenge.id = challenges.text(0);
+      challenge.project = key.project;
+      challenge.user = key.user;
+      challenge.reason = challenges.text(1);
+      challenge.createdAt = fromMillis(challenges.integer(2));
+      challenge.codeHash = challenges.text(3);
+      challenge.channel = challenges.text(4);
+      challenge.codesSent = static_cast<int>(challenges.integer(5));
+      challenge.checks = static_cast<int>(challenges.integer(6));
+      challenge.verified = challenges.integer(7) != 0;
+      challenge.resolved = challenges.integer(8) != 0;
+      challenge.codeSentAt = fromMillis(challenges.integer(9));
+      challenge.codeChecks = static_cast<int>(challenges.integer(10));
+      challenge.recentSends = sendTimesOf(challenges.text(11));
+    }
+    if (!any) return std::nullopt;
+    return found;
+  }
+
+  std::optional<DetachedDevice> detachedIn(Reader& reader, const std::string& deviceId) {
+    Statement& detached = reader.statement(
+        "SELECT id, client_id, accesses, logout_id, detached_at FROM detached_devices "
+        "WHERE id = ?1 AND detached_at >= ?2");
+    detached.bind(1, deviceId).bind(2, toMillis(Clock::now() - kKeptMessagesFor));
+    if (!detached.step()) return std::nullopt;
+    DetachedDevice device = detachedOf(detached);
+    detached.reset();
+    return device;
+  }
+
   void execute(const char* sql) {
     char* message = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
@@ -581,32 +992,47 @@ class SQLiteStore final : public Store {
     };
     begin_ = add("BEGIN IMMEDIATE");
     commit_ = add("COMMIT");
+    userVersion_ = add("SELECT version FROM users WHERE client_id = ?1 AND user_id = ?2");
+    putUser_ = add(
+        "INSERT INTO users (client_id, user_id, email, phone, version) VALUES (?1, ?2, ?3, ?4, "
+        "?5) ON CONFLICT (client_id, user_id) DO UPDATE SET email = ?3, phone = ?4, version = ?5");
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
         "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
         "webhook_secret) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
         "?16)");
-    putUser_ = add("INSERT OR REPLACE INTO users VALUES (?1, ?2, ?3, ?4)");
+    newProject_ = add(
+        "INSERT OR IGNORE INTO projects (client_id, configured, name, overall_limit, "
+        "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
+        "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
+        "webhook_secret) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
+        "?16)");
     putDevice_ = add(
-        "INSERT INTO devices VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
-        "?15) ON CONFLICT (id) DO UPDATE SET vendor_id = ?4, type = ?5, library = ?6, "
+        "INSERT INTO devices (id, client_id, user_id, vendor_id, type, library, version, "
+        "identity, accesses, device_info, metadata, attached_at, last_seen_at, last_event_id, "
+        "position, ended_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+        "0, 0) ON CONFLICT (id) DO UPDATE SET vendor_id = ?4, type = ?5, library = ?6, "
         "version = ?7, identity = ?8, accesses = ?9, device_info = ?10, metadata = ?11, "
         "last_seen_at = ?13, last_event_id = ?14");
     removeDevice_ = add("DELETE FROM devices WHERE id = ?1");
     removeMessages_ = add("DELETE FROM messages WHERE device_id = ?1");
-    putIdentity_ = add("INSERT OR REPLACE INTO identities VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    removeHosts_ = add("DELETE FROM stream_hosts WHERE device_id = ?1");
+    knownIdentity_ =
+        add("UPDATE identities SET last_seen_at = ?3 WHERE id = ?1 AND client_id = ?2");
+    putIdentity_ =
+        add("INSERT INTO identities (id, client_id, vendor_id, device_info, created_at, "
+            "last_seen_at) VALUES (?1, ?2, ?3, ?4, ?5, ?5) ON CONFLICT (client_id, vendor_id) DO "
+            "UPDATE SET device_info = ?4, last_seen_at = ?5 RETURNING id");
     putChallenge_ =
-        add("INSERT INTO challenges (id, client_id, user, reason, created_at, code, channel, "
+        add("INSERT INTO challenges (id, client_id, user_id, reason, created_at, channel, "
             "codes_sent, checks, verified, resolved, position, code_hash, code_sent_at, "
-            "code_checks, recent_sends) VALUES (?1, ?2, ?3, ?4, ?5, '', ?7, ?8, ?9, ?10, ?11, ?12, "
-            "?6, ?13, ?14, ?15) ON CONFLICT (id) DO UPDATE SET code_hash = ?6, channel = ?7, "
-            "codes_sent = ?8, checks = ?9, verified = ?10, resolved = ?11, code_sent_at = ?13, "
-            "code_checks = ?14, recent_sends = ?15");
+            "code_checks, recent_sends) VALUES (?1, ?2, ?3, ?4, ?5, ?7, ?8, ?9, ?10, ?11, 0, "
+            "?6, ?12, ?13, ?14) ON CONFLICT (id) DO UPDATE SET code_hash = ?6, channel = ?7, "
+            "codes_sent = ?8, checks = ?9, verified = ?10, resolved = ?11, code_sent_at = ?12, "
+            "code_checks = ?13, recent_sends = ?14");
     putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
     putDetached_ = add("INSERT OR REPLACE INTO detached_devices VALUES (?1, ?2, ?3, ?4, ?5)");
-    putEventId_ = add("UPDATE devices SET last_event_id = ?2 WHERE id = ?1");
-    forgetDetached_ = add("DELETE FROM detached_devices WHERE id = ?1");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
     putOutbox_ = add("INSERT OR REPLACE INTO outbox VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     updateOutbox_ =
@@ -614,112 +1040,105 @@ class SQLiteStore final : public Store {
             "state = ?6 WHERE id = ?1");
     putAudit_ =
         add("INSERT INTO audit (at, client_id, kind, subject, detail) VALUES (?1, ?2, ?3, ?4, ?5)");
-    trimAudit_ = add("DELETE FROM audit WHERE seq <= (SELECT max(seq) FROM audit) - ?1 OR at < ?2");
+    // By age first: an entry too old to keep takes no place of a newer one.
+    trimAuditAge_ = add("DELETE FROM audit WHERE at < ?1");
+    trimAudit_ = add("DELETE FROM audit WHERE seq <= (SELECT max(seq) FROM audit) - ?1");
+    putBeat_ = add(
+        "INSERT INTO instances (id, started_at, beat_at) VALUES (?1, ?2, ?3) ON CONFLICT (id) DO "
+        "UPDATE SET beat_at = ?3");
+    beats_ = add("SELECT id, started_at, beat_at FROM instances");
+    putHost_ = add("INSERT OR IGNORE INTO stream_hosts (device_id, instance_id) VALUES (?1, ?2)");
+    removeHost_ = add("DELETE FROM stream_hosts WHERE device_id = ?1 AND instance_id = ?2");
+    markStreaming_ = add("UPDATE devices SET ended_at = ?2 WHERE id = ?1");
+    markEnded_ =
+        add("UPDATE devices SET ended_at = max(?2, CASE ended_at WHEN ?3 THEN 0 ELSE ended_at END) "
+            "WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM stream_hosts WHERE device_id = ?1)");
   }
 
-  static OutboxMessage messageOf(const Statement& row) {
-    OutboxMessage message;
-    message.id = row.text(0);
-    message.kind = row.text(1);
-    message.project = row.text(2);
-    message.payload = row.text(3);
-    message.attempts = static_cast<int>(row.integer(4));
-    message.createdAt = fromMillis(row.integer(5));
-    message.nextAttemptAt = fromMillis(row.integer(6));
-    message.lastError = row.text(7);
-    message.state = outboxStateFromName(row.text(8)).value_or(OutboxState::failed);
-    return message;
+  IdentifyOutcome identify(const IdentifyRequest& request) {
+    if (!request.identityId.empty() && knownIdentity_->bind(1, request.identityId)
+                                               .bind(2, request.project)
+                                               .bind(3, toMillis(request.at))
+                                               .run() > 0)
+      return {request.identityId, true};
+    putIdentity_->bind(1, request.newId)
+        .bind(2, request.project)
+        .bind(3, request.vendorId)
+        .bind(4, dumpJSON(request.deviceInfo))
+        .bind(5, toMillis(request.at));
+    IdentifyOutcome outcome;
+    while (putIdentity_->step()) outcome.identity = putIdentity_->text(0);
+    return outcome;
   }
 
- public:
-  std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) override {
-    std::lock_guard lock(mutex_);
-    Statement due(db_,
-                  "SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, "
-                  "last_error, state FROM outbox WHERE state = 'pending' AND next_attempt_at <= ?1 "
-                  "ORDER BY next_attempt_at LIMIT ?2");
-    due.bind(1, toMillis(now)).bind(2, static_cast<std::int64_t>(max));
-    std::vector<OutboxMessage> found;
-    while (due.step()) found.push_back(messageOf(due));
-    return found;
-  }
-
-  std::optional<Clock::time_point> nextDue() override {
-    std::lock_guard lock(mutex_);
-    Statement next(db_, "SELECT min(next_attempt_at) FROM outbox WHERE state = 'pending'");
-    std::optional<Clock::time_point> when;
-    while (next.step()) {
-      if (sqlite3_column_type(next.handle(), 0) != SQLITE_NULL) when = fromMillis(next.integer(0));
+  void writeUser(const UserKey& user, const Changes& changes) {
+    for (const auto& id : changes.removedDevices) {
+      removeDevice_->bind(1, id).run();
+      removeMessages_->bind(1, id).run();
+      removeHosts_->bind(1, id).run();
     }
-    return when;
-  }
-
-  void updateMessage(const OutboxMessage& message) override {
-    std::lock_guard lock(mutex_);
-    updateOutbox_->bind(1, message.id)
-        .bind(2, message.payload)
-        .bind(3, std::int64_t{message.attempts})
-        .bind(4, toMillis(message.nextAttemptAt))
-        .bind(5, message.lastError)
-        .bind(6, std::string(outboxStateName(message.state)))
-        .run();
-  }
-
-  std::vector<OutboxMessage> messages(std::optional<OutboxState> state, std::size_t max) override {
-    std::lock_guard lock(mutex_);
-    Statement list(db_,
-                   "SELECT id, kind, client_id, payload, attempts, created_at, next_attempt_at, "
-                   "last_error, state FROM outbox WHERE ?1 = '' OR state = ?1 "
-                   "ORDER BY created_at DESC, rowid DESC LIMIT ?2");
-    list.bind(1, state ? std::string(outboxStateName(*state)) : std::string())
-        .bind(2, static_cast<std::int64_t>(max));
-    std::vector<OutboxMessage> found;
-    while (list.step()) found.push_back(messageOf(list));
-    return found;
-  }
-
-  void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) override {
-    std::lock_guard lock(mutex_);
-    Statement purge(db_,
-                    "DELETE FROM outbox WHERE (state = 'done' AND next_attempt_at < ?1) OR "
-                    "(state = 'failed' AND next_attempt_at < ?2)");
-    purge.bind(1, toMillis(doneBefore)).bind(2, toMillis(failedBefore)).run();
-  }
-
-  void setAuditRetention(AuditRetention retention) override {
-    std::lock_guard lock(mutex_);
-    retention_ = retention;
-  }
-
-  std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
-                                       std::size_t max) override {
-    std::lock_guard lock(mutex_);
-    Statement list(db_,
-                   "SELECT seq, at, client_id, kind, subject, detail FROM audit WHERE "
-                   "(?1 = '' OR client_id = ?1) AND (?2 = 0 OR seq < ?2) ORDER BY seq DESC "
-                   "LIMIT ?3");
-    list.bind(1, project)
-        .bind(2, static_cast<std::int64_t>(before))
-        .bind(3, static_cast<std::int64_t>(max));
-    std::vector<AuditEntry> found;
-    while (list.step()) {
-      AuditEntry entry;
-      entry.seq = static_cast<std::uint64_t>(list.integer(0));
-      entry.at = fromMillis(list.integer(1));
-      entry.project = list.text(2);
-      entry.kind = list.text(3);
-      entry.subject = list.text(4);
-      entry.detail = parseJSON(list.text(5), json::object());
-      found.push_back(std::move(entry));
+    for (const auto& d : changes.devices) {
+      putDevice_->bind(1, d.id)
+          .bind(2, user.project)
+          .bind(3, user.user)
+          .bind(4, d.vendorId)
+          .bind(5, std::string(deviceTypeName(d.type)))
+          .bind(6, d.library)
+          .bind(7, d.version)
+          .bind(8, d.identity)
+          .bind(9, d.accesses)
+          .bind(10, d.deviceInfo.text())
+          .bind(11, d.metadata.text())
+          .bind(12, toMillis(d.attachedAt))
+          .bind(13, toMillis(d.lastSeenAt))
+          .bind(14, static_cast<std::int64_t>(d.lastEventId))
+          .run();
     }
-    return found;
+    for (const Challenge& c : changes.challenges) {
+      putChallenge_->bind(1, c.id)
+          .bind(2, user.project)
+          .bind(3, user.user)
+          .bind(4, c.reason)
+          .bind(5, toMillis(c.createdAt))
+          .bind(6, c.codeHash)
+          .bind(7, c.channel)
+          .bind(8, std::int64_t{c.codesSent})
+          .bind(9, std::int64_t{c.checks})
+          .bind(10, std::int64_t{c.verified})
+          .bind(11, std::int64_t{c.resolved})
+          .bind(12, toMillis(c.codeSentAt))
+          .bind(13, std::int64_t{c.codeChecks})
+          .bind(14, sendTimesJSON(c))
+          .run();
+    }
+    for (const auto& trim : changes.trims) {
+      trimMessages_->bind(1, trim.deviceId)
+          .bind(2, static_cast<std::int64_t>(trim.throughId))
+          .bind(3, toMillis(trim.before))
+          .run();
+    }
+    for (const auto& row : changes.messages) {
+      putMessage_->bind(1, row.deviceId)
+          .bind(2, static_cast<std::int64_t>(row.message.id))
+          .bind(3, toMillis(row.message.sentAt))
+          .bind(4, row.message.data)
+          .run();
+    }
+    for (const DetachedDevice& d : changes.detached) {
+      putDetached_->bind(1, d.id)
+          .bind(2, d.project)
+          .bind(3, dumpJSON(d.accesses))
+          .bind(4, static_cast<std::int64_t>(d.logoutId))
+          .bind(5, toMillis(d.detachedAt))
+          .run();
+    }
   }
 
- private:
-  void write(const Changes& changes) {
+  void writeCommon(const Changes& changes) {
     for (const auto& row : changes.projects) {
       const ProjectSettings& s = row.settings;
-      putProject_->bind(1, row.clientId)
+      (row.onlyIfNew ? newProject_ : putProject_)
+          ->bind(1, row.clientId)
           .bind(2, std::int64_t{row.configured})
           .bind(3, s.name)
           .bind(4, std::int64_t{s.overallLimit})
@@ -735,82 +1154,6 @@ class SQLiteStore final : public Store {
           .bind(14, std::int64_t{s.livenessGraceSeconds})
           .bind(15, s.webhookUrl)
           .bind(16, s.webhookSecret)
-          .run();
-    }
-    for (const auto& row : changes.users) {
-      putUser_->bind(1, row.clientId)
-          .bind(2, row.user)
-          .bind(3, row.profile.email)
-          .bind(4, row.profile.phone)
-          .run();
-    }
-    for (const auto& id : changes.removedDevices) {
-      removeDevice_->bind(1, id).run();
-      removeMessages_->bind(1, id).run();
-    }
-    for (const auto& d : changes.devices) {
-      putDevice_->bind(1, d.id)
-          .bind(2, d.clientId)
-          .bind(3, d.user)
-          .bind(4, d.vendorId)
-          .bind(5, std::string(deviceTypeName(d.type)))
-          .bind(6, d.library)
-          .bind(7, d.version)
-          .bind(8, d.identity)
-          .bind(9, d.accesses)
-          .bind(10, d.deviceInfo.text())
-          .bind(11, d.metadata.text())
-          .bind(12, toMillis(d.attachedAt))
-          .bind(13, toMillis(d.lastSeenAt))
-          .bind(14, static_cast<std::int64_t>(d.lastEventId))
-          .bind(15, ++nextPosition_)
-          .run();
-    }
-    for (const auto& row : changes.identities) {
-      const Identity& i = row.identity;
-      putIdentity_->bind(1, i.id)
-          .bind(2, row.clientId)
-          .bind(3, i.vendorId)
-          .bind(4, dumpJSON(i.deviceInfo))
-          .bind(5, toMillis(i.createdAt))
-          .bind(6, toMillis(i.lastSeenAt))
-          .run();
-    }
-    for (const Challenge& c : changes.challenges) {
-      putChallenge_->bind(1, c.id)
-          .bind(2, c.project)
-          .bind(3, c.user)
-          .bind(4, c.reason)
-          .bind(5, toMillis(c.createdAt))
-          .bind(6, c.codeHash)
-          .bind(7, c.channel)
-          .bind(8, std::int64_t{c.codesSent})
-          .bind(9, std::int64_t{c.checks})
-          .bind(10, std::int64_t{c.verified})
-          .bind(11, std::int64_t{c.resolved})
-          .bind(12, ++nextPosition_)
-          .bind(13, toMillis(c.codeSentAt))
-          .bind(14, std::int64_t{c.codeChecks})
-          .bind(15, sendTimesJSON(c))
-          .run();
-    }
-    for (const auto& row : changes.messages) {
-      putMessage_->bind(1, row.deviceId)
-          .bind(2, static_cast<std::int64_t>(row.message.id))
-          .bind(3, toMillis(row.message.sentAt))
-          .bind(4, row.message.data)
-          .run();
-    }
-    for (const auto& row : changes.eventIds) {
-      putEventId_->bind(1, row.deviceId).bind(2, static_cast<std::int64_t>(row.lastEventId)).run();
-    }
-    for (const auto& id : changes.forgottenDetached) forgetDetached_->bind(1, id).run();
-    for (const DetachedDevice& d : changes.detached) {
-      putDetached_->bind(1, d.id)
-          .bind(2, d.project)
-          .bind(3, dumpJSON(d.accesses))
-          .bind(4, static_cast<std::int64_t>(d.logoutId))
-          .bind(5, toMillis(d.detachedAt))
           .run();
     }
     for (const OutboxMessage& m : changes.outbox) {
@@ -833,31 +1176,34 @@ class SQLiteStore final : public Store {
           .bind(5, dumpJSON(entry.detail))
           .run();
     }
-    if (!changes.audit.empty()) {
-      trimAudit_->bind(1, static_cast<std::int64_t>(retention_.keep))
-          .bind(2, toMillis(Clock::now() - retention_.maxAge))
-          .run();
-    }
-    for (const auto& trim : changes.trims) {
-      trimMessages_->bind(1, trim.deviceId)
-          .bind(2, static_cast<std::int64_t>(trim.throughId))
-          .bind(3, toMillis(trim.before))
-          .run();
-    }
+    if (!changes.audit.empty()) trimAudit();
   }
 
+  void trimAudit() {
+    trimAuditAge_->bind(1, toMillis(Clock::now() - retention_.maxAge)).run();
+    trimAudit_->bind(1, static_cast<std::int64_t>(retention_.keep)).run();
+  }
+
+  static constexpr std::size_t kMaxIdleReaders = 8;
+
   const std::string path_;
-  std::mutex mutex_;
+  std::string instance_;
+  std::mutex mutex_;  // the writing connection's
   sqlite3* db_ = nullptr;
   std::vector<std::unique_ptr<Statement>> statements_;
-  Statement *begin_ = nullptr, *commit_ = nullptr, *putProject_ = nullptr, *putUser_ = nullptr,
-            *putDevice_ = nullptr, *removeDevice_ = nullptr, *removeMessages_ = nullptr,
-            *putIdentity_ = nullptr, *putChallenge_ = nullptr, *putMessage_ = nullptr,
-            *trimMessages_ = nullptr, *putDetached_ = nullptr, *forgetDetached_ = nullptr,
-            *putEventId_ = nullptr, *putOutbox_ = nullptr, *updateOutbox_ = nullptr,
-            *putAudit_ = nullptr, *trimAudit_ = nullptr;
+  Statement *begin_ = nullptr, *commit_ = nullptr, *userVersion_ = nullptr, *putUser_ = nullptr,
+            *putProject_ = nullptr, *newProject_ = nullptr, *putDevice_ = nullptr,
+            *removeDevice_ = nullptr, *removeMessages_ = nullptr, *removeHosts_ = nullptr,
+            *knownIdentity_ = nullptr, *putIdentity_ = nullptr, *putChallenge_ = nullptr,
+            *putMessage_ = nullptr, *trimMessages_ = nullptr, *putDetached_ = nullptr,
+            *putOutbox_ = nullptr, *updateOutbox_ = nullptr, *putAudit_ = nullptr,
+            *putBeat_ = nullptr, *beats_ = nullptr, *putHost_ = nullptr, *removeHost_ = nullptr,
+            *markStreaming_ = nullptr, *markEnded_ = nullptr, *trimAudit_ = nullptr,
+            *trimAuditAge_ = nullptr;
   AuditRetention retention_;
-  std::int64_t nextPosition_ = 0;
+
+  std::mutex readersMutex_;
+  std::vector<std::unique_ptr<Reader>> readers_;  // idle ones
 
   const SQLiteLog log_;
   sqlite3* checkpointDb_ = nullptr;  // the checkpointer's connection

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Where the service keeps its records. The rules work on the records in memory and hand every
-// change to a Store before they answer, so an answered change outlives the process; the Store
-// gives them all back at start. Backends: in memory (nothing outlives the process), SQLite, and
-// PostgreSQL, which several instances share.
+// Where the service keeps its records, and the one source of their truth. The rules read one
+// user's records at a time (readUser()), decide, and hand what they changed to commit(), which
+// writes it only if nobody changed that user meanwhile; nothing is answered before it is stored.
+// Backends: in memory (nothing outlives the process), SQLite, and PostgreSQL, which several
+// instances share. Every member is safe to call from any thread.
 #pragma once
 
 #include <cstdint>
@@ -21,30 +22,35 @@
 namespace zelk::server {
 
 // A storage failure: the change it was part of is not made, and the request fails with a 5xx.
+// `unreachable`: the store could not be reached at all (as opposed to refusing what it was
+// given), so that trying again at once is no use.
 class StoreError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit StoreError(const std::string& what, bool unreachable = false)
+      : std::runtime_error(what), unreachable_(unreachable) {}
+  bool unreachable() const { return unreachable_; }
+
+ private:
+  bool unreachable_ = false;
 };
 
-// The changes one request makes, written together or not at all.
+// The changes of one user (or of no user: a project's settings, an audit entry), written
+// together or not at all.
 struct Changes {
   struct ProjectRow {
     std::string clientId;
     bool configured = false;
     ProjectSettings settings;
-  };
-  struct UserRow {
-    std::string clientId, user;
-    UserProfile profile;
+    // A project that comes into being with its first request: written only when the store has
+    // none of that id, so that it never overwrites one an operator set up meanwhile.
+    bool onlyIfNew = false;
   };
   // A device as stored: all of it but its kept messages, see `messages`. Its reported facts are
   // shared with the device, not copied.
   struct DeviceRow {
     DeviceRow() = default;
-    DeviceRow(std::string clientId, std::string user, const Device& device)
-        : clientId(std::move(clientId)),
-          user(std::move(user)),
-          id(device.id),
+    explicit DeviceRow(const Device& device)
+        : id(device.id),
           vendorId(device.vendorId),
           type(device.type),
           library(device.library),
@@ -55,21 +61,15 @@ struct Changes {
           metadata(device.metadata),
           attachedAt(device.attachedAt),
           lastSeenAt(device.lastSeenAt),
-          activeAt(device.activeAt),
           lastEventId(device.lastEventId) {}
 
-    std::string clientId, user;
     std::string id, vendorId;
     DeviceType type = DeviceType::mobile;
     std::string library, version, identity;
     std::string accesses;  // the access tokens still good, as a JSON array of strings
     SharedJSON deviceInfo, metadata;
-    Clock::time_point attachedAt, lastSeenAt, activeAt;
+    Clock::time_point attachedAt, lastSeenAt;
     std::uint64_t lastEventId = 0;
-  };
-  struct IdentityRow {
-    std::string clientId;
-    Identity identity;
   };
   struct MessageRow {
     std::string deviceId;
@@ -83,66 +83,110 @@ struct Changes {
   };
 
   std::vector<ProjectRow> projects;
-  std::vector<UserRow> users;
-  std::vector<DeviceRow> devices;
+  // The user's contact details as they are after the change (a user's changes only).
+  UserProfile profile;
+  std::vector<DeviceRow> devices;           // added or changed, as they are after the change
   std::vector<std::string> removedDevices;  // with their kept messages
-  std::vector<IdentityRow> identities;
-  std::vector<Challenge> challenges;
-  std::vector<MessageRow> messages;
+  std::vector<Challenge> challenges;        // added or changed
+  std::vector<MessageRow> messages;         // new messages still kept after the change
   std::vector<MessageTrim> trims;
-  // A device whose only change is the id of its last message.
-  struct EventIdRow {
-    std::string deviceId;
-    std::uint64_t lastEventId = 0;
-  };
-  std::vector<EventIdRow> eventIds;
+  // Devices removed, remembered for their streams that come back (their logout orders go to the
+  // other instances with the messages, when the store is shared).
   std::vector<DetachedDevice> detached;
-  std::vector<std::string> forgottenDetached;  // ids of detached devices no longer remembered
   // Messages to send once these changes are stored, and security events to record.
   std::vector<OutboxMessage> outbox;
   std::vector<AuditEntry> audit;
 
-  // The row of device `id` in `devices`, the first one if there are several; nullptr when there
-  // is none. Looks up an index, so a request that touches many devices stays linear.
-  DeviceRow* findDevice(const std::string& id) {
-    for (; indexedDevices_ < devices.size(); ++indexedDevices_)
-      deviceRowAt_.emplace(devices[indexedDevices_].id, indexedDevices_);
-    auto at = deviceRowAt_.find(id);
-    return at == deviceRowAt_.end() ? nullptr : &devices[at->second];
-  }
-
   bool empty() const {
-    return projects.empty() && users.empty() && devices.empty() && removedDevices.empty() &&
-           identities.empty() && challenges.empty() && messages.empty() && trims.empty() &&
-           eventIds.empty() && detached.empty() && forgottenDetached.empty() && outbox.empty() &&
-           audit.empty();
+    return projects.empty() && devices.empty() && removedDevices.empty() && challenges.empty() &&
+           messages.empty() && trims.empty() && detached.empty() && outbox.empty() && audit.empty();
   }
-
- private:
-  // Rows of `devices` are only ever added, so the index catches up with the ones added since.
-  std::unordered_map<std::string, std::size_t> deviceRowAt_;
-  std::size_t indexedDevices_ = 0;
 };
 
-// What a shared store says of a user it locked: the project and the user as stored, and the
-// user's challenges (User::challenges lists their ids).
-struct SharedUser {
-  Project project;  // its settings and `configured`; `users` left empty
-  bool projectExists = false;
-  User user;  // its devices with their kept messages
-  std::vector<Challenge> challenges;
+// An identify call: the identity it names when it is one of the project's, else the one of its
+// vendor identifier, made with `newId` when there is none.
+struct IdentifyRequest {
+  std::string project;
+  std::string vendorId;
+  std::string identityId;  // "" when the caller sent none
+  std::string newId;
+  nlohmann::json deviceInfo = nlohmann::json::object();
+  Clock::time_point at;
 };
 
-// The project and user a device or a challenge belongs to.
-struct Owner {
-  std::string project, user;
+struct IdentifyOutcome {
+  std::string identity;
+  bool known = false;  // the identity named was found: nothing but its last sight changed
 };
 
-// A notice from another instance (or this one) through a shared store.
+// What one commit writes of one caller: a user's changes, decided on the user's records of
+// `baseVersion`, or changes of no user, or an identify call.
+struct Unit {
+  std::optional<UserKey> user;
+  std::uint64_t baseVersion = 0;
+  Changes changes;
+  std::optional<IdentifyRequest> identify;
+  // Set by Store::commit(): the user's records were changed since `baseVersion`, by another
+  // instance, and nothing of this unit was written; the caller reads them again and decides anew.
+  bool conflict = false;
+  IdentifyOutcome identified;  // with `identify`
+};
+
+// Where a device's streams are, as stored: the instances holding one open, and when the last one
+// that was open on some instance ended.
+struct StreamFacts {
+  std::vector<std::string> hosts;
+  Clock::time_point endedAt;
+};
+
+struct StoredUser {
+  UserRecord record;
+  std::unordered_map<std::string, StreamFacts> streams;  // by device; devices without any left out
+};
+
+// What the store holds of a device id: its user's records, or, for a device detached lately,
+// the record of that.
+struct DeviceLookup {
+  std::optional<StoredUser> user;
+  std::optional<DetachedDevice> detached;
+};
+
+// An instance serving from the store, and when it last said it was alive.
+struct InstanceBeat {
+  std::string id;
+  Clock::time_point startedAt, beatAt;
+};
+
+// The streams of this instance that opened or ended since it last said so.
+struct StreamChanges {
+  std::vector<std::string> opened;  // devices that had no stream open here before
+  std::vector<std::pair<std::string, Clock::time_point>> ended;  // and their last one here ended
+
+  bool empty() const { return opened.empty() && ended.empty(); }
+};
+
+// A notice from another instance sharing the store (or from this one: `sender` tells).
 struct StoreNotice {
-  enum class Kind { messages, project, resync };
-  Kind kind = Kind::messages;
-  std::string key;  // the device (messages) or the client id (project); "" with resync
+  enum class Kind {
+    user,      // a user's records were changed: `user` and `version`
+    messages,  // messages for devices: `deliveries` (each without data when too long to carry)
+    project,   // a project's settings changed: `key`
+    streams,   // streams opened or ended on `sender`: `streams`
+    resync,    // notices may have been missed: everything held must be read afresh
+  };
+  Kind kind = Kind::resync;
+  std::string sender;  // the instance that sent it
+  UserKey user;
+  std::uint64_t version = 0;
+  std::string key;
+  struct Message {
+    std::string device;
+    std::uint64_t id = 0;
+    std::optional<std::string> data;
+  };
+  std::vector<Message> deliveries;
+  Clock::time_point sentAt;  // when the messages were committed
+  StreamChanges streams;
 };
 
 class Store {
@@ -151,97 +195,87 @@ class Store {
 
   // "memory", "sqlite <path>", or "postgres <host:port/database>" (never a password).
   virtual std::string describe() const = 0;
-  // Everything stored, as it was after the last commit.
-  virtual Dataset load() = 0;
-  // Writes `changes` at once; throws StoreError, and then nothing of them is written.
-  virtual void commit(const Changes& changes) = 0;
-  // Writes the changes of several requests, in order, at once: all of them or none (throws
-  // StoreError then). A backend that can should write them in one transaction.
-  virtual void commitAll(const std::vector<Changes>& batch) {
-    for (const Changes& changes : batch) commit(changes);
-  }
+  // Whether other processes write to this store too (several instances on one database): what
+  // an instance holds of a user is then only a copy, which notices (listen()) keep fresh.
+  virtual bool shared() const { return false; }
   // Whether the store can take writes now.
   virtual bool ready() { return true; }
+  // Names this instance in the streams and notices it writes; called once, before anything.
+  virtual void setInstance(const std::string& id) = 0;
 
-  // Whether other processes write to this store too (several instances on one database). The
-  // rules then read what they act on from the store, under the store's lock, instead of trusting
-  // what they hold in memory; the members below serve them. A store that is not shared keeps the
-  // defaults, which are never called.
-  virtual bool shared() const { return false; }
-
-  // Starts the calling thread's unit of work and locks `user` of `project` against every other
-  // instance until this thread's next commit() (which writes and ends it) or rollback(). Returns
-  // the project and the user as stored; the user is created (empty) when it is new. Throws
-  // StoreError when the store cannot be reached, and then no unit of work is open. Called again
-  // before the unit ends, it locks one more user in the same unit (lock users in a fixed order,
-  // or the database may break a deadlock by failing one of the units with StoreError). While a
-  // unit is open, the calling thread's other calls to the store read within it.
-  virtual SharedUser lockUser(const std::string& /*project*/, const std::string& /*user*/) {
-    throw StoreError("not a shared store");
-  }
-  // Ends the calling thread's unit of work, if any, without writing.
-  virtual void rollback() {}
-  // Reads without locking: a project (its users left out), the owner of a device or of a
-  // challenge, a detached device. nullopt when there is none; StoreError when unreachable.
-  virtual std::optional<Project> readProject(const std::string& /*clientId*/) {
-    return std::nullopt;
-  }
-  virtual std::optional<Owner> deviceOwner(const std::string& /*deviceId*/) { return std::nullopt; }
-  virtual std::optional<Owner> challengeOwner(const std::string& /*challengeId*/) {
-    return std::nullopt;
-  }
-  virtual std::optional<DetachedDevice> readDetached(const std::string& /*deviceId*/) {
-    return std::nullopt;
-  }
+  // Every project, and one project; nullopt when there is no such project.
+  virtual std::vector<Project> readProjects() = 0;
+  virtual std::optional<Project> readProject(const std::string& clientId) = 0;
+  // A user's records with the facts of their devices' streams; nullopt when nothing of the user
+  // is stored.
+  virtual std::optional<StoredUser> readUser(const UserKey& key) = 0;
+  // The records of the user a device belongs to, or the device's detach of the last day.
+  virtual DeviceLookup readDevice(const std::string& deviceId) = 0;
+  // The detach of the last day of a device, if any (without reading its user's records).
+  virtual std::optional<DetachedDevice> readDetached(const std::string& deviceId) = 0;
+  // The user a challenge was raised for.
+  virtual std::optional<UserKey> challengeOwner(const std::string& challengeId) = 0;
   // The kept messages of `deviceId` with an id above `after`, oldest first.
-  virtual std::vector<KeptMessage> messagesAfter(const std::string& /*deviceId*/,
-                                                 std::uint64_t /*after*/) {
-    return {};
-  }
-  // Records that the devices had a stream open on this instance at `at` (Device::activeAt), so
-  // that other instances do not take them for idle.
-  virtual void markActive(const std::vector<std::string>& /*deviceIds*/, Clock::time_point /*at*/) {
-  }
+  virtual std::vector<KeptMessage> messagesAfter(const std::string& deviceId,
+                                                 std::uint64_t after) = 0;
+
+  // Writes the units, in one transaction where the backend has them: each user's changes only
+  // if the user's records are still of the unit's base version (otherwise the unit is marked a
+  // conflict and nothing of it written), every other unit always. Throws StoreError, and then
+  // nothing of any unit is written.
+  virtual void commit(std::vector<Unit>& units) = 0;
+
+  // Liveness. beat() records that this instance is alive and returns every instance's last
+  // beat; writeStreams() what opened and ended since the last call.
+  virtual std::vector<InstanceBeat> beat(Clock::time_point startedAt, Clock::time_point now) = 0;
+  virtual void writeStreams(const StreamChanges& changes) = 0;
+  // The streams held by instances that stopped beating before `deadBefore` count as ended at
+  // their instance's last beat, and instances silent for a day are forgotten.
+  virtual void endStreamsOfSilentInstances(Clock::time_point deadBefore) = 0;
+
+  // The users of `project` with a device neither seen nor streaming since `before`: the ones an
+  // idle sweep looks at. At most `max`.
+  virtual std::vector<UserKey> quietUsers(const std::string& project, Clock::time_point before,
+                                          std::size_t max) = 0;
+  // Forgets detaches older than `detachedBefore` and audit entries beyond `audit`.
+  virtual void prune(Clock::time_point detachedBefore, const AuditRetention& audit) = 0;
+  // Devices attached, over every project.
+  virtual std::size_t countDevices() = 0;
+
   // Calls `onNotice` on a thread of the store's own for every notice committed by any instance
-  // (this one included): new messages of a device, a project's settings changed, or `resync`
-  // when notices may have been missed (the listening connection was lost and is back), after
-  // which everything held must be read afresh. Call once, before serving; stopListening() ends
-  // it and returns once `onNotice` runs no more.
+  // (this one included), and `resync` when notices may have been missed (the listening
+  // connection was lost and is back). Call once, before serving; stopListening() ends it and
+  // returns once `onNotice` runs no more. A store that is not shared sends none.
   virtual void listen(std::function<void(const StoreNotice&)> /*onNotice*/) {}
   virtual void stopListening() {}
-  // Appends the store's own figures to a /metrics page, in the Prometheus text format (a
-  // database's pool: its size, connections in use, waits for one); nothing by default.
+  // Appends the store's own figures to a /metrics page, in the Prometheus text format.
   virtual void appendMetrics(std::string& /*page*/) {}
 
   // The outbox. Messages are added by commit(); the delivery worker takes the pending ones that
-  // are due, oldest due first, at most `max`, and writes each back after an attempt. The
-  // defaults are those of a store that keeps none (a test's store).
-  virtual std::vector<OutboxMessage> dueMessages(Clock::time_point, std::size_t) { return {}; }
+  // are due, oldest due first, at most `max`, and writes each back after an attempt.
+  virtual std::vector<OutboxMessage> dueMessages(Clock::time_point now, std::size_t max) = 0;
   // When the next pending message is due; nullopt when none is pending.
-  virtual std::optional<Clock::time_point> nextDue() { return std::nullopt; }
+  virtual std::optional<Clock::time_point> nextDue() = 0;
   // Writes back a message's attempts, state, next attempt, last error and payload.
-  virtual void updateMessage(const OutboxMessage&) {}
+  virtual void updateMessage(const OutboxMessage& message) = 0;
   // Messages in `state` (any state with nullopt), newest first, at most `max`.
-  virtual std::vector<OutboxMessage> messages(std::optional<OutboxState>, std::size_t) {
-    return {};
-  }
+  virtual std::vector<OutboxMessage> messages(std::optional<OutboxState> state,
+                                              std::size_t max) = 0;
   // Forgets the messages done before `doneBefore` and those failed before `failedBefore`.
-  virtual void purgeMessages(Clock::time_point /*doneBefore*/, Clock::time_point /*failedBefore*/) {
-  }
+  virtual void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) = 0;
 
   // The audit trail. Entries are added by commit(), each given the next `seq`; entries beyond the
-  // retention are dropped as new ones come.
-  virtual void setAuditRetention(AuditRetention) {}
-  // Entries of `project` ("" : of every project) with a seq below `before` (0 : any), newest
-  // first, at most `max`.
-  virtual std::vector<AuditEntry> auditEntries(const std::string& /*project*/,
-                                               std::uint64_t /*before*/, std::size_t /*max*/) {
-    return {};
-  }
+  // retention are dropped as new ones come (and by prune()).
+  virtual void setAuditRetention(AuditRetention retention) = 0;
+  // Entries of
+  // `project` ("" : of every project) with a seq below `before` (0 : any), newest first, at most
+  // `max`.
+  virtual std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
+                                               std::size_t max) = 0;
 };
 
-// Keeps nothing of the records, which the rules hold in memory anyway; the outbox and the audit
-// trail are kept in memory as long as the process lives.
+// Keeps everything in the process, under one lock, as long as it lives: the store of the
+// sandbox and of tests.
 std::unique_ptr<Store> makeMemoryStore();
 
 // How a SQLite store keeps its write-ahead log, in pages: a thread of the store's own copies it

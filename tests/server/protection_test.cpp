@@ -458,10 +458,18 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
     p.attach("u", "B");
     challenge = app.service().challenges("old", "u").at(0);
   }
-  // Back to the first schema, with a code kept in plain text as it was then.
+  // Back to the first schema, with a code kept in plain text as it was then, and no row for a
+  // user known only from its devices.
   const std::string downgrade =
       "sqlite3 " + data +
-      " \"UPDATE challenges SET code = '123456'; "
+      " \"DROP INDEX devices_quiet; DROP INDEX challenges_by_user; DROP INDEX detached_by_time; "
+      "DROP INDEX identities_by_vendor; DROP TABLE instances; DROP TABLE stream_hosts; "
+      "ALTER TABLE devices DROP COLUMN ended_at; ALTER TABLE users DROP COLUMN version; "
+      "ALTER TABLE users RENAME COLUMN user_id TO user; "
+      "ALTER TABLE devices RENAME COLUMN user_id TO user; "
+      "ALTER TABLE challenges RENAME COLUMN user_id TO user; DELETE FROM users; "
+      "ALTER TABLE challenges ADD COLUMN code TEXT NOT NULL DEFAULT ''; "
+      "UPDATE challenges SET code = '123456'; "
       "ALTER TABLE challenges DROP COLUMN code_hash; ALTER TABLE challenges DROP COLUMN "
       "code_sent_at; ALTER TABLE challenges DROP COLUMN code_checks; ALTER TABLE challenges DROP "
       "COLUMN recent_sends; ALTER TABLE projects DROP COLUMN limit_policy; ALTER TABLE projects "
@@ -479,18 +487,33 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
   EXPECT_EQ(project["show_contacts"], false);
   EXPECT_EQ(project["liveness_grace"], 900);
   EXPECT_EQ(project["webhook_url"], "");
+  const json user = p.admin("GET", "/admin/user?client_id=old&user=u").parsed();
+  EXPECT_EQ(user["devices"].size(), 2u) << user;
   // The plain code is gone: it checks as no code at all.
   const Reply checked =
       p.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", "123456"}});
   EXPECT_EQ(checked.parsed()["success"], false);
   app.stop();
-  FILE* dump = popen(("sqlite3 " + data + " 'SELECT code FROM challenges'").c_str(), "r");
+  // Not even the column that held it is left.
+  FILE* dump = popen(("sqlite3 " + data +
+                      " 'SELECT count(*) FROM pragma_table_info(\"challenges\") "
+                      "WHERE name = \"code\"'")
+                         .c_str(),
+                     "r");
   ASSERT_TRUE(dump);
   char line[64] = {};
   const bool read = std::fgets(line, sizeof line, dump) != nullptr;
   pclose(dump);
   EXPECT_TRUE(read);
-  EXPECT_EQ(std::string(line), "\n");
+  EXPECT_EQ(std::string(line), "0\n");
+  // The user known only from its devices has its row again, as every user has.
+  FILE* users = popen(("sqlite3 " + data + " 'SELECT user_id, version FROM users'").c_str(), "r");
+  ASSERT_TRUE(users);
+  char row[64] = {};
+  const bool any = std::fgets(row, sizeof row, users) != nullptr;
+  pclose(users);
+  EXPECT_TRUE(any);
+  EXPECT_EQ(std::string(row).substr(0, 2), "u|") << row;
 }
 
 }  // namespace

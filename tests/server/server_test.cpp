@@ -443,85 +443,146 @@ TEST(ServerStorage, ADeviceDetachedWhileItsStreamWasDownHearsItsLogoutWhenItCome
   EXPECT_EQ(app.hub().openStreamCount(), 0u);
 }
 
-// A store over SQLite whose writes fail while `failing` is set, as on a full disk.
+// A store over SQLite whose writes fail while `failing` is set, as on a full disk, and which
+// counts the units it is given to write in one commit.
 class FailingStore final : public zelk::server::Store {
  public:
   FailingStore(std::unique_ptr<Store> inner, const std::atomic<bool>& failing)
       : inner_(std::move(inner)), failing_(failing) {}
   std::string describe() const override { return inner_->describe(); }
-  zelk::server::Dataset load() override { return inner_->load(); }
-  void commit(const zelk::server::Changes& changes) override {
-    if (failing_) throw zelk::server::StoreError("disk full");
-    inner_->commit(changes);
+  void setInstance(const std::string& id) override { inner_->setInstance(id); }
+  std::vector<zelk::server::Project> readProjects() override { return inner_->readProjects(); }
+  std::optional<zelk::server::Project> readProject(const std::string& id) override {
+    return inner_->readProject(id);
   }
-  void commitAll(const std::vector<zelk::server::Changes>& batch) override {
-    if (failing_) throw zelk::server::StoreError("disk full");
-    inner_->commitAll(batch);
+  std::optional<zelk::server::StoredUser> readUser(const zelk::server::UserKey& key) override {
+    return inner_->readUser(key);
   }
+  zelk::server::DeviceLookup readDevice(const std::string& id) override {
+    return inner_->readDevice(id);
+  }
+  std::optional<zelk::server::DetachedDevice> readDetached(const std::string& id) override {
+    return inner_->readDetached(id);
+  }
+  std::optional<zelk::server::UserKey> challengeOwner(const std::string& id) override {
+    return inner_->challengeOwner(id);
+  }
+  std::vector<zelk::server::KeptMessage> messagesAfter(const std::string& id,
+                                                       std::uint64_t after) override {
+    return inner_->messagesAfter(id, after);
+  }
+  void commit(std::vector<zelk::server::Unit>& units) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->commit(units);
+    largestCommit = std::max(largestCommit.load(), units.size());
+  }
+  std::vector<zelk::server::InstanceBeat> beat(zelk::server::Clock::time_point startedAt,
+                                               zelk::server::Clock::time_point now) override {
+    return inner_->beat(startedAt, now);
+  }
+  void writeStreams(const zelk::server::StreamChanges& changes) override {
+    inner_->writeStreams(changes);
+  }
+  void endStreamsOfSilentInstances(zelk::server::Clock::time_point before) override {
+    inner_->endStreamsOfSilentInstances(before);
+  }
+  std::vector<zelk::server::UserKey> quietUsers(const std::string& project,
+                                                zelk::server::Clock::time_point before,
+                                                std::size_t max) override {
+    return inner_->quietUsers(project, before, max);
+  }
+  void prune(zelk::server::Clock::time_point before,
+             const zelk::server::AuditRetention& audit) override {
+    inner_->prune(before, audit);
+  }
+  std::size_t countDevices() override { return inner_->countDevices(); }
+  std::vector<zelk::server::OutboxMessage> dueMessages(zelk::server::Clock::time_point now,
+                                                       std::size_t max) override {
+    return inner_->dueMessages(now, max);
+  }
+  std::optional<zelk::server::Clock::time_point> nextDue() override { return inner_->nextDue(); }
+  void updateMessage(const zelk::server::OutboxMessage& message) override {
+    inner_->updateMessage(message);
+  }
+  std::vector<zelk::server::OutboxMessage> messages(std::optional<zelk::server::OutboxState> state,
+                                                    std::size_t max) override {
+    return inner_->messages(state, max);
+  }
+  void purgeMessages(zelk::server::Clock::time_point done,
+                     zelk::server::Clock::time_point failed) override {
+    inner_->purgeMessages(done, failed);
+  }
+  void setAuditRetention(zelk::server::AuditRetention retention) override {
+    inner_->setAuditRetention(retention);
+  }
+  std::vector<zelk::server::AuditEntry> auditEntries(const std::string& project,
+                                                     std::uint64_t before,
+                                                     std::size_t max) override {
+    return inner_->auditEntries(project, before, max);
+  }
+
+  std::atomic<std::size_t> largestCommit = 0;
 
  private:
   std::unique_ptr<Store> inner_;
   const std::atomic<bool>& failing_;
 };
 
-// Changes of concurrent callers are written together by the committer; each caller hears when
-// its own are stored, and a batch that cannot be written is failed as a whole and taken back.
-TEST(ServerStorage, GroupedChangesAreToldStoredAndAFailedBatchIsTakenBack) {
+// Changes of concurrent callers are written together by the committer, each caller told once its
+// own are stored; a write that fails is reported to its callers and leaves nothing behind, in
+// the file or in what the service holds, and the service goes on once the store takes writes.
+TEST(ServerStorage, ConcurrentChangesAreStoredTogetherAndAFailedWriteLeavesNothing) {
   using zelk::server::AttachInput;
   using zelk::server::Service;
   TempDir dir;
   const std::string data = dir.file("zelk.db");
   std::atomic<bool> failing = false;
   std::string keptDevice;
-  const auto attachAndWait = [](Service& service, const std::string& user) {
+  const auto attach = [](Service& service, const std::string& user) {
     AttachInput input;
     input.project = "p";
     input.user = user;
     input.vendorId = user;
-    const std::string device = service.attach(input).deviceId;
-    std::promise<bool> stored;
-    service.whenStored(Service::lastChangeOfThisThread(), [&](bool ok) { stored.set_value(ok); });
-    return std::pair{device, stored.get_future().get()};
+    return service.attach(std::move(input)).deviceId;
   };
   {
-    Service::Config config;
-    config.groupCommit = true;
-    Service service(std::make_unique<FailingStore>(zelk::server::makeSQLiteStore(data), failing),
-                    config);
+    auto store = std::make_unique<FailingStore>(zelk::server::makeSQLiteStore(data), failing);
+    FailingStore& counted = *store;
+    Service service(std::move(store), Service::Config{});
     zelk::server::ProjectSettings roomy;
     roomy.overallLimit = 1000;
     service.configureProject("p", roomy);
     std::vector<std::thread> callers;
     std::atomic<int> stored = 0;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 8; ++t) {
       callers.emplace_back([&, t] {
-        for (int i = 0; i < 50; ++i) {
+        for (int i = 0; i < 25; ++i) {
           std::string user = "u";
           user += std::to_string(t);
           user += '-';
           user += std::to_string(i);
-          stored += attachAndWait(service, user).second;
+          if (!attach(service, user).empty()) ++stored;
         }
       });
     }
     for (auto& caller : callers) caller.join();
     EXPECT_EQ(stored, 200);
+    EXPECT_GE(counted.largestCommit.load(), 1u);
 
     failing = true;
-    const auto [lost, lostStored] = attachAndWait(service, "lost");
-    EXPECT_FALSE(lostStored);
-    EXPECT_FALSE(service.ownerOf("p", lost));  // taken back
-    EXPECT_EQ(service.deviceCount(), 200u);
-    EXPECT_FALSE(service.flush());
+    EXPECT_THROW(attach(service, "lost"), zelk::server::StoreError);
+    // Nothing of it is held either: the user is read afresh, and never was.
     failing = false;
-    const auto [kept, keptStored] = attachAndWait(service, "kept");
-    EXPECT_TRUE(keptStored);
-    EXPECT_TRUE(service.flush());
-    keptDevice = kept;
+    EXPECT_FALSE(service.userJSON("p", "lost"));
+    keptDevice = attach(service, "kept");
+    EXPECT_EQ(service.sweepIdleDevices().size(), 0u);
+    EXPECT_EQ(service.deviceCount(), 201u);
   }
   Service reopened(zelk::server::makeSQLiteStore(data), Service::Config{});
-  EXPECT_EQ(reopened.deviceCount(), 201u);
   EXPECT_EQ(reopened.ownerOf("p", keptDevice), "kept");
+  EXPECT_FALSE(reopened.userJSON("p", "lost"));
+  reopened.sweepIdleDevices();
+  EXPECT_EQ(reopened.deviceCount(), 201u);
 }
 
 // Devices are found by id when a stream opens and when a message is sent; that stays right
@@ -546,8 +607,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
   };
   const auto check = [](Service& service, const std::string& project,
                         const std::pair<std::string, std::string>& device) {
-    return service.startListen(project, device.first, device.second, std::nullopt, [](auto&) {})
-        .check;
+    return service.startListen(project, device.first, device.second, std::nullopt).check;
   };
 
   std::map<std::string, std::pair<std::string, std::string>> devices;
@@ -597,6 +657,7 @@ TEST(ServerStorage, DevicesAreFoundByIdAfterDetachesAndARestart) {
     EXPECT_EQ(service->ownerOf("p", devices[name].first), "u") << name;
   }
   EXPECT_EQ(service->logout("p", devices["g"].first)->id, 1u);
+  service->sweepIdleDevices();  // counts them, too
   EXPECT_EQ(service->deviceCount(), 5u);
 }
 
@@ -633,8 +694,7 @@ TEST(ServerStorage, AReattachIsStoredWhetherOrNotItsFactsChanged) {
     return user ? (*user)["devices"][0] : json();
   };
   const auto listens = [](Service& service, const std::string& device, const std::string& access) {
-    return service.startListen("p", device, access, std::nullopt, [](auto&) {}).check ==
-           ListenCheck::ok;
+    return service.startListen("p", device, access, std::nullopt).check == ListenCheck::ok;
   };
 
   std::string device, firstAccess, secondAccess;
@@ -693,6 +753,7 @@ TEST(ServerStorage, RowsWrittenInAnyJSONSpellingLoad) {
   std::string device;
   {
     Service service(zelk::server::makeSQLiteStore(data), Service::Config{});
+    service.configureProject("p", {});
     AttachInput input;
     input.project = "p";
     input.user = "u";
@@ -719,8 +780,7 @@ TEST(ServerStorage, RowsWrittenInAnyJSONSpellingLoad) {
     EXPECT_EQ(stored["metadata"], json::object());
     EXPECT_EQ(stored["last_access"], accesses.back());
     for (const std::string& access : accesses) {
-      EXPECT_EQ(service.startListen("p", device, access, std::nullopt, [](auto&) {}).check,
-                ListenCheck::ok)
+      EXPECT_EQ(service.startListen("p", device, access, std::nullopt).check, ListenCheck::ok)
           << access;
     }
     // The app comes back with the same facts: its row is written again, and read in the next
@@ -760,7 +820,6 @@ TEST(ServerStorage, StringListsAreWrittenAsTheGeneralWriterWritesThem) {
 // over by itself: the store's checkpointer does it, and should it lag, the committing thread.
 // Either way the log stays bounded and every commit is there after a restart.
 TEST(ServerStorage, TheSQLiteLogStaysBoundedWhileCommitsGoOnWithoutPause) {
-  using zelk::server::Changes;
   TempDir dir;
   const std::string data = dir.file("zelk.db");
   zelk::server::SQLiteLog log;
@@ -772,11 +831,11 @@ TEST(ServerStorage, TheSQLiteLogStaysBoundedWhileCommitsGoOnWithoutPause) {
   // A page holds one such device, so that every commit adds at least a page to the log.
   const std::string padding(3000, 'x');
   std::uintmax_t largest = 0;
+  const zelk::server::UserKey user{"p", "u"};
   {
     auto store = zelk::server::makeSQLiteStore(data, log);
-    Changes setup;
-    setup.projects.push_back({"p", true, {}});
-    setup.users.push_back({"p", "u", {}});
+    std::vector<zelk::server::Unit> setup(1);
+    setup[0].changes.projects.push_back({"p", true, {}, false});
     store->commit(setup);
     for (int i = 0; i < kCommits; ++i) {
       zelk::server::Device device;
@@ -784,9 +843,12 @@ TEST(ServerStorage, TheSQLiteLogStaysBoundedWhileCommitsGoOnWithoutPause) {
       device.vendorId = device.id;
       device.accesses = {"acc_" + std::to_string(i)};
       device.metadata = zelk::server::SharedJSON(json{{"commit", i}, {"padding", padding}});
-      Changes changes;
-      changes.devices.emplace_back("p", "u", device);
-      store->commit(changes);
+      std::vector<zelk::server::Unit> units(1);
+      units[0].user = user;
+      units[0].baseVersion = static_cast<std::uint64_t>(i);
+      units[0].changes.devices.emplace_back(device);
+      store->commit(units);
+      ASSERT_FALSE(units[0].conflict) << i;
       struct stat wal {};
       if (::stat((data + "-wal").c_str(), &wal) == 0)
         largest = std::max(largest, static_cast<std::uintmax_t>(wal.st_size));
@@ -799,8 +861,10 @@ TEST(ServerStorage, TheSQLiteLogStaysBoundedWhileCommitsGoOnWithoutPause) {
   EXPECT_LE(largest, (static_cast<std::uintmax_t>(log.copyHereAt) + 8) * frame);
   EXPECT_GT(largest, 0u);
 
-  const auto stored = zelk::server::makeSQLiteStore(data)->load();
-  const auto& devices = stored.projects.at("p").users.at("u").devices;
+  const auto stored = zelk::server::makeSQLiteStore(data)->readUser(user);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->record.version, static_cast<std::uint64_t>(kCommits));
+  const auto& devices = stored->record.devices;
   ASSERT_EQ(devices.size(), static_cast<std::size_t>(kDevices));
   for (const auto& device : devices) {
     const int slot = std::stoi(device.id.substr(4));

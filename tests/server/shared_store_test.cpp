@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,8 +113,14 @@ TEST_F(SharedStoreTest, AProjectSetUpThroughOneInstanceAnswersOnTheOtherAtOnce) 
   zelk::testing::makeProject(a->baseURL(), "late", {{"overall_limit", 1}});
   EXPECT_EQ(onB.post("/v2/access", ServiceClient::attachBody("alice", "V-1")).status, 200);
 
-  // A raises the limit: B's next attach goes by it, with no challenge.
+  // A raises the limit: B goes by it once A's notice reached it, which takes a moment, not a
+  // restart nor a poll.
   zelk::testing::makeProject(a->baseURL(), "late", {{"overall_limit", 5}});
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (b->service().projectSettings("late").overallLimit != 5 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(b->service().projectSettings("late").overallLimit, 5);
   onB.attach("alice", "V-2");
   EXPECT_TRUE(b->service().challenges("late", "alice").empty());
 }
@@ -129,14 +136,14 @@ TEST_F(SharedStoreTest, AStreamOpenOnOneInstanceKeepsItsDeviceFromTheOthersIdleS
   const json quiet = onA.attach("alice", "V-2");
   auto stream = listen(*a, onA, streaming);
 
-  // A tells the store, off its loop, that the device has a stream open.
+  // A tells the store, off its loop, that the device has a stream open there.
   auto probe = zelk::server::makePostgresStore(database_->url(), 1);
   const auto marked = [&] {
-    const zelk::server::SharedUser user = probe->lockUser("idle", "alice");
-    probe->rollback();
-    for (const auto& device : user.user.devices)
-      if (device.id == streaming["device_id"]) return device.activeAt != Clock::time_point();
-    return false;
+    const auto user = probe->readUser({"idle", "alice"});
+    if (!user) return false;
+    const auto facts = user->streams.find(streaming["device_id"]);
+    return facts != user->streams.end() && facts->second.hosts.size() == 1 &&
+           facts->second.hosts[0] == a->service().instanceId();
   };
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (!marked() && std::chrono::steady_clock::now() < deadline)
@@ -154,11 +161,78 @@ TEST_F(SharedStoreTest, AStreamOpenOnOneInstanceKeepsItsDeviceFromTheOthersIdleS
   EXPECT_TRUE(probe->readDetached(quiet["device_id"]).has_value());
 }
 
+// Attaches of one user racing over both instances are decided one after the other: they leave
+// what one instance would leave, each attach seeing the devices of those before it.
+TEST_F(SharedStoreTest, AttachesOfOneUserSplitOverTwoInstancesCountEachDeviceOnce) {
+  auto a = instance();
+  auto b = instance();
+  zelk::testing::makeProject(a->baseURL(), "race", {{"overall_limit", 1}});
+  constexpr int kAttaches = 50;
+  std::vector<int> counts(kAttaches, 0);
+  std::vector<std::thread> clients;
+  for (int worker = 0; worker < 4; ++worker) {
+    clients.emplace_back([&, worker] {
+      ServiceClient client(worker % 2 ? b->baseURL() : a->baseURL(), "race");
+      for (int i = worker; i < kAttaches; i += 4) {
+        const Reply reply =
+            client.post("/v2/access", ServiceClient::attachBody("alice", "V-" + std::to_string(i)));
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        if (reply.status == 200) counts[i] = reply.parsed()["attached_devices"];
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  std::vector<int> sorted = counts;
+  std::sort(sorted.begin(), sorted.end());
+  for (int i = 0; i < kAttaches; ++i) EXPECT_EQ(sorted[i], i + 1) << "attach " << i;
+  const json view = ServiceClient(b->baseURL(), "race")
+                        .admin("GET", "/admin/user?client_id=race&user=alice")
+                        .parsed();
+  EXPECT_EQ(view["devices"].size(), static_cast<std::size_t>(kAttaches));
+  // Every attach past the first broke the limit and raised its challenge, once.
+  EXPECT_EQ(view["challenges"].size(), static_cast<std::size_t>(kAttaches - 1));
+  std::set<std::string> vendors;
+  for (const auto& device : view["devices"]) vendors.insert(device["vendor_identifier"]);
+  EXPECT_EQ(vendors.size(), static_cast<std::size_t>(kAttaches));
+}
+
+// The grace after a stream ends is the project's, whichever instance held the stream and
+// whichever decides: 2 s of grace, and the device no longer counts from 2 s on, and by 3 s.
+TEST_F(SharedStoreTest, AStreamThatEndsOnOneInstanceStopsCountingOnTheOtherAfterTheGrace) {
+  auto a = instance();
+  auto b = instance();
+  ServiceClient onA = zelk::testing::makeProject(
+      a->baseURL(), "grace",
+      {{"overall_limit", 1}, {"liveness_grace", 2}, {"limit_policy", "block"}});
+  ServiceClient onB(b->baseURL(), "grace");
+  const json phone = onA.attach("alice", "V-phone");
+  auto stream = listen(*a, onA, phone);
+  // Past the grace of its attach, the stream alone keeps the phone counted.
+  std::this_thread::sleep_for(2500ms);
+  const auto refused = [&] {
+    return onB.post("/v2/access", ServiceClient::attachBody("alice", "V-tablet"))
+               .parsed()["success"] == false;
+  };
+  ASSERT_TRUE(refused());
+  stream.reset();
+  const auto ended = std::chrono::steady_clock::now();
+  ASSERT_TRUE(a->hub().waitForNoStreams(phone["device_id"], 5s));
+  while (refused() && std::chrono::steady_clock::now() - ended < 5s)
+    std::this_thread::sleep_for(50ms);
+  const auto took = std::chrono::steady_clock::now() - ended;
+  EXPECT_GE(took, 2000ms);
+  EXPECT_LE(took, 3000ms);
+  const json view = onB.admin("GET", "/admin/user?client_id=grace&user=alice").parsed();
+  ASSERT_EQ(view["devices"].size(), 1u) << view;
+  EXPECT_EQ(view["devices"][0]["vendor_identifier"], "V-tablet");
+}
+
 TEST_F(SharedStoreTest, EachDueMessageOfTheOutboxGoesToOneInstanceOnly) {
   auto first = zelk::server::makePostgresStore(database_->url(), 2);
   auto second = zelk::server::makePostgresStore(database_->url(), 2);
-  zelk::server::Changes changes;
-  changes.projects.push_back({"outbox", true, {}});
+  std::vector<zelk::server::Unit> units(1);
+  zelk::server::Changes& changes = units[0].changes;
+  changes.projects.push_back({"outbox", true, {}, false});
   const auto now = Clock::now();
   for (int i = 0; i < 3; ++i) {
     zelk::server::OutboxMessage message;
@@ -169,7 +243,7 @@ TEST_F(SharedStoreTest, EachDueMessageOfTheOutboxGoesToOneInstanceOnly) {
     message.createdAt = message.nextAttemptAt = now - std::chrono::seconds(3 - i);
     changes.outbox.push_back(message);
   }
-  first->commit(changes);
+  first->commit(units);
 
   // Both delivery workers look at once: each message is taken by one of them, oldest first.
   const auto taken = first->dueMessages(now, 2);

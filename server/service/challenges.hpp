@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: Apache-2.0
+// The challenge rules, as plain functions over one user's records: raising a challenge, closing
+// the ones the user no longer needs, and the challenge calls' answers.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "service/devices.hpp"
+
+namespace zelk::server {
+
+// Raises a challenge for `reason` ("overall", a device type, or "manual") and sends its notice
+// to every device of the user.
+RaisedChallenge raiseChallenge(UserEdit& edit, std::string reason, const RuleContext& context);
+// Closes the open challenges an attach raised once the user's devices are within the limits
+// again; the ones raised by hand stay.
+void resolveWithinLimits(UserEdit& edit, const RuleContext& context);
+
+// The answers of the challenge calls for `challenge` of `user`: its details with the project's
+// brand (`projectName` the name shown), the devices that count, and the limits.
+nlohmann::json challengeDetails(const UserRecord& user, const Challenge& challenge,
+                                const std::string& projectName, const RuleContext& context);
+nlohmann::json challengeDevices(const UserRecord& user, const RuleContext& context);
+nlohmann::json deviceLimitState(const UserRecord& user, const RuleContext& context);
+
+}  // namespace zelk::server
