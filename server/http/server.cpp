@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <openssl/err.h>
@@ -416,7 +417,12 @@ class Session final : public Impl::SessionBase,
     if (res.stream) return openStream(std::move(res));
     if (res.deferred) {
       auto deferred = std::move(res.deferred);
-      deferred(stream_.get_executor(), [self = this->shared_from_this()](Response later) {
+      // The connection is held until the answer comes, and not a moment after by whatever keeps
+      // a copy of the function: the holder is emptied when it is called.
+      auto holder = std::make_shared<std::shared_ptr<Session>>(this->shared_from_this());
+      deferred(stream_.get_executor(), [holder](Response later) {
+        std::shared_ptr<Session> self = std::exchange(*holder, nullptr);
+        if (!self) return;
         net::post(self->stream_.get_executor(), [self, later = std::move(later)]() mutable {
           if (later.stream) {
             // A client gone meanwhile gets no stream, which nothing would end.

@@ -87,14 +87,15 @@ json challengeDetails(const UserRecord& user, const Challenge& challenge,
               {"status", challenge.verified ? "verified" : "open"}};
 }
 
+// Where a device was last seen is not known to the service: its access is left out rather than
+// made up.
 json challengeDevices(const UserRecord& user, const RuleContext& context) {
   json devices = json::array();
   for (const Device* device : liveDevices(user, context)) {
     devices.push_back({{"_id", device->id},
                        {"info", deviceInfoOf(*device)},
                        {"createdAt", isoTimeMillis(device->attachedAt)},
-                       {"updatedAt", isoTimeMillis(device->lastSeenAt)},
-                       {"last_access", {{"geolocation", {{"city", "Lyon"}, {"country", "FR"}}}}}});
+                       {"updatedAt", isoTimeMillis(device->lastSeenAt)}});
   }
   return devices;
 }

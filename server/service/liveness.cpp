@@ -93,6 +93,21 @@ void Liveness::learn(const std::vector<std::string>& devices,
   }
 }
 
+void Liveness::hold(const std::vector<std::string>& devices) {
+  std::lock_guard recent(recentMutex_);
+  for (const std::string& device : devices) {
+    Shard& shard = shardOf(device);
+    std::lock_guard lock(shard.mutex);
+    Facts& held = shard.devices[device];
+    if (held.held) continue;
+    held.held = true;
+    // What the others said of it since it was attached.
+    if (const auto heard = recent_.find(device); heard != recent_.end()) {
+      for (const Recent& notice : heard->second) apply(held, notice);
+    }
+  }
+}
+
 void Liveness::forget(const std::vector<std::string>& devices) {
   for (const std::string& device : devices) {
     Shard& shard = shardOf(device);

@@ -35,6 +35,8 @@ class Liveness {
   // What the store holds of the streams of a user's devices, just read with the user's records.
   void learn(const std::vector<std::string>& devices,
              const std::unordered_map<std::string, StreamFacts>& facts);
+  // Devices of a user held here that the store said nothing of yet (just attached).
+  void hold(const std::vector<std::string>& devices);
   // The devices of a user no longer held here.
   void forget(const std::vector<std::string>& devices);
   // Streams opened or ended on another instance, as its notice says. Only devices held here are

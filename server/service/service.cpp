@@ -118,6 +118,10 @@ class Service::Backend final : public UserCache::Backend {
     service_.liveness_->forget(devices);
   }
 
+  void attached(const std::vector<std::string>& devices) override {
+    service_.liveness_->hold(devices);
+  }
+
  private:
   Service& service_;
 };
@@ -134,9 +138,7 @@ Service::Service(std::unique_ptr<Store> store, Config config)
   store_->setAuditRetention(config_.audit);
   projects_ = std::make_unique<ProjectCache>(!shared_);
   projects_->putAll(store_->readProjects(), projects_->generation());
-  // Two beats missed, and a little more for the one between: the instance is gone.
-  liveness_ = std::make_unique<Liveness>(instance_, startedAt_,
-                                         2 * config_.beatEvery + std::chrono::milliseconds(500));
+  liveness_ = std::make_unique<Liveness>(instance_, startedAt_, silentAfter());
   liveness_->beats(store_->beat(Clock::now(), Clock::now()));
   committer_ = std::make_unique<Committer>(*store_, config_.committers, config_.onOutbox);
   backend_ = std::make_unique<Backend>(*this);
@@ -542,9 +544,8 @@ void Service::sweepIdleDevices(Done<std::vector<Delivery>> done) {
   readers_->post([this, done = std::move(done)] {
     std::vector<UserKey> quiet;
     try {
-      if (shared_)
-        store_->endStreamsOfSilentInstances(Clock::now() - 2 * config_.beatEvery -
-                                            std::chrono::milliseconds(500));
+      // Also the streams this process held before a restart, under its old name.
+      store_->endStreamsOfSilentInstances(Clock::now() - silentAfter());
       store_->prune(Clock::now() - kKeptMessagesFor, config_.audit);
       deviceCount_ = static_cast<long long>(store_->countDevices());
       const auto now = clockNow();

@@ -91,7 +91,7 @@ class Service {
     int readers = 2;
     int committers = 1;
     // How often this instance tells the store it is alive; an instance silent for two of these
-    // and a bit more is taken for gone, and its streams for ended at its last beat.
+    // and a second more is taken for gone, and its streams for ended at its last beat.
     std::chrono::milliseconds beatEvery{1000};
     // How long the streams that opened and ended wait to be written, together.
     std::chrono::milliseconds streamsEvery{200};
@@ -218,6 +218,11 @@ class Service {
   friend class Backend;
 
   Clock::time_point clockNow() const { return config_.clock ? config_.clock() : Clock::now(); }
+  // How long an instance is silent before it counts as gone: its own beat and the one seen here
+  // are each up to a beat late, and a second more is the margin for a busy machine.
+  std::chrono::milliseconds silentAfter() const {
+    return 2 * config_.beatEvery + std::chrono::milliseconds(1000);
+  }
   // Runs `then` with the project that answers to `clientId` (nullptr when none does), at once
   // when it is held, else once it was read (on a reader thread).
   void withProject(const std::string& clientId,

@@ -275,8 +275,12 @@ void UserCache::stored(Slot* slot, Unit& unit, bool failed) {
   }
   slot->record->version = unit.baseVersion + 1;
   slot->conflicts = 0;
-  std::vector<std::string> added;
-  for (const auto& row : unit.changes.devices) added.push_back(row.id);
+  std::vector<std::string> added, devices;
+  for (const auto& row : unit.changes.devices) {
+    added.push_back(row.id);
+    devices.push_back(row.id);
+  }
+  backend_.attached(devices);
   for (const auto& challenge : unit.changes.challenges) added.push_back(challenge.id);
   index(slot->key, added);
   unindex(slot->key, unit.changes.removedDevices);

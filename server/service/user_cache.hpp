@@ -75,6 +75,8 @@ class UserCache {
     virtual void learned(const std::vector<std::string>& devices,
                          const std::unordered_map<std::string, StreamFacts>& streams) = 0;
     virtual void forgot(const std::vector<std::string>& devices) = 0;
+    // Devices just written that the store said nothing of when the records were read.
+    virtual void attached(const std::vector<std::string>& devices) = 0;
   };
 
   // `capacity` users held at most when idle (0: no bound); `shared`: other instances change the

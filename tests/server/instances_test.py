@@ -12,8 +12,10 @@ in front of them (scripts/nginx.sh), then checks:
             by C;
   failover  kill -9 of the instance holding 100 streams: every client reconnects through nginx
             and hears every message raised meanwhile, once and in order;
-  restart   PostgreSQL restarted under attaches: /readyz says not ready, then ready on its own,
-            and no attach that was answered is lost.
+  gone      kill -9 of the instance holding a device's only stream: with a grace of 2 s the
+            device stops counting on the others within the grace and one beat of the instances;
+  restart   PostgreSQL restarted under attaches: /readyz says not ready and attaches answer 503
+            at once, then ready on its own, and no attach that was answered is lost.
 Runs when env ZELK_TEST_POSTGRES is set (to the URL of a PostgreSQL server for the other tests:
 this one restarts the database, so it makes a cluster of its own) and needs Debian's postgresql,
 nginx and, as root, runuser; without it the test says so and is skipped (exit 77). Bounded: about
@@ -523,6 +525,36 @@ def test_failover(cluster):
           "messages once, in order" % took)
 
 
+def test_gone(cluster):
+    """The grace after a stream's end is the project's, also when its instance dies: its streams
+    count as ended at its last beat, which the others read every second."""
+    a = cluster.port("A")
+    d = cluster.start_server("D")
+    cluster.configure(a, "gone", overall_limit=1, liveness_grace=2, limit_policy="block")
+    conn = Http(a)
+    _, phone = cluster.attach(conn, "gone", "g", "DDDDDDDD-0000-4000-8000-000000000001")
+    stream = open_stream(cluster, d, "gone", phone["device_id"], phone["access"])
+    time.sleep(2.5)  # past the grace of its attach: only the stream on D keeps it counted
+    tablet = "DDDDDDDD-0000-4000-8000-000000000002"
+
+    def admitted():
+        status, answer = cluster.attach(conn, "gone", "g", tablet, "tablet")
+        return status == 200 and answer.get("success") is True
+
+    check(not admitted(), "a second device got in while the first streamed on D")
+    cluster.kill("D")
+    killed = time.monotonic()
+    while not admitted():
+        check(time.monotonic() - killed < 10, "the device of the killed instance kept counting")
+        time.sleep(0.05)
+    took = time.monotonic() - killed
+    stream.close()
+    # Gone with D: its last beat was at most a beat before the kill.
+    check(took <= 2.0 + 1.0 + 0.3, "the device stopped counting %.2f s after the kill" % took)
+    print("gone: the stream's device stopped counting %.2f s after its instance was killed "
+          "(grace 2 s, beat 1 s)" % took)
+
+
 def test_restart(cluster):
     a = cluster.port("A")
     cluster.configure(a, "restart", overall_limit=1000, limit_policy="challenge")
@@ -556,6 +588,12 @@ def test_restart(cluster):
         cluster.stop_postgres()
         wait_for("every instance not ready",
                  lambda: not any(cluster.ready(cluster.port(n)) for n in "AB"))
+        # Nothing hangs: an attach is refused at once, and said so.
+        asked = time.monotonic()
+        status, answer = cluster.attach(Http(a, timeout=15), "restart", "r-down",
+                                        "EEEEEEEE-0000-4000-8000-999999999999")
+        check(status == 503, "an attach without the database answered %s %s" % (status, answer))
+        check(time.monotonic() - asked < 5, "the refusal took %.1f s" % (time.monotonic() - asked))
         cluster.start_postgres_again()
         wait_for("every instance ready again",
                  lambda: all(cluster.ready(cluster.port(n)) for n in "AB"), timeout=40)
@@ -577,7 +615,7 @@ def test_restart(cluster):
 
 
 TESTS = {"race": test_race, "across": test_across, "failover": test_failover,
-         "restart": test_restart}
+         "gone": test_gone, "restart": test_restart}
 
 
 def main():
@@ -600,7 +638,7 @@ def main():
             for name in "ABC":
                 cluster.start_server(name)
             cluster.start_nginx("ABC")
-            names = [args.only] if args.only else ["race", "across", "failover", "restart"]
+            names = [args.only] if args.only else ["race", "across", "failover", "gone", "restart"]
             for name in names:
                 TESTS[name](cluster)
             cluster.stop()
