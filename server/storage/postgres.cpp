@@ -138,11 +138,26 @@ std::unique_ptr<Connection> Connection::open(const std::string& url, const std::
   // (a network gone, not a refusal) is given up on after ten seconds of unanswered writes and
   // keepalives, rather than holding a request for the kernel's many minutes.
   const std::string timeout = std::to_string(timeoutSeconds);
-  const char* keywords[] = {
-      "connect_timeout",     "application_name", "tcp_user_timeout", "keepalives_idle",
-      "keepalives_interval", "keepalives_count", "dbname",           nullptr};
-  const char* values[] = {timeout.c_str(), "zelk-server", "10000", "5", "2", "3",
-                          url.c_str(),     nullptr};
+  // The statements are prepared once per connection and run with other values each time: a plan
+  // made for the values of each run would cost more than the run.
+  const char* keywords[] = {"connect_timeout",
+                            "application_name",
+                            "tcp_user_timeout",
+                            "keepalives_idle",
+                            "keepalives_interval",
+                            "keepalives_count",
+                            "options",
+                            "dbname",
+                            nullptr};
+  const char* values[] = {timeout.c_str(),
+                          "zelk-server",
+                          "10000",
+                          "5",
+                          "2",
+                          "3",
+                          "-c plan_cache_mode=force_generic_plan",
+                          url.c_str(),
+                          nullptr};
   PGconn* conn = PQconnectdbParams(keywords, values, 1);
   if (!conn) throw StoreError("postgres " + where + ": out of memory");
   if (PQstatus(conn) != CONNECTION_OK) {

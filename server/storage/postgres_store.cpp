@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -381,7 +382,10 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
 
 // The writes of a batch of units, in one statement. Each part is a set of rows in arrays; the
 // rows of a user are written only when the user's version moved from the unit's base version
-// to the next here (`bumped`), and rows of no user ("" as client id) always.
+// to the next here (`bumped`), and rows of no user ("" as client id) always. The notices of what
+// was written go in a statement of their own after it (kNotify): PostgreSQL lets one transaction
+// that notifies commit at a time, its flush to disk included, and batches written side by side
+// would wait for each other there.
 constexpr const char* kCommit = R"sql(
 WITH
 u AS (SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[])
@@ -468,22 +472,19 @@ au AS (SELECT * FROM unnest($65::bigint[], $66::text[], $67::text[], $68::text[]
          AS au(at, client_id, kind, subject, detail, gate_client, gate_user, n)),
 put_audit AS (
   INSERT INTO audit (at, client_id, kind, subject, detail)
-  SELECT at, client_id, kind, subject, detail FROM au WHERE at >= $76 AND (gate_client = ''
+  SELECT at, client_id, kind, subject, detail FROM au WHERE at >= $73 AND (gate_client = ''
       OR EXISTS (SELECT 1 FROM bumped b WHERE b.client_id = au.gate_client
                                          AND b.user_id = au.gate_user))
   ORDER BY n),
 trim_audit AS (
   DELETE FROM audit WHERE cardinality($65::bigint[]) > 0 AND (
     seq <= (SELECT coalesce(max(seq), 0) FROM audit)
-           + (SELECT count(*) FROM au WHERE au.at >= $76) - $75
-    OR at < $76)),
-n AS (SELECT * FROM unnest($72::text[], $73::text[], $74::text[])
-        AS n(gate_client, gate_user, payload)),
-told AS (
-  SELECT pg_notify('zelk', n.payload) FROM n WHERE n.gate_client = '' OR EXISTS (
-      SELECT 1 FROM bumped b WHERE b.client_id = n.gate_client AND b.user_id = n.gate_user))
-SELECT client_id, user_id FROM bumped
-UNION ALL SELECT NULL, NULL FROM told)sql";
+           + (SELECT count(*) FROM au WHERE au.at >= $73) - $72
+    OR at < $73))
+SELECT client_id, user_id FROM bumped)sql";
+
+// Notices of what a commit wrote; a transaction that writes nothing, which commits at once.
+constexpr const char* kNotify = "SELECT pg_notify('zelk', p) FROM unnest($1::text[]) AS p";
 
 // A project's settings, set by an operator (or, with "DO NOTHING", a project that comes into
 // being with its first request, unless it exists).
@@ -541,8 +542,9 @@ marked AS (
   UPDATE devices t SET ended_at = greatest(e.at, CASE WHEN t.ended_at = $5 THEN 0
                                                   ELSE t.ended_at END)
   FROM ended e WHERE t.id = e.device_id AND NOT EXISTS (
-    SELECT 1 FROM stream_hosts h WHERE h.device_id = t.id AND h.instance_id <> $4))
-SELECT pg_notify('zelk', p) FROM unnest($6::text[]) AS p)sql";
+    SELECT 1 FROM stream_hosts h WHERE h.device_id = t.id AND h.instance_id <> $4)
+  RETURNING t.id)
+SELECT count(*) FROM marked)sql";
 
 // A notice's payload, as JSON: its kind ("k") and sender ("s") first.
 std::string notice(const char* kind, const std::string& sender, json body) {
@@ -586,13 +588,24 @@ struct CommitRows {
     std::vector<std::string> client, kind, subject, detail, gateClient, gateUser;
     std::vector<std::int64_t> at;
   } audit;
-  std::vector<std::string> noticeClients, noticeUsers, notices;
+  std::vector<std::string> noticeClients, noticeUsers, payloads;
   bool any = false;
+
+  // The payloads of the notices of what was written: of the users in `written`, and of no user.
+  std::vector<std::string> notices(
+      const std::set<std::pair<std::string, std::string>>& written) const {
+    std::vector<std::string> told;
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+      if (noticeClients[i].empty() || written.contains({noticeClients[i], noticeUsers[i]}))
+        told.push_back(payloads[i]);
+    }
+    return told;
+  }
 
   void notify(const std::string& client, const std::string& user, std::string payload) {
     noticeClients.push_back(client);
     noticeUsers.push_back(user);
-    notices.push_back(std::move(payload));
+    payloads.push_back(std::move(payload));
   }
 
   // The messages of a unit, announced in notices of at most kNoticeBytes: each carries the
@@ -797,7 +810,6 @@ struct CommitRows {
         .addArray(audit.detail)
         .addArray(audit.gateClient)
         .addArray(audit.gateUser);
-    p.addArray(noticeClients).addArray(noticeUsers).addArray(notices);
     p.add(static_cast<std::uint64_t>(retention.keep))
         .add(toMillis(Clock::now() - retention.maxAge));
     return p;
@@ -1015,6 +1027,7 @@ class PostgresStore final : public Store {
           for (Unit& unit : units) {
             if (unit.user) unit.conflict = !written.contains({unit.user->project, unit.user->user});
           }
+          tell(rows.notices(written));
         }
         for (std::size_t i = 0; i < identifies.size(); ++i) {
           const Result& r = results[identifyAt + i];
@@ -1081,22 +1094,18 @@ class PostgresStore final : public Store {
     }
     flush();
     Params params;
-    params.addArray(opened)
-        .addArray(endedIds)
-        .addNumbers(endedAt)
-        .add(instance_)
-        .add(kStreaming)
-        .addArray(notices);
+    params.addArray(opened).addArray(endedIds).addNumbers(endedAt).add(instance_).add(kStreaming);
     for (int attempt = 0;; ++attempt) {
       try {
         withConnection([&](Connection& conn) {
           conn.run({"zelk_streams", kWriteStreams, params});
         });
-        return;
+        break;
       } catch (const pg::QueryError& error) {
         if (!error.transient() || attempt > 0) throw;
       }
     }
+    tell(notices);
   }
 
   void endStreamsOfSilentInstances(Clock::time_point deadBefore) override {
@@ -1335,6 +1344,20 @@ class PostgresStore final : public Store {
   };
 
   // --- writes ---
+
+  // Announces what was just written. The changes are in the database already: a notice that
+  // cannot go is said in the log, and the others read afresh what they hold once they miss a
+  // change (a conflict) or do not find what they look for.
+  void tell(const std::vector<std::string>& payloads) {
+    if (payloads.empty()) return;
+    try {
+      withConnection([&](Connection& conn) {
+        conn.run({"zelk_notify", kNotify, Params().addArray(payloads)});
+      });
+    } catch (const StoreError& error) {
+      std::fprintf(stderr, "zelk-server: notices of a commit were not sent: %s\n", error.what());
+    }
+  }
 
   // Runs the statements, in one transaction and one round trip when there are several.
   std::vector<Result> write(const std::vector<Prepared>& statements) {
