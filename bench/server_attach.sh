@@ -5,18 +5,27 @@
 # doing the same JSON work in memory (peers/attach_node.mjs). Prints requests/s and p50/p99 of
 # both side by side. Goal for zelk-server: at least 20,000/s with p99 under 10 ms.
 #
-#   bench/server_attach.sh --server build/.../zelk-server [--sandbox-tool PATH] [--no-peer]
-#                          [--duration 10s] [--connections 64] [--threads 2] [--mode reattach|new]
-#                          [--database URL]
+#   bench/server_attach.sh --server build/.../zelk-server [--vs OTHER-zelk-server]
+#                          [--sandbox-tool PATH] [--no-peer] [--duration 10s] [--connections 64]
+#                          [--threads 2] [--mode reattach|new] [--postgres ADMIN-URL] [--pgbench]
+#                          [--rounds N]
 #
+# --vs measures another build of zelk-server (an older one) the same way, alternating with
+# --server round by round (--rounds, default 1).
 # --sandbox-tool measures the older in-memory zelk-sandbox ('PATH --port 0') as well.
-# --database measures zelk-server on that PostgreSQL database too (an empty one: its records are
-# left there), e.g. a cluster from scripts/postgres.sh.
-# Needs wrk, node and curl. Everything runs on 127.0.0.1; the temporary folder is removed after.
+# --postgres measures every zelk-server on PostgreSQL too, each in a database of its own made on
+# that server (an administrator's URL, e.g. of a cluster from 'scripts/postgres.sh start
+# --durable') and dropped after; --pgbench also runs 'pgbench -N' there with 16 clients for the
+# same time, the database's own ceiling for short writing transactions.
+# Needs wrk, node, curl (and psql, pgbench for --postgres). Everything runs on 127.0.0.1; the
+# temporary folder is removed after.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 server=""
+other=""
+rounds=1
+pgbench=0
 sandbox_tool=""
 peer=1
 duration=10s
@@ -27,20 +36,23 @@ database=""
 client_id=bench-attach
 
 usage() {
-  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --server) server=$2; shift 2 ;;
+    --vs) other=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --pgbench) pgbench=1; shift ;;
+    --postgres) database=$2; shift 2 ;;
     --sandbox-tool) sandbox_tool=$2; shift 2 ;;
     --no-peer) peer=0; shift ;;
     --duration) duration=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
     --mode) mode=$2; shift 2 ;;
-    --database) database=$2; shift 2 ;;
     -h|--help) usage ;;
     *) echo "server_attach.sh: unknown option '$1'" >&2; usage ;;
   esac
@@ -54,6 +66,11 @@ work=$(mktemp -d)
 pid=""
 cleanup() {
   if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  if [ -f "$work/databases" ]; then
+    while read -r name; do
+      psql -q "$database" -c "DROP DATABASE IF EXISTS $name WITH (FORCE)" >/dev/null 2>&1 || true
+    done <"$work/databases"
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -105,24 +122,55 @@ measure() {
     >>"$work/rows"
 }
 
-: >"$work/rows"
-echo "load at start: $(uptime)"
-if [ -n "$server" ]; then
+# scratch_database: makes a new database on the --postgres server and prints its URL (it runs in
+# a subshell: the names to drop are kept in a file).
+scratch_database() {
+  local name="zelk_bench_$(date +%s%N)"
+  psql -q "$database" -c "CREATE DATABASE $name" >/dev/null
+  echo "$name" >>"$work/databases"
+  echo "${database%/*}/$name"
+}
+
+# measure_server <label> <zelk-server>: on SQLite, then on PostgreSQL when asked.
+measure_server() {
+  local label=$1 binary=$2
+  rm -f "$work"/zelk.db*
   # Every attach comes from one address and one client id: the rate limits, which would answer
   # most of them 429, are off.
-  start "$server" --data "$work/zelk.db" --listen 127.0.0.1:0 \
+  start "$binary" --data "$work/zelk.db" --listen 127.0.0.1:0 \
     --admin-token-file "$work/admin-token" --rate-limit-client 0 --rate-limit-address 0
   configure /admin/projects -H "Authorization: Bearer $(cat "$work/admin-token")"
-  measure "zelk-server (SQLite)"
+  measure "$label (SQLite)"
   stop
   if [ -n "$database" ]; then
-    start "$server" --database "$database" --code-key-file "$work/code-key" --listen 127.0.0.1:0 \
-      --admin-token-file "$work/admin-token" --rate-limit-client 0 --rate-limit-address 0
+    start "$binary" --database "$(scratch_database)" --code-key-file "$work/code-key" \
+      --listen 127.0.0.1:0 --admin-token-file "$work/admin-token" --rate-limit-client 0 \
+      --rate-limit-address 0
     configure /admin/projects -H "Authorization: Bearer $(cat "$work/admin-token")"
-    measure "zelk-server (PostgreSQL)"
+    measure "$label (PostgreSQL)"
     stop
   fi
-fi
+}
+
+# measure_pgbench: the database's own ceiling, 16 clients of pgbench's simple-update script.
+measure_pgbench() {
+  local url line
+  url=$(scratch_database)
+  pgbench -q -i -s 16 "$url" >/dev/null 2>&1
+  line=$(pgbench -N -c 16 -j 2 -T "${duration%s}" "$url" 2>/dev/null |
+    awk '/^latency average/ { lat = $4 } /^tps/ { tps = $3 } /^number of failed/ { failed = $5 }
+         END { printf "%d %.2f %d", tps, lat, failed + 0 }')
+  echo "$line" | awk '{ printf "%-24s %9d %8s %8s %8s %9s %7d   (average latency %.2f ms)\n",
+    "pgbench -N, 16 clients", $1, "-", "-", "-", "-", $3, $2 }' >>"$work/rows"
+}
+
+: >"$work/rows"
+echo "load at start: $(uptime)"
+for round in $(seq "$rounds"); do
+  [ -z "$server" ] || measure_server "zelk-server" "$server"
+  [ -z "$other" ] || measure_server "other zelk-server" "$other"
+  [ -z "$database" ] || [ "$pgbench" = 0 ] || measure_pgbench
+done
 if [ -n "$sandbox_tool" ]; then
   start "$sandbox_tool" --port 0
   configure /_sandbox/project
