@@ -36,7 +36,7 @@ database=""
 client_id=bench-attach
 
 usage() {
-  sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '3,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0" >&2
   exit 2
 }
 

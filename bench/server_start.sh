@@ -23,7 +23,7 @@ postgres=""
 starts=3
 
 usage() {
-  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '3,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0" >&2
   exit 2
 }
 
@@ -75,9 +75,11 @@ INSERT INTO users (client_id, $user, email, phone)
   SELECT DISTINCT client_id, $user, '', '' FROM devices;
 INSERT INTO messages (device_id, id, sent_at, data)
   SELECT id, 1, $now, '{"action":"challenge","challenge":{"_id":"ch_x"}}' FROM devices;
-INSERT INTO challenges (id, client_id, $user, reason, created_at, ${code:+code,} channel,
-  codes_sent, checks, verified, resolved, position)
-  SELECT 'ch_' || $user, client_id, $user, 'overall', $now, ${code:+'',} '', 0, 0, FALSE, FALSE, 0
+INSERT INTO challenges (id, client_id, $user, reason, created_at, ${code:+code,} code_hash,
+  channel, codes_sent, checks, verified, resolved, code_sent_at, code_checks, recent_sends,
+  position)
+  SELECT 'ch_' || $user, client_id, $user, 'overall', $now, ${code:+'',} '', '', 0, 0, FALSE,
+    FALSE, 0, 0, '[]', 0
   FROM users WHERE $user LIKE '%0';
 COMMIT;
 SQL
@@ -137,7 +139,7 @@ for size in $sizes; do
     { rows "$size" "$column" "$code"
       if sqlite3 "$work/zelk.db" "SELECT 1 FROM pragma_table_info('users') WHERE name = 'version'" | grep -q 1; then
         echo "UPDATE users SET version = 1;"
-      fi; } | sqlite3 "$work/zelk.db"
+      fi; } | sqlite3 -bail "$work/zelk.db"
     measure "$which, SQLite" "$size" "$binary" --data "$work/zelk.db"
     rm -f "$work"/zelk.db*
     if [ -n "$postgres" ]; then
@@ -150,7 +152,7 @@ for size in $sizes; do
       { rows "$size" user_id "$code"
         if psql -tA "$url" -c "SELECT 1 FROM information_schema.columns WHERE table_name = 'users' AND column_name = 'version'" | grep -q 1; then
           echo "UPDATE users SET version = 1;"
-        fi; } | psql -q "$url" >/dev/null
+        fi; } | psql -q -v ON_ERROR_STOP=1 "$url" >/dev/null
       psql -q "$url" -c "VACUUM ANALYZE" >/dev/null
       measure "$which, PostgreSQL" "$size" "$binary" --database "$url"
     fi
