@@ -127,8 +127,8 @@ using namespace zelk::capi;
 extern "C" {
 
 zelk_status zelk_client_options_init(zelk_client_options* options) {
-  return guarded([&] {
-    require(options, __func__, "options");
+  return guarded([&, function = __func__] {
+    require(options, function, "options");
     std::memset(static_cast<void*>(options), 0, sizeof(*options));
     options->size = sizeof(*options);
     options->preferences = ZELK_PREFERENCES_DEFAULT;
@@ -150,9 +150,9 @@ zelk_status zelk_client_new(const char* client_id, size_t client_id_length,
                  offsetof(zelk_client_options, free_queue_user_data) + sizeof(zelk_free_fn)) {
     queueUser = userData(given->queue_user_data, given->free_queue_user_data);
   }
-  return guarded([&] {
-    require(out, __func__, "out");
-    const auto id = readText(client_id, client_id_length, __func__, "client_id");
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
+    const auto id = readText(client_id, client_id_length, function, "client_id");
     const zelk_client_options options = readOptions(given);
     if (!queueUser) queueUser = userData(options.queue_user_data, nullptr);
     if (!presenterUser) presenterUser = userData(options.presenter_user_data, nullptr);
@@ -169,7 +169,7 @@ zelk_status zelk_client_new(const char* client_id, size_t client_id_length,
     if (options.post != nullptr) {
       handle->queue = hookQueue(options.post, options.is_main_thread, queueUser);
     } else if (options.run_loop != nullptr) {
-      handle->queue = loopQueue(options.run_loop, __func__);
+      handle->queue = loopQueue(options.run_loop, function);
     } else {
       handle->queue = mainLoopQueue();
     }
@@ -234,9 +234,9 @@ void zelk_client_free(zelk_client* client) {
 
 zelk_status zelk_client_set_user_id(zelk_client* client, const char* user_id,
                                     size_t user_id_length) {
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    const auto id = readText(user_id, user_id_length, __func__, "user_id", true);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    const auto id = readText(user_id, user_id_length, function, "user_id", true);
     handle->zelk->setUserID(id ? std::optional<std::string>(*id) : std::nullopt);
     return ZELK_OK;
   });
@@ -246,9 +246,9 @@ zelk_status zelk_client_attach(zelk_client* client, const char* metadata_json,
                                size_t metadata_length, zelk_attach_fn on_complete, void* user_data,
                                zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    auto metadata = readMetadata(metadata_json, metadata_length, __func__);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    auto metadata = readMetadata(metadata_json, metadata_length, function);
     std::function<void(const ZelkAttachResponse&)> complete;
     if (on_complete != nullptr) {
       complete = [on_complete, user = std::move(user)](const ZelkAttachResponse& reply) {
@@ -267,9 +267,9 @@ zelk_status zelk_client_detach(zelk_client* client, const char* device_id, size_
                                zelk_detach_fn on_complete, void* user_data,
                                zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    const auto device = readText(device_id, device_id_length, __func__, "device_id", true);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    const auto device = readText(device_id, device_id_length, function, "device_id", true);
     std::function<void(const std::optional<ZelkAttachResponse>&)> complete;
     if (on_complete != nullptr) {
       complete = [on_complete,
@@ -295,9 +295,9 @@ zelk_status zelk_client_identify(zelk_client* client, const char* metadata_json,
                                  size_t metadata_length, zelk_identify_fn on_complete,
                                  void* user_data, zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    auto metadata = readMetadata(metadata_json, metadata_length, __func__);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    auto metadata = readMetadata(metadata_json, metadata_length, function);
     handle->zelk->identify(
         std::move(metadata),
         [on_complete, user = std::move(user)](const std::optional<ZelkDeviceIdentity>& identity,
@@ -320,9 +320,9 @@ zelk_status zelk_client_identify(zelk_client* client, const char* metadata_json,
 
 zelk_status zelk_client_flush(zelk_client* client, uint64_t timeout_ms, bool* idle) {
   clear(idle);
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    refuseInsideCallback(__func__);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    refuseInsideCallback(function);
     const auto most = static_cast<std::uint64_t>(std::chrono::milliseconds::max().count() / 2);
     const auto timeout = std::chrono::milliseconds(
         static_cast<std::chrono::milliseconds::rep>(std::min(timeout_ms, most)));
@@ -335,9 +335,9 @@ zelk_status zelk_client_flush(zelk_client* client, uint64_t timeout_ms, bool* id
 zelk_status zelk_client_device_id(zelk_client* client, char** device_id, size_t* length) {
   clear(device_id);
   clear(length);
-  return guarded([&] {
-    require(device_id, __func__, "device_id");
-    writeText(needClient(client, __func__)->zelk->deviceID(), device_id, length);
+  return guarded([&, function = __func__] {
+    require(device_id, function, "device_id");
+    writeText(needClient(client, function)->zelk->deviceID(), device_id, length);
     return ZELK_OK;
   });
 }
@@ -345,9 +345,9 @@ zelk_status zelk_client_device_id(zelk_client* client, char** device_id, size_t*
 zelk_status zelk_client_identity(zelk_client* client, char** identity, size_t* length) {
   clear(identity);
   clear(length);
-  return guarded([&] {
-    require(identity, __func__, "identity");
-    writeText(needClient(client, __func__)->zelk->identity(), identity, length);
+  return guarded([&, function = __func__] {
+    require(identity, function, "identity");
+    writeText(needClient(client, function)->zelk->identity(), identity, length);
     return ZELK_OK;
   });
 }
@@ -355,9 +355,9 @@ zelk_status zelk_client_identity(zelk_client* client, char** identity, size_t* l
 zelk_status zelk_client_on_logout(zelk_client* client, zelk_notify_fn callback, void* user_data,
                                   zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    requireMainThread(*handle->queue, __func__);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    requireMainThread(*handle->queue, function);
     handle->zelk->onLogoutCurrentDevice = notifier(callback, std::move(user));
     return ZELK_OK;
   });
@@ -366,17 +366,17 @@ zelk_status zelk_client_on_logout(zelk_client* client, zelk_notify_fn callback, 
 zelk_status zelk_client_on_create_account(zelk_client* client, zelk_notify_fn callback,
                                           void* user_data, zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
-    requireMainThread(*handle->queue, __func__);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    requireMainThread(*handle->queue, function);
     handle->zelk->onCreateNewAccount = notifier(callback, std::move(user));
     return ZELK_OK;
   });
 }
 
 zelk_status zelk_client_post_app_event(zelk_client* client, zelk_app_event event) {
-  return guarded([&] {
-    auto handle = needClient(client, __func__);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
     switch (event) {
       case ZELK_APP_WILL_RESIGN_ACTIVE:
         handle->center->post(AppNotification::willResignActive);
@@ -393,7 +393,7 @@ zelk_status zelk_client_post_app_event(zelk_client* client, zelk_app_event event
 
 zelk_status zelk_set_log_sink(zelk_log_fn sink, void* user_data, zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
+  return guarded([&, function = __func__] {
     if (sink == nullptr) {
       Logs::setSink(nullptr);
       return ZELK_OK;
@@ -408,7 +408,7 @@ zelk_status zelk_set_log_sink(zelk_log_fn sink, void* user_data, zelk_free_fn fr
 }
 
 zelk_status zelk_set_debug_logging(bool enabled) {
-  return guarded([&] {
+  return guarded([&, function = __func__] {
     Logs::setDebugEnabled(enabled);
     return ZELK_OK;
   });
@@ -417,7 +417,7 @@ zelk_status zelk_set_debug_logging(bool enabled) {
 zelk_status zelk_set_localizer(zelk_localize_fn localize, void* user_data,
                                zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
+  return guarded([&, function = __func__] {
     if (localize == nullptr) {
       setLocalizer(nullptr);
       return ZELK_OK;
@@ -435,15 +435,15 @@ zelk_status zelk_set_localizer(zelk_localize_fn localize, void* user_data,
 }
 
 zelk_status zelk_use_builtin_translations(const char* locale, size_t locale_length) {
-  return guarded([&] {
-    const auto name = readText(locale, locale_length, __func__, "locale", true);
+  return guarded([&, function = __func__] {
+    const auto name = readText(locale, locale_length, function, "locale", true);
     useBuiltinTranslations(name.value_or(std::string_view()));
     return ZELK_OK;
   });
 }
 
 zelk_status zelk_stop_builtin_translations(void) {
-  return guarded([&] {
+  return guarded([&, function = __func__] {
     stopBuiltinTranslations();
     return ZELK_OK;
   });
@@ -452,9 +452,9 @@ zelk_status zelk_stop_builtin_translations(void) {
 zelk_status zelk_localized(const char* key, size_t key_length, char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "text");
-    const auto name = readText(key, key_length, __func__, "key");
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    const auto name = readText(key, key_length, function, "key");
     writeText(localized(*name), text, length);
     return ZELK_OK;
   });
@@ -463,7 +463,7 @@ zelk_status zelk_localized(const char* key, size_t key_length, char** text, size
 zelk_status zelk_set_date_formatter(zelk_format_date_fn format, void* user_data,
                                     zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&] {
+  return guarded([&, function = __func__] {
     if (format == nullptr) {
       setDateFormatter(nullptr);
       return ZELK_OK;

@@ -73,9 +73,9 @@ zelk_status zelk_attach_response_text(zelk_attach_response* response, zelk_field
                                       size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "text");
-    auto reply = need<ZelkAttachResponse>(response, Kind::attachResponse, __func__, "response");
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    auto reply = need<ZelkAttachResponse>(response, Kind::attachResponse, function, "response");
     switch (field) {
       case ZELK_ATTACH_ACCESS:
         writeText(reply->access, text, length);
@@ -84,7 +84,7 @@ zelk_status zelk_attach_response_text(zelk_attach_response* response, zelk_field
         writeText(reply->deviceID, text, length);
         break;
       default:
-        unknownField(__func__, field);
+        unknownField(function, field);
     }
     return ZELK_OK;
   });
@@ -94,9 +94,9 @@ zelk_status zelk_attach_response_number(zelk_attach_response* response, zelk_fie
                                         int64_t* value, bool* present) {
   clear(value);
   clear(present);
-  return guarded([&] {
-    require(value, __func__, "value");
-    auto reply = need<ZelkAttachResponse>(response, Kind::attachResponse, __func__, "response");
+  return guarded([&, function = __func__] {
+    require(value, function, "value");
+    auto reply = need<ZelkAttachResponse>(response, Kind::attachResponse, function, "response");
     switch (field) {
       case ZELK_ATTACH_ATTACHED_DEVICES:
         putNumber(reply->attachedDevices, value, present);
@@ -111,7 +111,7 @@ zelk_status zelk_attach_response_number(zelk_attach_response* response, zelk_fie
         putNumber(reply->defaultDeviceLimit, value, present);
         break;
       default:
-        unknownField(__func__, field);
+        unknownField(function, field);
     }
     return ZELK_OK;
   });
@@ -120,9 +120,9 @@ zelk_status zelk_attach_response_number(zelk_attach_response* response, zelk_fie
 zelk_status zelk_attach_response_json(zelk_attach_response* response, char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "json");
-    auto reply = need<ZelkAttachResponse>(response, Kind::attachResponse, __func__, "response");
+  return guarded([&, function = __func__] {
+    require(text, function, "json");
+    auto reply = need<ZelkAttachResponse>(response, Kind::attachResponse, function, "response");
     json object = {{"attached_devices", reply->attachedDevices}, {"success", reply->success}};
     addIf(object, "access", reply->access);
     addIf(object, "device_id", reply->deviceID);
@@ -138,9 +138,9 @@ zelk_status zelk_identity_get(zelk_identity* identity, char** text, size_t* leng
   clear(text);
   clear(length);
   clear(confidence);
-  return guarded([&] {
-    require(text, __func__, "text");
-    auto record = need<ZelkDeviceIdentity>(identity, Kind::identity, __func__, "identity");
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    auto record = need<ZelkDeviceIdentity>(identity, Kind::identity, function, "identity");
     writeText(record->identity, text, length);
     if (confidence != nullptr) *confidence = record->confidence;
     return ZELK_OK;
@@ -153,9 +153,9 @@ void zelk_device_list_free(zelk_device_list* list) {
 
 zelk_status zelk_device_list_count(zelk_device_list* list, size_t* count) {
   clear(count);
-  return guarded([&] {
-    require(count, __func__, "count");
-    *count = need<DeviceList>(list, Kind::deviceList, __func__, "list")->size();
+  return guarded([&, function = __func__] {
+    require(count, function, "count");
+    *count = need<DeviceList>(list, Kind::deviceList, function, "list")->size();
     return ZELK_OK;
   });
 }
@@ -177,10 +177,10 @@ zelk_status zelk_device_list_text(zelk_device_list* list, size_t index, zelk_fie
                                   char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "text");
-    auto devices = need<DeviceList>(list, Kind::deviceList, __func__, "list");
-    const ZelkDevice& device = deviceAt(*devices, index, __func__);
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    auto devices = need<DeviceList>(list, Kind::deviceList, function, "list");
+    const ZelkDevice& device = deviceAt(*devices, index, function);
     const auto& os = device.info.os;
     const auto& details = device.info.device;
     const auto geolocation =
@@ -212,7 +212,7 @@ zelk_status zelk_device_list_text(zelk_device_list* list, size_t index, zelk_fie
         if (geolocation) value = geolocation->country;
         break;
       default:
-        unknownField(__func__, field);
+        unknownField(function, field);
     }
     writeText(value, text, length);
     return ZELK_OK;
@@ -223,10 +223,10 @@ zelk_status zelk_device_list_date(zelk_device_list* list, size_t index, zelk_fie
                                   int64_t* unix_ms, bool* present) {
   clear(unix_ms);
   clear(present);
-  return guarded([&] {
-    require(unix_ms, __func__, "unix_ms");
-    auto devices = need<DeviceList>(list, Kind::deviceList, __func__, "list");
-    const ZelkDevice& device = deviceAt(*devices, index, __func__);
+  return guarded([&, function = __func__] {
+    require(unix_ms, function, "unix_ms");
+    auto devices = need<DeviceList>(list, Kind::deviceList, function, "list");
+    const ZelkDevice& device = deviceAt(*devices, index, function);
     std::optional<Date> date;
     switch (field) {
       case ZELK_DEVICE_CREATED_AT:
@@ -236,7 +236,7 @@ zelk_status zelk_device_list_date(zelk_device_list* list, size_t index, zelk_fie
         date = device.updatedAt;
         break;
       default:
-        unknownField(__func__, field);
+        unknownField(function, field);
     }
     putNumber(date ? std::optional(unixMilliseconds(*date)) : std::nullopt, unix_ms, present);
     return ZELK_OK;
@@ -246,9 +246,9 @@ zelk_status zelk_device_list_date(zelk_device_list* list, size_t index, zelk_fie
 zelk_status zelk_device_list_json(zelk_device_list* list, char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "json");
-    auto devices = need<DeviceList>(list, Kind::deviceList, __func__, "list");
+  return guarded([&, function = __func__] {
+    require(text, function, "json");
+    auto devices = need<DeviceList>(list, Kind::deviceList, function, "list");
     std::string out = "[";
     for (std::size_t i = 0; i < devices->size(); ++i) {
       if (i > 0) out += ',';
@@ -268,9 +268,9 @@ zelk_status zelk_challenge_text(zelk_challenge* challenge, zelk_field field, cha
                                 size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "text");
-    auto details = need<ChallengeDetails>(challenge, Kind::challenge, __func__, "challenge");
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    auto details = need<ChallengeDetails>(challenge, Kind::challenge, function, "challenge");
     const auto& project = details->project;
     const auto& brand = details->brand;
     const auto& user = details->user;
@@ -301,7 +301,7 @@ zelk_status zelk_challenge_text(zelk_challenge* challenge, zelk_field field, cha
         if (user) value = user->phone;
         break;
       default:
-        unknownField(__func__, field);
+        unknownField(function, field);
     }
     writeText(value, text, length);
     return ZELK_OK;
@@ -312,10 +312,10 @@ zelk_status zelk_challenge_number(zelk_challenge* challenge, zelk_field field, i
                                   bool* present) {
   clear(value);
   clear(present);
-  return guarded([&] {
-    require(value, __func__, "value");
-    auto details = need<ChallengeDetails>(challenge, Kind::challenge, __func__, "challenge");
-    if (field != ZELK_CHALLENGE_REQUIRE_VERIFICATION) unknownField(__func__, field);
+  return guarded([&, function = __func__] {
+    require(value, function, "value");
+    auto details = need<ChallengeDetails>(challenge, Kind::challenge, function, "challenge");
+    if (field != ZELK_CHALLENGE_REQUIRE_VERIFICATION) unknownField(function, field);
     putNumber(flag(details->brand ? details->brand->require_verification : std::nullopt), value,
               present);
     return ZELK_OK;
@@ -325,9 +325,9 @@ zelk_status zelk_challenge_number(zelk_challenge* challenge, zelk_field field, i
 zelk_status zelk_challenge_channels(zelk_challenge* challenge, zelk_channel* channels,
                                     size_t capacity, size_t* count) {
   clear(count);
-  return guarded([&] {
-    require(count, __func__, "count");
-    auto details = need<ChallengeDetails>(challenge, Kind::challenge, __func__, "challenge");
+  return guarded([&, function = __func__] {
+    require(count, function, "count");
+    auto details = need<ChallengeDetails>(challenge, Kind::challenge, function, "challenge");
     const auto list = details->channels.value_or(std::vector<ChallengeChannel>{});
     *count = list.size();
     if (channels != nullptr) {
@@ -342,9 +342,9 @@ zelk_status zelk_challenge_channels(zelk_challenge* challenge, zelk_channel* cha
 zelk_status zelk_challenge_json(zelk_challenge* challenge, char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "json");
-    auto details = need<ChallengeDetails>(challenge, Kind::challenge, __func__, "challenge");
+  return guarded([&, function = __func__] {
+    require(text, function, "json");
+    auto details = need<ChallengeDetails>(challenge, Kind::challenge, function, "challenge");
     json object = {{"_id", details->_id}};
     if (const auto& project = details->project) {
       object["project"] = {{"_id", project->_id}, {"name", project->name}};
@@ -380,9 +380,9 @@ zelk_status zelk_device_limit_number(zelk_device_limit* limit, zelk_field field,
                                      bool* present) {
   clear(value);
   clear(present);
-  return guarded([&] {
-    require(value, __func__, "value");
-    auto state = need<DeviceLimitState>(limit, Kind::deviceLimit, __func__, "limit");
+  return guarded([&, function = __func__] {
+    require(value, function, "value");
+    auto state = need<DeviceLimitState>(limit, Kind::deviceLimit, function, "limit");
     const auto& devices = state->attachedDevices.devices;
     std::optional<std::int64_t> number;
     switch (field) {
@@ -414,7 +414,7 @@ zelk_status zelk_device_limit_number(zelk_device_limit* limit, zelk_field field,
         number = zelk::isOverDeviceLimit(*state) ? 1 : 0;
         break;
       default:
-        unknownField(__func__, field);
+        unknownField(function, field);
     }
     putNumber(number, value, present);
     return ZELK_OK;
@@ -424,9 +424,9 @@ zelk_status zelk_device_limit_number(zelk_device_limit* limit, zelk_field field,
 zelk_status zelk_device_limit_json(zelk_device_limit* limit, char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "json");
-    auto state = need<DeviceLimitState>(limit, Kind::deviceLimit, __func__, "limit");
+  return guarded([&, function = __func__] {
+    require(text, function, "json");
+    auto state = need<DeviceLimitState>(limit, Kind::deviceLimit, function, "limit");
     json byType = json::object();
     addIf(byType, "computers", state->attachedDevices.devices.computers);
     addIf(byType, "tablets", state->attachedDevices.devices.tablets);

@@ -298,11 +298,11 @@ extern "C" {
 
 zelk_status zelk_container_new(zelk_client* client, zelk_container** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
-    auto handle = need<ClientHandle>(client, Kind::client, __func__, "client");
-    requireMainThread(*handle->queue, __func__);
-    refuseInsideCallback(__func__);
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
+    auto handle = need<ClientHandle>(client, Kind::client, function, "client");
+    requireMainThread(*handle->queue, function);
+    refuseInsideCallback(function);
     *out = makeContainer(ZelkContainer::create(handle->zelk), handle->queue);
     return ZELK_OK;
   });
@@ -318,9 +318,9 @@ void zelk_container_free(zelk_container* container) {
 }
 
 zelk_status zelk_container_set_scene_phase(zelk_container* container, zelk_scene_phase phase) {
-  return guarded([&] {
-    auto handle = needContainer(container, __func__);
-    refuseInsideCallback(__func__);
+  return guarded([&, function = __func__] {
+    auto handle = needContainer(container, function);
+    refuseInsideCallback(function);
     switch (phase) {
       case ZELK_SCENE_ACTIVE:
         handle->container()->setScenePhase(ScenePhase::active);
@@ -341,9 +341,9 @@ zelk_status zelk_container_set_scene_phase(zelk_container* container, zelk_scene
 zelk_status zelk_container_flag(zelk_container* container, zelk_container_state state,
                                 bool* value) {
   clear(value);
-  return guarded([&] {
-    require(value, __func__, "value");
-    const auto& model = *needContainer(container, __func__)->container()->viewModel();
+  return guarded([&, function = __func__] {
+    require(value, function, "value");
+    const auto& model = *needContainer(container, function)->container()->viewModel();
     switch (state) {
       case ZELK_CONTAINER_CHALLENGE_VISIBLE:
         *value = model.challengeVisible();
@@ -365,10 +365,10 @@ zelk_status zelk_container_current_device_id(zelk_container* container, char** d
                                              size_t* length) {
   clear(device_id);
   clear(length);
-  return guarded([&] {
-    require(device_id, __func__, "device_id");
+  return guarded([&, function = __func__] {
+    require(device_id, function, "device_id");
     const auto& id =
-        needContainer(container, __func__)->container()->viewModel()->currentDeviceID();
+        needContainer(container, function)->container()->viewModel()->currentDeviceID();
     writeText(id.empty() ? std::nullopt : std::optional(id), device_id, length);
     return ZELK_OK;
   });
@@ -376,10 +376,10 @@ zelk_status zelk_container_current_device_id(zelk_container* container, char** d
 
 zelk_status zelk_container_challenge(zelk_container* container, zelk_challenge** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
     const auto& details =
-        needContainer(container, __func__)->container()->viewModel()->challengeDetails();
+        needContainer(container, function)->container()->viewModel()->challengeDetails();
     if (details) *out = makeChallenge(*details);
     return ZELK_OK;
   });
@@ -387,10 +387,10 @@ zelk_status zelk_container_challenge(zelk_container* container, zelk_challenge**
 
 zelk_status zelk_container_attached_devices(zelk_container* container, zelk_device_list** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
     *out = makeDeviceList(
-        needContainer(container, __func__)->container()->viewModel()->attachedDevices());
+        needContainer(container, function)->container()->viewModel()->attachedDevices());
     return ZELK_OK;
   });
 }
@@ -400,9 +400,9 @@ zelk_status zelk_container_subscribe(zelk_container* container, zelk_notify_fn c
                                      uint64_t* token) {
   auto user = userData(user_data, free_user_data);
   clear(token);
-  return guarded([&] {
-    auto handle = needContainer(container, __func__);
-    require(callback, __func__, "callback");
+  return guarded([&, function = __func__] {
+    auto handle = needContainer(container, function);
+    require(callback, function, "callback");
     const auto made = handle->subscribe(callback, std::move(user));
     if (token != nullptr) *token = made;
     return ZELK_OK;
@@ -410,17 +410,17 @@ zelk_status zelk_container_subscribe(zelk_container* container, zelk_notify_fn c
 }
 
 zelk_status zelk_container_unsubscribe(zelk_container* container, uint64_t token) {
-  return guarded([&] {
-    needContainer(container, __func__)->unsubscribe(token);
+  return guarded([&, function = __func__] {
+    needContainer(container, function)->unsubscribe(token);
     return ZELK_OK;
   });
 }
 
 zelk_status zelk_container_screen(zelk_container* container, zelk_screen** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
-    auto handle = needContainer(container, __func__);
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
+    auto handle = needContainer(container, function);
     const auto& view = handle->view();
     if (!view || view->stack().empty()) return ZELK_OK;
     auto shot = snapshot(*view->stack().back(), *view, handle->queue());
@@ -432,9 +432,9 @@ zelk_status zelk_container_screen(zelk_container* container, zelk_screen** out) 
 
 zelk_status zelk_container_back(zelk_container* container, bool* popped) {
   clear(popped);
-  return guarded([&] {
-    auto handle = needContainer(container, __func__);
-    refuseInsideCallback(__func__);
+  return guarded([&, function = __func__] {
+    auto handle = needContainer(container, function);
+    refuseInsideCallback(function);
     const auto view = handle->view();
     const bool done = view && view->back();
     if (popped != nullptr) *popped = done;
@@ -448,9 +448,9 @@ void zelk_screen_free(zelk_screen* screen) {
 
 zelk_status zelk_screen_kind_of(zelk_screen* screen, zelk_screen_kind* kind) {
   clear(kind);
-  return guarded([&] {
-    require(kind, __func__, "kind");
-    *kind = needScreen(screen, __func__)->kind;
+  return guarded([&, function = __func__] {
+    require(kind, function, "kind");
+    *kind = needScreen(screen, function)->kind;
     return ZELK_OK;
   });
 }
@@ -459,11 +459,11 @@ zelk_status zelk_screen_text(zelk_screen* screen, zelk_screen_value value, char*
                              size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "text");
-    auto shot = needScreen(screen, __func__);
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    auto shot = needScreen(screen, function);
     const auto found = shot->texts.find(value);
-    if (found == shot->texts.end()) notOnScreen(*shot, __func__, value);
+    if (found == shot->texts.end()) notOnScreen(*shot, function, value);
     writeText(found->second, text, length);
     return ZELK_OK;
   });
@@ -471,11 +471,11 @@ zelk_status zelk_screen_text(zelk_screen* screen, zelk_screen_value value, char*
 
 zelk_status zelk_screen_number(zelk_screen* screen, zelk_screen_value value, int64_t* number) {
   clear(number);
-  return guarded([&] {
-    require(number, __func__, "number");
-    auto shot = needScreen(screen, __func__);
+  return guarded([&, function = __func__] {
+    require(number, function, "number");
+    auto shot = needScreen(screen, function);
     const auto found = shot->numbers.find(value);
-    if (found == shot->numbers.end()) notOnScreen(*shot, __func__, value);
+    if (found == shot->numbers.end()) notOnScreen(*shot, function, value);
     *number = found->second;
     return ZELK_OK;
   });
@@ -483,10 +483,10 @@ zelk_status zelk_screen_number(zelk_screen* screen, zelk_screen_value value, int
 
 zelk_status zelk_screen_device_limit(zelk_screen* screen, zelk_device_limit** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
-    auto shot = needScreen(screen, __func__);
-    if (shot->kind != ZELK_SCREEN_DEVICE_LIMITER) notOnScreen(*shot, __func__, -1);
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
+    auto shot = needScreen(screen, function);
+    if (shot->kind != ZELK_SCREEN_DEVICE_LIMITER) notOnScreen(*shot, function, -1);
     if (shot->limit) *out = makeDeviceLimit(*shot->limit);
     return ZELK_OK;
   });
@@ -494,10 +494,10 @@ zelk_status zelk_screen_device_limit(zelk_screen* screen, zelk_device_limit** ou
 
 zelk_status zelk_screen_selected_devices(zelk_screen* screen, zelk_device_list** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
-    auto shot = needScreen(screen, __func__);
-    if (shot->kind != ZELK_SCREEN_DEVICE_LIMITER) notOnScreen(*shot, __func__, -1);
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
+    auto shot = needScreen(screen, function);
+    if (shot->kind != ZELK_SCREEN_DEVICE_LIMITER) notOnScreen(*shot, function, -1);
     *out = makeDeviceList(shot->selected);
     return ZELK_OK;
   });
@@ -505,10 +505,10 @@ zelk_status zelk_screen_selected_devices(zelk_screen* screen, zelk_device_list**
 
 zelk_status zelk_screen_child_count(zelk_screen* screen, size_t parent, size_t* count) {
   clear(count);
-  return guarded([&] {
-    require(count, __func__, "count");
-    auto shot = needScreen(screen, __func__);
-    *count = childrenOf(*shot, parent, __func__).size();
+  return guarded([&, function = __func__] {
+    require(count, function, "count");
+    auto shot = needScreen(screen, function);
+    *count = childrenOf(*shot, parent, function).size();
     return ZELK_OK;
   });
 }
@@ -516,12 +516,12 @@ zelk_status zelk_screen_child_count(zelk_screen* screen, size_t parent, size_t* 
 zelk_status zelk_screen_child(zelk_screen* screen, size_t parent, size_t position,
                               size_t* element) {
   clear(element);
-  return guarded([&] {
-    require(element, __func__, "element");
-    auto shot = needScreen(screen, __func__);
-    const auto& children = childrenOf(*shot, parent, __func__);
+  return guarded([&, function = __func__] {
+    require(element, function, "element");
+    auto shot = needScreen(screen, function);
+    const auto& children = childrenOf(*shot, parent, function);
     if (position >= children.size()) {
-      raise(ZELK_ERROR_OUT_OF_RANGE, std::string(__func__) + ": position " +
+      raise(ZELK_ERROR_OUT_OF_RANGE, std::string(function) + ": position " +
                                          std::to_string(position) + " is past the " +
                                          std::to_string(children.size()) + " children");
     }
@@ -534,10 +534,10 @@ zelk_status zelk_screen_element_text(zelk_screen* screen, size_t element, zelk_e
                                      char** text, size_t* length) {
   clear(text);
   clear(length);
-  return guarded([&] {
-    require(text, __func__, "text");
-    auto shot = needScreen(screen, __func__);
-    const Element& e = elementAt(*shot, element, __func__);
+  return guarded([&, function = __func__] {
+    require(text, function, "text");
+    auto shot = needScreen(screen, function);
+    const Element& e = elementAt(*shot, element, function);
     switch (field) {
       case ZELK_ELEMENT_FIELD_TEXT:
         writeText(e.text, text, length);
@@ -565,10 +565,10 @@ zelk_status zelk_screen_element_text(zelk_screen* screen, size_t element, zelk_e
 zelk_status zelk_screen_element_number(zelk_screen* screen, size_t element,
                                        zelk_element_field field, int64_t* number) {
   clear(number);
-  return guarded([&] {
-    require(number, __func__, "number");
-    auto shot = needScreen(screen, __func__);
-    const Element& e = elementAt(*shot, element, __func__);
+  return guarded([&, function = __func__] {
+    require(number, function, "number");
+    auto shot = needScreen(screen, function);
+    const Element& e = elementAt(*shot, element, function);
     const auto milli = [](double points) {
       return static_cast<int64_t>(std::llround(points * 1000));
     };
@@ -615,10 +615,10 @@ zelk_status zelk_screen_element_paint(zelk_screen* screen, size_t element, zelk_
   clear(role);
   clear(argb);
   clear(opacity);
-  return guarded([&] {
-    require(present, __func__, "present");
-    auto shot = needScreen(screen, __func__);
-    const Element& e = elementAt(*shot, element, __func__);
+  return guarded([&, function = __func__] {
+    require(present, function, "present");
+    auto shot = needScreen(screen, function);
+    const Element& e = elementAt(*shot, element, function);
     std::optional<Paint> paint;
     switch (slot) {
       case ZELK_SLOT_FOREGROUND:
@@ -643,10 +643,10 @@ zelk_status zelk_screen_element_paint(zelk_screen* screen, size_t element, zelk_
 zelk_status zelk_screen_perform(zelk_screen* screen, const char* action, size_t action_length,
                                 bool* performed) {
   clear(performed);
-  return guarded([&] {
-    auto shot = needScreen(screen, __func__);
-    const auto name = readText(action, action_length, __func__, "action");
-    auto live = liveScreen(*shot, __func__, shot->kind, true);
+  return guarded([&, function = __func__] {
+    auto shot = needScreen(screen, function);
+    const auto name = readText(action, action_length, function, "action");
+    auto live = liveScreen(*shot, function, shot->kind, true);
     const bool ran = live->perform(*name);
     if (performed != nullptr) *performed = ran;
     return ZELK_OK;
@@ -656,10 +656,10 @@ zelk_status zelk_screen_perform(zelk_screen* screen, const char* action, size_t 
 zelk_status zelk_screen_toggle_device(zelk_screen* screen, const char* device_id,
                                       size_t device_id_length, bool* performed) {
   clear(performed);
-  return guarded([&] {
-    auto shot = needScreen(screen, __func__);
-    const auto id = readText(device_id, device_id_length, __func__, "device_id");
-    auto live = liveScreen(*shot, __func__, ZELK_SCREEN_DEVICE_LIMITER, false);
+  return guarded([&, function = __func__] {
+    auto shot = needScreen(screen, function);
+    const auto id = readText(device_id, device_id_length, function, "device_id");
+    auto live = liveScreen(*shot, function, ZELK_SCREEN_DEVICE_LIMITER, false);
     const bool ran = live->perform("toggle:" + std::string(*id));
     if (performed != nullptr) *performed = ran;
     return ZELK_OK;
@@ -669,10 +669,10 @@ zelk_status zelk_screen_toggle_device(zelk_screen* screen, const char* device_id
 zelk_status zelk_screen_type_code(zelk_screen* screen, const char* text, size_t text_length,
                                   size_t* taken) {
   clear(taken);
-  return guarded([&] {
-    auto shot = needScreen(screen, __func__);
-    const auto typed = readText(text, text_length, __func__, "text");
-    auto live = liveScreen(*shot, __func__, ZELK_SCREEN_VERIFICATION_CODE, false);
+  return guarded([&, function = __func__] {
+    auto shot = needScreen(screen, function);
+    const auto typed = readText(text, text_length, function, "text");
+    auto live = liveScreen(*shot, function, ZELK_SCREEN_VERIFICATION_CODE, false);
     const std::size_t count = static_cast<VerificationCodeView&>(*live).input().typeText(*typed);
     if (taken != nullptr) *taken = count;
     return ZELK_OK;
@@ -681,9 +681,9 @@ zelk_status zelk_screen_type_code(zelk_screen* screen, const char* text, size_t 
 
 zelk_status zelk_screen_delete_code_character(zelk_screen* screen, bool* deleted) {
   clear(deleted);
-  return guarded([&] {
-    auto shot = needScreen(screen, __func__);
-    auto live = liveScreen(*shot, __func__, ZELK_SCREEN_VERIFICATION_CODE, false);
+  return guarded([&, function = __func__] {
+    auto shot = needScreen(screen, function);
+    auto live = liveScreen(*shot, function, ZELK_SCREEN_VERIFICATION_CODE, false);
     OTPInput& input = static_cast<VerificationCodeView&>(*live).input();
     const int focus = input.currentFocus();
     bool done = false;
@@ -705,9 +705,9 @@ zelk_status zelk_screen_delete_code_character(zelk_screen* screen, bool* deleted
 }
 
 zelk_status zelk_screen_tap_code_box(zelk_screen* screen, size_t index) {
-  return guarded([&] {
-    auto shot = needScreen(screen, __func__);
-    auto live = liveScreen(*shot, __func__, ZELK_SCREEN_VERIFICATION_CODE, false);
+  return guarded([&, function = __func__] {
+    auto shot = needScreen(screen, function);
+    auto live = liveScreen(*shot, function, ZELK_SCREEN_VERIFICATION_CODE, false);
     if (index >= OTPInput::kBoxCount) {
       raise(ZELK_ERROR_OUT_OF_RANGE, "zelk_screen_tap_code_box: there are six boxes, 0 to 5");
     }

@@ -355,9 +355,9 @@ int zelk_abi_version(void) {
 }
 
 zelk_status zelk_text_set(zelk_text* out, const char* text, size_t length) {
-  return guarded([&] {
-    require(out, __func__, "out");
-    const auto value = readText(text, length, __func__, "text", true);
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
+    const auto value = readText(text, length, function, "text", true);
     if (value) {
       out->value = std::string(*value);
     } else {
@@ -369,8 +369,8 @@ zelk_status zelk_text_set(zelk_text* out, const char* text, size_t length) {
 
 zelk_status zelk_run_loop_new(zelk_run_loop** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
     auto handle = std::make_shared<RunLoopHandle>();
     handle->queue =
         std::make_shared<LoopQueue>(std::make_shared<zelk::RunLoop>(), std::this_thread::get_id());
@@ -381,8 +381,8 @@ zelk_status zelk_run_loop_new(zelk_run_loop** out) {
 
 zelk_status zelk_run_loop_main(zelk_run_loop** out) {
   clear(out);
-  return guarded([&] {
-    require(out, __func__, "out");
+  return guarded([&, function = __func__] {
+    require(out, function, "out");
     auto handle = std::make_shared<RunLoopHandle>();
     handle->queue = processLoop();
     *out = makeHandle<zelk_run_loop>(Kind::runLoop, std::move(handle));
@@ -409,7 +409,7 @@ zelk_status runLoop(zelk_run_loop* loop, const char* function, const std::functi
 }  // namespace
 
 zelk_status zelk_run_loop_run(zelk_run_loop* loop, uint64_t timeout_ms) {
-  return guarded([&] {
+  return guarded([&, function = __func__] {
     // runUntil returns when stopped or when the time is up; the predicate never holds.
     return runLoop(
         loop, "zelk_run_loop_run", [] { return false; }, timeout_ms, nullptr);
@@ -419,10 +419,10 @@ zelk_status zelk_run_loop_run(zelk_run_loop* loop, uint64_t timeout_ms) {
 zelk_status zelk_run_loop_run_until(zelk_run_loop* loop, zelk_predicate_fn predicate,
                                     void* user_data, uint64_t timeout_ms, bool* satisfied) {
   clear(satisfied);
-  return guarded([&] {
-    require(predicate, __func__, "predicate");
+  return guarded([&, function = __func__] {
+    require(predicate, function, "predicate");
     return runLoop(
-        loop, __func__,
+        loop, function,
         [&] {
           InCallback hook;
           return predicate(user_data);
@@ -432,17 +432,17 @@ zelk_status zelk_run_loop_run_until(zelk_run_loop* loop, zelk_predicate_fn predi
 }
 
 zelk_status zelk_run_loop_stop(zelk_run_loop* loop) {
-  return guarded([&] {
-    need<RunLoopHandle>(loop, Kind::runLoop, __func__, "loop")->queue->loop().stop();
+  return guarded([&, function = __func__] {
+    need<RunLoopHandle>(loop, Kind::runLoop, function, "loop")->queue->loop().stop();
     return ZELK_OK;
   });
 }
 
 zelk_status zelk_task_run(zelk_task* task) {
-  return guarded([&] {
-    auto box = need<TaskBox>(task, Kind::task, __func__, "task");
-    refuseInsideCallback(__func__);
-    if (auto queue = box->queue.lock()) requireMainThread(*queue, __func__);
+  return guarded([&, function = __func__] {
+    auto box = need<TaskBox>(task, Kind::task, function, "task");
+    refuseInsideCallback(function);
+    if (auto queue = box->queue.lock()) requireMainThread(*queue, function);
     // Taken out first: a task runs once, even when two threads race to run it.
     if (!Registry::instance().erase(task, Kind::task)) {
       raise(ZELK_ERROR_INVALID_HANDLE, "zelk_task_run: the task has run already");
