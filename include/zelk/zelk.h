@@ -67,7 +67,9 @@
 
 /* Nullability of pointers, for clang and the Swift importer; other compilers see nothing. */
 #if defined(__clang__)
+/** A pointer that must not be NULL (clang's `_Nonnull`). */
 #define ZELK_NONNULL _Nonnull
+/** A pointer that may be NULL (clang's `_Nullable`). */
 #define ZELK_NULLABLE _Nullable
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wnullability-extension"
@@ -445,43 +447,44 @@ typedef void (*zelk_dismiss_fn)(void* ZELK_NULLABLE user_data,
  *  `size`; a library reads only the members that fit in `size`, so a host built against an older
  *  header keeps working with a newer library. Every string is a pointer and a length. */
 typedef struct zelk_client_options {
-  /** `sizeof(zelk_client_options)` as the host compiled it. */
-  size_t size;
+  size_t size; /**< `sizeof(zelk_client_options)` as the host compiled it. */
   /** Prefix of every service URL, e.g. "http://127.0.0.1:8080"; NULL: the service's own. */
   const char* ZELK_NULLABLE base_url;
-  size_t base_url_length;
+  size_t base_url_length; /**< The length of `base_url` in bytes, or `ZELK_NUL_TERMINATED`. */
   /** Whether challenges open in a modal screen of the client's own (see `present`). */
   bool use_view_controller;
   /** The main queue: a run loop (the handle is not kept; the loop is). NULL, and no `post`
    *  either: the process-wide loop (`zelk_run_loop_main`). */
   zelk_run_loop* ZELK_NULLABLE run_loop;
-  /** The main queue: the host's own loop. `post` and `is_main_thread` go together. */
+  /** The main queue: the host's own loop, given with `is_main_thread`. */
   zelk_post_fn ZELK_NULLABLE post;
-  zelk_is_main_thread_fn ZELK_NULLABLE is_main_thread;
-  void* ZELK_NULLABLE queue_user_data;
+  zelk_is_main_thread_fn ZELK_NULLABLE is_main_thread; /**< Goes with `post`. */
+  void* ZELK_NULLABLE queue_user_data; /**< Handed to `post` and `is_main_thread`. */
+  /** Releases `queue_user_data` once the client is gone. */
   zelk_free_fn ZELK_NULLABLE free_queue_user_data;
-  /** Where the device identity is kept. */
-  zelk_preferences preferences;
-  const char* ZELK_NULLABLE preferences_path;
-  size_t preferences_path_length;
-  /** The facts reported for this device; a NULL `device_model` means this machine's facts.
-   *  A model containing "iPad" reports a tablet. `vendor_id` NULL: a fresh random one each
-   *  time. */
+  zelk_preferences preferences;               /**< Where the device identity is kept. */
+  const char* ZELK_NULLABLE preferences_path; /**< The file, for `ZELK_PREFERENCES_FILE`. */
+  size_t preferences_path_length;             /**< Its length, or `ZELK_NUL_TERMINATED`. */
+  /** The model reported for this device ("iPad" in it reports a tablet); NULL: this machine's
+   *  facts, and the three members after it are not read. */
   const char* ZELK_NULLABLE device_model;
-  size_t device_model_length;
-  const char* ZELK_NULLABLE system_name;
-  size_t system_name_length;
-  const char* ZELK_NULLABLE system_version;
-  size_t system_version_length;
+  size_t device_model_length;               /**< Its length, or `ZELK_NUL_TERMINATED`. */
+  const char* ZELK_NULLABLE system_name;    /**< The operating system's name. */
+  size_t system_name_length;                /**< Its length, or `ZELK_NUL_TERMINATED`. */
+  const char* ZELK_NULLABLE system_version; /**< The operating system's version. */
+  size_t system_version_length;             /**< Its length, or `ZELK_NUL_TERMINATED`. */
+  /** A stable identifier of this device, an upper-case UUID; NULL: a fresh random one for
+   *  every request. */
   const char* ZELK_NULLABLE vendor_id;
-  size_t vendor_id_length;
+  size_t vendor_id_length; /**< Its length, or `ZELK_NUL_TERMINATED`. */
   /** An extra PEM bundle of certificate authorities to trust; NULL: the system's only. */
   const char* ZELK_NULLABLE ca_file;
-  size_t ca_file_length;
+  size_t ca_file_length; /**< Its length, or `ZELK_NUL_TERMINATED`. */
   /** Presents the challenge for `use_view_controller` clients; NULL: kept, not shown. */
   zelk_present_fn ZELK_NULLABLE present;
-  zelk_dismiss_fn ZELK_NULLABLE dismiss;
-  void* ZELK_NULLABLE presenter_user_data;
+  zelk_dismiss_fn ZELK_NULLABLE dismiss;   /**< Dismisses it; NULL: done at once. */
+  void* ZELK_NULLABLE presenter_user_data; /**< Handed to `present` and `dismiss`. */
+  /** Releases `presenter_user_data` once the client is gone. */
   zelk_free_fn ZELK_NULLABLE free_presenter_user_data;
 } zelk_client_options;
 
