@@ -7,6 +7,8 @@ import gc
 import json
 import os
 import socket
+import subprocess
+import sys
 import threading
 import unittest
 import urllib.request
@@ -213,6 +215,27 @@ class Mistakes(Base):
         thread.start()
         thread.join()
         self.assertEqual(seen["status"], zelk.Status.WRONG_THREAD)
+
+
+class Exit(unittest.TestCase):
+    def test_the_interpreter_ends_with_a_log_sink_installed(self):
+        # The library's threads log, reply and release callbacks while the process ends; any of
+        # them calling into an ending interpreter is stopped there, mid-way through C++ code,
+        # which aborted one run in a few before the package closed its handles at exit.
+        script = """
+import zelk
+zelk.set_log_sink(lambda level, category, message: None)
+zelk.set_localizer(lambda key: None)
+loop = zelk.RunLoop()
+client = zelk.Client(%r, base_url=%r, run_loop=loop, preferences="memory")
+client.set_user_id("exit-user")
+client.attach(None, lambda reply: loop.stop())
+loop.run(5)
+""" % (CLIENT_ID, URL)
+        for _ in range(8):
+            done = subprocess.run([sys.executable, "-c", script], timeout=60,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace")[-2000:])
 
 
 class Texts(unittest.TestCase):

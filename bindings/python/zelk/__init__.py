@@ -15,12 +15,14 @@ The library is looked for as $ZELK_C_LIBRARY, then as libzelk-c.so.1 on the load
 through ctypes.util.find_library.
 """
 
+import atexit
 import ctypes
 import ctypes.util
 import enum
 import json
 import os
 import threading
+import weakref
 
 __all__ = [
     "ZelkError", "Status", "AppEvent", "ScenePhase", "ScreenKind", "RunLoop", "Client",
@@ -325,6 +327,30 @@ def _localize(user_data, key, key_length, out):
 
 # ---- The process -------------------------------------------------------------------------------
 
+_live_handles = weakref.WeakSet()
+
+
+@atexit.register
+def _end_before_the_interpreter():
+    # A thread of the library that calls into Python while the interpreter ends (a log record,
+    # a reply, the release of a callback) is stopped by the interpreter in the middle of C++
+    # code, which ends the process. So before it ends: the Python functions installed for the
+    # whole process are taken back, and the handles still open are closed, the clients after
+    # their calls in flight (for at most a second each), which ends their network threads.
+    _set_log_sink(LOG_FN(), None, FREE_FN())
+    _set_localizer(LOCALIZE_FN(), None, FREE_FN())
+    handles = list(_live_handles)
+    for kind in (Screen, Container, Client, RunLoop):
+        for handle in handles:
+            if type(handle) is kind and handle._handle:
+                try:
+                    if kind is Client:
+                        handle.flush(1.0)
+                    handle.close()
+                except ZelkError:
+                    pass
+
+
 def version():
     """The library's version, e.g. "0.1.0"."""
     return _version().decode()
@@ -372,6 +398,8 @@ class _Handle:
 
     def __init__(self, handle):
         self._handle = handle
+        if handle:
+            _live_handles.add(self)
 
     @property
     def handle(self):
