@@ -393,7 +393,7 @@ zelk_status zelk_client_post_app_event(zelk_client* client, zelk_app_event event
 
 zelk_status zelk_set_log_sink(zelk_log_fn sink, void* user_data, zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&, function = __func__] {
+  return guarded([&] {
     if (sink == nullptr) {
       Logs::setSink(nullptr);
       return ZELK_OK;
@@ -408,7 +408,7 @@ zelk_status zelk_set_log_sink(zelk_log_fn sink, void* user_data, zelk_free_fn fr
 }
 
 zelk_status zelk_set_debug_logging(bool enabled) {
-  return guarded([&, function = __func__] {
+  return guarded([&] {
     Logs::setDebugEnabled(enabled);
     return ZELK_OK;
   });
@@ -417,7 +417,7 @@ zelk_status zelk_set_debug_logging(bool enabled) {
 zelk_status zelk_set_localizer(zelk_localize_fn localize, void* user_data,
                                zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&, function = __func__] {
+  return guarded([&] {
     if (localize == nullptr) {
       setLocalizer(nullptr);
       return ZELK_OK;
@@ -443,7 +443,7 @@ zelk_status zelk_use_builtin_translations(const char* locale, size_t locale_leng
 }
 
 zelk_status zelk_stop_builtin_translations(void) {
-  return guarded([&, function = __func__] {
+  return guarded([&] {
     stopBuiltinTranslations();
     return ZELK_OK;
   });
@@ -463,7 +463,7 @@ zelk_status zelk_localized(const char* key, size_t key_length, char** text, size
 zelk_status zelk_set_date_formatter(zelk_format_date_fn format, void* user_data,
                                     zelk_free_fn free_user_data) {
   auto user = userData(user_data, free_user_data);
-  return guarded([&, function = __func__] {
+  return guarded([&] {
     if (format == nullptr) {
       setDateFormatter(nullptr);
       return ZELK_OK;

@@ -160,6 +160,8 @@ zelk_status zelk_device_list_count(zelk_device_list* list, size_t* count) {
   });
 }
 
+}  // extern "C"
+
 namespace {
 
 const ZelkDevice& deviceAt(const DeviceList& list, std::size_t index, const char* function) {
@@ -172,6 +174,8 @@ const ZelkDevice& deviceAt(const DeviceList& list, std::size_t index, const char
 }
 
 }  // namespace
+
+extern "C" {
 
 zelk_status zelk_device_list_text(zelk_device_list* list, size_t index, zelk_field field,
                                   char** text, size_t* length) {

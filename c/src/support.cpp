@@ -394,6 +394,8 @@ void zelk_run_loop_free(zelk_run_loop* loop) {
   guardedVoid([&] { Registry::instance().erase(loop, Kind::runLoop); });
 }
 
+}  // extern "C"
+
 namespace {
 
 zelk_status runLoop(zelk_run_loop* loop, const char* function, const std::function<bool()>& done,
@@ -408,8 +410,10 @@ zelk_status runLoop(zelk_run_loop* loop, const char* function, const std::functi
 
 }  // namespace
 
+extern "C" {
+
 zelk_status zelk_run_loop_run(zelk_run_loop* loop, uint64_t timeout_ms) {
-  return guarded([&, function = __func__] {
+  return guarded([&] {
     // runUntil returns when stopped or when the time is up; the predicate never holds.
     return runLoop(
         loop, "zelk_run_loop_run", [] { return false; }, timeout_ms, nullptr);
