@@ -22,6 +22,11 @@
 #include <thread>
 #include <vector>
 
+// The tests hand NULL where the header says a pointer must not be NULL, to see the status.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wnonnull"
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -193,7 +198,6 @@ class CInterfaceTest : public ::testing::Test {
 TEST_F(CInterfaceTest, WalksTheChallengeRoadThroughTheScreensData) {
   // A tablet of alice's is attached first.
   zelk_client* tablet = makeClient("iPad Air", "7D444840-9DC0-11D1-B245-5FFDCE74FAD2");
-  Releases attachReleases;
   std::atomic<int> attachReplies{0};
   ASSERT_EQ(zelk_client_attach(
                 tablet, R"({"plan":"pro"})", ZELK_NUL_TERMINATED,
