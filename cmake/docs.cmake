@@ -11,7 +11,8 @@ endif()
 set(ZELK_DOCS_OUTPUT ${PROJECT_BINARY_DIR}/docs)
 configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${ZELK_DOCS_OUTPUT}/Doxyfile @ONLY)
 file(GLOB ZELK_DOCS_INPUTS CONFIGURE_DEPENDS
-     ${PROJECT_SOURCE_DIR}/include/zelk/*.hpp ${PROJECT_SOURCE_DIR}/qt/include/zelk/*.hpp
+     ${PROJECT_SOURCE_DIR}/include/zelk/*.hpp ${PROJECT_SOURCE_DIR}/include/zelk/*.h
+     ${PROJECT_SOURCE_DIR}/qt/include/zelk/*.hpp
      ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/*.md)
 
 add_custom_command(

@@ -7,6 +7,9 @@
 #   dev         libzelk-dev      headers, CMake package, pkg-config file, libzelk.so
 #   qt_runtime  libzelk-qt0      libzelk-qt.so.<major> and the QML module Zelk
 #   qt_dev      libzelk-qt-dev   <zelk/qt.hpp>, the CMake package's "qt" component
+#   c_runtime   libzelk-c1       libzelk-c.so.<ABI version>, the C interface
+#   c_dev       libzelk-c-dev    <zelk/zelk.h>, its module map, the CMake package's "c"
+#                                component, zelk-c.pc, libzelk-c.so
 #   tools       zelk-tools       the zelk command and zelk-sandbox
 #   server      zelk-server      the service, its systemd unit and default configuration
 #
@@ -32,6 +35,9 @@ set(ZELK_PACKAGE_COMPONENTS runtime dev)
 if(TARGET zelk-qt AND BUILD_SHARED_LIBS)
   list(APPEND ZELK_PACKAGE_COMPONENTS qt_runtime qt_dev)
 endif()
+if(TARGET zelk-c AND BUILD_SHARED_LIBS)
+  list(APPEND ZELK_PACKAGE_COMPONENTS c_runtime c_dev)
+endif()
 if(TARGET zelk-cli AND TARGET zelk-sandbox)
   list(APPEND ZELK_PACKAGE_COMPONENTS tools)
 endif()
@@ -43,6 +49,8 @@ set(ZELK_PKG_runtime libzelk${PROJECT_VERSION_MAJOR})
 set(ZELK_PKG_dev libzelk-dev)
 set(ZELK_PKG_qt_runtime libzelk-qt${PROJECT_VERSION_MAJOR})
 set(ZELK_PKG_qt_dev libzelk-qt-dev)
+set(ZELK_PKG_c_runtime libzelk-c${ZELK_C_SOVERSION})
+set(ZELK_PKG_c_dev libzelk-c-dev)
 set(ZELK_PKG_tools zelk-tools)
 set(ZELK_PKG_server zelk-server)
 
@@ -128,6 +136,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR} ${PROJECT_
 # The shared libraries ask dpkg to run ldconfig once after every install or removal.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/deploy/debian/shlib/triggers)
 set(CPACK_DEBIAN_QT_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/deploy/debian/shlib/triggers)
+set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/deploy/debian/shlib/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${ZELK_PKG_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${ZELK_PKG_dev})
@@ -141,6 +150,10 @@ set(CPACK_DEBIAN_QT_RUNTIME_PACKAGE_DEPENDS
 set(CPACK_DEBIAN_QT_DEV_PACKAGE_NAME ${ZELK_PKG_qt_dev})
 set(CPACK_DEBIAN_QT_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_QT_DEV_PACKAGE_DEPENDS "qt6-base-dev, qt6-declarative-dev")
+set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_NAME ${ZELK_PKG_c_runtime})
+set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_C_DEV_PACKAGE_NAME ${ZELK_PKG_c_dev})
+set(CPACK_DEBIAN_C_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ZELK_PKG_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${ZELK_PKG_server})
@@ -182,6 +195,26 @@ application's content.
 
 This package contains the header and the qt component of the CMake package,
 find_package(zelk COMPONENTS qt).")
+endif()
+if("c_runtime" IN_LIST ZELK_PACKAGE_COMPONENTS)
+  cpack_add_component(c_runtime DISPLAY_NAME "zelk C interface"
+    DESCRIPTION "C interface of the zelk client library
+libzelk-c offers the zelk client, its records, the challenge container and its
+screens to hosts that call C: Kotlin and Java through JNI, Swift, C#, Dart,
+Python, Rust and C itself. It contains the whole library and exports only the
+zelk_ functions of its stable ABI.
+
+This package contains the shared library.")
+  # The CMake package's files come with libzelk-dev; its "c" component is this package's.
+  cpack_add_component(c_dev DISPLAY_NAME "zelk C interface development files"
+    DEPENDS c_runtime dev
+    DESCRIPTION "C interface of the zelk client library - headers
+libzelk-c offers the zelk client, its records, the challenge container and its
+screens to hosts that call C.
+
+This package contains <zelk/zelk.h>, its clang module map, the c component of
+the CMake package, find_package(zelk COMPONENTS c), and the pkg-config file
+zelk-c.")
 endif()
 if("tools" IN_LIST ZELK_PACKAGE_COMPONENTS)
   cpack_add_component(tools DISPLAY_NAME "zelk tools" DEPENDS runtime

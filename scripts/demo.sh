@@ -3,7 +3,8 @@
 # The demo: starts zelk-server on a free loopback port, runs the example host (identify,
 # attach, background and back, detach), then the road of a challenge with two devices of one
 # user on a project that allows one device, and last the challenge screens walked through
-# without a person, each screen printed as text, and the same road drawn by the Qt Quick module
+# without a person, each screen printed as text, the same walk by hosts in C and on the JVM over
+# the C interface, and the same road drawn by the Qt Quick module
 # off screen, with a picture of every screen and state written to a folder it names
 # (ZELK_GALLERY_DIR, else gallery/ in the build folder).
 set -euo pipefail
@@ -59,6 +60,20 @@ echo "a tablet of alice's is attached already"
 echo "this device attaches and walks through the challenge:"
 "$build/tools/cli/zelk" challenge --walk --base-url "$url" --client-id screens-demo \
   --user alice 2>/dev/null
+
+echo
+echo "== the same road from plain C over the C interface: \"c-demo\" allows one device"
+verifying_project c-demo "C Demo"
+"$build/examples/zelk-example-c-host" --base-url "$url" --client-id c-demo --user alice 2>/dev/null
+
+java_host="$build/examples/zelk-example-java-host.jar"
+if [ -f "$java_host" ]; then
+  echo
+  echo "== and from the JVM over the JNI binding: \"java-demo\" allows one device"
+  verifying_project java-demo "Java Demo"
+  java -Djava.library.path="$build/bindings/java" -cp "$build/bindings/java/zelk.jar:$java_host" \
+    JavaHost --base-url "$url" --client-id java-demo --user alice 2>/dev/null
+fi
 
 qt_host="$build/examples/qt-host/zelk-example-qt-host"
 if [ -x "$qt_host" ] && [ -z "${ZELK_DEMO_SKIP_QT:-}" ]; then

@@ -32,6 +32,7 @@ say "building the Release packages in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_CXX_FLAGS=-Wno-error=restrict \
   -DZELK_BUILD_TESTS=OFF -DZELK_BUILD_EXAMPLES=OFF -DZELK_BUILD_TOOLS=ON -DZELK_BUILD_QT=ON \
+  -DZELK_BUILD_JAVA=OFF \
   ${PACKAGES_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j "$(nproc)"
 rm -f "$build"/*.deb
@@ -91,6 +92,17 @@ c++ -std=c++20 "$root/tests/consumer/main.cpp" -o "$work/consumer-pc" \
 if [ -n "$url" ]; then
   "$work/consumer/consumer" "$url"
   "$work/consumer-pc" "$url"
+fi
+if dpkg-query -W libzelk-c-dev >/dev/null 2>&1; then
+  cmake -S "$root/tests/consumer/c" -B "$work/consumer-c" -G Ninja >/dev/null
+  cmake --build "$work/consumer-c" >/dev/null
+  # shellcheck disable=SC2046
+  cc -std=c99 -Wall -Wextra -pedantic -Werror "$root/tests/consumer/c/main.c" \
+    -o "$work/c-consumer-pc" $(pkg-config --cflags --libs zelk-c)
+  if [ -n "$url" ]; then
+    "$work/consumer-c/c-consumer" "$url"
+    "$work/c-consumer-pc" "$url"
+  fi
 fi
 if dpkg-query -W libzelk-qt-dev >/dev/null 2>&1; then
   cmake -S "$root/tests/consumer/qt" -B "$work/consumer-qt" -G Ninja >/dev/null

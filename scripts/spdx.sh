@@ -8,7 +8,8 @@
 #   scripts/spdx.sh --check    list the files without it and fail if there are any (CI)
 #
 # Source files are found by name: C and C++ (.c .cc .cpp .cxx .h .hh .hpp .hxx .ipp .inl),
-# CMake (CMakeLists.txt, .cmake), QML and JavaScript (.qml .js .mjs .cjs), shell (.sh .bash),
+# CMake (CMakeLists.txt, .cmake), QML and JavaScript (.qml .js .mjs .cjs), Java, Swift, Objective-C
+# and clang module maps (.java .swift .m .modulemap), TOML (.toml), shell (.sh .bash),
 # Python (.py), templates named like one of these plus ".in", and extensionless files whose
 # "#!" line runs a shell or Python. Git decides which files belong to the repository (tracked or
 # not ignored), so build folders never count.
@@ -37,6 +38,8 @@ comment_for() {
     CMakeLists.txt | *.cmake) echo "#" ;;
     *.c | *.cc | *.cpp | *.cxx | *.h | *.hh | *.hpp | *.hxx | *.ipp | *.inl) echo "//" ;;
     *.qml | *.js | *.mjs | *.cjs) echo "//" ;;
+    *.java | *.swift | *.m | *.modulemap) echo "//" ;;
+    *.toml) echo "#" ;;
     *.sh | *.bash | *.py) echo "#" ;;
     *.*) ;;
     *)
