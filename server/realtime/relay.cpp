@@ -34,8 +34,6 @@ void Relay::stop() {
 }
 
 void Relay::onNotice(const StoreNotice& notice) {
-  // This instance acted on its own changes when it made them.
-  if (notice.kind != StoreNotice::Kind::resync && notice.sender == service_.instanceId()) return;
   try {
     switch (notice.kind) {
       case StoreNotice::Kind::user:

@@ -46,8 +46,10 @@ constexpr const char* kMigrationLock = "SELECT pg_advisory_lock(2026, 10)";
 constexpr const char* kMigrationUnlock = "SELECT pg_advisory_unlock(2026, 10)";
 // How long a request waits for a free connection before it fails.
 constexpr auto kPoolWait = std::chrono::seconds(10);
-// A notice's payload stays below PostgreSQL's 8000 bytes.
+// A notice stays below this size, and the payload of a notification, the sender's id and the
+// notices it packs (one a line), below PostgreSQL's 8000 bytes.
 constexpr std::size_t kNoticeBytes = 7000;
+constexpr std::size_t kPayloadBytes = 7800;
 // A device's ended_at while a stream of it is open on some instance: later than any time, so that
 // the idle sweep's index never lists it.
 constexpr std::int64_t kStreaming = std::int64_t{1} << 62;
@@ -179,7 +181,11 @@ INSERT INTO users (client_id, user_id, email, phone)
 INSERT INTO users (client_id, user_id, email, phone)
   SELECT DISTINCT client_id, user_id, '', '' FROM challenges ON CONFLICT DO NOTHING;
 UPDATE users SET version = 1;
-CREATE INDEX devices_quiet ON devices (client_id, (greatest(last_seen_at, ended_at)));
+-- Partial (every device is in it), so that no plan looks up a user's devices through it: a plan
+-- made while the table is still empty may otherwise pick it for that and scan all of a
+-- project's devices on every read until the next ANALYZE.
+CREATE INDEX devices_quiet ON devices (client_id, (greatest(last_seen_at, ended_at)))
+  WHERE last_seen_at >= 0;
 CREATE INDEX detached_by_time ON detached_devices (detached_at);
 CREATE TABLE instances (
   id TEXT PRIMARY KEY,
@@ -546,11 +552,25 @@ marked AS (
   RETURNING t.id)
 SELECT count(*) FROM marked)sql";
 
-// A notice's payload, as JSON: its kind ("k") and sender ("s") first.
-std::string notice(const char* kind, const std::string& sender, json body) {
+// A notice, as JSON on one line: its kind ("k") and what it tells.
+std::string notice(const char* kind, json body) {
   body["k"] = kind;
-  body["s"] = sender;
   return dumpJSON(body);
+}
+
+// The payloads of notifications that carry `notices` in order: each the sender's id, then
+// notices a line each, as many as fit. One notification for many notices spares the database
+// and every listener the work of one per notice, and a listener skips its own instance's unread.
+std::vector<std::string> packNotices(const std::string& sender,
+                                     const std::vector<std::string>& notices) {
+  std::vector<std::string> payloads;
+  for (const std::string& line : notices) {
+    if (payloads.empty() || payloads.back().size() + 1 + line.size() > kPayloadBytes)
+      payloads.push_back(sender);
+    payloads.back() += '\n';
+    payloads.back() += line;
+  }
+  return payloads;
 }
 
 // The column arrays of a commit's statement, filled unit by unit.
@@ -610,8 +630,8 @@ struct CommitRows {
 
   // The messages of a unit, announced in notices of at most kNoticeBytes: each carries the
   // messages' data when it is short, else only the devices and ids, to be read.
-  void announce(const std::string& sender, const std::string& client, const std::string& user,
-                const Changes& changes, std::int64_t now) {
+  void announce(const std::string& client, const std::string& user, const Changes& changes,
+                std::int64_t now) {
     std::map<std::string, std::vector<std::pair<std::string, std::uint64_t>>> byData;
     for (const auto& row : changes.messages)
       byData[row.message.data].emplace_back(row.deviceId, row.message.id);
@@ -625,7 +645,7 @@ struct CommitRows {
         if (list.empty()) return;
         json body = {{"t", now}, {"m", std::move(list)}};
         if (carried) body["d"] = data;
-        notify(client, user, notice("m", sender, std::move(body)));
+        notify(client, user, notice("m", std::move(body)));
         list = json::array();
         size = data.size() + 128;
       };
@@ -638,7 +658,7 @@ struct CommitRows {
     }
   }
 
-  void add(const Unit& unit, const std::string& sender, std::int64_t now) {
+  void add(const Unit& unit, std::int64_t now) {
     const Changes& c = unit.changes;
     const std::string gateClient = unit.user ? unit.user->project : "";
     const std::string gateUser = unit.user ? unit.user->user : "";
@@ -711,11 +731,10 @@ struct CommitRows {
       }
       // The user's version first: a copy elsewhere goes before what is delivered from it.
       notify(gateClient, gateUser,
-             notice("u", sender,
-                    {{"p", gateClient},
-                     {"u", gateUser},
-                     {"v", static_cast<std::int64_t>(unit.baseVersion + 1)}}));
-      announce(sender, gateClient, gateUser, c, now);
+             notice("u", {{"p", gateClient},
+                          {"u", gateUser},
+                          {"v", static_cast<std::int64_t>(unit.baseVersion + 1)}}));
+      announce(gateClient, gateUser, c, now);
     }
     for (const OutboxMessage& o : c.outbox) {
       any = true;
@@ -940,8 +959,9 @@ class PostgresStore final : public Store {
     withConnection([&](Connection& conn) {
       Result r = conn.run(
           {"zelk_quiet",
-           "SELECT DISTINCT user_id FROM devices WHERE client_id = $1 AND "
-           "greatest(last_seen_at, ended_at) < $2 LIMIT $3",
+           "SELECT DISTINCT user_id FROM (SELECT user_id FROM devices WHERE client_id = $1 AND "
+           "last_seen_at >= 0 AND greatest(last_seen_at, ended_at) < $2 ORDER BY "
+           "greatest(last_seen_at, ended_at) LIMIT $3) quiet",
            Params().add(project).add(toMillis(before)).add(static_cast<std::uint64_t>(max))});
       for (int i = 0; i < r.rows(); ++i) found.push_back({project, r.text(i, 0)});
     });
@@ -966,7 +986,7 @@ class PostgresStore final : public Store {
     const std::int64_t now = toMillis(Clock::now());
     for (Unit& unit : units) {
       unit.conflict = false;
-      rows.add(unit, instance_, now);
+      rows.add(unit, now);
       if (unit.identify) identifies.push_back(&unit);
     }
     AuditRetention retention;
@@ -978,6 +998,8 @@ class PostgresStore final : public Store {
     for (const Unit& unit : units) {
       for (const auto& row : unit.changes.projects) {
         const ProjectSettings& s = row.settings;
+        const std::string told =
+            packNotices(instance_, {notice("p", {{"p", row.clientId}})}).front();
         statements.push_back({row.onlyIfNew ? "zelk_new_project" : "zelk_put_project",
                               row.onlyIfNew ? kNewProject : kPutProject,
                               Params()
@@ -997,7 +1019,7 @@ class PostgresStore final : public Store {
                                   .add(s.livenessGraceSeconds)
                                   .add(s.webhookUrl)
                                   .add(s.webhookSecret)
-                                  .add(notice("p", instance_, {{"p", row.clientId}}))});
+                                  .add(told)});
       }
     }
     const std::size_t identifyAt = statements.size();
@@ -1079,7 +1101,7 @@ class PostgresStore final : public Store {
     std::size_t size = 64;
     const auto flush = [&] {
       if (open.empty() && closed.empty()) return;
-      notices.push_back(notice("s", instance_, {{"o", std::move(open)}, {"e", std::move(closed)}}));
+      notices.push_back(notice("s", {{"o", std::move(open)}, {"e", std::move(closed)}}));
       open = json::array();
       closed = json::array();
       size = 64;
@@ -1200,7 +1222,7 @@ class PostgresStore final : public Store {
           "counter");
     gauge("zelk_db_connections_broken_total", "Connections found broken and replaced.", broken,
           "counter");
-    gauge("zelk_db_notices_total", "Notices heard on the listening connection.",
+    gauge("zelk_db_notices_total", "Notices of other instances heard on the listening connection.",
           notices_.load(std::memory_order_relaxed), "counter");
     gauge("zelk_db_listen_connected",
           "Whether the connection that hears other instances is up (1) or not (0).",
@@ -1348,11 +1370,11 @@ class PostgresStore final : public Store {
   // Announces what was just written. The changes are in the database already: a notice that
   // cannot go is said in the log, and the others read afresh what they hold once they miss a
   // change (a conflict) or do not find what they look for.
-  void tell(const std::vector<std::string>& payloads) {
-    if (payloads.empty()) return;
+  void tell(const std::vector<std::string>& notices) {
+    if (notices.empty()) return;
     try {
       withConnection([&](Connection& conn) {
-        conn.run({"zelk_notify", kNotify, Params().addArray(payloads)});
+        conn.run({"zelk_notify", kNotify, Params().addArray(packNotices(instance_, notices))});
       });
     } catch (const StoreError& error) {
       std::fprintf(stderr, "zelk-server: notices of a commit were not sent: %s\n", error.what());
@@ -1549,13 +1571,27 @@ class PostgresStore final : public Store {
       if (fds[1].revents) return;
       if (PQconsumeInput(conn.handle()) == 0 || conn.broken()) return;
       while (PGnotify* notify = PQnotifies(conn.handle())) {
-        const std::string payload = notify->extra ? notify->extra : "";
+        const std::string_view payload = notify->extra ? notify->extra : "";
+        const std::size_t end = payload.find('\n');
+        const std::string_view sender = payload.substr(0, end);
+        // This instance acted on its own changes when it made them.
+        if (end == std::string_view::npos || sender == instance_) {
+          PQfreemem(notify);
+          continue;
+        }
+        std::vector<StoreNotice> heard;
+        for (std::size_t at = end + 1; at <= payload.size();) {
+          const std::size_t next = std::min(payload.find('\n', at), payload.size());
+          if (std::optional<StoreNotice> one = parseNotice(payload.substr(at, next - at))) {
+            one->sender = sender;
+            heard.push_back(std::move(*one));
+          }
+          at = next + 1;
+        }
         PQfreemem(notify);
-        notices_.fetch_add(1, std::memory_order_relaxed);
-        const std::optional<StoreNotice> heard = parseNotice(payload);
-        if (!heard) continue;
+        notices_.fetch_add(heard.size(), std::memory_order_relaxed);
         try {
-          onNotice(*heard);
+          for (const StoreNotice& one : heard) onNotice(one);
         } catch (const std::exception&) {
           // The notice could not be acted on (the database went away while it was read): start
           // again with a new connection and a resync rather than leave a gap.
@@ -1568,12 +1604,11 @@ class PostgresStore final : public Store {
   }
 
   // A notice as commit() and writeStreams() write it; nullopt for one of another form.
-  static std::optional<StoreNotice> parseNotice(const std::string& payload) {
-    const json body = json::parse(payload, nullptr, false);
+  static std::optional<StoreNotice> parseNotice(std::string_view line) {
+    const json body = json::parse(line, nullptr, false);
     if (!body.is_object()) return std::nullopt;
     StoreNotice notice;
     const std::string kind = body.value("k", "");
-    notice.sender = body.value("s", "");
     try {
       if (kind == "u") {
         notice.kind = StoreNotice::Kind::user;

@@ -165,7 +165,7 @@ struct StreamChanges {
   bool empty() const { return opened.empty() && ended.empty(); }
 };
 
-// A notice from another instance sharing the store (or from this one: `sender` tells).
+// A notice from another instance sharing the store.
 struct StoreNotice {
   enum class Kind {
     user,      // a user's records were changed: `user` and `version`
@@ -242,8 +242,8 @@ class Store {
   // Devices attached, over every project.
   virtual std::size_t countDevices() = 0;
 
-  // Calls `onNotice` on a thread of the store's own for every notice committed by any instance
-  // (this one included), and `resync` when notices may have been missed (the listening
+  // Calls `onNotice` on a thread of the store's own for every notice committed by another
+  // instance (never this one's own), and `resync` when notices may have been missed (the listening
   // connection was lost and is back). Call once, before serving; stopListening() ends it and
   // returns once `onNotice` runs no more. A store that is not shared sends none.
   virtual void listen(std::function<void(const StoreNotice&)> /*onNotice*/) {}

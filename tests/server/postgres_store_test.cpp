@@ -175,6 +175,10 @@ class Heard {
     std::lock_guard lock(mutex_);
     return std::any_of(notices_.begin(), notices_.end(), match);
   }
+  std::vector<StoreNotice> all() {
+    std::lock_guard lock(mutex_);
+    return notices_;
+  }
 
  private:
   std::mutex mutex_;
@@ -252,6 +256,82 @@ TEST_F(PostgresStoreTest, NoticesTellWhatWasWrittenAndWhoWroteItAndNeverWhatWasN
   EXPECT_FALSE(heard.any([](const StoreNotice& n) { return delivers(n, "dev-never"); }));
   EXPECT_FALSE(heard.any([](const StoreNotice& n) { return delivers(n, "dev-failed"); }));
   listener->stopListening();
+}
+
+// Plans are made once a connection and kept until the tables' statistics change, so the first
+// ones are made while the tables are empty: a user's read must stay a lookup as the table grows.
+TEST_F(PostgresStoreTest, ReadingAUserLooksAtItsOwnDevicesOnlyInAFreshDatabase) {
+  auto store = open(2);
+  constexpr int kUsers = 400;
+  for (int i = 0; i < kUsers; ++i) {
+    const UserKey user{"client-a", "user-" + std::to_string(i)};
+    ASSERT_FALSE(store->readUser(user));
+    Unit unit = attachOf(0, "dev-" + std::to_string(i));
+    unit.user = user;
+    ASSERT_TRUE(write(*store, std::move(unit)));
+  }
+  ASSERT_TRUE(store->readUser({"client-a", "user-7"}));
+  // The store's sessions report what they read as they end.
+  store.reset();
+  auto own = direct();
+  std::int64_t read = 0;
+  ASSERT_TRUE(eventually([&] {
+    const auto stats = own->query(
+        "SELECT n_tup_ins, seq_tup_read + coalesce(idx_tup_fetch, 0) FROM pg_stat_user_tables "
+        "WHERE relname = 'devices'");
+    read = stats.integer(0, 1);
+    return stats.integer(0, 0) >= kUsers;
+  }));
+  // A scan of all the project's devices on each read would have read kUsers² / 2 of them.
+  EXPECT_LT(read, 4 * kUsers);
+}
+
+TEST_F(PostgresStoreTest, ManyUsersOfOneCommitAreToldInOrderAndNeverToTheirWriter) {
+  auto listener = open(4, "in_listener");
+  auto writer = open(4, "in_writer");
+  Heard heard, own;
+  listener->listen([&heard](const StoreNotice& notice) { heard(notice); });
+  writer->listen([&own](const StoreNotice& notice) { own(notice); });
+  ASSERT_TRUE(listening(*listener));
+  ASSERT_TRUE(listening(*writer));
+
+  // More than one notification's worth of notices, each user with a message of its own.
+  constexpr int kUsers = 120;
+  std::vector<Unit> batch;
+  for (int i = 0; i < kUsers; ++i) {
+    Unit unit = attachOf(0, "dev-" + std::to_string(i), std::string(100, 'a' + i % 26));
+    unit.user = zelk::server::UserKey{"client-a", "user-" + std::to_string(i)};
+    batch.push_back(std::move(unit));
+  }
+  writer->commit(batch);
+  ASSERT_TRUE(heard.waitFor([](const StoreNotice& n) { return delivers(n, "dev-119"); }));
+
+  std::vector<std::string> users, devices;
+  for (const StoreNotice& notice : heard.all()) {
+    EXPECT_EQ(notice.sender, "in_writer");
+    if (notice.kind == StoreNotice::Kind::user) users.push_back(notice.user.user);
+    for (const auto& message : notice.deliveries) {
+      devices.push_back(message.device);
+      EXPECT_EQ(message.data, std::string(100, 'a' + std::stoi(message.device.substr(4)) % 26));
+    }
+  }
+  ASSERT_EQ(users.size(), std::size_t{kUsers});
+  ASSERT_EQ(devices.size(), std::size_t{kUsers});
+  for (int i = 0; i < kUsers; ++i) {
+    EXPECT_EQ(users[i], "user-" + std::to_string(i));
+    EXPECT_EQ(devices[i], "dev-" + std::to_string(i));
+  }
+  // The writer acted on its own changes as it made them: it hears the others' notices only (once
+  // it hears one written after its own, its own would have come before).
+  Unit later = attachOf(0, "dev-later");
+  later.user = zelk::server::UserKey{"client-a", "later"};
+  ASSERT_TRUE(write(*listener, std::move(later)));
+  ASSERT_TRUE(own.waitFor([](const StoreNotice& n) { return delivers(n, "dev-later"); }));
+  EXPECT_FALSE(own.any([](const StoreNotice& n) {
+    return n.kind != StoreNotice::Kind::resync && n.sender != "in_listener";
+  }));
+  listener->stopListening();
+  writer->stopListening();
 }
 
 TEST_F(PostgresStoreTest, ALostListeningConnectionComesBackWithAResync) {
