@@ -94,9 +94,15 @@ void Liveness::learn(const std::vector<std::string>& devices,
 }
 
 void Liveness::hold(const std::vector<std::string>& devices) {
-  std::lock_guard recent(recentMutex_);
   for (const std::string& device : devices) {
     Shard& shard = shardOf(device);
+    {
+      // Most are attached again, held already: no need to look at what was heard.
+      std::lock_guard lock(shard.mutex);
+      const auto it = shard.devices.find(device);
+      if (it != shard.devices.end() && it->second.held) continue;
+    }
+    std::lock_guard recent(recentMutex_);
     std::lock_guard lock(shard.mutex);
     Facts& held = shard.devices[device];
     if (held.held) continue;

@@ -529,22 +529,18 @@ class SQLiteStore final : public Store {
       for (Unit& unit : units) {
         unit.conflict = false;
         if (unit.user) {
-          std::int64_t version = 0;
-          userVersion_->bind(1, unit.user->project).bind(2, unit.user->user);
-          if (userVersion_->step()) {
-            version = userVersion_->integer(0);
-            userVersion_->reset();
-          }
-          if (static_cast<std::uint64_t>(version) != unit.baseVersion) {
-            unit.conflict = true;
-            continue;
-          }
-          putUser_->bind(1, unit.user->project)
+          // The user's row moves from the version the call was decided on to the next, or the
+          // user was changed meanwhile and nothing of this unit is written.
+          Statement& put = unit.baseVersion == 0 ? *newUser_ : *bumpUser_;
+          put.bind(1, unit.user->project)
               .bind(2, unit.user->user)
               .bind(3, unit.changes.profile.email)
               .bind(4, unit.changes.profile.phone)
-              .bind(5, static_cast<std::int64_t>(unit.baseVersion + 1))
-              .run();
+              .bind(5, static_cast<std::int64_t>(unit.baseVersion));
+          if (put.run() != 1) {
+            unit.conflict = true;
+            continue;
+          }
           writeUser(*unit.user, unit.changes);
         }
         if (unit.identify) unit.identified = identify(*unit.identify);
@@ -992,10 +988,12 @@ class SQLiteStore final : public Store {
     };
     begin_ = add("BEGIN IMMEDIATE");
     commit_ = add("COMMIT");
-    userVersion_ = add("SELECT version FROM users WHERE client_id = ?1 AND user_id = ?2");
-    putUser_ = add(
-        "INSERT INTO users (client_id, user_id, email, phone, version) VALUES (?1, ?2, ?3, ?4, "
-        "?5) ON CONFLICT (client_id, user_id) DO UPDATE SET email = ?3, phone = ?4, version = ?5");
+    newUser_ =
+        add("INSERT INTO users (client_id, user_id, email, phone, version) VALUES (?1, ?2, ?3, ?4, "
+            "?5 + 1) ON CONFLICT (client_id, user_id) DO NOTHING");
+    bumpUser_ =
+        add("UPDATE users SET email = ?3, phone = ?4, version = ?5 + 1 WHERE client_id = ?1 AND "
+            "user_id = ?2 AND version = ?5");
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
@@ -1191,7 +1189,7 @@ class SQLiteStore final : public Store {
   std::mutex mutex_;  // the writing connection's
   sqlite3* db_ = nullptr;
   std::vector<std::unique_ptr<Statement>> statements_;
-  Statement *begin_ = nullptr, *commit_ = nullptr, *userVersion_ = nullptr, *putUser_ = nullptr,
+  Statement *begin_ = nullptr, *commit_ = nullptr, *newUser_ = nullptr, *bumpUser_ = nullptr,
             *putProject_ = nullptr, *newProject_ = nullptr, *putDevice_ = nullptr,
             *removeDevice_ = nullptr, *removeMessages_ = nullptr, *removeHosts_ = nullptr,
             *knownIdentity_ = nullptr, *putIdentity_ = nullptr, *putChallenge_ = nullptr,
