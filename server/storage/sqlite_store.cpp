@@ -7,10 +7,12 @@
 // loss, at an fsync per commit). The log is copied into the database file (checkpointed) on a
 // thread and connection of the store's own, so that a commit never waits for those writes and
 // their fsyncs.
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,7 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "storage/json_columns.hpp"
 #include "storage/store.hpp"
@@ -354,9 +359,40 @@ class Reader {
   std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
 };
 
+// The database file, opened for this process alone: created readable by its owner only (it holds
+// contacts and secrets; SQLite gives its log and shared-memory files the same mode), and locked
+// so that a second instance on the same file refuses to start rather than decide on records the
+// first one holds. Kept open until every connection is closed: closing a descriptor of the file
+// drops the process's POSIX locks on it, SQLite's among them.
+class OwnFile {
+ public:
+  explicit OwnFile(const std::string& path) {
+    if (path.empty() || path.front() == ':' || path.starts_with("file:")) return;
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) throw StoreError("cannot open " + path + ": " + std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd_);
+      if (error == EWOULDBLOCK)
+        throw StoreError(path +
+                         " is in use by another zelk-server; one instance serves a SQLite file "
+                         "(several instances share a PostgreSQL database)");
+      throw StoreError("cannot lock " + path + ": " + std::strerror(error));
+    }
+  }
+  ~OwnFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OwnFile(const OwnFile&) = delete;
+  OwnFile& operator=(const OwnFile&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 class SQLiteStore final : public Store {
  public:
-  SQLiteStore(std::string path, SQLiteLog log) : path_(std::move(path)), log_(log) {
+  SQLiteStore(std::string path, SQLiteLog log) : file_(path), path_(std::move(path)), log_(log) {
     if (sqlite3_open_v2(path_.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -369,6 +405,8 @@ class SQLiteStore final : public Store {
       execute("PRAGMA journal_mode = WAL");
       execute("PRAGMA synchronous = NORMAL");
       execute("PRAGMA foreign_keys = ON");
+      // What rows held (contacts, tokens, the outbox's messages) does not stay in freed pages.
+      execute("PRAGMA secure_delete = ON");
       migrate();
       prepare();
       startCheckpoints();
@@ -1184,6 +1222,7 @@ class SQLiteStore final : public Store {
 
   static constexpr std::size_t kMaxIdleReaders = 8;
 
+  const OwnFile file_;  // first: closed after every connection
   const std::string path_;
   std::string instance_;
   std::mutex mutex_;  // the writing connection's
