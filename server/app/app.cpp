@@ -79,6 +79,10 @@ App::~App() {
 
 bool App::start(std::string* error) {
   http::ServerConfig http = config_.http;
+  // A proxy's connections carry many clients: no cap holds them back.
+  http.uncapped = [limiter = limiter_.get()](const std::string& peer) {
+    return limiter->trusted(peer);
+  };
   if (http.port == 0) http.port = port_;  // keeps base URLs handed out earlier valid
   hub_.reopen();
   draining_ = false;

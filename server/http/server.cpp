@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -13,6 +14,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -182,18 +185,39 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   mutable std::mutex sessionsMutex;
   std::condition_variable sessionsChanged;
   std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
+  std::unordered_map<std::string, std::size_t> perAddress;  // connections open, by peer address
 
   void enroll(const std::shared_ptr<SessionBase>& session) {
     std::lock_guard lock(sessionsMutex);
     sessions.emplace(session.get(), session);
   }
-  void leave(SessionBase* session) {
+  void leave(SessionBase* session, const std::string& peer) {
     std::lock_guard lock(sessionsMutex);
     sessions.erase(session);
+    if (auto it = perAddress.find(peer); it != perAddress.end() && --it->second == 0)
+      perAddress.erase(it);
     sessionsChanged.notify_all();
+  }
+  // Counts one more connection of `peer`; false (and nothing counted) past its cap.
+  bool admit(const std::string& peer) {
+    const std::size_t cap = config.maxConnectionsPerAddress;
+    const bool capped = cap > 0 && !(config.uncapped && config.uncapped(peer));
+    std::lock_guard lock(sessionsMutex);
+    std::size_t& open = perAddress[peer];
+    if (capped && open >= cap) {
+      if (open == 0) perAddress.erase(peer);
+      return false;
+    }
+    ++open;
+    return true;
   }
 
   void accept();
+  // accept() again once `wait` is over: the process is out of file descriptors (or the kernel of
+  // memory), and retrying at once would only spin.
+  void acceptLater(std::chrono::milliseconds wait);
+  std::unique_ptr<net::steady_timer> acceptPause;
+  bool acceptStarved = false;  // told once per spell, on the loop
   // Writes what a batch queued on these connections.
   void writeBatch(const std::vector<std::shared_ptr<SessionBase>>& sessions) const;
 
@@ -237,7 +261,7 @@ class Session final : public Impl::SessionBase,
         timer_(stream_.get_executor()),
         peer_(std::move(peer)) {}
 
-  ~Session() override { server_->leave(this); }
+  ~Session() override { server_->leave(this, peer_); }
 
   void start() {
     if constexpr (kTLS) {
@@ -619,12 +643,40 @@ void Server::Impl::accept() {
   acceptor->async_accept(
       executor, [self = shared_from_this()](error_code error, tcp::socket socket) {
         if (!self->acceptor || !self->acceptor->is_open()) return;
+        if (error == net::error::no_descriptors || error == net::error::no_buffer_space ||
+            error == net::error::no_memory || error.value() == ENFILE) {
+          if (!self->acceptStarved)
+            std::fprintf(stderr,
+                         "zelk-server: cannot take new connections: %s; trying again every "
+                         "100 ms\n",
+                         error.message().c_str());
+          self->acceptStarved = true;
+          return self->acceptLater(std::chrono::milliseconds(100));
+        }
+        if (!error && self->acceptStarved) {
+          std::fprintf(stderr, "zelk-server: taking new connections again\n");
+          self->acceptStarved = false;
+        }
         if (!error) {
           error_code ignored;
           socket.set_option(tcp::no_delay(true), ignored);
           std::string peer;
           if (auto endpoint = socket.remote_endpoint(ignored); !ignored)
             peer = endpoint.address().to_string();
+          if (!self->admit(peer)) {
+            if (!self->tls) {
+              static constexpr std::string_view kRefusal =
+                  "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 66\r\nRetry-After: 10\r\nConnection: close\r\n\r\n"
+                  "{\"error\":\"too many connections from this address\",\"success\":false}";
+              // A fresh socket's send buffer takes these bytes at once.
+              socket.non_blocking(true, ignored);
+              net::write(socket, net::buffer(kRefusal), ignored);
+            }
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+            return self->accept();
+          }
           if (self->tls) {
             auto session = std::make_shared<Session<ssl::stream<tcp::socket>>>(
                 self, std::move(peer), std::move(socket), *self->tls);
@@ -639,6 +691,20 @@ void Server::Impl::accept() {
         }
         self->accept();
       });
+}
+
+void Server::Impl::acceptLater(std::chrono::milliseconds wait) {
+  if (!acceptPause) acceptPause = std::make_unique<net::steady_timer>(*io);
+  acceptPause->expires_after(wait);
+  acceptPause->async_wait([self = shared_from_this()](error_code error) {
+    if (!error) self->accept();
+  });
+}
+
+std::size_t quarterOfOpenFiles() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return std::max<std::size_t>(static_cast<std::size_t>(limit.rlim_cur) / 4, 16);
 }
 
 void Server::Impl::writeBatch(const std::vector<std::shared_ptr<SessionBase>>& sessions) const {
@@ -786,6 +852,7 @@ void Server::stop() {
   if (!impl_->io) return;
   halt();
   impl_->acceptor.reset();
+  impl_->acceptPause.reset();
   // Destroying the loop destroys the handlers it still held, and with them the connections.
   impl_->io.reset();
   impl_->tls.reset();

@@ -33,7 +33,16 @@ struct ServerConfig {
   // How long a kept-alive connection may wait for its next request.
   std::chrono::milliseconds idleTimeout{60'000};
   int threads = 1;
+  // Connections one address may hold at once; past them a new one is answered 503 and closed
+  // (over HTTPS closed only), so that one client cannot take every connection the process can
+  // have. 0: no cap. Addresses `uncapped` says yes to (trusted proxies) have none.
+  std::size_t maxConnectionsPerAddress = 0;
+  std::function<bool(const std::string& address)> uncapped;
 };
+
+// A quarter of the files this process may have open: the default cap of one address's
+// connections.
+std::size_t quarterOfOpenFiles();
 
 class Server {
  public:

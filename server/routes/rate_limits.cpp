@@ -79,12 +79,13 @@ RateLimiter::RateLimiter(RateLimitConfig config, std::function<Clock::time_point
   }
 }
 
+bool RateLimiter::trusted(std::string_view address) const {
+  return std::any_of(trusted_.begin(), trusted_.end(),
+                     [&](const AddressRange& range) { return range.contains(address); });
+}
+
 std::string RateLimiter::sourceAddress(const std::string& peer,
                                        std::string_view forwardedFor) const {
-  const auto trusted = [this](std::string_view address) {
-    return std::any_of(trusted_.begin(), trusted_.end(),
-                       [&](const AddressRange& range) { return range.contains(address); });
-  };
   // From the peer leftwards, as long as the hop that added an entry is a trusted proxy.
   std::string source = peer;
   std::string_view rest = forwardedFor;

@@ -52,6 +52,8 @@ class RateLimiter {
   // The address a request comes from: `peer`, or what `forwardedFor` says when `peer` is a
   // trusted proxy.
   std::string sourceAddress(const std::string& peer, std::string_view forwardedFor) const;
+  // Whether `address` is one of the trusted proxies.
+  bool trusted(std::string_view address) const;
 
   // Takes a token from the buckets of `clientId` ("" : none) and `address`; when one is empty,
   // takes nothing and returns what ran out ("client" or "address") and when to try again.

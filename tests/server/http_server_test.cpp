@@ -197,4 +197,58 @@ TEST_F(ServerBatchedSends, AStreamThatWentAwayDoesNotKeepTheOthersFromTheirMessa
   expectEveryStreamReads(staying, theirs);
 }
 
+// One address holding every connection it may: the next is refused with a 503 the client can
+// read, others are not, and a connection that ends makes room.
+TEST(ServerConnectionCap, AnAddressPastItsCapIsAnswered503AndTheRestGoOn) {
+  const auto run = [](bool uncapped) {
+    Server server([](const Request&, Response& res) {
+      res.status = 200;
+      res.body = "ok";
+    });
+    ServerConfig config;
+    config.maxConnectionsPerAddress = 3;
+    if (uncapped) config.uncapped = [](const std::string& peer) { return peer == "127.0.0.1"; };
+    std::string error;
+    EXPECT_TRUE(server.start(config, &error)) << error;
+    // Sends a request and waits for its whole answer: "ok" after the head.
+    const auto ask = [](RawConnection& connection) {
+      const std::size_t from = connection.received().size();
+      connection.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+      return connection.readUntil([from](const std::string& got) {
+        return got.find("\r\n\r\nok", from) != std::string::npos;
+      });
+    };
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (int i = 0; i < 3; ++i) {
+      held.push_back(std::make_unique<RawConnection>(server.port()));
+      EXPECT_TRUE(ask(*held.back()));
+      EXPECT_EQ(held.back()->received().rfind("HTTP/1.1 200", 0), 0u);
+    }
+    RawConnection fourth(server.port());
+    fourth.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    fourth.readUntilClosed(5s);
+    const std::string answer = fourth.received();
+    if (uncapped) {
+      EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+      server.stop();
+      return;
+    }
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+    EXPECT_NE(answer.find("too many connections from this address"), std::string::npos);
+    // The ones held still answer, and once one of them is gone another may come.
+    EXPECT_TRUE(ask(*held[1]));
+    held[0]->close();
+    bool admitted = false;
+    for (int attempt = 0; attempt < 100 && !admitted; ++attempt) {
+      RawConnection next(server.port());
+      admitted = ask(next) && next.received().rfind("HTTP/1.1 200", 0) == 0;
+      if (!admitted) std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(admitted);
+    server.stop();
+  };
+  run(false);
+  run(true);
+}
+
 }  // namespace

@@ -56,6 +56,7 @@ class ChildProcess {
     if (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
   }
+  pid_t pid() const { return pid_; }
   // Sends `signal` and returns the exit status.
   int signalAndWait(int signal) {
     kill(pid_, signal);
