@@ -36,7 +36,12 @@ Service::Config serviceConfig(const AppConfig& config, App* app) {
     service.committers = std::clamp(config.databaseConnections / 4, 1, 4);
     service.readers = std::clamp(config.databaseConnections / 2, 1, 8);
   }
-  service.deliverCodes = !config.sandbox;
+  if (!config.sandbox) {
+    service.codeChannels.email =
+        !config.delivery.mail.url.empty() && !config.delivery.mail.from.empty();
+    service.codeChannels.text = !config.delivery.text.url.empty();
+  }
+  service.codeChannels.revealed = config.sandbox || config.onCodeSent != nullptr;
   service.audit = config.audit;
   service.onOutbox = [app] { app->wakeCourier(); };
   return service;

@@ -43,6 +43,8 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "code-max-checks",
                                            "code-resend-interval",
                                            "code-sends-per-hour",
+                                           "code-user-sends-per-hour",
+                                           "max-connections-per-address",
                                            "rate-limit-client",
                                            "rate-limit-address",
                                            "trusted-proxies",
@@ -307,6 +309,13 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
   if (auto it = merged.find("code-sends-per-hour"); it != merged.end())
     app.codes.maxSendsPerHour =
         static_cast<int>(integerOf("code-sends-per-hour", it->second, 1, 1000));
+  if (auto it = merged.find("code-user-sends-per-hour"); it != merged.end())
+    app.codes.maxUserSendsPerHour =
+        static_cast<int>(integerOf("code-user-sends-per-hour", it->second, 1, 1000));
+  app.http.maxConnectionsPerAddress = http::quarterOfOpenFiles();
+  if (auto it = merged.find("max-connections-per-address"); it != merged.end())
+    app.http.maxConnectionsPerAddress = static_cast<std::size_t>(
+        integerOf("max-connections-per-address", it->second, 0, 100'000'000));
   // Generous limits by default; none in sandbox mode, whose tests run many clients from one
   // address, unless asked for.
   if (!app.sandbox) {
@@ -431,6 +440,11 @@ std::string usage(bool sandboxAlias) {
          "  --code-max-checks N  checks a code takes before it is void (default 5)\n"
          "  --code-resend-interval S  least time between two codes of a challenge (default 30)\n"
          "  --code-sends-per-hour N   codes a challenge gets within an hour (default 5)\n"
+         "  --code-user-sends-per-hour N  codes all of a user's challenges get within an hour\n"
+         "                       (default 10)\n"
+         "  --max-connections-per-address N  connections one address may hold; past them 503\n"
+         "                       (default: a quarter of the open-file limit; 0: no cap;\n"
+         "                       trusted proxies: none)\n"
          "  --rate-limit-client N     attach, identify and challenge calls a minute per client\n"
          "                       id (default 60000; 0: none; sandbox: none)\n"
          "  --rate-limit-address N    the same per source address (default 300; sandbox: none)\n"

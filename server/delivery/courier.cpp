@@ -253,6 +253,7 @@ std::string wipedPayload(const std::string& payload, const std::string& kind) {
   json kept = json::parse(payload, nullptr, false);
   if (!kept.is_object()) return "{}";
   kept.erase("code");
+  kept.erase("sealed");
   if (kept.contains("to") && kept["to"].is_string())
     kept["to"] = kind == "text" ? maskPhone(kept["to"].get<std::string>())
                                 : maskEmail(kept["to"].get<std::string>());
@@ -427,10 +428,30 @@ void Courier::attempt(OutboxMessage message) {
     message.nextAttemptAt = now + std::min(wait, config_.retryMax);
     result = "retry";
   }
-  if (message.state != OutboxState::pending && message.kind != "webhook")
+  const bool code = message.kind != "webhook";
+  std::optional<std::string> undelivered;
+  if (code && message.state == OutboxState::failed) undelivered = codeOf(message);
+  if (code && message.state != OutboxState::pending)
     message.payload = wipedPayload(message.payload, message.kind);
   service_.store().updateMessage(message);
   if (outcome_) outcome_(message.kind, result);
+  if (undelivered) {
+    // The user heard nothing: the code is void, and asking for another is not held back by it.
+    const json payload = json::parse(message.payload, nullptr, false);
+    if (payload.is_object() && payload.contains("challenge") && payload["challenge"].is_string())
+      service_.codeUndelivered(payload["challenge"].get<std::string>(), *undelivered);
+  }
+}
+
+std::optional<std::string> Courier::codeOf(const OutboxMessage& message) const {
+  const json payload = json::parse(message.payload, nullptr, false);
+  if (!payload.is_object()) return std::nullopt;
+  if (auto it = payload.find("sealed"); it != payload.end() && it->is_string())
+    return service_.unsealCode(it->get<std::string>());
+  // Written by a version that kept the code as it is until it was sent.
+  if (auto it = payload.find("code"); it != payload.end() && it->is_string())
+    return it->get<std::string>();
+  return std::nullopt;
 }
 
 std::string Courier::sendWebhook(const OutboxMessage& message, bool* permanent) {
@@ -451,12 +472,12 @@ std::string Courier::sendWebhook(const OutboxMessage& message, bool* permanent) 
 std::string Courier::sendCode(const OutboxMessage& message, bool* permanent) {
   *permanent = true;
   const json payload = json::parse(message.payload, nullptr, false);
-  if (!payload.is_object() || !payload.contains("code") || !payload["code"].is_string())
-    return "the message holds no code";
+  const std::optional<std::string> carried = codeOf(message);
+  if (!carried) return "the message holds no code this server can read";
   const auto lifetime = service_.codeLifetime();
   if (Clock::now() >= message.createdAt + lifetime) return "the code expired before it was sent";
   const std::string to = payload.value("to", "");
-  const std::string code = payload["code"].get<std::string>();
+  const std::string& code = *carried;
   const ProjectSettings project = service_.projectSettings(message.project);
   const int minutes = static_cast<int>(std::max<std::int64_t>(
       1, std::chrono::duration_cast<std::chrono::minutes>(lifetime).count()));

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -89,6 +90,8 @@ class Courier {
   // "" when sent; else why not, and in *permanent whether trying again is pointless.
   std::string sendWebhook(const OutboxMessage& message, bool* permanent);
   std::string sendCode(const OutboxMessage& message, bool* permanent);
+  // The code a code message carries; nullopt when there is none this server can read.
+  std::optional<std::string> codeOf(const OutboxMessage& message) const;
 
   Service& service_;
   const DeliveryConfig config_;

@@ -35,7 +35,10 @@ struct EventFamily {
 };
 
 constexpr EventFamily kEventFamilies[] = {
-    {"codes", "One-time codes sent, refused (too soon or too many), accepted and rejected.",
+    {"codes",
+     "One-time codes queued for delivery, revealed to the program (sandbox), refused (too soon "
+     "or too many), undeliverable (no channel reaches the user), accepted and rejected; "
+     "zelk_outbox_deliveries_total tells which went out.",
      "outcome"},
     {"rate_limited", "Requests refused by a rate limit, by what it counts.", "scope"},
     {"devices_removed", "Devices the service detached itself, by why.", "reason"},

@@ -24,7 +24,8 @@ class Metrics {
   // this instance wrote it to a stream.
   void observeNotifyLag(std::chrono::system_clock::duration lag);
   void countMessages(std::uint64_t count) { messages_ += count; }
-  // One security event: a code sent, refused, accepted or rejected ("codes", outcome), a request
+  // One security event: a code queued, revealed, refused, undeliverable, accepted or rejected
+  // ("codes", outcome), a request
   // refused by a rate limit ("rate_limited", scope), a device logged out at the limit or left
   // idle too long ("devices_removed", reason), an attach refused at the limit ("attach_blocked",
   // "").

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "routes/json_input.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "service/ids.hpp"
@@ -9,11 +10,53 @@ namespace zelk::server {
 
 using nlohmann::json;
 
+namespace {
+
+// Throws BadRequest when `text` nests objects and arrays deeper than kMaxJSONDepth: one pass over
+// the bytes without recursion, strings skipped. Whatever else is wrong the parser finds.
+void checkNesting(std::string_view text) {
+  int depth = 0;
+  std::string_view lastString, member;  // the member of the body the scan is in
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      const std::size_t start = i + 1;
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      if (depth == 1) lastString = text.substr(start, std::min(i, text.size()) - start);
+    } else if (c == ':' && depth == 1) {
+      member = lastString;
+    } else if (c == '{' || c == '[') {
+      if (++depth > kMaxJSONDepth) {
+        const bool named = depth > 1 && !member.empty() && member.size() <= 64 &&
+                           std::all_of(member.begin(), member.end(), [](char m) {
+                             return m >= 0x20 && m < 0x7f && m != '\\' && m != '"';
+                           });
+        throw BadRequest{(named ? std::string(member) : std::string("body")) +
+                         " nests deeper than " + std::to_string(kMaxJSONDepth) + " levels"};
+      }
+    } else if (c == '}' || c == ']') {
+      if (--depth == 1) member = {};
+    }
+  }
+}
+
+}  // namespace
+
 json parseObject(const std::string& body) {
+  checkNesting(body);
   json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded()) throw BadRequest{"body is not valid JSON"};
   if (!parsed.is_object()) throw BadRequest{"body must be a JSON object"};
   return parsed;
+}
+
+void checkKeptSize(const json& value, const char* key, std::string_view body) {
+  if (body.size() <= kMaxKeptJSONBytes) return;
+  if (render(value).size() > kMaxKeptJSONBytes)
+    throw BadRequest{std::string(key) + " must be at most " + std::to_string(kMaxKeptJSONBytes) +
+                     " bytes as JSON"};
 }
 
 std::string requiredString(const json& object, const char* key, bool nonEmpty,

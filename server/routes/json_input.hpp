@@ -18,7 +18,18 @@ struct BadRequest {
   std::string error;
 };
 
+// How deep a body may nest objects and arrays: what is kept is written out and compared by
+// recursion, which input must not be able to drive past a thread's stack.
+inline constexpr int kMaxJSONDepth = 32;
+// How large an object a client sends may be kept (device_info, metadata), written out as JSON.
+inline constexpr std::size_t kMaxKeptJSONBytes = 16 * 1024;
+
+// The JSON object `body` holds. Refused (BadRequest) when it is not one, or when it nests deeper
+// than kMaxJSONDepth, which is found before anything is parsed; the message names the member.
 nlohmann::json parseObject(const std::string& body);
+// Refused (BadRequest, naming `key`) when `value` written out as JSON is larger than
+// kMaxKeptJSONBytes. `body` is the text it came from: a smaller one is not written out to tell.
+void checkKeptSize(const nlohmann::json& value, const char* key, std::string_view body);
 // A string member; with `maxBytes`, checked to be valid text of at most that size.
 std::string requiredString(const nlohmann::json& object, const char* key, bool nonEmpty,
                            std::size_t maxBytes = 4096);

@@ -256,10 +256,14 @@ void ServiceRoutes::sendCode(const std::string& project, const std::string& chal
         res.headers.emplace_back("Retry-After", std::to_string(result.retryAfter.count()));
         return respond(std::move(res));
       }
+      case CodeSend::undeliverable:
+        metrics_.countEvent("codes", "undeliverable");
+        return respond(failure(422, "no code can be sent: " + result.why));
       case CodeSend::sent:
         break;
     }
-    metrics_.countEvent("codes", "sent");
+    // A code this server sends waits in the outbox: the delivery worker counts how that went.
+    metrics_.countEvent("codes", result.queued ? "queued" : "revealed");
     if (codeSink_) codeSink_(*result.sent);
     respond(answer({{"success", true}, {"channel", result.sent->channel}}));
   });
@@ -272,8 +276,10 @@ void ServiceRoutes::attach(const Asked& asked, const Respond& respond) {
   input.project = asked.clientId;
   input.user = requiredUser(body);
   input.deviceInfo = takeObject(body, "device_info");
+  checkKeptSize(input.deviceInfo, "device_info", asked.body);
   input.vendorId = vendorIdentifier(body);
   input.metadata = optionalMetadata(body);
+  checkKeptSize(input.metadata, "metadata", asked.body);
   input.library = optionalString(body, "library", 64);
   input.version = optionalString(body, "version", 64);
   input.identity = optionalString(body, "identity", 128);
@@ -348,6 +354,7 @@ void ServiceRoutes::identify(const Asked& asked, const Respond& respond) {
   IdentifyInput input;
   input.project = asked.clientId;
   input.deviceInfo = takeObject(body, "device_info");
+  checkKeptSize(input.deviceInfo, "device_info", asked.body);
   input.vendorId = vendorIdentifier(body);
   optionalMetadata(body);
   input.identityId = optionalString(body, "identity_id", 128);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/challenges.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "service/ids.hpp"
@@ -57,6 +58,20 @@ RaisedChallenge raiseChallenge(UserEdit& edit, std::string reason, const RuleCon
   return raised;
 }
 
+RaisedChallenge challengeAtTheLimit(UserEdit& edit, std::string reason, const std::string& deviceId,
+                                    const RuleContext& context) {
+  UserRecord& user = edit.user();
+  const auto open = std::find_if(user.challenges.rbegin(), user.challenges.rend(),
+                                 [](const Challenge& challenge) { return challenge.open(); });
+  Device* device = user.device(deviceId);
+  if (open == user.challenges.rend() || !device)
+    return raiseChallenge(edit, std::move(reason), context);
+  RaisedChallenge joined;
+  joined.id = open->id;
+  joined.deliveries.push_back(edit.send(*device, challengeNoticeData(joined.id), Clock::now()));
+  return joined;
+}
+
 void resolveWithinLimits(UserEdit& edit, const RuleContext& context) {
   UserRecord& user = edit.user();
   if (!withinLimits(context.settings, allDevices(user))) return;
@@ -68,7 +83,8 @@ void resolveWithinLimits(UserEdit& edit, const RuleContext& context) {
 }
 
 json challengeDetails(const UserRecord& user, const Challenge& challenge,
-                      const std::string& projectName, const RuleContext& context) {
+                      const std::string& projectName, const RuleContext& context,
+                      const CodeChannels& channels) {
   const ProjectSettings& settings = context.settings;
   json brand = {{"require_verification", settings.requireVerification}};
   if (!settings.logo.empty()) brand["logo"] = settings.logo;
@@ -83,7 +99,7 @@ json challengeDetails(const UserRecord& user, const Challenge& challenge,
               {"project", {{"_id", user.key.project}, {"name", projectName}}},
               {"brand", std::move(brand)},
               {"user", std::move(owner)},
-              {"channels", {"email", "text"}},
+              {"channels", codeChannels(profile, channels)},
               {"status", challenge.verified ? "verified" : "open"}};
 }
 

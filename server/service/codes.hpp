@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +20,15 @@ struct CodePolicy {
   int maxChecks = 5;                        // checks one code takes; then it is void
   std::chrono::seconds resendInterval{30};  // least time between two codes of a challenge
   int maxSendsPerHour = 5;                  // codes of a challenge within any hour
+  int maxUserSendsPerHour = 10;             // codes of all of a user's challenges within any hour
+};
+
+// Which channels codes can go by: the ones this server sends itself (it has an SMTP relay, a
+// text message provider), to users with a contact for them; and every channel, to anyone, when
+// the program reveals codes itself (the sandbox's hooks, a test's sink).
+struct CodeChannels {
+  bool email = false, text = false;
+  bool revealed = false;
 };
 
 // What the code rules are decided with.
@@ -27,9 +37,12 @@ struct CodeContext {
   const CodePolicy& policy;
   const std::string& key;  // codes are kept only as an HMAC under it
   Clock::time_point now;   // the time the rules go by
-  // Codes go to the outbox too, to be sent by e-mail or text message.
-  bool deliver = false;
+  // A code goes to the outbox when this server sends its channel.
+  CodeChannels channels;
 };
+
+// The channels ("email", "text", in that order) a code of `user` can go by.
+std::vector<std::string> codeChannels(const UserProfile& user, const CodeChannels& channels);
 
 // A code just made, for whatever delivers it. The only place the code itself appears.
 struct SentCode {
@@ -39,26 +52,43 @@ struct SentCode {
   UserProfile contact;  // where it goes
 };
 
-enum class CodeSend { sent, unknownChallenge, tooSoon };
+enum class CodeSend { sent, unknownChallenge, tooSoon, undeliverable };
 
 struct SendCodeResult {
   CodeSend status = CodeSend::unknownChallenge;
   std::optional<SentCode> sent;  // with status sent
+  bool queued = false;           // with status sent: it went to the outbox, to be delivered
   // With status tooSoon: when the next code may be sent.
   std::chrono::seconds retryAfter{0};
+  // With status undeliverable: why no code can go by the channel asked for.
+  std::string why;
 };
 
 // Makes a new six-digit code of `challenge` from the CSPRNG for `channel` ("" : the channel of
 // the last code, or "email") and keeps only its HMAC; the code itself is in the result, for
 // delivery. Refused (tooSoon) within the resend interval of the last code or past the sends of
-// an hour; the last code then stays good.
+// an hour, of the challenge or of all of the user's; the last code then stays good. Refused
+// (undeliverable) when the code could not reach the user by that channel; "" asks for the last
+// channel used while it can still be, else the first one that can.
 SendCodeResult sendCode(UserEdit& edit, Challenge& challenge, const std::string& channel,
                         const CodeContext& context);
 // Whether `code` is the last code sent for `challenge`, still within its lifetime and its
-// checks, compared in constant time; a right one verifies the challenge. Every check counts
-// against the code, a right one included.
+// checks, compared in constant time; a right one verifies the challenge and voids the code, which
+// is good for one verification only. Every check counts against the code, a right one included.
 bool checkCode(UserEdit& edit, Challenge& challenge, const std::string& code,
                const CodeContext& context);
+
+// A code whose delivery failed for good: when it is still the challenge's last code, it is void
+// and counts against no send limit, so that the user may ask for another at once. `code` is the
+// one the delivery carried.
+void codeUndelivered(UserEdit& edit, Challenge& challenge, const std::string& code,
+                     const CodeContext& context);
+
+// A code as the outbox keeps it until it is sent: sealed (AES-256-GCM) under a key derived from
+// the code key, so that neither the database nor its log ever holds it in the clear. unsealCode
+// answers nullopt for text that is not a code sealed under that key.
+std::string sealCode(const std::string& codeKey, const std::string& code);
+std::optional<std::string> unsealCode(const std::string& codeKey, const std::string& sealed);
 
 // A challenge as the operator views show it.
 nlohmann::json challengeState(const Challenge& challenge, const CodePolicy& policy);

@@ -129,7 +129,7 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
     resolveWithinLimits(edit, context);
   } else if (auto reason = brokenLimit(settings, allDevices(user), type)) {
     if (policy == LimitPolicy::challenge) {
-      result.challenge = raiseChallenge(edit, std::move(*reason), context);
+      result.challenge = challengeAtTheLimit(edit, std::move(*reason), attachedId, context);
     } else {
       result.blockOverUsage = true;  // a device already known, over limits lowered since
     }

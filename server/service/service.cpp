@@ -106,7 +106,7 @@ class Service::Backend final : public UserCache::Backend {
         RuleContext{settings, now, liveness.floor(),
                     [&liveness](const Device& device) { return liveness.activity(device.id); }},
         CodeContext{settings, service_.config_.codes, service_.config_.codeKey, now,
-                    service_.config_.deliverCodes}});
+                    service_.config_.codeChannels}});
   }
 
   void learned(const std::vector<std::string>& devices,
@@ -450,19 +450,20 @@ std::function<void(Failure)> unknownChallenge(Done<std::optional<T>> done) {
 
 void Service::challengeDetails(const std::string& project, const std::string& challengeId,
                                Done<std::optional<json>> done) {
-  onOwnerOf(
-      project, challengeId, true,
-      challengeCall<std::optional<json>>(
-          challengeId,
-          [](UserEdit& edit, Challenge& challenge, const CallContext& context,
-             std::optional<json>& answer) {
-            const Project* held = context.project.get();
-            const std::string& name = !held || held->settings.name.empty() ? edit.user().key.project
-                                                                           : held->settings.name;
-            answer = zelk::server::challengeDetails(edit.user(), challenge, name, context.rules);
-          },
-          done),
-      unknownChallenge<json>(done));
+  onOwnerOf(project, challengeId, true,
+            challengeCall<std::optional<json>>(
+                challengeId,
+                [](UserEdit& edit, Challenge& challenge, const CallContext& context,
+                   std::optional<json>& answer) {
+                  const Project* held = context.project.get();
+                  const std::string& name = !held || held->settings.name.empty()
+                                                ? edit.user().key.project
+                                                : held->settings.name;
+                  answer = zelk::server::challengeDetails(edit.user(), challenge, name,
+                                                          context.rules, context.codes.channels);
+                },
+                done),
+            unknownChallenge<json>(done));
 }
 
 void Service::challengeDevices(const std::string& project, const std::string& challengeId,
@@ -733,6 +734,25 @@ bool Service::resolveChallenge(const std::string& project, const std::string& ch
          })
       .value.value_or(std::nullopt)
       .value_or(false);
+}
+
+std::optional<std::string> Service::unsealCode(const std::string& sealed) const {
+  return zelk::server::unsealCode(config_.codeKey, sealed);
+}
+
+void Service::codeUndelivered(const std::string& challengeId, const std::string& code) {
+  await<std::optional<bool>>([&](Done<std::optional<bool>> done) {
+    onOwnerOf("", challengeId, true,
+              challengeCall<std::optional<bool>>(
+                  challengeId,
+                  [code](UserEdit& edit, Challenge& challenge, const CallContext& context,
+                         std::optional<bool>& voided) {
+                    zelk::server::codeUndelivered(edit, challenge, code, context.codes);
+                    voided = true;
+                  },
+                  done),
+              unknownChallenge<bool>(done));
+  });
 }
 
 std::optional<Delivery> Service::logout(const std::string& project, const std::string& deviceId) {

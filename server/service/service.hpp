@@ -78,9 +78,9 @@ class Service {
     CodePolicy codes;
     // The time the rules go by; tests set their own.
     std::function<Clock::time_point()> clock;
-    // Codes also go to the outbox, to be sent by e-mail or text message (off in the sandbox,
-    // whose hooks reveal them to tests instead).
-    bool deliverCodes = false;
+    // The channels codes go by: the ones this server sends through the outbox (none in the
+    // sandbox, whose hooks reveal codes to tests instead).
+    CodeChannels codeChannels;
     // Runs once changes that put messages in the outbox are stored, on the thread that stored
     // them; must not call into the Service.
     std::function<void()> onOutbox;
@@ -212,6 +212,11 @@ class Service {
   Store& store() { return *store_; }
   // A code's lifetime, past which a code still in the outbox is not worth sending.
   std::chrono::seconds codeLifetime() const { return config_.codes.lifetime; }
+  // The code a message of the outbox carries, sealed by sendCode(); nullopt when it is not one
+  // sealed under this server's code key.
+  std::optional<std::string> unsealCode(const std::string& sealed) const;
+  // The delivery of `code` of `challengeId` failed for good: see codeUndelivered() in codes.hpp.
+  void codeUndelivered(const std::string& challengeId, const std::string& code);
 
  private:
   class Backend;

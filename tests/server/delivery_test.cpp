@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -405,15 +407,113 @@ TEST_F(ServerCodeDelivery, ATextMessageGoesToTheProviderWithItsHeadersAndBody) {
   ASSERT_TRUE(eventually([&] { return !outbox(p, "done").empty(); }));
 }
 
-TEST_F(ServerCodeDelivery, WithoutARelayTheCodeFailsAtOnceAndSaysWhy) {
-  auto app = startApp(quickConfig());
-  ServiceClient p = project(*app, "norelay");
-  const std::string challenge = raise(p, "norelay", "gus");
+// A server that reveals no codes to the program, as every one outside the sandbox.
+AppConfig deliveringConfig() {
+  AppConfig config = quickConfig();
+  config.onCodeSent = nullptr;
+  return config;
+}
+
+std::string metricCodes(App& app, const std::string& outcome) {
+  ServiceClient client(app.baseURL(), "metrics");
+  const std::string text = client.get("/metrics").body;
+  const std::string key = "zelk_codes_total{outcome=\"" + outcome + "\"} ";
+  const auto at = text.find(key);
+  if (at == std::string::npos) return "";
+  return text.substr(at + key.size(), text.find('\n', at) - at - key.size());
+}
+
+json channelsOf(ServiceClient& client, const std::string& challenge) {
+  return client.get("/v2/challenge/" + challenge).parsed()["channels"];
+}
+
+TEST_F(ServerCodeDelivery, OnlyChannelsThatCanReachTheUserAreOfferedAndTaken) {
+  // No relay and no provider: no channel, and a code request says why rather than succeed.
+  {
+    auto app = startApp(deliveringConfig());
+    ServiceClient p = project(*app, "norelay");
+    const std::string challenge = raise(p, "norelay", "gus");
+    EXPECT_EQ(channelsOf(p, challenge), json::array());
+    const Reply refused = requestCode(p, challenge, "email");
+    EXPECT_EQ(refused.status, 422) << refused.body;
+    EXPECT_EQ(refused.parsed()["error"], "no code can be sent: this service sends no e-mail");
+    EXPECT_EQ(requestCode(p, challenge, "text").parsed()["error"],
+              "no code can be sent: this service sends no text messages");
+    EXPECT_EQ(p.post("/v2/challenge/resend", json{{"challenge", challenge}}).status, 422);
+    EXPECT_TRUE(outbox(p, "pending").empty());
+    EXPECT_TRUE(outbox(p, "failed").empty());
+    EXPECT_EQ(metricCodes(*app, "undeliverable"), "3");
+    EXPECT_EQ(metricCodes(*app, "queued"), "");
+  }
+  // A relay: e-mail for a user with an address, nothing for one without.
+  SmtpSink sink(dir.file("mail"));
+  AppConfig config = deliveringConfig();
+  config.delivery.mail.url = sink.url();
+  config.delivery.mail.from = "codes@zelk.test";
+  auto app = startApp(std::move(config));
+  ServiceClient p = project(*app, "relay");
+  const std::string challenge = raise(p, "relay", "gus");
+  EXPECT_EQ(channelsOf(p, challenge), json::array({"email"}));
+  EXPECT_EQ(requestCode(p, challenge, "text").status, 422);
   ASSERT_EQ(requestCode(p, challenge, "email").status, 200);
+  EXPECT_EQ(metricCodes(*app, "queued"), "1");
+  ASSERT_TRUE(eventually([&] { return !outbox(p, "done").empty(); }));
+  EXPECT_EQ(metricLine(*app, "email", "sent"), "1");
+
+  p.admin("POST", "/admin/users", {{"client_id", "relay"}, {"user", "hal"}});
+  const std::string without = raise(p, "relay", "hal");
+  EXPECT_EQ(channelsOf(p, without), json::array());
+  EXPECT_EQ(requestCode(p, without, "email").parsed()["error"],
+            "no code can be sent: the user has no e-mail address");
+}
+
+TEST_F(ServerCodeDelivery, AfterASendFailedForGoodTheUserMayAskAgainAtOnce) {
+  SmtpSink sink(dir.file("refusing"), {"--refuse"});
+  AppConfig config = deliveringConfig();
+  config.delivery.mail.url = sink.url();
+  config.delivery.mail.from = "codes@zelk.test";
+  config.delivery.maxAttempts = 1;
+  auto app = startApp(std::move(config));
+  ServiceClient p = project(*app, "again");
+  const std::string challenge = raise(p, "again", "gus");
+  ASSERT_EQ(requestCode(p, challenge, "email").status, 200);
+  // Within the resend interval, as long as the code may still arrive.
   ASSERT_TRUE(eventually([&] { return !outbox(p, "failed").empty(); }));
-  const json failed = outbox(p, "failed")[0];
-  EXPECT_EQ(failed["attempts"], 1);
-  EXPECT_EQ(failed["last_error"], "no SMTP relay configured");
+  EXPECT_EQ(metricLine(*app, "email", "failed"), "1");
+  const auto asked = [&] { return requestCode(p, challenge, "email").status == 200; };
+  EXPECT_TRUE(eventually(asked));
+  const json state = p.admin("GET", "/admin/user?client_id=again&user=gus").parsed();
+  EXPECT_EQ(state["challenges"][0]["codes_sent"], 2) << state;
+}
+
+TEST_F(ServerCodeDelivery, NoCodeIsEverInTheDatabaseFilesInTheClear) {
+  SmtpSink sink(dir.file("mail"));
+  AppConfig config = quickConfig();
+  config.dataFile = dir.file("zelk.db");
+  config.delivery.mail.url = sink.url();
+  config.delivery.mail.from = "codes@zelk.test";
+  auto app = startApp(std::move(config));
+  ServiceClient p = project(*app, "rest");
+  std::vector<std::string> codes;
+  for (const std::string user : {"gus", "ida", "jon"}) {
+    p.admin("POST", "/admin/users",
+            {{"client_id", "rest"}, {"user", user}, {"email", user + "@x.test"}});
+    const std::string challenge = raise(p, "rest", user);
+    ASSERT_EQ(requestCode(p, challenge, "email").status, 200);
+    codes.push_back(*zelk::testing::lastCode(challenge));
+  }
+  ASSERT_TRUE(eventually([&] { return outbox(p, "done").size() == 3; }));
+  ASSERT_TRUE(eventually([&] { return !sink.message(3).empty(); }));
+  for (const std::string suffix : {"", "-wal"}) {
+    std::ifstream file(dir.file("zelk.db") + suffix, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    if (suffix.empty()) {
+      ASSERT_FALSE(bytes.empty());
+    }
+    // As a JSON string, the way a payload would have held it.
+    for (const std::string& code : codes)
+      EXPECT_EQ(bytes.find('"' + code + '"'), std::string::npos) << "zelk.db" << suffix;
+  }
 }
 
 // A throwaway certificate authority and a certificate for 127.0.0.1 that it signed.

@@ -9,7 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -116,6 +121,124 @@ TEST_F(ProtectionTest, ACodeTakesFiveChecksAndThenIsVoid) {
   EXPECT_TRUE(check(p, challenge, *zelk::testing::lastCode(challenge)));
 }
 
+TEST_F(ProtectionTest, ARightCodeVerifiesOnceHoweverManyChecksRaceForIt) {
+  ServiceClient p = project("once");
+  const std::string challenge = raise(p, "once", "u");
+  ASSERT_EQ(requestCode(p, challenge).status, 200);
+  const std::string code = *zelk::testing::lastCode(challenge);
+  std::atomic<int> answered{0}, right{0};
+  std::vector<std::thread> checks;
+  for (int i = 0; i < 20; ++i) {
+    checks.emplace_back([&] {
+      ServiceClient client(app->baseURL(), "once");
+      const Reply reply =
+          client.post("/v2/challenge/verify", json{{"challenge", challenge}, {"code", code}});
+      if (reply.status != 200) return;
+      ++answered;
+      if (reply.parsed()["success"] == true) ++right;
+    });
+  }
+  for (std::thread& check : checks) check.join();
+  EXPECT_EQ(answered, 20);
+  EXPECT_EQ(right, 1);
+  EXPECT_FALSE(check(p, challenge, code));
+  const json state = challengeState(p, "once", "u");
+  EXPECT_EQ(state["verified"], true);
+  EXPECT_TRUE(state["code_expires_at"].is_null()) << state;
+  const json audit = p.admin("GET", "/admin/audit?client_id=once").parsed();
+  int used = 0;
+  for (const json& entry : audit["entries"]) {
+    if (entry["kind"] == "code.rejected" && entry["detail"]["reason"] == "code used") ++used;
+  }
+  EXPECT_EQ(used, 20) << audit;
+}
+
+TEST_F(ProtectionTest, AUserHasOneOpenChallengeWhateverTheAttachesOverTheLimit) {
+  ServiceClient p = project("one", {{"overall_limit", 1}});
+  const json first = p.attach("u", "A");
+  for (const std::string vendor : {"B", "C", "D", "E"}) {
+    const json reply = p.attach("u", vendor);
+    EXPECT_EQ(reply["success"], true);
+  }
+  const json user = p.admin("GET", "/admin/user?client_id=one&user=u").parsed();
+  ASSERT_EQ(user["challenges"].size(), 1u) << user;
+  ASSERT_EQ(user["devices"].size(), 5u);
+  // The first device over the limit raised it and every device then attached heard of it; the
+  // ones that came after told only themselves, so none of the others got a message each time.
+  for (const json& device : user["devices"]) {
+    EXPECT_EQ(device["last_event_id"], 1) << device;
+  }
+  EXPECT_EQ(user["devices"][0]["device_id"], first["device_id"]);
+  // Once it is closed, the next attach over the limit raises a new one.
+  ASSERT_EQ(p.admin("POST", "/admin/challenges/resolve",
+                    {{"client_id", "one"}, {"challenge", user["challenges"][0]["challenge"]}})
+                .status,
+            200);
+  p.attach("u", "F");
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=one&user=u").parsed()["challenges"].size(), 2u);
+}
+
+TEST_F(ProtectionTest, CodesOfAllOfAUsersChallengesShareAnHourlyLimit) {
+  auto config = zelk::testing::serverConfig();
+  config.codes.maxUserSendsPerHour = 6;
+  start(std::move(config));
+  ServiceClient p = project("hourly");
+  const std::string first = raise(p, "hourly", "u");
+  for (int sent = 0; sent < 5; ++sent, clock.advance(30s))
+    ASSERT_EQ(requestCode(p, first).status, 200) << sent;
+  // Another challenge of the same user: one more code fits in the user's hour, not a second.
+  const std::string second = raise(p, "hourly", "u");
+  ASSERT_NE(second, first);
+  ASSERT_EQ(requestCode(p, second).status, 200);
+  clock.advance(30s);
+  const Reply refused = requestCode(p, second);
+  EXPECT_EQ(refused.status, 429) << refused.body;
+  // Another user is not held back.
+  EXPECT_EQ(requestCode(p, raise(p, "hourly", "v")).status, 200);
+  // The hour after the first code, one more goes out again.
+  clock.advance(1h - 180s);
+  EXPECT_EQ(requestCode(p, second).status, 200);
+}
+
+TEST_F(ProtectionTest, StoredDocumentsAreBoundedInDepthAndSize) {
+  ServiceClient p = project("bounded");
+  const auto nested = [](int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "{\"a\":";
+    text += "1";
+    for (int i = 0; i < levels; ++i) text += "}";
+    return text;
+  };
+  const auto attach = [&](const std::string& metadata) {
+    std::string body = ServiceClient::attachBody("u", "A").dump();
+    const std::string empty = "\"metadata\":{}";
+    body.replace(body.find(empty), empty.size(), "\"metadata\":" + metadata);
+    return p.post("/v2/access", body);
+  };
+  // The body is one level, so metadata may nest 31 more.
+  EXPECT_EQ(attach(nested(31)).status, 200);
+  const Reply deep = attach(nested(32));
+  EXPECT_EQ(deep.status, 400);
+  EXPECT_EQ(deep.parsed()["error"], "metadata nests deeper than 32 levels");
+  // What crashed a server on a small stack: tens of thousands of levels in one body.
+  const Reply deeper = attach(nested(9000));
+  EXPECT_EQ(deeper.status, 400) << deeper.body.substr(0, 200);
+  // Brackets in strings are text, not nesting.
+  EXPECT_EQ(attach(json{{"note", std::string(100, '[')}}.dump()).status, 200);
+
+  const Reply large = attach(json{{"note", std::string(20'000, 'x')}}.dump());
+  EXPECT_EQ(large.status, 400);
+  EXPECT_EQ(large.parsed()["error"], "metadata must be at most 16384 bytes as JSON");
+  EXPECT_EQ(attach(json{{"note", std::string(16'000, 'x')}}.dump()).status, 200);
+  // Nothing else in a body may nest deep either.
+  json body = ServiceClient::attachBody("u", "A");
+  std::string text = body.dump();
+  text.insert(1, "\"extra\":" + nested(40) + ",");
+  const Reply extra = p.post("/v2/access", text);
+  EXPECT_EQ(extra.status, 400);
+  EXPECT_EQ(extra.parsed()["error"], "extra nests deeper than 32 levels");
+}
+
 TEST_F(ProtectionTest, ACodeExpiresAfterItsLifetime) {
   ServiceClient p = project("expiry");
   const std::string challenge = raise(p, "expiry", "u");
@@ -140,7 +263,7 @@ TEST_F(ProtectionTest, ALifetimeAndLimitsFromTheConfiguration) {
   clock.advance(59s);
   EXPECT_FALSE(check(p, challenge, wrong(code)));
   EXPECT_TRUE(check(p, challenge, code));
-  EXPECT_FALSE(check(p, challenge, code));  // past two checks
+  EXPECT_FALSE(check(p, challenge, code));  // used, and past two checks
   clock.advance(2s);
   ASSERT_EQ(resend(p, challenge).status, 200);
   clock.advance(61s);
@@ -441,6 +564,34 @@ TEST_F(ProtectionTest, AnOpenStreamKeepsADeviceAndItsCloseStartsTheGrace) {
   clock.advance(1s);
   app->sweepIdleDevices();
   EXPECT_TRUE(p.admin("GET", "/admin/user?client_id=streams&user=u").parsed()["devices"].empty());
+}
+
+TEST(ProtectionStorage, TheDatabaseIsTheOwnersAloneAndServedByOneInstance) {
+  TempDir dir;
+  const std::string data = dir.file("zelk.db");
+  const mode_t before = umask(022);
+  App app(zelk::testing::serverConfig(data));
+  umask(before);
+  ASSERT_TRUE(app.start(nullptr));
+  ServiceClient p(app.baseURL(), "own");
+  ASSERT_EQ(p.admin("POST", "/admin/projects", {{"client_id", "own"}}).status, 200);
+  p.attach("u", "A");
+  for (const std::string& file : {data, data + "-wal", data + "-shm"}) {
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0) << file;
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << file;
+  }
+  try {
+    App second(zelk::testing::serverConfig(data));
+    ADD_FAILURE() << "a second instance opened the file";
+  } catch (const zelk::server::StoreError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              data +
+                  " is in use by another zelk-server; one instance serves a SQLite file "
+                  "(several instances share a PostgreSQL database)");
+  }
+  // The first goes on as if nothing happened.
+  EXPECT_EQ(p.attach("u", "B")["success"], true);
 }
 
 TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {

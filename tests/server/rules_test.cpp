@@ -208,15 +208,37 @@ TEST(Rules, ACodeIsSentWithinItsLimitsAndChecksCountAgainstIt) {
   zelk::server::CodePolicy policy;
   const std::string key = "key";
   auto& challenge = world.user.challenges.at(0);
+  zelk::server::CodeChannels channels;
+  channels.email = channels.text = true;  // the server sends both
   const auto codes = [&] {
-    return zelk::server::CodeContext{world.settings, policy, key, world.now, false};
+    return zelk::server::CodeContext{world.settings, policy, key, world.now, channels};
   };
   UserEdit edit(world.user);
+  // Without a contact nothing reaches the user, and nothing is sent.
+  const auto nowhere = zelk::server::sendCode(edit, challenge, "", codes());
+  EXPECT_EQ(nowhere.status, zelk::server::CodeSend::undeliverable);
+  EXPECT_EQ(nowhere.why, "no channel reaches the user");
+  world.user.profile.email = "owner@example.com";
+  EXPECT_EQ(zelk::server::sendCode(edit, challenge, "text", codes()).why,
+            "the user has no phone number");
+  world.user.profile.phone = "+1 555 010 4821";
+  EXPECT_EQ(challenge.codesSent, 0);
+
   const auto sent = zelk::server::sendCode(edit, challenge, "", codes());
   ASSERT_EQ(sent.status, zelk::server::CodeSend::sent);
   EXPECT_EQ(sent.sent->channel, "email");
   EXPECT_EQ(sent.sent->code.size(), 6u);
   EXPECT_EQ(challenge.codeHash.find(sent.sent->code), std::string::npos);
+  // It waits in the outbox sealed under a key only this server can make from its code key.
+  ASSERT_EQ(edit.changes().outbox.size(), 1u);
+  const std::string& payload = edit.changes().outbox[0].payload;
+  EXPECT_EQ(payload.find(sent.sent->code), std::string::npos) << payload;
+  const std::string sealed = nlohmann::json::parse(payload).at("sealed");
+  EXPECT_EQ(zelk::server::unsealCode(key, sealed), sent.sent->code);
+  EXPECT_EQ(zelk::server::unsealCode("another key", sealed), std::nullopt);
+  std::string tampered = sealed;
+  tampered.back() = tampered.back() == '0' ? '1' : '0';
+  EXPECT_EQ(zelk::server::unsealCode(key, tampered), std::nullopt);
   // Too soon for another, and the hour's five are a limit too.
   const auto soon = zelk::server::sendCode(edit, challenge, "text", codes());
   EXPECT_EQ(soon.status, zelk::server::CodeSend::tooSoon);
@@ -239,9 +261,39 @@ TEST(Rules, ACodeIsSentWithinItsLimitsAndChecksCountAgainstIt) {
   EXPECT_TRUE(zelk::server::checkCode(edit, challenge, last, codes()));
   EXPECT_TRUE(challenge.verified);
   EXPECT_EQ(challenge.codeChecks, 2);
-  // Past its lifetime a right code checks as wrong.
-  world.now += policy.lifetime;
+  // It verified once, and only once.
   EXPECT_FALSE(zelk::server::checkCode(edit, challenge, last, codes()));
+}
+
+TEST(Rules, ACodeThatCouldNotBeDeliveredHoldsNoSendBack) {
+  World world;
+  world.settings.overallLimit = 1;
+  world.attach("A");
+  world.attach("B");
+  world.user.profile.email = "owner@example.com";
+  zelk::server::CodePolicy policy;
+  zelk::server::CodeChannels channels;
+  channels.email = true;
+  const std::string key = "key";
+  auto& challenge = world.user.challenges.at(0);
+  const auto codes = [&] {
+    return zelk::server::CodeContext{world.settings, policy, key, world.now, channels};
+  };
+  UserEdit edit(world.user);
+  const auto first = zelk::server::sendCode(edit, challenge, "email", codes());
+  ASSERT_EQ(first.status, zelk::server::CodeSend::sent);
+  world.now += 1s;
+  const auto second = zelk::server::sendCode(edit, challenge, "email", codes());
+  ASSERT_EQ(second.status, zelk::server::CodeSend::tooSoon);
+  // An older code's failure says nothing of the last one; the last one's frees the way.
+  zelk::server::codeUndelivered(edit, challenge, "not-the-code", codes());
+  EXPECT_EQ(zelk::server::sendCode(edit, challenge, "email", codes()).status,
+            zelk::server::CodeSend::tooSoon);
+  zelk::server::codeUndelivered(edit, challenge, first.sent->code, codes());
+  EXPECT_FALSE(zelk::server::checkCode(edit, challenge, first.sent->code, codes()));
+  const auto again = zelk::server::sendCode(edit, challenge, "email", codes());
+  ASSERT_EQ(again.status, zelk::server::CodeSend::sent);
+  EXPECT_TRUE(zelk::server::checkCode(edit, challenge, again.sent->code, codes()));
 }
 
 }  // namespace
