@@ -245,9 +245,9 @@ void App::answerOffLoop(const http::Request& req, http::Response& res, bool sand
 }
 
 void App::done(const Seen& seen, const http::Response& res) {
-  metrics_.countRequest(seen.route, res.stream ? 200 : res.status);
-  if (config_.logFormat != LogFormat::none)
-    log(seen, res, std::chrono::steady_clock::now() - seen.started);
+  const auto took = std::chrono::steady_clock::now() - seen.started;
+  metrics_.countRequest(seen.route, res.stream ? 200 : res.status, took);
+  if (config_.logFormat != LogFormat::none) log(seen, res, took);
 }
 
 namespace {

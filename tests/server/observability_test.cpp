@@ -33,6 +33,9 @@ using zelk::testing::HttpClient;
 using zelk::testing::RawConnection;
 using zelk::testing::ServiceClient;
 
+// When this test program started, to the second.
+const std::time_t kStarted = std::time(nullptr);
+
 struct ProgramRun {
   int status = 0;
   std::string out, err;
@@ -124,6 +127,115 @@ TEST(ServerHelp, AdminCommandsHaveHelpOfTheirOwn) {
   EXPECT_EQ(bare.status, 2);
   EXPECT_NE(bare.err.find("--url and --token-file are needed"), std::string::npos) << bare.err;
   EXPECT_EQ(runProgram({"admin", "--help"}, true).status, 0);
+}
+
+// The samples of a Prometheus text exposition, by name with its labels as written.
+std::map<std::string, double> samples(const std::string& text) {
+  std::map<std::string, double> values;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const auto space = line.rfind(' ');
+    values[line.substr(0, space)] = std::stod(line.substr(space + 1));
+  }
+  return values;
+}
+
+class ServerMetrics : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app = std::make_unique<App>(zelk::testing::serverConfig());
+    ASSERT_TRUE(app->start(nullptr));
+  }
+  std::map<std::string, double> scrape() {
+    const auto reply = HttpClient(app->baseURL()).Get("/metrics");
+    EXPECT_TRUE(reply && reply->status == 200);
+    text = reply ? reply->body : "";
+    return samples(text);
+  }
+  std::unique_ptr<App> app;
+  std::string text;
+};
+
+TEST_F(ServerMetrics, EveryRouteHasALatencyHistogramLabelledByRouteNotByPath) {
+  ServiceClient p = zelk::testing::makeProject(app->baseURL(), "metered");
+  const json attached = p.attach("u", "A");
+  p.attach("u", "B");
+  EXPECT_EQ(p.get("/v2/challenge/ch_0000000000000000000000").status, 404);
+  EXPECT_EQ(p.get("/v2/challenge/ch_1111111111111111111111/devices").status, 404);
+  EXPECT_EQ(p.get("/healthz").status, 200);
+  EXPECT_EQ(p.get("/nowhere/at/all").status, 404);
+  RawConnection stream(app->port());
+  stream.send(p.listenRequest(attached["device_id"], attached["access"]));
+  ASSERT_TRUE(stream.readHead());
+
+  const auto values = scrape();
+  const std::map<std::string, double> expected = {
+      {"attach", 2}, {"challenge", 1}, {"challenge-devices", 1}, {"healthz", 1}, {"unknown", 1},
+      {"listen", 1}, {"admin", 1}};
+  for (const auto& [route, count] : expected) {
+    const std::string labels = "{route=\"" + route + "\"";
+    EXPECT_EQ(values.at("zelk_http_request_duration_seconds_count" + labels + "}"), count)
+        << route << "\n"
+        << text;
+    EXPECT_GE(values.at("zelk_http_request_duration_seconds_sum" + labels + "}"), 0) << route;
+    // Cumulative buckets, ending at the count.
+    int buckets = 0;
+    for (const auto& [name, value] : values) {
+      if (!name.starts_with("zelk_http_request_duration_seconds_bucket" + labels + ",le="))
+        continue;
+      ++buckets;
+      if (name.find("le=\"+Inf\"") != std::string::npos) {
+        EXPECT_EQ(value, count) << name;
+        continue;
+      }
+      EXPECT_LE(value, count) << name;
+    }
+    EXPECT_EQ(buckets, static_cast<int>(zelk::server::Metrics::kBuckets.size()) + 1) << route;
+  }
+  // The metrics call itself is only counted once answered: its own scrape is not in it yet.
+  EXPECT_EQ(values.count("zelk_http_request_duration_seconds_count{route=\"metrics\"}"), 0u);
+  EXPECT_EQ(scrape().at("zelk_http_request_duration_seconds_count{route=\"metrics\"}"), 1);
+  // No identifier of a challenge or a device, and no path, becomes a label.
+  for (const std::string& id :
+       std::vector<std::string>{"ch_0000000000000000000000", "ch_1111111111111111111111",
+                                attached["device_id"].get<std::string>(), "/nowhere"})
+    EXPECT_EQ(text.find(id), std::string::npos) << id;
+}
+
+TEST_F(ServerMetrics, TheProcessAndTheBuildAreDescribed) {
+  std::clock_t cpuBefore = std::clock();
+  auto values = scrape();
+  const double cpuAfter = static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+  EXPECT_EQ(values.at(std::string("zelk_build_info{version=\"") + ZELK_VERSION + "\"}"), 1);
+  const json health = json::parse(HttpClient(app->baseURL()).Get("/healthz")->body);
+  EXPECT_EQ(health["version"], ZELK_VERSION);
+  // The server runs in this process: its CPU time is this program's (to the kernel's tick).
+  const double cpu = values.at("process_cpu_seconds_total");
+  EXPECT_GE(cpu, static_cast<double>(cpuBefore) / CLOCKS_PER_SEC - 0.05);
+  EXPECT_LE(cpu, cpuAfter + 0.05);
+  EXPECT_GE(values.at("process_start_time_seconds"), static_cast<double>(kStarted) - 2);
+  EXPECT_LE(values.at("process_start_time_seconds"), static_cast<double>(kStarted) + 2);
+  EXPECT_GT(values.at("process_resident_memory_bytes"), 1 << 20);
+  EXPECT_GE(values.at("process_virtual_memory_bytes"), values.at("process_resident_memory_bytes"));
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(values.at("process_max_fds"), static_cast<double>(limit.rlim_cur));
+
+  // Fifty more descriptors open show as fifty more; the server's own may come and go by a few.
+  const double open = values.at("process_open_fds");
+  EXPECT_GT(open, 3);
+  std::vector<int> opened;
+  for (int i = 0; i < 50; ++i) opened.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  values = scrape();
+  for (int fd : opened) ::close(fd);
+  EXPECT_GE(values.at("process_open_fds"), open + 48);
+  EXPECT_LE(values.at("process_open_fds"), open + 52);
+  // Types as Prometheus expects them.
+  for (const std::string type :
+       {"# TYPE process_cpu_seconds_total counter", "# TYPE process_open_fds gauge",
+        "# TYPE zelk_build_info gauge", "# TYPE zelk_http_request_duration_seconds histogram"})
+    EXPECT_NE(text.find(type + "\n"), std::string::npos) << type;
 }
 
 }  // namespace
