@@ -160,7 +160,11 @@ std::string App::baseURL() const {
 }
 
 void App::handle(const http::Request& req, http::Response& res) {
-  Seen seen{req.peer, req.method, req.path, {}, std::chrono::steady_clock::now()};
+  Seen seen{limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For")),
+            req.method,
+            req.path,
+            {},
+            std::chrono::steady_clock::now()};
   std::string& route = seen.route;
   const std::string& path = req.path;
   try {

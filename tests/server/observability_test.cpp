@@ -238,4 +238,52 @@ TEST_F(ServerMetrics, TheProcessAndTheBuildAreDescribed) {
     EXPECT_NE(text.find(type + "\n"), std::string::npos) << type;
 }
 
+// The lines a server logs for an attach that carries `forwardedFor`, with `trustedProxies`.
+std::vector<std::string> logOfAnAttach(std::vector<std::string> trustedProxies,
+                                       const std::string& forwardedFor,
+                                       zelk::server::LogFormat format) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  auto config = zelk::testing::serverConfig();
+  config.logFormat = format;
+  config.rateLimits.trustedProxies = std::move(trustedProxies);
+  config.logSink = [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  };
+  App app(config);
+  if (!app.start(nullptr)) return {};
+  zelk::testing::makeProject(app.baseURL(), "logged");
+  HttpClient http(app.baseURL());
+  const auto reply = http.Post(
+      "/v2/access", {{"Authorization", "Basic logged:"}, {"X-Forwarded-For", forwardedFor}},
+      ServiceClient::attachBody("u", "A").dump(), "application/json");
+  EXPECT_TRUE(reply && reply->status == 200);
+  app.stop();
+  std::lock_guard lock(mutex);
+  return lines;
+}
+
+TEST(ServerLog, TheRequestLineNamesTheClientBehindTrustedProxiesOnly) {
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
+  // From a trusted proxy on loopback: the address it forwarded for.
+  auto lines =
+      logOfAnAttach({"127.0.0.1"}, "198.51.100.4, 203.0.113.9", zelk::server::LogFormat::text);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(
+      std::regex_match(lines[1], std::regex(time + R"( 203\.0\.113\.9 POST /v2/access 200 .*)")))
+      << lines[1];
+  lines = logOfAnAttach({"127.0.0.0/8"}, "203.0.113.9", zelk::server::LogFormat::json);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(json::parse(lines[1])["peer"], "203.0.113.9") << lines[1];
+  // A peer that is no trusted proxy cannot choose the address it is logged under.
+  for (const auto& trusted : {std::vector<std::string>{}, std::vector<std::string>{"10.0.0.0/8"}}) {
+    lines = logOfAnAttach(trusted, "203.0.113.9", zelk::server::LogFormat::text);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(
+        std::regex_match(lines[1], std::regex(time + R"( 127\.0\.0\.1 POST /v2/access 200 .*)")))
+        << lines[1];
+  }
+}
+
 }  // namespace
