@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <string_view>
 
 #include <zelk/version.hpp>
 
@@ -20,6 +21,19 @@ std::unique_ptr<Store> openStore(const AppConfig& config) {
     return makePostgresStore(config.database, config.databaseConnections);
   if (config.dataFile.empty()) return makeMemoryStore();
   return makeSQLiteStore(config.dataFile);
+}
+
+// The admin route `path` names, for the metrics and the request log: one of the admin API's
+// routes, or "admin" for a path that is none of them.
+std::string adminRouteName(const std::string& path) {
+  static constexpr std::string_view kAdminRoutes[] = {
+      "projects", "users", "user", "logout", "challenges", "challenges/resolve", "outbox", "audit"};
+  constexpr std::string_view kPrefix = "/admin/";
+  const std::string_view rest = std::string_view(path).substr(kPrefix.size());
+  for (const std::string_view route : kAdminRoutes) {
+    if (rest == route) return "admin/" + std::string(route);
+  }
+  return "admin";
 }
 
 Service::Config serviceConfig(const AppConfig& config, App* app) {
@@ -175,7 +189,7 @@ void App::handle(const http::Request& req, http::Response& res) {
         route = serviceRoutes_->handle(req, res);
       }
     } else if (path.starts_with("/admin/")) {
-      route = "admin";
+      route = adminRouteName(path);
       answerOffLoop(req, res, false);
     } else if (path.starts_with("/_sandbox/") && hooks_) {
       route = "sandbox";

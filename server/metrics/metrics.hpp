@@ -56,10 +56,15 @@ class Metrics {
  private:
   // Requests of the routes every server has are counted without a lock or a string built; other
   // routes go to the map.
-  static constexpr std::array<const char*, 16> kRoutes = {
-      "attach",       "detach",  "identify", "listen", "challenge", "challenge-devices",
-      "device-limit", "attempt", "verify",   "resend", "unknown",   "admin",
-      "sandbox",      "healthz", "readyz",   "metrics"};
+  static constexpr std::array<const char*, 24> kRoutes = {
+      // The service's,
+      "attach", "detach", "identify", "listen", "challenge", "challenge-devices", "device-limit",
+      "attempt", "verify", "resend", "unknown",
+      // the admin API's,
+      "admin/projects", "admin/users", "admin/user", "admin/logout", "admin/challenges",
+      "admin/challenges/resolve", "admin/outbox", "admin/audit", "admin",
+      // and the others.
+      "sandbox", "healthz", "readyz", "metrics"};
   static constexpr std::size_t kStatusClasses = 6;  // 0xx..5xx
   std::array<std::array<std::atomic<std::uint64_t>, kStatusClasses>, kRoutes.size()> routeCounts_{};
   mutable std::mutex mutex_;

@@ -168,11 +168,19 @@ TEST_F(ServerMetrics, EveryRouteHasALatencyHistogramLabelledByRouteNotByPath) {
   RawConnection stream(app->port());
   stream.send(p.listenRequest(attached["device_id"], attached["access"]));
   ASSERT_TRUE(stream.readHead());
+  // The admin API's routes apart, with anything else under /admin/ as "admin".
+  const auto admin = [&](const std::string& method, const std::string& path) {
+    return p.admin(method, path, json::object()).status;
+  };
+  EXPECT_EQ(admin("GET", "/admin/user?client_id=metered&user=u"), 200);
+  EXPECT_EQ(admin("GET", "/admin/projects"), 200);
+  EXPECT_EQ(admin("GET", "/admin/user/u"), 404);
 
   const auto values = scrape();
   const std::map<std::string, double> expected = {
-      {"attach", 2}, {"challenge", 1}, {"challenge-devices", 1}, {"healthz", 1}, {"unknown", 1},
-      {"listen", 1}, {"admin", 1}};
+      {"attach", 2},         {"challenge", 1},  {"challenge-devices", 1},
+      {"healthz", 1},        {"unknown", 1},    {"listen", 1},
+      {"admin/projects", 2}, {"admin/user", 1}, {"admin", 1}};
   for (const auto& [route, count] : expected) {
     const std::string labels = "{route=\"" + route + "\"";
     EXPECT_EQ(values.at("zelk_http_request_duration_seconds_count" + labels + "}"), count)
@@ -199,7 +207,7 @@ TEST_F(ServerMetrics, EveryRouteHasALatencyHistogramLabelledByRouteNotByPath) {
   // No identifier of a challenge or a device, and no path, becomes a label.
   for (const std::string& id :
        std::vector<std::string>{"ch_0000000000000000000000", "ch_1111111111111111111111",
-                                attached["device_id"].get<std::string>(), "/nowhere"})
+                                attached["device_id"].get<std::string>(), "/nowhere", "user/u"})
     EXPECT_EQ(text.find(id), std::string::npos) << id;
 }
 
