@@ -84,8 +84,41 @@ if("tools" IN_LIST ZELK_PACKAGE_COMPONENTS)
   zelk_install_man_page(zelk.1 tools)
   zelk_install_man_page(zelk-sandbox.1 tools)
 endif()
-if("server" IN_LIST ZELK_PACKAGE_COMPONENTS)
-  zelk_install_man_page(zelk-server.1 server)
+# zelk-server's page is made from its own --help and --version by help2man when it is built, so
+# that the two never disagree; deploy/man/zelk-server.h2m adds the files and the references. Not
+# in a cross build, whose programs run only under an emulator (the packages are native builds).
+if("server" IN_LIST ZELK_PACKAGE_COMPONENTS AND NOT CMAKE_CROSSCOMPILING)
+  find_program(ZELK_HELP2MAN help2man)
+  if(NOT ZELK_HELP2MAN)
+    message(WARNING "help2man not found (scripts/bootstrap.sh installs it): zelk-server is "
+                    "installed without its manual page")
+  endif()
+endif()
+if(ZELK_HELP2MAN AND "server" IN_LIST ZELK_PACKAGE_COMPONENTS AND NOT CMAKE_CROSSCOMPILING)
+  # The page's date is the release's, so that a package built twice is the same.
+  execute_process(COMMAND date -u -d "${ZELK_RELEASE_DATE} 00:00:00" +%s
+                  OUTPUT_VARIABLE ZELK_RELEASE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(ZELK_SERVER_MAN_PAGE ${ZELK_DEB_DIR}/man/zelk-server.1)
+  add_custom_command(
+    OUTPUT ${ZELK_SERVER_MAN_PAGE} ${ZELK_SERVER_MAN_PAGE}.gz
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${ZELK_RELEASE_EPOCH} LC_ALL=C.UTF-8
+            ${ZELK_HELP2MAN} --no-info --section=1 "--manual=User Commands"
+            "--name=account-protection service for the zelk client library"
+            --include=${PROJECT_SOURCE_DIR}/deploy/man/zelk-server.h2m
+            --output=${ZELK_SERVER_MAN_PAGE} $<TARGET_FILE:zelk-server>
+    COMMAND gzip -9 -n -f -k ${ZELK_SERVER_MAN_PAGE}
+    DEPENDS zelk-server ${PROJECT_SOURCE_DIR}/deploy/man/zelk-server.h2m
+    COMMENT "Making zelk-server's manual page from its --help"
+    VERBATIM)
+  add_custom_target(zelk-server-man ALL DEPENDS ${ZELK_SERVER_MAN_PAGE})
+  install(FILES ${ZELK_SERVER_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT server)
+  if(ZELK_BUILD_TESTS)
+    add_test(NAME server_man_page
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/server/man_page_check.sh
+                     ${ZELK_SERVER_MAN_PAGE} $<TARGET_FILE:zelk-server>)
+    set_tests_properties(server_man_page PROPERTIES TIMEOUT 60)
+  endif()
 endif()
 
 # The service's files beyond its binary: the systemd unit, the default configuration (a conffile)

@@ -19,7 +19,7 @@ packages=(
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qt6-base-private-dev fonts-dejavu-core
-  doxygen graphviz lintian abigail-tools
+  doxygen graphviz lintian abigail-tools help2man jq
   openjdk-17-jdk-headless python3-venv python3-setuptools python3-wheel
 )
 

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages (a Release build with the prefix /usr, then CPack), checks them with
 # lintian, installs them with apt-get, builds the consumer projects against the installed -dev
-# packages, starts the installed zelk-server the way its systemd unit does and asks /healthz,
+# packages, checks zelk-server's manual page against its --help, starts the installed
+# zelk-server the way its systemd unit does and asks /healthz,
 # then purges the packages and checks that nothing of theirs is left on the machine.
 #
 #   scripts/packages.sh [--keep]     (--keep leaves the packages installed for inspection)
@@ -116,6 +117,9 @@ fi
 # ---- zelk-server as its unit starts it --------------------------------------------------------
 unit=/lib/systemd/system/zelk-server.service
 if [ -f "$unit" ]; then
+  # The manual page the package installs is the installed program's help.
+  bash "$root/tests/server/man_page_check.sh" /usr/share/man/man1/zelk-server.1.gz \
+    /usr/bin/zelk-server || fail "the installed manual page of zelk-server is not its --help"
   exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
   [ -n "$exec_start" ] || fail "$unit has no ExecStart line"
   user=$(sed -n 's/^User=//p' "$unit")

@@ -12,14 +12,34 @@ pidfile="${TMPDIR:-/tmp}/zelk-smtp.pid"
 case "${1:-}" in
   start)
     mkdir -p "$dir"
-    setsid /usr/bin/python3 "$here/smtp_sink.py" --port "${ZELK_SMTP_PORT:-2525}" "$dir" \
-      >"$dir/sink.log" 2>&1 &
-    echo $! >"$pidfile"
-    for _ in $(seq 50); do grep -q '^port' "$dir/sink.log" 2>/dev/null && break; sleep 0.1; done
+    # Detached: it outlives this script, which would otherwise end it on the way out.
+    setsid /usr/bin/python3 "$here/smtp_sink.py" --detached --port "${ZELK_SMTP_PORT:-2525}" \
+      "$dir" >"$dir/sink.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$pidfile"
+    for _ in $(seq 50); do
+      grep -q '^port' "$dir/sink.log" 2>/dev/null && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if ! grep -q '^port' "$dir/sink.log" 2>/dev/null || ! kill -0 "$pid" 2>/dev/null; then
+      rm -f "$pidfile"
+      echo "smtp: the server did not start: $(cat "$dir/sink.log")" >&2
+      exit 1
+    fi
     echo "smtp: $(head -1 "$dir/sink.log") on 127.0.0.1, messages in $dir"
     ;;
   stop)
-    if [ -f "$pidfile" ]; then kill "$(cat "$pidfile")" 2>/dev/null || true; rm -f "$pidfile"; fi
+    if [ -f "$pidfile" ]; then
+      pid=$(cat "$pidfile")
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 50); do
+        state=$(ps -o stat= -p "$pid" 2>/dev/null) || break
+        [[ $state != Z* ]] || break
+        sleep 0.1
+      done
+      rm -f "$pidfile"
+    fi
     ;;
   *)
     echo "usage: $0 start [DIR] | stop" >&2

@@ -6,7 +6,8 @@ Listens on 127.0.0.1, writes each message it takes to DIR as <n>.eml (the envelo
 recipients in an X-Envelope-To header line first), and prints "port <N>" once it is ready.
 --refuse answers every message with a temporary refusal (451) and counts them in DIR/refused;
 --tls CERT KEY offers STARTTLS with that certificate, and --require-starttls insists on it.
-Runs until SIGTERM or SIGINT.
+Runs until SIGTERM or SIGINT, or until its parent ends; with --detached (scripts/smtp.sh
+start), only until a signal.
 """
 import argparse
 import asyncio
@@ -58,6 +59,7 @@ def main():
     parser.add_argument("--refuse", action="store_true")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--require-starttls", action="store_true")
+    parser.add_argument("--detached", action="store_true")
     args = parser.parse_args()
     os.makedirs(args.folder, exist_ok=True)
 
@@ -74,9 +76,10 @@ def main():
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
-    # Ends with its parent too: a test that dies leaves no server behind.
+    # Ends with its parent too, unless detached: a test that dies leaves no server behind.
+    parent = os.getppid()
     while not stop.wait(0.2):
-        if os.getppid() == 1:
+        if not args.detached and os.getppid() != parent:
             break
     controller.stop()
     return 0

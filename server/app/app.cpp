@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <string_view>
 
 #include <zelk/version.hpp>
 
@@ -20,6 +21,19 @@ std::unique_ptr<Store> openStore(const AppConfig& config) {
     return makePostgresStore(config.database, config.databaseConnections);
   if (config.dataFile.empty()) return makeMemoryStore();
   return makeSQLiteStore(config.dataFile);
+}
+
+// The admin route `path` names, for the metrics and the request log: one of the admin API's
+// routes, or "admin" for a path that is none of them.
+std::string adminRouteName(const std::string& path) {
+  static constexpr std::string_view kAdminRoutes[] = {
+      "projects", "users", "user", "logout", "challenges", "challenges/resolve", "outbox", "audit"};
+  constexpr std::string_view kPrefix = "/admin/";
+  const std::string_view rest = std::string_view(path).substr(kPrefix.size());
+  for (const std::string_view route : kAdminRoutes) {
+    if (rest == route) return "admin/" + std::string(route);
+  }
+  return "admin";
 }
 
 Service::Config serviceConfig(const AppConfig& config, App* app) {
@@ -169,7 +183,11 @@ std::string App::baseURL() const {
 }
 
 void App::handle(const http::Request& req, http::Response& res) {
-  Seen seen{req.peer, req.method, req.path, {}, std::chrono::steady_clock::now()};
+  Seen seen{limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For")),
+            req.method,
+            req.path,
+            {},
+            std::chrono::steady_clock::now()};
   std::string& route = seen.route;
   const std::string& path = req.path;
   try {
@@ -180,7 +198,7 @@ void App::handle(const http::Request& req, http::Response& res) {
         route = serviceRoutes_->handle(req, res);
       }
     } else if (path.starts_with("/admin/")) {
-      route = "admin";
+      route = adminRouteName(path);
       answerOffLoop(req, res, false);
     } else if (path.starts_with("/_sandbox/") && hooks_) {
       route = "sandbox";
@@ -254,9 +272,9 @@ void App::answerOffLoop(const http::Request& req, http::Response& res, bool sand
 }
 
 void App::done(const Seen& seen, const http::Response& res) {
-  metrics_.countRequest(seen.route, res.stream ? 200 : res.status);
-  if (config_.logFormat != LogFormat::none)
-    log(seen, res, std::chrono::steady_clock::now() - seen.started);
+  const auto took = std::chrono::steady_clock::now() - seen.started;
+  metrics_.countRequest(seen.route, res.stream ? 200 : res.status, took);
+  if (config_.logFormat != LogFormat::none) log(seen, res, took);
 }
 
 namespace {

@@ -99,6 +99,7 @@ class App {
   void handle(const http::Request& req, http::Response& res);
   // What a request's log line and its count in the metrics tell of it.
   struct Seen {
+    // `peer`: the client's address, after the trusted proxies (the one the rate limits count).
     std::string peer, method, path, route;
     std::chrono::steady_clock::time_point started;
   };

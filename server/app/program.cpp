@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/program.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include <curl/curl.h>
 #include <pthread.h>
 #include <nlohmann/json.hpp>
+#include <zelk/version.hpp>
 
 #include "app/settings.hpp"
 
@@ -78,12 +80,17 @@ int callAdmin(const std::string& url, const std::string& token, const std::strin
   return 0;
 }
 
-int runAdmin(const std::vector<std::string>& args) {
-  const std::string name = "zelk-server admin";
+int runAdmin(const std::string& program, const std::vector<std::string>& args) {
+  const std::string name = program + " admin";
   std::map<std::string, std::string> options;
   std::string command;
+  bool help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      continue;
+    }
     if (!arg.starts_with("--")) {
       if (!command.empty()) return usageError(name, "unexpected argument '" + arg + "'");
       command = arg;
@@ -92,6 +99,21 @@ int runAdmin(const std::vector<std::string>& args) {
     if (i + 1 >= args.size()) return usageError(name, arg + " needs a value");
     options[arg.substr(2)] = args[++i];
   }
+  const auto& commands = adminCommands();
+  const auto found = std::find_if(commands.begin(), commands.end(),
+                                  [&](const AdminCommand& known) { return known.name == command; });
+  if (help) {
+    if (command.empty()) {
+      std::cout << "Usage: " << name << " --url URL --token-file PATH COMMAND [OPTION]...\n\n"
+                << adminUsage(program);
+      return 0;
+    }
+    if (found == commands.end()) return usageError(name, "unknown command '" + command + "'");
+    std::cout << adminCommandUsage(program, *found);
+    return 0;
+  }
+  if (command.empty()) return usageError(name, "which command? (" + name + " --help lists them)");
+  if (found == commands.end()) return usageError(name, "unknown command '" + command + "'");
   if (!options.contains("url") || !options.contains("token-file"))
     return usageError(name, "--url and --token-file are needed");
   std::ifstream tokenFile(options["token-file"]);
@@ -100,34 +122,13 @@ int runAdmin(const std::vector<std::string>& args) {
     return usageError(name, "cannot read a token from " + options["token-file"]);
   const std::string url = options["url"];
 
-  // The options each command takes: the required ones, then the others.
-  struct Command {
-    std::vector<std::string> required, optional;
-  };
-  const std::map<std::string, Command> commands = {
-      {"projects", {{}, {}}},
-      {"project",
-       {{"client-id"},
-        {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
-         "primary-color", "require-verification", "block-over-usage", "limit-policy",
-         "show-contacts", "liveness-grace", "webhook-url", "webhook-secret"}}},
-      {"user", {{"client-id", "user"}, {"email", "phone"}}},
-      {"show-user", {{"client-id", "user"}, {}}},
-      {"logout", {{"client-id", "device"}, {}}},
-      {"challenge", {{"client-id", "user"}, {}}},
-      {"resolve", {{"client-id", "challenge"}, {}}},
-      {"outbox", {{}, {"state", "limit"}}},
-      {"audit", {{}, {"client-id", "before", "limit"}}},
-  };
-  const auto found = commands.find(command);
-  if (found == commands.end()) return usageError(name, "unknown command '" + command + "'");
   json body = json::object();
   std::set<std::string> allowed = {"url", "token-file"};
-  for (const auto& key : found->second.required) {
+  for (const auto& key : found->required) {
     if (!options.contains(key)) return usageError(name, command + " needs --" + key);
     allowed.insert(key);
   }
-  for (const auto& key : found->second.optional) allowed.insert(key);
+  for (const auto& key : found->optional) allowed.insert(key);
   for (const auto& [key, value] : options) {
     if (!allowed.contains(key)) return usageError(name, command + " takes no --" + key);
     if (key == "url" || key == "token-file") continue;
@@ -183,9 +184,9 @@ int runAdmin(const std::vector<std::string>& args) {
 int runProgram(int argc, char** argv, bool sandboxAlias) {
   const std::string name = sandboxAlias ? "zelk-sandbox" : "zelk-server";
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (!sandboxAlias && !args.empty() && args[0] == "admin") {
+  if (!args.empty() && args[0] == "admin") {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    const int status = runAdmin(std::vector<std::string>(args.begin() + 1, args.end()));
+    const int status = runAdmin(name, std::vector<std::string>(args.begin() + 1, args.end()));
     curl_global_cleanup();
     return status;
   }
@@ -198,6 +199,10 @@ int runProgram(int argc, char** argv, bool sandboxAlias) {
   }
   if (settings.help) {
     std::cout << usage(sandboxAlias);
+    return 0;
+  }
+  if (settings.version) {
+    std::cout << name << " " << ZELK_VERSION << "\n";
     return 0;
   }
   try {

@@ -212,6 +212,10 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
       settings.help = true;
       continue;
     }
+    if (arg == "--version") {
+      settings.version = true;
+      continue;
+    }
     if (!arg.starts_with("--")) throw std::invalid_argument("unexpected argument '" + arg + "'");
     std::optional<std::string> value;
     if (const auto eq = arg.find('='); eq != std::string::npos) {
@@ -399,122 +403,323 @@ std::string loadOrCreateSecret(const std::string& path, const std::string& what)
   return existing;
 }
 
+namespace {
+
+// One option of the help text: the flag, what it takes ("" : nothing), and what it does.
+struct OptionHelp {
+  const char* name;
+  const char* value;
+  const char* text;
+};
+
+const OptionHelp kServiceOptions[] = {
+    {"sandbox", "",
+     "any client id is a project, and the /_sandbox/ test hooks answer; never in production"},
+    {"listen", "HOST:PORT", "address to listen on (default 127.0.0.1:8080; port 0: any free port)"},
+    {"host", "HOST", "the address alone, as --listen's HOST (default 127.0.0.1)"},
+    {"port", "PORT", "the port alone, as --listen's PORT (default 8080)"},
+    {"data", "FILE.db", "keep the records in this SQLite database (default: in memory)"},
+    {"database", "URL",
+     "keep them in PostgreSQL (postgres://USER@HOST:PORT/DB), shared by every instance given the "
+     "same URL; needs --code-key-file"},
+    {"database-connections", "N", "connections to the database at most (default 8)"},
+    {"cache-users", "N",
+     "users whose records are held between calls (default 20000; 0: no bound); the database "
+     "stays the source of truth"},
+    {"config", "FILE", "'key = value' lines, keys as the long options, '#' comments"},
+    {"tls-cert", "PEM", "certificate (chain); with --tls-key, serve HTTPS (TLS 1.2 or later)"},
+    {"tls-key", "PEM", "the certificate's private key"},
+    {"heartbeat", "SECONDS", "a comment written to idle realtime streams this often (default 25)"},
+    {"admin-token-file", "PATH",
+     "the admin API's bearer token, made on first start with mode 0600 (default: FILE.db.admin-"
+     "token beside the database, or zelk-server-UID.admin-token in the temporary folder)"},
+    {"log-format", "FORMAT",
+     "one line per request on standard error: text (the default), json or none"},
+    {"threads", "N", "threads of the event loop (default 1)"},
+    {"header-timeout", "SECONDS",
+     "time a client has to send a request's headers once started (default 10)"},
+    {"code-key-file", "PATH",
+     "the key one-time codes are kept under (as an HMAC), made on first start with mode 0600 "
+     "(default: FILE.db.code-key; in memory: a new one each start)"},
+    {"code-lifetime", "SECONDS", "how long a code stays good (default 600)"},
+    {"code-max-checks", "N", "checks a code takes before it is void (default 5)"},
+    {"code-resend-interval", "SECONDS", "least time between two codes of a challenge (default 30)"},
+    {"code-sends-per-hour", "N", "codes a challenge gets within an hour (default 5)"},
+    {"code-user-sends-per-hour", "N",
+     "codes all of a user's challenges get within an hour (default 10)"},
+    {"max-connections-per-address", "N",
+     "connections one address may hold at once; past them a new one is answered 503 (default: "
+     "a quarter of the open-file limit; 0: no cap; trusted proxies: none)"},
+    {"rate-limit-client", "N",
+     "attach, identify and challenge calls a minute per client id (default 60000; 0: none; "
+     "sandbox: none)"},
+    {"rate-limit-address", "N",
+     "the same per source address (default 300; 0: none; sandbox: none)"},
+    {"trusted-proxies", "LIST",
+     "addresses or CIDR networks, comma-separated, whose X-Forwarded-For names the source "
+     "address (default: none)"},
+    {"audit-keep", "N", "audit entries kept, the newest (default 100000)"},
+    {"audit-days", "DAYS", "... and none older than this (default 90)"},
+};
+
+const OptionHelp kDeliveryOptions[] = {
+    {"smtp-url", "URL",
+     "relay for e-mailed codes: smtp://HOST:PORT or smtps://HOST:PORT (default: none, and no "
+     "code goes by e-mail)"},
+    {"smtp-user", "NAME", "login at the relay, with the password in --smtp-password-file"},
+    {"smtp-password-file", "PATH", "the file holding the relay's password"},
+    {"smtp-from", "ADDRESS", "the sender's address; needed with --smtp-url"},
+    {"smtp-tls", "MODE", "STARTTLS: try (the default: when offered), require or none"},
+    {"email-subject", "TEXT",
+     "the e-mail's subject; {{project}}, {{code}}, {{color}} and {{minutes}} are filled in"},
+    {"email-text-template", "FILE", "the e-mail's plain-text body, filled in the same way"},
+    {"email-html-template", "FILE", "the e-mail's HTML body, filled in the same way"},
+    {"sms-url", "URL",
+     "a text message provider's API, posted a JSON body per code (default: none, and no code "
+     "goes by text message)"},
+    {"sms-headers", "JSON", "headers of those requests, e.g. {\"Authorization\": \"Bearer x\"}"},
+    {"sms-body", "TEMPLATE", "the JSON body; {{to}}, {{code}}, {{project}}, {{minutes}}"},
+    {"delivery-ca-file", "PEM", "certificates to trust for https receivers, besides the system's"},
+    {"delivery-timeout", "SECONDS", "one attempt's time (default 10)"},
+    {"outbox-retry-base", "SECONDS", "the first wait before a retry (default 1)"},
+    {"outbox-retry-max", "SECONDS", "the longest wait between retries (default 300)"},
+    {"outbox-max-attempts", "N", "attempts before a message is failed (default 8)"},
+};
+
+constexpr std::size_t kWidth = 79, kIndent = 29;
+
+// `text` as lines of at most kWidth columns, the first going on from `column`, the others
+// indented by `indent`.
+void appendWrapped(std::string& out, std::size_t column, const std::string& text,
+                   std::size_t indent = kIndent) {
+  bool first = true;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::size_t word = end - at;
+    if (!first && column + 1 + word > kWidth) {
+      out += '\n';
+      out.append(indent, ' ');
+      column = indent;
+    } else if (!first) {
+      out += ' ';
+      ++column;
+    }
+    out.append(text, at, word);
+    column += word;
+    first = false;
+    at = end + 1;
+  }
+  out += '\n';
+}
+
+// A paragraph of `text`, wrapped.
+void appendParagraph(std::string& out, const std::string& text) {
+  appendWrapped(out, 0, text, 0);
+}
+
+// "  --name VALUE", then the text from column kIndent (on the next line when the flag is too
+// long), then the option's environment variable.
+void appendOption(std::string& out, const std::string& flag, const std::string& text,
+                  const std::string& variable) {
+  out += "  " + flag;
+  std::size_t column = 2 + flag.size();
+  if (column + 2 > kIndent) {
+    out += '\n';
+    column = 0;
+  }
+  out.append(kIndent - column, ' ');
+  appendWrapped(out, kIndent, variable.empty() ? text : text + " [" + variable + "]");
+}
+
+void appendOptions(std::string& out, const OptionHelp* first, const OptionHelp* last) {
+  for (const OptionHelp* option = first; option != last; ++option) {
+    std::string flag = std::string("--") + option->name;
+    if (*option->value) flag += std::string(" ") + option->value;
+    appendOption(out, flag, option->text, environmentName(option->name));
+  }
+}
+
+}  // namespace
+
+const std::vector<AdminCommand>& adminCommands() {
+  static const std::vector<AdminCommand> commands = {
+      {"projects", "list the projects", {}, {}},
+      {"project",
+       "create or replace a project",
+       {"client-id"},
+       {"name", "overall-limit", "mobile-limit", "tablet-limit", "computer-limit", "logo",
+        "primary-color", "require-verification", "block-over-usage", "limit-policy",
+        "show-contacts", "liveness-grace", "webhook-url", "webhook-secret"}},
+      {"user",
+       "create or replace a user's contact details",
+       {"client-id", "user"},
+       {"email", "phone"}},
+      {"show-user", "a user's contact details, devices and challenges", {"client-id", "user"}, {}},
+      {"logout", "detach a device and log it out through its streams", {"client-id", "device"}, {}},
+      {"challenge", "raise a challenge on a user's devices by hand", {"client-id", "user"}, {}},
+      {"resolve", "close a challenge", {"client-id", "challenge"}, {}},
+      {"outbox", "codes and webhook events to send, sent or failed", {}, {"state", "limit"}},
+      {"audit", "security events, newest first", {}, {"client-id", "before", "limit"}},
+  };
+  return commands;
+}
+
+namespace {
+
+// What each admin option takes and does.
+const std::map<std::string, std::pair<std::string, std::string>> kAdminOptions = {
+    {"url", {"URL", "the server's base URL, e.g. http://127.0.0.1:8080"}},
+    {"token-file", {"PATH", "the file holding the admin token (the server's --admin-token-file)"}},
+    {"client-id", {"ID", "the project's client id"}},
+    {"name", {"NAME", "the project's name, shown on the challenge screens"}},
+    {"overall-limit", {"N", "devices a user may have attached at once"}},
+    {"mobile-limit", {"N", "... of them phones (0: no limit of their own)"}},
+    {"tablet-limit", {"N", "... of them tablets (0: no limit of their own)"}},
+    {"computer-limit", {"N", "... of them computers (0: no limit of their own)"}},
+    {"logo", {"URL", "the logo the challenge screens show"}},
+    {"primary-color", {"COLOR", "the brand colour of the screens and e-mails, e.g. #4F46E5"}},
+    {"require-verification",
+     {"true|false",
+      "whether the user verifies with a code before choosing which devices to log out"}},
+    {"block-over-usage",
+     {"true|false", "whether the project blocks over-use, as attach answers tell the app"}},
+    {"limit-policy",
+     {"POLICY",
+      "at the device limit: challenge (raise one), block (attach nothing) or evict_oldest (log "
+      "out the least recently active devices)"}},
+    {"show-contacts",
+     {"true|false", "whether challenges show e-mail addresses and phone numbers whole"}},
+    {"liveness-grace",
+     {"SECONDS", "how long a device without a stream stays attached (0: for ever)"}},
+    {"webhook-url", {"URL", "where the project's events are posted"}},
+    {"webhook-secret", {"SECRET", "the key their signatures are made with; never shown back"}},
+    {"user", {"USER", "the user's id, as the app sets it"}},
+    {"email", {"ADDRESS", "the user's e-mail address, for codes"}},
+    {"phone", {"NUMBER", "the user's phone number, for codes by text message"}},
+    {"device", {"DEVICE", "the device's id (dev_...)"}},
+    {"challenge", {"CHALLENGE", "the challenge's id (ch_...)"}},
+    {"state", {"STATE", "only the messages pending, done or failed"}},
+    {"limit", {"N", "at most this many entries"}},
+    {"before", {"SEQ", "only entries older than this one (the answer's next_before)"}},
+};
+
+void appendAdminOption(std::string& out, const std::string& key) {
+  const auto found = kAdminOptions.find(key);
+  const std::string value = found == kAdminOptions.end() ? "VALUE" : found->second.first;
+  appendOption(out, "--" + key + " " + value,
+               found == kAdminOptions.end() ? "" : found->second.second, "");
+}
+
+}  // namespace
+
+bool adminOptionDocumented(const std::string& key) {
+  return kAdminOptions.contains(key);
+}
+
+std::string adminUsage(const std::string& program) {
+  std::string out;
+  appendParagraph(out, "'" + program +
+                           " admin --url URL --token-file PATH COMMAND [OPTION]...' calls a "
+                           "running server's admin API (under /admin/, the token as a bearer "
+                           "token) and prints its answer; '" +
+                           program + " admin COMMAND --help' lists a command's options.");
+  out += "\nAdmin commands:\n";
+  for (const AdminCommand& command : adminCommands()) {
+    std::string line = command.name;
+    for (const std::string& key : command.required)
+      line += " --" + key + " " + kAdminOptions.at(key).first;
+    if (!command.optional.empty()) line += " [OPTION]...";
+    appendOption(out, line, command.summary, "");
+  }
+  return out;
+}
+
+std::string adminCommandUsage(const std::string& program, const AdminCommand& command) {
+  std::string out = "Usage: " + program + " admin --url URL --token-file PATH " + command.name;
+  for (const std::string& key : command.required)
+    out += " --" + key + " " + kAdminOptions.at(key).first;
+  if (!command.optional.empty()) out += " [OPTION]...";
+  std::string summary = command.summary;
+  summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+  out += "\n\n" + summary + ".\n\nOptions:\n";
+  for (const char* key : {"url", "token-file"}) appendAdminOption(out, key);
+  for (const std::string& key : command.required) appendAdminOption(out, key);
+  for (const std::string& key : command.optional) appendAdminOption(out, key);
+  return out;
+}
+
+std::vector<std::string> settingNames() {
+  std::vector<std::string> names(kValueFlags.begin(), kValueFlags.end());
+  names.push_back("sandbox");
+  return names;
+}
+
 std::string usage(bool sandboxAlias) {
   const std::string name = sandboxAlias ? "zelk-sandbox" : "zelk-server";
-  return "usage: " + name +
-         " [--sandbox] [--listen HOST:PORT] [--data FILE.db | --database URL] [--config FILE]\n"
-         "       [--tls-cert PEM --tls-key PEM] [--heartbeat SECONDS] [--admin-token-file PATH]\n"
-         "       [--log-format text|json|none] [--threads N] [--header-timeout SECONDS]\n"
-         "   or: " +
-         name +
-         " admin --url URL --token-file PATH <command> [options]\n"
-         "\n"
-         "Serves the account-protection service until SIGINT or SIGTERM, which drain it: no new\n"
-         "connections, open streams end so that their clients reconnect elsewhere, answers being\n"
-         "written finish. The first line of standard output is '" +
-         name +
-         " listening on <base URL>'.\n"
-         "\n"
-         "  --sandbox            any client id is a project, and the /_sandbox/ test hooks answer\n"
-         "  --listen HOST:PORT   address to listen on (default 127.0.0.1:8080; port 0: any free)\n"
-         "  --data FILE.db       keep the records in this SQLite database (default: in memory)\n"
-         "  --database URL       keep them in PostgreSQL (postgres://USER@HOST:PORT/DB), shared\n"
-         "                       by every instance given the same URL; needs --code-key-file\n"
-         "  --database-connections N  connections to it at most (default 8)\n"
-         "  --cache-users N      users whose records are held between calls (default 20000;\n"
-         "                       0: no bound); the database stays the source of truth\n"
-         "  --config FILE        'key = value' lines, keys as the long flags, '#' comments\n"
-         "  --tls-cert PEM       certificate (chain); with --tls-key, serve HTTPS (TLS 1.2+)\n"
-         "  --tls-key PEM        private key\n"
-         "  --heartbeat SECONDS  comment written to idle streams this often (default 25)\n"
-         "  --admin-token-file PATH  the admin API's bearer token, made on first start with mode\n"
-         "                       0600 (default: FILE.db.admin-token, or one in the temporary "
-         "folder)\n"
-         "  --log-format F       one line per request on standard error: text, json or none\n"
-         "  --threads N          threads of the event loop (default 1)\n"
-         "  --header-timeout S   time a client has to send a request once started (default 10)\n"
-         "  --code-key-file PATH the key one-time codes are kept under (as an HMAC), made on\n"
-         "                       first start with mode 0600 (default: FILE.db.code-key; in\n"
-         "                       memory: a new one each start)\n"
-         "  --code-lifetime S    how long a code stays good (default 600)\n"
-         "  --code-max-checks N  checks a code takes before it is void (default 5)\n"
-         "  --code-resend-interval S  least time between two codes of a challenge (default 30)\n"
-         "  --code-sends-per-hour N   codes a challenge gets within an hour (default 5)\n"
-         "  --code-user-sends-per-hour N  codes all of a user's challenges get within an hour\n"
-         "                       (default 10)\n"
-         "  --max-connections-per-address N  connections one address may hold; past them 503\n"
-         "                       (default: a quarter of the open-file limit; 0: no cap;\n"
-         "                       trusted proxies: none)\n"
-         "  --rate-limit-client N     attach, identify and challenge calls a minute per client\n"
-         "                       id (default 60000; 0: none; sandbox: none)\n"
-         "  --rate-limit-address N    the same per source address (default 300; sandbox: none)\n"
-         "  --trusted-proxies LIST    addresses or CIDR networks, comma-separated, whose\n"
-         "                       X-Forwarded-For names the source address (default: none)\n"
-         "\n"
-         "Codes (outside sandbox mode) and webhook events leave from an outbox in the store, one\n"
-         "at a time, retried with backoff (1, 2, 4 ... seconds) until they are sent or have "
-         "failed:\n"
-         "  --smtp-url URL       relay for e-mailed codes: smtp://host:port or smtps://host:port\n"
-         "  --smtp-user NAME     login at the relay, with the password in --smtp-password-file\n"
-         "  --smtp-password-file PATH\n"
-         "  --smtp-from ADDRESS  the sender's address\n"
-         "  --smtp-tls MODE      STARTTLS: try (default: when offered), require or none\n"
-         "  --email-subject TEXT, --email-text-template FILE, --email-html-template FILE\n"
-         "                       the e-mail's subject and bodies; {{project}}, {{code}},\n"
-         "                       {{color}} and {{minutes}} are filled in\n"
-         "  --sms-url URL        a text message provider's API, posted a JSON body per code\n"
-         "  --sms-headers JSON   headers of those requests, e.g. {\"Authorization\": \"Bearer "
-         "x\"}\n"
-         "  --sms-body TEMPLATE  the JSON body; {{to}}, {{code}}, {{project}}, {{minutes}}\n"
-         "  --delivery-ca-file PEM    certificates to trust for https receivers, besides the\n"
-         "                       system's\n"
-         "  --delivery-timeout S one attempt's time (default 10)\n"
-         "  --outbox-retry-base S, --outbox-retry-max S, --outbox-max-attempts N\n"
-         "                       backoff (default 1, 300) and attempts (default 8)\n"
-         "  --audit-keep N       audit entries kept, the newest (default 100000)\n"
-         "  --audit-days N       ... none older than this (default 90)\n"
-         "\n"
-         "Each setting may also come from the environment as ZELK_SERVER_<FLAG> (upper case, '-'\n"
-         "as '_'). Flags win over the environment, which wins over the configuration file.\n"
-         "\n"
-         "Admin commands (the admin API under /admin/, with the token as a bearer token):\n"
-         "  projects                               list the projects\n"
-         "  project --client-id ID [--name N] [--overall-limit N] [--mobile-limit N]\n"
-         "          [--tablet-limit N] [--computer-limit N] [--logo URL] [--primary-color C]\n"
-         "          [--require-verification true|false] [--block-over-usage true|false]\n"
-         "          [--limit-policy challenge|block|evict_oldest] [--show-contacts true|false]\n"
-         "          [--liveness-grace SECONDS] [--webhook-url URL] [--webhook-secret S]\n"
-         "                                         create or replace a project\n"
-         "  user --client-id ID --user U [--email E] [--phone P]\n"
-         "  show-user --client-id ID --user U      contact details, devices and challenges\n"
-         "  logout --client-id ID --device D       detach a device and log it out\n"
-         "  challenge --client-id ID --user U      raise a challenge by hand\n"
-         "  resolve --client-id ID --challenge C   close a challenge\n"
-         "  outbox [--state pending|done|failed]   codes and events to send, sent or failed\n"
-         "  audit [--client-id ID] [--before SEQ] [--limit N]   security events, newest first\n"
-         "\n"
-         "Routes: /v2/ (the service), /admin/ (bearer token), /healthz, /readyz, /metrics\n"
-         "(Prometheus text). In sandbox mode also, with JSON bodies:\n"
-         "  GET/DELETE /_sandbox/requests  the recorded /v2/ requests; DELETE forgets them\n"
-         "  GET /_sandbox/state            everything known, pending scripts, kept messages\n"
-         "  POST /_sandbox/project         {\"client_id\", settings as for admin}: members left\n"
-         "                                 out keep their values\n"
-         "  POST /_sandbox/user            {\"client_id\", \"user\", \"email\", \"phone\"}\n"
-         "  POST /_sandbox/challenge       {\"client_id\", \"user\"}: raise one by hand\n"
-         "  GET /_sandbox/challenge/<id>   its state, with the last code sent (\"code\")\n"
-         "  POST /_sandbox/logout          {\"device\"}: send the logout order to its streams\n"
-         "  POST /_sandbox/script          {\"operation\", \"status\", \"body\"}: answer the next\n"
-         "                                 request of an operation so; listen also takes\n"
-         "                                 \"device\", \"stall\": true, or \"drip\", \"chunk\",\n"
-         "                                 \"interval\"\n"
-         "  POST /_sandbox/push            {\"device\", \"event\", \"id\", \"data\", \"retry\",\n"
-         "                                 \"comment\"} or {\"device\", \"raw\"}\n"
-         "  POST /_sandbox/end-stream      {\"device\", \"abort\"}: end its streams (all without\n"
-         "                                 device)\n"
-         "  GET /_sandbox/streams          open streams; ?device=&count=&timeout= waits for them\n"
-         "  POST /_sandbox/repeat-open-challenges  {\"repeat\": false}: fresh streams no longer\n"
-         "                                 hear open challenges again\n"
-         "  GET /_sandbox/logo.png         a logo for demo projects\n";
+  std::string out = "Usage: " + name + " [OPTION]...\n" + "  or:  " + name +
+                    " admin --url URL --token-file PATH COMMAND [OPTION]...\n\n";
+  appendParagraph(out,
+                  "Serves the account-protection service until SIGINT or SIGTERM, which drain it: "
+                  "no new connections, open streams end so that their clients reconnect "
+                  "elsewhere, answers being written finish. On start it prints three lines on "
+                  "standard output: '" +
+                      name +
+                      " listening on <base URL>' first, then where the admin token is and where "
+                      "the records are kept.");
+  if (sandboxAlias) out += "\n" + name + " is zelk-server --sandbox.\n";
+  out += "\n";
+  appendParagraph(out,
+                  "Each option may also come from the environment variable named in brackets "
+                  "after it, or from the configuration file (--config) as a 'key = value' line "
+                  "whose key is the option's name without the dashes. Options win over the "
+                  "environment, which wins over the file.");
+  out += "\nOptions:\n";
+  appendOptions(out, std::begin(kServiceOptions), std::end(kServiceOptions));
+  appendOption(out, "-h, --help", "print this help and exit", "");
+  appendOption(out, "--version", "print the name and version and exit", "");
+  out += "\n";
+  appendParagraph(out,
+                  "Codes (outside sandbox mode) and webhook events leave from an outbox in the "
+                  "store, one at a time, retried with backoff (1, 2, 4 ... seconds) until they "
+                  "are sent or have failed.");
+  out += "\nDelivery options:\n";
+  appendOptions(out, std::begin(kDeliveryOptions), std::end(kDeliveryOptions));
+  out += "\n" + adminUsage(name) + "\nRoutes:\n";
+  const std::pair<const char*, const char*> routes[] = {
+      {"/v2/", "the service the library calls"},
+      {"/admin/", "the admin API, with the admin token as a bearer token"},
+      {"/healthz", "200 while the process serves, with its version"},
+      {"/readyz", "200 while the store answers, 503 when it does not or while draining"},
+      {"/metrics", "the metrics, in the Prometheus text format"},
+  };
+  for (const auto& [route, text] : routes) appendOption(out, route, text, "");
+  out += "\nSandbox hooks (in sandbox mode only; JSON bodies):\n";
+  const std::pair<const char*, const char*> hooks[] = {
+      {"GET/DELETE /_sandbox/requests", "the recorded /v2/ requests; DELETE forgets them"},
+      {"GET /_sandbox/state", "everything known, pending scripts, kept messages"},
+      {"POST /_sandbox/project",
+       "{\"client_id\", settings as for admin}: members left out keep their values"},
+      {"POST /_sandbox/user", "{\"client_id\", \"user\", \"email\", \"phone\"}"},
+      {"POST /_sandbox/challenge", "{\"client_id\", \"user\"}: raise one by hand"},
+      {"GET /_sandbox/challenge/<id>", "its state, with the last code sent (\"code\")"},
+      {"POST /_sandbox/logout", "{\"device\"}: send the logout order to its streams"},
+      {"POST /_sandbox/script",
+       "{\"operation\", \"status\", \"body\"}: answer the next request of an operation so; "
+       "listen also takes \"device\", \"stall\": true, or \"drip\", \"chunk\", \"interval\""},
+      {"POST /_sandbox/push",
+       "{\"device\", \"event\", \"id\", \"data\", \"retry\", \"comment\"} or {\"device\", "
+       "\"raw\"}"},
+      {"POST /_sandbox/end-stream",
+       "{\"device\", \"abort\"}: end its streams (all without device)"},
+      {"GET /_sandbox/streams", "open streams; ?device=&count=&timeout= waits for them"},
+      {"POST /_sandbox/repeat-open-challenges",
+       "{\"repeat\": false}: fresh streams no longer hear open challenges again"},
+      {"GET /_sandbox/logo.png", "a logo for demo projects"},
+  };
+  for (const auto& [route, text] : hooks) appendOption(out, route, text, "");
+  return out;
 }
 
 }  // namespace zelk::server

@@ -17,6 +17,7 @@ struct ProgramSettings {
   std::string adminTokenFile;
   std::string codeKeyFile;  // "" : a new code key each start
   bool help = false;
+  bool version = false;
 };
 
 // Reads the settings: flags first, then ZELK_SERVER_<FLAG> variables of `environment`, then the
@@ -34,7 +35,22 @@ std::string loadOrCreateAdminToken(const std::string& path);
 // A secret (256 random bits) kept in `path` the same way; `what` names it in errors.
 std::string loadOrCreateSecret(const std::string& path, const std::string& what);
 
-// The usage text.
+// The help text: every option with its environment variable, the admin commands and the routes.
 std::string usage(bool sandboxAlias);
+
+// The names of every setting, as options without their dashes and as configuration file keys.
+std::vector<std::string> settingNames();
+
+// A command of `zelk-server admin`: the options it needs, then the others it takes.
+struct AdminCommand {
+  std::string name, summary;
+  std::vector<std::string> required, optional;
+};
+const std::vector<AdminCommand>& adminCommands();
+// The help of the admin commands, and of one of them, for the program called `program`.
+std::string adminUsage(const std::string& program);
+std::string adminCommandUsage(const std::string& program, const AdminCommand& command);
+// Whether the help says what admin option `key` takes.
+bool adminOptionDocumented(const std::string& key);
 
 }  // namespace zelk::server

@@ -2,23 +2,50 @@
 #include "metrics/metrics.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <zelk/version.hpp>
 
 namespace zelk::server {
 
-void Metrics::countRequest(const std::string& route, int status) {
-  const int statusClass = status / 100;
-  if (statusClass >= 0 && statusClass < static_cast<int>(kStatusClasses)) {
-    for (std::size_t i = 0; i < kRoutes.size(); ++i) {
-      if (route == kRoutes[i]) {
-        routeCounts_[i][static_cast<std::size_t>(statusClass)].fetch_add(1,
-                                                                         std::memory_order_relaxed);
-        return;
-      }
+void Metrics::Latency::observe(std::chrono::steady_clock::duration took) {
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+  const double seconds = static_cast<double>(nanos) / 1e9;
+  for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+    if (seconds <= kBuckets[i]) {
+      buckets[i].fetch_add(1, std::memory_order_relaxed);
+      break;
     }
+  }
+  nanoseconds.fetch_add(static_cast<std::uint64_t>(std::max<std::int64_t>(0, nanos)),
+                        std::memory_order_relaxed);
+  count.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Metrics::countRequest(const std::string& route, int status,
+                           std::chrono::steady_clock::duration took) {
+  const int statusClass = status / 100;
+  for (std::size_t i = 0; i < kRoutes.size(); ++i) {
+    if (route != kRoutes[i]) continue;
+    routeLatency_[i].observe(took);
+    if (statusClass >= 0 && statusClass < static_cast<int>(kStatusClasses)) {
+      routeCounts_[i][static_cast<std::size_t>(statusClass)].fetch_add(1,
+                                                                       std::memory_order_relaxed);
+      return;
+    }
+    std::lock_guard lock(mutex_);
+    ++requests_[{route, std::to_string(statusClass) + "xx"}];
+    return;
   }
   std::lock_guard lock(mutex_);
   ++requests_[{route, std::to_string(statusClass) + "xx"}];
+  otherLatency_[route].observe(took);
 }
 
 void Metrics::countEvent(const std::string& family, const std::string& label) {
@@ -89,6 +116,28 @@ std::string Metrics::render(const Gauges& gauges) const {
     out << "zelk_http_requests_total{route=\"" << key.first << "\",status=\"" << key.second
         << "\"} " << count << "\n";
   }
+  out << "# HELP zelk_http_request_duration_seconds Time from a request read to its answer (for a "
+         "stream, to its head), by route.\n"
+         "# TYPE zelk_http_request_duration_seconds histogram\n";
+  const auto renderLatency = [&out](const std::string& route, const Latency& latency) {
+    const std::uint64_t count = latency.count.load(std::memory_order_relaxed);
+    if (count == 0) return;
+    std::uint64_t below = 0;
+    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+      below += latency.buckets[i].load(std::memory_order_relaxed);
+      out << "zelk_http_request_duration_seconds_bucket{route=\"" << route << "\",le=\""
+          << kBuckets[i] << "\"} " << below << "\n";
+    }
+    // Counted last, so that no bucket ever exceeds it.
+    out << "zelk_http_request_duration_seconds_bucket{route=\"" << route << "\",le=\"+Inf\"} "
+        << std::max(count, below) << "\n"
+        << "zelk_http_request_duration_seconds_sum{route=\"" << route << "\"} "
+        << static_cast<double>(latency.nanoseconds.load(std::memory_order_relaxed)) / 1e9 << "\n"
+        << "zelk_http_request_duration_seconds_count{route=\"" << route << "\"} "
+        << std::max(count, below) << "\n";
+  };
+  for (std::size_t i = 0; i < kRoutes.size(); ++i) renderLatency(kRoutes[i], routeLatency_[i]);
+  for (const auto& [route, latency] : otherLatency_) renderLatency(route, latency);
   out << "# HELP zelk_attach_duration_seconds Time to answer an attach.\n"
          "# TYPE zelk_attach_duration_seconds histogram\n";
   for (std::size_t i = 0; i < kBuckets.size(); ++i)
@@ -159,7 +208,83 @@ std::string Metrics::render(const Gauges& gauges) const {
     }
     if (!any && !family.label) out << name << " 0\n";
   }
+  out << "# HELP zelk_build_info The version of zelk-server running.\n"
+         "# TYPE zelk_build_info gauge\n"
+         "zelk_build_info{version=\"" ZELK_VERSION "\"} 1\n";
+  appendProcessMetrics(out);
   return out.str();
+}
+
+namespace {
+
+// The fields of /proc/self/stat after the program's name, which may hold spaces and
+// parentheses: the process state is the first.
+std::vector<std::string> statFields() {
+  std::ifstream in("/proc/self/stat");
+  std::string line;
+  std::getline(in, line);
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return {};
+  std::istringstream rest(line.substr(close + 1));
+  std::vector<std::string> fields;
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+// The time the machine booted, in seconds since the epoch.
+std::optional<long long> bootTime() {
+  std::ifstream in("/proc/stat");
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("btime ")) return std::stoll(line.substr(6));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void Metrics::appendProcessMetrics(std::ostream& out) {
+  const std::vector<std::string> fields = statFields();
+  // Counted from the state, field 3 of proc(5): utime 14, stime 15, starttime 22, vsize 23,
+  // rss 24.
+  const auto field = [&fields](std::size_t number) -> std::optional<double> {
+    if (number < 3 || number - 3 >= fields.size()) return std::nullopt;
+    try {
+      return std::stod(fields[number - 3]);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  };
+  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const double page = static_cast<double>(::sysconf(_SC_PAGESIZE));
+  char number[64];
+  const auto write = [&out, &number](const char* name, const char* type, const char* help,
+                                     double value) {
+    std::snprintf(number, sizeof number, "%.17g", value);
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n"
+        << name << " " << number << "\n";
+  };
+  if (const auto user = field(14), system = field(15); user && system && ticks > 0)
+    write("process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.",
+          (*user + *system) / ticks);
+  if (const auto rss = field(24); rss && page > 0)
+    write("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", *rss * page);
+  if (const auto size = field(23))
+    write("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", *size);
+  if (const auto start = field(22), boot = std::optional<double>(bootTime());
+      start && boot && ticks > 0)
+    write("process_start_time_seconds", "gauge",
+          "Start time of the process since the epoch, in seconds.", *boot + *start / ticks);
+  std::error_code error;
+  std::size_t open = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+       it.increment(error))
+    ++open;
+  // The iterator's own descriptor was among them.
+  if (!error && open > 0) write("process_open_fds", "gauge", "Open file descriptors.", open - 1);
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    write("process_max_fds", "gauge", "The most file descriptors the process may open.",
+          static_cast<double>(limit.rlim_cur));
 }
 
 }  // namespace zelk::server
