@@ -46,6 +46,7 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "rate-limit-client",
                                            "rate-limit-address",
                                            "trusted-proxies",
+                                           "geoip-db",
                                            "smtp-url",
                                            "smtp-user",
                                            "smtp-password-file",
@@ -332,6 +333,7 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
       app.rateLimits.trustedProxies.push_back(entry);
     }
   }
+  if (auto it = merged.find("geoip-db"); it != merged.end()) app.geoipDatabase = it->second;
   applyDelivery(merged, app.delivery);
   if (auto it = merged.find("audit-keep"); it != merged.end())
     app.audit.keep =
@@ -436,6 +438,9 @@ std::string usage(bool sandboxAlias) {
          "  --rate-limit-address N    the same per source address (default 300; sandbox: none)\n"
          "  --trusted-proxies LIST    addresses or CIDR networks, comma-separated, whose\n"
          "                       X-Forwarded-For names the source address (default: none)\n"
+         "  --geoip-db FILE.mmdb a GeoIP City or Country database (MaxMind DB format) that\n"
+         "                       places each attach by its source address: the city and\n"
+         "                       country challenges show (default: none, nothing is shown)\n"
          "\n"
          "Codes (outside sandbox mode) and webhook events leave from an outbox in the store, one\n"
          "at a time, retried with backoff (1, 2, 4 ... seconds) until they are sent or have "
