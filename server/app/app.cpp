@@ -65,6 +65,8 @@ Service::Config serviceConfig(const AppConfig& config, App* app) {
 
 App::App(AppConfig config)
     : config_(std::move(config)),
+      geoip_(config_.geoipDatabase.empty() ? nullptr
+                                           : std::make_unique<const GeoIP>(config_.geoipDatabase)),
       service_(std::make_unique<Service>(openStore(config_), serviceConfig(config_, this))),
       server_([this](const http::Request& req, http::Response& res) { handle(req, res); }) {
   courier_ = std::make_unique<Courier>(*service_, config_.delivery,
@@ -83,6 +85,7 @@ App::App(AppConfig config)
   }
   limiter_ = std::make_unique<RateLimiter>(config_.rateLimits);
   if (limiter_->active()) serviceRoutes_->setRateLimiter(limiter_.get());
+  if (geoip_) serviceRoutes_->setGeoIP(geoip_.get(), limiter_.get());
   adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
   if (service_->store().shared()) {
     relay_ = std::make_unique<Relay>(service_->store(), *service_, hub_, metrics_);

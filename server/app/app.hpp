@@ -13,6 +13,7 @@
 #include <string>
 
 #include "delivery/courier.hpp"
+#include "geoip/geoip.hpp"
 #include "hooks/hooks.hpp"
 #include "http/server.hpp"
 #include "metrics/metrics.hpp"
@@ -53,6 +54,9 @@ struct AppConfig {
   AuditRetention audit;
   // Request rates per client id and per source address; no limits by default.
   RateLimitConfig rateLimits;
+  // A GeoIP database (MaxMind DB format, City or Country) that places each attach by its source
+  // address; "" places none.
+  std::string geoipDatabase;
   // How often devices whose grace is over are looked for.
   std::chrono::milliseconds sweepEvery{30'000};
   // The time the rules go by; tests set their own.
@@ -64,7 +68,8 @@ struct AppConfig {
 
 class App {
  public:
-  // Opens the store; throws StoreError when it cannot.
+  // Opens the GeoIP database, then the store; throws std::runtime_error when the database cannot
+  // be opened, StoreError when the store cannot.
   explicit App(AppConfig config);
   ~App();
   App(const App&) = delete;
@@ -115,6 +120,7 @@ class App {
   static constexpr std::chrono::milliseconds kLogFlushPeriod{200};
 
   AppConfig config_;
+  std::unique_ptr<const GeoIP> geoip_;  // opened before the store: a bad file fails first
   std::unique_ptr<Service> service_;
   std::unique_ptr<Courier> courier_;  // goes before the service it reads
   Hub hub_;

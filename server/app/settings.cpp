@@ -48,6 +48,7 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "rate-limit-client",
                                            "rate-limit-address",
                                            "trusted-proxies",
+                                           "geoip-db",
                                            "smtp-url",
                                            "smtp-user",
                                            "smtp-password-file",
@@ -345,6 +346,7 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
       app.rateLimits.trustedProxies.push_back(entry);
     }
   }
+  if (auto it = merged.find("geoip-db"); it != merged.end()) app.geoipDatabase = it->second;
   applyDelivery(merged, app.delivery);
   if (auto it = merged.find("audit-keep"); it != merged.end())
     app.audit.keep =
@@ -458,6 +460,9 @@ const OptionHelp kServiceOptions[] = {
     {"trusted-proxies", "LIST",
      "addresses or CIDR networks, comma-separated, whose X-Forwarded-For names the source "
      "address (default: none)"},
+    {"geoip-db", "FILE.mmdb",
+     "a GeoIP City or Country database (MaxMind DB format) that places each attach by its "
+     "source address: the city and country challenges show (default: none, nothing is shown)"},
     {"audit-keep", "N", "audit entries kept, the newest (default 100000)"},
     {"audit-days", "DAYS", "... and none older than this (default 90)"},
 };
@@ -708,6 +713,9 @@ std::string usage(bool sandboxAlias) {
       {"POST /_sandbox/script",
        "{\"operation\", \"status\", \"body\"}: answer the next request of an operation so; "
        "listen also takes \"device\", \"stall\": true, or \"drip\", \"chunk\", \"interval\""},
+      {"POST /_sandbox/geolocation",
+       "{\"device\", \"city\", \"country\"}: where it shows as last seen (members left out: not "
+       "known) until an attach placed by --geoip-db"},
       {"POST /_sandbox/push",
        "{\"device\", \"event\", \"id\", \"data\", \"retry\", \"comment\"} or {\"device\", "
        "\"raw\"}"},

@@ -290,6 +290,22 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       const int delivered = delivery ? static_cast<int>(pushMessages(hub_, metrics_, {*delivery}))
                                      : hub_.push(device, formatEvent(order));
       reply(res, 200, {{"success", true}, {"delivered", delivered}});
+    } else if (path == "/_sandbox/geolocation" && post) {
+      // Where a device shows as last seen, as a GeoIP database would have placed it; a member
+      // left out, null or "" is not known.
+      const json body = parseObject(req.body);
+      const std::string device = requiredString(body, "device", /*nonEmpty=*/true, 64);
+      Location location{optionalString(body, "city", 200), optionalString(body, "country", 2)};
+      if (!location.country.empty() &&
+          (location.country.size() != 2 ||
+           !std::all_of(location.country.begin(), location.country.end(),
+                        [](char c) { return c >= 'A' && c <= 'Z'; })))
+        throw BadRequest{"country must be an ISO 3166-1 code of two capital letters"};
+      if (!service_.setLocation("", device, location)) {
+        fail(res, 404, "unknown device");
+      } else {
+        reply(res, 200, {{"success", true}, {"geolocation", locationJSON(location)}});
+      }
     } else if (path == "/_sandbox/push" && post) {
       const json body = parseObject(req.body);
       const std::string device = requiredString(body, "device", /*nonEmpty=*/true, 64);

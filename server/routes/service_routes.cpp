@@ -125,7 +125,8 @@ std::string ServiceRoutes::handle(const http::Request& req, http::Response& res)
   // The library's code requests name no project: the challenge does.
   asked.codeRequest =
       asked.clientId == kCodeRequestClientID && call->operation == Operation::attempt;
-  if (limiter_) asked.address = limiter_->sourceAddress(req.peer, req.header("X-Forwarded-For"));
+  const RateLimiter* sources = limiter_ ? limiter_ : sources_;
+  if (sources) asked.address = sources->sourceAddress(req.peer, req.header("X-Forwarded-For"));
   res.deferred = [this, asked = std::move(asked)](boost::asio::any_io_executor, Respond respond) {
     if (asked.codeRequest) return admit(asked, std::move(respond));
     service_.project(asked.clientId, [this, asked, respond = std::move(respond)](
@@ -283,6 +284,7 @@ void ServiceRoutes::attach(const Asked& asked, const Respond& respond) {
   input.library = optionalString(body, "library", 64);
   input.version = optionalString(body, "version", 64);
   input.identity = optionalString(body, "identity", 128);
+  if (geoip_) input.location = geoip_->locate(asked.address);
 
   service_.attach(std::move(input), [this, respond, started](Outcome<AttachResult> outcome) {
     if (!outcome.value) return respond(answerFor(outcome.failure));

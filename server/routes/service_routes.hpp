@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "geoip/geoip.hpp"
 #include "http/message.hpp"
 #include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
@@ -37,6 +38,13 @@ class ServiceRoutes {
   // The limits attach, identify and the challenge calls go through; none without one.
   void setRateLimiter(RateLimiter* limiter) { limiter_ = limiter; }
 
+  // The database attaches are placed by, from their source address as `sources` tells it (the
+  // one the rate limits count); without one, devices are placed nowhere.
+  void setGeoIP(const GeoIP* geoip, const RateLimiter* sources) {
+    geoip_ = geoip;
+    sources_ = sources;
+  }
+
   // Answers a request whose path starts with /v2/ (in `res`, or through res.deferred); returns
   // the route name for the metrics.
   std::string handle(const http::Request& req, http::Response& res);
@@ -48,7 +56,7 @@ class ServiceRoutes {
     Call call;
     std::string clientId;
     std::string body;
-    std::string address;  // the source address the rate limits count
+    std::string address;  // the source address the rate limits count and GeoIP places
     bool codeRequest = false;
   };
   void admit(const Asked& asked, Respond respond);
@@ -68,6 +76,8 @@ class ServiceRoutes {
   Metrics& metrics_;
   std::function<void(const SentCode&)> codeSink_;
   RateLimiter* limiter_ = nullptr;
+  const GeoIP* geoip_ = nullptr;
+  const RateLimiter* sources_ = nullptr;
   std::mutex refusalsMutex_;
   std::unordered_map<std::string, std::chrono::steady_clock::time_point> refusals_;
 };

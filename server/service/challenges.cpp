@@ -103,15 +103,18 @@ json challengeDetails(const UserRecord& user, const Challenge& challenge,
               {"status", challenge.verified ? "verified" : "open"}};
 }
 
-// Where a device was last seen is not known to the service: its access is left out rather than
-// made up.
+// Where a device was last seen, as far as it is known: without a GeoIP database, or for an
+// address it does not place, the member is left out rather than made up.
 json challengeDevices(const UserRecord& user, const RuleContext& context) {
   json devices = json::array();
   for (const Device* device : liveDevices(user, context)) {
-    devices.push_back({{"_id", device->id},
-                       {"info", deviceInfoOf(*device)},
-                       {"createdAt", isoTimeMillis(device->attachedAt)},
-                       {"updatedAt", isoTimeMillis(device->lastSeenAt)}});
+    json entry = {{"_id", device->id},
+                  {"info", deviceInfoOf(*device)},
+                  {"createdAt", isoTimeMillis(device->attachedAt)},
+                  {"updatedAt", isoTimeMillis(device->lastSeenAt)}};
+    if (device->location.known())
+      entry["last_access"] = {{"geolocation", locationJSON(device->location)}};
+    devices.push_back(std::move(entry));
   }
   return devices;
 }

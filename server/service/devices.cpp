@@ -98,6 +98,7 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
   device->type = reportedType;
   if (device->metadata != input.metadata) device->metadata = SharedJSON(std::move(input.metadata));
   device->lastSeenAt = context.now;
+  if (input.location) device->location = std::move(*input.location);
   device->accesses.push_back(newId("acc_"));
   if (device->accesses.size() > kMaxAccesses)
     device->accesses.erase(device->accesses.begin(),

@@ -29,6 +29,9 @@ struct AttachInput {
   nlohmann::json deviceInfo = nlohmann::json::object();
   nlohmann::json metadata = nlohmann::json::object();
   std::string library, version, identity;
+  // Where the attach came from: nullopt when the server has no GeoIP database (the device keeps
+  // what it had), an unknown Location when the database does not place the address.
+  std::optional<Location> location;
 };
 
 struct AttachResult {

@@ -772,6 +772,27 @@ std::optional<Delivery> Service::logout(const std::string& project, const std::s
       .value.value_or(std::nullopt);
 }
 
+bool Service::setLocation(const std::string& project, const std::string& deviceId,
+                          Location location) {
+  return await<bool>([&](Done<bool> done) {
+           auto call = makeCall<bool>(
+               [deviceId, location](UserEdit& edit, const CallContext&, bool& found) {
+                 Device* device = edit.user().device(deviceId);
+                 if (!device) return false;
+                 device->location = location;
+                 edit.touchDevice(deviceId);
+                 found = true;
+                 return true;
+               },
+               done);
+           onOwnerOf(project, deviceId, false, std::move(call), [done](Failure failure) {
+             if (failure != Failure::none) return done({std::nullopt, failure});
+             done({false, Failure::none});
+           });
+         })
+      .value.value_or(false);
+}
+
 std::optional<std::string> Service::ownerOf(const std::string& project,
                                             const std::string& deviceId) {
   return await<std::optional<std::string>>([&](Done<std::optional<std::string>> done) {

@@ -190,6 +190,10 @@ class Service {
   // Sends the logout order to `device` of `project` ("" : of any project), keeping it for a
   // stream that resumes; nullopt when there is no such device.
   std::optional<Delivery> logout(const std::string& project, const std::string& deviceId);
+  // Sets where device `deviceId` of `project` ("" : of any project) was last seen, until its
+  // next attach placed by a GeoIP database (the sandbox's demo places devices so); false when
+  // there is no such device.
+  bool setLocation(const std::string& project, const std::string& deviceId, Location location);
   // The user a device of `project` belongs to.
   std::optional<std::string> ownerOf(const std::string& project, const std::string& deviceId);
   void recordAudit(const std::string& project, std::string kind, std::string subject,

@@ -252,6 +252,7 @@ class MemoryStore final : public Store {
       device->metadata = row.metadata;
       device->lastSeenAt = row.lastSeenAt;
       device->lastEventId = row.lastEventId;
+      device->location = row.location;
     }
     for (const Changes::MessageTrim& trim : changes.trims) {
       if (Device* device = user.device(trim.deviceId)) {

@@ -203,6 +203,11 @@ DELETE FROM identities a USING identities b
     AND (a.last_seen_at < b.last_seen_at OR (a.last_seen_at = b.last_seen_at AND a.id < b.id));
 CREATE UNIQUE INDEX identities_by_vendor ON identities (client_id, vendor_id);
 )sql",
+    // Where each device's last attach came from, as the GeoIP database placed it.
+    R"sql(
+ALTER TABLE devices ADD COLUMN city TEXT NOT NULL DEFAULT '';
+ALTER TABLE devices ADD COLUMN country TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr const char* kProjectColumns =
@@ -277,21 +282,22 @@ constexpr const char* kUserRows = R"sql(
 u AS (SELECT t.version, t.email, t.phone FROM users t JOIN o USING (client_id, user_id)),
 d AS (SELECT t.* FROM devices t JOIN o USING (client_id, user_id))
 SELECT 'u', version::text, email, phone, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
-       NULL, NULL FROM u
+       NULL, NULL, NULL, NULL FROM u
 UNION ALL
 SELECT 'd', id, vendor_id, type, library, version, identity, accesses, device_info, metadata,
-       attached_at::text, last_seen_at::text, last_event_id::text, ended_at::text, position::text
+       attached_at::text, last_seen_at::text, last_event_id::text, ended_at::text, position::text,
+       city, country
   FROM d
 UNION ALL
 SELECT 'm', m.device_id, m.id::text, m.sent_at::text, m.data, NULL, NULL, NULL, NULL, NULL, NULL,
-       NULL, NULL, NULL, NULL FROM messages m WHERE m.device_id IN (SELECT id FROM d)
+       NULL, NULL, NULL, NULL, NULL, NULL FROM messages m WHERE m.device_id IN (SELECT id FROM d)
 UNION ALL
 SELECT 'h', h.device_id, h.instance_id, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
-       NULL, NULL, NULL FROM stream_hosts h WHERE h.device_id IN (SELECT id FROM d)
+       NULL, NULL, NULL, NULL, NULL FROM stream_hosts h WHERE h.device_id IN (SELECT id FROM d)
 UNION ALL
 SELECT 'c', t.id, t.reason, t.created_at::text, t.code_hash, t.channel, t.codes_sent::text,
        t.checks::text, t.verified::text, t.resolved::text, t.code_sent_at::text,
-       t.code_checks::text, t.recent_sends, NULL, t.position::text
+       t.code_checks::text, t.recent_sends, NULL, t.position::text, NULL, NULL
   FROM challenges t JOIN o USING (client_id, user_id))sql";
 
 const std::string kReadUser =
@@ -300,9 +306,10 @@ const std::string kReadUser =
 const std::string kReadDevice = sql(
     {"WITH o AS (SELECT client_id, user_id FROM devices WHERE id = $1),", kUserRows,
      "\nUNION ALL SELECT 'o', client_id, user_id, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
-     "NULL, NULL, NULL, NULL FROM o\nUNION ALL SELECT 'x', ",
+     "NULL, NULL, NULL, NULL, NULL, NULL FROM o\nUNION ALL SELECT 'x', ",
      kDetachedColumns,
-     ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM (SELECT id, client_id, accesses, "
+     ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM (SELECT id, "
+     "client_id, accesses, "
      "logout_id::text, detached_at::text FROM detached_devices WHERE id = $1 AND detached_at >= "
      "$2 AND NOT EXISTS (SELECT 1 FROM o)) x"});
 
@@ -344,6 +351,7 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
       device.lastEventId = static_cast<std::uint64_t>(number(i, 12));
       const std::int64_t ended = number(i, 13);
       if (ended > 0 && ended != kStreaming) found.streams[device.id].endedAt = fromMillis(ended);
+      device.location = {r.text(i, 15), r.text(i, 16)};
       devices.emplace_back(number(i, 14), std::move(device));
     } else if (kind == "m") {
       messages.push_back(
@@ -405,21 +413,22 @@ bumped AS (
   RETURNING t.client_id, t.user_id),
 d AS (SELECT * FROM unnest($6::text[], $7::text[], $8::text[], $9::text[], $10::text[],
         $11::text[], $12::text[], $13::text[], $14::text[], $15::text[], $16::text[],
-        $17::bigint[], $18::bigint[], $19::bigint[])
+        $17::bigint[], $18::bigint[], $19::bigint[], $74::text[], $75::text[])
         AS d(id, client_id, user_id, vendor_id, type, library, version, identity, accesses,
-             device_info, metadata, attached_at, last_seen_at, last_event_id)),
+             device_info, metadata, attached_at, last_seen_at, last_event_id, city, country)),
 put_devices AS (
   INSERT INTO devices AS t (id, client_id, user_id, vendor_id, type, library, version, identity,
                             accesses, device_info, metadata, attached_at, last_seen_at,
-                            last_event_id)
+                            last_event_id, city, country)
   SELECT d.id, d.client_id, d.user_id, d.vendor_id, d.type, d.library, d.version, d.identity,
-         d.accesses, d.device_info, d.metadata, d.attached_at, d.last_seen_at, d.last_event_id
+         d.accesses, d.device_info, d.metadata, d.attached_at, d.last_seen_at, d.last_event_id,
+         d.city, d.country
     FROM d JOIN bumped b USING (client_id, user_id) ORDER BY d.id
   ON CONFLICT (id) DO UPDATE SET vendor_id = EXCLUDED.vendor_id, type = EXCLUDED.type,
     library = EXCLUDED.library, version = EXCLUDED.version, identity = EXCLUDED.identity,
     accesses = EXCLUDED.accesses, device_info = EXCLUDED.device_info,
     metadata = EXCLUDED.metadata, last_seen_at = EXCLUDED.last_seen_at,
-    last_event_id = EXCLUDED.last_event_id),
+    last_event_id = EXCLUDED.last_event_id, city = EXCLUDED.city, country = EXCLUDED.country),
 r AS (SELECT * FROM unnest($20::text[], $21::text[], $22::text[]) AS r(id, client_id, user_id)),
 gone AS (
   DELETE FROM devices t USING r JOIN bumped b USING (client_id, user_id) WHERE t.id = r.id),
@@ -579,7 +588,7 @@ struct CommitRows {
   std::vector<std::int64_t> bases;
   struct Devices {
     std::vector<std::string> id, client, user, vendor, type, library, version, identity, accesses,
-        info, metadata;
+        info, metadata, city, country;
     std::vector<std::int64_t> attachedAt, lastSeenAt, lastEventId;
   } devices;
   std::vector<std::string> removedIds, removedClients, removedUsers;
@@ -684,6 +693,8 @@ struct CommitRows {
         devices.attachedAt.push_back(toMillis(d.attachedAt));
         devices.lastSeenAt.push_back(toMillis(d.lastSeenAt));
         devices.lastEventId.push_back(static_cast<std::int64_t>(d.lastEventId));
+        devices.city.push_back(d.location.city);
+        devices.country.push_back(d.location.country);
       }
       for (const std::string& id : c.removedDevices) {
         removedIds.push_back(id);
@@ -831,6 +842,8 @@ struct CommitRows {
         .addArray(audit.gateUser);
     p.add(static_cast<std::uint64_t>(retention.keep))
         .add(toMillis(Clock::now() - retention.maxAge));
+    // The devices' places came with a later schema: their arrays follow the rest.
+    p.addArray(devices.city).addArray(devices.country);
     return p;
   }
 };

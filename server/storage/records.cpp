@@ -141,6 +141,13 @@ Clock::time_point fromMillis(std::int64_t millis) {
       std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(millis)));
 }
 
+nlohmann::json locationJSON(const Location& location) {
+  nlohmann::json place = nlohmann::json::object();
+  if (!location.city.empty()) place["city"] = location.city;
+  if (!location.country.empty()) place["country"] = location.country;
+  return place;
+}
+
 const std::string& Device::lastAccess() const {
   static const std::string kNone;
   return accesses.empty() ? kNone : accesses.back();

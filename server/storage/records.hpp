@@ -96,6 +96,18 @@ inline constexpr std::chrono::hours kKeptMessagesFor{24};
 // How many access tokens of a device stay good: the ones handed out by its last attaches.
 inline constexpr std::size_t kMaxAccesses = 16;
 
+// Where a device was last seen, as the GeoIP database placed its source address: a city name
+// and an ISO 3166-1 country code, each "" when not known.
+struct Location {
+  std::string city, country;
+
+  bool known() const { return !city.empty() || !country.empty(); }
+  bool operator==(const Location&) const = default;
+};
+
+// {"city": ..., "country": ...}, each member only when known.
+nlohmann::json locationJSON(const Location& location);
+
 struct Device {
   std::string id;
   std::string vendorId;
@@ -107,6 +119,7 @@ struct Device {
   Clock::time_point attachedAt, lastSeenAt;
   std::uint64_t lastEventId = 0;  // the id of the last message sent to it
   std::deque<KeptMessage> messages;
+  Location location;  // where its last attach came from
 
   const std::string& lastAccess() const;
   bool hasAccess(std::string_view access) const;

@@ -206,6 +206,11 @@ DELETE FROM identities WHERE EXISTS (
          OR (newer.last_seen_at = identities.last_seen_at AND newer.rowid > identities.rowid)));
 CREATE UNIQUE INDEX identities_by_vendor ON identities (client_id, vendor_id);
 )sql",
+    // Where each device's last attach came from, as the GeoIP database placed it.
+    R"sql(
+ALTER TABLE devices ADD COLUMN city TEXT NOT NULL DEFAULT '';
+ALTER TABLE devices ADD COLUMN country TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 class Statement {
@@ -786,8 +791,8 @@ class SQLiteStore final : public Store {
     }
     Statement& devices = reader.statement(
         "SELECT id, vendor_id, type, library, version, identity, accesses, device_info, "
-        "metadata, attached_at, last_seen_at, last_event_id, ended_at FROM devices WHERE "
-        "client_id = ?1 AND user_id = ?2 ORDER BY rowid");
+        "metadata, attached_at, last_seen_at, last_event_id, ended_at, city, country FROM "
+        "devices WHERE client_id = ?1 AND user_id = ?2 ORDER BY rowid");
     devices.bind(1, key.project).bind(2, key.user);
     while (devices.step()) {
       any = true;
@@ -806,6 +811,7 @@ class SQLiteStore final : public Store {
       device.lastEventId = static_cast<std::uint64_t>(devices.integer(11));
       const std::int64_t ended = devices.integer(12);
       if (ended > 0 && ended != kStreaming) found.streams[device.id].endedAt = fromMillis(ended);
+      device.location = {devices.text(13), devices.text(14)};
     }
     if (!user.devices.empty()) {
       std::unordered_map<std::string, Device*> byId;
@@ -1047,10 +1053,10 @@ class SQLiteStore final : public Store {
     putDevice_ = add(
         "INSERT INTO devices (id, client_id, user_id, vendor_id, type, library, version, "
         "identity, accesses, device_info, metadata, attached_at, last_seen_at, last_event_id, "
-        "position, ended_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
-        "0, 0) ON CONFLICT (id) DO UPDATE SET vendor_id = ?4, type = ?5, library = ?6, "
-        "version = ?7, identity = ?8, accesses = ?9, device_info = ?10, metadata = ?11, "
-        "last_seen_at = ?13, last_event_id = ?14");
+        "position, ended_at, city, country) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+        "?11, ?12, ?13, ?14, 0, 0, ?15, ?16) ON CONFLICT (id) DO UPDATE SET vendor_id = ?4, "
+        "type = ?5, library = ?6, version = ?7, identity = ?8, accesses = ?9, device_info = ?10, "
+        "metadata = ?11, last_seen_at = ?13, last_event_id = ?14, city = ?15, country = ?16");
     removeDevice_ = add("DELETE FROM devices WHERE id = ?1");
     removeMessages_ = add("DELETE FROM messages WHERE device_id = ?1");
     removeHosts_ = add("DELETE FROM stream_hosts WHERE device_id = ?1");
@@ -1128,6 +1134,8 @@ class SQLiteStore final : public Store {
           .bind(12, toMillis(d.attachedAt))
           .bind(13, toMillis(d.lastSeenAt))
           .bind(14, static_cast<std::int64_t>(d.lastEventId))
+          .bind(15, d.location.city)
+          .bind(16, d.location.country)
           .run();
     }
     for (const Challenge& c : changes.challenges) {

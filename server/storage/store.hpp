@@ -61,7 +61,8 @@ struct Changes {
           metadata(device.metadata),
           attachedAt(device.attachedAt),
           lastSeenAt(device.lastSeenAt),
-          lastEventId(device.lastEventId) {}
+          lastEventId(device.lastEventId),
+          location(device.location) {}
 
     std::string id, vendorId;
     DeviceType type = DeviceType::mobile;
@@ -70,6 +71,7 @@ struct Changes {
     SharedJSON deviceInfo, metadata;
     Clock::time_point attachedAt, lastSeenAt;
     std::uint64_t lastEventId = 0;
+    Location location;
   };
   struct MessageRow {
     std::string deviceId;

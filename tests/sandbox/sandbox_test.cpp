@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -927,6 +928,43 @@ TEST_F(SandboxChallengeTest, DeviceLimitAndDevicesDescribeTheChallengedUser) {
   EXPECT_EQ(
       get(client(), "/v2/challenge/" + challenge + "/device-limit").parsed()["attached_devices"],
       (json{{"total", 3}, {"devices", {{"computers", 1}, {"tablets", 1}, {"mobiles", 1}}}}));
+}
+
+TEST_F(SandboxChallengeTest, TheGeolocationHookPlacesADeviceInTheDeviceList) {
+  configure({{"overall_limit", 1}});
+  const Attached phone = attach("u1", "phone");
+  const Attached laptop = attach("u1", "laptop", "computer");
+  const Attached other = attach("u1", "other");
+  const std::string challenge = sandbox.challenges("proj1", "u1").at(0);
+  const auto place = [&](json body) { return post(client(), "/_sandbox/geolocation", body, {}); };
+  const auto lastAccess = [&] {
+    std::map<std::string, json> seen;
+    const json devices = get(client(), "/v2/challenge/" + challenge + "/devices").parsed();
+    for (const json& device : devices) seen[device["_id"]] = device.value("last_access", json());
+    return seen;
+  };
+
+  const Reply placed = place({{"device", phone.device}, {"city", "Lyon"}, {"country", "FR"}});
+  ASSERT_EQ(placed.status, 200) << placed.body;
+  EXPECT_EQ(placed.parsed()["geolocation"], (json{{"city", "Lyon"}, {"country", "FR"}}));
+  ASSERT_EQ(place({{"device", laptop.device}, {"country", "NO"}}).status, 200);
+  auto seen = lastAccess();
+  EXPECT_EQ(seen[phone.device], (json{{"geolocation", {{"city", "Lyon"}, {"country", "FR"}}}}));
+  // Only what is known: a country without a city, and nothing for a device never placed.
+  EXPECT_EQ(seen[laptop.device], (json{{"geolocation", {{"country", "NO"}}}}));
+  EXPECT_TRUE(seen[other.device].is_null()) << seen[other.device];
+
+  // A place outlives the attaches of a sandbox without a GeoIP database, and "" forgets it.
+  attach("u1", "phone");
+  EXPECT_EQ(lastAccess()[phone.device]["geolocation"]["city"], "Lyon");
+  ASSERT_EQ(place({{"device", phone.device}, {"city", ""}, {"country", nullptr}}).status, 200);
+  EXPECT_TRUE(lastAccess()[phone.device].is_null());
+
+  EXPECT_EQ(place({{"device", "dev_unknown"}, {"city", "Oslo"}}).status, 404);
+  EXPECT_EQ(place({{"device", laptop.device}, {"country", "Norway"}}).status, 400);
+  EXPECT_EQ(place({{"device", laptop.device}, {"country", "no"}}).status, 400);
+  EXPECT_EQ(place({{"city", "Oslo"}}).status, 400);
+  EXPECT_EQ(lastAccess()[laptop.device], (json{{"geolocation", {{"country", "NO"}}}}));
 }
 
 TEST_F(SandboxChallengeTest, ChallengeDetailsCarryTheProjectBrandAndUser) {
