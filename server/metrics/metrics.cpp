@@ -68,7 +68,7 @@ constexpr EventFamily kEventFamilies[] = {
      "zelk_outbox_deliveries_total tells which went out.",
      "outcome"},
     {"rate_limited", "Requests refused by a rate limit, by what it counts.", "scope"},
-    {"devices_removed", "Devices the service detached itself, by why.", "reason"},
+    {"devices_removed", "Devices detached other than at their own request, by why.", "reason"},
     {"attach_blocked", "Attaches refused because the user is at the device limit.", nullptr},
 };
 

@@ -119,10 +119,10 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       const auto owner =
           isServiceId(device, "dev_") ? service_.ownerOf(clientId, device) : std::nullopt;
       if (!owner) return fail(res, 404, "unknown device");
-      const DetachResult result = service_.detach(clientId, *owner, device);
+      const DetachResult result = service_.detach(clientId, *owner, device, /*byOperator=*/true);
       if (!result.found) return fail(res, 404, "unknown device");
       service_.recordAudit(clientId, "admin.logout", device, {{"user", *owner}});
-      const auto delivered = pushLogouts(hub_, metrics_, {result.logout}, "detach");
+      const auto delivered = pushLogouts(hub_, metrics_, {result.logout}, "operator");
       reply(res, 200,
             {{"success", true}, {"device_id", device}, {"user", *owner}, {"delivered", delivered}});
     } else if (path == "/admin/challenges" && post) {

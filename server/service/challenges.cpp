@@ -72,6 +72,17 @@ RaisedChallenge challengeAtTheLimit(UserEdit& edit, std::string reason, const st
   return joined;
 }
 
+void closeChallenge(UserEdit& edit, Challenge& challenge, const RuleContext& context) {
+  const bool wasOpen = challenge.open();
+  challenge.resolved = true;
+  edit.touchChallenge(challenge.id);
+  if (!wasOpen) return;
+  const UserRecord& user = edit.user();
+  addEvent(
+      edit.changes(), user.key.project, context.settings, "challenge.closed",
+      {{"user", user.key.user}, {"challenge", {{"id", challenge.id}, {"reason", "operator"}}}});
+}
+
 void resolveWithinLimits(UserEdit& edit, const RuleContext& context) {
   UserRecord& user = edit.user();
   if (!withinLimits(context.settings, allDevices(user))) return;

@@ -22,6 +22,8 @@ RaisedChallenge raiseChallenge(UserEdit& edit, std::string reason, const RuleCon
 // one that does does not grow with the user's devices.
 RaisedChallenge challengeAtTheLimit(UserEdit& edit, std::string reason, const std::string& deviceId,
                                     const RuleContext& context);
+// Closes `challenge` by an operator's hand, and tells the project's webhook (when it was open).
+void closeChallenge(UserEdit& edit, Challenge& challenge, const RuleContext& context);
 // Closes the open challenges an attach raised once the user's devices are within the limits
 // again; the ones raised by hand stay.
 void resolveWithinLimits(UserEdit& edit, const RuleContext& context);

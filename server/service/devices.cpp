@@ -13,8 +13,8 @@ namespace {
 using nlohmann::json;
 
 // Removes a device of the user (which must have it) as a detach does; the logout order for its
-// open streams. `why` says what removed it: "detach", "idle" or "evicted", as the webhook event
-// tells it.
+// open streams. `why` says what removed it: "detach", "operator", "idle" or "evicted", as the
+// webhook event tells it.
 Delivery removeDevice(UserEdit& edit, const std::string& deviceId, const char* why,
                       const RuleContext& context) {
   UserRecord& user = edit.user();
@@ -138,10 +138,11 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
   return result;
 }
 
-DetachResult detachDevice(UserEdit& edit, const std::string& deviceId, const RuleContext& context) {
+DetachResult detachDevice(UserEdit& edit, const std::string& deviceId, const RuleContext& context,
+                          const char* why) {
   DetachResult result;
   if (!edit.user().device(deviceId)) return result;
-  result.logout = removeDevice(edit, deviceId, "detach", context);
+  result.logout = removeDevice(edit, deviceId, why, context);
   resolveWithinLimits(edit, context);
   result.found = true;
   result.deviceId = deviceId;

@@ -78,8 +78,10 @@ std::string logoutData();
 // documents become the device's without a copy. Devices gone quiet past their grace are
 // detached first; then the project's limit policy decides.
 AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& context);
-// Detaches device `deviceId`; found is false when the user has none of that id.
-DetachResult detachDevice(UserEdit& edit, const std::string& deviceId, const RuleContext& context);
+// Detaches device `deviceId`; found is false when the user has none of that id. `why` is what
+// the webhook event tells: "detach" (the device asked) or "operator".
+DetachResult detachDevice(UserEdit& edit, const std::string& deviceId, const RuleContext& context,
+                          const char* why = "detach");
 // Detaches the devices whose grace is over, as a detach would; their logout orders.
 std::vector<Delivery> expireDevices(UserEdit& edit, const RuleContext& context);
 // Sends the logout order to device `deviceId`, keeping it for a stream that resumes; nullopt

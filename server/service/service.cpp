@@ -336,17 +336,19 @@ void Service::attach(AttachInput input, Done<AttachResult> done) {
 }
 
 void Service::detach(const std::string& project, const std::string& user,
-                     const std::string& deviceId, Done<DetachResult> done) {
-  withProject(project, [this, project, user, deviceId, done = std::move(done)](
+                     const std::string& deviceId, Done<DetachResult> done, bool byOperator) {
+  withProject(project, [this, project, user, deviceId, byOperator, done = std::move(done)](
                            std::shared_ptr<const Project> held, Failure failure) mutable {
     if (!held) return done({std::nullopt, failure});
-    users_->submit({project, user}, makeCall<DetachResult>(
-                                        [deviceId](UserEdit& edit, const CallContext& context,
-                                                   DetachResult& result) {
-                                          result = detachDevice(edit, deviceId, context.rules);
-                                          return result.found;
-                                        },
-                                        std::move(done)));
+    users_->submit({project, user},
+                   makeCall<DetachResult>(
+                       [deviceId, byOperator](UserEdit& edit, const CallContext& context,
+                                              DetachResult& result) {
+                         result = detachDevice(edit, deviceId, context.rules,
+                                               byOperator ? "operator" : "detach");
+                         return result.found;
+                       },
+                       std::move(done)));
   });
 }
 
@@ -684,9 +686,10 @@ AttachResult Service::attach(AttachInput input) {
 }
 
 DetachResult Service::detach(const std::string& project, const std::string& user,
-                             const std::string& deviceId) {
-  return await<DetachResult>(
-             [&](Done<DetachResult> done) { detach(project, user, deviceId, std::move(done)); })
+                             const std::string& deviceId, bool byOperator) {
+  return await<DetachResult>([&](Done<DetachResult> done) {
+           detach(project, user, deviceId, std::move(done), byOperator);
+         })
       .value.value_or(DetachResult{});
 }
 
@@ -723,10 +726,9 @@ bool Service::resolveChallenge(const std::string& project, const std::string& ch
            onOwnerOf(project, challengeId, true,
                      challengeCall<std::optional<bool>>(
                          challengeId,
-                         [](UserEdit& edit, Challenge& challenge, const CallContext&,
+                         [](UserEdit& edit, Challenge& challenge, const CallContext& context,
                             std::optional<bool>& resolved) {
-                           challenge.resolved = true;
-                           edit.touchChallenge(challenge.id);
+                           closeChallenge(edit, challenge, context.rules);
                            resolved = true;
                          },
                          done),

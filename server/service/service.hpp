@@ -116,8 +116,10 @@ class Service {
   // Whether requests with this client id are answered: the project's settings, or nullopt.
   void project(const std::string& clientId, Done<std::optional<Project>> done);
   void attach(AttachInput input, Done<AttachResult> done);
+  // `byOperator`: an operator logged the device out, which its webhook event tells apart from a
+  // detach the device asked for.
   void detach(const std::string& project, const std::string& user, const std::string& deviceId,
-              Done<DetachResult> done);
+              Done<DetachResult> done, bool byOperator = false);
   void identify(IdentifyInput input, Done<IdentifyResult> done);
   // Checks a listen request and works out what the stream writes first. `resumeAfter` is the
   // stream's Last-Event-ID when it has one this device's messages can continue from.
@@ -179,13 +181,14 @@ class Service {
   UserProfile userProfile(const std::string& project, const std::string& user);
   AttachResult attach(AttachInput input);
   DetachResult detach(const std::string& project, const std::string& user,
-                      const std::string& deviceId);
+                      const std::string& deviceId, bool byOperator = false);
   ListenStart startListen(const std::string& project, const std::string& deviceId,
                           const std::string& access, std::optional<std::uint64_t> resumeAfter);
   RaisedChallenge raiseChallenge(const std::string& project, const std::string& user,
                                  std::string reason);
   std::vector<std::string> challenges(const std::string& project, const std::string& user);
   // Closes a challenge of `project` by an operator's hand; false when there is none.
+  // Closes a challenge by hand (its webhook event says so); false when there is none of that id.
   bool resolveChallenge(const std::string& project, const std::string& challengeId);
   // Sends the logout order to `device` of `project` ("" : of any project), keeping it for a
   // stream that resumes; nullopt when there is no such device.

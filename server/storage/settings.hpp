@@ -40,11 +40,11 @@ struct ProjectSettings {
   std::string name;  // "" : the client id
   // An attach that leaves the user with more devices than `overallLimit`, or with more devices of
   // the attached device's type than that type's limit, raises a challenge. A per-type limit of 0
-  // sets no limit on that type.
+  // sets no limit on that type, which is what a project has until an operator sets one.
   int overallLimit = 3;
-  int mobileLimit = 3;
-  int tabletLimit = 3;
-  int computerLimit = 3;
+  int mobileLimit = 0;
+  int tabletLimit = 0;
+  int computerLimit = 0;
   std::string logo;                      // URL of the logo; "" : none
   std::string primaryColor = "#4F46E5";  // "" : none
   bool requireVerification = false;

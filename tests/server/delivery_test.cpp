@@ -306,6 +306,31 @@ TEST_F(ServerWebhooks, AnEvictionIsItsOwnEvent) {
   EXPECT_EQ(byType["device.evicted"]["device"]["id"], old["device_id"]);
 }
 
+TEST_F(ServerWebhooks, AnOperatorsLogoutAndClosingByHandAreToldAsTheirOwn) {
+  auto app = startApp(quickConfig());
+  ServiceClient p = project(*app, "operator");
+  const json device = p.attach("kai", "vendor-1");
+  const std::string challenge = raise(p, "operator", "kai");
+  const json close = {{"client_id", "operator"}, {"challenge", challenge}};
+  ASSERT_EQ(p.admin("POST", "/admin/challenges/resolve", close).status, 200);
+  ASSERT_EQ(p.admin("POST", "/admin/challenges/resolve", close).status, 200);  // closed already
+  ASSERT_EQ(
+      p.admin("POST", "/admin/logout", {{"client_id", "operator"}, {"device", device["device_id"]}})
+          .status,
+      200);
+  // Sent one after the other: once the logout's is in, any of the second close would be too.
+  ASSERT_TRUE(receiver.waitForRequests(4, 10s));
+  std::vector<std::string> types;
+  for (const json& event : events()) types.push_back(event["type"]);
+  EXPECT_EQ(types, (std::vector<std::string>{"device.attached", "challenge.raised",
+                                             "challenge.closed", "device.detached"}));
+  const std::vector<json> told = events();
+  EXPECT_EQ(told[2]["challenge"]["id"], challenge);
+  EXPECT_EQ(told[2]["challenge"]["reason"], "operator");
+  EXPECT_EQ(told[3]["reason"], "operator");
+  EXPECT_EQ(told[3]["device"]["id"], device["device_id"]);
+}
+
 TEST(ServerOutbox, AProjectWithoutAWebhookQueuesNothing) {
   auto app = startApp(quickConfig());
   ServiceClient p = zelk::testing::makeProject(app->baseURL(), "quiet");

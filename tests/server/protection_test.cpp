@@ -178,6 +178,17 @@ TEST_F(ProtectionTest, AUserHasOneOpenChallengeWhateverTheAttachesOverTheLimit) 
   EXPECT_EQ(p.admin("GET", "/admin/user?client_id=one&user=u").parsed()["challenges"].size(), 2u);
 }
 
+TEST_F(ProtectionTest, AProjectHasNoPerTypeLimitUntilOneIsSet) {
+  ServiceClient p = project("types", {{"overall_limit", 5}});
+  const json listed = p.admin("GET", "/admin/projects").parsed()["projects"].at(0);
+  for (const char* key : {"mobile_limit", "tablet_limit", "computer_limit"})
+    EXPECT_EQ(listed[key], 0) << key;
+  for (const std::string vendor : {"A", "B", "C", "D", "E"}) p.attach("u", vendor);
+  EXPECT_TRUE(p.admin("GET", "/admin/user?client_id=types&user=u").parsed()["challenges"].empty());
+  p.attach("u", "F");
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=types&user=u").parsed()["challenges"].size(), 1u);
+}
+
 TEST_F(ProtectionTest, CodesOfAllOfAUsersChallengesShareAnHourlyLimit) {
   auto config = zelk::testing::serverConfig();
   config.codes.maxUserSendsPerHour = 6;
