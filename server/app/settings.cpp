@@ -709,6 +709,8 @@ std::string usage(bool sandboxAlias) {
       {"POST /_sandbox/user", "{\"client_id\", \"user\", \"email\", \"phone\"}"},
       {"POST /_sandbox/challenge", "{\"client_id\", \"user\"}: raise one by hand"},
       {"GET /_sandbox/challenge/<id>", "its state, with the last code sent (\"code\")"},
+      {"POST /_sandbox/code",
+       "{\"challenge\"}: a new code now, whatever the resend limits say (\"code\")"},
       {"POST /_sandbox/logout", "{\"device\"}: send the logout order to its streams"},
       {"POST /_sandbox/script",
        "{\"operation\", \"status\", \"body\"}: answer the next request of an operation so; "

@@ -271,6 +271,16 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       res.after = [this, raised = std::move(raised)] {
         announceChallenge(hub_, metrics_, raised, service_.repeatOpenChallenges());
       };
+    } else if (path == "/_sandbox/code" && post) {
+      const json body = parseObject(req.body);
+      const std::string id = requiredString(body, "challenge", /*nonEmpty=*/true, 64);
+      const auto sent = isServiceId(id, "ch_") ? service_.sendCodeNow(id) : std::nullopt;
+      if (!sent) {
+        fail(res, 404, "unknown challenge");
+      } else {
+        rememberCode(sent->challenge, sent->code);
+        reply(res, 200, {{"success", true}, {"code", sent->code}, {"channel", sent->channel}});
+      }
     } else if (path.starts_with("/_sandbox/challenge/") && get) {
       const std::string id = path.substr(sizeof "/_sandbox/challenge/" - 1);
       auto found = service_.challengeState(id);

@@ -262,6 +262,13 @@ std::vector<std::string> Sandbox::challenges(const std::string& clientID,
   return impl_->app->service().challenges(clientID, user);
 }
 
+std::optional<std::string> Sandbox::sendCode(const std::string& challengeID) {
+  const auto sent = impl_->app->service().sendCodeNow(challengeID);
+  if (!sent) return std::nullopt;
+  impl_->app->hooks()->rememberCode(sent->challenge, sent->code);
+  return sent->code;
+}
+
 std::optional<std::string> Sandbox::lastCode(const std::string& challengeID) const {
   return impl_->app->hooks()->lastCode(challengeID);
 }

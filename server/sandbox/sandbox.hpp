@@ -159,6 +159,10 @@ class Sandbox {
   // The last code sent for the challenge (by attempt or resend); nullopt when none was sent or
   // the challenge is unknown.
   std::optional<std::string> lastCode(const std::string& challengeID) const;
+  // Sends a new code of the challenge now, whatever the resend limits say, and returns it;
+  // nullopt for an unknown challenge. For tests that walk the screens more than once: a code
+  // verifies once.
+  std::optional<std::string> sendCode(const std::string& challengeID);
   // Sends an event whose data is "logout" (with the double quotes) to the open streams of
   // `device`; returns on how many streams. Detach does the same for the device it removes.
   int pushLogout(const std::string& device);

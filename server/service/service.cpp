@@ -757,6 +757,27 @@ void Service::codeUndelivered(const std::string& challengeId, const std::string&
   });
 }
 
+std::optional<SentCode> Service::sendCodeNow(const std::string& challengeId) {
+  return await<std::optional<SentCode>>([&](Done<std::optional<SentCode>> done) {
+           onOwnerOf("", challengeId, true,
+                     challengeCall<std::optional<SentCode>>(
+                         challengeId,
+                         [](UserEdit& edit, Challenge& challenge, const CallContext& context,
+                            std::optional<SentCode>& sent) {
+                           CodePolicy unlimited = context.codes.policy;
+                           unlimited.resendInterval = std::chrono::seconds(0);
+                           unlimited.maxSendsPerHour = unlimited.maxUserSendsPerHour = 1'000'000;
+                           const CodeContext& codes = context.codes;
+                           const CodeContext now{codes.settings, unlimited, codes.key, codes.now,
+                                                 codes.channels};
+                           sent = zelk::server::sendCode(edit, challenge, "", now).sent;
+                         },
+                         done),
+                     unknownChallenge<SentCode>(done));
+         })
+      .value.value_or(std::nullopt);
+}
+
 std::optional<Delivery> Service::logout(const std::string& project, const std::string& deviceId) {
   return await<std::optional<Delivery>>([&](Done<std::optional<Delivery>> done) {
            auto call = makeCall<std::optional<Delivery>>(

@@ -500,6 +500,18 @@ class ZelkQtTest : public QObject {
     checkEveryWay("limiter, loading");
     QVERIFY(model->navigation()->back());
     QTRY_COMPARE(screenName(), QString("VerificationCodeView"));
+    // A code verifies once: a new one, as a resend would bring.
+    const auto second = sandbox->sendCode(sandbox->challenges("fits", "alice").back());
+    QVERIFY(second);
+    for (int box = 5; box >= 0; --box) {
+      const QString current = top()->boxes().value(box);
+      top()->editBox(box, current, static_cast<int>(current.size()), QString());
+    }
+    for (const char digit : *second) {
+      const int box = top()->focusedBox();
+      top()->editBox(box, top()->boxes().value(box), 0, QString(QChar(digit)));
+    }
+    QCOMPARE(top()->boxes().join(""), QString::fromStdString(*second));
     QVERIFY(top()->perform("verifyCode"));
     QTRY_VERIFY_WITH_TIMEOUT(
         screenName() == "DeviceLimiterView" && top()->plainText().contains("Too many devices"),

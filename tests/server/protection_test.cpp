@@ -626,7 +626,8 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "sqlite3 " + data +
       " \"DROP INDEX devices_quiet; DROP INDEX challenges_by_user; DROP INDEX detached_by_time; "
       "DROP INDEX identities_by_vendor; DROP TABLE instances; DROP TABLE stream_hosts; "
-      "ALTER TABLE devices DROP COLUMN ended_at; ALTER TABLE users DROP COLUMN version; "
+      "ALTER TABLE devices DROP COLUMN ended_at; ALTER TABLE devices DROP COLUMN city; "
+      "ALTER TABLE devices DROP COLUMN country; ALTER TABLE users DROP COLUMN version; "
       "ALTER TABLE users RENAME COLUMN user_id TO user; "
       "ALTER TABLE devices RENAME COLUMN user_id TO user; "
       "ALTER TABLE challenges RENAME COLUMN user_id TO user; DELETE FROM users; "
