@@ -781,8 +781,7 @@ std::optional<SentCode> Service::sendCodeNow(const std::string& challengeId) {
 std::optional<Delivery> Service::logout(const std::string& project, const std::string& deviceId) {
   return await<std::optional<Delivery>>([&](Done<std::optional<Delivery>> done) {
            auto call = makeCall<std::optional<Delivery>>(
-               [this, deviceId](UserEdit& edit, const CallContext&,
-                                std::optional<Delivery>& delivery) {
+               [deviceId](UserEdit& edit, const CallContext&, std::optional<Delivery>& delivery) {
                  delivery = sendLogout(edit, deviceId, Clock::now());
                  return delivery.has_value();
                },
