@@ -646,7 +646,10 @@ struct CommitRows {
       byData[row.message.data].emplace_back(row.deviceId, row.message.id);
     for (const DetachedDevice& device : changes.detached)
       byData["\"logout\""].emplace_back(device.id, device.logoutId);
-    for (const auto& [data, targets] : byData) {
+    for (const auto& entry : byData) {
+      // Named, not bound: a lambda below uses them, which clang 14 allows of variables only.
+      const std::string& data = entry.first;
+      const auto& targets = entry.second;
       const bool carried = data.size() < kNoticeBytes / 2;
       json list = json::array();
       std::size_t size = data.size() + 128;
