@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -643,13 +644,15 @@ void Server::Impl::accept() {
   acceptor->async_accept(
       executor, [self = shared_from_this()](error_code error, tcp::socket socket) {
         if (!self->acceptor || !self->acceptor->is_open()) return;
-        if (error == net::error::no_descriptors || error == net::error::no_buffer_space ||
-            error == net::error::no_memory || error.value() == ENFILE) {
+        // Told by the errno value alone: accept reports system errors, and the category's own
+        // calls are not needed to tell these apart.
+        const int code = error.value();
+        if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
           if (!self->acceptStarved)
             std::fprintf(stderr,
                          "zelk-server: cannot take new connections: %s; trying again every "
                          "100 ms\n",
-                         error.message().c_str());
+                         std::strerror(code));
           self->acceptStarved = true;
           return self->acceptLater(std::chrono::milliseconds(100));
         }

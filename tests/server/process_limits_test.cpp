@@ -95,6 +95,11 @@ TEST(ServerUnderLimits, ADeeplyNestedBodyIsRefusedOnAOneMebibyteStack) {
 }
 
 TEST(ServerUnderLimits, OutOfFileDescriptorsTheServerWaitsRatherThanSpinsAndThenAnswers) {
+#if defined(__SANITIZE_ADDRESS__)
+  // UndefinedBehaviorSanitizer's checks read the process's memory map, which takes a descriptor
+  // of their own: out of them, its check of Boost's error categories reports a fault that is not.
+  GTEST_SKIP() << "the sanitizers need file descriptors of their own";
+#endif
   // Without the per-address cap, which would otherwise keep one client from using them all.
   LimitedServer server("ulimit -n 64", {"--max-connections-per-address", "0"});
   std::vector<std::unique_ptr<RawConnection>> connections;
