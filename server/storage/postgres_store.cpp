@@ -39,8 +39,6 @@ using pg::Params;
 using pg::Prepared;
 using pg::Result;
 
-// The channel every instance announces on and listens to.
-constexpr const char* kChannel = "zelk";
 // The session-level advisory lock migrations run under.
 constexpr const char* kMigrationLock = "SELECT pg_advisory_lock(2026, 10)";
 constexpr const char* kMigrationUnlock = "SELECT pg_advisory_unlock(2026, 10)";
@@ -499,6 +497,7 @@ trim_audit AS (
 SELECT client_id, user_id FROM bumped)sql";
 
 // Notices of what a commit wrote; a transaction that writes nothing, which commits at once.
+// Every instance announces on the channel "zelk" and listens to it.
 constexpr const char* kNotify = "SELECT pg_notify('zelk', p) FROM unnest($1::text[]) AS p";
 
 // A project's settings, set by an operator (or, with "DO NOTHING", a project that comes into
