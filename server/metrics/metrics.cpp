@@ -240,12 +240,20 @@ std::optional<long long> bootTime() {
   return std::nullopt;
 }
 
+// The process's size and resident set in pages, the first two fields of /proc/self/statm.
+std::optional<std::pair<double, double>> memoryPages() {
+  std::ifstream in("/proc/self/statm");
+  double size = 0;
+  double resident = 0;
+  if (!(in >> size >> resident)) return std::nullopt;
+  return std::pair(size, resident);
+}
+
 }  // namespace
 
 void Metrics::appendProcessMetrics(std::ostream& out) {
   const std::vector<std::string> fields = statFields();
-  // Counted from the state, field 3 of proc(5): utime 14, stime 15, starttime 22, vsize 23,
-  // rss 24.
+  // Counted from the state, field 3 of proc(5): starttime is 22.
   const auto field = [&fields](std::size_t number) -> std::optional<double> {
     if (number < 3 || number - 3 >= fields.size()) return std::nullopt;
     try {
@@ -263,13 +271,22 @@ void Metrics::appendProcessMetrics(std::ostream& out) {
     out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n"
         << name << " " << number << "\n";
   };
-  if (const auto user = field(14), system = field(15); user && system && ticks > 0)
+  // CPU time and memory come from the kernel's own accounts of this process rather than from
+  // the stat line, which emulators under a cross build fill with zeros.
+  rusage usage{};
+  if (::getrusage(RUSAGE_SELF, &usage) == 0) {
+    const auto seconds = [](const timeval& time) {
+      return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
     write("process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.",
-          (*user + *system) / ticks);
-  if (const auto rss = field(24); rss && page > 0)
-    write("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", *rss * page);
-  if (const auto size = field(23))
-    write("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", *size);
+          seconds(usage.ru_utime) + seconds(usage.ru_stime));
+  }
+  if (const auto pages = memoryPages(); pages && page > 0) {
+    write("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+          pages->second * page);
+    write("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
+          pages->first * page);
+  }
   if (const auto start = field(22), boot = std::optional<double>(bootTime());
       start && boot && ticks > 0)
     write("process_start_time_seconds", "gauge",
