@@ -12,7 +12,6 @@
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <zelk/version.hpp>
 
@@ -41,17 +40,6 @@ constexpr const char* kDefaultHTML =
     "</body></html>\r\n";
 constexpr const char* kDefaultTextBody =
     R"({"to": "{{to}}", "message": "Your {{project}} verification code is {{code}}"})";
-
-std::string hex(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xf];
-  }
-  return text;
-}
 
 std::string fill(std::string text, const std::map<std::string, std::string>& values) {
   for (const auto& [name, value] : values) {
@@ -264,14 +252,7 @@ std::string wipedPayload(const std::string& payload, const std::string& kind) {
 
 std::string webhookSignature(const std::string& secret, const std::string& timestamp,
                              const std::string& body) {
-  const std::string message = timestamp + "." + body;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
-            &length))
-    throw std::runtime_error("cannot compute an HMAC");
-  return hex(digest, length);
+  return hmacSha256Hex(secret, timestamp + "." + body);
 }
 
 std::string composeMail(const MailSettings& mail, const std::string& to,

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string_view>
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
@@ -20,28 +19,10 @@ namespace {
 
 using nlohmann::json;
 
-std::string toHex(const unsigned char* bytes, std::size_t length) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(length * 2);
-  for (std::size_t i = 0; i < length; ++i) {
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 0xf];
-  }
-  return hex;
-}
-
 std::string codeHash(const std::string& key, const std::string& challengeId,
                      const std::string& code) {
   // Bound to the challenge, so that one code's HMAC says nothing of another challenge's.
-  const std::string message = challengeId + ":" + code;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
-            &length))
-    throw std::runtime_error("cannot compute an HMAC");
-  return toHex(digest, length);
+  return hmacSha256Hex(key, challengeId + ":" + code);
 }
 
 std::optional<std::string> fromHex(std::string_view hex) {
@@ -124,7 +105,8 @@ std::string sealCode(const std::string& codeKey, const std::string& code) {
       EVP_EncryptFinal_ex(cipher.get(), out + written, &last) != 1 ||
       EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_GET_TAG, kTagBytes, out + code.size()) != 1)
     throw std::runtime_error("cannot seal a code");
-  return toHex(nonce, sizeof nonce) + toHex(out, sealed.size());
+  return toHex(std::string_view(reinterpret_cast<const char*>(nonce), sizeof nonce)) +
+         toHex(sealed);
 }
 
 std::optional<std::string> unsealCode(const std::string& codeKey, const std::string& sealed) {
@@ -237,9 +219,7 @@ bool checkCode(UserEdit& edit, Challenge& challenge, const std::string& code,
   } else {
     ++challenge.codeChecks;
     // Both sides are hex of one length: the comparison takes the same time wherever they differ.
-    const std::string given = codeHash(context.key, challenge.id, code);
-    right = given.size() == challenge.codeHash.size() &&
-            CRYPTO_memcmp(given.data(), challenge.codeHash.data(), given.size()) == 0;
+    right = sameSecret(codeHash(context.key, challenge.id, code), challenge.codeHash);
     why = "wrong code";
   }
   if (right) {
@@ -269,9 +249,7 @@ bool checkCode(UserEdit& edit, Challenge& challenge, const std::string& code,
 void codeUndelivered(UserEdit& edit, Challenge& challenge, const std::string& code,
                      const CodeContext& context) {
   if (challenge.codeHash.empty() || challenge.recentSends.empty()) return;
-  const std::string hash = codeHash(context.key, challenge.id, code);
-  if (hash.size() != challenge.codeHash.size() ||
-      CRYPTO_memcmp(hash.data(), challenge.codeHash.data(), hash.size()) != 0)
+  if (!sameSecret(codeHash(context.key, challenge.id, code), challenge.codeHash))
     return;  // a newer code went out since
   challenge.codeHash.clear();
   challenge.recentSends.pop_back();

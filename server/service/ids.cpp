@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 namespace zelk::server {
@@ -62,14 +64,7 @@ std::array<unsigned char, N> randomBytes() {
 
 template <std::size_t N>
 std::string hex(const std::array<unsigned char, N>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(N * 2);
-  for (unsigned char byte : bytes) {
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0xf];
-  }
-  return out;
+  return toHex(std::string_view(reinterpret_cast<const char*>(bytes.data()), N));
 }
 
 bool isValidUTF8WithoutControls(std::string_view text) {
@@ -127,6 +122,33 @@ std::string newCode(std::string_view previous) {
 
 std::string newSecret() {
   return hex(randomBytes<32>());
+}
+
+std::string toHex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xf];
+  }
+  return out;
+}
+
+std::string hmacSha256Hex(std::string_view key, std::string_view message) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
+            &length))
+    throw std::runtime_error("cannot compute an HMAC");
+  return toHex(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+bool sameSecret(std::string_view given, std::string_view expected) {
+  return given.size() == expected.size() &&
+         CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
 }
 
 bool isServiceId(std::string_view text, std::string_view prefix) {

@@ -16,6 +16,14 @@ std::string newCode(std::string_view previous);
 // 256 random bits in hex, for the admin token.
 std::string newSecret();
 
+// `bytes` in lower-case hex.
+std::string toHex(std::string_view bytes);
+// The HMAC-SHA256 of `message` under `key`, in lower-case hex. Throws std::runtime_error when
+// OpenSSL fails.
+std::string hmacSha256Hex(std::string_view key, std::string_view message);
+// Whether `given` is `expected`, compared in a time that does not tell where they differ.
+bool sameSecret(std::string_view given, std::string_view expected);
+
 // Whether `text` is an identifier this service could have made with `prefix`.
 bool isServiceId(std::string_view text, std::string_view prefix);
 
