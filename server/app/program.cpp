@@ -141,7 +141,7 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
         return usageError(name, "--" + key + " must be a number");
       }
     } else if (member == "require_verification" || member == "block_over_usage" ||
-               member == "show_contacts") {
+               member == "show_contacts" || member == "require_signed_users") {
       if (value != "true" && value != "false")
         return usageError(name, "--" + key + " must be true or false");
       body[member] = value == "true";

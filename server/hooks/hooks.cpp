@@ -243,6 +243,7 @@ bool SandboxHooks::handle(const http::Request& req, http::Response& res) {
       ProjectSettings settings = service_.projectSettings(clientId);
       if (!service_.projectConfigured(clientId) && settings.name == clientId) settings.name.clear();
       applyProjectSettings(body, settings);
+      checkProjectSettings(settings);
       service_.configureProject(clientId, settings);
       json project = settingsJSON(service_.projectSettings(clientId));
       project["client_id"] = clientId;

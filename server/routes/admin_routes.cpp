@@ -85,9 +85,13 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       const json body = parseObject(req.body);
       const std::string clientId = clientIdOf(body);
       ProjectSettings settings = settingsOf(body);
-      // The secret is never shown back, so a project sent back as it was read keeps it.
-      if (!body.contains("webhook_secret") && service_.projectConfigured(clientId))
-        settings.webhookSecret = service_.projectSettings(clientId).webhookSecret;
+      // The secrets are never shown back, so a project sent back as it was read keeps them.
+      if (service_.projectConfigured(clientId)) {
+        const ProjectSettings before = service_.projectSettings(clientId);
+        if (!body.contains("webhook_secret")) settings.webhookSecret = before.webhookSecret;
+        if (!body.contains("user_secret")) settings.userSecret = before.userSecret;
+      }
+      checkProjectSettings(settings);
       service_.configureProject(clientId, std::move(settings));
       json project = settingsJSON(service_.projectSettings(clientId));
       service_.recordAudit(clientId, "admin.project", clientId, project);

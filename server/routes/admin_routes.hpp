@@ -4,8 +4,10 @@
 //   POST /admin/projects                  creates or replaces a project: {"client_id", "name",
 //        "overall_limit", "mobile_limit", "tablet_limit", "computer_limit", "logo",
 //        "primary_color", "require_verification", "block_over_usage", "limit_policy",
-//        "show_contacts", "liveness_grace", "webhook_url", "webhook_secret"}; members left out
-//        take their defaults, but for "webhook_secret", which stays (it is never shown back)
+//        "show_contacts", "liveness_grace", "webhook_url", "webhook_secret", "user_secret",
+//        "require_signed_users"}; members left out take their defaults, but for the secrets,
+//        which stay (they are never shown back); "evict_oldest" and "require_signed_users"
+//        need a "user_secret"
 //   POST /admin/users                     {"client_id", "user", "email", "phone"}
 //   GET  /admin/user?client_id=&user=     a user's contact details, devices and challenges
 //   POST /admin/logout                    {"client_id", "device"}: detaches the device and

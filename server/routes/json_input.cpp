@@ -187,6 +187,15 @@ void reply(http::Response& res, int status, ObjectWriter& body) {
   res.body = body.finish();
 }
 
+void checkProjectSettings(const ProjectSettings& settings) {
+  if (settings.userSecret.empty() && settings.requireSignedUsers)
+    throw BadRequest{"require_signed_users needs a user_secret to check the signatures with"};
+  if (settings.userSecret.empty() && settings.limitPolicy == LimitPolicy::evictOldest)
+    throw BadRequest{
+        "limit_policy evict_oldest needs a user_secret: only users the app's backend signed are "
+        "ever evicted"};
+}
+
 void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings) {
   if (body.contains("name")) settings.name = optionalString(body, "name", 256);
   for (auto [key, field] : {std::pair{"overall_limit", &settings.overallLimit},
@@ -211,12 +220,16 @@ void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings)
       throw BadRequest{"webhook_url must be an http:// or https:// URL"};
     settings.webhookUrl = url;
   }
-  if (body.contains("webhook_secret")) {
-    const std::string secret = optionalString(body, "webhook_secret", 256);
+  for (auto [key, field] : {std::pair{"webhook_secret", &settings.webhookSecret},
+                            std::pair{"user_secret", &settings.userSecret}}) {
+    if (!body.contains(key)) continue;
+    const std::string secret = optionalString(body, key, 256);
     if (!secret.empty() && secret.size() < 16)
-      throw BadRequest{"webhook_secret must be at least 16 characters"};
-    settings.webhookSecret = secret;
+      throw BadRequest{std::string(key) + " must be at least 16 characters"};
+    *field = secret;
   }
+  if (const auto flag = optionalBool(body, "require_signed_users"))
+    settings.requireSignedUsers = *flag;
   if (body.contains("limit_policy")) {
     const auto policy = limitPolicyFromName(optionalString(body, "limit_policy", 32));
     if (!policy) throw BadRequest{"limit_policy must be challenge, block or evict_oldest"};

@@ -43,6 +43,8 @@ std::optional<long long> optionalInteger(const nlohmann::json& object, const cha
 // Lays the project settings a body names ("name", the four limits, "logo", "primary_color",
 // "require_verification", "block_over_usage") over `settings`; members left out keep their values.
 void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings);
+// Throws BadRequest when the settings do not go together.
+void checkProjectSettings(const ProjectSettings& settings);
 
 // Invalid UTF-8 in stored text must not make an answer throw.
 std::string render(const nlohmann::json& value);

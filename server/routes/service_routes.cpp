@@ -84,8 +84,28 @@ bool plausibleChallenge(const std::string& id) {
 }
 
 // The answer for a call that failed without a result.
-http::Response answerFor(Failure failure) {
-  return failure == Failure::unknownProject ? unknownProject() : unavailable();
+http::Response answerFor(Failure why) {
+  switch (why) {
+    case Failure::unknownProject:
+      return unknownProject();
+    case Failure::badSignature:
+      return failure(401, "the user's signature (metadata.user_signature) is missing or wrong");
+    case Failure::none:
+    case Failure::unavailable:
+      break;
+  }
+  return unavailable();
+}
+
+// Takes the user's signature out of the metadata: it vouches for this attach and is not kept.
+std::optional<std::string> takeUserSignature(json& metadata) {
+  if (!metadata.is_object()) return std::nullopt;
+  const auto it = metadata.find("user_signature");
+  if (it == metadata.end()) return std::nullopt;
+  if (!it->is_string()) throw BadRequest{"metadata.user_signature must be a string"};
+  std::string signature = it->get<std::string>();
+  metadata.erase(it);
+  return signature;
 }
 
 }  // namespace
@@ -280,6 +300,7 @@ void ServiceRoutes::attach(const Asked& asked, const Respond& respond) {
   checkKeptSize(input.deviceInfo, "device_info", asked.body);
   input.vendorId = vendorIdentifier(body);
   input.metadata = optionalMetadata(body);
+  input.userSignature = takeUserSignature(input.metadata);
   checkKeptSize(input.metadata, "metadata", asked.body);
   input.library = optionalString(body, "library", 64);
   input.version = optionalString(body, "version", 64);

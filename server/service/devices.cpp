@@ -59,6 +59,17 @@ std::vector<Delivery> expireDevices(UserEdit& edit, const RuleContext& context) 
   return logouts;
 }
 
+std::string userSignature(const std::string& secret, const std::string& user) {
+  return hmacSha256Hex(secret, user);
+}
+
+Signature checkSignature(const ProjectSettings& settings, const AttachInput& input) {
+  if (settings.userSecret.empty() || !input.userSignature) return Signature::none;
+  return sameSecret(*input.userSignature, userSignature(settings.userSecret, input.user))
+             ? Signature::right
+             : Signature::wrong;
+}
+
 AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& context) {
   UserRecord& user = edit.user();
   const ProjectSettings& settings = context.settings;
@@ -118,8 +129,10 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
   result.defaultDeviceLimit = settings.overallLimit;
   const std::string attachedId = device->id;
   const DeviceType type = device->type;
-  if (policy == LimitPolicy::evictOldest) {
-    // The least recently active devices in the way go, never the one attaching.
+  if (policy == LimitPolicy::evictOldest && input.signedUser) {
+    // The least recently active devices in the way go, never the one attaching. Only for a user
+    // the app's backend vouched for: anyone can attach as anyone with the public client id, and
+    // must not log the real user out that way.
     while (auto reason = brokenLimit(settings, allDevices(user), type)) {
       const Device* victim = evictionVictim(user, *user.device(attachedId), *reason, context);
       if (!victim) break;
@@ -129,7 +142,8 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
     result.attachedDevices = user.devices.size();
     resolveWithinLimits(edit, context);
   } else if (auto reason = brokenLimit(settings, allDevices(user), type)) {
-    if (policy == LimitPolicy::challenge) {
+    if (policy != LimitPolicy::block) {
+      // An unsigned user of an evicting project is challenged instead.
       result.challenge = challengeAtTheLimit(edit, std::move(*reason), attachedId, context);
     } else {
       result.blockOverUsage = true;  // a device already known, over limits lowered since

@@ -32,6 +32,10 @@ struct AttachInput {
   // Where the attach came from: nullopt when the server has no GeoIP database (the device keeps
   // what it had), an unknown Location when the database does not place the address.
   std::optional<Location> location;
+  // What the app sent as the user's signature, when it sent one.
+  std::optional<std::string> userSignature;
+  // Whether the signature is right: set by the service, from the project's user secret.
+  bool signedUser = false;
 };
 
 struct AttachResult {
@@ -73,6 +77,15 @@ struct ListenStart {
 // The data of a challenge notice and of a logout order.
 std::string challengeNoticeData(const std::string& challengeId);
 std::string logoutData();
+
+// What the app's backend sends as the signature of `user` under the project's user secret: the
+// HMAC-SHA256 of the user id, in lower-case hex.
+std::string userSignature(const std::string& secret, const std::string& user);
+
+enum class Signature { none, right, wrong };
+// How the attach of `input.user` is signed. A signature counts only when the project has a user
+// secret.
+Signature checkSignature(const ProjectSettings& settings, const AttachInput& input);
 
 // Attaches (or refreshes) the device `input.vendorId` of the user; takes `input` over: its
 // documents become the device's without a copy. Devices gone quiet past their grace are

@@ -12,6 +12,7 @@ enum class Failure {
   none,
   unknownProject,  // the client id is no project that answers
   unavailable,     // the store could not be reached, or did not take the changes
+  badSignature,    // the project wants its users signed, and this one was not, or wrongly
 };
 
 template <class T>

@@ -175,16 +175,7 @@ void Service::keepAlive() {
   while (!stopping_) {
     keeperWake_.wait_for(lock, config_.streamsEvery, [this] { return stopping_; });
     lock.unlock();
-    StreamChanges changes = liveness_->takeChanges();
-    if (!changes.empty()) {
-      try {
-        store_->writeStreams(changes);
-        liveness_->written(changes);
-      } catch (const StoreError& error) {
-        std::fprintf(stderr, "zelk-server: storage failure: %s\n", error.what());
-        liveness_->putBack(std::move(changes));
-      }
-    }
+    writeStreamChanges();
     if (std::chrono::steady_clock::now() >= nextBeat) {
       nextBeat = std::chrono::steady_clock::now() + config_.beatEvery;
       try {
@@ -200,11 +191,21 @@ void Service::keepAlive() {
   }
   lock.unlock();
   // What ended is written on the way out, so that another instance counts from the true end.
+  writeStreamChanges();
+}
+
+bool Service::writeStreamChanges() {
+  std::lock_guard lock(streamsWriteMutex_);
   StreamChanges changes = liveness_->takeChanges();
-  if (changes.empty()) return;
+  if (changes.empty()) return true;
   try {
     store_->writeStreams(changes);
-  } catch (const StoreError&) {
+    liveness_->written(changes);
+    return true;
+  } catch (const StoreError& error) {
+    std::fprintf(stderr, "zelk-server: storage failure: %s\n", error.what());
+    liveness_->putBack(std::move(changes));
+    return false;
   }
 }
 
@@ -321,10 +322,15 @@ void Service::commitLoose(Unit unit, std::function<void(Unit&, bool)> done) {
 
 void Service::attach(AttachInput input, Done<AttachResult> done) {
   const std::string project = input.project;
-  withProject(project, [this, input = std::make_shared<const AttachInput>(std::move(input)),
+  withProject(project, [this, input = std::make_shared<AttachInput>(std::move(input)),
                         done = std::move(done)](std::shared_ptr<const Project> held,
                                                 Failure failure) mutable {
     if (!held) return done({std::nullopt, failure});
+    const Signature signature = checkSignature(held->settings, *input);
+    if (signature == Signature::wrong ||
+        (held->settings.requireSignedUsers && signature != Signature::right))
+      return done({std::nullopt, Failure::badSignature});
+    input->signedUser = signature == Signature::right;
     users_->submit({input->project, input->user},
                    makeCall<AttachResult>(
                        [input](UserEdit& edit, const CallContext& context, AttachResult& result) {
@@ -546,6 +552,8 @@ void Service::streamClosed(const std::string& deviceId) {
 void Service::sweepIdleDevices(Done<std::vector<Delivery>> done) {
   readers_->post([this, done = std::move(done)] {
     std::vector<UserKey> quiet;
+    // The store decides who is quiet, so it first hears of the streams that just ended here.
+    if (!writeStreamChanges()) return done({std::nullopt, Failure::unavailable});
     try {
       // Also the streams this process held before a restart, under its old name.
       store_->endStreamsOfSilentInstances(Clock::now() - silentAfter());

@@ -254,6 +254,9 @@ class Service {
   void commitLoose(Unit unit, std::function<void(Unit&, bool failed)> done);
   // Beats, and writes the streams that opened and ended, until the service goes.
   void keepAlive();
+  // Writes the streams that opened and ended here since the last write; false when the store
+  // failed (what was not written goes with the next write).
+  bool writeStreamChanges();
 
   Config config_;
   std::unique_ptr<Store> store_;
@@ -270,6 +273,7 @@ class Service {
   std::atomic<long long> deviceCount_{-1};
   std::atomic<bool> ready_{true};
 
+  std::mutex streamsWriteMutex_;  // one write of the stream changes at a time
   std::mutex keeperMutex_;
   std::condition_variable keeperWake_;
   bool stopping_ = false;

@@ -123,7 +123,7 @@ class MemoryStore final : public Store {
         const auto ended = ended_.find(device.id);
         const auto last = std::max(device.lastSeenAt,
                                    ended == ended_.end() ? Clock::time_point() : ended->second);
-        if (last < before) {
+        if (last <= before) {
           found.push_back(key);
           break;
         }

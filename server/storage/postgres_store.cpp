@@ -206,12 +206,17 @@ CREATE UNIQUE INDEX identities_by_vendor ON identities (client_id, vendor_id);
 ALTER TABLE devices ADD COLUMN city TEXT NOT NULL DEFAULT '';
 ALTER TABLE devices ADD COLUMN country TEXT NOT NULL DEFAULT '';
 )sql",
+    // The secret the app's backend signs user ids under, and whether every attach must be signed.
+    R"sql(
+ALTER TABLE projects ADD COLUMN user_secret TEXT NOT NULL DEFAULT '';
+ALTER TABLE projects ADD COLUMN require_signed_users BOOLEAN NOT NULL DEFAULT false;
+)sql",
 };
 
 constexpr const char* kProjectColumns =
     "client_id, configured, name, overall_limit, mobile_limit, tablet_limit, computer_limit, "
     "logo, primary_color, require_verification, block_over_usage, limit_policy, show_contacts, "
-    "liveness_grace, webhook_url, webhook_secret";
+    "liveness_grace, webhook_url, webhook_secret, user_secret, require_signed_users";
 
 Project readProjectRow(const Result& r, int i) {
   Project project;
@@ -232,6 +237,8 @@ Project readProjectRow(const Result& r, int i) {
   s.livenessGraceSeconds = static_cast<int>(r.integer(i, 13));
   s.webhookUrl = r.text(i, 14);
   s.webhookSecret = r.text(i, 15);
+  s.userSecret = r.text(i, 16);
+  s.requireSignedUsers = r.boolean(i, 17);
   return project;
 }
 
@@ -507,25 +514,26 @@ WITH put AS (
   INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, tablet_limit,
                         computer_limit, logo, primary_color, require_verification,
                         block_over_usage, limit_policy, show_contacts, liveness_grace,
-                        webhook_url, webhook_secret)
-  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)
+                        webhook_url, webhook_secret, user_secret, require_signed_users)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18)
   ON CONFLICT (client_id) DO UPDATE SET configured = $2, name = $3, overall_limit = $4,
     mobile_limit = $5, tablet_limit = $6, computer_limit = $7, logo = $8, primary_color = $9,
     require_verification = $10, block_over_usage = $11, limit_policy = $12, show_contacts = $13,
-    liveness_grace = $14, webhook_url = $15, webhook_secret = $16
+    liveness_grace = $14, webhook_url = $15, webhook_secret = $16, user_secret = $17,
+    require_signed_users = $18
   RETURNING client_id)
-SELECT pg_notify('zelk', $17) FROM put)sql";
+SELECT pg_notify('zelk', $19) FROM put)sql";
 
 constexpr const char* kNewProject = R"sql(
 WITH put AS (
   INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, tablet_limit,
                         computer_limit, logo, primary_color, require_verification,
                         block_over_usage, limit_policy, show_contacts, liveness_grace,
-                        webhook_url, webhook_secret)
-  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)
+                        webhook_url, webhook_secret, user_secret, require_signed_users)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18)
   ON CONFLICT (client_id) DO NOTHING
   RETURNING client_id)
-SELECT pg_notify('zelk', $17) FROM put)sql";
+SELECT pg_notify('zelk', $19) FROM put)sql";
 
 // An identify call: the identity named, when it is one of the project's, or the vendor's.
 constexpr const char* kIdentify = R"sql(
@@ -975,7 +983,7 @@ class PostgresStore final : public Store {
       Result r = conn.run(
           {"zelk_quiet",
            "SELECT DISTINCT user_id FROM (SELECT user_id FROM devices WHERE client_id = $1 AND "
-           "last_seen_at >= 0 AND greatest(last_seen_at, ended_at) < $2 ORDER BY "
+           "last_seen_at >= 0 AND greatest(last_seen_at, ended_at) <= $2 ORDER BY "
            "greatest(last_seen_at, ended_at) LIMIT $3) quiet",
            Params().add(project).add(toMillis(before)).add(static_cast<std::uint64_t>(max))});
       for (int i = 0; i < r.rows(); ++i) found.push_back({project, r.text(i, 0)});
@@ -1034,6 +1042,8 @@ class PostgresStore final : public Store {
                                   .add(s.livenessGraceSeconds)
                                   .add(s.webhookUrl)
                                   .add(s.webhookSecret)
+                                  .add(s.userSecret)
+                                  .add(s.requireSignedUsers)
                                   .add(told)});
       }
     }

@@ -53,24 +53,27 @@ std::string_view deviceTypeName(DeviceType type) {
   return "mobile";
 }
 
+// What a secret that is set shows: that it is, and nothing of it.
+constexpr const char* kSecretShown = "\u2022\u2022\u2022\u2022\u2022\u2022\u2022\u2022";
+
 nlohmann::json settingsJSON(const ProjectSettings& settings) {
-  return {
-      {"name", settings.name},
-      {"overall_limit", settings.overallLimit},
-      {"mobile_limit", settings.mobileLimit},
-      {"tablet_limit", settings.tabletLimit},
-      {"computer_limit", settings.computerLimit},
-      {"logo", settings.logo},
-      {"primary_color", settings.primaryColor},
-      {"require_verification", settings.requireVerification},
-      {"block_over_usage", settings.blockOverUsage},
-      {"limit_policy", limitPolicyName(settings.limitPolicy)},
-      {"show_contacts", settings.showContacts},
-      {"liveness_grace", settings.livenessGraceSeconds},
-      {"webhook_url", settings.webhookUrl},
-      // Shown only as set or not: whoever reads the settings need not learn the secret.
-      {"webhook_secret",
-       settings.webhookSecret.empty() ? "" : "\u2022\u2022\u2022\u2022\u2022\u2022\u2022\u2022"}};
+  return {{"name", settings.name},
+          {"overall_limit", settings.overallLimit},
+          {"mobile_limit", settings.mobileLimit},
+          {"tablet_limit", settings.tabletLimit},
+          {"computer_limit", settings.computerLimit},
+          {"logo", settings.logo},
+          {"primary_color", settings.primaryColor},
+          {"require_verification", settings.requireVerification},
+          {"block_over_usage", settings.blockOverUsage},
+          {"limit_policy", limitPolicyName(settings.limitPolicy)},
+          {"show_contacts", settings.showContacts},
+          {"liveness_grace", settings.livenessGraceSeconds},
+          {"webhook_url", settings.webhookUrl},
+          // Shown only as set or not: whoever reads the settings need not learn the secret.
+          {"webhook_secret", settings.webhookSecret.empty() ? "" : kSecretShown},
+          {"user_secret", settings.userSecret.empty() ? "" : kSecretShown},
+          {"require_signed_users", settings.requireSignedUsers}};
 }
 
 namespace {

@@ -60,6 +60,11 @@ struct ProjectSettings {
   // `webhookSecret`. The secret is never shown back whole.
   std::string webhookUrl;
   std::string webhookSecret;
+  // The secret the app's backend signs user ids under (HMAC-SHA256, sent by the app as
+  // metadata "user_signature"); "" : none. Only a signed user is ever evicted, and with
+  // `requireSignedUsers` an unsigned attach is refused. Never shown back whole.
+  std::string userSecret;
+  bool requireSignedUsers = false;
 };
 
 // What the service knows of a user besides their devices; "" : unknown.

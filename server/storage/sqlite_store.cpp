@@ -211,6 +211,11 @@ CREATE UNIQUE INDEX identities_by_vendor ON identities (client_id, vendor_id);
 ALTER TABLE devices ADD COLUMN city TEXT NOT NULL DEFAULT '';
 ALTER TABLE devices ADD COLUMN country TEXT NOT NULL DEFAULT '';
 )sql",
+    // The secret the app's backend signs user ids under, and whether every attach must be signed.
+    R"sql(
+ALTER TABLE projects ADD COLUMN user_secret TEXT NOT NULL DEFAULT '';
+ALTER TABLE projects ADD COLUMN require_signed_users INTEGER NOT NULL DEFAULT 0;
+)sql",
 };
 
 class Statement {
@@ -279,7 +284,8 @@ constexpr std::int64_t kStreaming = std::int64_t{1} << 62;
 constexpr const char* kProjectColumns =
     "SELECT client_id, configured, name, overall_limit, mobile_limit, tablet_limit, "
     "computer_limit, logo, primary_color, require_verification, block_over_usage, limit_policy, "
-    "show_contacts, liveness_grace, webhook_url, webhook_secret FROM projects";
+    "show_contacts, liveness_grace, webhook_url, webhook_secret, user_secret, "
+    "require_signed_users FROM projects";
 
 Project projectOf(const Statement& row) {
   Project project;
@@ -300,6 +306,8 @@ Project projectOf(const Statement& row) {
   s.livenessGraceSeconds = static_cast<int>(row.integer(13));
   s.webhookUrl = row.text(14);
   s.webhookSecret = row.text(15);
+  s.userSecret = row.text(16);
+  s.requireSignedUsers = row.integer(17) != 0;
   return project;
 }
 
@@ -546,7 +554,7 @@ class SQLiteStore final : public Store {
     return reading([&](Reader& reader) {
       Statement& quiet = reader.statement(
           "SELECT DISTINCT user_id FROM devices WHERE client_id = ?1 AND "
-          "max(last_seen_at, ended_at) < ?2 LIMIT ?3");
+          "max(last_seen_at, ended_at) <= ?2 LIMIT ?3");
       quiet.bind(1, project).bind(2, toMillis(before)).bind(3, static_cast<std::int64_t>(max));
       std::vector<UserKey> found;
       while (quiet.step()) found.push_back({project, quiet.text(0)});
@@ -1042,14 +1050,14 @@ class SQLiteStore final : public Store {
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
         "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
-        "webhook_secret) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
-        "?16)");
+        "webhook_secret, user_secret, require_signed_users) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, "
+        "?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
     newProject_ = add(
         "INSERT OR IGNORE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
         "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
-        "webhook_secret) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
-        "?16)");
+        "webhook_secret, user_secret, require_signed_users) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, "
+        "?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
     putDevice_ = add(
         "INSERT INTO devices (id, client_id, user_id, vendor_id, type, library, version, "
         "identity, accesses, device_info, metadata, attached_at, last_seen_at, last_event_id, "
@@ -1198,6 +1206,8 @@ class SQLiteStore final : public Store {
           .bind(14, std::int64_t{s.livenessGraceSeconds})
           .bind(15, s.webhookUrl)
           .bind(16, s.webhookSecret)
+          .bind(17, s.userSecret)
+          .bind(18, std::int64_t{s.requireSignedUsers})
           .run();
     }
     for (const OutboxMessage& m : changes.outbox) {

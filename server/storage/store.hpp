@@ -235,8 +235,9 @@ class Store {
   // their instance's last beat, and instances silent for a day are forgotten.
   virtual void endStreamsOfSilentInstances(Clock::time_point deadBefore) = 0;
 
-  // The users of `project` with a device neither seen nor streaming since `before`: the ones an
-  // idle sweep looks at. At most `max`.
+  // The users of `project` with a device neither seen nor streaming after `before` (a device
+  // last active at `before` itself is past a grace that ends now): the ones an idle sweep looks
+  // at. At most `max`.
   virtual std::vector<UserKey> quietUsers(const std::string& project, Clock::time_point before,
                                           std::size_t max) = 0;
   // Forgets detaches older than `detachedBefore` and audit entries beyond `audit`.

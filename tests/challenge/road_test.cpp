@@ -3,6 +3,7 @@
 // device facts, against the sandbox service over loopback.
 #include <mutex>
 
+#include "service/ids.hpp"
 #include "service/service.hpp"
 #include "support/client_fixture.hpp"
 
@@ -224,12 +225,16 @@ TEST_F(RoadTest, AnEvictingProjectLogsTheLeastRecentlyActiveDeviceOut) {
   auto settings = sandbox.projectSettings("road");
   settings.limitPolicy = sandbox::LimitPolicy::evictOldest;
   settings.overallLimit = 2;
+  // Only users the app's backend vouched for are evicted: it hands the app their signature.
+  settings.userSecret = "the road backend's secret";
   sandbox.configureProject("road", settings);
+  const Metadata signedAlice = {
+      {"user_signature", zelk::server::hmacSha256Hex(settings.userSecret, "alice")}};
   int logouts[3] = {0, 0, 0};
   const auto attachAndListen = [&](const std::string& model, int index) -> Device& {
     Device& device = addDevice(model);
     device.client->onLogoutCurrentDevice = [&logouts, index] { ++logouts[index]; };
-    device.client->attach();
+    device.client->attach(signedAlice);
     EXPECT_TRUE(pump([&] { return device.client->deviceID().has_value(); }));
     EXPECT_TRUE(newStreamOpen(device, nullptr));
     return device;
@@ -238,7 +243,7 @@ TEST_F(RoadTest, AnEvictingProjectLogsTheLeastRecentlyActiveDeviceOut) {
   const std::string firstID = *first.client->deviceID();
   Device& second = attachAndListen("iPad", 1);
   // The first device is active again: now the second is the least recently active one.
-  first.client->attach();
+  first.client->attach(signedAlice);
   ASSERT_TRUE(pump([&] { return listensOf(firstID) >= 2; }));
   const std::string secondID = *second.client->deviceID();
 

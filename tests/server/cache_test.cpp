@@ -63,6 +63,7 @@ std::vector<std::string> run(const std::string& file, std::size_t cacheUsers) {
   service.configureProject("p", settings);
   zelk::server::ProjectSettings evicting = settings;
   evicting.limitPolicy = zelk::server::LimitPolicy::evictOldest;
+  evicting.userSecret = "q's user secret, signed by its backend";
   service.configureProject("q", evicting);
 
   std::mt19937 random(2026);
@@ -88,6 +89,8 @@ std::vector<std::string> run(const std::string& file, std::size_t cacheUsers) {
         input.user = user;
         input.vendorId = "vendor-" + std::to_string(random() % 4);
         input.deviceInfo = {{"device", {{"type", random() % 3 ? "mobile" : "tablet"}}}};
+        if (project == "q")
+          input.userSignature = zelk::server::userSignature(evicting.userSecret, user);
         const auto attached = service.attach(std::move(input));
         last.device = attached.deviceId;
         last.access = attached.access;

@@ -31,6 +31,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using zelk::server::App;
 using zelk::server::AppConfig;
+using zelk::testing::kUserSecret;
 using zelk::testing::Reply;
 using zelk::testing::ScriptedReply;
 using zelk::testing::ScriptedRequest;
@@ -295,8 +296,9 @@ TEST_F(ServerWebhooks, ADeviceLeftWithoutAStreamPastItsGraceFiresDeviceDetached)
 
 TEST_F(ServerWebhooks, AnEvictionIsItsOwnEvent) {
   auto app = startApp(quickConfig());
-  ServiceClient p =
-      project(*app, "evict", {{"overall_limit", 1}, {"limit_policy", "evict_oldest"}});
+  ServiceClient p = project(
+      *app, "evict",
+      {{"overall_limit", 1}, {"limit_policy", "evict_oldest"}, {"user_secret", kUserSecret}});
   const json old = p.attach("eve", "vendor-1");
   p.attach("eve", "vendor-2");
   ASSERT_TRUE(receiver.waitForRequests(3, 10s));
@@ -616,7 +618,8 @@ TEST(ServerAudit, EverySecurityEventIsRecordedAndListedByPage) {
   config.codes.resendInterval = 0s;
   auto app = startApp(std::move(config));
   ServiceClient p = zelk::testing::makeProject(
-      app->baseURL(), "audit", {{"overall_limit", 1}, {"limit_policy", "evict_oldest"}});
+      app->baseURL(), "audit",
+      {{"overall_limit", 1}, {"limit_policy", "evict_oldest"}, {"user_secret", kUserSecret}});
   p.attach("hal", "vendor-1");
   p.attach("hal", "vendor-2");  // evicts the first
   const std::string challenge = raise(p, "audit", "hal");

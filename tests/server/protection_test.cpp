@@ -28,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using zelk::server::App;
+using zelk::testing::kUserSecret;
 using zelk::testing::Reply;
 using zelk::testing::ServiceClient;
 using zelk::testing::TempDir;
@@ -376,10 +377,15 @@ TEST_F(ProtectionTest, TheLimitPolicyIsAProjectSetting) {
                 .status,
             400);
   // Per-type limits go by the same policy: evicting, a second tablet pushes out the first.
-  project("policy", {{"overall_limit", 5}, {"tablet_limit", 1}, {"limit_policy", "evict_oldest"}});
+  project("policy", {{"overall_limit", 5},
+                     {"tablet_limit", 1},
+                     {"limit_policy", "evict_oldest"},
+                     {"user_secret", kUserSecret}});
+  p.signUsersWith(kUserSecret);
   const auto tablet = [&](const std::string& vendor) {
     json body = ServiceClient::attachBody("u", vendor);
     body["device_info"]["device"]["type"] = "tablet";
+    p.sign(body);
     return p.post("/v2/access", body).parsed();
   };
   const json first = tablet("T1");
@@ -542,6 +548,79 @@ TEST_F(ProtectionTest, ADeviceWithoutAStreamIsDetachedAfterItsGrace) {
       << received;
 }
 
+TEST_F(ProtectionTest, AProjectThatWantsSignedUsersRefusesEveryOtherAttach) {
+  EXPECT_EQ(ServiceClient(app->baseURL(), "signed")
+                .admin("POST", "/admin/projects",
+                       {{"client_id", "signed"}, {"require_signed_users", true}})
+                .status,
+            400);  // nothing to check signatures with
+  ServiceClient p =
+      project("signed", {{"require_signed_users", true}, {"user_secret", kUserSecret}});
+  const auto attach = [&](const json& metadata) {
+    json body = ServiceClient::attachBody("alice", "A");
+    body["metadata"] = metadata;
+    return p.post("/v2/access", body);
+  };
+  const std::string right = zelk::server::hmacSha256Hex(kUserSecret, "alice");
+  std::string wrong = right;
+  wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+  for (const json& metadata :
+       {json::object(), json{{"user_signature", ""}}, json{{"user_signature", wrong}},
+        json{{"user_signature", zelk::server::hmacSha256Hex(kUserSecret, "bob")}},
+        json{
+            {"user_signature", zelk::server::hmacSha256Hex("another secret entirely", "alice")}}}) {
+    const Reply refused = attach(metadata);
+    EXPECT_EQ(refused.status, 401) << metadata;
+    EXPECT_EQ(refused.parsed()["error"],
+              "the user's signature (metadata.user_signature) is missing or wrong");
+  }
+  EXPECT_EQ(attach({{"user_signature", 7}}).status, 400);
+  const Reply signedIn = attach({{"user_signature", right}, {"plan", "pro"}});
+  ASSERT_EQ(signedIn.status, 200) << signedIn.body;
+  // The signature vouched for this attach and is not kept with the device.
+  const json user = p.admin("GET", "/admin/user?client_id=signed&user=alice").parsed();
+  EXPECT_EQ(user["devices"][0]["metadata"], (json{{"plan", "pro"}}));
+  // The secret shows as set and nothing more, and a project sent back as it was read keeps it.
+  json settings = p.admin("GET", "/admin/projects").parsed()["projects"][0];
+  EXPECT_EQ(settings["user_secret"], "\u2022\u2022\u2022\u2022\u2022\u2022\u2022\u2022");
+  EXPECT_EQ(settings["require_signed_users"], true);
+  settings.erase("user_secret");
+  ASSERT_EQ(p.admin("POST", "/admin/projects", settings).status, 200);
+  EXPECT_EQ(attach({{"user_signature", right}}).status, 200);
+  EXPECT_EQ(p.admin("POST", "/admin/projects", {{"client_id", "signed"}, {"user_secret", "short"}})
+                .status,
+            400);
+}
+
+TEST_F(ProtectionTest, OnlyASignedUserEverEvicts) {
+  EXPECT_EQ(ServiceClient(app->baseURL(), "evict")
+                .admin("POST", "/admin/projects",
+                       {{"client_id", "evict"}, {"limit_policy", "evict_oldest"}})
+                .status,
+            400);  // no user could ever be signed
+  ServiceClient p = project(
+      "evict",
+      {{"overall_limit", 1}, {"limit_policy", "evict_oldest"}, {"user_secret", kUserSecret}});
+  const json real = p.attach("alice", "phone");
+  // Someone with the app's public client id attaches as alice, unsigned: challenged, and the
+  // real device stays.
+  ServiceClient stranger(app->baseURL(), "evict");
+  const json unsignedAttach = stranger.attach("alice", "intruder");
+  EXPECT_EQ(unsignedAttach["success"], true);
+  EXPECT_EQ(app->service().challenges("evict", "alice").size(), 1u);
+  json user = p.admin("GET", "/admin/user?client_id=evict&user=alice").parsed();
+  ASSERT_EQ(user["devices"].size(), 2u) << user;
+  EXPECT_EQ(user["devices"][0]["device_id"], real["device_id"]);
+  // A signed attach evicts, the least recently active first.
+  clock.advance(1s);
+  p.attach("alice", "phone");
+  clock.advance(1s);
+  const json laptop = p.attach("alice", "laptop");
+  user = p.admin("GET", "/admin/user?client_id=evict&user=alice").parsed();
+  ASSERT_EQ(user["devices"].size(), 1u) << user;
+  EXPECT_EQ(user["devices"][0]["device_id"], laptop["device_id"]);
+}
+
 TEST_F(ProtectionTest, AnOpenStreamKeepsADeviceAndItsCloseStartsTheGrace) {
   ServiceClient p = project("streams", {{"overall_limit", 1}, {"liveness_grace", 60}});
   const json kept = p.attach("u", "kept");
@@ -638,8 +717,9 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "COLUMN recent_sends; ALTER TABLE projects DROP COLUMN limit_policy; ALTER TABLE projects "
       "DROP COLUMN show_contacts; ALTER TABLE projects DROP COLUMN liveness_grace; "
       "DROP TABLE detached_devices; ALTER TABLE projects DROP COLUMN webhook_url; ALTER TABLE "
-      "projects DROP COLUMN webhook_secret; DROP TABLE outbox; DROP TABLE audit; "
-      "PRAGMA user_version = 1;\"";
+      "projects DROP COLUMN webhook_secret; ALTER TABLE projects DROP COLUMN user_secret; "
+      "ALTER TABLE projects DROP COLUMN require_signed_users; DROP TABLE outbox; DROP TABLE "
+      "audit; PRAGMA user_version = 1;\"";
   ASSERT_EQ(std::system(downgrade.c_str()), 0);
 
   App app(zelk::testing::serverConfig(data));
@@ -650,6 +730,8 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
   EXPECT_EQ(project["show_contacts"], false);
   EXPECT_EQ(project["liveness_grace"], 900);
   EXPECT_EQ(project["webhook_url"], "");
+  EXPECT_EQ(project["user_secret"], "");
+  EXPECT_EQ(project["require_signed_users"], false);
   const json user = p.admin("GET", "/admin/user?client_id=old&user=u").parsed();
   EXPECT_EQ(user["devices"].size(), 2u) << user;
   // The plain code is gone: it checks as no code at all.

@@ -35,6 +35,7 @@ struct World {
   ProjectSettings settings;
   Clock::time_point now = kStart;
   std::map<std::string, Activity> streams;
+  bool signedUser = false;  // whether the app's backend vouched for the user's attaches
 
   World() { user.key = {"p", "u"}; }
 
@@ -52,6 +53,7 @@ struct World {
     input.user = "u";
     input.vendorId = vendor;
     input.deviceInfo = {{"device", {{"type", type}}}};
+    input.signedUser = signedUser;
     return zelk::server::attachDevice(edit, std::move(input), context());
   }
 
@@ -117,6 +119,7 @@ TEST(Rules, EvictionTakesTheLeastRecentlyActiveAndAStreamIsActiveNow) {
   World world;
   world.settings.overallLimit = 2;
   world.settings.limitPolicy = LimitPolicy::evictOldest;
+  world.signedUser = true;
   world.attach("A");
   world.now += 1min;
   world.attach("B");
@@ -131,6 +134,40 @@ TEST(Rules, EvictionTakesTheLeastRecentlyActiveAndAStreamIsActiveNow) {
   EXPECT_FALSE(third.challenge);
   EXPECT_EQ(world.user.devices.size(), 2u);
   EXPECT_TRUE(world.idOf("B").empty());
+}
+
+TEST(Rules, AnUnsignedUserOfAnEvictingProjectIsChallengedAndEvictsNobody) {
+  World world;
+  world.settings.overallLimit = 1;
+  world.settings.limitPolicy = LimitPolicy::evictOldest;
+  world.attach("A");
+  const auto second = world.attach("B");
+  EXPECT_TRUE(second.evicted.empty());
+  ASSERT_TRUE(second.challenge);
+  EXPECT_EQ(world.user.devices.size(), 2u);
+  EXPECT_FALSE(world.idOf("A").empty());
+}
+
+TEST(Rules, AUserIsSignedOnlyByTheHMACOfTheirIdUnderTheProjectsSecret) {
+  using zelk::server::Signature;
+  ProjectSettings settings;
+  AttachInput input;
+  input.user = "alice";
+  // Worked out apart, as the documents show a backend doing it:
+  //   printf '%s' alice | openssl dgst -sha256 -hmac 0123456789abcdef
+  input.userSignature = "fdbf8b1cacd3d578e062d0e41104357d06aa63eca39f80b6fd7c83afedf1d44a";
+  EXPECT_EQ(zelk::server::userSignature("0123456789abcdef", "alice"), *input.userSignature);
+  // Without a secret, no signature counts, right or not.
+  EXPECT_EQ(zelk::server::checkSignature(settings, input), Signature::none);
+  settings.userSecret = "0123456789abcdef";
+  EXPECT_EQ(zelk::server::checkSignature(settings, input), Signature::right);
+  input.userSignature->back() = input.userSignature->back() == '0' ? '1' : '0';
+  EXPECT_EQ(zelk::server::checkSignature(settings, input), Signature::wrong);
+  // Another user's signature is not this one's.
+  input.userSignature = zelk::server::userSignature("0123456789abcdef", "bob");
+  EXPECT_EQ(zelk::server::checkSignature(settings, input), Signature::wrong);
+  input.userSignature.reset();
+  EXPECT_EQ(zelk::server::checkSignature(settings, input), Signature::none);
 }
 
 TEST(Rules, ADeviceCountsWhileItStreamsAndForItsGraceAfter) {

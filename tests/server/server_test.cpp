@@ -36,6 +36,7 @@ using nlohmann::json;
 using zelk::server::App;
 using zelk::testing::chunk;
 using zelk::testing::kAdminToken;
+using zelk::testing::kUserSecret;
 using zelk::testing::RawConnection;
 using zelk::testing::Reply;
 using zelk::testing::ServiceClient;
@@ -368,7 +369,8 @@ TEST(ServerStorage, AnEvictionOutlivesARestart) {
     App app(config);
     ASSERT_TRUE(app.start(nullptr));
     ServiceClient p = zelk::testing::makeProject(
-        app.baseURL(), "evict", {{"overall_limit", 2}, {"limit_policy", "evict_oldest"}});
+        app.baseURL(), "evict",
+        {{"overall_limit", 2}, {"limit_policy", "evict_oldest"}, {"user_secret", kUserSecret}});
     first = p.attach("u", "A")["device_id"];
     p.attach("u", "B");
     p.attach("u", "A");  // A is active again: B is the least recently active

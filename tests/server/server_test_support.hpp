@@ -16,12 +16,15 @@
 #include <nlohmann/json.hpp>
 
 #include "app/app.hpp"
+#include "service/ids.hpp"
 #include "support/http_client.hpp"
 #include "support/raw_connection.hpp"
 
 namespace zelk::testing {
 
 inline const std::string kAdminToken = "0123456789abcdef0123456789abcdef-test-token";
+// A project's user secret, as tests set it for projects whose users the app's backend signs.
+inline const std::string kUserSecret = "the backend signs its users with this";
 
 // A folder of its own under the temporary directory, removed with it.
 class TempDir {
@@ -113,11 +116,21 @@ class ServiceClient {
     return {result->status, result->body};
   }
 
-  // Attaches `vendor` of `user`; the answer's device id and access token.
+  // Attaches `vendor` of `user`; the answer's device id and access token. Signed as the app's
+  // backend would sign the user, once signUsersWith() gave the project's user secret.
   nlohmann::json attach(const std::string& user, const std::string& vendor) {
-    const Reply reply = post("/v2/access", attachBody(user, vendor));
+    nlohmann::json body = attachBody(user, vendor);
+    sign(body);
+    const Reply reply = post("/v2/access", body);
     if (reply.status != 200) throw std::runtime_error("attach failed: " + reply.body);
     return reply.parsed();
+  }
+  void signUsersWith(std::string secret) { userSecret_ = std::move(secret); }
+  // Adds the signature of the attach body's user, once signUsersWith() gave the secret.
+  void sign(nlohmann::json& body) const {
+    if (!userSecret_.empty())
+      body["metadata"]["user_signature"] =
+          zelk::server::hmacSha256Hex(userSecret_, body.at("user").get<std::string>());
   }
 
   static nlohmann::json attachBody(const std::string& user, const std::string& vendor) {
@@ -138,6 +151,7 @@ class ServiceClient {
  private:
   HttpClient http_;
   std::string clientId_;
+  std::string userSecret_;
 };
 
 // A client of project `clientId`, which is first created or replaced through the admin API
@@ -148,6 +162,7 @@ inline ServiceClient makeProject(const std::string& baseURL, const std::string& 
   settings["client_id"] = clientId;
   const Reply reply = client.admin("POST", "/admin/projects", settings);
   EXPECT_EQ(reply.status, 200) << reply.body;
+  if (settings.contains("user_secret")) client.signUsersWith(settings["user_secret"]);
   return client;
 }
 
