@@ -44,6 +44,7 @@ Service::Config serviceConfig(const AppConfig& config, App* app) {
   service.clock = config.clock;
   const bool memory = config.database.empty() && config.dataFile.empty();
   service.cacheUsers = memory ? 0 : config.cacheUsers;
+  service.maxDevicesPerUser = config.maxDevicesPerUser;
   if (!config.database.empty()) {
     // PostgreSQL takes several commits at once, each flushed on its own connection; SQLite has
     // one writer.

@@ -41,6 +41,9 @@ struct AppConfig {
   // Users whose records an instance holds between calls at most; 0: no bound. The memory store
   // holds every record anyway, and its instance then holds all of them.
   std::size_t cacheUsers = 20'000;
+  // Devices one user may have attached at once, whatever the project's limits; an attach of one
+  // more is refused (409). Bounds what one user's records, and each attach of theirs, cost.
+  std::size_t maxDevicesPerUser = 100;
   // The key one-time codes are kept under; "" : a random one for this run (codes sent before a
   // restart are then void).
   std::string codeKey;

@@ -44,6 +44,8 @@ const std::set<std::string> kValueFlags = {"listen",
                                            "code-resend-interval",
                                            "code-sends-per-hour",
                                            "code-user-sends-per-hour",
+                                           "code-destination-sends-per-hour",
+                                           "max-devices-per-user",
                                            "max-connections-per-address",
                                            "rate-limit-client",
                                            "rate-limit-address",
@@ -317,6 +319,12 @@ ProgramSettings readSettings(const std::vector<std::string>& args,
   if (auto it = merged.find("code-user-sends-per-hour"); it != merged.end())
     app.codes.maxUserSendsPerHour =
         static_cast<int>(integerOf("code-user-sends-per-hour", it->second, 1, 1000));
+  if (auto it = merged.find("code-destination-sends-per-hour"); it != merged.end())
+    app.codes.maxDestinationSendsPerHour =
+        static_cast<int>(integerOf("code-destination-sends-per-hour", it->second, 1, 1000));
+  if (auto it = merged.find("max-devices-per-user"); it != merged.end())
+    app.maxDevicesPerUser =
+        static_cast<std::size_t>(integerOf("max-devices-per-user", it->second, 1, 100'000));
   app.http.maxConnectionsPerAddress = http::quarterOfOpenFiles();
   if (auto it = merged.find("max-connections-per-address"); it != merged.end())
     app.http.maxConnectionsPerAddress = static_cast<std::size_t>(
@@ -449,6 +457,12 @@ const OptionHelp kServiceOptions[] = {
     {"code-sends-per-hour", "N", "codes a challenge gets within an hour (default 5)"},
     {"code-user-sends-per-hour", "N",
      "codes all of a user's challenges get within an hour (default 10)"},
+    {"code-destination-sends-per-hour", "N",
+     "codes one e-mail address or phone number gets from this instance within an hour, "
+     "whichever users they are for (default 10)"},
+    {"max-devices-per-user", "N",
+     "devices one user may have attached at once, whatever the project's limits; an attach of "
+     "one more is refused with 409 (default 100)"},
     {"max-connections-per-address", "N",
      "connections one address may hold at once; past them a new one is answered 503 (default: "
      "a quarter of the open-file limit; 0: no cap; trusted proxies: none)"},

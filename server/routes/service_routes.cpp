@@ -313,6 +313,13 @@ void ServiceRoutes::attach(const Asked& asked, const Respond& respond) {
     http::Response res;
     // Devices gone quiet past their grace were detached first; none has a stream open.
     std::vector<Delivery> removed = std::move(result.expired);
+    if (result.full) {
+      fail(res, 409,
+           "the user has " + std::to_string(result.attachedDevices) +
+               " devices attached, the most the server keeps for one user: detach one first");
+      pushLogouts(hub_, metrics_, removed, "idle");
+      return respond(std::move(res));
+    }
     if (result.blocked) {
       metrics_.countEvent("attach_blocked", "");
       ObjectWriter writer;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -79,7 +80,49 @@ std::optional<Clock::time_point> hourFull(std::vector<Clock::time_point> sends, 
   return sends[sends.size() - static_cast<std::size_t>(std::max(max, 1))] + std::chrono::hours(1);
 }
 
+// Where a code by `channel` goes, as the limit per destination counts it: e-mail addresses in
+// any case are one.
+std::string destinationOf(const UserProfile& contact, const std::string& channel) {
+  if (channel == "text") return "text:" + contact.phone;
+  std::string address = contact.email;
+  for (char& c : address) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return "email:" + address;
+}
+
 }  // namespace
+
+DestinationSends::DestinationSends(std::size_t maxDestinations)
+    : maxDestinations_(std::max<std::size_t>(maxDestinations, 1)) {}
+
+std::optional<Clock::time_point> DestinationSends::take(const std::string& destination, int perHour,
+                                                        Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  Sends& sends = sends_[destination];
+  sends.used = ++counter_;
+  std::erase_if(sends.times,
+                [&](Clock::time_point sent) { return sent <= now - std::chrono::hours(1); });
+  if (static_cast<int>(sends.times.size()) >= perHour) {
+    const std::size_t oldestThatCounts =
+        sends.times.size() - static_cast<std::size_t>(std::max(perHour, 1));
+    return sends.times[oldestThatCounts] + std::chrono::hours(1);
+  }
+  sends.times.push_back(now);
+  if (sends_.size() > maxDestinations_) trim(now);
+  return std::nullopt;
+}
+
+void DestinationSends::trim(Clock::time_point now) {
+  std::erase_if(sends_, [&](const auto& entry) {
+    const auto& times = entry.second.times;
+    return times.empty() || times.back() <= now - std::chrono::hours(1);
+  });
+  while (sends_.size() > maxDestinations_) {
+    const auto oldest = std::min_element(
+        sends_.begin(), sends_.end(),
+        [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+    sends_.erase(oldest);
+  }
+}
 
 std::vector<std::string> codeChannels(const UserProfile& user, const CodeChannels& channels) {
   std::vector<std::string> possible;
@@ -160,6 +203,12 @@ SendCodeResult sendCode(UserEdit& edit, Challenge& challenge, const std::string&
                               hourFull(std::move(userSends), policy.maxUserSendsPerHour, at)}) {
     if (hourOver) allowedFrom = std::max(allowedFrom.value_or(*hourOver), *hourOver);
   }
+  const bool delivered = chosen == "email" ? context.channels.email : context.channels.text;
+  if (!allowedFrom && delivered && context.destinations) {
+    // Counted last, once every other limit let the code go.
+    allowedFrom = context.destinations->take(destinationOf(edit.user().profile, chosen),
+                                             policy.maxDestinationSendsPerHour, at);
+  }
   if (allowedFrom) {
     result.status = CodeSend::tooSoon;
     result.retryAfter = std::max(std::chrono::seconds(1),
@@ -183,7 +232,7 @@ SendCodeResult sendCode(UserEdit& edit, Challenge& challenge, const std::string&
   addAudit(edit.changes(), project, "code.sent", challenge.user,
            {{"challenge", challenge.id}, {"channel", challenge.channel}});
   const UserProfile& contact = edit.user().profile;
-  if (chosen == "email" ? context.channels.email : context.channels.text) {
+  if (delivered) {
     // The code waits in the outbox, sealed, only until it is sent or its lifetime is over; then
     // the delivery worker wipes it from the payload.
     OutboxMessage message;

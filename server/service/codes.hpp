@@ -4,8 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +24,38 @@ struct CodePolicy {
   std::chrono::seconds resendInterval{30};  // least time between two codes of a challenge
   int maxSendsPerHour = 5;                  // codes of a challenge within any hour
   int maxUserSendsPerHour = 10;             // codes of all of a user's challenges within any hour
+  // Codes this instance sends to one e-mail address or phone number within any hour, whoever
+  // they are for.
+  int maxDestinationSendsPerHour = 10;
+};
+
+// The codes this instance sent to each destination (an e-mail address, a phone number) in the
+// last hour, whichever user they were for: an address given to many users gets no more than
+// the policy allows. Keeps at most `maxDestinations`; past them, the ones with nothing sent
+// within the hour go first, then the least recently counted. Every member may be called from
+// any thread.
+class DestinationSends {
+ public:
+  explicit DestinationSends(std::size_t maxDestinations = 100'000);
+  DestinationSends(const DestinationSends&) = delete;
+  DestinationSends& operator=(const DestinationSends&) = delete;
+
+  // Counts a code to `destination` at `now` and returns nullopt when fewer than `perHour` went
+  // there within the hour before; otherwise counts nothing and returns when one more may go.
+  std::optional<Clock::time_point> take(const std::string& destination, int perHour,
+                                        Clock::time_point now);
+
+ private:
+  struct Sends {
+    std::vector<Clock::time_point> times;  // oldest first, within the hour
+    std::uint64_t used = 0;                // when it was last counted, by `counter_`
+  };
+  void trim(Clock::time_point now);
+
+  const std::size_t maxDestinations_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Sends> sends_;
+  std::uint64_t counter_ = 0;
 };
 
 // Which channels codes can go by: the ones this server sends itself (it has an SMTP relay, a
@@ -39,6 +74,8 @@ struct CodeContext {
   Clock::time_point now;   // the time the rules go by
   // A code goes to the outbox when this server sends its channel.
   CodeChannels channels;
+  // What this instance sent to each destination; nullptr: no limit per destination.
+  DestinationSends* destinations = nullptr;
 };
 
 // The channels ("email", "text", in that order) a code of `user` can go by.

@@ -79,6 +79,14 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
   std::vector<Delivery> expired = expireDevices(edit, context);
   auto device = std::find_if(user.devices.begin(), user.devices.end(),
                              [&](const Device& d) { return d.vendorId == input.vendorId; });
+  if (device == user.devices.end() && input.maxDevices > 0 &&
+      user.devices.size() >= input.maxDevices) {
+    AttachResult full;
+    full.full = true;
+    full.attachedDevices = user.devices.size();
+    full.expired = std::move(expired);
+    return full;
+  }
   if (device == user.devices.end() && policy == LimitPolicy::block &&
       oneMoreBreaksALimit(settings, allDevices(user), reportedType)) {
     // Nothing is attached: the host hears of it and decides.

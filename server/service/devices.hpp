@@ -36,6 +36,8 @@ struct AttachInput {
   std::optional<std::string> userSignature;
   // Whether the signature is right: set by the service, from the project's user secret.
   bool signedUser = false;
+  // Devices the user may have attached at once, whatever the project's limits; 0: no bound.
+  std::size_t maxDevices = 0;
 };
 
 struct AttachResult {
@@ -47,6 +49,8 @@ struct AttachResult {
   std::optional<RaisedChallenge> challenge;  // set when the attach took the user over a limit
   // The project blocks attaches at the limit and this one was refused: nothing was attached.
   bool blocked = false;
+  // The user has `maxDevices` attached already and this attach of another was refused.
+  bool full = false;
   // The logout orders of the devices the attach pushed out (the project evicts at the limit).
   std::vector<Delivery> evicted;
   // The logout orders of the user's devices gone quiet past their grace, detached first.

@@ -106,7 +106,7 @@ class Service::Backend final : public UserCache::Backend {
         RuleContext{settings, now, liveness.floor(),
                     [&liveness](const Device& device) { return liveness.activity(device.id); }},
         CodeContext{settings, service_.config_.codes, service_.config_.codeKey, now,
-                    service_.config_.codeChannels}});
+                    service_.config_.codeChannels, &service_.destinations_}});
   }
 
   void learned(const std::vector<std::string>& devices,
@@ -331,6 +331,7 @@ void Service::attach(AttachInput input, Done<AttachResult> done) {
         (held->settings.requireSignedUsers && signature != Signature::right))
       return done({std::nullopt, Failure::badSignature});
     input->signedUser = signature == Signature::right;
+    input->maxDevices = config_.maxDevicesPerUser;
     users_->submit({input->project, input->user},
                    makeCall<AttachResult>(
                        [input](UserEdit& edit, const CallContext& context, AttachResult& result) {

@@ -87,6 +87,8 @@ class Service {
     AuditRetention audit;
     // Users whose records are held at most; 0: no bound (a memory store, which holds them anyway).
     std::size_t cacheUsers = 20'000;
+    // Devices one user may have attached at once; 0: no bound.
+    std::size_t maxDevicesPerUser = 100;
     // Threads that read from the store, and that write to it side by side.
     int readers = 2;
     int committers = 1;
@@ -271,6 +273,7 @@ class Service {
   std::unique_ptr<UserCache> users_;
   std::unique_ptr<Workers> readers_;
   std::atomic<long long> deviceCount_{-1};
+  DestinationSends destinations_;
   std::atomic<bool> ready_{true};
 
   std::mutex streamsWriteMutex_;  // one write of the stream changes at a time

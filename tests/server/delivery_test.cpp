@@ -390,6 +390,36 @@ TEST_F(ServerCodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLea
     EXPECT_EQ(message.payload.find(code), std::string::npos) << message.payload;
 }
 
+// One address given to many users (by mistake, or to flood it) gets no more codes than one
+// user's would, whatever its case.
+TEST_F(ServerCodeDelivery, AnAddressOfManyUsersGetsTheCodesOfOne) {
+  SmtpSink sink(dir.file("shared"));
+  AppConfig config = quickConfig();
+  config.delivery.mail.url = sink.url();
+  config.delivery.mail.from = "codes@zelk.test";
+  config.codes.maxDestinationSendsPerHour = 3;
+  auto app = startApp(std::move(config));
+  ServiceClient p = project(*app, "shared");
+  std::vector<int> statuses;
+  for (int i = 0; i < 6; ++i) {
+    const std::string user = "user-" + std::to_string(i);
+    ASSERT_EQ(p.admin("POST", "/admin/users",
+                      {{"client_id", "shared"},
+                       {"user", user},
+                       {"email", i % 2 ? "Victim@Example.com" : "victim@example.com"}})
+                  .status,
+              200);
+    statuses.push_back(requestCode(p, raise(p, "shared", user), "email").status);
+  }
+  EXPECT_EQ(statuses, (std::vector<int>{200, 200, 200, 429, 429, 429}));
+  ASSERT_TRUE(eventually([&] { return !sink.message(3).empty(); }));
+  // Another address is not held back.
+  EXPECT_EQ(requestCode(p, raise(p, "shared", "gus"), "email").status, 200);
+  ASSERT_TRUE(eventually([&] { return !sink.message(4).empty(); }));
+  EXPECT_NE(sink.message(4).find("X-Envelope-To: gus@example.com"), std::string::npos);
+  EXPECT_TRUE(sink.message(5).empty());
+}
+
 TEST_F(ServerCodeDelivery, ARelayThatRefusesIsTriedAgainAndThenReported) {
   SmtpSink sink(dir.file("refusing"), {"--refuse"});
   AppConfig config = quickConfig();

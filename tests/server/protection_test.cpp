@@ -592,6 +592,29 @@ TEST_F(ProtectionTest, AProjectThatWantsSignedUsersRefusesEveryOtherAttach) {
             400);
 }
 
+TEST_F(ProtectionTest, AUserHasAtMostTheDevicesTheServerKeeps) {
+  auto config = zelk::testing::serverConfig();
+  config.maxDevicesPerUser = 3;
+  start(std::move(config));
+  ServiceClient p = project("many", {{"overall_limit", 100}});
+  std::vector<json> devices;
+  for (const char* vendor : {"A", "B", "C"}) devices.push_back(p.attach("u", vendor));
+  const Reply refused = p.post("/v2/access", ServiceClient::attachBody("u", "D"));
+  EXPECT_EQ(refused.status, 409);
+  EXPECT_EQ(refused.parsed()["error"],
+            "the user has 3 devices attached, the most the server keeps for one user: detach one "
+            "first");
+  // A device already attached still comes back, another user is not held back, and once one
+  // detaches there is room.
+  EXPECT_EQ(p.attach("u", "A")["device_id"], devices[0]["device_id"]);
+  EXPECT_EQ(p.post("/v2/access", ServiceClient::attachBody("v", "D")).status, 200);
+  EXPECT_EQ(p.admin("GET", "/admin/user?client_id=many&user=u").parsed()["devices"].size(), 3u);
+  ASSERT_EQ(
+      p.post("/v2/access/detach", json{{"user", "u"}, {"device", devices[1]["device_id"]}}).status,
+      200);
+  EXPECT_EQ(p.post("/v2/access", ServiceClient::attachBody("u", "D")).status, 200);
+}
+
 TEST_F(ProtectionTest, OnlyASignedUserEverEvicts) {
   EXPECT_EQ(ServiceClient(app->baseURL(), "evict")
                 .admin("POST", "/admin/projects",

@@ -36,6 +36,7 @@ struct World {
   Clock::time_point now = kStart;
   std::map<std::string, Activity> streams;
   bool signedUser = false;  // whether the app's backend vouched for the user's attaches
+  std::size_t maxDevices = 0;
 
   World() { user.key = {"p", "u"}; }
 
@@ -54,6 +55,7 @@ struct World {
     input.vendorId = vendor;
     input.deviceInfo = {{"device", {{"type", type}}}};
     input.signedUser = signedUser;
+    input.maxDevices = maxDevices;
     return zelk::server::attachDevice(edit, std::move(input), context());
   }
 
@@ -113,6 +115,28 @@ TEST(Rules, BlockRefusesANewDeviceAtTheLimitAndChangesNothing) {
   EXPECT_EQ(world.user.devices.size(), 1u);
   // A device already attached still comes back.
   EXPECT_FALSE(world.attach("A").blocked);
+}
+
+TEST(Rules, AUserAtTheServersCapGetsNoOtherDevice) {
+  World world;
+  world.settings.overallLimit = 10;
+  world.maxDevices = 2;
+  world.attach("A");
+  world.attach("B");
+  UserEdit edit(world.user);
+  AttachInput input;
+  input.user = "u";
+  input.vendorId = "C";
+  input.maxDevices = 2;
+  const auto refused = zelk::server::attachDevice(edit, input, world.context());
+  EXPECT_TRUE(refused.full);
+  EXPECT_EQ(refused.attachedDevices, 2u);
+  EXPECT_FALSE(edit.changed());
+  EXPECT_FALSE(world.attach("A").full);
+  // Devices gone quiet past their grace make room first.
+  world.now += std::chrono::seconds(world.settings.livenessGraceSeconds) + 1s;
+  EXPECT_FALSE(world.attach("C").full);
+  EXPECT_EQ(world.user.devices.size(), 1u);
 }
 
 TEST(Rules, EvictionTakesTheLeastRecentlyActiveAndAStreamIsActiveNow) {
@@ -235,6 +259,24 @@ TEST(Rules, OnlyTheMessagesStillKeptAreWritten) {
   EXPECT_EQ(changes.trims[0].throughId, 50u);
   ASSERT_EQ(changes.devices.size(), 1u);
   EXPECT_EQ(changes.devices[0].lastEventId, 150u);
+}
+
+TEST(Rules, SendsToADestinationAreCountedOverAnHourAndTheBookIsBounded) {
+  zelk::server::DestinationSends sends(2);
+  const auto at = [](int minutes) { return kStart + std::chrono::minutes(minutes); };
+  EXPECT_FALSE(sends.take("email:a", 2, at(0)));
+  EXPECT_FALSE(sends.take("email:a", 2, at(10)));
+  // Full: the next may go an hour after the first of the two.
+  EXPECT_EQ(sends.take("email:a", 2, at(20)), at(60));
+  EXPECT_FALSE(sends.take("email:b", 2, at(20)));
+  EXPECT_FALSE(sends.take("email:a", 2, at(60)));  // the first is an hour old
+  EXPECT_EQ(sends.take("email:a", 2, at(61)), at(70));
+  // A third destination is one too many for the book: the least recently counted, b, goes and
+  // starts afresh; a stays full.
+  EXPECT_FALSE(sends.take("text:c", 2, at(62)));
+  EXPECT_EQ(sends.take("email:a", 2, at(63)), at(70));
+  EXPECT_FALSE(sends.take("email:b", 2, at(64)));
+  EXPECT_FALSE(sends.take("email:b", 2, at(65)));
 }
 
 TEST(Rules, ACodeIsSentWithinItsLimitsAndChecksCountAgainstIt) {
