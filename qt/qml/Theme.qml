@@ -43,14 +43,21 @@ QtObject {
         return luminance > 0.6 ? "#1C1C1E" : foreground
     }
 
+    // How much larger than at 100 % the texts are drawn: ZelkContainer follows the host's
+    // application font (QGuiApplication::setFont) against the platform's general font; a host may
+    // also set it itself.
+    property real fontScale: 1
+
     function pixelSize(style) {
+        var size
         switch (style) {
-        case "title": return 26
-        case "subheadline": return 14
-        case "caption": return 11
-        case "footnote": return 12
-        default: return 16
+        case "title": size = 26; break
+        case "subheadline": size = 14; break
+        case "caption": size = 11; break
+        case "footnote": size = 12; break
+        default: size = 16
         }
+        return Math.round(size * fontScale)
     }
 
     function weight(name) {

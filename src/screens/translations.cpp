@@ -150,7 +150,7 @@ constexpr std::array<Row, kLibraryLanguages.size() - 1> kCatalogue = {{
         "l’app",
         "Metodo di verifica",
         "Scegli un metodo dall’elenco qui sotto. Ti invieremo un codice di verifica.",
-        "Email: %@",
+        "E-mail: %@",
         "SMS: %@",
         "Verifica il tuo account per continuare",
         "Ti abbiamo inviato un codice via %@. Inseriscilo qui sotto.",
