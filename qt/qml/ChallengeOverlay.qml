@@ -19,7 +19,7 @@ Rectangle {
         target: overlay.theme
         property: "fontScale"
         value: overlay.model ? overlay.model.fontScale : 1
-        when: overlay.model !== null && overlay.model !== undefined
+        when: overlay.model !== null && overlay.model !== undefined && overlay.theme.followsApplicationFont
     }
 
     ChallengeView {

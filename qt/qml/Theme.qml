@@ -43,10 +43,12 @@ QtObject {
         return luminance > 0.6 ? "#1C1C1E" : foreground
     }
 
-    // How much larger than at 100 % the texts are drawn: ZelkContainer follows the host's
-    // application font (QGuiApplication::setFont) against the platform's general font; a host may
-    // also set it itself.
+    // How much larger than at 100 % the texts are drawn. While `followsApplicationFont` is true
+    // the challenge sets it from the host's application font (QGuiApplication::setFont) against
+    // the platform's general font; a host that keeps a text scale of its own sets
+    // `followsApplicationFont` false and `fontScale` itself.
     property real fontScale: 1
+    property bool followsApplicationFont: true
 
     function pixelSize(style) {
         var size

@@ -346,6 +346,55 @@ class ZelkQtTest : public QObject {
     QVERIFY(visibleTexts(root).contains("Host content"));
   }
 
+  // The texts grow with the host's application font, unless the host keeps a scale of its own.
+  void textsFollowTheApplicationFontUnlessTheHostSetsTheScale() {
+    sandbox::ProjectSettings settings;
+    settings.name = "Road Atlas";
+    settings.overallLimit = 1;
+    sandbox->configureProject("scale", settings);
+    auto tablet = attachTablet("scale");
+    auto client = Zelk::create("scale", false, platform);
+    client->setUserID("alice");
+    qt::setClient(client);
+    QQuickView view(&engine, nullptr);
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.setSource(QUrl("qrc:/zelk-tests/Host.qml"));
+    QCOMPARE(view.status(), QQuickView::Ready);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QQuickItem* root = view.rootObject();
+    QQuickItem* overlay = root->findChild<QQuickItem*>("challengeOverlay");
+    QVERIFY(overlay);
+    QTRY_VERIFY_WITH_TIMEOUT(overlay->isVisible(), 10000);
+    auto* theme = root->property("theme").value<QObject*>();
+    QVERIFY(theme);
+    const auto titleSize = [&] {
+      for (QQuickItem* item : itemsOf(overlay)) {
+        if (item->property("text").toString() == "Start your own Road Atlas account today") {
+          return item->property("font").value<QFont>().pixelSize();
+        }
+      }
+      return -1;
+    };
+    QTRY_COMPARE(titleSize(), 26);
+
+    const QFont normal = QGuiApplication::font();
+    QFont large = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    large.setPixelSize(2 * QFontInfo(large).pixelSize());
+    QGuiApplication::setFont(large);
+    QTRY_COMPARE(theme->property("fontScale").toDouble(), 2.0);
+    QTRY_COMPARE(titleSize(), 52);
+
+    theme->setProperty("followsApplicationFont", false);
+    theme->setProperty("fontScale", 1.5);
+    QTRY_COMPARE(titleSize(), 39);
+    QGuiApplication::setFont(normal);
+    QCoreApplication::processEvents();
+    QCOMPARE(titleSize(), 39);
+    theme->setProperty("followsApplicationFont", true);
+    QTRY_COMPARE(titleSize(), 26);
+  }
+
   void presentedModeOpensOnTheChallengeWhenTheServiceDoesNotRepeatIt() {
     sandbox->setRepeatOpenChallenges(false);
     sandbox::ProjectSettings settings;

@@ -36,7 +36,8 @@ ZELK_QT_EXPORT Platform platform(QQmlEngine* engine = nullptr);
 /// in and out; `theme` holds the colours, which follow the application's palette, and
 /// `theme.fontScale`, which follows the application's font against the platform's general font
 /// (a host that doubles its font with QGuiApplication::setFont gets texts at 200 %; screens that
-/// no longer fit scroll). With the built-in translations in Arabic, or an application whose
+/// no longer fit scroll), unless the host sets `theme.followsApplicationFont` false and
+/// `theme.fontScale` itself. With the built-in translations in Arabic, or an application whose
 /// layout direction is right to left, the screens are mirrored; the code boxes stay left to right.
 ZELK_QT_EXPORT void setClient(std::shared_ptr<Zelk> client);
 
