@@ -174,7 +174,7 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${ZELK_PKG_runtime})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${ZELK_PKG_dev})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libcurl4-openssl-dev | libcurl-dev, libssl-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libcurl4-openssl-dev | libcurl-dev, libssl-dev, libicu-dev")
 set(CPACK_DEBIAN_QT_RUNTIME_PACKAGE_NAME ${ZELK_PKG_qt_runtime})
 set(CPACK_DEBIAN_QT_RUNTIME_PACKAGE_SECTION libs)
 # QML modules the module's files import; dpkg-shlibdeps only sees the shared libraries.

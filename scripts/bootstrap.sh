@@ -11,7 +11,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format curl
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
-  nlohmann-json3-dev libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql
+  nlohmann-json3-dev libicu-dev libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql
   libmaxminddb-dev libmaxmind-db-writer-perl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx-light python3-aiosmtpd
@@ -26,8 +26,8 @@ packages=(
 
 if [ "${1:-}" = "--arm64" ]; then
   packages=(crossbuild-essential-arm64 qemu-user
-    libcurl4-openssl-dev:arm64 libssl-dev:arm64 libboost-dev:arm64 libsqlite3-dev:arm64
-    libmaxminddb-dev:arm64)
+    libcurl4-openssl-dev:arm64 libssl-dev:arm64 libicu-dev:arm64 libboost-dev:arm64
+    libsqlite3-dev:arm64 libmaxminddb-dev:arm64)
 fi
 
 sudo=""

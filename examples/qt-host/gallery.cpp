@@ -6,6 +6,8 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -104,6 +106,12 @@ class Walk {
       return fail("no code screen");
     }
     shoot("04-code-empty");
+    // The code screen 320 points wide in Arabic (right to left; the digits' boxes stay left to
+    // right), Polish and German, and at 200 % text in English. The countdown redraws it.
+    shootNarrow("17-code-narrow-arabic", "ar", QLocale(QLocale::Arabic, QLocale::Egypt), [] {});
+    shootNarrow("18-code-narrow-polish", "pl", QLocale(QLocale::Polish, QLocale::Poland), [] {});
+    shootNarrow("19-code-narrow-german", "de", QLocale(QLocale::German, QLocale::Germany), [] {});
+    shootLargeText("20-code-large-text", [] {});
     const QString code = sandboxCode();
     if (code.size() != 6) return fail("the sandbox sent no code");
     QString wrong = code;
@@ -154,6 +162,15 @@ class Walk {
     zelk::stopBuiltinTranslations();
     QLocale::setDefault(locale);
     window_->resize(size);
+    const auto redrawLimiter = [this, row] {
+      perform("toggle:" + row);
+      perform("toggle:" + row);
+    };
+    shootNarrow("21-limiter-narrow-arabic", "ar", QLocale(QLocale::Arabic, QLocale::Egypt),
+                redrawLimiter);
+    shootNarrow("22-limiter-narrow-polish", "pl", QLocale(QLocale::Polish, QLocale::Poland),
+                redrawLimiter);
+    shootLargeText("23-limiter-large-text", redrawLimiter);
 
     perform("toggle:" + row);
     shoot("11-limiter-selection");
@@ -364,6 +381,38 @@ class Walk {
   void scriptSandbox(const QString& operation, const QString& body) {
     const QJsonObject script{{"operation", operation}, {"status", 200}, {"body", body}};
     sandbox("POST", "/_sandbox/script", QJsonDocument(script).toJson(QJsonDocument::Compact));
+  }
+
+  // The screen shown now, 320 points wide with the built-in translations in `language` and Qt's
+  // dates in `locale`; `redraw` makes the screen draw again (the code screen's countdown does so
+  // by itself within a second).
+  void shootNarrow(const QString& name, const char* language, const QLocale& dates,
+                   const std::function<void()>& redraw) {
+    const QSize size = window_->size();
+    const QLocale locale;
+    zelk::useBuiltinTranslations(language);
+    QLocale::setDefault(dates);
+    window_->resize(320, 693);
+    redraw();
+    waitFor([] { return false; }, 1100);
+    shoot(name);
+    zelk::stopBuiltinTranslations();
+    QLocale::setDefault(locale);
+    window_->resize(size);
+    redraw();
+    waitFor([] { return false; }, 1100);
+  }
+
+  // The screen shown now with the application's font at twice the platform's: texts at 200 %.
+  void shootLargeText(const QString& name, const std::function<void()>& redraw) {
+    const QFont font = QGuiApplication::font();
+    QFont large = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    large.setPixelSize(2 * QFontInfo(large).pixelSize());
+    QGuiApplication::setFont(large);
+    redraw();
+    shoot(name);
+    QGuiApplication::setFont(font);
+    redraw();
   }
 
   void shoot(const QString& name) {

@@ -77,6 +77,11 @@ ZELK_EXPORT bool isOverDeviceLimit(const std::optional<DeviceLimitState>& state)
 /// So two attached devices under an overall limit of 1 give "1 device" whatever the per-type
 /// limits above their counts, and a type without a limit never makes the sentence ask for more
 /// devices than the overall limit does.
+///
+/// With the built-in translations on (`useBuiltinTranslations`) in another language than
+/// English, the sentence is in that language: each count with its word in the form the
+/// language's CLDR plural rules choose, in its digits, the parts joined as the language joins a
+/// list ("1 Tablet und 2 Mobilgeräte"). The English sentence is always the one above.
 ZELK_EXPORT std::string devicesToLogout(const std::optional<DeviceLimitState>& state);
 
 /// Loads the account's limits and devices, lets the user pick devices and log them out, and
@@ -192,9 +197,11 @@ class ZELK_EXPORT VerificationCodeView final : public ChallengeScreen {
   int secondsToResend() const { return secondsToResend_; }
 
   /// "We've sent a code to <channel>. Please enter the code below." naming the last channel
-  /// used, or "you".
+  /// used, or "you" (the channel word translated with the built-in translations, `builtinText`).
   std::string message() const;
-  /// "Resend in <n> seconds" or "Resend in now".
+  /// "Resend in <n> seconds" or "Resend in now". With the built-in translations on in another
+  /// language, and no entry of the host's for the key, the seconds take the language's plural
+  /// form ("Wyślij ponownie za 2 sekundy").
   std::string resendLabel() const;
 
   /// The code boxes, starting with the focus on the first; the UI layer binds its fields here.

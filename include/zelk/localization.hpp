@@ -44,10 +44,13 @@ ZELK_EXPORT std::string localized(std::string_view key);
 ZELK_EXPORT std::string localized(std::string_view key, std::string_view value);
 
 /// Switches on the library's own translations of the screens' fixed texts (every key above), in
-/// English, French, German, Spanish, Italian and Portuguese: the language of `locale`
-/// ("fr_FR.UTF-8", "de", "pt-BR"), or English for a language it does not have. An empty `locale`
-/// means the host's, from LC_ALL, LC_MESSAGES or LANG (a Qt host passes `QLocale().name()`
-/// instead). The device rows' labels follow the same language.
+/// English, French, German, Spanish, Italian, Portuguese, Arabic and Polish: the language of
+/// `locale` ("fr_FR.UTF-8", "de", "pt-BR", "ar_EG"), or English for a language it does not have.
+/// An empty `locale` means the host's, from LC_ALL, LC_MESSAGES or LANG (a Qt host passes
+/// `QLocale().name()` instead). The device rows' labels follow the same language, and so do the
+/// texts the screens put together from counts: the device limiter's sentence (`devicesToLogout`)
+/// and the resend countdown take the plural forms and the list style of the language's CLDR rules
+/// and its digits, and the texts of `builtinText`. English texts stay exactly as without them.
 ///
 /// The host's localiser keeps the first word: a key it returns changed is shown as it returned
 /// it, and only a key it returns unchanged (no entry) takes the built-in translation. Off by
@@ -62,6 +65,18 @@ ZELK_EXPORT void stopBuiltinTranslations();
 /// switched on does not matter.
 ZELK_EXPORT std::optional<std::string> builtinTranslation(std::string_view key,
                                                           std::string_view locale);
+
+/// `text` in the language of the switched-on built-in translations, for the few texts the screens
+/// show that are not keys of the host's string table: "Back" (the back control a UI layer draws),
+/// "Unknown" (a device without an operating-system name) and the code screen's channel words
+/// "email" and "text". Unchanged while the translations are off, in English, and for any other
+/// text. Safe from any thread.
+ZELK_EXPORT std::string builtinText(std::string_view text);
+
+/// Whether the language of the switched-on built-in translations is written right to left
+/// (Arabic), so that a UI layer mirrors the screens; false while they are off. Safe from any
+/// thread.
+ZELK_EXPORT bool builtinTranslationsRightToLeft();
 
 /// The keys of the screens' fixed texts, as listed above.
 ZELK_EXPORT std::vector<std::string_view> screenTextKeys();

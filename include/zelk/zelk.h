@@ -247,7 +247,8 @@ ZELK_API zelk_status zelk_set_localizer(zelk_localize_fn ZELK_NULLABLE localize,
                                         zelk_free_fn ZELK_NULLABLE free_user_data);
 
 /** Switches on the library's translations of the screens' texts (English, French, German,
- *  Spanish, Italian, Portuguese) in the language of `locale` ("fr_FR", "de"); NULL or empty
+ *  Spanish, Italian, Portuguese, Arabic, Polish; counts in the language's CLDR plural forms) in
+ *  the language of `locale` ("fr_FR", "de"); NULL or empty
  *  means the environment's (LC_ALL, LC_MESSAGES, LANG). The host's localiser still wins. Any
  *  thread. */
 ZELK_API zelk_status zelk_use_builtin_translations(const char* ZELK_NULLABLE locale,

@@ -14,6 +14,14 @@ Rectangle {
     // Nothing beneath the challenge takes clicks or keys while it shows.
     MouseArea { anchors.fill: parent; acceptedButtons: Qt.AllButtons; hoverEnabled: true }
 
+    // The texts follow the host's font scale.
+    Binding {
+        target: overlay.theme
+        property: "fontScale"
+        value: overlay.model ? overlay.model.fontScale : 1
+        when: overlay.model !== null && overlay.model !== undefined && overlay.theme.followsApplicationFont
+    }
+
     ChallengeView {
         anchors.fill: parent
         navigation: overlay.model ? overlay.model.navigation : null

@@ -47,15 +47,26 @@ Item {
         }
     }
 
+    // The screen on top: its language decides the back control's label and direction.
+    readonly property var topScreen: stack.currentItem ? stack.currentItem.screen : null
+    readonly property bool rightToLeft: (topScreen && topScreen.rightToLeft)
+                                        || Qt.application.layoutDirection === Qt.RightToLeft
+    LayoutMirroring.enabled: rightToLeft
+    LayoutMirroring.childrenInherit: true
+
     ToolButton {
         id: backButton
         objectName: "challengeBack"
         z: 2
+        anchors.left: parent.left
         visible: stack.depth > 1
-        text: "\u2039 " + qsTr("Back")
-        font.pixelSize: 16
+        // The host's own translation (qsTr) first, else the built-in one.
+        readonly property string label: qsTr("Back") !== "Back" ? qsTr("Back")
+                                        : (root.topScreen ? root.topScreen.backText : "Back")
+        text: (root.rightToLeft ? "\u203A " : "\u2039 ") + label
+        font.pixelSize: root.theme.pixelSize("body")
         palette.buttonText: root.theme.blue
-        Accessible.name: qsTr("Back")
+        Accessible.name: label
         onClicked: root.navigation.back()
     }
 

@@ -19,6 +19,9 @@ Item {
     Row {
         anchors.centerIn: parent
         spacing: input.boxSpacing
+        // Digits run left to right in every language.
+        LayoutMirroring.enabled: false
+        LayoutMirroring.childrenInherit: true
         Repeater {
             id: boxes
             model: 6
@@ -37,7 +40,8 @@ Item {
                     anchors.fill: parent
                     horizontalAlignment: TextInput.AlignHCenter
                     verticalAlignment: TextInput.AlignVCenter
-                    font.pixelSize: 18
+                    // Grows with the host's font scale, as far as the box has room.
+                    font.pixelSize: Math.min(Math.round(18 * input.theme.fontScale), Math.floor(input.boxSize * 0.6))
                     font.bold: true
                     color: input.theme.primary
                     text: box.modelText

@@ -10,8 +10,8 @@ Loader {
     property var screen
     property Theme theme
     property bool parentEnabled: true
-    // Inside a device row: a text takes at most two lines and ends in an ellipsis beyond them
-    // (the row's accessible name keeps the whole of it).
+    // Inside a device row: a text takes at most two lines and loses its middle to an ellipsis
+    // beyond them (the row's accessible name keeps the whole of it).
     property bool compact: false
     // Inside a column: how its texts line up ("leading", "trailing"); "" for their own alignment.
     property string columnAlignment: ""
@@ -35,7 +35,65 @@ Loader {
         case "row": return row
         case "column": case "list": return column
         case "codeInput": return codeInput
-        default: return label
+        default: return view.compact ? compactLabel : label
+        }
+    }
+
+    Component {
+        id: compactLabel
+        // Wants the width of its whole text on one line; given less, wraps to two lines and then
+        // keeps the text's start and end with "…" between, so a long device name stays
+        // recognisable by both ends.
+        Item {
+            id: holder
+            readonly property string full: view.element.text || ""
+            property string shown: full
+            implicitWidth: Math.ceil(metrics.advanceWidth) + 1
+            implicitHeight: shownLabel.implicitHeight
+            TextMetrics { id: metrics; font: shownLabel.font; text: holder.full }
+            Label {
+                id: shownLabel
+                width: holder.width
+                text: holder.shown
+                wrapMode: Text.Wrap
+                maximumLineCount: 2
+                horizontalAlignment: view.theme.alignment(view.columnAlignment || view.element.alignment)
+                font.pixelSize: view.theme.pixelSize(view.element.style)
+                font.weight: view.theme.weight(view.element.weight)
+                color: view.theme.paint(view.element.foreground, view.theme.primary)
+                Accessible.role: Accessible.StaticText
+                Accessible.name: holder.full
+                onFontChanged: holder.refit()
+            }
+            Text {
+                id: probe
+                visible: false
+                width: holder.width
+                wrapMode: Text.Wrap
+                font: shownLabel.font
+            }
+            function fits(candidate) {
+                probe.text = candidate
+                return probe.lineCount <= 2
+            }
+            function cut(chars, keep) {
+                var head = Math.ceil(keep / 2)
+                return chars.slice(0, head).join("") + "\u2026" + chars.slice(chars.length - (keep - head)).join("")
+            }
+            function refit() {
+                if (width <= 0 || fits(full)) { shown = full; return }
+                var chars = Array.from(full)
+                var low = 0, high = chars.length - 1
+                while (low < high) {
+                    var middle = Math.ceil((low + high) / 2)
+                    if (fits(cut(chars, middle))) low = middle
+                    else high = middle - 1
+                }
+                shown = cut(chars, low)
+            }
+            onWidthChanged: refit()
+            onFullChanged: refit()
+            Component.onCompleted: refit()
         }
     }
 
@@ -47,10 +105,11 @@ Loader {
             wrapMode: Text.Wrap
             maximumLineCount: view.compact ? 2 : 10000
             elide: view.compact ? Text.ElideRight : Text.ElideNone
-            horizontalAlignment: view.theme.alignment(view.columnAlignment || view.element.alignment)
-            font.pixelSize: view.theme.pixelSize(view.element.style)
-            font.weight: view.theme.weight(view.element.weight)
-            color: view.theme.paint(view.element.foreground, view.theme.primary)
+            // The theme arrives a moment after a nested element is made.
+            horizontalAlignment: view.theme ? view.theme.alignment(view.columnAlignment || view.element.alignment) : Text.AlignHCenter
+            font.pixelSize: view.theme ? view.theme.pixelSize(view.element.style) : 16
+            font.weight: view.theme ? view.theme.weight(view.element.weight) : Font.Normal
+            color: view.theme ? view.theme.paint(view.element.foreground, view.theme.primary) : "black"
             Accessible.role: Accessible.StaticText
             Accessible.name: text
         }
@@ -121,7 +180,10 @@ Loader {
                 Label {
                     id: caption
                     visible: !control.showsProgress
-                    width: Math.min(implicitWidth, Math.max(0, parent.width - parent.iconRoom))
+                    // Its whole text on one line, measured apart so that wrapping does not feed
+                    // back into the width.
+                    TextMetrics { id: captionMetrics; font: caption.font; text: caption.text }
+                    width: Math.min(Math.ceil(captionMetrics.advanceWidth) + 1, Math.max(0, parent.width - parent.iconRoom))
                     x: Math.max(0, (parent.width - width - parent.iconRoom) / 2)
                     anchors.verticalCenter: parent.verticalCenter
                     text: control.text
@@ -179,7 +241,8 @@ Loader {
         id: badge
         Label {
             text: view.element.text || ""
-            elide: Text.ElideRight
+            // Grows with its text: wraps rather than cuts it.
+            wrapMode: Text.Wrap
             topPadding: 3; bottomPadding: 3; leftPadding: 8; rightPadding: 8
             font.pixelSize: view.theme.pixelSize(view.element.style)
             color: view.theme.paint(view.element.foreground, view.theme.primary)
@@ -220,30 +283,45 @@ Loader {
                 }
                 return parts.join(", ")
             }
-            RowLayout {
+            // The last update's width, from its column below.
+            property real trailingWidth: 0
+            // Too little room beside the name (a narrow phone, large text): the last update
+            // moves under the name, beside the icons' column.
+            readonly property bool stacked: clickable
+                                            && width - 16 - 3 * 8 - (24 + 36) * 1 - trailingWidth < 100 * view.theme.fontScale
+            GridLayout {
                 id: rowLayout
                 anchors.fill: parent
                 anchors.margins: parent.clickable ? 6 : 0
                 anchors.leftMargin: parent.clickable ? 8 : 0
                 anchors.rightMargin: parent.clickable ? 8 : 0
-                spacing: 8
+                columnSpacing: 8
+                rowSpacing: 4
                 // Icons keep their size and a trailing column (the last update) the width it
                 // needs; texts and the name column give way, down to wrapping or an ellipsis.
                 Repeater {
                     model: view.element.children.length
                     delegate: ChildElement {
-                        readonly property bool fixed: element.kind === "image"
-                                                      || (element.kind === "column" && element.alignment === "trailing")
+                        readonly property bool trailing: element.kind === "column" && element.alignment === "trailing"
+                        readonly property bool fixed: element.kind === "image" || (trailing && !rowItem.stacked)
                         element: view.element.children[index]
                         screen: view.screen
                         theme: view.theme
                         parentEnabled: view.live
-                        compact: rowItem.clickable
+                        // The name shortens to two lines; the last update keeps its texts whole.
+                        compact: rowItem.clickable && !trailing
+                        columnAlignment: trailing && rowItem.stacked ? "leading" : ""
+                        onImplicitWidthChanged: if (trailing) rowItem.trailingWidth = Math.ceil(implicitWidth)
+                        Component.onCompleted: if (trailing) rowItem.trailingWidth = Math.ceil(implicitWidth)
+                        Layout.row: trailing && rowItem.stacked ? 1 : 0
+                        Layout.column: trailing && rowItem.stacked ? 1 : index
+                        Layout.columnSpan: trailing && rowItem.stacked ? 2 : 1
+                        visible: !(element.kind === "spacer" && rowItem.stacked)
                         Layout.fillWidth: !fixed
                         Layout.preferredWidth: Math.ceil(implicitWidth)
                         Layout.maximumWidth: element.kind === "spacer" ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
                         Layout.minimumWidth: fixed ? Math.ceil(implicitWidth) : 0
-                        Layout.alignment: Qt.AlignVCenter
+                        Layout.alignment: trailing && rowItem.stacked ? Qt.AlignLeft | Qt.AlignVCenter : Qt.AlignVCenter
                     }
                 }
             }
@@ -267,13 +345,14 @@ Loader {
                     theme: view.theme
                     parentEnabled: view.live
                     compact: view.compact
-                    columnAlignment: view.element.kind === "column" && view.element.alignment !== "center"
-                                     ? view.element.alignment : ""
+                    // A column placed by its row ("leading" under a device's name) lines up so.
+                    readonly property string lineUp: view.columnAlignment || view.element.alignment
+                    columnAlignment: view.element.kind === "column" && lineUp !== "center" ? lineUp : ""
                     Layout.fillWidth: true
                     Layout.preferredWidth: Math.ceil(implicitWidth)
                     Layout.maximumWidth: view.element.kind === "list" ? Number.POSITIVE_INFINITY : Math.ceil(implicitWidth)
-                    Layout.alignment: view.element.alignment === "leading" ? Qt.AlignLeft
-                                    : view.element.alignment === "trailing" ? Qt.AlignRight : Qt.AlignHCenter
+                    Layout.alignment: lineUp === "leading" ? Qt.AlignLeft
+                                    : lineUp === "trailing" ? Qt.AlignRight : Qt.AlignHCenter
                 }
             }
         }

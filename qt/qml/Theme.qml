@@ -43,14 +43,23 @@ QtObject {
         return luminance > 0.6 ? "#1C1C1E" : foreground
     }
 
+    // How much larger than at 100 % the texts are drawn. While `followsApplicationFont` is true
+    // the challenge sets it from the host's application font (QGuiApplication::setFont) against
+    // the platform's general font; a host that keeps a text scale of its own sets
+    // `followsApplicationFont` false and `fontScale` itself.
+    property real fontScale: 1
+    property bool followsApplicationFont: true
+
     function pixelSize(style) {
+        var size
         switch (style) {
-        case "title": return 26
-        case "subheadline": return 14
-        case "caption": return 11
-        case "footnote": return 12
-        default: return 16
+        case "title": size = 26; break
+        case "subheadline": size = 14; break
+        case "caption": size = 11; break
+        case "footnote": size = 12; break
+        default: size = 16
         }
+        return Math.round(size * fontScale)
     }
 
     function weight(name) {

@@ -3,7 +3,11 @@
 
 #include "client_registry.hpp"
 
+#include <zelk/localization.hpp>
+
 #include <QColor>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -114,6 +118,14 @@ int ScreenModel::focusedBox() const {
   return input ? input->currentFocus() : -1;
 }
 
+bool ScreenModel::rightToLeft() const {
+  return builtinTranslationsRightToLeft();
+}
+
+QString ScreenModel::backText() const {
+  return QString::fromStdString(builtinText("Back"));
+}
+
 bool ScreenModel::perform(const QString& action) {
   return screen_->perform(action.toStdString());
 }
@@ -214,6 +226,7 @@ void ContainerModel::attach(std::shared_ptr<ZelkContainer> container) {
     connect(app, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) { setApplicationState(state); });
     if (state_ < 0) state_ = app->applicationState();
+    app->installEventFilter(this);  // for the application font's changes
   }
   token_ = container_->viewModel()->subscribe([this] { update(); });
   if (state_ >= 0) setApplicationState(state_);
@@ -226,6 +239,20 @@ bool ContainerModel::challengeVisible() const {
 
 QString ContainerModel::challengeId() const {
   return challengeId_;
+}
+
+bool ContainerModel::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ApplicationFontChange) emit fontScaleChanged();
+  return QObject::eventFilter(watched, event);
+}
+
+qreal ContainerModel::fontScale() const {
+  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return 1;
+  const QFont general = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  const qreal base = QFontInfo(general).pixelSize();
+  const qreal application = QFontInfo(QGuiApplication::font()).pixelSize();
+  if (base <= 0 || application <= 0) return 1;
+  return std::clamp(application / base, 0.5, 4.0);
 }
 
 void ContainerModel::update() {

@@ -39,6 +39,11 @@ class ZELK_QT_EXPORT ScreenModel : public QObject {
   Q_PROPERTY(QVariantList elements READ elements NOTIFY changed)
   Q_PROPERTY(QStringList boxes READ boxes NOTIFY changed)
   Q_PROPERTY(int focusedBox READ focusedBox NOTIFY changed)
+  /// Whether the screen's language is written right to left (the built-in translations in
+  /// Arabic), so that it is drawn mirrored.
+  Q_PROPERTY(bool rightToLeft READ rightToLeft NOTIFY changed)
+  /// The label of the back control in the screen's language: "Back" (see zelk::builtinText).
+  Q_PROPERTY(QString backText READ backText NOTIFY changed)
 
  public:
   ScreenModel(std::shared_ptr<ChallengeScreen> screen, QObject* parent);
@@ -48,6 +53,8 @@ class ZELK_QT_EXPORT ScreenModel : public QObject {
   QVariantList elements() const;
   QStringList boxes() const;
   int focusedBox() const;
+  bool rightToLeft() const;
+  QString backText() const;
   const std::shared_ptr<ChallengeScreen>& screen() const { return screen_; }
 
   /// Runs an element's action; false when it is not shown or disabled.
@@ -115,6 +122,9 @@ class ZELK_QT_EXPORT ContainerModel : public QObject, public QQmlParserStatus {
   Q_PROPERTY(bool challengeVisible READ challengeVisible NOTIFY challengeVisibleChanged)
   Q_PROPERTY(ChallengeNavigation* navigation READ navigation NOTIFY navigationChanged)
   Q_PROPERTY(QString challengeId READ challengeId NOTIFY challengeIdChanged)
+  /// How much larger than the platform's general font the host has made its application font
+  /// (QGuiApplication::setFont); the screens' texts grow by as much. 1 by default.
+  Q_PROPERTY(qreal fontScale READ fontScale NOTIFY fontScaleChanged)
 
  public:
   explicit ContainerModel(QObject* parent = nullptr);
@@ -124,6 +134,7 @@ class ZELK_QT_EXPORT ContainerModel : public QObject, public QQmlParserStatus {
   bool challengeVisible() const;
   /// The `_id` of the challenge shown last; empty before the first.
   QString challengeId() const;
+  qreal fontScale() const;
   ChallengeNavigation* navigation() const { return navigation_; }
   const std::shared_ptr<ZelkContainer>& container() const { return container_; }
 
@@ -131,6 +142,7 @@ class ZELK_QT_EXPORT ContainerModel : public QObject, public QQmlParserStatus {
   /// follows the application's state changes by itself.
   Q_INVOKABLE void setApplicationState(int state);
 
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void classBegin() override {}
   void componentComplete() override;
 
@@ -138,6 +150,7 @@ class ZELK_QT_EXPORT ContainerModel : public QObject, public QQmlParserStatus {
   void challengeVisibleChanged();
   void challengeIdChanged();
   void navigationChanged();
+  void fontScaleChanged();
 
  private:
   void attach(std::shared_ptr<ZelkContainer> container);

@@ -6,6 +6,7 @@
 #include "challenge/challenge_calls.hpp"
 #include "client/service_client.hpp"
 #include "screens/async.hpp"
+#include "screens/counted_texts.hpp"
 #include "screens/elements.hpp"
 #include "screens/resources.hpp"
 
@@ -74,17 +75,13 @@ std::string devicesToLogout(const std::optional<DeviceLimitState>& state) {
                add(add(computers, tablets), mobiles)),
       0);
 
-  std::string parts;
-  const auto part = [&parts](std::int64_t count, std::string_view word) {
-    if (count < 1) return;
-    if (!parts.empty()) parts += ", ";
-    parts += std::to_string(count) + " " + std::string(word) + (count == 1 ? "" : "s");
-  };
-  part(computers, "computer");
-  part(tablets, "tablet");
-  part(mobiles, "mobile");
-  part(remainder, "device");
-  return "To proceed, log out of " + parts + " from the devices below.";
+  std::vector<std::pair<Counted, std::int64_t>> parts;
+  for (const auto& [what, count] :
+       {std::pair{Counted::computer, computers}, std::pair{Counted::tablet, tablets},
+        std::pair{Counted::mobile, mobiles}, std::pair{Counted::device, remainder}}) {
+    if (count >= 1) parts.emplace_back(what, count);
+  }
+  return devicesToLogoutSentence(translatedLanguage().value_or("en"), parts);
 }
 
 std::shared_ptr<DeviceLimiterView> DeviceLimiterView::create(
@@ -196,7 +193,7 @@ Element DeviceLimiterView::deviceRow(const ZelkDevice& device) const {
                                  FontWeight::regular, Paint::of(Paint::Role::red)));
   } else {
     const auto& os = device.info.os;
-    name.children.push_back(text(os && os->name ? *os->name : "Unknown"));
+    name.children.push_back(text(os && os->name ? *os->name : builtinText("Unknown")));
   }
   Element badge = text(std::string(libraryString(kAttachedKey)), TextStyle::caption,
                        FontWeight::regular, Paint::exact(successDark()));

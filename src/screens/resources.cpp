@@ -18,6 +18,8 @@ constexpr std::array<std::array<std::string_view, kLibraryStringKeys.size()>,
         {"Este dispositivo", "Conectado", "Última actualización"},    // es
         {"Questo dispositivo", "Collegato", "Ultimo aggiornamento"},  // it
         {"Este dispositivo", "Conectado", "Última atualização"},      // pt
+        {"هذا الجهاز", "متصل", "آخر تحديث"},                          // ar
+        {"To urządzenie", "Połączone", "Ostatnia aktualizacja"},      // pl
     }};
 
 char lower(char c) {

@@ -23,8 +23,13 @@ inline constexpr std::array<std::string_view, 3> kLibraryStringKeys = {
 
 /// The languages the table is written in, as ISO 639-1 codes; English ("en") comes first and is
 /// the fallback.
-inline constexpr std::array<std::string_view, 6> kLibraryLanguages = {"en", "fr", "de",
-                                                                      "es", "it", "pt"};
+inline constexpr std::array<std::string_view, 8> kLibraryLanguages = {"en", "fr", "de", "es",
+                                                                      "it", "pt", "ar", "pl"};
+
+/// Whether `language` (of kLibraryLanguages) is written right to left: Arabic.
+constexpr bool isRightToLeft(std::string_view language) {
+  return language == "ar";
+}
 
 /// The language of the table to use for a locale name such as "fr_FR.UTF-8", "de", "en-US" or
 /// "pt_BR@euro": its language part (before any '_', '-', '.' or '@'), compared without regard to
@@ -50,6 +55,14 @@ std::optional<std::string_view> translationLanguage();
 
 /// The switched-on translation of `key`; nothing while they are off or for an unknown key.
 std::optional<std::string_view> switchedOnTranslation(std::string_view key);
+
+/// The language of the switched-on translations when it is not English; nothing otherwise. The
+/// texts the screens put together themselves (counts, lists) follow it.
+std::optional<std::string_view> translatedLanguage();
+
+/// `key` ("Back", "Unknown", "email", "text": texts that are not keys of the host's table) in
+/// `language`, an index of kLibraryLanguages; unchanged for English or another key.
+std::string_view builtinOnlyText(std::string_view key, std::size_t language);
 
 // ---- The library's colour assets ----------------------------------------------------------
 

@@ -150,7 +150,7 @@ constexpr std::array<Row, kLibraryLanguages.size() - 1> kCatalogue = {{
         "l’app",
         "Metodo di verifica",
         "Scegli un metodo dall’elenco qui sotto. Ti invieremo un codice di verifica.",
-        "Email: %@",
+        "E-mail: %@",
         "SMS: %@",
         "Verifica il tuo account per continuare",
         "Ti abbiamo inviato un codice via %@. Inseriscilo qui sotto.",
@@ -186,7 +186,75 @@ constexpr std::array<Row, kLibraryLanguages.size() - 1> kCatalogue = {{
         "Reenviar agora",
         "Verificar código",
     },
+    {
+        // ar
+        "أنشئ حسابك الخاص على %@ اليوم",
+        "لاحظنا أن عدة أشخاص يستخدمون هذا الحساب. يُرجى إنشاء حسابك الخاص للمتابعة.",
+        "تسجيل الخروج من هذا الجهاز",
+        "أنشئ حسابًا الآن",
+        "هل هذا حسابك؟",
+        "تحقّق للمتابعة",
+        "عدد كبير جدًا من الأجهزة يستخدم هذا الحساب.",
+        "اكتمل التحقق",
+        "شكرًا لإكمال التحقق. نحرص على أمان حسابك وسننبّهك إذا اكتشفنا إساءة استخدام.",
+        "تسجيل الخروج من الأجهزة المحددة",
+        "المتابعة إلى %@",
+        "التطبيق",
+        "طريقة التحقق",
+        "اختر طريقة من القائمة أدناه. سنرسل إليك رمزًا للتحقق.",
+        "البريد الإلكتروني: %@",
+        "رسالة نصية: %@",
+        "تحقّق من حسابك للمتابعة",
+        "أرسلنا إليك رمزًا عبر %@. يُرجى إدخاله أدناه.",
+        "رسالة",
+        "إعادة الإرسال بعد %@ ثانية",
+        "إعادة الإرسال الآن",
+        "تحقّق من الرمز",
+    },
+    {
+        // pl
+        "Załóż dziś własne konto w %@",
+        "Wykryliśmy, że z tego konta korzysta kilka osób. Załóż własne konto, aby kontynuować.",
+        "Wyloguj się z tego urządzenia",
+        "Załóż konto teraz",
+        "Czy to Twoje konto?",
+        "Zweryfikuj, aby kontynuować",
+        "Z tego konta korzysta zbyt wiele urządzeń.",
+        "Weryfikacja zakończona",
+        "Dziękujemy za przeprowadzenie weryfikacji. Dbamy o bezpieczeństwo Twojego konta i "
+        "powiadomimy Cię, jeśli wykryjemy nadużycie.",
+        "Wyloguj wybrane urządzenia",
+        "Przejdź do %@",
+        "aplikacji",
+        "Metoda weryfikacji",
+        "Wybierz metodę z listy poniżej. Wyślemy Ci kod weryfikacyjny.",
+        "E-mail: %@",
+        "SMS: %@",
+        "Zweryfikuj konto, aby kontynuować",
+        "Wysłaliśmy kod przez %@. Wpisz go poniżej.",
+        "wiadomość",
+        "Wyślij ponownie za %@ s",
+        "Wyślij ponownie teraz",
+        "Zweryfikuj kod",
+    },
 }};
+
+// Texts the screens show that are not keys of the host's string table, so only the built-in
+// translations change them: the back control a UI layer draws, the name of a device without an
+// operating-system name, and the channel words of the code screen's message. One row per
+// language after English, one column per key.
+constexpr std::array<std::string_view, 4> kBuiltinOnlyKeys = {"Back", "Unknown", "email", "text"};
+constexpr std::array<std::array<std::string_view, kBuiltinOnlyKeys.size()>,
+                     kLibraryLanguages.size() - 1>
+    kBuiltinOnly = {{
+        {"Retour", "Inconnu", "e-mail", "SMS"},                    // fr
+        {"Zurück", "Unbekannt", "E-Mail", "SMS"},                  // de
+        {"Atrás", "Desconocido", "correo", "SMS"},                 // es
+        {"Indietro", "Sconosciuto", "e-mail", "SMS"},              // it
+        {"Voltar", "Desconhecido", "e-mail", "SMS"},               // pt
+        {"رجوع", "غير معروف", "البريد الإلكتروني", "رسالة نصية"},  // ar
+        {"Wstecz", "Nieznane", "e-mail", "SMS"},                   // pl
+    }};
 
 // The language of the switched-on translations, as an index of kLibraryLanguages; -1 while off.
 std::atomic<int>& language() {
@@ -229,6 +297,20 @@ std::optional<std::string_view> switchedOnTranslation(std::string_view key) {
   return translation(key, static_cast<std::size_t>(index));
 }
 
+std::optional<std::string_view> translatedLanguage() {
+  const int index = language().load();
+  if (index <= 0) return std::nullopt;
+  return kLibraryLanguages[static_cast<std::size_t>(index)];
+}
+
+std::string_view builtinOnlyText(std::string_view key, std::size_t language) {
+  if (language == 0) return key;
+  for (std::size_t i = 0; i < kBuiltinOnlyKeys.size(); ++i) {
+    if (kBuiltinOnlyKeys[i] == key) return kBuiltinOnly[language - 1][i];
+  }
+  return key;
+}
+
 }  // namespace screens
 
 void useBuiltinTranslations(std::string_view locale) {
@@ -244,6 +326,17 @@ std::optional<std::string> builtinTranslation(std::string_view key, std::string_
   const auto text = screens::translation(key, screens::indexOf(screens::libraryLanguage(locale)));
   if (!text) return std::nullopt;
   return std::string(*text);
+}
+
+std::string builtinText(std::string_view text) {
+  const int index = screens::language().load();
+  if (index < 0) return std::string(text);
+  return std::string(screens::builtinOnlyText(text, static_cast<std::size_t>(index)));
+}
+
+bool builtinTranslationsRightToLeft() {
+  const auto language = screens::translationLanguage();
+  return language && screens::isRightToLeft(*language);
 }
 
 std::vector<std::string_view> screenTextKeys() {

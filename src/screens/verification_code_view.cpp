@@ -6,7 +6,9 @@
 #include "challenge/challenge_calls.hpp"
 #include "client/service_client.hpp"
 #include "screens/async.hpp"
+#include "screens/counted_texts.hpp"
 #include "screens/elements.hpp"
+#include "screens/resources.hpp"
 
 #include <chrono>
 
@@ -33,12 +35,20 @@ std::string VerificationCodeView::message() const {
   const auto& details = viewModel_->challengeDetails();
   const bool named = details && details->channels && !details->channels->empty();
   return localized("We've sent a code to %@. Please enter the code below.",
-                   named ? std::string(text(details->channels->back())) : localized("you"));
+                   named ? builtinText(text(details->channels->back())) : localized("you"));
 }
 
 std::string VerificationCodeView::resendLabel() const {
   if (secondsToResend_ < 1) return localized("Resend in now");
-  return localized("Resend in %@ seconds", std::to_string(secondsToResend_));
+  const std::string count = std::to_string(secondsToResend_);
+  // The host's own entry comes first; the built-in translations count the seconds in the
+  // language's plural forms.
+  constexpr std::string_view key = "Resend in %@ seconds";
+  if (const auto language = translatedLanguage();
+      language && localized(key) == builtinTranslation(key, *language)) {
+    return resendSentence(*language, secondsToResend_);
+  }
+  return localized(key, count);
 }
 
 std::vector<Element> VerificationCodeView::elements() const {

@@ -9,6 +9,8 @@
 
 #include <qpa/qwindowsysteminterface.h>
 #include <QDateTime>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QQmlEngine>
@@ -18,8 +20,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -341,6 +346,55 @@ class ZelkQtTest : public QObject {
     QVERIFY(visibleTexts(root).contains("Host content"));
   }
 
+  // The texts grow with the host's application font, unless the host keeps a scale of its own.
+  void textsFollowTheApplicationFontUnlessTheHostSetsTheScale() {
+    sandbox::ProjectSettings settings;
+    settings.name = "Road Atlas";
+    settings.overallLimit = 1;
+    sandbox->configureProject("scale", settings);
+    auto tablet = attachTablet("scale");
+    auto client = Zelk::create("scale", false, platform);
+    client->setUserID("alice");
+    qt::setClient(client);
+    QQuickView view(&engine, nullptr);
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.setSource(QUrl("qrc:/zelk-tests/Host.qml"));
+    QCOMPARE(view.status(), QQuickView::Ready);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QQuickItem* root = view.rootObject();
+    QQuickItem* overlay = root->findChild<QQuickItem*>("challengeOverlay");
+    QVERIFY(overlay);
+    QTRY_VERIFY_WITH_TIMEOUT(overlay->isVisible(), 10000);
+    auto* theme = root->property("theme").value<QObject*>();
+    QVERIFY(theme);
+    const auto titleSize = [&] {
+      for (QQuickItem* item : itemsOf(overlay)) {
+        if (item->property("text").toString() == "Start your own Road Atlas account today") {
+          return item->property("font").value<QFont>().pixelSize();
+        }
+      }
+      return -1;
+    };
+    QTRY_COMPARE(titleSize(), 26);
+
+    const QFont normal = QGuiApplication::font();
+    QFont large = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    large.setPixelSize(2 * QFontInfo(large).pixelSize());
+    QGuiApplication::setFont(large);
+    QTRY_COMPARE(theme->property("fontScale").toDouble(), 2.0);
+    QTRY_COMPARE(titleSize(), 52);
+
+    theme->setProperty("followsApplicationFont", false);
+    theme->setProperty("fontScale", 1.5);
+    QTRY_COMPARE(titleSize(), 39);
+    QGuiApplication::setFont(normal);
+    QCoreApplication::processEvents();
+    QCOMPARE(titleSize(), 39);
+    theme->setProperty("followsApplicationFont", true);
+    QTRY_COMPARE(titleSize(), 26);
+  }
+
   void presentedModeOpensOnTheChallengeWhenTheServiceDoesNotRepeatIt() {
     sandbox->setRepeatOpenChallenges(false);
     sandbox::ProjectSettings settings;
@@ -402,9 +456,11 @@ class ZelkQtTest : public QObject {
     }
   }
 
-  // Every screen and state of the road, drawn 320 and 430 points wide in each of the six
-  // languages, with a long project name, a long e-mail address and a long device name: no text is
-  // cut, runs out of the window or lies over another.
+  // Every screen and state of the road, drawn 320, 390 and 430 points wide in each of the eight
+  // languages, at 100 % and 200 % text, with a long project name, a long e-mail address and a
+  // long device name: no text is cut (elided or clipped), runs out of the window or lies over
+  // another; no text stays English in another language; every text drawn is one the headless
+  // screen model gives.
   void everyScreenFitsNarrowAndWidePhonesInEveryLanguage() {
     sandbox::ProjectSettings settings;
     settings.name = "Supercalifragilisticexpialidocious Adventure Travel";
@@ -444,33 +500,115 @@ class ZelkQtTest : public QObject {
     QStringList faults;
     int drawn = 0;
     const QLocale english(QLocale::English, QLocale::UnitedStates);
+    const QFont normalFont = QGuiApplication::font();
+    QFont largeFont = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    largeFont.setPixelSize(2 * QFontInfo(largeFont).pixelSize());
+    // Texts a translation keeps as they are: names, addresses and what the user typed.
+    const QStringList sameInEveryLanguage = {
+        QString::fromStdString(settings.name),
+        "alexandra.konstantinopoulou@northern-lights-expeditions.example.com",
+        "+351 912 345 678",
+        "iPadOS Developer Beta for Education and Enterprise Fleets",
+        "Android",
+        "-"};
+    const auto drawnTexts = [&] {
+      QList<QQuickItem*> texts;
+      for (QQuickItem* item : itemsOf(overlay)) {
+        if ((item->inherits("QQuickText") || item->inherits("QQuickTextInput")) &&
+            !item->property("text").toString().isEmpty() && drawnUpTo(item, overlay)) {
+          texts.push_back(item);
+        }
+      }
+      return texts;
+    };
+    // A device name that lost its middle to "…" stands for the text it came from.
+    const auto standsFor = [](const QString& shown, const QString& text) {
+      if (shown == text) return true;
+      const auto ellipsis = shown.indexOf(QChar(0x2026));
+      return ellipsis > 0 && text.startsWith(shown.left(ellipsis)) &&
+             text.endsWith(shown.mid(ellipsis + 1)) && shown.size() < text.size();
+    };
+    const auto redraw = [&] {
+      // A write to the shared state redraws every screen, in the new language.
+      const auto& shared = model->container()->viewModel();
+      shared->setChallengeDetails(shared->challengeDetails());
+      for (int pass = 0; pass < 3; ++pass) {
+        QCoreApplication::processEvents();
+        view.grabWindow();  // polishes the layouts and draws
+      }
+    };
     const auto checkEveryWay = [&](const QString& state) {
-      for (const int width : {320, 430}) {
-        for (const char* language : {"en", "fr", "de", "es", "it", "pt"}) {
-          useBuiltinTranslations(language);
-          QLocale::setDefault(QLocale(QString::fromLatin1(language)));
-          view.resize(width, width == 320 ? 568 : 932);
-          // A write to the shared state redraws every screen, in the new language.
-          const auto& shared = model->container()->viewModel();
-          shared->setChallengeDetails(shared->challengeDetails());
-          for (int pass = 0; pass < 3; ++pass) {
-            QCoreApplication::processEvents();
-            view.grabWindow();  // polishes the layouts and draws
-          }
-          ++drawn;
-          int texts = 0;
-          for (QQuickItem* item : itemsOf(overlay)) {
-            texts += item->inherits("QQuickText") && drawnUpTo(item, overlay);
-          }
-          if (texts < 3) faults << state + " / " + language + ": hardly any text drawn";
-          for (const QString& fault : layoutFaults(&view, overlay)) {
-            faults << QStringLiteral("%1 / %2 / %3 wide: %4")
-                          .arg(state, language)
-                          .arg(width)
-                          .arg(fault);
+      stopBuiltinTranslations();
+      QLocale::setDefault(english);
+      view.resize(390, 844);
+      redraw();
+      QStringList englishTexts;
+      for (QQuickItem* item : drawnTexts()) englishTexts << item->property("text").toString();
+      for (const bool large : {false, true}) {
+        QGuiApplication::setFont(large ? largeFont : normalFont);
+        for (const int width : {320, 390, 430}) {
+          for (const char* language : {"en", "fr", "de", "es", "it", "pt", "ar", "pl"}) {
+            useBuiltinTranslations(language);
+            QLocale::setDefault(QLocale(QString::fromLatin1(language)));
+            view.resize(width, width == 320 ? 568 : width == 390 ? 844 : 932);
+            redraw();
+            ++drawn;
+            const QString where = QStringLiteral("%1 / %2 / %3 wide / %4 %: ")
+                                      .arg(state, language)
+                                      .arg(width)
+                                      .arg(large ? 200 : 100);
+            if (large && std::abs(model->fontScale() - 2) > 0.1) {
+              faults << where + "font scale " + QString::number(model->fontScale());
+            }
+            // What the QML draws is what the headless screen says.
+            QStringList headless;
+            std::function<void(const Element&)> collectTexts = [&](const Element& element) {
+              if (!element.text.empty()) headless << QString::fromStdString(element.text);
+              for (const Element& child : element.children) collectTexts(child);
+            };
+            for (const Element& element : top()->screen()->elements()) collectTexts(element);
+            const QString back =
+                QString::fromUtf8(std::string_view(language) == "ar" ? "\u203A " : "\u2039 ") +
+                QString::fromStdString(builtinText("Back"));
+            int texts = 0;
+            for (QQuickItem* item : drawnTexts()) {
+              const QString text = item->property("text").toString();
+              const bool box = item->objectName().startsWith("codeBox");
+              texts += !box;
+              if (item->property("truncated").toBool()) faults << where + "cut: \"" + text + "\"";
+              const bool inModel =
+                  box || text == back ||
+                  std::any_of(headless.begin(), headless.end(),
+                              [&](const QString& h) { return standsFor(text, h); });
+              if (!inModel) faults << where + "not a text of the screen model: \"" + text + "\"";
+              if (std::string_view(language) == "en" || box) continue;
+              const bool kept =
+                  std::any_of(sameInEveryLanguage.begin(), sameInEveryLanguage.end(),
+                              [&](const QString& same) { return standsFor(text, same); });
+              if (englishTexts.contains(text) && !kept)
+                faults << where + "still English: \"" + text + "\"";
+            }
+            if (texts < 3) faults << where + "hardly any text drawn";
+            // Right to left the screens mirror, but the code's digits still run left to right.
+            const bool mirrored = std::string_view(language) == "ar";
+            QQuickItem* backControl = overlay->findChild<QQuickItem*>("challengeBack");
+            if (backControl && backControl->isVisible()) {
+              const double middle =
+                  backControl->mapToScene(QPointF(backControl->width() / 2, 0)).x();
+              if ((middle > view.width() / 2) != mirrored)
+                faults << where + "back control on the wrong side";
+            }
+            QQuickItem* firstBox = overlay->findChild<QQuickItem*>("codeBox0");
+            QQuickItem* lastBox = overlay->findChild<QQuickItem*>("codeBox5");
+            if (firstBox && lastBox && drawnUpTo(firstBox, overlay) &&
+                firstBox->mapToScene(QPointF()).x() > lastBox->mapToScene(QPointF()).x()) {
+              faults << where + "code boxes run right to left";
+            }
+            for (const QString& fault : layoutFaults(&view, overlay)) faults << where + fault;
           }
         }
       }
+      QGuiApplication::setFont(normalFont);
       stopBuiltinTranslations();
       QLocale::setDefault(english);
       view.resize(390, 844);
@@ -523,7 +661,7 @@ class ZelkQtTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(top()->plainText().contains("Verification complete"), 10000);
     checkEveryWay("verification complete");
 
-    QCOMPARE(drawn, 8 * 2 * 6);
+    QCOMPARE(drawn, 8 * 2 * 3 * 8);
     // Every fault in the log; the first of each state in the message.
     QStringList firsts;
     for (const QString& fault : faults) {

@@ -240,6 +240,26 @@ TEST_F(ScreensTest, EveryTextTheScreensAskForIsInTheBuiltInCatalogue) {
   stopBuiltinTranslations();
 }
 
+TEST_F(ScreensTest, TheCountdownCountsInTheLanguagesPluralFormsUnlessTheHostHasAnEntry) {
+  show(std::nullopt);
+  const auto code = VerificationCodeView::create(viewModel, zelk);
+  useBuiltinTranslations("pl_PL");
+  EXPECT_EQ(code->resendLabel(), "Wyślij ponownie za 30 sekund");
+  for (int i = 0; i < 8; ++i) code->tick();
+  EXPECT_EQ(code->resendLabel(), "Wyślij ponownie za 22 sekundy");
+  useBuiltinTranslations("ar");
+  EXPECT_EQ(code->resendLabel(), "إعادة الإرسال بعد ٢٢ ثانية");
+  for (int i = 0; i < 20; ++i) code->tick();
+  EXPECT_EQ(code->resendLabel(), "إعادة الإرسال بعد ثانيتين");
+  setLocalizer([](std::string_view key) {
+    return key == "Resend in %@ seconds" ? std::string("Za %@ s") : std::string(key);
+  });
+  EXPECT_EQ(code->resendLabel(), "Za 2 s");
+  setLocalizer({});
+  stopBuiltinTranslations();
+  EXPECT_EQ(code->resendLabel(), "Resend in 2 seconds");
+}
+
 TEST_F(ScreensTest, EntryButtonsDetachAndCallTheHostInTheirOwnOrder) {
   zelk->setUserID("alice");
   ZelkInternals::of(*zelk).setDeviceID("dev-1");

@@ -33,7 +33,12 @@ ZELK_QT_EXPORT Platform platform(QQmlEngine* engine = nullptr);
 ///
 /// In QML, `import Zelk` gives `ZelkContainer`: its default property holds the host's content;
 /// `challengeVisible` tells whether the challenge covers it; `animated` (true) slides screens
-/// in and out; `theme` holds the colours, which follow the application's palette.
+/// in and out; `theme` holds the colours, which follow the application's palette, and
+/// `theme.fontScale`, which follows the application's font against the platform's general font
+/// (a host that doubles its font with QGuiApplication::setFont gets texts at 200 %; screens that
+/// no longer fit scroll), unless the host sets `theme.followsApplicationFont` false and
+/// `theme.fontScale` itself. With the built-in translations in Arabic, or an application whose
+/// layout direction is right to left, the screens are mirrored; the code boxes stay left to right.
 ZELK_QT_EXPORT void setClient(std::shared_ptr<Zelk> client);
 
 /// Makes the QML module "Zelk" (ZelkContainer and the challenge screens) importable in
