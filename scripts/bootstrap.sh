@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang-format curl
+  build-essential cmake ninja-build pkg-config clang-format curl ccache
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libicu-dev libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql
   libmaxminddb-dev libmaxmind-db-writer-perl

@@ -33,7 +33,7 @@ say "building the Release packages in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_CXX_FLAGS=-Wno-error=restrict \
   -DZELK_BUILD_TESTS=OFF -DZELK_BUILD_EXAMPLES=OFF -DZELK_BUILD_TOOLS=ON -DZELK_BUILD_QT=ON \
-  -DZELK_BUILD_JAVA=OFF \
+  -DZELK_BUILD_JAVA=OFF -DZELK_CCACHE=ON \
   ${PACKAGES_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j "$(nproc)"
 rm -f "$build"/*.deb

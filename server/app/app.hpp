@@ -86,6 +86,9 @@ class App {
   // Stops taking connections, ends every stream so its client reconnects elsewhere, lets the
   // answers being written finish, then stops; false when connections were left at `deadline`.
   bool drain(std::chrono::milliseconds deadline);
+  // Loads the TLS certificate and key again from their files (as on SIGHUP); false with the
+  // reason in *error, and the ones in use kept, when they cannot be.
+  bool reloadTLS(std::string* error) { return server_.reloadTLS(error); }
 
   // Detaches the devices whose grace is over, now, and waits for it; the server does it every
   // `sweepEvery` on its own.

@@ -219,6 +219,7 @@ int runProgram(int argc, char** argv, bool sandboxAlias) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -243,7 +244,19 @@ int runProgram(int argc, char** argv, bool sandboxAlias) {
             << std::endl;
 
   int received = 0;
-  sigwait(&signals, &received);
+  while (sigwait(&signals, &received) == 0 && received == SIGHUP) {
+    // A renewed certificate is taken without a restart; every other setting needs one.
+    if (!settings.app.http.tlsCertFile.empty()) {
+      std::string why;
+      if (app->reloadTLS(&why))
+        std::cerr << name << ": reloaded the TLS certificate and key" << std::endl;
+      else
+        std::cerr << name << ": kept the TLS certificate in use: " << why << std::endl;
+    } else {
+      std::cerr << name << ": SIGHUP: nothing to reload (restart to apply new settings)"
+                << std::endl;
+    }
+  }
   std::cerr << name << ": draining" << std::endl;
   const bool drained = app->drain(std::chrono::seconds(10));
   if (!drained) std::cerr << name << ": some connections were still open after 10 s" << std::endl;

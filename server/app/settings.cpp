@@ -689,7 +689,8 @@ std::string usage(bool sandboxAlias) {
   appendParagraph(out,
                   "Serves the account-protection service until SIGINT or SIGTERM, which drain it: "
                   "no new connections, open streams end so that their clients reconnect "
-                  "elsewhere, answers being written finish. On start it prints three lines on "
+                  "elsewhere, answers being written finish; SIGHUP loads the TLS certificate and "
+                  "key again. On start it prints three lines on "
                   "standard output: '" +
                       name +
                       " listening on <base URL>' first, then where the admin token is and where "

@@ -177,7 +177,14 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   ServerConfig config;
   std::unique_ptr<net::io_context> io;
   std::unique_ptr<tcp::acceptor> acceptor;
-  std::unique_ptr<ssl::context> tls;
+  // The TLS context new connections take; replaced whole by reloadTLS(). A connection's own TLS
+  // state holds a reference of OpenSSL's to the context it began with.
+  std::shared_ptr<ssl::context> tls;
+  mutable std::mutex tlsMutex;
+  std::shared_ptr<ssl::context> currentTLS() const {
+    std::lock_guard lock(tlsMutex);
+    return tls;
+  }
   std::vector<std::thread> threads;
   std::atomic<bool> draining{false};
   std::atomic<bool> runningFlag{false};
@@ -666,8 +673,9 @@ void Server::Impl::accept() {
           std::string peer;
           if (auto endpoint = socket.remote_endpoint(ignored); !ignored)
             peer = endpoint.address().to_string();
+          const std::shared_ptr<ssl::context> tls = self->currentTLS();
           if (!self->admit(peer)) {
-            if (!self->tls) {
+            if (!tls) {
               static constexpr std::string_view kRefusal =
                   "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
                   "Content-Length: 66\r\nRetry-After: 10\r\nConnection: close\r\n\r\n"
@@ -680,9 +688,9 @@ void Server::Impl::accept() {
             socket.close(ignored);
             return self->accept();
           }
-          if (self->tls) {
+          if (tls) {
             auto session = std::make_shared<Session<ssl::stream<tcp::socket>>>(
-                self, std::move(peer), std::move(socket), *self->tls);
+                self, std::move(peer), std::move(socket), *tls);
             self->enroll(session);
             session->start();
           } else {
@@ -738,6 +746,44 @@ SendBatch::~SendBatch() {
   Server::Impl::loopOfThisThread->writeBatch(sessions);
 }
 
+namespace {
+
+// A server TLS context of `config`'s certificate and key; nullptr with the reason in *error when
+// they cannot be loaded or used.
+std::shared_ptr<ssl::context> makeTLSContext(const ServerConfig& config, std::string* error) {
+  const auto failWith = [&](std::string message) {
+    if (error) *error = std::move(message);
+    return std::shared_ptr<ssl::context>();
+  };
+  if (config.tlsCertFile.empty() || config.tlsKeyFile.empty())
+    return failWith("a TLS certificate and a TLS key must be given together");
+  const int maxVersion = tlsVersionFromName(config.tlsMaxVersion);
+  if (maxVersion < 0)
+    return failWith("unknown TLS version '" + config.tlsMaxVersion +
+                    "' (expected 1.0, 1.1, 1.2 or 1.3)");
+  auto tls = std::make_shared<ssl::context>(ssl::context::tls_server);
+  SSL_CTX* ctx = tls->native_handle();
+  SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  if (SSL_CTX_use_certificate_chain_file(ctx, config.tlsCertFile.c_str()) != 1)
+    return failWith("cannot load TLS certificate " + config.tlsCertFile + ": " + openSSLError());
+  if (SSL_CTX_use_PrivateKey_file(ctx, config.tlsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(ctx) != 1)
+    return failWith("cannot use TLS key " + config.tlsKeyFile + ": " + openSSLError());
+  if (maxVersion > 0 && maxVersion < TLS1_2_VERSION) {
+    // OpenSSL refuses TLS 1.0/1.1 at its default security level (SHA-1 signatures).
+    SSL_CTX_set_security_level(ctx, 0);
+    SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+    SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+  } else {
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  }
+  if (maxVersion > 0 && SSL_CTX_set_max_proto_version(ctx, maxVersion) != 1)
+    return failWith("cannot limit TLS to " + config.tlsMaxVersion + ": " + openSSLError());
+  return tls;
+}
+
+}  // namespace
+
 int tlsVersionFromName(const std::string& name) {
   if (name.empty()) return 0;
   if (name == "1.0") return TLS1_VERSION;
@@ -757,7 +803,10 @@ bool Server::start(const ServerConfig& config, std::string* error) {
   const auto failWith = [&](std::string message) {
     if (error) *error = std::move(message);
     impl_->acceptor.reset();
-    impl_->tls.reset();
+    {
+      std::lock_guard lock(impl_->tlsMutex);
+      impl_->tls.reset();
+    }
     impl_->io.reset();
     return false;
   };
@@ -768,30 +817,11 @@ bool Server::start(const ServerConfig& config, std::string* error) {
 
   const bool useTLS = !config.tlsCertFile.empty() || !config.tlsKeyFile.empty();
   if (useTLS) {
-    if (config.tlsCertFile.empty() || config.tlsKeyFile.empty())
-      return failWith("a TLS certificate and a TLS key must be given together");
-    const int maxVersion = tlsVersionFromName(config.tlsMaxVersion);
-    if (maxVersion < 0)
-      return failWith("unknown TLS version '" + config.tlsMaxVersion +
-                      "' (expected 1.0, 1.1, 1.2 or 1.3)");
-    impl_->tls = std::make_unique<ssl::context>(ssl::context::tls_server);
-    SSL_CTX* ctx = impl_->tls->native_handle();
-    SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
-    if (SSL_CTX_use_certificate_chain_file(ctx, config.tlsCertFile.c_str()) != 1)
-      return failWith("cannot load TLS certificate " + config.tlsCertFile + ": " + openSSLError());
-    if (SSL_CTX_use_PrivateKey_file(ctx, config.tlsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(ctx) != 1)
-      return failWith("cannot use TLS key " + config.tlsKeyFile + ": " + openSSLError());
-    if (maxVersion > 0 && maxVersion < TLS1_2_VERSION) {
-      // OpenSSL refuses TLS 1.0/1.1 at its default security level (SHA-1 signatures).
-      SSL_CTX_set_security_level(ctx, 0);
-      SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
-      SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
-    } else {
-      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    }
-    if (maxVersion > 0 && SSL_CTX_set_max_proto_version(ctx, maxVersion) != 1)
-      return failWith("cannot limit TLS to " + config.tlsMaxVersion + ": " + openSSLError());
+    std::string why;
+    std::shared_ptr<ssl::context> tls = makeTLSContext(config, &why);
+    if (!tls) return failWith(std::move(why));
+    std::lock_guard lock(impl_->tlsMutex);
+    impl_->tls = std::move(tls);
   }
 
   error_code failure;
@@ -858,7 +888,10 @@ void Server::stop() {
   impl_->acceptPause.reset();
   // Destroying the loop destroys the handlers it still held, and with them the connections.
   impl_->io.reset();
-  impl_->tls.reset();
+  {
+    std::lock_guard lock(impl_->tlsMutex);
+    impl_->tls.reset();
+  }
   impl_->fanOut.reset();
   impl_->runningFlag = false;
 }
@@ -872,7 +905,19 @@ int Server::port() const {
 }
 
 bool Server::tls() const {
-  return impl_->tls != nullptr;
+  return impl_->currentTLS() != nullptr;
+}
+
+bool Server::reloadTLS(std::string* error) {
+  if (!impl_->currentTLS()) {
+    if (error) *error = "the server does not serve HTTPS";
+    return false;
+  }
+  std::shared_ptr<ssl::context> fresh = makeTLSContext(impl_->config, error);
+  if (!fresh) return false;
+  std::lock_guard lock(impl_->tlsMutex);
+  impl_->tls = std::move(fresh);
+  return true;
 }
 
 std::size_t Server::connections() const {

@@ -68,6 +68,11 @@ class Server {
   bool running() const;
   int port() const;
   bool tls() const;
+  // Loads the certificate and the key again from the files start() was given, for the
+  // connections that come next (the open ones keep theirs); false with the reason in *error,
+  // and the one in use kept, when they cannot be loaded or the server serves plain HTTP. Any
+  // thread.
+  bool reloadTLS(std::string* error);
   std::size_t connections() const;
   // Runs `task` on the server's loop every `period` while it runs.
   void every(std::chrono::milliseconds period, std::function<void()> task);

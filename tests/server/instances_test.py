@@ -567,15 +567,17 @@ def test_restart(cluster):
         n = 0
         while not stop.is_set():
             vendor = "EEEEEEEE-0000-4000-8000-%06d%06d" % (worker, n)
+            # A new user every 50 devices: a user has at most 100 (--max-devices-per-user).
+            user = "r%d-%d" % (worker, n // 50)
             n += 1
             try:
-                status, answer = cluster.attach(conn, "restart", "r%d" % worker, vendor)
+                status, answer = cluster.attach(conn, "restart", user, vendor)
             except OSError:
                 refused[0] += 1
                 time.sleep(0.05)
                 continue
             if status == 200 and answer and answer.get("success"):
-                answered.append(("r%d" % worker, vendor, answer["device_id"]))
+                answered.append((user, vendor, answer["device_id"]))
             else:
                 refused[0] += 1
                 time.sleep(0.05)
@@ -604,10 +606,10 @@ def test_restart(cluster):
         for w in workers:
             w.join(10)
     lost = []
-    for worker in range(4):
-        view = cluster.user_view(a, "restart", "r%d" % worker)
+    for user in sorted({x[0] for x in answered}):
+        view = cluster.user_view(a, "restart", user)
         stored = {d["device_id"] for d in view["devices"]}
-        lost += [x for x in answered if x[0] == "r%d" % worker and x[2] not in stored]
+        lost += [x for x in answered if x[0] == user and x[2] not in stored]
     check(not lost, "%d answered attaches lost, e.g. %s" % (len(lost), lost[:3]))
     print("restart: PostgreSQL went away and came back under load; instances went not ready and "
           "back on their own; %d answered attaches all stored (%d refused meanwhile)"

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The zelk-server program under the limits a host sets for it: a small stack, few file
-// descriptors. What a client sends cannot take it down or keep it busy there.
+// The zelk-server program as a host runs it: under the limits it sets (a small stack, few file
+// descriptors), where what a client sends cannot take it down or keep it busy, and told by
+// signals what to do.
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +56,7 @@ class LimitedServer {
     return std::chrono::milliseconds((utime + stime) * 1000 / sysconf(_SC_CLK_TCK));
   }
   int stop() { return process_.signalAndWait(SIGTERM); }
+  void signal(int number) { ::kill(process_.pid(), number); }
 
  private:
   static std::vector<std::string> arguments(const std::string& limits,
@@ -137,6 +140,56 @@ TEST(ServerUnderLimits, OneAddressCannotTakeEveryDescriptorByDefault) {
   }
   EXPECT_EQ(refused, 40 - 16);
   EXPECT_EQ(server.stop(), 0);
+}
+
+// Runs `command` in a shell; its output.
+std::string output(const std::string& command) {
+  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
+  std::string text;
+  char buffer[512];
+  while (pipe && std::fgets(buffer, sizeof buffer, pipe.get())) text += buffer;
+  return text;
+}
+
+TEST(ServerUnderSignals, SIGHUPTakesARenewedCertificateAndKeepsTheOldOneWhenTheNewIsBroken) {
+  char folder[] = "/tmp/zelk-server-hup-XXXXXX";
+  ASSERT_TRUE(mkdtemp(folder));
+  const std::string dir = folder;
+  // A certificate for `name` into cert.pem and key.pem, written beside and moved into place as
+  // a renewal does.
+  const auto issue = [&](const std::string& name) {
+    return std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                        "-nodes -days 2 -subj /CN=" +
+                        name + " -keyout " + dir + "/new.key -out " + dir +
+                        "/new.pem 2>/dev/null && mv " + dir + "/new.key " + dir +
+                        "/key.pem && mv " + dir + "/new.pem " + dir + "/cert.pem")
+                           .c_str());
+  };
+  ASSERT_EQ(issue("first"), 0);
+  LimitedServer server("true", {"--tls-cert", dir + "/cert.pem", "--tls-key", dir + "/key.pem"});
+  const auto served = [&] {
+    return output("openssl s_client -connect 127.0.0.1:" + std::to_string(server.port()) +
+                  " </dev/null 2>/dev/null | openssl x509 -noout -subject 2>/dev/null");
+  };
+  const auto eventually = [&](const std::string& name) {
+    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(100ms)) {
+      if (served().find("CN = " + name) != std::string::npos) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(eventually("first")) << served();
+
+  ASSERT_EQ(issue("second"), 0);
+  server.signal(SIGHUP);
+  EXPECT_TRUE(eventually("second")) << served();
+
+  // A renewal caught half written: the server keeps serving the certificate it has.
+  { std::ofstream(dir + "/cert.pem") << "-----BEGIN CERTIFICATE-----\nnot one\n"; }
+  server.signal(SIGHUP);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_NE(served().find("CN = second"), std::string::npos);
+  EXPECT_EQ(server.stop(), 0);
+  std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace
