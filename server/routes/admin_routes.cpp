@@ -3,8 +3,6 @@
 
 #include <charconv>
 
-#include <openssl/crypto.h>
-
 #include "realtime/push.hpp"
 #include "routes/json_input.hpp"
 #include "service/ids.hpp"
@@ -66,8 +64,7 @@ bool AdminRoutes::authorized(const http::Request& req) const {
   constexpr std::string_view kScheme = "Bearer ";
   if (!std::string_view(value).starts_with(kScheme)) return false;
   const std::string_view given = std::string_view(value).substr(kScheme.size());
-  return given.size() == token_.size() &&
-         CRYPTO_memcmp(given.data(), token_.data(), token_.size()) == 0;
+  return sameSecret(given, token_);
 }
 
 void AdminRoutes::handle(const http::Request& req, http::Response& res) {

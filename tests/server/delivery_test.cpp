@@ -91,6 +91,12 @@ class SmtpSink {
   int port_ = 0;
 };
 
+// Codes by e-mail go through `sink`.
+void mailThrough(AppConfig& config, const SmtpSink& sink) {
+  config.delivery.mail.url = sink.url();
+  config.delivery.mail.from = "codes@zelk.test";
+}
+
 // A server whose outbox tries again after 20, 40, 80 ms, three times at most.
 AppConfig quickConfig() {
   AppConfig config = zelk::testing::serverConfig();
@@ -361,8 +367,7 @@ class ServerCodeDelivery : public ::testing::Test {
 TEST_F(ServerCodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLeavesTheOutbox) {
   SmtpSink sink(dir.file("mail"));
   AppConfig config = quickConfig();
-  config.delivery.mail.url = sink.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, sink);
   auto app = startApp(std::move(config));
   ServiceClient p = project(*app, "mail");
   const std::string challenge = raise(p, "mail", "gus");
@@ -395,8 +400,7 @@ TEST_F(ServerCodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLea
 TEST_F(ServerCodeDelivery, AnAddressOfManyUsersGetsTheCodesOfOne) {
   SmtpSink sink(dir.file("shared"));
   AppConfig config = quickConfig();
-  config.delivery.mail.url = sink.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, sink);
   config.codes.maxDestinationSendsPerHour = 3;
   auto app = startApp(std::move(config));
   ServiceClient p = project(*app, "shared");
@@ -423,8 +427,7 @@ TEST_F(ServerCodeDelivery, AnAddressOfManyUsersGetsTheCodesOfOne) {
 TEST_F(ServerCodeDelivery, ARelayThatRefusesIsTriedAgainAndThenReported) {
   SmtpSink sink(dir.file("refusing"), {"--refuse"});
   AppConfig config = quickConfig();
-  config.delivery.mail.url = sink.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, sink);
   auto app = startApp(std::move(config));
   ServiceClient p = project(*app, "refused");
   const std::string challenge = raise(p, "refused", "gus");
@@ -505,8 +508,7 @@ TEST_F(ServerCodeDelivery, OnlyChannelsThatCanReachTheUserAreOfferedAndTaken) {
   // A relay: e-mail for a user with an address, nothing for one without.
   SmtpSink sink(dir.file("mail"));
   AppConfig config = deliveringConfig();
-  config.delivery.mail.url = sink.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, sink);
   auto app = startApp(std::move(config));
   ServiceClient p = project(*app, "relay");
   const std::string challenge = raise(p, "relay", "gus");
@@ -527,8 +529,7 @@ TEST_F(ServerCodeDelivery, OnlyChannelsThatCanReachTheUserAreOfferedAndTaken) {
 TEST_F(ServerCodeDelivery, AfterASendFailedForGoodTheUserMayAskAgainAtOnce) {
   SmtpSink sink(dir.file("refusing"), {"--refuse"});
   AppConfig config = deliveringConfig();
-  config.delivery.mail.url = sink.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, sink);
   config.delivery.maxAttempts = 1;
   auto app = startApp(std::move(config));
   ServiceClient p = project(*app, "again");
@@ -547,8 +548,7 @@ TEST_F(ServerCodeDelivery, NoCodeIsEverInTheDatabaseFilesInTheClear) {
   SmtpSink sink(dir.file("mail"));
   AppConfig config = quickConfig();
   config.dataFile = dir.file("zelk.db");
-  config.delivery.mail.url = sink.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, sink);
   auto app = startApp(std::move(config));
   ServiceClient p = project(*app, "rest");
   std::vector<std::string> codes;
@@ -599,8 +599,7 @@ TEST_F(ServerCodeDelivery, CodesGoByStartTLSToARelayThatAsksForItAndToAnHTTPSPro
   AppConfig config = quickConfig();
   config.codes.resendInterval = 0s;
   config.delivery.caFile = dir.file("ca.pem");
-  config.delivery.mail.url = relay.url();
-  config.delivery.mail.from = "codes@zelk.test";
+  mailThrough(config, relay);
   config.delivery.mail.tls = "require";
   config.delivery.text.url = provider.url("https") + "/sms";
   auto app = startApp(std::move(config));
