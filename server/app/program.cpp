@@ -134,14 +134,15 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     if (key == "url" || key == "token-file") continue;
     std::string member = key;
     for (char& c : member) c = c == '-' ? '_' : c;
-    if (member.ends_with("_limit") || member == "liveness_grace") {
+    if (member.ends_with("_limit") || member.ends_with("_days") || member == "liveness_grace") {
       try {
         body[member] = std::stoll(value);
       } catch (const std::exception&) {
         return usageError(name, "--" + key + " must be a number");
       }
     } else if (member == "require_verification" || member == "block_over_usage" ||
-               member == "show_contacts" || member == "require_signed_users") {
+               member == "show_contacts" || member == "require_signed_users" ||
+               member == "new_device_notices") {
       if (value != "true" && value != "false")
         return usageError(name, "--" + key + " must be true or false");
       body[member] = value == "true";

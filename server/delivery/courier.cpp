@@ -16,6 +16,7 @@
 #include <zelk/version.hpp>
 
 #include "service/ids.hpp"
+#include "service/owner_devices.hpp"
 
 namespace zelk::server {
 namespace {
@@ -255,21 +256,12 @@ std::string webhookSignature(const std::string& secret, const std::string& times
   return hmacSha256Hex(secret, timestamp + "." + body);
 }
 
-std::string composeMail(const MailSettings& mail, const std::string& to,
-                        const ProjectSettings& project, const std::string& code, int minutes) {
-  const std::string minutesText = std::to_string(minutes);
-  const std::string color = safeColor(project.primaryColor);
-  const std::string subject =
-      fill(mail.subject.empty() ? kDefaultSubject : mail.subject,
-           {{"project", project.name}, {"code", code}, {"minutes", minutesText}, {"color", color}});
-  const std::string text =
-      fill(mail.text.empty() ? kDefaultText : mail.text,
-           {{"project", project.name}, {"code", code}, {"minutes", minutesText}, {"color", color}});
-  const std::string html =
-      fill(mail.html.empty() ? kDefaultHTML : mail.html, {{"project", escapeHTML(project.name)},
-                                                          {"code", code},
-                                                          {"minutes", minutesText},
-                                                          {"color", color}});
+namespace {
+
+// A message of a plain-text and an HTML part, with its headers, as the relay receives it.
+std::string mimeMail(const MailSettings& mail, const std::string& to,
+                     const ProjectSettings& project, const std::string& subject,
+                     const std::string& text, const std::string& html) {
   const std::string boundary = "zelk-" + newId("");
   std::string message;
   message += "From: " + headerText(project.name) + " <" + mail.from + ">\r\n";
@@ -285,6 +277,77 @@ std::string composeMail(const MailSettings& mail, const std::string& to,
   message += "Content-Transfer-Encoding: 8bit\r\n\r\n" + html + "\r\n";
   message += "--" + boundary + "--\r\n";
   return message;
+}
+
+// What the notice says of the device: "iPhone 15 (iOS), mobile", where from, and when (UTC).
+std::string describedDevice(const json& device) {
+  std::string text = device.value("model", "");
+  if (const std::string os = device.value("os", ""); !os.empty())
+    text += text.empty() ? os : " (" + os + ")";
+  const std::string type = device.value("type", "");
+  if (text.empty()) return type;
+  return type.empty() ? text : text + ", " + type;
+}
+
+std::string describedPlace(const json& device) {
+  const auto found = device.find("location");
+  if (found == device.end() || !found->is_object()) return "";
+  const std::string city = found->value("city", ""), country = found->value("country", "");
+  if (city.empty() || country.empty()) return city + country;
+  return city + ", " + country;
+}
+
+std::string describedTime(const json& device) {
+  // "2026-12-08T01:02:03.456Z" reads "2026-12-08 01:02 UTC".
+  const std::string at = device.value("at", "");
+  if (at.size() < 16) return at;
+  return at.substr(0, 10) + " " + at.substr(11, 5) + " UTC";
+}
+
+}  // namespace
+
+std::string composeMail(const MailSettings& mail, const std::string& to,
+                        const ProjectSettings& project, const std::string& code, int minutes) {
+  const std::string minutesText = std::to_string(minutes);
+  const std::string color = safeColor(project.primaryColor);
+  const std::string subject =
+      fill(mail.subject.empty() ? kDefaultSubject : mail.subject,
+           {{"project", project.name}, {"code", code}, {"minutes", minutesText}, {"color", color}});
+  const std::string text =
+      fill(mail.text.empty() ? kDefaultText : mail.text,
+           {{"project", project.name}, {"code", code}, {"minutes", minutesText}, {"color", color}});
+  const std::string html =
+      fill(mail.html.empty() ? kDefaultHTML : mail.html, {{"project", escapeHTML(project.name)},
+                                                          {"code", code},
+                                                          {"minutes", minutesText},
+                                                          {"color", color}});
+  return mimeMail(mail, to, project, subject, text, html);
+}
+
+std::string composeNoticeMail(const MailSettings& mail, const std::string& to,
+                              const ProjectSettings& project, const json& device,
+                              const std::string& code) {
+  const std::string what = describedDevice(device), where = describedPlace(device),
+                    when = describedTime(device);
+  const std::string color = safeColor(project.primaryColor);
+  const std::string subject = "A new device signed in to your " + project.name + " account";
+  std::string text =
+      "A new device signed in to your " + project.name + " account:\r\n\r\n" + "  " + what + "\r\n";
+  if (!where.empty()) text += "  near " + where + "\r\n";
+  text += "  " + when + "\r\n\r\n";
+  text += "If this was you, there is nothing to do. If not, open " + project.name +
+          ", go to your devices and enter this code to sign that device out:\r\n\r\n  " + code +
+          "\r\n\r\nThe code is good for 7 days.\r\n";
+  std::string html = "<!DOCTYPE html>\r\n<html><body style=\"font-family: sans-serif\">\r\n";
+  html += "<h1 style=\"color: " + color + "\">" + escapeHTML(project.name) + "</h1>\r\n";
+  html += "<p>A new device signed in to your account:</p>\r\n<p><b>" + escapeHTML(what) + "</b>";
+  if (!where.empty()) html += "<br>near " + escapeHTML(where);
+  html += "<br>" + escapeHTML(when) + "</p>\r\n";
+  html += "<p>If this was you, there is nothing to do. If not, open " + escapeHTML(project.name) +
+          ", go to your devices and enter this code to sign that device out:</p>\r\n";
+  html += "<p style=\"font-size: 2em; font-weight: bold; letter-spacing: 0.1em; color: " + color +
+          "\">" + code + "</p>\r\n<p>The code is good for 7 days.</p>\r\n</body></html>\r\n";
+  return mimeMail(mail, to, project, subject, text, html);
 }
 
 std::string composeText(const TextSettings& text, const std::string& to,
@@ -381,6 +444,8 @@ void Courier::attempt(OutboxMessage message) {
       error = sendWebhook(message, &permanent);
     } else if (message.kind == "email" || message.kind == "text") {
       error = sendCode(message, &permanent);
+    } else if (message.kind == "notice") {
+      error = sendNotice(message, &permanent);
     } else {
       error = "unknown kind of message";
       permanent = true;
@@ -416,7 +481,7 @@ void Courier::attempt(OutboxMessage message) {
     message.payload = wipedPayload(message.payload, message.kind);
   service_.store().updateMessage(message);
   if (outcome_) outcome_(message.kind, result);
-  if (undelivered) {
+  if (undelivered && message.kind != "notice") {
     // The user heard nothing: the code is void, and asking for another is not held back by it.
     const json payload = json::parse(message.payload, nullptr, false);
     if (payload.is_object() && payload.contains("challenge") && payload["challenge"].is_string())
@@ -475,6 +540,25 @@ std::string Courier::sendCode(const OutboxMessage& message, bool* permanent) {
   *permanent = false;
   return postJSON(config_, config_.text.url, headers,
                   composeText(config_.text, to, project, code, minutes), aborting_);
+}
+
+std::string Courier::sendNotice(const OutboxMessage& message, bool* permanent) {
+  *permanent = true;
+  const json payload = json::parse(message.payload, nullptr, false);
+  const std::optional<std::string> code = codeOf(message);
+  if (!code || !payload.is_object()) return "the message holds no code this server can read";
+  if (Clock::now() >= message.createdAt + kNoticeCodeLifetime)
+    return "the code expired before it was sent";
+  const std::string to = payload.value("to", "");
+  if (config_.mail.url.empty() || config_.mail.from.empty()) return "no SMTP relay configured";
+  if (!plausibleAddress(to)) return "the user has no usable e-mail address";
+  const json device = payload.contains("device") && payload["device"].is_object()
+                          ? payload["device"]
+                          : json::object();
+  const ProjectSettings project = service_.projectSettings(message.project);
+  *permanent = false;
+  return sendMail(config_, to, composeNoticeMail(config_.mail, to, project, device, *code),
+                  aborting_);
 }
 
 }  // namespace zelk::server

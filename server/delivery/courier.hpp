@@ -66,6 +66,12 @@ std::string composeMail(const MailSettings& mail, const std::string& to,
                         const ProjectSettings& project, const std::string& code, int minutes);
 std::string composeText(const TextSettings& text, const std::string& to,
                         const ProjectSettings& project, const std::string& code, int minutes);
+// The e-mail that tells the owner of a device new to their account: `device` as the notice's
+// payload describes it ("type", "model", "os", "location", "at"), and the code that signs the
+// device out from the app's device list.
+std::string composeNoticeMail(const MailSettings& mail, const std::string& to,
+                              const ProjectSettings& project, const nlohmann::json& device,
+                              const std::string& code);
 
 class Courier {
  public:
@@ -90,6 +96,7 @@ class Courier {
   // "" when sent; else why not, and in *permanent whether trying again is pointless.
   std::string sendWebhook(const OutboxMessage& message, bool* permanent);
   std::string sendCode(const OutboxMessage& message, bool* permanent);
+  std::string sendNotice(const OutboxMessage& message, bool* permanent);
   // The code a code message carries; nullopt when there is none this server can read.
   std::optional<std::string> codeOf(const OutboxMessage& message) const;
 

@@ -57,10 +57,10 @@ class Metrics {
  private:
   // Requests of the routes every server has are counted without a lock or a string built; other
   // routes go to the map.
-  static constexpr std::array<const char*, 24> kRoutes = {
+  static constexpr std::array<const char*, 26> kRoutes = {
       // The service's,
       "attach", "detach", "identify", "listen", "challenge", "challenge-devices", "device-limit",
-      "attempt", "verify", "resend", "unknown",
+      "attempt", "verify", "resend", "devices", "devices-logout", "unknown",
       // the admin API's,
       "admin/projects", "admin/users", "admin/user", "admin/logout", "admin/challenges",
       "admin/challenges/resolve", "admin/outbox", "admin/audit", "admin",

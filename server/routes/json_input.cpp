@@ -230,6 +230,13 @@ void applyProjectSettings(const nlohmann::json& body, ProjectSettings& settings)
   }
   if (const auto flag = optionalBool(body, "require_signed_users"))
     settings.requireSignedUsers = *flag;
+  if (const auto flag = optionalBool(body, "new_device_notices")) settings.newDeviceNotices = *flag;
+  if (const auto days = optionalInteger(body, "trusted_device_days", 0, 365))
+    settings.trustedDeviceDays = static_cast<int>(*days);
+  if (const auto changes = optionalInteger(body, "device_changes_limit", 0, 1000))
+    settings.deviceChangesLimit = static_cast<int>(*changes);
+  if (const auto days = optionalInteger(body, "device_changes_days", 1, 365))
+    settings.deviceChangesDays = static_cast<int>(*days);
   if (body.contains("limit_policy")) {
     const auto policy = limitPolicyFromName(optionalString(body, "limit_policy", 32));
     if (!policy) throw BadRequest{"limit_policy must be challenge, block or evict_oldest"};

@@ -14,6 +14,8 @@ std::optional<Operation> operationFromName(std::string_view name) {
   if (name == "attempt") return Operation::attempt;
   if (name == "verify") return Operation::verify;
   if (name == "resend") return Operation::resend;
+  if (name == "devices") return Operation::devices;
+  if (name == "devices-logout") return Operation::devicesLogout;
   return std::nullopt;
 }
 
@@ -39,6 +41,10 @@ std::string_view operationName(Operation operation) {
       return "verify";
     case Operation::resend:
       return "resend";
+    case Operation::devices:
+      return "devices";
+    case Operation::devicesLogout:
+      return "devices-logout";
   }
   return "";
 }
@@ -58,6 +64,8 @@ std::optional<Call> callOf(const http::Request& req) {
   if (req.method == "POST") {
     if (path == "/v2/access") return Call{Operation::attach, {}};
     if (path == "/v2/access/detach") return Call{Operation::detach, {}};
+    if (path == "/v2/access/devices") return Call{Operation::devices, {}};
+    if (path == "/v2/access/devices/logout") return Call{Operation::devicesLogout, {}};
     if (path == "/v2/identity") return Call{Operation::identify, {}};
     if (path == "/v2/challenge/attempt") return Call{Operation::attempt, {}};
     if (path == "/v2/challenge/verify") return Call{Operation::verify, {}};

@@ -22,6 +22,8 @@ enum class Operation {
   attempt,           // POST /v2/challenge/attempt
   verify,            // POST /v2/challenge/verify
   resend,            // POST /v2/challenge/resend
+  devices,           // POST /v2/access/devices: a device lists its user's devices
+  devicesLogout,     // POST /v2/access/devices/logout: and signs one of them out
 };
 std::optional<Operation> operationFromName(std::string_view name);
 std::string_view operationName(Operation operation);

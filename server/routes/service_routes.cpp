@@ -108,6 +108,43 @@ std::optional<std::string> takeUserSignature(json& metadata) {
   return signature;
 }
 
+// The calling device of an owner's call, and what proves it is that device.
+struct Caller {
+  std::string device, access;
+};
+
+Caller callerOf(const json& body) {
+  Caller caller{requiredString(body, "device", /*nonEmpty=*/true, 64),
+                requiredString(body, "access", /*nonEmpty=*/true, 64)};
+  return caller;
+}
+
+// The answer for a caller that is not a device of the user holding that access, if it is not.
+std::optional<http::Response> refusedCaller(OwnerCheck check) {
+  switch (check) {
+    case OwnerCheck::ok:
+      return std::nullopt;
+    case OwnerCheck::unknownAccess:
+      return failure(401, "unknown access");
+    case OwnerCheck::unknownDevice:
+      break;
+  }
+  return failure(404, "unknown device");
+}
+
+// A change of devices refused by the project's cap, and when one is allowed again.
+http::Response tooSoon(Clock::time_point next) {
+  const std::string at = isoTimeMillis(next);
+  http::Response res;
+  res.status = 409;
+  res.contentType = "application/json";
+  res.body = json{
+      {"error", "You can change devices again on " + at.substr(0, 10) + "."},
+      {"next_change_at",
+       at}}.dump();
+  return res;
+}
+
 }  // namespace
 
 std::string clientIdFromAuthorization(const std::string& value) {
@@ -244,6 +281,10 @@ void ServiceRoutes::dispatch(const Asked& asked, const Respond& respond) {
       if (!plausibleChallenge(id)) return respond(unknownChallenge());
       return sendCode(clientId, id, "", respond);
     }
+    case Operation::devices:
+      return ownerDevices(asked, respond);
+    case Operation::devicesLogout:
+      return ownerLogout(asked, respond);
     case Operation::listen:
       break;  // answered by listen()
   }
@@ -371,12 +412,63 @@ void ServiceRoutes::detach(const Asked& asked, const Respond& respond) {
     if (!outcome.value) return respond(answerFor(outcome.failure));
     const DetachResult& result = *outcome.value;
     if (!result.found) return respond(failure(404, "unknown device"));
+    if (result.refusedUntil) return respond(tooSoon(*result.refusedUntil));
     http::Response res = answer({{"success", true},
                                  {"device_id", result.deviceId},
                                  {"attached_devices", result.attachedDevices}});
     res.after = [this, logout = result.logout] { pushLogouts(hub_, metrics_, {logout}, "detach"); };
     respond(std::move(res));
   });
+}
+
+void ServiceRoutes::ownerDevices(const Asked& asked, const Respond& respond) {
+  const Caller caller = callerOf(parseObject(asked.body));
+  if (!isServiceId(caller.device, "dev_")) return respond(failure(404, "unknown device"));
+  service_.ownerDevices(asked.clientId, caller.device, caller.access,
+                        [respond](Outcome<OwnerDevicesResult> outcome) {
+                          if (!outcome.value) return respond(answerFor(outcome.failure));
+                          if (auto refused = refusedCaller(outcome.value->check))
+                            return respond(std::move(*refused));
+                          respond(answer(outcome.value->devices));
+                        });
+}
+
+void ServiceRoutes::ownerLogout(const Asked& asked, const Respond& respond) {
+  const json body = parseObject(asked.body);
+  const Caller caller = callerOf(body);
+  const bool byCode = body.contains("code");
+  if (byCode == body.contains("target"))
+    throw BadRequest{"give either target (a device id) or code (from a new-device e-mail)"};
+  const std::string target = byCode ? requiredString(body, "code", /*nonEmpty=*/true, 64)
+                                    : requiredString(body, "target", /*nonEmpty=*/true, 64);
+  if (!isServiceId(caller.device, "dev_")) return respond(failure(404, "unknown device"));
+  if (!byCode && !isServiceId(target, "dev_")) return respond(failure(404, "unknown device"));
+  service_.ownerLogout(asked.clientId, caller.device, caller.access, target, byCode,
+                       [this, respond](Outcome<OwnerLogoutAnswer> outcome) {
+                         if (!outcome.value) return respond(answerFor(outcome.failure));
+                         if (auto refused = refusedCaller(outcome.value->check))
+                           return respond(std::move(*refused));
+                         const OwnerLogoutResult& result = outcome.value->logout;
+                         switch (result.status) {
+                           case OwnerLogout::unknownDevice:
+                             return respond(failure(404, "unknown device"));
+                           case OwnerLogout::unknownCode:
+                             return respond(failure(404, "unknown code"));
+                           case OwnerLogout::tooSoon:
+                             return respond(tooSoon(result.nextChangeAt));
+                           case OwnerLogout::done:
+                             break;
+                         }
+                         const DetachResult& detached = result.detached;
+                         http::Response res =
+                             answer({{"success", true},
+                                     {"device_id", detached.deviceId},
+                                     {"attached_devices", detached.attachedDevices}});
+                         res.after = [this, logout = detached.logout] {
+                           pushLogouts(hub_, metrics_, {logout}, "owner");
+                         };
+                         respond(std::move(res));
+                       });
 }
 
 void ServiceRoutes::identify(const Asked& asked, const Respond& respond) {

@@ -64,6 +64,8 @@ class ServiceRoutes {
   void attach(const Asked& asked, const Respond& respond);
   void detach(const Asked& asked, const Respond& respond);
   void identify(const Asked& asked, const Respond& respond);
+  void ownerDevices(const Asked& asked, const Respond& respond);
+  void ownerLogout(const Asked& asked, const Respond& respond);
   void listen(const std::string& device, const http::Request& req, http::Response& res);
   void sendCode(const std::string& project, const std::string& challenge,
                 const std::string& channel, const Respond& respond);

@@ -64,10 +64,16 @@ RaisedChallenge challengeAtTheLimit(UserEdit& edit, std::string reason, const st
   const auto open = std::find_if(user.challenges.rbegin(), user.challenges.rend(),
                                  [](const Challenge& challenge) { return challenge.open(); });
   Device* device = user.device(deviceId);
-  if (open == user.challenges.rend() || !device)
-    return raiseChallenge(edit, std::move(reason), context);
+  if (open == user.challenges.rend() || !device) {
+    RaisedChallenge raised = raiseChallenge(edit, std::move(reason), context);
+    // The device whose attach raised it is the one a right code vouches for.
+    if (device) user.challenge(raised.id)->device = deviceId;
+    return raised;
+  }
   RaisedChallenge joined;
   joined.id = open->id;
+  open->device = deviceId;
+  edit.touchChallenge(open->id);
   joined.deliveries.push_back(edit.send(*device, challengeNoticeData(joined.id), Clock::now()));
   return joined;
 }
@@ -118,16 +124,18 @@ json challengeDetails(const UserRecord& user, const Challenge& challenge,
 // address it does not place, the member is left out rather than made up.
 json challengeDevices(const UserRecord& user, const RuleContext& context) {
   json devices = json::array();
-  for (const Device* device : liveDevices(user, context)) {
-    json entry = {{"_id", device->id},
-                  {"info", deviceInfoOf(*device)},
-                  {"createdAt", isoTimeMillis(device->attachedAt)},
-                  {"updatedAt", isoTimeMillis(device->lastSeenAt)}};
-    if (device->location.known())
-      entry["last_access"] = {{"geolocation", locationJSON(device->location)}};
-    devices.push_back(std::move(entry));
-  }
+  for (const Device* device : liveDevices(user, context)) devices.push_back(deviceEntry(*device));
   return devices;
+}
+
+json deviceEntry(const Device& device) {
+  json entry = {{"_id", device.id},
+                {"info", deviceInfoOf(device)},
+                {"createdAt", isoTimeMillis(device.attachedAt)},
+                {"updatedAt", isoTimeMillis(device.lastSeenAt)}};
+  if (device.location.known())
+    entry["last_access"] = {{"geolocation", locationJSON(device.location)}};
+  return entry;
 }
 
 json deviceLimitState(const UserRecord& user, const RuleContext& context) {

@@ -35,6 +35,9 @@ nlohmann::json challengeDetails(const UserRecord& user, const Challenge& challen
                                 const std::string& projectName, const RuleContext& context,
                                 const CodeChannels& channels);
 nlohmann::json challengeDevices(const UserRecord& user, const RuleContext& context);
+// One device as the device list shows it: "_id", "info", "createdAt", "updatedAt" and, where it
+// is known, "last_access".
+nlohmann::json deviceEntry(const Device& device);
 nlohmann::json deviceLimitState(const UserRecord& user, const RuleContext& context);
 
 }  // namespace zelk::server

@@ -149,6 +149,9 @@ AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& 
     }
     result.attachedDevices = user.devices.size();
     resolveWithinLimits(edit, context);
+    // Only trusted devices are left in the way: the owner decides, as without eviction.
+    if (auto reason = brokenLimit(settings, allDevices(user), type))
+      result.challenge = challengeAtTheLimit(edit, std::move(*reason), attachedId, context);
   } else if (auto reason = brokenLimit(settings, allDevices(user), type)) {
     if (policy != LimitPolicy::block) {
       // An unsigned user of an evicting project is challenged instead.

@@ -62,6 +62,9 @@ struct DetachResult {
   std::string deviceId;
   std::size_t attachedDevices = 0;
   Delivery logout;  // the logout order for the streams the removed device still has open
+  // Refused, the device kept: it would change the user's devices once more than the project's
+  // cap allows; a change is allowed again then.
+  std::optional<Clock::time_point> refusedUntil;
 };
 
 // loggedOut: the device was detached; the stream is to write its logout order (the catch-up)
@@ -96,7 +99,8 @@ Signature checkSignature(const ProjectSettings& settings, const AttachInput& inp
 // detached first; then the project's limit policy decides.
 AttachResult attachDevice(UserEdit& edit, AttachInput input, const RuleContext& context);
 // Detaches device `deviceId`; found is false when the user has none of that id. `why` is what
-// the webhook event tells: "detach" (the device asked) or "operator".
+// the webhook event tells: "detach" (the device asked), "operator" or "owner" (another device
+// of the user signed it out).
 DetachResult detachDevice(UserEdit& edit, const std::string& deviceId, const RuleContext& context,
                           const char* why = "detach");
 // Detaches the devices whose grace is over, as a detach would; their logout orders.

@@ -120,6 +120,33 @@ std::string newCode(std::string_view previous) {
   }
 }
 
+namespace {
+constexpr std::string_view kShortCodeDigits = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+}  // namespace
+
+std::string newShortCode() {
+  const auto bytes = randomBytes<8>();
+  std::string code;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4) code += '-';
+    code += kShortCodeDigits[bytes[i] % 32];  // 256 is a multiple of 32: every digit as likely
+  }
+  return code;
+}
+
+std::string normalShortCode(std::string_view typed) {
+  std::string code;
+  for (char c : typed) {
+    if (c == '-' || c == ' ') continue;
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c == 'O') c = '0';
+    if (c == 'I' || c == 'L') c = '1';
+    if (kShortCodeDigits.find(c) == std::string_view::npos || code.size() == 8) return {};
+    code += c;
+  }
+  return code.size() == 8 ? code : std::string();
+}
+
 std::string newSecret() {
   return hex(randomBytes<32>());
 }

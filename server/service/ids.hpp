@@ -13,6 +13,12 @@ namespace zelk::server {
 std::string newId(std::string_view prefix);
 // Six random decimal digits, different from `previous`.
 std::string newCode(std::string_view previous);
+// Eight random characters of Crockford's base32 (no I, L, O or U), as "K7QM-2XD9": a code a
+// person types from an e-mail.
+std::string newShortCode();
+// A short code as someone typed it: upper case, without dashes or spaces, with the letters
+// that read like digits (O, I, L) taken for them; "" when it cannot be one.
+std::string normalShortCode(std::string_view typed);
 // 256 random bits in hex, for the admin token.
 std::string newSecret();
 

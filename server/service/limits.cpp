@@ -112,6 +112,9 @@ const Device* evictionVictim(const UserRecord& user, const Device& attached,
   Clock::time_point victimActive;
   for (const Device& other : user.devices) {
     if (other.id == attached.id || (reason != "overall" && other.type != attached.type)) continue;
+    // A device the owner vouched for is never pushed out by the limits.
+    if (const KnownDevice* known = user.known(other.vendorId); known && known->trusted(context.now))
+      continue;
     const Clock::time_point active = lastActive(other, context);
     // Ties (streams open on both) go by the last attach.
     if (!victim ||

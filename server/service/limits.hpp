@@ -57,8 +57,8 @@ bool oneMoreBreaksALimit(const ProjectSettings& settings, const std::vector<cons
 bool withinLimits(const ProjectSettings& settings, const std::vector<const Device*>& devices);
 
 // The device an eviction for `reason` (a limit brokenLimit() named) takes to make room for
-// `attached`: the least recently active one in the way, never `attached` itself; nullptr when
-// none is in the way.
+// `attached`: the least recently active one in the way, never `attached` itself nor a trusted
+// device; nullptr when none is in the way.
 const Device* evictionVictim(const UserRecord& user, const Device& attached,
                              const std::string& reason, const RuleContext& context);
 

@@ -336,6 +336,7 @@ void Service::attach(AttachInput input, Done<AttachResult> done) {
                    makeCall<AttachResult>(
                        [input](UserEdit& edit, const CallContext& context, AttachResult& result) {
                          result = attachDevice(edit, *input, context.rules);
+                         rememberDevice(edit, result.deviceId, context.codes.key, context.rules);
                          return true;
                        },
                        std::move(done)));
@@ -347,16 +348,105 @@ void Service::detach(const std::string& project, const std::string& user,
   withProject(project, [this, project, user, deviceId, byOperator, done = std::move(done)](
                            std::shared_ptr<const Project> held, Failure failure) mutable {
     if (!held) return done({std::nullopt, failure});
-    users_->submit({project, user},
-                   makeCall<DetachResult>(
-                       [deviceId, byOperator](UserEdit& edit, const CallContext& context,
-                                              DetachResult& result) {
-                         result = detachDevice(edit, deviceId, context.rules,
-                                               byOperator ? "operator" : "detach");
-                         return result.found;
-                       },
-                       std::move(done)));
+    users_->submit(
+        {project, user},
+        makeCall<DetachResult>(
+            [deviceId, byOperator](UserEdit& edit, const CallContext& context,
+                                   DetachResult& result) {
+              const RuleContext& rules = context.rules;
+              if (!byOperator && edit.user().device(deviceId) &&
+                  detachChangesDevices(edit.user(), deviceId)) {
+                // The device limiter signing another device out: a change of devices.
+                result.refusedUntil = nextDeviceChange(edit.user(), rules.settings, rules.now);
+                if (result.refusedUntil) {
+                  result.found = true;
+                  result.deviceId = deviceId;
+                  result.attachedDevices = edit.user().devices.size();
+                  addAudit(edit.changes(), edit.user().key.project, "device.change_refused",
+                           edit.user().key.user,
+                           {{"device", deviceId},
+                            {"next_change_at", isoTimeMillis(*result.refusedUntil)}});
+                  return true;
+                }
+                countDeviceChange(edit, rules.settings, rules.now);
+              }
+              result = detachDevice(edit, deviceId, rules, byOperator ? "operator" : "detach");
+              return result.found;
+            },
+            std::move(done)));
   });
+}
+
+namespace {
+
+// What an owner's call answers for a device the store holds no user of: one detached lately,
+// with that access, was signed out; anything else is unknown.
+OwnerCheck goneCheck(Store& store, const std::string& project, const std::string& deviceId,
+                     const std::string& access) {
+  const std::optional<DetachedDevice> gone = store.readDetached(deviceId);
+  if (!gone || gone->project != project) return OwnerCheck::unknownDevice;
+  const auto& accesses = gone->accesses;
+  return std::find(accesses.begin(), accesses.end(), access) != accesses.end()
+             ? OwnerCheck::unknownAccess
+             : OwnerCheck::unknownDevice;
+}
+
+}  // namespace
+
+template <class T>
+void Service::ownerCall(const std::string& project, const std::string& deviceId,
+                        const std::string& access,
+                        std::function<void(UserEdit&, const CallContext&, T&)> decide,
+                        Done<T> done) {
+  withProject(project, [=, this, decide = std::move(decide)](std::shared_ptr<const Project> held,
+                                                             Failure failure) {
+    if (!held) return done({std::nullopt, failure});
+    auto call = makeCall<T>(
+        [deviceId, access, decide](UserEdit& edit, const CallContext& context, T& result) {
+          result.check = checkOwner(edit.user(), deviceId, access);
+          if (result.check == OwnerCheck::unknownDevice) return false;
+          if (result.check == OwnerCheck::ok) decide(edit, context, result);
+          return true;
+        },
+        done);
+    onOwnerOf(project, deviceId, false, std::move(call),
+              [this, project, deviceId, access, done](Failure failure) {
+                if (failure != Failure::none) return done({std::nullopt, failure});
+                readers_->post([this, project, deviceId, access, done] {
+                  T result;
+                  try {
+                    result.check = goneCheck(*store_, project, deviceId, access);
+                  } catch (const StoreError& error) {
+                    std::fprintf(stderr, "zelk-server: storage failure: %s\n", error.what());
+                    return done({std::nullopt, Failure::unavailable});
+                  }
+                  done({std::move(result), Failure::none});
+                });
+              });
+  });
+}
+
+void Service::ownerDevices(const std::string& project, const std::string& deviceId,
+                           const std::string& access, Done<OwnerDevicesResult> done) {
+  ownerCall<OwnerDevicesResult>(
+      project, deviceId, access,
+      [deviceId](UserEdit& edit, const CallContext& context, OwnerDevicesResult& result) {
+        result.devices = ownerDevicesJSON(edit.user(), deviceId, context.rules);
+      },
+      std::move(done));
+}
+
+void Service::ownerLogout(const std::string& project, const std::string& deviceId,
+                          const std::string& access, const std::string& target, bool byCode,
+                          Done<OwnerLogoutAnswer> done) {
+  ownerCall<OwnerLogoutAnswer>(
+      project, deviceId, access,
+      [deviceId, target, byCode](UserEdit& edit, const CallContext& context,
+                                 OwnerLogoutAnswer& result) {
+        result.logout = zelk::server::ownerLogout(edit, deviceId, target, byCode, context.codes.key,
+                                                  context.rules);
+      },
+      std::move(done));
 }
 
 void Service::identify(IdentifyInput input, Done<IdentifyResult> done) {
@@ -525,6 +615,7 @@ void Service::checkCode(const std::string& project, const std::string& challenge
                 [code](UserEdit& edit, Challenge& challenge, const CallContext& context,
                        std::optional<bool>& right) {
                   right = zelk::server::checkCode(edit, challenge, code, context.codes);
+                  if (*right) trustVerifiedDevice(edit, challenge, context.rules);
                 },
                 done),
             unknownChallenge<bool>(done));

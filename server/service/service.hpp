@@ -34,11 +34,13 @@
 #include "service/codes.hpp"
 #include "service/devices.hpp"
 #include "service/outcome.hpp"
+#include "service/owner_devices.hpp"
 #include "storage/store.hpp"
 
 namespace zelk::server {
 
 class Committer;
+struct CallContext;
 class Liveness;
 class ProjectCache;
 class UserCache;
@@ -50,6 +52,18 @@ struct IdentifyInput {
   std::string vendorId;
   std::string identityId;  // "" when the caller sent none
   nlohmann::json deviceInfo = nlohmann::json::object();
+};
+
+// What a device of a user asked of the user's devices: checked first, `check` says whether it
+// may; then the device list or the sign-out.
+struct OwnerDevicesResult {
+  OwnerCheck check = OwnerCheck::unknownDevice;
+  nlohmann::json devices;
+};
+
+struct OwnerLogoutAnswer {
+  OwnerCheck check = OwnerCheck::unknownDevice;
+  OwnerLogoutResult logout;
 };
 
 struct IdentifyResult {
@@ -123,6 +137,15 @@ class Service {
   void detach(const std::string& project, const std::string& user, const std::string& deviceId,
               Done<DetachResult> done, bool byOperator = false);
   void identify(IdentifyInput input, Done<IdentifyResult> done);
+  // The devices of the user of `deviceId`, for that device: it must hold `access`; a device
+  // detached lately counts as unknownAccess, one never attached as unknownDevice.
+  void ownerDevices(const std::string& project, const std::string& deviceId,
+                    const std::string& access, Done<OwnerDevicesResult> done);
+  // Signs out a device of the same user at the request of `deviceId` (checked as above): the
+  // device `target`, or with `byCode` the one whose new-device notice carried the code `target`.
+  void ownerLogout(const std::string& project, const std::string& deviceId,
+                   const std::string& access, const std::string& target, bool byCode,
+                   Done<OwnerLogoutAnswer> done);
   // Checks a listen request and works out what the stream writes first. `resumeAfter` is the
   // stream's Last-Event-ID when it has one this device's messages can continue from.
   void startListen(const std::string& project, const std::string& deviceId,
@@ -252,6 +275,11 @@ class Service {
   // runs (on some thread) when no user of `project` ("" : of any project) has it.
   void onOwnerOf(const std::string& project, const std::string& id, bool challenge,
                  std::shared_ptr<UserCall> call, std::function<void(Failure)> unknown);
+  // A call of a device on its user's devices: `decide` runs once the device is found holding
+  // `access`; otherwise the result's check says why not.
+  template <class T>
+  void ownerCall(const std::string& project, const std::string& deviceId, const std::string& access,
+                 std::function<void(UserEdit&, const CallContext&, T&)> decide, Done<T> done);
   // Writes changes of no user.
   void commitLoose(Unit unit, std::function<void(Unit&, bool failed)> done);
   // Beats, and writes the streams that opened and ended, until the service goes.

@@ -38,6 +38,8 @@ Changes UserEdit::finish() {
   Changes changes = std::move(changes_);
   changes_ = {};
   changes.profile = user_.profile;
+  changes.deviceChanges = user_.deviceChanges;
+  changes.knownDevices = user_.knownDevices;
   const auto removed = [&](const std::string& id) {
     return std::find(changes.removedDevices.begin(), changes.removedDevices.end(), id) !=
            changes.removedDevices.end();

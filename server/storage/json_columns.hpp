@@ -62,11 +62,16 @@ inline std::vector<std::string> stringsOf(const std::string& text) {
   return found;
 }
 
-// When a challenge's recent codes went out, as a JSON array of milliseconds, and back.
+// Times (when a challenge's recent codes went out, a user's device changes) as a JSON array of
+// milliseconds, and back.
+inline std::string timesJSON(const std::vector<Clock::time_point>& times) {
+  nlohmann::json millis = nlohmann::json::array();
+  for (const auto time : times) millis.push_back(toMillis(time));
+  return dumpJSON(millis);
+}
+
 inline std::string sendTimesJSON(const Challenge& challenge) {
-  nlohmann::json times = nlohmann::json::array();
-  for (const auto sent : challenge.recentSends) times.push_back(toMillis(sent));
-  return dumpJSON(times);
+  return timesJSON(challenge.recentSends);
 }
 
 inline std::vector<Clock::time_point> sendTimesOf(const std::string& text) {
@@ -75,6 +80,45 @@ inline std::vector<Clock::time_point> sendTimesOf(const std::string& text) {
     if (sent.is_number_integer()) times.push_back(fromMillis(sent.get<std::int64_t>()));
   }
   return times;
+}
+
+// The devices a user was seen with, as a JSON array of objects, and back; times in milliseconds,
+// members at their defaults left out.
+inline std::string knownDevicesJSON(const std::vector<KnownDevice>& devices) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const KnownDevice& device : devices) {
+    nlohmann::json entry = {{"vendor", device.vendorId}, {"seen", toMillis(device.firstSeenAt)}};
+    if (device.toldAt != Clock::time_point{}) entry["told"] = toMillis(device.toldAt);
+    if (!device.code.empty()) {
+      entry["code"] = device.code;
+      entry["code_until"] = toMillis(device.codeUntil);
+    }
+    if (device.trustedUntil != Clock::time_point{})
+      entry["trusted_until"] = toMillis(device.trustedUntil);
+    list.push_back(std::move(entry));
+  }
+  return dumpJSON(list);
+}
+
+inline std::vector<KnownDevice> knownDevicesOf(const std::string& text) {
+  std::vector<KnownDevice> devices;
+  const auto time = [](const nlohmann::json& entry, const char* key) {
+    const auto it = entry.find(key);
+    return it != entry.end() && it->is_number_integer() ? fromMillis(it->get<std::int64_t>())
+                                                        : Clock::time_point{};
+  };
+  for (const auto& entry : parseJSON(text, nlohmann::json::array())) {
+    if (!entry.is_object() || !entry.contains("vendor") || !entry["vendor"].is_string()) continue;
+    KnownDevice& device = devices.emplace_back();
+    device.vendorId = entry["vendor"].get<std::string>();
+    device.firstSeenAt = time(entry, "seen");
+    device.toldAt = time(entry, "told");
+    if (entry.contains("code") && entry["code"].is_string())
+      device.code = entry["code"].get<std::string>();
+    device.codeUntil = time(entry, "code_until");
+    device.trustedUntil = time(entry, "trusted_until");
+  }
+  return devices;
 }
 
 }  // namespace zelk::server::columns

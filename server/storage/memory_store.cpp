@@ -228,6 +228,8 @@ class MemoryStore final : public Store {
     user.key = key;
     ++user.version;
     user.profile = changes.profile;
+    user.deviceChanges = changes.deviceChanges;
+    user.knownDevices = changes.knownDevices;
     for (const std::string& id : changes.removedDevices) {
       std::erase_if(user.devices, [&](const Device& device) { return device.id == id; });
       deviceOwners_.erase(id);

@@ -211,12 +211,24 @@ ALTER TABLE devices ADD COLUMN country TEXT NOT NULL DEFAULT '';
 ALTER TABLE projects ADD COLUMN user_secret TEXT NOT NULL DEFAULT '';
 ALTER TABLE projects ADD COLUMN require_signed_users BOOLEAN NOT NULL DEFAULT false;
 )sql",
+    // What owners see and manage of their devices: new-device notices, trusted devices, and a
+    // cap on how often devices are changed.
+    R"sql(
+ALTER TABLE projects ADD COLUMN new_device_notices BOOLEAN NOT NULL DEFAULT false;
+ALTER TABLE projects ADD COLUMN trusted_device_days INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE projects ADD COLUMN device_changes_limit INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE projects ADD COLUMN device_changes_days INTEGER NOT NULL DEFAULT 30;
+ALTER TABLE users ADD COLUMN device_changes TEXT NOT NULL DEFAULT '[]';
+ALTER TABLE users ADD COLUMN known_devices TEXT NOT NULL DEFAULT '[]';
+ALTER TABLE challenges ADD COLUMN device_id TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr const char* kProjectColumns =
     "client_id, configured, name, overall_limit, mobile_limit, tablet_limit, computer_limit, "
     "logo, primary_color, require_verification, block_over_usage, limit_policy, show_contacts, "
-    "liveness_grace, webhook_url, webhook_secret, user_secret, require_signed_users";
+    "liveness_grace, webhook_url, webhook_secret, user_secret, require_signed_users, "
+    "new_device_notices, trusted_device_days, device_changes_limit, device_changes_days";
 
 Project readProjectRow(const Result& r, int i) {
   Project project;
@@ -239,6 +251,10 @@ Project readProjectRow(const Result& r, int i) {
   s.webhookSecret = r.text(i, 15);
   s.userSecret = r.text(i, 16);
   s.requireSignedUsers = r.boolean(i, 17);
+  s.newDeviceNotices = r.boolean(i, 18);
+  s.trustedDeviceDays = static_cast<int>(r.integer(i, 19));
+  s.deviceChangesLimit = static_cast<int>(r.integer(i, 20));
+  s.deviceChangesDays = static_cast<int>(r.integer(i, 21));
   return project;
 }
 
@@ -284,25 +300,29 @@ std::string sql(std::initializer_list<std::string_view> parts) {
 // A user's records, as one statement reads them: a row per record, its kind first, then its
 // columns as text. `o` names the user: (client_id, user_id).
 constexpr const char* kUserRows = R"sql(
-u AS (SELECT t.version, t.email, t.phone FROM users t JOIN o USING (client_id, user_id)),
+u AS (SELECT t.version, t.email, t.phone, t.device_changes, t.known_devices FROM users t
+      JOIN o USING (client_id, user_id)),
 d AS (SELECT t.* FROM devices t JOIN o USING (client_id, user_id))
-SELECT 'u', version::text, email, phone, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
-       NULL, NULL, NULL, NULL FROM u
+SELECT 'u', version::text, email, phone, device_changes, known_devices, NULL, NULL, NULL, NULL, NULL,
+       NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM u
 UNION ALL
 SELECT 'd', id, vendor_id, type, library, version, identity, accesses, device_info, metadata,
        attached_at::text, last_seen_at::text, last_event_id::text, ended_at::text, position::text,
-       city, country
+       city, country, NULL, NULL, NULL
   FROM d
 UNION ALL
 SELECT 'm', m.device_id, m.id::text, m.sent_at::text, m.data, NULL, NULL, NULL, NULL, NULL, NULL,
-       NULL, NULL, NULL, NULL, NULL, NULL FROM messages m WHERE m.device_id IN (SELECT id FROM d)
+       NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL
+  FROM messages m WHERE m.device_id IN (SELECT id FROM d)
 UNION ALL
 SELECT 'h', h.device_id, h.instance_id, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
-       NULL, NULL, NULL, NULL, NULL FROM stream_hosts h WHERE h.device_id IN (SELECT id FROM d)
+       NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL
+  FROM stream_hosts h WHERE h.device_id IN (SELECT id FROM d)
 UNION ALL
 SELECT 'c', t.id, t.reason, t.created_at::text, t.code_hash, t.channel, t.codes_sent::text,
        t.checks::text, t.verified::text, t.resolved::text, t.code_sent_at::text,
-       t.code_checks::text, t.recent_sends, NULL, t.position::text, NULL, NULL
+       t.code_checks::text, t.recent_sends, NULL, t.position::text, t.device_id, NULL, NULL, NULL,
+       NULL
   FROM challenges t JOIN o USING (client_id, user_id))sql";
 
 const std::string kReadUser =
@@ -311,9 +331,10 @@ const std::string kReadUser =
 const std::string kReadDevice = sql(
     {"WITH o AS (SELECT client_id, user_id FROM devices WHERE id = $1),", kUserRows,
      "\nUNION ALL SELECT 'o', client_id, user_id, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
-     "NULL, NULL, NULL, NULL, NULL, NULL FROM o\nUNION ALL SELECT 'x', ",
+     "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM o\nUNION ALL SELECT 'x', ",
      kDetachedColumns,
-     ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM (SELECT id, "
+     ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM "
+     "(SELECT id, "
      "client_id, accesses, "
      "logout_id::text, detached_at::text FROM detached_devices WHERE id = $1 AND detached_at >= "
      "$2 AND NOT EXISTS (SELECT 1 FROM o)) x"});
@@ -339,6 +360,8 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
       user.version = static_cast<std::uint64_t>(number(i, 1));
       user.profile.email = r.text(i, 2);
       user.profile.phone = r.text(i, 3);
+      user.deviceChanges = sendTimesOf(r.text(i, 4));
+      user.knownDevices = knownDevicesOf(r.text(i, 5));
     } else if (kind == "d") {
       any = true;
       Device device;
@@ -381,6 +404,7 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
       c.codeSentAt = fromMillis(number(i, 10));
       c.codeChecks = static_cast<int>(number(i, 11));
       c.recentSends = sendTimesOf(r.text(i, 12));
+      c.device = r.text(i, 15);
       challenges.emplace_back(number(i, 14), std::move(c));
     }
   }
@@ -407,13 +431,17 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
 // would wait for each other there.
 constexpr const char* kCommit = R"sql(
 WITH
-u AS (SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[])
-        AS u(client_id, user_id, base, email, phone)),
+u AS (SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[],
+        $76::text[], $77::text[]) AS u(client_id, user_id, base, email, phone, device_changes,
+                                       known_devices)),
 bumped AS (
-  INSERT INTO users AS t (client_id, user_id, email, phone, version)
-  SELECT client_id, user_id, email, phone, base + 1 FROM u ORDER BY client_id, user_id
+  INSERT INTO users AS t (client_id, user_id, email, phone, version, device_changes,
+                          known_devices)
+  SELECT client_id, user_id, email, phone, base + 1, device_changes, known_devices FROM u
+   ORDER BY client_id, user_id
   ON CONFLICT (client_id, user_id) DO UPDATE
-    SET email = EXCLUDED.email, phone = EXCLUDED.phone, version = EXCLUDED.version
+    SET email = EXCLUDED.email, phone = EXCLUDED.phone, version = EXCLUDED.version,
+        device_changes = EXCLUDED.device_changes, known_devices = EXCLUDED.known_devices
     WHERE t.version = EXCLUDED.version - 1
   RETURNING t.client_id, t.user_id),
 d AS (SELECT * FROM unnest($6::text[], $7::text[], $8::text[], $9::text[], $10::text[],
@@ -442,21 +470,22 @@ gone_messages AS (
   WHERE t.device_id = r.id),
 c AS (SELECT * FROM unnest($23::text[], $24::text[], $25::text[], $26::text[], $27::bigint[],
         $28::text[], $29::text[], $30::bigint[], $31::bigint[], $32::boolean[], $33::boolean[],
-        $34::bigint[], $35::bigint[], $36::text[])
+        $34::bigint[], $35::bigint[], $36::text[], $78::text[])
         AS c(id, client_id, user_id, reason, created_at, code_hash, channel, codes_sent, checks,
-             verified, resolved, code_sent_at, code_checks, recent_sends)),
+             verified, resolved, code_sent_at, code_checks, recent_sends, device_id)),
 put_challenges AS (
   INSERT INTO challenges AS t (id, client_id, user_id, reason, created_at, code_hash, channel,
                                codes_sent, checks, verified, resolved, code_sent_at, code_checks,
-                               recent_sends)
+                               recent_sends, device_id)
   SELECT c.id, c.client_id, c.user_id, c.reason, c.created_at, c.code_hash, c.channel,
          c.codes_sent, c.checks, c.verified, c.resolved, c.code_sent_at, c.code_checks,
-         c.recent_sends
+         c.recent_sends, c.device_id
     FROM c JOIN bumped b USING (client_id, user_id) ORDER BY c.id
   ON CONFLICT (id) DO UPDATE SET code_hash = EXCLUDED.code_hash, channel = EXCLUDED.channel,
     codes_sent = EXCLUDED.codes_sent, checks = EXCLUDED.checks, verified = EXCLUDED.verified,
     resolved = EXCLUDED.resolved, code_sent_at = EXCLUDED.code_sent_at,
-    code_checks = EXCLUDED.code_checks, recent_sends = EXCLUDED.recent_sends),
+    code_checks = EXCLUDED.code_checks, recent_sends = EXCLUDED.recent_sends,
+    device_id = EXCLUDED.device_id),
 m AS (SELECT * FROM unnest($37::text[], $38::text[], $39::text[], $40::bigint[], $41::bigint[],
         $42::text[]) AS m(device_id, client_id, user_id, id, sent_at, data)),
 put_messages AS (
@@ -514,13 +543,17 @@ WITH put AS (
   INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, tablet_limit,
                         computer_limit, logo, primary_color, require_verification,
                         block_over_usage, limit_policy, show_contacts, liveness_grace,
-                        webhook_url, webhook_secret, user_secret, require_signed_users)
-  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18)
+                        webhook_url, webhook_secret, user_secret, require_signed_users,
+                        new_device_notices, trusted_device_days, device_changes_limit,
+                        device_changes_days)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $20,
+          $21, $22, $23)
   ON CONFLICT (client_id) DO UPDATE SET configured = $2, name = $3, overall_limit = $4,
     mobile_limit = $5, tablet_limit = $6, computer_limit = $7, logo = $8, primary_color = $9,
     require_verification = $10, block_over_usage = $11, limit_policy = $12, show_contacts = $13,
     liveness_grace = $14, webhook_url = $15, webhook_secret = $16, user_secret = $17,
-    require_signed_users = $18
+    require_signed_users = $18, new_device_notices = $20, trusted_device_days = $21,
+    device_changes_limit = $22, device_changes_days = $23
   RETURNING client_id)
 SELECT pg_notify('zelk', $19) FROM put)sql";
 
@@ -529,8 +562,11 @@ WITH put AS (
   INSERT INTO projects (client_id, configured, name, overall_limit, mobile_limit, tablet_limit,
                         computer_limit, logo, primary_color, require_verification,
                         block_over_usage, limit_policy, show_contacts, liveness_grace,
-                        webhook_url, webhook_secret, user_secret, require_signed_users)
-  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18)
+                        webhook_url, webhook_secret, user_secret, require_signed_users,
+                        new_device_notices, trusted_device_days, device_changes_limit,
+                        device_changes_days)
+  VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $20,
+          $21, $22, $23)
   ON CONFLICT (client_id) DO NOTHING
   RETURNING client_id)
 SELECT pg_notify('zelk', $19) FROM put)sql";
@@ -591,7 +627,7 @@ std::vector<std::string> packNotices(const std::string& sender,
 
 // The column arrays of a commit's statement, filled unit by unit.
 struct CommitRows {
-  std::vector<std::string> userClients, userNames, emails, phones;
+  std::vector<std::string> userClients, userNames, emails, phones, deviceChanges, knownDevices;
   std::vector<std::int64_t> bases;
   struct Devices {
     std::vector<std::string> id, client, user, vendor, type, library, version, identity, accesses,
@@ -600,7 +636,7 @@ struct CommitRows {
   } devices;
   std::vector<std::string> removedIds, removedClients, removedUsers;
   struct Challenges {
-    std::vector<std::string> id, client, user, reason, codeHash, channel, recentSends;
+    std::vector<std::string> id, client, user, reason, codeHash, channel, recentSends, device;
     std::vector<std::int64_t> createdAt, codesSent, checks, codeSentAt, codeChecks;
     std::vector<bool> verified, resolved;
   } challenges;
@@ -688,6 +724,8 @@ struct CommitRows {
       bases.push_back(static_cast<std::int64_t>(unit.baseVersion));
       emails.push_back(c.profile.email);
       phones.push_back(c.profile.phone);
+      deviceChanges.push_back(timesJSON(c.deviceChanges));
+      knownDevices.push_back(knownDevicesJSON(c.knownDevices));
       for (const Changes::DeviceRow& d : c.devices) {
         devices.id.push_back(d.id);
         devices.client.push_back(gateClient);
@@ -726,6 +764,7 @@ struct CommitRows {
         challenges.codeSentAt.push_back(toMillis(ch.codeSentAt));
         challenges.codeChecks.push_back(ch.codeChecks);
         challenges.recentSends.push_back(sendTimesJSON(ch));
+        challenges.device.push_back(ch.device);
       }
       for (const auto& row : c.messages) {
         messages.device.push_back(row.deviceId);
@@ -854,6 +893,8 @@ struct CommitRows {
         .add(toMillis(Clock::now() - retention.maxAge));
     // The devices' places came with a later schema: their arrays follow the rest.
     p.addArray(devices.city).addArray(devices.country);
+    // And the changes of devices owners make, later still.
+    p.addArray(deviceChanges).addArray(knownDevices).addArray(challenges.device);
     return p;
   }
 };
@@ -1044,7 +1085,11 @@ class PostgresStore final : public Store {
                                   .add(s.webhookSecret)
                                   .add(s.userSecret)
                                   .add(s.requireSignedUsers)
-                                  .add(told)});
+                                  .add(told)
+                                  .add(s.newDeviceNotices)
+                                  .add(s.trustedDeviceDays)
+                                  .add(s.deviceChangesLimit)
+                                  .add(s.deviceChangesDays)});
       }
     }
     const std::size_t identifyAt = statements.size();

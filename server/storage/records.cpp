@@ -73,7 +73,11 @@ nlohmann::json settingsJSON(const ProjectSettings& settings) {
           // Shown only as set or not: whoever reads the settings need not learn the secret.
           {"webhook_secret", settings.webhookSecret.empty() ? "" : kSecretShown},
           {"user_secret", settings.userSecret.empty() ? "" : kSecretShown},
-          {"require_signed_users", settings.requireSignedUsers}};
+          {"require_signed_users", settings.requireSignedUsers},
+          {"new_device_notices", settings.newDeviceNotices},
+          {"trusted_device_days", settings.trustedDeviceDays},
+          {"device_changes_limit", settings.deviceChangesLimit},
+          {"device_changes_days", settings.deviceChangesDays}};
 }
 
 namespace {
@@ -180,6 +184,17 @@ Challenge* UserRecord::challenge(std::string_view id) {
 
 const Challenge* UserRecord::challenge(std::string_view id) const {
   return const_cast<UserRecord*>(this)->challenge(id);
+}
+
+KnownDevice* UserRecord::known(std::string_view vendorId) {
+  for (KnownDevice& device : knownDevices) {
+    if (device.vendorId == vendorId) return &device;
+  }
+  return nullptr;
+}
+
+const KnownDevice* UserRecord::known(std::string_view vendorId) const {
+  return const_cast<UserRecord*>(this)->known(vendorId);
 }
 
 std::string_view outboxStateName(OutboxState state) {

@@ -130,6 +130,9 @@ struct Challenge {
   std::string project;  // the client id
   std::string user;
   std::string reason;  // what raised it: "overall", "mobile", "tablet", "computer" or "manual"
+  // The device whose attach raised (or last joined) it, which a right code marks trusted; "" for
+  // a challenge an operator raised.
+  std::string device;
   Clock::time_point createdAt;
   // The last code sent, only as its HMAC under the server's code key (hex); "" before the first.
   // The code itself is never kept.
@@ -174,6 +177,22 @@ struct UserKeyHash {
   }
 };
 
+// A device a user was seen with, by its vendor identifier, which outlives its device records.
+struct KnownDevice {
+  std::string vendorId;
+  Clock::time_point firstSeenAt;
+  // When the owner was told of it by e-mail (the epoch: never), and the short code that notice
+  // carried, only as its HMAC under the code key (hex), which signs the device out until
+  // `codeUntil`.
+  Clock::time_point toldAt;
+  std::string code;
+  Clock::time_point codeUntil;
+  // It passed an owner's verification: no limit logs it out by itself until then.
+  Clock::time_point trustedUntil;
+
+  bool trusted(Clock::time_point now) const { return now < trustedUntil; }
+};
+
 // Everything stored of one user. `version` counts the changes written of the user: a change is
 // decided on the records of one version and written only if they are still of that version.
 struct UserRecord {
@@ -182,6 +201,15 @@ struct UserRecord {
   UserProfile profile;
   std::vector<Device> devices;        // in order of first attach
   std::vector<Challenge> challenges;  // oldest first
+  // When devices of the user were signed out by another of them (the device limiter, the
+  // owner's device list), oldest first, within the project's window: what caps device changes.
+  std::vector<Clock::time_point> deviceChanges;
+  // The devices (by vendor identifier) the user was seen with, oldest first: a device record
+  // goes with every detach, what the owner was told of and trusts stays with these.
+  std::vector<KnownDevice> knownDevices;
+
+  const KnownDevice* known(std::string_view vendorId) const;
+  KnownDevice* known(std::string_view vendorId);
 
   Device* device(std::string_view id);
   const Device* device(std::string_view id) const;

@@ -65,6 +65,17 @@ struct ProjectSettings {
   // `requireSignedUsers` an unsigned attach is refused. Never shown back whole.
   std::string userSecret;
   bool requireSignedUsers = false;
+  // Whether the owner (a user with an e-mail address) is told by e-mail of each device that
+  // attaches for the first time, with a code that signs it out.
+  bool newDeviceNotices = false;
+  // How long a device whose attach was confirmed with a code of a challenge stays trusted: no
+  // limit logs it out by itself (evict_oldest passes it by). 0: devices are never trusted.
+  int trustedDeviceDays = 0;
+  // How many devices may be signed out by another device of the user (the device limiter, the
+  // owner's device list) within `deviceChangesDays`; more are refused until the oldest change
+  // is that old. 0: no cap.
+  int deviceChangesLimit = 0;
+  int deviceChangesDays = 30;
 };
 
 // What the service knows of a user besides their devices; "" : unknown.

@@ -216,6 +216,17 @@ ALTER TABLE devices ADD COLUMN country TEXT NOT NULL DEFAULT '';
 ALTER TABLE projects ADD COLUMN user_secret TEXT NOT NULL DEFAULT '';
 ALTER TABLE projects ADD COLUMN require_signed_users INTEGER NOT NULL DEFAULT 0;
 )sql",
+    // What owners see and manage of their devices: new-device notices, trusted devices, and a
+    // cap on how often devices are changed.
+    R"sql(
+ALTER TABLE projects ADD COLUMN new_device_notices INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE projects ADD COLUMN trusted_device_days INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE projects ADD COLUMN device_changes_limit INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE projects ADD COLUMN device_changes_days INTEGER NOT NULL DEFAULT 30;
+ALTER TABLE users ADD COLUMN device_changes TEXT NOT NULL DEFAULT '[]';
+ALTER TABLE users ADD COLUMN known_devices TEXT NOT NULL DEFAULT '[]';
+ALTER TABLE challenges ADD COLUMN device_id TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 class Statement {
@@ -285,7 +296,8 @@ constexpr const char* kProjectColumns =
     "SELECT client_id, configured, name, overall_limit, mobile_limit, tablet_limit, "
     "computer_limit, logo, primary_color, require_verification, block_over_usage, limit_policy, "
     "show_contacts, liveness_grace, webhook_url, webhook_secret, user_secret, "
-    "require_signed_users FROM projects";
+    "require_signed_users, new_device_notices, trusted_device_days, device_changes_limit, "
+    "device_changes_days FROM projects";
 
 Project projectOf(const Statement& row) {
   Project project;
@@ -308,6 +320,10 @@ Project projectOf(const Statement& row) {
   s.webhookSecret = row.text(15);
   s.userSecret = row.text(16);
   s.requireSignedUsers = row.integer(17) != 0;
+  s.newDeviceNotices = row.integer(18) != 0;
+  s.trustedDeviceDays = static_cast<int>(row.integer(19));
+  s.deviceChangesLimit = static_cast<int>(row.integer(20));
+  s.deviceChangesDays = static_cast<int>(row.integer(21));
   return project;
 }
 
@@ -587,7 +603,9 @@ class SQLiteStore final : public Store {
               .bind(2, unit.user->user)
               .bind(3, unit.changes.profile.email)
               .bind(4, unit.changes.profile.phone)
-              .bind(5, static_cast<std::int64_t>(unit.baseVersion));
+              .bind(5, static_cast<std::int64_t>(unit.baseVersion))
+              .bind(6, timesJSON(unit.changes.deviceChanges))
+              .bind(7, knownDevicesJSON(unit.changes.knownDevices));
           if (put.run() != 1) {
             unit.conflict = true;
             continue;
@@ -787,14 +805,17 @@ class SQLiteStore final : public Store {
     user.key = key;
     bool any = false;
     Statement& row = reader.statement(
-        "SELECT version, email, phone FROM users WHERE client_id = ?1 AND "
-        "user_id = ?2");
+        "SELECT version, email, phone, device_changes, known_devices FROM users WHERE client_id = "
+        "?1 "
+        "AND user_id = ?2");
     row.bind(1, key.project).bind(2, key.user);
     if (row.step()) {
       any = true;
       user.version = static_cast<std::uint64_t>(row.integer(0));
       user.profile.email = row.text(1);
       user.profile.phone = row.text(2);
+      user.deviceChanges = sendTimesOf(row.text(3));
+      user.knownDevices = knownDevicesOf(row.text(4));
       row.reset();
     }
     Statement& devices = reader.statement(
@@ -843,8 +864,8 @@ class SQLiteStore final : public Store {
     }
     Statement& challenges = reader.statement(
         "SELECT id, reason, created_at, code_hash, channel, codes_sent, checks, verified, "
-        "resolved, code_sent_at, code_checks, recent_sends FROM challenges WHERE client_id = ?1 "
-        "AND user_id = ?2 ORDER BY rowid");
+        "resolved, code_sent_at, code_checks, recent_sends, device_id FROM challenges WHERE "
+        "client_id = ?1 AND user_id = ?2 ORDER BY rowid");
     challenges.bind(1, key.project).bind(2, key.user);
     while (challenges.step()) {
       any = true;
@@ -863,6 +884,7 @@ class SQLiteStore final : public Store {
       challenge.codeSentAt = fromMillis(challenges.integer(9));
       challenge.codeChecks = static_cast<int>(challenges.integer(10));
       challenge.recentSends = sendTimesOf(challenges.text(11));
+      challenge.device = challenges.text(12);
     }
     if (!any) return std::nullopt;
     return found;
@@ -1041,23 +1063,27 @@ class SQLiteStore final : public Store {
     begin_ = add("BEGIN IMMEDIATE");
     commit_ = add("COMMIT");
     newUser_ =
-        add("INSERT INTO users (client_id, user_id, email, phone, version) VALUES (?1, ?2, ?3, ?4, "
-            "?5 + 1) ON CONFLICT (client_id, user_id) DO NOTHING");
+        add("INSERT INTO users (client_id, user_id, email, phone, version, device_changes, "
+            "known_devices) VALUES (?1, ?2, ?3, ?4, ?5 + 1, ?6, ?7) ON CONFLICT (client_id, "
+            "user_id) DO "
+            "NOTHING");
     bumpUser_ =
-        add("UPDATE users SET email = ?3, phone = ?4, version = ?5 + 1 WHERE client_id = ?1 AND "
-            "user_id = ?2 AND version = ?5");
+        add("UPDATE users SET email = ?3, phone = ?4, version = ?5 + 1, device_changes = ?6, "
+            "known_devices = ?7 WHERE client_id = ?1 AND user_id = ?2 AND version = ?5");
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
         "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
-        "webhook_secret, user_secret, require_signed_users) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, "
-        "?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
+        "webhook_secret, user_secret, require_signed_users, new_device_notices, "
+        "trusted_device_days, device_changes_limit, device_changes_days) VALUES (?1, ?2, ?3, ?4, "
+        "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22)");
     newProject_ = add(
         "INSERT OR IGNORE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "
         "block_over_usage, limit_policy, show_contacts, liveness_grace, webhook_url, "
-        "webhook_secret, user_secret, require_signed_users) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, "
-        "?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
+        "webhook_secret, user_secret, require_signed_users, new_device_notices, "
+        "trusted_device_days, device_changes_limit, device_changes_days) VALUES (?1, ?2, ?3, ?4, "
+        "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22)");
     putDevice_ = add(
         "INSERT INTO devices (id, client_id, user_id, vendor_id, type, library, version, "
         "identity, accesses, device_info, metadata, attached_at, last_seen_at, last_event_id, "
@@ -1077,10 +1103,10 @@ class SQLiteStore final : public Store {
     putChallenge_ =
         add("INSERT INTO challenges (id, client_id, user_id, reason, created_at, channel, "
             "codes_sent, checks, verified, resolved, position, code_hash, code_sent_at, "
-            "code_checks, recent_sends) VALUES (?1, ?2, ?3, ?4, ?5, ?7, ?8, ?9, ?10, ?11, 0, "
-            "?6, ?12, ?13, ?14) ON CONFLICT (id) DO UPDATE SET code_hash = ?6, channel = ?7, "
-            "codes_sent = ?8, checks = ?9, verified = ?10, resolved = ?11, code_sent_at = ?12, "
-            "code_checks = ?13, recent_sends = ?14");
+            "code_checks, recent_sends, device_id) VALUES (?1, ?2, ?3, ?4, ?5, ?7, ?8, ?9, ?10, "
+            "?11, 0, ?6, ?12, ?13, ?14, ?15) ON CONFLICT (id) DO UPDATE SET code_hash = ?6, "
+            "channel = ?7, codes_sent = ?8, checks = ?9, verified = ?10, resolved = ?11, "
+            "code_sent_at = ?12, code_checks = ?13, recent_sends = ?14, device_id = ?15");
     putMessage_ = add("INSERT OR REPLACE INTO messages VALUES (?1, ?2, ?3, ?4)");
     putDetached_ = add("INSERT OR REPLACE INTO detached_devices VALUES (?1, ?2, ?3, ?4, ?5)");
     trimMessages_ = add("DELETE FROM messages WHERE device_id = ?1 AND (id <= ?2 OR sent_at < ?3)");
@@ -1161,6 +1187,7 @@ class SQLiteStore final : public Store {
           .bind(12, toMillis(c.codeSentAt))
           .bind(13, std::int64_t{c.codeChecks})
           .bind(14, sendTimesJSON(c))
+          .bind(15, c.device)
           .run();
     }
     for (const auto& trim : changes.trims) {
@@ -1208,6 +1235,10 @@ class SQLiteStore final : public Store {
           .bind(16, s.webhookSecret)
           .bind(17, s.userSecret)
           .bind(18, std::int64_t{s.requireSignedUsers})
+          .bind(19, std::int64_t{s.newDeviceNotices})
+          .bind(20, std::int64_t{s.trustedDeviceDays})
+          .bind(21, std::int64_t{s.deviceChangesLimit})
+          .bind(22, std::int64_t{s.deviceChangesDays})
           .run();
     }
     for (const OutboxMessage& m : changes.outbox) {

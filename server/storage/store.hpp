@@ -85,8 +85,11 @@ struct Changes {
   };
 
   std::vector<ProjectRow> projects;
-  // The user's contact details as they are after the change (a user's changes only).
+  // The user's contact details, the times of their device changes and the devices they were
+  // seen with, as they are after the change (a user's changes only).
   UserProfile profile;
+  std::vector<Clock::time_point> deviceChanges;
+  std::vector<KnownDevice> knownDevices;
   std::vector<DeviceRow> devices;           // added or changed, as they are after the change
   std::vector<std::string> removedDevices;  // with their kept messages
   std::vector<Challenge> challenges;        // added or changed

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -393,6 +394,71 @@ TEST_F(ServerCodeDelivery, AnEmailArrivesWithTheCodeInBothTemplatesAndTheCodeLea
   // What is left of the message no longer holds the code.
   for (const auto& message : app->service().store().messages(std::nullopt, 10))
     EXPECT_EQ(message.payload.find(code), std::string::npos) << message.payload;
+}
+
+// A device new to the account is told to its owner once, with a code the owner's own device
+// signs it out with; the first device, a device coming back, and a project that asks for no
+// notices tell nothing.
+TEST_F(ServerCodeDelivery, ANewDeviceIsToldToItsOwnerOnceAndItsCodeSignsItOut) {
+  SmtpSink sink(dir.file("mail"));
+  AppConfig config = quickConfig();
+  mailThrough(config, sink);
+  auto app = startApp(std::move(config));
+  ServiceClient p = project(*app, "notices");
+  ASSERT_EQ(p.admin("GET", "/admin/projects").parsed()["projects"][0]["new_device_notices"], false);
+  const json phone = p.attach("gus", "phone");
+  p.attach("gus", "tablet");  // notices are off: nothing is sent
+  ASSERT_EQ(p.admin("POST", "/admin/projects",
+                    {{"client_id", "notices"}, {"name", "Acme"}, {"new_device_notices", true}})
+                .status,
+            200);
+  p.attach("gus", "phone");  // known devices, again: nothing
+  p.attach("gus", "tablet");
+  const json laptop = p.attach("gus", "laptop");
+
+  ASSERT_TRUE(eventually([&] { return !sink.message(1).empty(); }));
+  const std::string mail = sink.message(1);
+  EXPECT_NE(mail.find("X-Envelope-To: gus@example.com"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Subject: A new device signed in to your Acme account"), std::string::npos)
+      << mail;
+  EXPECT_NE(mail.find("Test, mobile"), std::string::npos) << mail;
+  const std::string lead = "sign that device out:\r\n\r\n  ";
+  const auto at = mail.find(lead);
+  ASSERT_NE(at, std::string::npos) << mail;
+  const std::string code = mail.substr(at + lead.size(), 9);
+  ASSERT_EQ(code.size(), 9u);
+  EXPECT_EQ(code[4], '-') << code;
+
+  // The laptop leaves and comes back, as an app does going to the background: no second notice.
+  ASSERT_EQ(
+      p.post("/v2/access/detach", json{{"device", laptop["device_id"]}, {"user", "gus"}}).status,
+      200);
+  const json again = p.attach("gus", "laptop");
+  p.attach("gus", "watch");
+  ASSERT_TRUE(eventually([&] { return !sink.message(2).empty(); }));
+  EXPECT_NE(sink.message(2).find("A new device signed in"), std::string::npos);
+  EXPECT_EQ(sink.message(3), "");
+
+  // The code, typed in lower case without its dash on the phone, signs the laptop out, once.
+  std::string typed;
+  for (char c : code) {
+    if (c != '-') typed += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const json byCode = {
+      {"device", phone["device_id"]}, {"access", phone["access"]}, {"code", typed}};
+  Reply reply = p.post("/v2/access/devices/logout", byCode);
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  EXPECT_EQ(reply.parsed()["device_id"], again["device_id"]);
+  reply = p.post("/v2/access/devices/logout", byCode);
+  EXPECT_EQ(reply.status, 404);
+  EXPECT_EQ(reply.parsed()["error"], "unknown code");
+  // The outbox keeps neither the code nor the whole address once the notice is sent.
+  for (const auto& message : app->service().store().messages(std::nullopt, 10)) {
+    EXPECT_EQ(message.payload.find(code), std::string::npos) << message.payload;
+    if (message.kind == "notice" && message.state != zelk::server::OutboxState::pending) {
+      EXPECT_EQ(message.payload.find("gus@example.com"), std::string::npos) << message.payload;
+    }
+  }
 }
 
 // One address given to many users (by mistake, or to flood it) gets no more codes than one

@@ -33,18 +33,7 @@ using zelk::testing::Reply;
 using zelk::testing::ServiceClient;
 using zelk::testing::TempDir;
 
-// A clock the test moves by hand, from a fixed start.
-class TestClock {
- public:
-  zelk::server::Clock::time_point now() const {
-    return start_ + std::chrono::milliseconds(offsetMillis_.load());
-  }
-  void advance(std::chrono::milliseconds by) { offsetMillis_ += by.count(); }
-
- private:
-  const zelk::server::Clock::time_point start_ = zelk::server::Clock::now();
-  std::atomic<long long> offsetMillis_{0};
-};
+using zelk::testing::TestClock;
 
 class ProtectionTest : public ::testing::Test {
  protected:
@@ -742,7 +731,11 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "DROP TABLE detached_devices; ALTER TABLE projects DROP COLUMN webhook_url; ALTER TABLE "
       "projects DROP COLUMN webhook_secret; ALTER TABLE projects DROP COLUMN user_secret; "
       "ALTER TABLE projects DROP COLUMN require_signed_users; DROP TABLE outbox; DROP TABLE "
-      "audit; PRAGMA user_version = 1;\"";
+      "audit; ALTER TABLE projects DROP COLUMN new_device_notices; ALTER TABLE projects DROP "
+      "COLUMN trusted_device_days; ALTER TABLE projects DROP COLUMN device_changes_limit; ALTER "
+      "TABLE projects DROP COLUMN device_changes_days; ALTER TABLE users DROP COLUMN "
+      "device_changes; ALTER TABLE users DROP COLUMN known_devices; ALTER TABLE challenges DROP "
+      "COLUMN device_id; PRAGMA user_version = 1;\"";
   ASSERT_EQ(std::system(downgrade.c_str()), 0);
 
   App app(zelk::testing::serverConfig(data));

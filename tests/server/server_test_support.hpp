@@ -3,6 +3,8 @@
 
 // A zelk-server in this process for the server's own tests, and ways to talk to it.
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -42,6 +44,19 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+};
+
+// A clock the test moves by hand, from a fixed start.
+class TestClock {
+ public:
+  server::Clock::time_point now() const {
+    return start_ + std::chrono::milliseconds(offsetMillis_.load());
+  }
+  void advance(std::chrono::milliseconds by) { offsetMillis_ += by.count(); }
+
+ private:
+  const server::Clock::time_point start_ = server::Clock::now();
+  std::atomic<long long> offsetMillis_{0};
 };
 
 // The codes the servers of these tests sent, by challenge: what a delivery would have carried.

@@ -121,8 +121,24 @@ Unit everyKind(std::uint64_t base = 0) {
   project.settings.webhookSecret = "whsec";
   project.settings.userSecret = "signs the users";
   project.settings.requireSignedUsers = true;
+  project.settings.newDeviceNotices = true;
+  project.settings.trustedDeviceDays = 14;
+  project.settings.deviceChangesLimit = 4;
+  project.settings.deviceChangesDays = 7;
   changes.projects.push_back(project);
   changes.profile = {"alice@example.com", "+1 555 010 4821"};
+  changes.deviceChanges = {at(30), at(31)};
+  zelk::server::KnownDevice told;
+  told.vendorId = "vendor-1";
+  told.firstSeenAt = at(1);
+  told.toldAt = at(2);
+  told.code = "c0de";
+  told.codeUntil = at(40);
+  zelk::server::KnownDevice trusted;
+  trusted.vendorId = "vendor-2";
+  trusted.firstSeenAt = at(3);
+  trusted.trustedUntil = at(50);
+  changes.knownDevices = {told, trusted};
   changes.devices.emplace_back(deviceNamed("dev-1", DeviceType::tablet, 2));
   changes.devices.emplace_back(deviceNamed("dev-2", DeviceType::computer, 1));
   changes.messages.push_back({"dev-1", {1, at(10), "{\"type\":\"challenge\"}"}});
@@ -141,6 +157,7 @@ Unit everyKind(std::uint64_t base = 0) {
   challenge.codesSent = 2;
   challenge.checks = 3;
   challenge.recentSends = {at(21), at(22)};
+  challenge.device = "dev-1";
   changes.challenges.push_back(challenge);
   DetachedDevice detached;
   detached.id = "dev-gone";
@@ -176,6 +193,10 @@ TEST_P(StoreTest, EveryKindOfRecordComesBackAsWritten) {
   EXPECT_EQ(s.webhookSecret, "whsec");
   EXPECT_EQ(s.userSecret, "signs the users");
   EXPECT_TRUE(s.requireSignedUsers);
+  EXPECT_TRUE(s.newDeviceNotices);
+  EXPECT_EQ(s.trustedDeviceDays, 14);
+  EXPECT_EQ(s.deviceChangesLimit, 4);
+  EXPECT_EQ(s.deviceChangesDays, 7);
   EXPECT_EQ(store_->readProjects().size(), 1u);
   EXPECT_FALSE(store_->readProject("client-z"));
 
@@ -185,6 +206,16 @@ TEST_P(StoreTest, EveryKindOfRecordComesBackAsWritten) {
   EXPECT_EQ(alice.version, 1u);
   EXPECT_EQ(alice.profile.email, "alice@example.com");
   EXPECT_EQ(alice.profile.phone, "+1 555 010 4821");
+  EXPECT_EQ(alice.deviceChanges, (std::vector{at(30), at(31)}));
+  ASSERT_EQ(alice.knownDevices.size(), 2u);
+  EXPECT_EQ(alice.knownDevices[0].vendorId, "vendor-1");
+  EXPECT_EQ(alice.knownDevices[0].firstSeenAt, at(1));
+  EXPECT_EQ(alice.knownDevices[0].toldAt, at(2));
+  EXPECT_EQ(alice.knownDevices[0].code, "c0de");
+  EXPECT_EQ(alice.knownDevices[0].codeUntil, at(40));
+  EXPECT_EQ(alice.knownDevices[0].trustedUntil, Clock::time_point{});
+  EXPECT_EQ(alice.known("vendor-2")->trustedUntil, at(50));
+  EXPECT_TRUE(alice.known("vendor-2")->code.empty());
   ASSERT_EQ(alice.devices.size(), 2u);
   const Device& first = alice.devices[0];
   const Device expected = deviceNamed("dev-1", DeviceType::tablet, 2);
@@ -216,6 +247,7 @@ TEST_P(StoreTest, EveryKindOfRecordComesBackAsWritten) {
   EXPECT_EQ(challenge.codesSent, 2);
   EXPECT_EQ(challenge.checks, 3);
   EXPECT_EQ(challenge.recentSends, (std::vector{at(21), at(22)}));
+  EXPECT_EQ(challenge.device, "dev-1");
   EXPECT_FALSE(challenge.verified);
 
   // Found by a device's id, a challenge's id; a device detached lately by its own.
