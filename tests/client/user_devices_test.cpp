@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The signed-in user's own devices through the client: the list, signing out by device and by
 // e-mailed code, and the service's refusals, against a scripted service.
-#include "support/client_fixture.hpp"
+#include "support/client_fixture.hpp"  // StdoutCapture
 #include "support/own_devices_service.hpp"
 
 namespace zelk::testing {
@@ -10,46 +10,8 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-class UserDevicesTest : public ::testing::Test {
+class UserDevicesTest : public OwnDevicesTest {
  protected:
-  std::shared_ptr<Zelk> makeClient(std::string baseURL = {}) {
-    Platform platform;
-    platform.baseURL = baseURL.empty() ? service.baseURL() : std::move(baseURL);
-    platform.mainQueue = loop;
-    platform.preferences = PreferencesStore::inMemory();
-    platform.deviceFacts = [] { return DeviceFacts{"iPhone", "iOS", "17.2", "VENDOR-1"}; };
-    platform.notifications = center;
-    auto zelk = Zelk::create("project one", false, std::move(platform));
-    zelk->setUserID("user-1");
-    made.push_back(zelk);
-    return zelk;
-  }
-
-  std::shared_ptr<Zelk> attachedClient() {
-    auto zelk = makeClient();
-    zelk->attach();
-    EXPECT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
-    return zelk;
-  }
-
-  void TearDown() override {
-    for (const auto& weak : made) {
-      const auto zelk = weak.lock();
-      if (!zelk) continue;
-      waitFor([&] { return ZelkInternals::requestsInFlight(*zelk) == 0; });
-      loop->runUntil([] { return false; }, 20ms);
-    }
-  }
-
-  template <class Predicate>
-  bool waitFor(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!loop->runUntil(predicate, 2ms)) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-    }
-    return true;
-  }
-
   struct Listed {
     std::optional<ZelkUserDevices> devices;
     std::optional<ZelkServiceError> error;
@@ -82,12 +44,6 @@ class UserDevicesTest : public ::testing::Test {
     EXPECT_TRUE(waitFor([&] { return done; }));
     return result;
   }
-
-  OwnDevicesService service;
-  std::shared_ptr<RunLoop> loop = std::make_shared<RunLoop>();
-  std::shared_ptr<NotificationCenter> center = std::make_shared<NotificationCenter>(loop);
-  std::vector<std::weak_ptr<Zelk>> made;
-  const std::thread::id mainThread = std::this_thread::get_id();
 };
 
 TEST_F(UserDevicesTest, WithoutAnAttachedDeviceEveryCallFailsAtOnceAndSendsNothing) {
