@@ -139,6 +139,11 @@ class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
   Zelk(std::string clientID, bool useViewController, Platform platform);
   explicit Zelk(std::shared_ptr<Impl> impl);
   void handleDetachReply(const ZelkAttachResponse& reply);  // main thread
+  // `detach`, also handing a refusal of the service to `onRefusal` (on the HTTP thread, before
+  // `completion`).
+  void detach(std::optional<std::string> deviceID,
+              std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+              std::function<void(const ZelkServiceError&)> onRefusal);
   // Posts a sign-out naming its device by `key` ("target" or "code") with `value`.
   void sendLogout(const char* key, std::string value, LogoutCompletion onCompletion);
 

@@ -372,6 +372,12 @@ void Zelk::attach(std::optional<Metadata> metadata,
 
 void Zelk::detach(std::optional<std::string> deviceID,
                   std::function<void(const std::optional<ZelkAttachResponse>&)> completion) {
+  detach(std::move(deviceID), std::move(completion), nullptr);
+}
+
+void Zelk::detach(std::optional<std::string> deviceID,
+                  std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+                  std::function<void(const ZelkServiceError&)> onRefusal) {
   auto complete = [&completion](const std::optional<ZelkAttachResponse>& reply) {
     if (completion) completion(reply);
   };
@@ -387,11 +393,13 @@ void Zelk::detach(std::optional<std::string> deviceID,
     return complete(std::nullopt);
   }
 
-  impl_->detachDevice(
+  impl_->postDetach(
       *device, *userID,
       [weakSelf = weak_from_this(), mainQueue = impl_->mainQueue,
-       completion = std::move(completion)](std::optional<ZelkAttachResponse> reply,
-                                           std::optional<ZelkServiceError>) mutable {
+       completion = std::move(completion),
+       onRefusal = std::move(onRefusal)](std::optional<ZelkAttachResponse> reply,
+                                         std::optional<ZelkServiceError> refusal) mutable {
+        if (refusal && onRefusal) onRefusal(*refusal);
         if (!reply) {
           if (completion) completion(std::nullopt);
           return;
@@ -403,7 +411,7 @@ void Zelk::detach(std::optional<std::string> deviceID,
       });
 }
 
-void Zelk::Impl::detachDevice(
+void Zelk::Impl::postDetach(
     const std::string& device, const std::string& user,
     std::function<void(std::optional<ZelkAttachResponse>, std::optional<ZelkServiceError>)>
         completion) {
@@ -421,6 +429,13 @@ void Zelk::Impl::detachDevice(
              detail::printSDKMessage(refusal ? refusal->message : error);
              completion(std::nullopt, std::move(refusal));
            });
+}
+
+void Zelk::Impl::detachDevice(
+    const std::string& device,
+    std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+    std::function<void(const ZelkServiceError&)> onRefusal) {
+  if (auto zelk = self.lock()) zelk->detach(device, std::move(completion), std::move(onRefusal));
 }
 
 void Zelk::handleDetachReply(const ZelkAttachResponse& reply) {

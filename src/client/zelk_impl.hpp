@@ -90,7 +90,7 @@ struct Zelk::Impl final : detail::ScreenClient {
   /// Detaches `device`, handing `completion` the decoded reply or the service's refusal (both
   /// absent when no reply arrived), on the HTTP thread. Prints "[Zelk SDK]: " lines for
   /// replies that do not decode, with the service's "error" text when it gave one.
-  void detachDevice(
+  void postDetach(
       const std::string& device, const std::string& user,
       std::function<void(std::optional<ZelkAttachResponse>, std::optional<ZelkServiceError>)>
           completion);
@@ -102,6 +102,9 @@ struct Zelk::Impl final : detail::ScreenClient {
     onChallenge = std::move(receiver);
   }
   void hideChallenge() override { hideChallengeViewControllerIfNeeded(); }
+  void detachDevice(const std::string& device,
+                    std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+                    std::function<void(const ZelkServiceError&)> onRefusal) override;
 
   /// The "device_info" object and the vendor identifier sent with attach and identify.
   nlohmann::json deviceInfo(const DeviceFacts& facts) const;
