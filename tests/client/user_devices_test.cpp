@@ -2,7 +2,7 @@
 // The signed-in user's own devices through the client: the list, signing out by device and by
 // e-mailed code, and the service's refusals, against a scripted service.
 #include "support/client_fixture.hpp"  // StdoutCapture
-#include "support/own_devices_service.hpp"
+#include "support/own_devices_fixture.hpp"
 
 namespace zelk::testing {
 namespace {

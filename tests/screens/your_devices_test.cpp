@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The screen of the user's own devices, walked through its actions against a scripted service,
 // in English and in German.
-#include "support/own_devices_service.hpp"
+#include "support/own_devices_fixture.hpp"
 
 #include <zelk/your_devices.hpp>
 

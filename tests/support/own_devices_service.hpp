@@ -6,12 +6,8 @@
 // and the sign-outs check the device and access they are sent, and a test may queue replies of
 // its own for the next calls to the devices routes.
 
-#include "client/zelk_impl.hpp"
 #include "support/scripted_server.hpp"
 
-#include <zelk/zelk.hpp>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <deque>
@@ -19,7 +15,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace zelk::testing {
@@ -170,57 +165,6 @@ class OwnDevicesService {
   std::optional<json> swaps_;
   std::deque<ScriptedReply> queued_;
   ScriptedServer server_{[this](const ScriptedRequest& request) { return answer(request); }};
-};
-
-/// Clients of an `OwnDevicesService`, with a main loop on the test thread.
-class OwnDevicesTest : public ::testing::Test {
- protected:
-  std::shared_ptr<Zelk> makeClient(std::string baseURL = {}) {
-    Platform platform;
-    platform.baseURL = baseURL.empty() ? service.baseURL() : std::move(baseURL);
-    platform.mainQueue = loop;
-    platform.preferences = PreferencesStore::inMemory();
-    platform.deviceFacts = [] { return DeviceFacts{"iPhone", "iOS", "17.2", "VENDOR-1"}; };
-    platform.notifications = center;
-    auto zelk = Zelk::create("project one", false, std::move(platform));
-    zelk->setUserID("user-1");
-    made.push_back(zelk);
-    return zelk;
-  }
-
-  /// A client whose attach has told it its device and access.
-  std::shared_ptr<Zelk> attachedClient() {
-    auto zelk = makeClient();
-    zelk->attach();
-    EXPECT_TRUE(waitFor([&] { return zelk->deviceID().has_value(); }));
-    return zelk;
-  }
-
-  // Replies still on their way hop to the loop holding their client: let them land first.
-  void TearDown() override {
-    for (const auto& weak : made) {
-      const auto zelk = weak.lock();
-      if (!zelk) continue;
-      waitFor([&] { return ZelkInternals::requestsInFlight(*zelk) == 0; });
-      loop->runUntil([] { return false; }, std::chrono::milliseconds(20));
-    }
-  }
-
-  /// Runs the main loop until `predicate` holds (at most 10 s).
-  template <class Predicate>
-  bool waitFor(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!loop->runUntil(predicate, std::chrono::milliseconds(2))) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-    }
-    return true;
-  }
-
-  OwnDevicesService service;
-  std::shared_ptr<RunLoop> loop = std::make_shared<RunLoop>();
-  std::shared_ptr<NotificationCenter> center = std::make_shared<NotificationCenter>(loop);
-  std::vector<std::weak_ptr<Zelk>> made;
-  const std::thread::id mainThread = std::this_thread::get_id();
 };
 
 }  // namespace zelk::testing
