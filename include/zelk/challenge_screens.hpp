@@ -116,6 +116,10 @@ class ZELK_EXPORT DeviceLimiterView final : public ChallengeScreen {
   /// is ticked; otherwise detaches every ticked device, reloading after each, with
   /// `detachLoading` true until all have answered.
   void logOut();
+  /// When the service allows the next device change, after it refused a detach of the last
+  /// `logOut` under the project's cap on device changes; the list then says "You can change
+  /// devices again on <day>.". Absent otherwise.
+  const std::optional<Date>& nextChangeAt() const { return nextChangeAt_; }
 
  private:
   using ChallengeScreen::ChallengeScreen;
@@ -125,6 +129,7 @@ class ZELK_EXPORT DeviceLimiterView final : public ChallengeScreen {
 
   std::optional<DeviceLimitState> deviceLimitState_;
   std::vector<ZelkDevice> selected_;
+  std::optional<Date> nextChangeAt_;
 };
 
 /// Offers the channels the user has a contact for, asks the service to send a code through the

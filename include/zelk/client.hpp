@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace zelk {
 
@@ -72,6 +73,41 @@ class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
       std::function<void(const std::optional<ZelkDeviceIdentity>&, const std::optional<ZelkError>&)>
           onCompletion);
 
+  /// What `devices` hands over: exactly one of the user's devices and a `ZelkError`.
+  using DevicesCompletion = std::function<void(const std::optional<ZelkUserDevices>&,
+                                               const std::optional<ZelkServiceError>&)>;
+  /// What the sign-outs hand over: exactly one of the service's reply (its `deviceID` the
+  /// device signed out) and a `ZelkServiceError`.
+  using LogoutCompletion = std::function<void(const std::optional<ZelkAttachResponse>&,
+                                              const std::optional<ZelkServiceError>&)>;
+
+  /// Lists the signed-in user's devices, the current one marked `current`, with the project's
+  /// cap on device changes when it has one. The current device (the device ID and the access of
+  /// the last attach reply) vouches for the call. `onCompletion` always runs once: without a
+  /// current device at once, before `devices` returns, with the `ZelkServiceError` "no device
+  /// attached"; otherwise on the main thread with the list, or with a `ZelkServiceError` holding
+  /// the service's refusal ("unknown access" for a device detached meanwhile, `status` 401;
+  /// "unknown device", 404), "Could not load the devices" (no reply; the transport's reason is
+  /// printed) or "Unable to decode devices response" (the decoding error is printed).
+  void devices(DevicesCompletion onCompletion);
+
+  /// Signs out `deviceID`, one of the signed-in user's devices, vouched for by the current
+  /// device as for `devices`. When the reply names the current device, the client forgets its
+  /// device ID and calls `onLogoutCurrentDevice` first, as `detach` does. `onCompletion` always
+  /// runs once: at once with "no device attached" (no current device) or "no device to sign
+  /// out" (an empty `deviceID`); otherwise on the main thread with the reply, or with a
+  /// `ZelkServiceError` holding the service's refusal: "unknown device" (404, not a device of this
+  /// user), "unknown access" (401), the service's sentence with `nextChangeAt` set (409, the
+  /// project's cap on device changes is used up), or a 429 refusal; "Could not sign the device
+  /// out" when no reply came, "Unable to decode logout response" when it did not decode.
+  void logoutDevice(std::string deviceID, LogoutCompletion onCompletion);
+
+  /// Signs out the device named by `code`, the short code of a new-device e-mail ("K7QM-2XD9";
+  /// surrounding white space is dropped, the rest is sent as typed). As `logoutDevice`, with
+  /// "no code given" at once for a code of white space only and "unknown code" (404) for a code
+  /// the service does not know.
+  void logoutDeviceWithCode(std::string_view code, LogoutCompletion onCompletion);
+
   /// Waits until every service call this client has sent (its challenge screens' calls
   /// included) has completed and its callback has returned, or until `timeout` has passed, for
   /// a host that is about to exit. True when none is left in flight; false on timeout, when the
@@ -103,6 +139,13 @@ class ZELK_EXPORT Zelk : public std::enable_shared_from_this<Zelk> {
   Zelk(std::string clientID, bool useViewController, Platform platform);
   explicit Zelk(std::shared_ptr<Impl> impl);
   void handleDetachReply(const ZelkAttachResponse& reply);  // main thread
+  // `detach`, also handing a refusal of the service to `onRefusal` (on the HTTP thread, before
+  // `completion`).
+  void detach(std::optional<std::string> deviceID,
+              std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+              std::function<void(const ZelkServiceError&)> onRefusal);
+  // Posts a sign-out naming its device by `key` ("target" or "code") with `value`.
+  void sendLogout(const char* key, std::string value, LogoutCompletion onCompletion);
 
   std::shared_ptr<Impl> impl_;
   friend struct Impl;

@@ -27,7 +27,14 @@ namespace zelk {
 /// "Log out the selected devices", "Continue to %@", "the app", "Verification method",
 /// "Choose a method from the list below. We'll send you a code to verify.", "Email: %@",
 /// "Text: %@", "Verify your account to continue", "We've sent a code to %@. Please enter the
-/// code below.", "you", "Resend in %@ seconds", "Resend in now", "Verify code".
+/// code below.", "you", "Resend in %@ seconds", "Resend in now", "Verify code"; and those of
+/// the screen of the user's own devices: "Your devices", "This device", "Trusted", "Phone",
+/// "Tablet", "Computer", "First seen: %@", "Last seen: %@", "Sign out", "Sign out this device?",
+/// "Cancel", "Got an e-mail about a new device? Enter its code to sign that device out.", "Code
+/// from the e-mail", "Sign out with code", "Refresh", "You can change devices again on %@.", "Could
+/// not load your devices.", "Could not sign the device out.", "That code is not valid.", "That
+/// device is not signed in to your account.", "This device is no longer signed in.", "Too many
+/// attempts. Please try again later.".
 using Localizer = std::function<std::string(std::string_view key)>;
 
 /// Replaces the localiser for the whole process; an empty function restores the default, which

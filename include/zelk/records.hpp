@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
@@ -147,9 +148,60 @@ struct ZELK_EXPORT ZelkDeviceIdentity {
                                                   std::string* error = nullptr);
 };
 
+/// One device of the signed-in user, as the list of the user's own devices shows it.
+struct ZELK_EXPORT ZelkUserDevice {
+  ZelkDevice device;     ///< The device record ("_id", "info", the dates, the access).
+  bool current = false;  ///< Whether it is the device asking (JSON "current", required).
+  std::optional<Date>
+      trustedUntil;  ///< Until when a trusted device stays trusted ("trusted_until").
+
+  /// Decodes one `ZelkUserDevice` from the JSON text `json` (a device record with the two extra
+  /// members); nothing (and the reason in `error`) when it does not decode.
+  static std::optional<ZelkUserDevice> decode(std::string_view json, std::string* error = nullptr);
+};
+
+/// How many device changes the project allows a user, when it caps them.
+struct ZELK_EXPORT ZelkSwapAllowance {
+  std::int64_t limit = 0;  ///< Changes allowed in the window (JSON "limit", required).
+  std::int64_t days = 0;   ///< The window's length in days (JSON "days", required).
+  std::int64_t used = 0;   ///< Changes made in the window so far (JSON "used", required).
+  /// When the next change is allowed, present only once `used` has reached `limit`
+  /// ("next_change_at", `iso8601Full` format).
+  std::optional<Date> nextChangeAt;
+
+  /// Decodes one `ZelkSwapAllowance` from the JSON text `json`; nothing (and the reason in
+  /// `error`) when it does not decode.
+  static std::optional<ZelkSwapAllowance> decode(std::string_view json,
+                                                 std::string* error = nullptr);
+};
+
+/// The reply to the list of the signed-in user's devices.
+struct ZELK_EXPORT ZelkUserDevices {
+  std::string deviceID;                    ///< The asking device's ID ("device_id", required).
+  std::vector<ZelkUserDevice> devices;     ///< Every device of the user ("devices", required).
+  std::optional<ZelkSwapAllowance> swaps;  ///< The cap on device changes, if any ("swaps").
+
+  /// Decodes one `ZelkUserDevices` from the JSON text `json`; nothing (and the reason in `error`)
+  /// when it does not decode.
+  static std::optional<ZelkUserDevices> decode(std::string_view json, std::string* error = nullptr);
+};
+
 /// An error the library hands to the host.
 struct ZelkError {
   std::string message;  ///< What went wrong, in one sentence for the developer.
+};
+
+/// An error of the calls about the user's own devices: what went wrong, and, when the service
+/// refused the call, its status and when the next device change is allowed.
+struct ZelkServiceError {
+  /// What went wrong, in one sentence for the developer: the service's own "error" text when it
+  /// refused the call with one, such as "unknown device".
+  std::string message;
+  /// The HTTP status of the service's reply; 0 when no reply arrived or nothing was sent.
+  long status = 0;
+  /// For a refusal under the project's cap on device changes: when the next change is allowed
+  /// (the refusal's "next_change_at").
+  std::optional<Date> nextChangeAt;
 };
 
 /// Kept for hosts; the library does not read it.

@@ -36,6 +36,8 @@ enum class ElementKind {
   column,     ///< `children` top to bottom, lined up by `alignment`
   list,       ///< `children` (rows) top to bottom
   codeInput,  ///< the six boxes of the one-time code input
+  textField,  ///< a one-line text field showing `text`, or `placeholder` while empty; the
+              ///< screen takes its edits (see `YourDevicesView::codeChanged`), `action` names it
 };
 
 /// Text styles, as the host's type scale names them.
@@ -70,9 +72,9 @@ struct ZELK_EXPORT Paint {
 
 /// How the values of the fields above are spelled in plain text and in bindings: "logo", "text",
 /// "button", "link", "progress", "spacer", "divider", "image", "badge", "row", "column", "list",
-/// "codeInput"; "body", "title", "subheadline", "caption", "footnote"; "regular", "medium",
-/// "bold"; "center", "leading", "trailing"; "primary", "secondary", "white", "red", "blue",
-/// "fill", "background", "exact".
+/// "codeInput", "textField"; "body", "title", "subheadline", "caption", "footnote"; "regular",
+/// "medium", "bold"; "center", "leading", "trailing"; "primary", "secondary", "white", "red",
+/// "blue", "fill", "background", "exact".
 ZELK_EXPORT std::string_view name(ElementKind kind);
 /// The name of a text style, e.g. "subheadline".
 ZELK_EXPORT std::string_view name(TextStyle style);
@@ -104,6 +106,7 @@ struct ZELK_EXPORT Element {
   bool selected = false;          ///< A device row the user ticked.
   std::string action;             ///< Passed to `ChallengeScreen::perform`; empty when none.
   std::string destination;        ///< Links: the name of the screen they show.
+  std::string placeholder;        ///< Text fields: the hint shown while the field is empty.
   std::vector<Element> children;  ///< The elements of a row, column or list.
 
   /// One line (rows, including their children) or several (a list: its line, then one
@@ -137,8 +140,8 @@ class ZELK_EXPORT ChallengeScreen : public std::enable_shared_from_this<Challeng
   ChallengeScreen(const ChallengeScreen&) = delete;
   ChallengeScreen& operator=(const ChallengeScreen&) = delete;
 
-  /// "ChallengeEntryView", "DeviceLimiterView", "VerificationOptionsView" or
-  /// "VerificationCodeView".
+  /// "ChallengeEntryView", "DeviceLimiterView", "VerificationOptionsView",
+  /// "VerificationCodeView" or "YourDevicesView".
   virtual std::string_view name() const = 0;
 
   /// What the screen shows now, top to bottom.

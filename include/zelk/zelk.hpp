@@ -23,6 +23,7 @@
 #include <zelk/run_loop.hpp>
 #include <zelk/screen.hpp>
 #include <zelk/version.hpp>
+#include <zelk/your_devices.hpp>
 
 /// \file
 /// Includes every public header of the library; a host may include only the ones it uses.

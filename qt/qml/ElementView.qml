@@ -35,6 +35,7 @@ Loader {
         case "row": return row
         case "column": case "list": return column
         case "codeInput": return codeInput
+        case "textField": return textField
         default: return view.compact ? compactLabel : label
         }
     }
@@ -354,6 +355,30 @@ Loader {
                     Layout.alignment: lineUp === "leading" ? Qt.AlignLeft
                                     : lineUp === "trailing" ? Qt.AlignRight : Qt.AlignHCenter
                 }
+            }
+        }
+    }
+
+    Component {
+        id: textField
+        // The screen keeps the text: every edit goes to it, and its state comes back as the text.
+        TextField {
+            id: field
+            text: view.element.text || ""
+            placeholderText: view.element.placeholder || ""
+            enabled: view.live
+            padding: 10
+            font.pixelSize: view.theme.pixelSize(view.element.style)
+            color: view.theme.primary
+            placeholderTextColor: view.theme.secondary
+            inputMethodHints: Qt.ImhNoPredictiveText | Qt.ImhPreferUppercase
+            Accessible.name: placeholderText
+            onTextEdited: view.screen.editText(view.element.action, text)
+            background: Rectangle {
+                radius: 8
+                color: "transparent"
+                border.width: field.activeFocus ? 2 : 1
+                border.color: field.activeFocus ? view.theme.blue : view.theme.secondary
             }
         }
     }

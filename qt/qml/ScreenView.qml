@@ -26,7 +26,7 @@ Pane {
             id: column
             width: flick.width
             height: flick.contentHeight
-            spacing: root.screen && root.screen.name === "ChallengeEntryView" ? 8 : 20
+            spacing: !root.screen ? 20 : root.screen.name === "ChallengeEntryView" ? 8 : root.screen.name === "YourDevicesView" ? 12 : 20
 
             Repeater {
                 model: root.screen ? root.screen.elements.length : 0

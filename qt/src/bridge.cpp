@@ -50,6 +50,7 @@ QVariantMap toVariant(const Element& element) {
           {"selected", element.selected},
           {"action", qstr(element.action)},
           {"destination", qstr(element.destination)},
+          {"placeholder", qstr(element.placeholder)},
           {"children", children}};
 }
 
@@ -151,6 +152,13 @@ void ScreenModel::tapBox(int index) {
   if (!input || index < 0) return;
   input->tap(static_cast<std::size_t>(index));
   input->update();
+}
+
+bool ScreenModel::editText(const QString& action, const QString& text) {
+  auto* devices = dynamic_cast<YourDevicesView*>(screen_.get());
+  if (!devices || action != QLatin1String("code")) return false;
+  devices->codeChanged(text.toStdString());
+  return true;
 }
 
 QString ScreenModel::plainText() const {
@@ -290,6 +298,26 @@ void ContainerModel::setApplicationState(int state) {
     default:
       return container_->setScenePhase(ScenePhase::background);
   }
+}
+
+// ---- The user's own devices ----------------------------------------------------------------
+
+YourDevicesModel::YourDevicesModel(QObject* parent) : QObject(parent) {}
+
+void YourDevicesModel::componentComplete() {
+  const auto client = currentClient();
+  if (!client || screen_) return;
+  screen_ = new ScreenModel(YourDevicesView::create(client), this);
+  emit screenChanged();
+}
+
+std::shared_ptr<YourDevicesView> YourDevicesModel::view() const {
+  if (!screen_) return nullptr;
+  return std::static_pointer_cast<YourDevicesView>(screen_->screen());
+}
+
+void YourDevicesModel::refresh() {
+  if (const auto devices = view()) devices->refresh();
 }
 
 }  // namespace zelk::qt

@@ -6,6 +6,7 @@
 #include <zelk/challenge_screens.hpp>
 #include <zelk/container.hpp>
 #include <zelk/qt_export.hpp>
+#include <zelk/your_devices.hpp>
 
 #include <QtQml/qqmlregistration.h>
 #include <QObject>
@@ -23,7 +24,8 @@ namespace zelk::qt {
 
 /// One element as a QML map: "kind", "text", "image", "url", "style", "weight", "alignment",
 /// "foreground" and "background" ({"role", "color", "opacity"} or absent), "cornerRadius",
-/// "size", "fullWidth", "enabled", "selected", "action", "destination", "children".
+/// "size", "fullWidth", "enabled", "selected", "action", "destination", "placeholder",
+/// "children".
 QVariantMap toVariant(const Element& element);
 
 /// The text field behind one code box: keeps the text the input shows and asks QML for the
@@ -65,6 +67,9 @@ class ZELK_QT_EXPORT ScreenModel : public QObject {
                            const QString& replacement);
   /// The user tapped code box `index`.
   Q_INVOKABLE void tapBox(int index);
+  /// The user edited the text field whose action is `action` to `text`; false when the screen
+  /// has no such field.
+  Q_INVOKABLE bool editText(const QString& action, const QString& text);
   /// The screen in plain text, one line per element.
   Q_INVOKABLE QString plainText() const;
 
@@ -162,6 +167,34 @@ class ZELK_QT_EXPORT ContainerModel : public QObject, public QQmlParserStatus {
   QString challengeId_;
   int state_ = -1;  // the application's last state, -1 before the first report
   ChallengeNavigation* navigation_ = nullptr;
+};
+
+/// The screen of the signed-in user's own devices (zelk::YourDevicesView) for the client given
+/// to `setClient`, made and loading once the QML component is complete.
+class ZELK_QT_EXPORT YourDevicesModel : public QObject, public QQmlParserStatus {
+  Q_OBJECT
+  QML_NAMED_ELEMENT(ZelkYourDevicesModel)
+  Q_INTERFACES(QQmlParserStatus)
+  Q_PROPERTY(ScreenModel* screen READ screen NOTIFY screenChanged)
+
+ public:
+  explicit YourDevicesModel(QObject* parent = nullptr);
+
+  /// The screen; null before the component is complete or without a client.
+  ScreenModel* screen() const { return screen_; }
+  /// The screen's logic; null as above.
+  std::shared_ptr<YourDevicesView> view() const;
+  /// Loads the list again.
+  Q_INVOKABLE void refresh();
+
+  void classBegin() override {}
+  void componentComplete() override;
+
+ signals:
+  void screenChanged();
+
+ private:
+  ScreenModel* screen_ = nullptr;
 };
 
 }  // namespace zelk::qt

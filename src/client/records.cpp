@@ -84,6 +84,56 @@ ZelkDeviceIdentity decodeDeviceIdentity(const json& value, const std::string& pa
   return {object.requiredString("identity"), object.requiredDouble("confidence")};
 }
 
+ZelkUserDevice decodeUserDevice(const json& value, const std::string& path) {
+  const ObjectReader object(value, path);
+  ZelkUserDevice entry;
+  entry.device = decodeDevice(value, path);
+  entry.current = object.requiredBool("current");
+  entry.trustedUntil = object.optional("trusted_until", decodeDate);
+  return entry;
+}
+
+ZelkSwapAllowance decodeSwapAllowance(const json& value, const std::string& path) {
+  const ObjectReader object(value, path);
+  ZelkSwapAllowance swaps;
+  swaps.limit = object.requiredInt("limit");
+  swaps.days = object.requiredInt("days");
+  swaps.used = object.requiredInt("used");
+  swaps.nextChangeAt = object.optional("next_change_at", decodeDate);
+  return swaps;
+}
+
+ZelkUserDevices decodeUserDevices(const json& value, const std::string& path) {
+  const ObjectReader object(value, path);
+  ZelkUserDevices reply;
+  reply.deviceID = object.requiredString("device_id");
+  reply.devices = object.required("devices", [](const json& list, const std::string& at) {
+    if (!list.is_array()) {
+      throw DecodeFailure("\"" + at + "\" should be an array, found " + list.type_name());
+    }
+    std::vector<ZelkUserDevice> devices;
+    devices.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      devices.push_back(decodeUserDevice(list[i], at + "[" + std::to_string(i) + "]"));
+    }
+    return devices;
+  });
+  reply.swaps = object.optional("swaps", decodeSwapAllowance);
+  return reply;
+}
+
+std::optional<ZelkServiceError> decodeRefusal(std::string_view reply, long status) {
+  const json value = json::parse(reply, nullptr, false);
+  if (!value.is_object()) return std::nullopt;
+  const auto error = value.find("error");
+  if (error == value.end() || !error->is_string()) return std::nullopt;
+  ZelkServiceError refusal{error->get<std::string>(), status, std::nullopt};
+  if (const auto next = value.find("next_change_at"); next != value.end() && next->is_string()) {
+    refusal.nextChangeAt = iso8601Full().date(next->get<std::string>());
+  }
+  return refusal;
+}
+
 json encode(const ZelkOS& os) {
   json object = json::object();
   put(object, "name", os.name);
@@ -165,6 +215,9 @@ ZELK_RECORD_CODEC(Access, decodeAccess)
 ZELK_RECORD_CODEC(ZelkDevice, decodeDevice)
 ZELK_DEFINE_RECORD_DECODE(ZelkAttachResponse, decodeAttachResponse)
 ZELK_DEFINE_RECORD_DECODE(ZelkDeviceIdentity, decodeDeviceIdentity)
+ZELK_DEFINE_RECORD_DECODE(ZelkUserDevice, decodeUserDevice)
+ZELK_DEFINE_RECORD_DECODE(ZelkSwapAllowance, decodeSwapAllowance)
+ZELK_DEFINE_RECORD_DECODE(ZelkUserDevices, decodeUserDevices)
 
 #undef ZELK_RECORD_CODEC
 

@@ -19,6 +19,14 @@ Access decodeAccess(const nlohmann::json& value, const std::string& path);
 ZelkDevice decodeDevice(const nlohmann::json& value, const std::string& path);
 ZelkAttachResponse decodeAttachResponse(const nlohmann::json& value, const std::string& path);
 ZelkDeviceIdentity decodeDeviceIdentity(const nlohmann::json& value, const std::string& path);
+ZelkUserDevice decodeUserDevice(const nlohmann::json& value, const std::string& path);
+ZelkSwapAllowance decodeSwapAllowance(const nlohmann::json& value, const std::string& path);
+ZelkUserDevices decodeUserDevices(const nlohmann::json& value, const std::string& path);
+
+/// The service's refusal in `reply` (any JSON text): its "error" text as the message, its
+/// "next_change_at" when it is a date, and `status`. Nothing when `reply` is not a JSON object
+/// with an "error" string.
+std::optional<ZelkServiceError> decodeRefusal(std::string_view reply, long status);
 
 // Encoders with the same member names; absent optionals are left out.
 nlohmann::json encode(const ZelkOS& os);

@@ -17,6 +17,8 @@ enum class HTTPRequestType { post, get };
 
 class Zelk;
 struct ChallengeDetails;
+struct ZelkAttachResponse;
+struct ZelkServiceError;
 
 namespace detail {
 
@@ -49,6 +51,12 @@ class ScreenClient : public ServiceClient {
   virtual void setChallengeReceiver(std::function<void(const ChallengeDetails&)> receiver) = 0;
   /// Takes down the challenge screen the client presented itself, if any.
   virtual void hideChallenge() = 0;
+  /// `Zelk::detach` of `device`, also handing a refusal of the service to `onRefusal` (on the
+  /// HTTP thread, before `completion`).
+  virtual void detachDevice(
+      const std::string& device,
+      std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+      std::function<void(const ZelkServiceError&)> onRefusal) = 0;
 };
 
 /// The screen side of `zelk`.

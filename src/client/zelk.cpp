@@ -174,8 +174,35 @@ void Zelk::Impl::httpRequest(HTTPRequestType method, const std::string& url,
 
 void Zelk::Impl::send(HTTPRequestType method, const std::string& url, const BodyWriter& writeBody,
                       std::function<void(std::optional<std::string>)> onCompletion) {
-  auto complete = [&onCompletion](std::optional<std::string> data) {
-    if (onCompletion) onCompletion(std::move(data));
+  exchange(method, url, writeBody,
+           [onCompletion = std::move(onCompletion)](detail::HttpResult result) {
+             if (onCompletion) onCompletion(std::move(result.data));
+           });
+}
+
+void Zelk::Impl::postJson(const std::string& url, json body,
+                          std::function<void(detail::HttpResult)> onResult) {
+  auto writeBody = [&body](std::string& out) {
+    if (detail::keyWithControlCharacters(body)) {
+      detail::printSDKMessage("keys of a request body must not contain control characters.");
+      return false;
+    }
+    try {
+      out = body.dump();
+    } catch (const json::exception& error) {
+      detail::printSDKMessage(error.what());
+      return false;
+    }
+    return true;
+  };
+  exchange(HTTPRequestType::post, url, writeBody, std::move(onResult));
+}
+
+void Zelk::Impl::exchange(HTTPRequestType method, const std::string& url,
+                          const BodyWriter& writeBody,
+                          std::function<void(detail::HttpResult)> onResult) {
+  auto complete = [&onResult](std::optional<std::string>) {
+    if (onResult) onResult(detail::HttpResult{});
   };
   if (!clientID) {
     detail::printSDKMessage("clientID must not be nil.");
@@ -200,11 +227,10 @@ void Zelk::Impl::send(HTTPRequestType method, const std::string& url, const Body
   request.headers = {"Content-Type: application/json", "Accept: application/json",
                      "Authorization: " + detail::basicAuthorization(*clientID)};
   request.body = std::move(body);
-  transport->send(std::move(request),
-                  [onCompletion = std::move(onCompletion)](detail::HttpResult result) {
-                    if (!result.error.empty()) detail::printSDKMessage(result.error);
-                    if (onCompletion) onCompletion(std::move(result.data));
-                  });
+  transport->send(std::move(request), [onResult = std::move(onResult)](detail::HttpResult result) {
+    if (!result.error.empty()) detail::printSDKMessage(result.error);
+    if (onResult) onResult(std::move(result));
+  });
 }
 
 json Zelk::Impl::deviceInfo(const DeviceFacts& facts) const {
@@ -233,6 +259,16 @@ std::optional<std::string> Zelk::Impl::deviceID() const {
 void Zelk::Impl::setDeviceID(std::optional<std::string> deviceID) {
   std::lock_guard lock(mutex);
   deviceID_ = std::move(deviceID);
+}
+
+std::optional<std::string> Zelk::Impl::access() const {
+  std::lock_guard lock(mutex);
+  return access_;
+}
+
+void Zelk::Impl::setAccess(std::optional<std::string> access) {
+  std::lock_guard lock(mutex);
+  access_ = std::move(access);
 }
 
 Zelk::Zelk(std::string clientID, bool useViewController, Platform platform)
@@ -322,6 +358,7 @@ void Zelk::attach(std::optional<Metadata> metadata,
                 if (auto impl = weakImpl.lock()) {
                   // The subscription reads the device ID, so it is stored before the hop.
                   impl->setDeviceID(reply->deviceID);
+                  impl->setAccess(reply->access);
                   // The hop also carries this reference, so that a client dropped
                   // meanwhile is destroyed on the main thread, never here.
                   auto queue = impl->mainQueue;
@@ -335,6 +372,12 @@ void Zelk::attach(std::optional<Metadata> metadata,
 
 void Zelk::detach(std::optional<std::string> deviceID,
                   std::function<void(const std::optional<ZelkAttachResponse>&)> completion) {
+  detach(std::move(deviceID), std::move(completion), nullptr);
+}
+
+void Zelk::detach(std::optional<std::string> deviceID,
+                  std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+                  std::function<void(const ZelkServiceError&)> onRefusal) {
   auto complete = [&completion](const std::optional<ZelkAttachResponse>& reply) {
     if (completion) completion(reply);
   };
@@ -350,16 +393,14 @@ void Zelk::detach(std::optional<std::string> deviceID,
     return complete(std::nullopt);
   }
 
-  json body = {{"device", *device}, {"user", *userID}};
-  impl_->httpRequest(
-      HTTPRequestType::post, impl_->baseURL + "/v2/access/detach", std::move(body),
+  impl_->postDetach(
+      *device, *userID,
       [weakSelf = weak_from_this(), mainQueue = impl_->mainQueue,
-       completion = std::move(completion)](std::optional<std::string> data) mutable {
-        if (!data) return;
-        std::string error;
-        auto reply = ZelkAttachResponse::decode(*data, &error);
+       completion = std::move(completion),
+       onRefusal = std::move(onRefusal)](std::optional<ZelkAttachResponse> reply,
+                                         std::optional<ZelkServiceError> refusal) mutable {
+        if (refusal && onRefusal) onRefusal(*refusal);
         if (!reply) {
-          detail::printSDKMessage(error);
           if (completion) completion(std::nullopt);
           return;
         }
@@ -370,11 +411,39 @@ void Zelk::detach(std::optional<std::string> deviceID,
       });
 }
 
+void Zelk::Impl::postDetach(
+    const std::string& device, const std::string& user,
+    std::function<void(std::optional<ZelkAttachResponse>, std::optional<ZelkServiceError>)>
+        completion) {
+  json body = {{"device", device}, {"user", user}};
+  postJson(baseURL + "/v2/access/detach", std::move(body),
+           [completion = std::move(completion)](detail::HttpResult result) {
+             // No reply at all (the request failed, or could not be made) ends the call silently.
+             if (!result.data) return;
+             std::string error;
+             auto reply = ZelkAttachResponse::decode(*result.data, &error);
+             if (reply) return completion(std::move(reply), std::nullopt);
+             // A refusal says why in its "error" text, which tells the developer more than the
+             // member the reply lacks.
+             auto refusal = detail::decodeRefusal(*result.data, result.status);
+             detail::printSDKMessage(refusal ? refusal->message : error);
+             completion(std::nullopt, std::move(refusal));
+           });
+}
+
+void Zelk::Impl::detachDevice(
+    const std::string& device,
+    std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+    std::function<void(const ZelkServiceError&)> onRefusal) {
+  if (auto zelk = self.lock()) zelk->detach(device, std::move(completion), std::move(onRefusal));
+}
+
 void Zelk::handleDetachReply(const ZelkAttachResponse& reply) {
   // A reply naming the current device (or none, while no device is known) means this device
   // has been logged out.
   if (reply.deviceID != impl_->deviceID()) return;
   impl_->setDeviceID(std::nullopt);
+  impl_->setAccess(std::nullopt);
   impl_->logOutCurrentDevice();
 }
 

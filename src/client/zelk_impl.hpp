@@ -73,6 +73,27 @@ struct Zelk::Impl final : detail::ScreenClient {
   /// has passed the checks before it.
   void send(HTTPRequestType method, const std::string& url, const BodyWriter& writeBody,
             std::function<void(std::optional<std::string>)> onCompletion);
+  /// `send`, handing over the whole result: the reply bytes with the HTTP status. A request
+  /// that cannot be made completes at once with neither.
+  void exchange(HTTPRequestType method, const std::string& url, const BodyWriter& writeBody,
+                std::function<void(detail::HttpResult)> onResult);
+  /// POSTs `body` to `url` through `exchange`, after the same checks as `httpRequest`.
+  void postJson(const std::string& url, nlohmann::json body,
+                std::function<void(detail::HttpResult)> onResult);
+
+  /// POSTs `body` (the current device and its access, plus `extra`) to `path` for one of the
+  /// calls about the user's own devices. False, sending nothing, without a current device and
+  /// access.
+  bool postAsCurrentDevice(const char* path, nlohmann::json extra,
+                           std::function<void(detail::HttpResult)> onResult);
+
+  /// Detaches `device`, handing `completion` the decoded reply or the service's refusal (both
+  /// absent when no reply arrived), on the HTTP thread. Prints "[Zelk SDK]: " lines for
+  /// replies that do not decode, with the service's "error" text when it gave one.
+  void postDetach(
+      const std::string& device, const std::string& user,
+      std::function<void(std::optional<ZelkAttachResponse>, std::optional<ZelkServiceError>)>
+          completion);
 
   const std::string& serviceURL() const override { return baseURL; }
   const std::shared_ptr<MainQueue>& mainThread() const override { return mainQueue; }
@@ -81,6 +102,9 @@ struct Zelk::Impl final : detail::ScreenClient {
     onChallenge = std::move(receiver);
   }
   void hideChallenge() override { hideChallengeViewControllerIfNeeded(); }
+  void detachDevice(const std::string& device,
+                    std::function<void(const std::optional<ZelkAttachResponse>&)> completion,
+                    std::function<void(const ZelkServiceError&)> onRefusal) override;
 
   /// The "device_info" object and the vendor identifier sent with attach and identify.
   nlohmann::json deviceInfo(const DeviceFacts& facts) const;
@@ -110,6 +134,9 @@ struct Zelk::Impl final : detail::ScreenClient {
   std::optional<std::string> userID() const;
   std::optional<std::string> deviceID() const;
   void setDeviceID(std::optional<std::string> deviceID);
+  /// The access of the current device from the last attach reply; forgotten with the device.
+  std::optional<std::string> access() const;
+  void setAccess(std::optional<std::string> access);
 
   const std::string baseURL;
   const std::optional<std::string> clientID;
@@ -133,6 +160,7 @@ struct Zelk::Impl final : detail::ScreenClient {
   mutable std::mutex mutex;  // guards the fields below, written and read on several threads
   std::optional<std::string> userID_;
   std::optional<std::string> deviceID_;
+  std::optional<std::string> access_;
   // Challenge messages may repeat, in bursts: each challenge is fetched once at a time, and one
   // already handed to the host is not fetched again until the next stream session. The last
   // `kRememberedChallenges` handed over are remembered, oldest first.

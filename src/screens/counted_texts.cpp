@@ -4,12 +4,14 @@
 // its way of joining a list; the words for each category are ours.
 #include "screens/counted_texts.hpp"
 
+#include <unicode/udat.h>
 #include <unicode/ulistformatter.h>
 #include <unicode/unum.h>
 #include <unicode/upluralrules.h>
 #include <unicode/ustring.h>
 
 #include <array>
+#include <ctime>
 #include <memory>
 
 namespace zelk::screens {
@@ -238,6 +240,32 @@ std::string resendSentence(std::string_view language, std::int64_t seconds) {
   }
   return replaced(languageFor(language).resendFrame, "%@",
                   countedPhrase(language, Counted::second, seconds));
+}
+
+std::string dayText(std::string_view language, Date date) {
+  const auto fallback = [date] {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(
+        std::chrono::time_point_cast<std::chrono::seconds>(date));
+    std::tm local{};
+    std::array<char, 16> text{};
+    if (localtime_r(&seconds, &local) == nullptr ||
+        std::strftime(text.data(), text.size(), "%Y-%m-%d", &local) == 0) {
+      return std::string("-");
+    }
+    return std::string(text.data());
+  };
+  UErrorCode status = U_ZERO_ERROR;
+  const std::unique_ptr<UDateFormat, decltype(&udat_close)> format(
+      udat_open(UDAT_NONE, UDAT_LONG, localeName(language).c_str(), nullptr, -1, nullptr, -1,
+                &status),
+      &udat_close);
+  if (U_FAILURE(status)) return fallback();
+  std::array<UChar, 128> buffer{};
+  const auto millis = static_cast<UDate>(date.time_since_epoch().count());
+  const int32_t length = udat_format(format.get(), millis, buffer.data(),
+                                     static_cast<int32_t>(buffer.size()), nullptr, &status);
+  if (U_FAILURE(status) || length > static_cast<int32_t>(buffer.size())) return fallback();
+  return utf8(buffer.data(), length);
 }
 
 }  // namespace zelk::screens

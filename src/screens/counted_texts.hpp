@@ -3,6 +3,8 @@
 // give for the count, and lists of them are joined as the language joins lists.
 #pragma once
 
+#include <zelk/date.hpp>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,5 +32,9 @@ std::string devicesToLogoutSentence(std::string_view language,
 /// The code screen's resend label while `seconds` (at least 1) remain, in `language`. English:
 /// "Resend in 1 seconds", the word staying plural as the product's text has it.
 std::string resendSentence(std::string_view language, std::int64_t seconds);
+
+/// The calendar day of `date` in the local time zone, written as `language` writes a date in
+/// full: "January 8, 2027", "8. Januar 2027". Falls back to "2027-01-08" when ICU fails.
+std::string dayText(std::string_view language, Date date);
 
 }  // namespace zelk::screens

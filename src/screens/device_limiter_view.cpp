@@ -143,23 +143,33 @@ void DeviceLimiterView::logOut() {
     return;
   }
   viewModel_->setDetachLoading(true);
+  nextChangeAt_.reset();
   auto group = std::make_shared<CompletionGroup>(mainQueue_);
   for (const ZelkDevice& device : selected_) {
     group->enter();
-    zelk->detach(device.id,
-                 [weak = weak_from_this(), viewModel = viewModel_, queue = mainQueue_, group,
-                  id = device.id](const std::optional<ZelkAttachResponse>& reply) {
-                   queue->post([weak, viewModel, group, id, success = reply && reply->success] {
-                     if (success) {
-                       auto devices = viewModel->attachedDevices();
-                       std::erase_if(devices, [&id](const ZelkDevice& d) { return d.id == id; });
-                       viewModel->setAttachedDevices(std::move(devices));
-                     }
-                     if (auto screen = weak.lock())
-                       static_cast<DeviceLimiterView&>(*screen).loadDevices();
-                     group->leave();
-                   });
-                 });
+    // A refusal under the cap on device changes says when a change is allowed again.
+    auto onRefusal = [weak = weak_from_this(), queue = mainQueue_](const ZelkServiceError& error) {
+      if (!error.nextChangeAt) return;
+      postToScreen<DeviceLimiterView>(queue, weak, [next = *error.nextChangeAt](auto& screen) {
+        screen.nextChangeAt_ = next;
+        screen.changed();
+      });
+    };
+    detail::screenClient(*zelk).detachDevice(
+        device.id,
+        [weak = weak_from_this(), viewModel = viewModel_, queue = mainQueue_, group,
+         id = device.id](const std::optional<ZelkAttachResponse>& reply) {
+          queue->post([weak, viewModel, group, id, success = reply && reply->success] {
+            if (success) {
+              auto devices = viewModel->attachedDevices();
+              std::erase_if(devices, [&id](const ZelkDevice& d) { return d.id == id; });
+              viewModel->setAttachedDevices(std::move(devices));
+            }
+            if (auto screen = weak.lock()) static_cast<DeviceLimiterView&>(*screen).loadDevices();
+            group->leave();
+          });
+        },
+        std::move(onRefusal));
   }
   selected_.clear();
   changed();
@@ -234,6 +244,11 @@ std::vector<Element> DeviceLimiterView::elements() const {
       devices.children.push_back(deviceRow(device));
     }
     list.push_back(std::move(devices));
+    if (nextChangeAt_) {
+      const std::string day = dayText(translationLanguage().value_or("en"), *nextChangeAt_);
+      list.push_back(text(localized("You can change devices again on %@.", day), TextStyle::body,
+                          FontWeight::regular, Paint::of(Paint::Role::red)));
+    }
   } else {
     Element heading = plain(ElementKind::row);
     heading.children.push_back(titleText(localized("Verification complete")));

@@ -31,6 +31,7 @@ void describe(const Element& element, std::string& out) {
   if (element.background) out += " on " + element.background->description();
   if (!element.url.empty()) out += " " + element.url;
   if (!element.image.empty()) out += " [" + element.image + "]";
+  if (!element.placeholder.empty()) out += " \"" + element.placeholder + "\"";
   if (!element.text.empty()) out += ": " + element.text;
   if (!element.action.empty()) out += " -> " + element.action;
   if (!element.destination.empty()) out += " (" + element.destination + ")";
@@ -58,9 +59,9 @@ bool enabledAction(const std::vector<Element>& elements, std::string_view action
 }  // namespace
 
 std::string_view name(ElementKind kind) {
-  static constexpr std::array<std::string_view, 13> names = {
-      "logo",  "text",  "button", "link",   "progress", "spacer",   "divider",
-      "image", "badge", "row",    "column", "list",     "codeInput"};
+  static constexpr std::array<std::string_view, 14> names = {
+      "logo",  "text",  "button", "link",   "progress", "spacer",    "divider",
+      "image", "badge", "row",    "column", "list",     "codeInput", "textField"};
   return lookup(names, kind);
 }
 

@@ -108,8 +108,37 @@ TEST_F(DetachTest, AnUndecodableReplyIsReportedAndCompletesOnTheHTTPThread) {
   const std::string printed = out.take();
   EXPECT_TRUE(called);
   EXPECT_NE(completedOn, mainThread);
+  // The service's refusal says why; that is the line, not the member the reply lacks.
+  EXPECT_EQ(printed, "[Zelk SDK]: unknown device\n");
+  EXPECT_TRUE(zelk->deviceID());
+}
+
+TEST_F(DetachTest, AReplyThatIsNoRefusalEitherIsReportedWithTheDecodingError) {
+  auto zelk = attachedClient();
+  sandbox.script("detach", 500, R"({"error": 7})");
+  StdoutCapture out;
+  bool called = false;
+  zelk->detach("other-device", [&](const auto& reply) { called = !reply; });
+  settle(*zelk);
+  const std::string printed = out.take();
+  EXPECT_TRUE(called);
   EXPECT_EQ(printed.rfind("[Zelk SDK]: ", 0), 0u) << printed;
   EXPECT_NE(printed.find("attached_devices"), std::string::npos) << printed;
+}
+
+// The cap on device changes refuses a detach with a sentence of its own, which is what the
+// developer reads.
+TEST_F(DetachTest, ARefusalIsReportedWithTheServicesText) {
+  auto zelk = attachedClient();
+  sandbox.script("detach", 409,
+                 R"({"error": "You can change devices again on 2027-01-08.",
+                     "next_change_at": "2027-01-08T10:00:00.000Z"})");
+  StdoutCapture out;
+  bool called = false;
+  zelk->detach("other-device", [&](const auto& reply) { called = !reply; });
+  settle(*zelk);
+  EXPECT_TRUE(called);
+  EXPECT_EQ(out.take(), "[Zelk SDK]: You can change devices again on 2027-01-08.\n");
   EXPECT_TRUE(zelk->deviceID());
 }
 

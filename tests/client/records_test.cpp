@@ -177,5 +177,70 @@ TEST(DateFormatTest, FormatsInUTCAndParsesItsOwnOutput) {
   EXPECT_EQ(iso8601Full().date("1999-12-31T20:59:59.999-03:00"), date);
 }
 
+// The list of the user's own devices: each entry a device record with "current" and, for a
+// trusted device, "trusted_until".
+TEST(UserDevicesTest, DecodesTheListWithItsMarkersAndTheCapOnChanges) {
+  auto reply = ZelkUserDevices::decode(R"({
+      "device_id": "d1",
+      "devices": [
+        {"_id": "d1", "info": {"device": {"type": "mobile", "model": "iPhone"}},
+         "createdAt": "2026-12-01T01:02:03.456Z", "updatedAt": "2026-12-08T01:02:03.456Z",
+         "last_access": {"geolocation": {"city": "Berlin", "country": "Germany"}},
+         "current": true},
+        {"_id": "d2", "info": {}, "current": false,
+         "trusted_until": "2027-01-08T10:00:00.000Z"}],
+      "swaps": {"limit": 4, "days": 30, "used": 4, "next_change_at": "2027-01-08T10:00:00.000Z"}})");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->deviceID, "d1");
+  ASSERT_EQ(reply->devices.size(), 2u);
+  EXPECT_TRUE(reply->devices[0].current);
+  EXPECT_EQ(reply->devices[0].device.id, "d1");
+  EXPECT_EQ(reply->devices[0].device.info.device->model, "iPhone");
+  EXPECT_EQ(reply->devices[0].device.lastAccess->geolocation->country, "Germany");
+  EXPECT_FALSE(reply->devices[0].trustedUntil);
+  EXPECT_FALSE(reply->devices[1].current);
+  const Date until = sys_days{2027y / January / 8} + 10h;
+  EXPECT_EQ(reply->devices[1].trustedUntil, until);
+  ASSERT_TRUE(reply->swaps);
+  EXPECT_EQ(reply->swaps->limit, 4);
+  EXPECT_EQ(reply->swaps->days, 30);
+  EXPECT_EQ(reply->swaps->used, 4);
+  EXPECT_EQ(reply->swaps->nextChangeAt, until);
+}
+
+TEST(UserDevicesTest, TheCapAndItsNextChangeAreOptional) {
+  auto reply = ZelkUserDevices::decode(R"({"device_id": "d1", "devices": []})");
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->devices.empty());
+  EXPECT_FALSE(reply->swaps);
+  auto swaps = ZelkSwapAllowance::decode(R"({"limit": 4, "days": 30, "used": 1})");
+  ASSERT_TRUE(swaps);
+  EXPECT_FALSE(swaps->nextChangeAt);
+}
+
+TEST(UserDevicesTest, RejectsMalformedListsNamingTheMember) {
+  struct Case {
+    const char* json;
+    const char* names;
+  };
+  const Case invalid[] = {
+      {R"({"devices": []})", "device_id"},
+      {R"({"device_id": "d1"})", "devices"},
+      {R"({"device_id": "d1", "devices": {}})", "devices"},
+      {R"({"device_id": "d1", "devices": [{"_id": "d2", "info": {}}]})", "devices[0].current"},
+      {R"({"device_id": "d1", "devices": [{"_id": "d2", "current": true}]})", "devices[0].info"},
+      {R"({"device_id": "d1", "devices": [{"_id": "d2", "info": {}, "current": false,
+           "trusted_until": "next week"}]})",
+       "devices[0].trusted_until"},
+      {R"({"device_id": "d1", "devices": [], "swaps": {"limit": 4, "days": 30}})", "swaps.used"},
+  };
+  for (const Case& each : invalid) {
+    std::string error;
+    EXPECT_FALSE(ZelkUserDevices::decode(each.json, &error)) << each.json;
+    EXPECT_NE(error.find(each.names), std::string::npos) << error;
+  }
+  EXPECT_FALSE(ZelkUserDevice::decode(R"({"_id": "d2", "info": {}, "current": "yes"})"));
+}
+
 }  // namespace
 }  // namespace zelk

@@ -6,6 +6,7 @@
 
 #include "bridge.hpp"
 #include "sandbox.hpp"
+#include "support/own_devices_service.hpp"
 
 #include <qpa/qwindowsysteminterface.h>
 #include <QDateTime>
@@ -236,6 +237,82 @@ class ZelkQtTest : public QObject {
     activate();
     QTRY_COMPARE(count("/v2/access"), 3);
     QCOMPARE(count("/v2/access/detach"), 2);
+  }
+
+  // The user's own devices drawn by the module: a sign-out that asks first, and a code typed
+  // into the field, against a scripted service.
+  void yourDevicesSignsOutAfterConfirmingAndByCode() {
+    zelk::testing::OwnDevicesService service;
+    service.addDevice(zelk::testing::OwnDevicesService::device("dev-mac", "computer", "MacBook"),
+                      "2027-02-01T00:00:00.000Z");
+    service.addDevice(zelk::testing::OwnDevicesService::device("dev-tab", "tablet", "iPad"),
+                      std::nullopt, "K7QM-2XD9");
+    Platform scripted = platform;
+    scripted.baseURL = service.baseURL();
+    auto client = Zelk::create("own-devices", false, scripted);
+    client->setUserID("alice");
+    client->attach();
+    QTRY_VERIFY(client->deviceID().has_value());
+    qt::setClient(client);
+
+    QQuickView view(&engine, nullptr);
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.resize(390, 844);
+    view.setSource(QUrl("qrc:/qt/qml/Zelk/YourDevices.qml"));
+    QCOMPARE(view.status(), QQuickView::Ready);
+    view.show();
+    view.requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+    QQuickItem* root = view.rootObject();
+    QTRY_VERIFY(visibleTexts(root).contains("MacBook"));
+    const QStringList shown = visibleTexts(root);
+    for (const char* text : {"Your devices", "iPhone", "iPad", "This device", "Trusted"}) {
+      QVERIFY2(shown.contains(text), text);
+    }
+    QVERIFY(layoutFaults(&view, root).isEmpty());
+
+    // The first "Sign out" is the MacBook's (this device has none); it asks before it acts.
+    click(&view, button(root, "Sign out"));
+    QTRY_VERIFY(visibleTexts(root).contains("Sign out this device?"));
+    QCOMPARE(service.deviceIDs().size(), 3u);
+    click(&view, button(root, "Cancel"));
+    QTRY_VERIFY(!visibleTexts(root).contains("Sign out this device?"));
+    click(&view, button(root, "Sign out"));
+    QTRY_VERIFY(visibleTexts(root).contains("Sign out this device?"));
+    // The question's "Sign out" is the one after its "Cancel".
+    QQuickItem* confirm = nullptr;
+    bool afterCancel = false;
+    for (QQuickItem* item : itemsOf(root)) {
+      if (!item->inherits("QQuickAbstractButton") || !visibleUpTo(item, root)) continue;
+      if (item->property("text") == "Cancel") afterCancel = true;
+      if (afterCancel && item->property("text") == "Sign out") {
+        confirm = item;
+        break;
+      }
+    }
+    click(&view, confirm);
+    QTRY_COMPARE(service.deviceIDs(), (std::vector<std::string>{"dev-current", "dev-tab"}));
+    QTRY_VERIFY(!visibleTexts(root).contains("MacBook"));
+
+    // The code goes in through the field; the button takes it once there is one.
+    QQuickItem* field = nullptr;
+    for (QQuickItem* item : itemsOf(root)) {
+      if (item->inherits("QQuickTextField")) field = item;
+    }
+    QVERIFY(field);
+    QCOMPARE(field->property("placeholderText").toString(), QString("Code from the e-mail"));
+    QVERIFY(!button(root, "Sign out with code")->isEnabled());
+    field->forceActiveFocus();
+    for (const char c : std::string("K7QM-2XD9")) QTest::keyClick(&view, c);
+    auto* model = root->findChild<qt::YourDevicesModel*>();
+    QVERIFY(model);
+    QTRY_COMPARE(model->view()->code(), std::string("K7QM-2XD9"));
+    QTRY_VERIFY(button(root, "Sign out with code")->isEnabled());
+    click(&view, button(root, "Sign out with code"));
+    QTRY_COMPARE(service.deviceIDs(), std::vector<std::string>{"dev-current"});
+    QTRY_COMPARE(field->property("text").toString(), QString());
+    QTRY_VERIFY(!visibleTexts(root).contains("iPad"));
+    client->flush(std::chrono::seconds(5));
   }
 
   void presentedModeOpensOneModalWindowForTwoChallenges() {

@@ -313,6 +313,36 @@ TEST_F(ScreensRoadTest, OverTheLimitWithNothingSelectedTheButtonClosesTheChallen
   EXPECT_EQ(requestsTo("/v2/access/detach"), 0u);
 }
 
+TEST_F(ScreensRoadTest, ADetachRefusedUnderTheCapOnChangesSaysWhenTheNextIsAllowed) {
+  const std::string other = attachOtherDevice();
+  showChallenge();
+  auto& limiter = openLimiter();
+  const std::size_t rows = limiter.elements().size();
+  EXPECT_FALSE(limiter.nextChangeAt());
+  sandbox.script("detach", 409,
+                 R"({"error": "You can change devices again on 2027-01-08.",
+                     "next_change_at": "2027-01-08T12:00:00.000Z"})");
+  ASSERT_TRUE(limiter.perform("toggle:" + other));
+  ASSERT_TRUE(limiter.perform("logOut"));
+  ASSERT_TRUE(waitFor([&] { return limiter.nextChangeAt().has_value(); }));
+  settle(*zelk);
+  EXPECT_EQ(limiter.nextChangeAt(), iso8601Full().date("2027-01-08T12:00:00.000Z"));
+  EXPECT_TRUE(limiter.isOverDeviceLimit());
+  ASSERT_EQ(limiter.elements().size(), rows + 1);
+  EXPECT_EQ(limiter.elements()[5].plainText(),
+            "text in red: You can change devices again on January 8, 2027.");
+  useBuiltinTranslations("de");
+  EXPECT_EQ(limiter.elements()[5].text, "Sie können Geräte ab dem 8. Januar 2027 wieder wechseln.");
+  stopBuiltinTranslations();
+
+  // The next try that goes through takes the line away.
+  ASSERT_TRUE(limiter.perform("toggle:" + other));
+  ASSERT_TRUE(limiter.perform("logOut"));
+  EXPECT_FALSE(limiter.nextChangeAt());
+  ASSERT_TRUE(waitFor([&] { return !container->viewModel()->detachLoading() && !loading(); }));
+  EXPECT_FALSE(limiter.isOverDeviceLimit());
+}
+
 TEST_F(ScreensRoadTest, OptionsScreensShareOneQuietCodeClient) {
   attachOtherDevice();
   showChallenge();
