@@ -134,7 +134,8 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     if (key == "url" || key == "token-file") continue;
     std::string member = key;
     for (char& c : member) c = c == '-' ? '_' : c;
-    if (member.ends_with("_limit") || member.ends_with("_days") || member == "liveness_grace") {
+    if (member.ends_with("_limit") || member.ends_with("_days") || member == "liveness_grace" ||
+        member == "days") {
       try {
         body[member] = std::stoll(value);
       } catch (const std::exception&) {
@@ -142,7 +143,8 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
       }
     } else if (member == "require_verification" || member == "block_over_usage" ||
                member == "show_contacts" || member == "require_signed_users" ||
-               member == "new_device_notices") {
+               member == "new_device_notices" || member == "replace" || member == "all" ||
+               member == "clear") {
       if (value != "true" && value != "false")
         return usageError(name, "--" + key + " must be true or false");
       body[member] = value == "true";
@@ -157,6 +159,10 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
   if (command == "logout") return callAdmin(url, token, "POST", "/admin/logout", text);
   if (command == "challenge") return callAdmin(url, token, "POST", "/admin/challenges", text);
   if (command == "resolve") return callAdmin(url, token, "POST", "/admin/challenges/resolve", text);
+  if (command == "override") return callAdmin(url, token, "POST", "/admin/override", text);
+  if (command == "erase") return callAdmin(url, token, "POST", "/admin/erase", text);
+  if (command == "delete-project")
+    return callAdmin(url, token, "POST", "/admin/projects/delete", text);
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
   const auto escape = [&](const std::string& value) {
     char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
@@ -164,7 +170,7 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     curl_free(escaped);
     return out;
   };
-  if (command == "outbox" || command == "audit") {
+  if (command == "outbox" || command == "audit" || command == "users") {
     std::string query;
     for (const auto& [key, value] : options) {
       if (key == "url" || key == "token-file") continue;
@@ -173,11 +179,12 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     }
     return callAdmin(url, token, "GET", "/admin/" + command + query, "");
   }
-  // show-user
-  return callAdmin(
-      url, token, "GET",
-      "/admin/user?client_id=" + escape(options["client-id"]) + "&user=" + escape(options["user"]),
-      "");
+  // show-user and export
+  return callAdmin(url, token, "GET",
+                   std::string(command == "export" ? "/admin/export" : "/admin/user") +
+                       "?client_id=" + escape(options["client-id"]) +
+                       "&user=" + escape(options["user"]),
+                   "");
 }
 
 }  // namespace

@@ -5,13 +5,30 @@
 //        "overall_limit", "mobile_limit", "tablet_limit", "computer_limit", "logo",
 //        "primary_color", "require_verification", "block_over_usage", "limit_policy",
 //        "show_contacts", "liveness_grace", "webhook_url", "webhook_secret", "user_secret",
-//        "require_signed_users"}; members left out take their defaults, but for the secrets,
-//        which stay (they are never shown back); "evict_oldest" and "require_signed_users"
-//        need a "user_secret"
+//        "require_signed_users", "new_device_notices", "trusted_device_days",
+//        "device_changes_limit", "device_changes_days", "replace"}; an existing project changes
+//        only in the members sent, unless "replace" is true (then the members left out take
+//        their defaults); the secrets stay either way (they are never shown back);
+//        "evict_oldest" and "require_signed_users" need a "user_secret"
+//   POST /admin/projects/delete           {"client_id", "confirm"}: removes the project with its
+//        users, devices and records; "confirm" repeats the client id
 //   POST /admin/users                     {"client_id", "user", "email", "phone"}
-//   GET  /admin/user?client_id=&user=     a user's contact details, devices and challenges
+//   GET  /admin/users?client_id=&q=&after=&limit=   users whose id begins with q or whose e-mail
+//        address (any case) or phone number is q, by id: {"users": [{"user", "email", "phone",
+//        "devices"}], "next_after"}
+//   GET  /admin/user?client_id=&user=     a user's contact details, devices and challenges (never
+//        an access token)
+//   GET  /admin/export?client_id=&user=   all of that, the devices remembered, the device changes
+//        and the audit entries about the user
+//   POST /admin/erase                     {"client_id", "user"}: signs out every device of the
+//        user and removes everything stored of them; their audit entries stay, under a one-way
+//        pseudonym
+//   POST /admin/override                  {"client_id", "user", "overall_limit", "mobile_limit",
+//        "tablet_limit", "computer_limit", "days"} or {"client_id", "user", "clear": true}: the
+//        user's own limits, in place of the project's, for "days" or until cleared
 //   POST /admin/logout                    {"client_id", "device"}: detaches the device and
-//        sends it the logout order
+//        sends it the logout order; {"client_id", "user", "all": true} or {"client_id", "user",
+//        "all_but": device}: every device of the user, or every one but that
 //   POST /admin/challenges                {"client_id", "user"}: raises a challenge by hand
 //   POST /admin/challenges/resolve        {"client_id", "challenge"}: closes it
 //   GET  /admin/outbox?state=&limit=      codes and webhook events to send, sent or failed,
@@ -20,7 +37,8 @@
 //   GET  /admin/audit?client_id=&before=&limit=   security events, newest first:
 //        {"entries": [{"seq", "time", "client_id", "kind", "subject", "detail"}],
 //        "next_before"}; "next_before" (null on the last page) is the "before" of the next page
-// Every change made here is recorded in the audit trail.
+// Every change made here is recorded in the audit trail, with "actor" and "source" (the
+// peer's address) in its detail.
 #pragma once
 
 #include <string>

@@ -67,6 +67,18 @@ int DeviceCounts::of(DeviceType type) const {
   return mobiles;
 }
 
+ProjectSettings userLimits(const ProjectSettings& project, const UserRecord& user,
+                           Clock::time_point now) {
+  ProjectSettings settings = project;
+  const std::optional<LimitOverride>& own = user.limitOverride;
+  if (!own || !own->activeAt(now)) return settings;
+  if (own->overall) settings.overallLimit = *own->overall;
+  if (own->mobile) settings.mobileLimit = *own->mobile;
+  if (own->tablet) settings.tabletLimit = *own->tablet;
+  if (own->computer) settings.computerLimit = *own->computer;
+  return settings;
+}
+
 std::vector<const Device*> allDevices(const UserRecord& user) {
   std::vector<const Device*> devices;
   devices.reserve(user.devices.size());

@@ -62,6 +62,10 @@ bool withinLimits(const ProjectSettings& settings, const std::vector<const Devic
 const Device* evictionVictim(const UserRecord& user, const Device& attached,
                              const std::string& reason, const RuleContext& context);
 
+// The project's settings with the user's own limits in place of the project's, while they hold.
+ProjectSettings userLimits(const ProjectSettings& project, const UserRecord& user,
+                           Clock::time_point now);
+
 // All of `user`'s devices, as the limits look at them.
 std::vector<const Device*> allDevices(const UserRecord& user);
 

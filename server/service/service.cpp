@@ -31,7 +31,6 @@ json deviceJSON(const Device& d) {
           {"library", d.library},
           {"version", d.version},
           {"identity", d.identity},
-          {"last_access", d.lastAccess()},
           {"device_info", d.deviceInfo.value()},
           {"metadata", d.metadata.value()},
           {"attached_at", isoTimeMillis(d.attachedAt)},
@@ -96,17 +95,17 @@ class Service::Backend final : public UserCache::Backend {
     service_.committer_->submit(std::move(unit), std::move(done));
   }
 
-  std::unique_ptr<CallContext> context(const UserKey& key) override {
-    std::shared_ptr<const Project> project = service_.heldProject(key.project);
+  std::unique_ptr<CallContext> context(const UserRecord& user) override {
+    std::shared_ptr<const Project> project = service_.heldProject(user.key.project);
     const ProjectSettings& settings = project ? project->settings : defaultSettings();
     const Liveness& liveness = *service_.liveness_;
     const auto now = service_.clockNow();
-    return std::make_unique<CallContext>(CallContext{
-        project,
+    return std::make_unique<CallContext>(
+        project, userLimits(settings, user, now),
         RuleContext{settings, now, liveness.floor(),
                     [&liveness](const Device& device) { return liveness.activity(device.id); }},
         CodeContext{settings, service_.config_.codes, service_.config_.codeKey, now,
-                    service_.config_.codeChannels, &service_.destinations_}});
+                    service_.config_.codeChannels, &service_.destinations_});
   }
 
   void learned(const std::vector<std::string>& devices,
@@ -980,6 +979,97 @@ std::optional<json> Service::userJSON(const std::string& project, const std::str
                       {"devices", std::move(devices)},   {"challenges", std::move(challenges)}};
         return true;
       });
+}
+
+std::vector<UserSummary> Service::searchUsers(const std::string& project, const std::string& query,
+                                              const std::string& after, std::size_t max) {
+  return store_->searchUsers(project, query, after, max);
+}
+
+std::vector<Delivery> Service::logoutUser(const std::string& project, const std::string& user,
+                                          const std::string& keep) {
+  return onUserAndWait<std::vector<Delivery>>(
+      *users_, {project, user},
+      [keep](UserEdit& edit, const CallContext& context, std::vector<Delivery>& logouts) {
+        std::vector<std::string> going;
+        for (const Device& device : edit.user().devices) {
+          if (device.id != keep) going.push_back(device.id);
+        }
+        for (const std::string& id : going)
+          logouts.push_back(detachDevice(edit, id, context.rules, "operator").logout);
+        return true;
+      });
+}
+
+bool Service::setLimitOverride(const std::string& project, const std::string& user,
+                               std::optional<LimitOverride> limits) {
+  return onUserAndWait<bool>(*users_, {project, user},
+                             [limits](UserEdit& edit, const CallContext& context, bool& known) {
+                               known = edit.user().version > 0;
+                               if (!known) return true;
+                               edit.user().limitOverride = limits;
+                               edit.profileChanged();
+                               // Within the user's new limits, their challenges at a limit are
+                               // over.
+                               resolveWithinLimits(edit, context.rules);
+                               return true;
+                             });
+}
+
+std::optional<json> Service::exportUser(const std::string& project, const std::string& user) {
+  std::optional<json> records = userJSON(project, user);
+  if (!records) return std::nullopt;
+  const UserRecord record = onUserAndWait<UserRecord>(
+      *users_, {project, user}, [](UserEdit& edit, const CallContext&, UserRecord& copy) {
+        copy = edit.user();
+        return true;
+      });
+  json known = json::array();
+  for (const KnownDevice& device : record.knownDevices) {
+    json entry = {{"vendor_identifier", device.vendorId},
+                  {"first_seen_at", isoTimeMillis(device.firstSeenAt)}};
+    if (device.toldAt != Clock::time_point{}) entry["told_at"] = isoTimeMillis(device.toldAt);
+    if (device.trustedUntil != Clock::time_point{})
+      entry["trusted_until"] = isoTimeMillis(device.trustedUntil);
+    known.push_back(std::move(entry));
+  }
+  json changes = json::array();
+  for (const auto at : record.deviceChanges) changes.push_back(isoTimeMillis(at));
+  json audit = json::array();
+  for (const AuditEntry& entry : store_->auditEntriesAbout(project, user, 10'000))
+    audit.push_back({{"seq", entry.seq},
+                     {"time", isoTimeMillis(entry.at)},
+                     {"kind", entry.kind},
+                     {"detail", entry.detail}});
+  (*records)["known_devices"] = std::move(known);
+  (*records)["device_changes"] = std::move(changes);
+  (*records)["audit"] = std::move(audit);
+  return records;
+}
+
+std::optional<std::vector<Delivery>> Service::eraseUser(const std::string& project,
+                                                        const std::string& user) {
+  if (!userJSON(project, user)) return std::nullopt;
+  std::vector<Delivery> logouts = logoutUser(project, user, "");
+  // One-way, and the same pseudonym for the same user each time.
+  const std::string pseudonym =
+      "erased:" + hmacSha256Hex(config_.codeKey, "erase:" + project + ":" + user).substr(0, 16);
+  const std::uint64_t version = onUserAndWait<std::uint64_t>(
+      *users_, {project, user}, [](UserEdit& edit, const CallContext&, std::uint64_t& held) {
+        held = edit.user().version;
+        return true;
+      });
+  store_->eraseUser({project, user}, pseudonym);
+  users_->heard({project, user}, version + 1);
+  return logouts;
+}
+
+bool Service::deleteProject(const std::string& clientId) {
+  const bool found = store_->deleteProject(clientId);
+  // What is held of the project and its users is read afresh, and found gone.
+  users_->dropAll();
+  projectChanged(clientId);
+  return found;
 }
 
 json Service::projectsJSON() {

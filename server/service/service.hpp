@@ -228,6 +228,27 @@ class Service {
                    nlohmann::json detail = nlohmann::json::object());
   std::vector<Delivery> sweepIdleDevices();
 
+  // The users of `project` an operator looks for: see Store::searchUsers().
+  std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
+                                       const std::string& after, std::size_t max);
+  // Detaches every device of the user but `keep` ("" : every one), as an operator's logout
+  // would; their logout orders.
+  std::vector<Delivery> logoutUser(const std::string& project, const std::string& user,
+                                   const std::string& keep);
+  // Sets (nullopt: clears) the user's own limits, which the limit rules take in place of the
+  // project's; false for a user nothing is stored of.
+  bool setLimitOverride(const std::string& project, const std::string& user,
+                        std::optional<LimitOverride> limits);
+  // Everything stored of the user, for a copy of their records: the operator's view, the devices
+  // remembered, the device changes, and the audit entries about them; nullopt for no such user.
+  std::optional<nlohmann::json> exportUser(const std::string& project, const std::string& user);
+  // Signs out every device of the user and removes everything stored of them, their audit
+  // entries kept under a one-way pseudonym; the logout orders, or nullopt for no such user.
+  std::optional<std::vector<Delivery>> eraseUser(const std::string& project,
+                                                 const std::string& user);
+  // Removes a project and everything stored of it; false when there was none.
+  bool deleteProject(const std::string& clientId);
+
   // Operator views, each read from the store when not held.
   std::optional<nlohmann::json> challengeState(const std::string& challengeId);
   std::optional<nlohmann::json> userJSON(const std::string& project, const std::string& user);

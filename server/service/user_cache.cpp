@@ -101,6 +101,9 @@ void UserCache::install(Slot* slot, std::optional<StoredUser> user, std::uint64_
   } else {
     slot->record.emplace();
     slot->record->key = slot->key;
+    // Nothing is stored of the user (an operator erased them, say): no version heard of before
+    // is still to come, and the user's versions count from the start again.
+    slot->heard = 0;
   }
   ++slot->loads;
   slot->fresh = true;
@@ -200,7 +203,7 @@ void UserCache::run(Slot* slot) {
     if (!slot->fresh) hits_ += batch.size();
     slot->fresh = false;
 
-    const std::unique_ptr<CallContext> context = backend_.context(slot->key);
+    const std::unique_ptr<CallContext> context = backend_.context(*slot->record);
     UserEdit edit(*slot->record);
     std::vector<std::shared_ptr<UserCall>> decided;
     std::deque<std::shared_ptr<UserCall>> again;

@@ -38,8 +38,20 @@ namespace zelk::server {
 
 // What a call is decided with besides the user's records.
 struct CallContext {
+  CallContext(std::shared_ptr<const Project> held, ProjectSettings effective, RuleContext rulesFrom,
+              CodeContext codesFrom)
+      : project(std::move(held)),
+        settings(std::move(effective)),
+        rules{settings, rulesFrom.now, rulesFrom.floor, std::move(rulesFrom.activity)},
+        codes{settings,      codesFrom.policy,   codesFrom.key,
+              codesFrom.now, codesFrom.channels, codesFrom.destinations} {}
+  CallContext(const CallContext&) = delete;
+  CallContext& operator=(const CallContext&) = delete;
+
   std::shared_ptr<const Project> project;  // nullptr: no project answers to the user's client id
-  RuleContext rules;                       // its settings are the project's
+  // The project's settings, with the user's own limits in place of the project's.
+  const ProjectSettings settings;
+  RuleContext rules;  // its settings are `settings`
   CodeContext codes;
 };
 
@@ -70,7 +82,7 @@ class UserCache {
     // Stores a unit on another thread.
     virtual void store(Unit unit, std::function<void(Unit& unit, bool failed)> done) = 0;
     // The context a user's calls are decided in now.
-    virtual std::unique_ptr<CallContext> context(const UserKey& key) = 0;
+    virtual std::unique_ptr<CallContext> context(const UserRecord& user) = 0;
     // What the store said of the streams of `devices`, and that they are held no more.
     virtual void learned(const std::vector<std::string>& devices,
                          const std::unordered_map<std::string, StreamFacts>& streams) = 0;

@@ -40,6 +40,7 @@ Changes UserEdit::finish() {
   changes.profile = user_.profile;
   changes.deviceChanges = user_.deviceChanges;
   changes.knownDevices = user_.knownDevices;
+  changes.limitOverride = user_.limitOverride;
   const auto removed = [&](const std::string& id) {
     return std::find(changes.removedDevices.begin(), changes.removedDevices.end(), id) !=
            changes.removedDevices.end();

@@ -100,6 +100,38 @@ inline std::string knownDevicesJSON(const std::vector<KnownDevice>& devices) {
   return dumpJSON(list);
 }
 
+// A user's own limits as a JSON object ("" : none), and back.
+inline std::string limitOverrideJSON(const std::optional<LimitOverride>& limits) {
+  if (!limits) return "";
+  nlohmann::json object = nlohmann::json::object();
+  for (auto [key, value] :
+       {std::pair{"overall_limit", limits->overall}, std::pair{"mobile_limit", limits->mobile},
+        std::pair{"tablet_limit", limits->tablet}, std::pair{"computer_limit", limits->computer}}) {
+    if (value) object[key] = *value;
+  }
+  if (limits->until != Clock::time_point{}) object["until"] = toMillis(limits->until);
+  return dumpJSON(object);
+}
+
+inline std::optional<LimitOverride> limitOverrideOf(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  const nlohmann::json object = parseJSON(text, nlohmann::json());
+  if (!object.is_object()) return std::nullopt;
+  LimitOverride limits;
+  const auto limit = [&](const char* key) -> std::optional<int> {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_number_integer()) return std::nullopt;
+    return it->get<int>();
+  };
+  limits.overall = limit("overall_limit");
+  limits.mobile = limit("mobile_limit");
+  limits.tablet = limit("tablet_limit");
+  limits.computer = limit("computer_limit");
+  if (const auto it = object.find("until"); it != object.end() && it->is_number_integer())
+    limits.until = fromMillis(it->get<std::int64_t>());
+  return limits;
+}
+
 inline std::vector<KnownDevice> knownDevicesOf(const std::string& text) {
   std::vector<KnownDevice> devices;
   const auto time = [](const nlohmann::json& entry, const char* key) {

@@ -2,6 +2,7 @@
 // The store of the sandbox and of tests: the records in the process, under one lock, written and
 // read as the SQL stores write and read them, so that the rules above cannot tell them apart.
 #include <algorithm>
+#include <cctype>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -209,7 +210,98 @@ class MemoryStore final : public Store {
     return found;
   }
 
+  std::vector<AuditEntry> auditEntriesAbout(const std::string& project, const std::string& subject,
+                                            std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    std::vector<AuditEntry> found;
+    for (auto it = audit_.rbegin(); it != audit_.rend() && found.size() < max; ++it) {
+      if (it->project == project && it->subject == subject) found.push_back(*it);
+    }
+    return found;
+  }
+
+  std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
+                                       const std::string& after, std::size_t max) override {
+    const auto lower = [](std::string text) {
+      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return text;
+    };
+    std::lock_guard lock(mutex_);
+    std::vector<UserSummary> found;
+    for (const auto& [key, user] : users_) {
+      if (key.project != project || key.user <= after) continue;
+      const bool matches = key.user.starts_with(query) ||
+                           (!query.empty() && (lower(user.profile.email) == lower(query) ||
+                                               user.profile.phone == query));
+      if (matches)
+        found.push_back({key.user, user.profile.email, user.profile.phone, user.devices.size()});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const UserSummary& a, const UserSummary& b) { return a.user < b.user; });
+    if (found.size() > max) found.resize(max);
+    return found;
+  }
+
+  bool eraseUser(const UserKey& key, const std::string& pseudonym) override {
+    std::lock_guard lock(mutex_);
+    const auto user = users_.find(key);
+    const bool found = user != users_.end();
+    if (found) {
+      forgetLocked(user->second);
+      users_.erase(user);
+    }
+    std::erase_if(outbox_, [&](const OutboxMessage& message) {
+      if (message.project != key.project || message.kind == "webhook") return false;
+      const auto payload = nlohmann::json::parse(message.payload, nullptr, false);
+      return payload.is_object() && payload.value("user", "") == key.user;
+    });
+    const std::string quoted = columns::dumpJSON(nlohmann::json(key.user));
+    const std::string replaced = columns::dumpJSON(nlohmann::json(pseudonym));
+    for (AuditEntry& entry : audit_) {
+      if (entry.project != key.project) continue;
+      if (entry.subject == key.user) entry.subject = pseudonym;
+      std::string detail = columns::dumpJSON(entry.detail);
+      bool changed = false;
+      for (auto at = detail.find(quoted); at != std::string::npos;
+           at = detail.find(quoted, at + replaced.size())) {
+        detail.replace(at, quoted.size(), replaced);
+        changed = true;
+      }
+      if (changed) entry.detail = columns::parseJSON(detail, nlohmann::json::object());
+    }
+    return found;
+  }
+
+  bool deleteProject(const std::string& clientId) override {
+    std::lock_guard lock(mutex_);
+    for (auto it = users_.begin(); it != users_.end();) {
+      if (it->first.project != clientId) {
+        ++it;
+        continue;
+      }
+      forgetLocked(it->second);
+      it = users_.erase(it);
+    }
+    std::erase_if(detached_, [&](const auto& entry) { return entry.second.project == clientId; });
+    std::erase_if(identities_, [&](const auto& entry) { return entry.second.project == clientId; });
+    std::erase_if(identityByVendor_,
+                  [&](const auto& entry) { return entry.first.first == clientId; });
+    std::erase_if(outbox_, [&](const OutboxMessage& m) { return m.project == clientId; });
+    std::erase_if(audit_, [&](const AuditEntry& e) { return e.project == clientId; });
+    return projects_.erase(clientId) > 0;
+  }
+
  private:
+  // Forgets what points at the records of `user`, which are about to go.
+  void forgetLocked(const UserRecord& user) {
+    for (const Device& device : user.devices) {
+      deviceOwners_.erase(device.id);
+      ended_.erase(device.id);
+      streaming_.erase(device.id);
+    }
+    for (const Challenge& challenge : user.challenges) challengeOwners_.erase(challenge.id);
+  }
+
   std::optional<StoredUser> userLocked(const UserKey& key) const {
     const auto user = users_.find(key);
     if (user == users_.end()) return std::nullopt;
@@ -230,6 +322,7 @@ class MemoryStore final : public Store {
     user.profile = changes.profile;
     user.deviceChanges = changes.deviceChanges;
     user.knownDevices = changes.knownDevices;
+    user.limitOverride = changes.limitOverride;
     for (const std::string& id : changes.removedDevices) {
       std::erase_if(user.devices, [&](const Device& device) { return device.id == id; });
       deviceOwners_.erase(id);

@@ -222,6 +222,14 @@ ALTER TABLE users ADD COLUMN device_changes TEXT NOT NULL DEFAULT '[]';
 ALTER TABLE users ADD COLUMN known_devices TEXT NOT NULL DEFAULT '[]';
 ALTER TABLE challenges ADD COLUMN device_id TEXT NOT NULL DEFAULT '';
 )sql",
+    // What operators look users up by, and the limits they set for one user.
+    R"sql(
+ALTER TABLE users ADD COLUMN limit_override TEXT NOT NULL DEFAULT '';
+CREATE INDEX users_by_id ON users (client_id, user_id COLLATE "C");
+CREATE INDEX users_by_email ON users (client_id, lower(email));
+CREATE INDEX users_by_phone ON users (client_id, phone);
+CREATE INDEX audit_by_subject ON audit (client_id, subject, seq);
+)sql",
 };
 
 constexpr const char* kProjectColumns =
@@ -291,6 +299,22 @@ OutboxMessage readOutboxRow(const Result& r, int i) {
   return message;
 }
 
+// The audit entries of rows of "seq, at, client_id, kind, subject, detail".
+std::vector<AuditEntry> auditOf(const Result& r) {
+  std::vector<AuditEntry> found;
+  for (int i = 0; i < r.rows(); ++i) {
+    AuditEntry entry;
+    entry.seq = static_cast<std::uint64_t>(r.integer(i, 0));
+    entry.at = fromMillis(r.integer(i, 1));
+    entry.project = r.text(i, 2);
+    entry.kind = r.text(i, 3);
+    entry.subject = r.text(i, 4);
+    entry.detail = parseJSON(r.text(i, 5), json::object());
+    found.push_back(std::move(entry));
+  }
+  return found;
+}
+
 std::string sql(std::initializer_list<std::string_view> parts) {
   std::string text;
   for (auto part : parts) text += part;
@@ -300,10 +324,11 @@ std::string sql(std::initializer_list<std::string_view> parts) {
 // A user's records, as one statement reads them: a row per record, its kind first, then its
 // columns as text. `o` names the user: (client_id, user_id).
 constexpr const char* kUserRows = R"sql(
-u AS (SELECT t.version, t.email, t.phone, t.device_changes, t.known_devices FROM users t
+u AS (SELECT t.version, t.email, t.phone, t.device_changes, t.known_devices, t.limit_override
+      FROM users t
       JOIN o USING (client_id, user_id)),
 d AS (SELECT t.* FROM devices t JOIN o USING (client_id, user_id))
-SELECT 'u', version::text, email, phone, device_changes, known_devices, NULL, NULL, NULL, NULL, NULL,
+SELECT 'u', version::text, email, phone, device_changes, known_devices, limit_override, NULL, NULL, NULL, NULL,
        NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM u
 UNION ALL
 SELECT 'd', id, vendor_id, type, library, version, identity, accesses, device_info, metadata,
@@ -362,6 +387,7 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
       user.profile.phone = r.text(i, 3);
       user.deviceChanges = sendTimesOf(r.text(i, 4));
       user.knownDevices = knownDevicesOf(r.text(i, 5));
+      user.limitOverride = limitOverrideOf(r.text(i, 6));
     } else if (kind == "d") {
       any = true;
       Device device;
@@ -432,16 +458,19 @@ std::optional<StoredUser> userFromRows(const Result& r, const UserKey& key) {
 constexpr const char* kCommit = R"sql(
 WITH
 u AS (SELECT * FROM unnest($1::text[], $2::text[], $3::bigint[], $4::text[], $5::text[],
-        $76::text[], $77::text[]) AS u(client_id, user_id, base, email, phone, device_changes,
-                                       known_devices)),
+        $76::text[], $77::text[], $79::text[])
+        AS u(client_id, user_id, base, email, phone, device_changes, known_devices,
+             limit_override)),
 bumped AS (
   INSERT INTO users AS t (client_id, user_id, email, phone, version, device_changes,
-                          known_devices)
-  SELECT client_id, user_id, email, phone, base + 1, device_changes, known_devices FROM u
+                          known_devices, limit_override)
+  SELECT client_id, user_id, email, phone, base + 1, device_changes, known_devices,
+         limit_override FROM u
    ORDER BY client_id, user_id
   ON CONFLICT (client_id, user_id) DO UPDATE
     SET email = EXCLUDED.email, phone = EXCLUDED.phone, version = EXCLUDED.version,
-        device_changes = EXCLUDED.device_changes, known_devices = EXCLUDED.known_devices
+        device_changes = EXCLUDED.device_changes, known_devices = EXCLUDED.known_devices,
+        limit_override = EXCLUDED.limit_override
     WHERE t.version = EXCLUDED.version - 1
   RETURNING t.client_id, t.user_id),
 d AS (SELECT * FROM unnest($6::text[], $7::text[], $8::text[], $9::text[], $10::text[],
@@ -627,7 +656,8 @@ std::vector<std::string> packNotices(const std::string& sender,
 
 // The column arrays of a commit's statement, filled unit by unit.
 struct CommitRows {
-  std::vector<std::string> userClients, userNames, emails, phones, deviceChanges, knownDevices;
+  std::vector<std::string> userClients, userNames, emails, phones, deviceChanges, knownDevices,
+      limitOverrides;
   std::vector<std::int64_t> bases;
   struct Devices {
     std::vector<std::string> id, client, user, vendor, type, library, version, identity, accesses,
@@ -726,6 +756,7 @@ struct CommitRows {
       phones.push_back(c.profile.phone);
       deviceChanges.push_back(timesJSON(c.deviceChanges));
       knownDevices.push_back(knownDevicesJSON(c.knownDevices));
+      limitOverrides.push_back(limitOverrideJSON(c.limitOverride));
       for (const Changes::DeviceRow& d : c.devices) {
         devices.id.push_back(d.id);
         devices.client.push_back(gateClient);
@@ -895,6 +926,7 @@ struct CommitRows {
     p.addArray(devices.city).addArray(devices.country);
     // And the changes of devices owners make, later still.
     p.addArray(deviceChanges).addArray(knownDevices).addArray(challenges.device);
+    p.addArray(limitOverrides);
     return p;
   }
 };
@@ -1411,21 +1443,113 @@ class PostgresStore final : public Store {
                                        std::size_t max) override {
     std::vector<AuditEntry> found;
     withConnection([&](Connection& conn) {
-      Result r = conn.query(
+      found = auditOf(conn.query(
           "SELECT seq, at, client_id, kind, subject, detail FROM audit WHERE "
           "($1 = '' OR client_id = $1) AND ($2 = 0 OR seq < $2) ORDER BY seq DESC LIMIT $3",
-          Params().add(project).add(before).add(static_cast<std::uint64_t>(max)));
-      for (int i = 0; i < r.rows(); ++i) {
-        AuditEntry entry;
-        entry.seq = static_cast<std::uint64_t>(r.integer(i, 0));
-        entry.at = fromMillis(r.integer(i, 1));
-        entry.project = r.text(i, 2);
-        entry.kind = r.text(i, 3);
-        entry.subject = r.text(i, 4);
-        entry.detail = parseJSON(r.text(i, 5), json::object());
-        found.push_back(std::move(entry));
-      }
+          Params().add(project).add(before).add(static_cast<std::uint64_t>(max))));
     });
+    return found;
+  }
+
+  std::vector<AuditEntry> auditEntriesAbout(const std::string& project, const std::string& subject,
+                                            std::size_t max) override {
+    std::vector<AuditEntry> found;
+    withConnection([&](Connection& conn) {
+      found = auditOf(conn.query(
+          "SELECT seq, at, client_id, kind, subject, detail FROM audit WHERE client_id = $1 AND "
+          "subject = $2 ORDER BY seq DESC LIMIT $3",
+          Params().add(project).add(subject).add(static_cast<std::uint64_t>(max))));
+    });
+    return found;
+  }
+
+  std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
+                                       const std::string& after, std::size_t max) override {
+    // A prefix as a LIKE pattern, its wildcards taken as they are.
+    std::string pattern;
+    for (char c : query) {
+      if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+      pattern += c;
+    }
+    pattern += '%';
+    std::vector<UserSummary> found;
+    withConnection([&](Connection& conn) {
+      // Each of the three ways a user is found goes by an index of its own; ids in byte order.
+      const Result r = conn.query(
+          "SELECT u.user_id, u.email, u.phone, (SELECT count(*) FROM devices d WHERE "
+          "d.client_id = u.client_id AND d.user_id = u.user_id) FROM users u WHERE "
+          "u.client_id = $1 AND u.user_id COLLATE \"C\" > $3 AND u.user_id IN (SELECT user_id "
+          "FROM users WHERE client_id = $1 AND user_id COLLATE \"C\" LIKE $4 UNION SELECT "
+          "user_id FROM users WHERE client_id = $1 AND $2 <> '' AND lower(email) = lower($2) "
+          "UNION SELECT user_id FROM users WHERE client_id = $1 AND $2 <> '' AND phone = $2) "
+          "ORDER BY u.user_id COLLATE \"C\" LIMIT $5",
+          Params().add(project).add(query).add(after).add(pattern).add(
+              static_cast<std::uint64_t>(max)));
+      for (int i = 0; i < r.rows(); ++i)
+        found.push_back(
+            {r.text(i, 0), r.text(i, 1), r.text(i, 2), static_cast<std::size_t>(r.integer(i, 3))});
+    });
+    return found;
+  }
+
+  bool eraseUser(const UserKey& key, const std::string& pseudonym) override {
+    bool erased = false;
+    std::int64_t version = 0;
+    withTransaction("BEGIN", [&](Connection& conn) {
+      const Params who = Params().add(key.project).add(key.user);
+      const Result held = conn.query(
+          "SELECT version FROM users WHERE client_id = $1 AND user_id = $2 FOR UPDATE", who);
+      if (held.rows() > 0) version = held.integer(0, 0);
+      conn.query(
+          "DELETE FROM messages WHERE device_id IN (SELECT id FROM devices WHERE client_id = $1 "
+          "AND user_id = $2)",
+          who);
+      conn.query(
+          "DELETE FROM stream_hosts WHERE device_id IN (SELECT id FROM devices WHERE client_id = "
+          "$1 AND user_id = $2)",
+          who);
+      const Result gone = conn.query(
+          "WITH d AS (DELETE FROM devices WHERE client_id = $1 AND user_id = $2 RETURNING 1), "
+          "c AS (DELETE FROM challenges WHERE client_id = $1 AND user_id = $2 RETURNING 1), "
+          "u AS (DELETE FROM users WHERE client_id = $1 AND user_id = $2 RETURNING 1) "
+          "SELECT (SELECT count(*) FROM d) + (SELECT count(*) FROM c) + (SELECT count(*) FROM u)",
+          who);
+      erased = gone.rows() > 0 && gone.integer(0, 0) > 0;
+      conn.query(
+          "DELETE FROM outbox WHERE client_id = $1 AND kind <> 'webhook' AND payload LIKE '{%' "
+          "AND payload::jsonb ->> 'user' = $2",
+          who);
+      // The trail keeps what happened, no longer to whom: the id as subject and as a JSON string
+      // in the details.
+      conn.query("UPDATE audit SET subject = $3 WHERE client_id = $1 AND subject = $2",
+                 Params().add(key.project).add(key.user).add(pseudonym));
+      conn.query(
+          "UPDATE audit SET detail = replace(detail, $2, $3) WHERE client_id = $1 AND "
+          "strpos(detail, $2) > 0",
+          Params().add(key.project).add(dumpJSON(json(key.user))).add(dumpJSON(json(pseudonym))));
+    });
+    // Other instances drop what they hold of the user.
+    tell({notice("u", {{"p", key.project}, {"u", key.user}, {"v", version + 1}})});
+    return erased;
+  }
+
+  bool deleteProject(const std::string& clientId) override {
+    bool found = false;
+    withTransaction("BEGIN", [&](Connection& conn) {
+      const Params which = Params().add(clientId);
+      conn.query(
+          "DELETE FROM messages WHERE device_id IN (SELECT id FROM devices WHERE client_id = $1)",
+          which);
+      conn.query(
+          "DELETE FROM stream_hosts WHERE device_id IN (SELECT id FROM devices WHERE client_id = "
+          "$1)",
+          which);
+      for (const char* table :
+           {"devices", "challenges", "users", "identities", "detached_devices", "outbox", "audit"})
+        conn.query((std::string("DELETE FROM ") + table + " WHERE client_id = $1").c_str(), which);
+      found = conn.query("DELETE FROM projects WHERE client_id = $1 RETURNING 1", which).rows() > 0;
+    });
+    tell({notice("p", {{"p", clientId}})});
     return found;
   }
 

@@ -193,6 +193,16 @@ struct KnownDevice {
   bool trusted(Clock::time_point now) const { return now < trustedUntil; }
 };
 
+// Limits an operator set for one user in place of the project's, until `until` (the epoch: for
+// good); a limit left out is the project's.
+struct LimitOverride {
+  std::optional<int> overall, mobile, tablet, computer;
+  Clock::time_point until;
+
+  bool activeAt(Clock::time_point now) const { return until == Clock::time_point{} || now < until; }
+  bool operator==(const LimitOverride&) const = default;
+};
+
 // Everything stored of one user. `version` counts the changes written of the user: a change is
 // decided on the records of one version and written only if they are still of that version.
 struct UserRecord {
@@ -207,6 +217,7 @@ struct UserRecord {
   // The devices (by vendor identifier) the user was seen with, oldest first: a device record
   // goes with every detach, what the owner was told of and trusts stays with these.
   std::vector<KnownDevice> knownDevices;
+  std::optional<LimitOverride> limitOverride;
 
   const KnownDevice* known(std::string_view vendorId) const;
   KnownDevice* known(std::string_view vendorId);

@@ -227,6 +227,13 @@ ALTER TABLE users ADD COLUMN device_changes TEXT NOT NULL DEFAULT '[]';
 ALTER TABLE users ADD COLUMN known_devices TEXT NOT NULL DEFAULT '[]';
 ALTER TABLE challenges ADD COLUMN device_id TEXT NOT NULL DEFAULT '';
 )sql",
+    // What operators look users up by, and the limits they set for one user.
+    R"sql(
+ALTER TABLE users ADD COLUMN limit_override TEXT NOT NULL DEFAULT '';
+CREATE INDEX users_by_email ON users (client_id, lower(email));
+CREATE INDEX users_by_phone ON users (client_id, phone);
+CREATE INDEX audit_by_subject ON audit (client_id, subject, seq);
+)sql",
 };
 
 class Statement {
@@ -339,6 +346,22 @@ OutboxMessage outboxOf(const Statement& row) {
   message.lastError = row.text(7);
   message.state = outboxStateFromName(row.text(8)).value_or(OutboxState::failed);
   return message;
+}
+
+// The audit entries a statement of "seq, at, client_id, kind, subject, detail" lists.
+std::vector<AuditEntry> auditOf(Statement& list) {
+  std::vector<AuditEntry> found;
+  while (list.step()) {
+    AuditEntry entry;
+    entry.seq = static_cast<std::uint64_t>(list.integer(0));
+    entry.at = fromMillis(list.integer(1));
+    entry.project = list.text(2);
+    entry.kind = list.text(3);
+    entry.subject = list.text(4);
+    entry.detail = parseJSON(list.text(5), nlohmann::json::object());
+    found.push_back(std::move(entry));
+  }
+  return found;
 }
 
 DetachedDevice detachedOf(const Statement& row) {
@@ -605,7 +628,8 @@ class SQLiteStore final : public Store {
               .bind(4, unit.changes.profile.phone)
               .bind(5, static_cast<std::int64_t>(unit.baseVersion))
               .bind(6, timesJSON(unit.changes.deviceChanges))
-              .bind(7, knownDevicesJSON(unit.changes.knownDevices));
+              .bind(7, knownDevicesJSON(unit.changes.knownDevices))
+              .bind(8, limitOverrideJSON(unit.changes.limitOverride));
           if (put.run() != 1) {
             unit.conflict = true;
             continue;
@@ -761,18 +785,99 @@ class SQLiteStore final : public Store {
     list.bind(1, project)
         .bind(2, static_cast<std::int64_t>(before))
         .bind(3, static_cast<std::int64_t>(max));
-    std::vector<AuditEntry> found;
-    while (list.step()) {
-      AuditEntry entry;
-      entry.seq = static_cast<std::uint64_t>(list.integer(0));
-      entry.at = fromMillis(list.integer(1));
-      entry.project = list.text(2);
-      entry.kind = list.text(3);
-      entry.subject = list.text(4);
-      entry.detail = parseJSON(list.text(5), json::object());
-      found.push_back(std::move(entry));
+    return auditOf(list);
+  }
+
+  std::vector<AuditEntry> auditEntriesAbout(const std::string& project, const std::string& subject,
+                                            std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT seq, at, client_id, kind, subject, detail FROM audit WHERE "
+                   "client_id = ?1 AND subject = ?2 ORDER BY seq DESC LIMIT ?3");
+    list.bind(1, project).bind(2, subject).bind(3, static_cast<std::int64_t>(max));
+    return auditOf(list);
+  }
+
+  std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
+                                       const std::string& after, std::size_t max) override {
+    return reading([&](Reader& reader) {
+      // Each of the three ways a user is found goes by an index of its own.
+      Statement& search = reader.statement(
+          "SELECT u.user_id, u.email, u.phone, (SELECT count(*) FROM devices d WHERE "
+          "d.client_id = u.client_id AND d.user_id = u.user_id) FROM users u WHERE "
+          "u.client_id = ?1 AND u.user_id > ?3 AND u.user_id IN (SELECT user_id FROM users WHERE "
+          "client_id = ?1 AND user_id >= ?2 AND user_id < ?2 || char(1114111) UNION SELECT "
+          "user_id FROM users WHERE client_id = ?1 AND lower(email) = lower(?2) AND ?2 <> '' "
+          "UNION SELECT user_id FROM users WHERE client_id = ?1 AND phone = ?2 AND ?2 <> '') "
+          "ORDER BY u.user_id LIMIT ?4");
+      search.bind(1, project).bind(2, query).bind(3, after).bind(4, static_cast<std::int64_t>(max));
+      std::vector<UserSummary> found;
+      while (search.step())
+        found.push_back({search.text(0), search.text(1), search.text(2),
+                         static_cast<std::size_t>(search.integer(3))});
+      return found;
+    });
+  }
+
+  bool eraseUser(const UserKey& key, const std::string& pseudonym) override {
+    std::lock_guard lock(mutex_);
+    begin_->run();
+    try {
+      const auto run = [&](const char* sql) {
+        Statement statement(db_, sql);
+        return statement.bind(1, key.project).bind(2, key.user).bind(3, pseudonym).run();
+      };
+      run("DELETE FROM messages WHERE device_id IN (SELECT id FROM devices WHERE client_id = ?1 "
+          "AND user_id = ?2) AND ?3 = ?3");
+      run("DELETE FROM stream_hosts WHERE device_id IN (SELECT id FROM devices WHERE client_id = "
+          "?1 AND user_id = ?2) AND ?3 = ?3");
+      int erased = run("DELETE FROM devices WHERE client_id = ?1 AND user_id = ?2 AND ?3 = ?3");
+      erased += run("DELETE FROM challenges WHERE client_id = ?1 AND user_id = ?2 AND ?3 = ?3");
+      erased += run("DELETE FROM users WHERE client_id = ?1 AND user_id = ?2 AND ?3 = ?3");
+      run("DELETE FROM outbox WHERE client_id = ?1 AND kind <> 'webhook' AND "
+          "json_valid(payload) AND json_extract(payload, '$.user') = ?2 AND ?3 = ?3");
+      // The trail keeps what happened, no longer to whom: the id as subject and as a JSON string
+      // in the details.
+      run("UPDATE audit SET subject = ?3 WHERE client_id = ?1 AND subject = ?2");
+      Statement details(db_,
+                        "UPDATE audit SET detail = replace(detail, ?2, ?3) WHERE client_id = ?1 "
+                        "AND instr(detail, ?2) > 0");
+      details.bind(1, key.project)
+          .bind(2, dumpJSON(json(key.user)))
+          .bind(3, dumpJSON(json(pseudonym)))
+          .run();
+      commit_->run();
+      return erased > 0;
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
     }
-    return found;
+  }
+
+  bool deleteProject(const std::string& clientId) override {
+    std::lock_guard lock(mutex_);
+    begin_->run();
+    try {
+      const auto run = [&](const char* sql) {
+        Statement statement(db_, sql);
+        return statement.bind(1, clientId).run();
+      };
+      run("DELETE FROM messages WHERE device_id IN (SELECT id FROM devices WHERE client_id = ?1)");
+      run("DELETE FROM stream_hosts WHERE device_id IN (SELECT id FROM devices WHERE client_id = "
+          "?1)");
+      for (const char* table : {"devices", "challenges", "users", "identities", "detached_devices",
+                                "outbox", "audit"}) {
+        Statement remove(db_,
+                         (std::string("DELETE FROM ") + table + " WHERE client_id = ?1").c_str());
+        remove.bind(1, clientId).run();
+      }
+      const bool found = run("DELETE FROM projects WHERE client_id = ?1") > 0;
+      commit_->run();
+      return found;
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
   }
 
  private:
@@ -805,9 +910,8 @@ class SQLiteStore final : public Store {
     user.key = key;
     bool any = false;
     Statement& row = reader.statement(
-        "SELECT version, email, phone, device_changes, known_devices FROM users WHERE client_id = "
-        "?1 "
-        "AND user_id = ?2");
+        "SELECT version, email, phone, device_changes, known_devices, limit_override FROM users "
+        "WHERE client_id = ?1 AND user_id = ?2");
     row.bind(1, key.project).bind(2, key.user);
     if (row.step()) {
       any = true;
@@ -816,6 +920,7 @@ class SQLiteStore final : public Store {
       user.profile.phone = row.text(2);
       user.deviceChanges = sendTimesOf(row.text(3));
       user.knownDevices = knownDevicesOf(row.text(4));
+      user.limitOverride = limitOverrideOf(row.text(5));
       row.reset();
     }
     Statement& devices = reader.statement(
@@ -1064,12 +1169,14 @@ class SQLiteStore final : public Store {
     commit_ = add("COMMIT");
     newUser_ =
         add("INSERT INTO users (client_id, user_id, email, phone, version, device_changes, "
-            "known_devices) VALUES (?1, ?2, ?3, ?4, ?5 + 1, ?6, ?7) ON CONFLICT (client_id, "
+            "known_devices, limit_override) VALUES (?1, ?2, ?3, ?4, ?5 + 1, ?6, ?7, ?8) ON "
+            "CONFLICT (client_id, "
             "user_id) DO "
             "NOTHING");
     bumpUser_ =
         add("UPDATE users SET email = ?3, phone = ?4, version = ?5 + 1, device_changes = ?6, "
-            "known_devices = ?7 WHERE client_id = ?1 AND user_id = ?2 AND version = ?5");
+            "known_devices = ?7, limit_override = ?8 WHERE client_id = ?1 AND user_id = ?2 AND "
+            "version = ?5");
     putProject_ = add(
         "INSERT OR REPLACE INTO projects (client_id, configured, name, overall_limit, "
         "mobile_limit, tablet_limit, computer_limit, logo, primary_color, require_verification, "

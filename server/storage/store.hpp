@@ -90,6 +90,7 @@ struct Changes {
   UserProfile profile;
   std::vector<Clock::time_point> deviceChanges;
   std::vector<KnownDevice> knownDevices;
+  std::optional<LimitOverride> limitOverride;
   std::vector<DeviceRow> devices;           // added or changed, as they are after the change
   std::vector<std::string> removedDevices;  // with their kept messages
   std::vector<Challenge> challenges;        // added or changed
@@ -154,6 +155,12 @@ struct StoredUser {
 struct DeviceLookup {
   std::optional<StoredUser> user;
   std::optional<DetachedDevice> detached;
+};
+
+// A user as an operator's search lists them.
+struct UserSummary {
+  std::string user, email, phone;
+  std::size_t devices = 0;  // attached now
 };
 
 // An instance serving from the store, and when it last said it was alive.
@@ -278,6 +285,24 @@ class Store {
   // `max`.
   virtual std::vector<AuditEntry> auditEntries(const std::string& project, std::uint64_t before,
                                                std::size_t max) = 0;
+  // The entries of `project` about `subject` (a user), newest first, at most `max`.
+  virtual std::vector<AuditEntry> auditEntriesAbout(const std::string& project,
+                                                    const std::string& subject,
+                                                    std::size_t max) = 0;
+
+  // What operators look up and remove.
+  // The users of `project` whose id begins with `query`, or whose e-mail address (in any case)
+  // or phone number is `query` ("" : every user), in the order of their ids, after `after`, at
+  // most `max`.
+  virtual std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
+                                               const std::string& after, std::size_t max) = 0;
+  // Removes everything stored of a user: contact details, devices with their messages,
+  // challenges, the limits and devices remembered, and the outbox's messages for them. Their
+  // audit entries stay, with `pseudonym` in place of their id. False when nothing was stored.
+  virtual bool eraseUser(const UserKey& key, const std::string& pseudonym) = 0;
+  // Removes a project with its users and everything stored of them, its identities, outbox and
+  // audit entries. False when there was no such project.
+  virtual bool deleteProject(const std::string& clientId) = 0;
 };
 
 // Keeps everything in the process, under one lock, as long as it lives: the store of the

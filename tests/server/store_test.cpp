@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "server_test_support.hpp"
+#include "service/user_edit.hpp"
 #include "storage/scratch_database.hpp"
 #include "storage/store.hpp"
 
@@ -295,6 +296,62 @@ TEST_P(StoreTest, EveryKindOfRecordComesBackAsWritten) {
   EXPECT_TRUE(store_->messagesAfter("dev-2", 0).empty());
   EXPECT_FALSE(store_->readDevice("dev-2").user);
   EXPECT_EQ(store_->countDevices(), 1u);
+}
+
+// An operator finds users by id prefix, e-mail address in any case or phone number; erases one,
+// the audit trail keeping what happened under a pseudonym; deletes a whole project.
+TEST_P(StoreTest, UsersAreFoundErasedAndDeletedWithTheirProject) {
+  ASSERT_TRUE(commit(everyKind()));
+  for (const std::string name : {"al", "alma", "bob"}) {
+    Unit unit;
+    unit.user = UserKey{"client-a", name};
+    unit.changes.profile = {name + "@Example.com", "+1 555 " + name};
+    unit.changes.limitOverride =
+        zelk::server::LimitOverride{2, std::nullopt, 1, std::nullopt, at(99)};
+    zelk::server::addAudit(unit.changes, "client-a", "admin.user", name,
+                           {{"user", name}, {"note", "about \"" + name + "\""}});
+    ASSERT_TRUE(commit(std::move(unit)));
+  }
+  const auto names = [&](const std::string& query, const std::string& after = "") {
+    std::vector<std::string> found;
+    for (const auto& user : store_->searchUsers("client-a", query, after, 10))
+      found.push_back(user.user);
+    return found;
+  };
+  EXPECT_EQ(names("al"), (std::vector<std::string>{"al", "alice", "alma"}));
+  EXPECT_EQ(names("al", "alice"), std::vector<std::string>{"alma"});
+  EXPECT_EQ(names("BOB@example.com"), std::vector<std::string>{"bob"});
+  EXPECT_EQ(names("+1 555 010 4821"), std::vector<std::string>{"alice"});
+  EXPECT_EQ(names("").size(), 4u);
+  EXPECT_TRUE(names("a%").empty());
+  EXPECT_TRUE(store_->searchUsers("client-z", "", "", 10).empty());
+  const auto alice = store_->searchUsers("client-a", "alice", "", 10);
+  ASSERT_EQ(alice.size(), 1u);
+  EXPECT_EQ(alice[0].devices, 2u);
+  EXPECT_EQ(alice[0].email, "alice@example.com");
+  EXPECT_EQ(store_->readUser({"client-a", "alma"})->record.limitOverride,
+            (zelk::server::LimitOverride{2, std::nullopt, 1, std::nullopt, at(99)}));
+  ASSERT_EQ(store_->auditEntriesAbout("client-a", "alma", 10).size(), 1u);
+
+  EXPECT_TRUE(store_->eraseUser({"client-a", "alma"}, "erased:0123"));
+  EXPECT_FALSE(store_->readUser({"client-a", "alma"}));
+  EXPECT_FALSE(store_->eraseUser({"client-a", "alma"}, "erased:0123"));
+  EXPECT_TRUE(store_->auditEntriesAbout("client-a", "alma", 10).empty());
+  const auto kept = store_->auditEntriesAbout("client-a", "erased:0123", 10);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].detail["user"], "erased:0123");
+  EXPECT_EQ(kept[0].detail["note"], "about \"alma\"");  // only the id as a whole string goes
+  EXPECT_TRUE(store_->readUser({"client-a", "al"}));
+
+  EXPECT_TRUE(store_->deleteProject("client-a"));
+  EXPECT_FALSE(store_->readProject("client-a"));
+  EXPECT_FALSE(store_->readUser(kAlice));
+  EXPECT_FALSE(store_->readDevice("dev-1").user);
+  EXPECT_FALSE(store_->challengeOwner("challenge-1"));
+  EXPECT_TRUE(store_->searchUsers("client-a", "", "", 10).empty());
+  EXPECT_TRUE(store_->auditEntries("client-a", 0, 10).empty());
+  EXPECT_EQ(store_->countDevices(), 0u);
+  EXPECT_FALSE(store_->deleteProject("client-a"));
 }
 
 // Two calls decided on the same records: the second to be written finds them changed, and
