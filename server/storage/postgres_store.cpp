@@ -328,8 +328,8 @@ u AS (SELECT t.version, t.email, t.phone, t.device_changes, t.known_devices, t.l
       FROM users t
       JOIN o USING (client_id, user_id)),
 d AS (SELECT t.* FROM devices t JOIN o USING (client_id, user_id))
-SELECT 'u', version::text, email, phone, device_changes, known_devices, limit_override, NULL, NULL, NULL, NULL,
-       NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM u
+SELECT 'u', version::text, email, phone, device_changes, known_devices, limit_override, NULL,
+       NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM u
 UNION ALL
 SELECT 'd', id, vendor_id, type, library, version, identity, accesses, device_info, metadata,
        attached_at::text, last_seen_at::text, last_event_id::text, ended_at::text, position::text,
