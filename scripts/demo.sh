@@ -5,8 +5,8 @@
 # user on a project that allows one device, and last the challenge screens walked through
 # without a person, each screen printed as text, the same walk by hosts in C and on the JVM over
 # the C interface, and the same road drawn by the Qt Quick module
-# off screen, with a picture of every screen and state written to a folder it names
-# (ZELK_GALLERY_DIR, else gallery/ in the build folder).
+# off screen, then the screen of the user's own devices, with a picture of every screen and state
+# written to a folder it names (ZELK_GALLERY_DIR, else gallery/ in the build folder).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/plain}

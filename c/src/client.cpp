@@ -117,6 +117,60 @@ std::function<void()> notifier(zelk_notify_fn callback, UserDataPtr user) {
   };
 }
 
+// Hands a refusal to the host in the C shape; `out` points into `error`, which must outlive it.
+zelk_service_error serviceError(const ZelkServiceError& error) {
+  zelk_service_error out{};
+  out.size = sizeof(out);
+  out.message = error.message.c_str();
+  out.message_length = error.message.size();
+  out.status = static_cast<std::int32_t>(error.status);
+  out.has_next_change_at = error.nextChangeAt.has_value();
+  out.next_change_at_ms = error.nextChangeAt ? error.nextChangeAt->time_since_epoch().count() : 0;
+  return out;
+}
+
+// The list of the user's devices as one JSON text, the device records in the same shape as
+// zelk_device_list_json writes them.
+std::string userDevicesJson(const ZelkUserDevices& reply) {
+  const auto& dates = iso8601Full();
+  nlohmann::json devices = nlohmann::json::array();
+  for (const ZelkUserDevice& entry : reply.devices) {
+    nlohmann::json device = nlohmann::json::parse(entry.device.toJson());
+    device["current"] = entry.current;
+    if (entry.trustedUntil) device["trusted_until"] = dates.string(*entry.trustedUntil);
+    devices.push_back(std::move(device));
+  }
+  nlohmann::json object = {{"device_id", reply.deviceID}, {"devices", std::move(devices)}};
+  if (reply.swaps) {
+    nlohmann::json swaps = {
+        {"limit", reply.swaps->limit}, {"days", reply.swaps->days}, {"used", reply.swaps->used}};
+    if (reply.swaps->nextChangeAt) {
+      swaps["next_change_at"] = dates.string(*reply.swaps->nextChangeAt);
+    }
+    object["swaps"] = std::move(swaps);
+  }
+  return object.dump();
+}
+
+// A sign-out's completion as the library calls it, over the host's callback (absent: none).
+Zelk::LogoutCompletion logoutCompletion(zelk_logout_device_fn callback, UserDataPtr user) {
+  if (callback == nullptr) return nullptr;
+  return [callback, user = std::move(user)](const std::optional<ZelkAttachResponse>& reply,
+                                            const std::optional<ZelkServiceError>& error) {
+    if (reply) {
+      ScopedHandle<zelk_attach_response> response(Kind::attachResponse,
+                                                  std::make_shared<ZelkAttachResponse>(*reply));
+      InCallback hook;
+      callback(user->get(), response.get(), nullptr);
+      return;
+    }
+    const ZelkServiceError failure = error.value_or(ZelkServiceError{"no reply", 0, std::nullopt});
+    const zelk_service_error given = serviceError(failure);
+    InCallback hook;
+    callback(user->get(), nullptr, &given);
+  };
+}
+
 }  // namespace
 
 }  // namespace zelk::capi
@@ -314,6 +368,57 @@ zelk_status zelk_client_identify(zelk_client* client, const char* metadata_json,
           InCallback hook;
           on_complete(user->get(), nullptr, message.c_str(), message.size());
         });
+    return ZELK_OK;
+  });
+}
+
+zelk_status zelk_client_devices(zelk_client* client, zelk_devices_fn on_complete, void* user_data,
+                                zelk_free_fn free_user_data) {
+  auto user = userData(user_data, free_user_data);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    require(on_complete, function, "on_complete");
+    handle->zelk->devices(
+        [on_complete, user = std::move(user)](const std::optional<ZelkUserDevices>& reply,
+                                              const std::optional<ZelkServiceError>& error) {
+          if (reply) {
+            const std::string json = userDevicesJson(*reply);
+            InCallback hook;
+            on_complete(user->get(), json.c_str(), json.size(), nullptr);
+            return;
+          }
+          const ZelkServiceError failure =
+              error.value_or(ZelkServiceError{"no reply", 0, std::nullopt});
+          const zelk_service_error given = serviceError(failure);
+          InCallback hook;
+          on_complete(user->get(), nullptr, 0, &given);
+        });
+    return ZELK_OK;
+  });
+}
+
+zelk_status zelk_client_logout_device(zelk_client* client, const char* device_id,
+                                      size_t device_id_length, zelk_logout_device_fn on_complete,
+                                      void* user_data, zelk_free_fn free_user_data) {
+  auto user = userData(user_data, free_user_data);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    const auto device = readText(device_id, device_id_length, function, "device_id");
+    handle->zelk->logoutDevice(std::string(*device),
+                               logoutCompletion(on_complete, std::move(user)));
+    return ZELK_OK;
+  });
+}
+
+zelk_status zelk_client_logout_device_with_code(zelk_client* client, const char* code,
+                                                size_t code_length,
+                                                zelk_logout_device_fn on_complete, void* user_data,
+                                                zelk_free_fn free_user_data) {
+  auto user = userData(user_data, free_user_data);
+  return guarded([&, function = __func__] {
+    auto handle = needClient(client, function);
+    const auto typed = readText(code, code_length, function, "code");
+    handle->zelk->logoutDeviceWithCode(*typed, logoutCompletion(on_complete, std::move(user)));
     return ZELK_OK;
   });
 }

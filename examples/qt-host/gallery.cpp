@@ -18,12 +18,14 @@
 #include <QPalette>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
+#include <QQuickView>
 #include <QQuickWindow>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextStream>
 #include <QThread>
 
+#include <chrono>
 #include <functional>
 #include <utility>
 
@@ -187,7 +189,8 @@ class Walk {
     }
     shoot("14-host-content");
 
-    return presented() ? 0 : fail("the presented challenge did not show");
+    if (!presented()) return fail("the presented challenge did not show");
+    return yourDevices() ? 0 : fail("the user's devices did not load");
   }
 
  private:
@@ -244,6 +247,94 @@ class Walk {
     if (!waitForPictures(modal)) return false;
     save(modal->grabWindow(), "16-presented-logo-loaded");
     return true;
+  }
+
+  // The screen of the user's own devices, in a window of its own as a host's account settings
+  // would show it, on a project of its own that allows a few devices: this phone, a tablet and
+  // a phone whose model name runs long, all of the same user.
+  bool yourDevices() {
+    const std::string project = clientID_ + "-devices";
+    const QJsonObject settings{{"client_id", QString::fromStdString(project)},
+                               {"name", "Road Atlas"},
+                               {"overall_limit", 5}};
+    sandbox("POST", "/_sandbox/project", QJsonDocument(settings).toJson(QJsonDocument::Compact));
+    constexpr const char* kLongModel =
+        "Samsung Galaxy Z Fold6 Enterprise Edition (5G, 512 GB, dual SIM, Northwind fleet)";
+    const auto tablet = attachedDevice(
+        project, {"iPad Air", "iPadOS", "17.2", "5B0C4E6A-2D7F-4A31-9E58-0F1D2C3B4A51"});
+    const auto longNamed = attachedDevice(
+        project, {kLongModel, "Android", "14", "5B0C4E6A-2D7F-4A31-9E58-0F1D2C3B4A52"});
+    const auto phone = attachedDevice(
+        project, {"iPhone 15 Pro", "iOS", "17.2", "5B0C4E6A-2D7F-4A31-9E58-0F1D2C3B4A53"});
+    if (!tablet || !longNamed || !phone) return false;
+
+    qt::setClient(phone);
+    QQuickView view(&engine_, nullptr);
+    view.setObjectName(QStringLiteral("YourDevicesView"));
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.resize(window_->size());
+    view.setSource(QUrl(QStringLiteral("qrc:/qt/qml/Zelk/YourDevices.qml")));
+    if (view.status() != QQuickView::Ready) return false;
+    view.show();
+    auto* model = view.rootObject()->property("model").value<QObject*>();
+    QObject* screen = model ? model->property("screen").value<QObject*>() : nullptr;
+    const auto text = [screen] {
+      QString plain;
+      if (screen) QMetaObject::invokeMethod(screen, "plainText", Q_RETURN_ARG(QString, plain));
+      return plain;
+    };
+    const auto listed = [&] {
+      const QString plain = text();
+      return plain.contains("iPhone 15 Pro") && plain.contains("iPad Air") &&
+             plain.contains(kLongModel);
+    };
+    // The refresh draws the screen again, in the texts' language of the moment.
+    const auto refreshed = [&] {
+      bool done = false;
+      QMetaObject::invokeMethod(screen, "perform", Q_RETURN_ARG(bool, done),
+                                Q_ARG(QString, QStringLiteral("refresh")));
+      return done && waitFor(listed) && waitFor([&] { return !text().contains("progress"); });
+    };
+    if (!screen || !waitFor(listed)) return false;
+    shoot("24-your-devices-light", &view);
+
+    const QPalette light = QGuiApplication::palette();
+    QGuiApplication::setPalette(darkPalette());
+    shoot("25-your-devices-dark", &view);
+    QGuiApplication::setPalette(light);
+
+    // A phone 320 points wide: the long model name wraps, then loses its middle.
+    const QSize size = view.size();
+    view.resize(320, 693);
+    shoot("26-your-devices-long-name", &view);
+    view.resize(size);
+
+    const QLocale locale;
+    zelk::useBuiltinTranslations("de");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const bool german = refreshed();
+    if (german) shoot("27-your-devices-german", &view);
+    zelk::stopBuiltinTranslations();
+    QLocale::setDefault(locale);
+
+    qt::setClient(client_);
+    for (const auto& client : {tablet, longNamed, phone}) client->flush(std::chrono::seconds(5));
+    return german;
+  }
+
+  // A client of the user on the device `facts` describe, attached to `project`; null when the
+  // attach got no reply.
+  std::shared_ptr<Zelk> attachedDevice(const std::string& project, DeviceFacts facts) {
+    Platform platform = platform_;
+    platform.notifications = std::make_shared<NotificationCenter>(platform.mainQueue);
+    platform.preferences = PreferencesStore::inMemory();
+    platform.presenter = nullptr;
+    platform.deviceFacts = [facts = std::move(facts)] { return facts; };
+    auto client = Zelk::create(project, false, platform);
+    client->setUserID(user_);
+    client->attach();
+    if (!waitFor([&] { return client->deviceID().has_value(); })) return nullptr;
+    return client;
   }
 
   static QPalette darkPalette() {
@@ -415,16 +506,20 @@ class Walk {
     redraw();
   }
 
-  void shoot(const QString& name) {
-    waitForPictures(window_);
+  // The picture of `window`, the host's by default, once what it shows has settled.
+  void shoot(const QString& name, QQuickWindow* window = nullptr) {
+    if (window == nullptr) window = window_;
+    waitForPictures(window);
     waitFor([] { return false; }, 150);  // let pictures, layouts and repaints settle
-    save(window_->grabWindow(), name);
+    save(window->grabWindow(), name, window == window_ ? screenName() : window->objectName());
   }
 
-  void save(const QImage& image, const QString& name) {
+  void save(const QImage& image, const QString& name) { save(image, name, screenName()); }
+
+  void save(const QImage& image, const QString& name, const QString& shows) {
     const QString path = directory_ + "/" + name + ".png";
     image.save(path);
-    QTextStream(stdout) << "wrote " << path << " (" << screenName() << ")" << Qt::endl;
+    QTextStream(stdout) << "wrote " << path << " (" << shows << ")" << Qt::endl;
   }
 
   int fail(const QString& why) {

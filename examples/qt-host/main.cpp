@@ -6,8 +6,9 @@
 //                        [--vendor-id ID] [--gallery DIR]
 //
 // With --gallery the host runs the whole road of a challenge by itself, off screen, and writes
-// a picture of every screen and state into DIR; the service must be the sandbox, with a project
-// that allows one device and asks for verification, and a user with an e-mail address.
+// a picture of every screen and state into DIR, the screen of the user's own devices last; the
+// service must be the sandbox, with a project that allows one device and asks for verification,
+// and a user with an e-mail address.
 #include <zelk/qt.hpp>
 #include <zelk/zelk.hpp>
 

@@ -118,7 +118,7 @@ class ZELK_EXPORT DeviceLimiterView final : public ChallengeScreen {
   void logOut();
   /// When the service allows the next device change, after it refused a detach of the last
   /// `logOut` under the project's cap on device changes; the list then says "You can change
-  /// devices again on <day>.". Absent otherwise.
+  /// devices again on 12 May." with that day. Absent otherwise.
   const std::optional<Date>& nextChangeAt() const { return nextChangeAt_; }
 
  private:

@@ -18,15 +18,15 @@ class Zelk;
 /// model, type, location (when known), first and last seen, "This device" on the one the user
 /// holds and "Trusted" on trusted ones; a sign-out with a confirm step on every other device; a
 /// field for the code of a new-device e-mail; the service's refusals ("You can change devices
-/// again on <day>.", the day as the translations' language writes it) and a refresh.
+/// again on 12 May.", the day as the translations' language writes it) and a refresh.
 ///
 /// The host makes one from its client (`create`) and shows it like a challenge screen: draws
 /// `elements()`, passes the actions of what the user activates to `perform`, hands the code
 /// field's edits to `codeChanged` and draws again after each change notification. It is not
 /// part of a challenge and has no navigation link.
 ///
-/// Actions: "refresh", "signOut:<id>" (asks to confirm), "confirm:<id>", "cancel",
-/// "signOutWithCode"; the code field's is "code".
+/// Actions: "refresh", "signOut:" and a device ID (asks to confirm), "confirm:" and the same ID,
+/// "cancel", "signOutWithCode"; the code field's is "code".
 ///
 /// Threads: main thread only; replies are applied on the client's main queue, and ignored once
 /// the screen is gone.
@@ -52,8 +52,8 @@ class ZELK_EXPORT YourDevicesView final : public ChallengeScreen {
   const std::string& code() const { return code_; }
   /// The line saying why the last call failed, in the screen's language; empty when it did not.
   const std::string& problem() const { return problem_; }
-  /// "You can change devices again on <day>." while the cap on device changes is used up, from
-  /// the last refusal or list; empty otherwise.
+  /// "You can change devices again on 12 May." (that day) while the cap on device changes is used
+  /// up, from the last refusal or list; empty otherwise.
   std::string nextChangeText() const;
 
   /// Loads the list again; `loading` is true until the reply is applied.

@@ -37,9 +37,10 @@
  * - **Calling back in.** Inside a callback that the library is running, the calls that would run
  *   the library's main-thread logic at once (a container's or a screen's actions, making a
  *   container, running a loop or a task, flushing) fail with `ZELK_ERROR_REENTRANT`: post them to
- *   your loop instead. Reads, the calls that only send (attach, detach, identify), setting the
- *   user, subscribing, stopping a loop and the `_free` calls are allowed there; a free made there
- *   takes effect once the library is done with the object.
+ *   your loop instead. Reads, the calls that only send (attach, detach, identify, the list of
+ *   the user's devices and the sign-outs), setting the user, subscribing, stopping a loop and
+ *   the `_free` calls are allowed there; a free made there takes effect once the library is done
+ *   with the object.
  */
 #ifndef ZELK_ZELK_H
 #define ZELK_ZELK_H
@@ -561,6 +562,90 @@ ZELK_API zelk_status zelk_client_identify(zelk_client* ZELK_NONNULL client,
                                           zelk_identify_fn ZELK_NULLABLE on_complete,
                                           void* ZELK_NULLABLE user_data,
                                           zelk_free_fn ZELK_NULLABLE free_user_data);
+
+/* The signed-in user's own devices, for the host's account settings: the list, and signing out
+ * one of them by its ID or by the code of a new-device e-mail. The current device (the device ID
+ * and the access of its last attach reply) vouches for these calls. */
+
+/** Why a call about the user's own devices failed. Valid only during the callback it is handed
+ *  to; the library fills it, the host reads it. */
+typedef struct zelk_service_error {
+  /** `sizeof(zelk_service_error)` as the library filled it: members past it are absent (a host
+   *  built against a newer header reads only what fits). */
+  size_t size;
+  /** What went wrong, one sentence for the developer, NUL-terminated: the service's own text
+   *  when it refused the call with one ("unknown device", "unknown access", "unknown code"),
+   *  else the library's ("no device attached", "Could not load the devices", ...). Never
+   *  NULL. */
+  const char* ZELK_NONNULL message;
+  size_t message_length; /**< The length of `message` in bytes. */
+  /** The HTTP status of the service's reply (401, 404, 409, 429, ...); 0 when no reply arrived
+   *  or nothing was sent. */
+  int32_t status;
+  /** Whether `next_change_at_ms` holds a date: only for a refusal under the project's cap on
+   *  device changes (status 409). */
+  bool has_next_change_at;
+  /** When the next device change is allowed, in milliseconds since the Unix epoch. */
+  int64_t next_change_at_ms;
+} zelk_service_error;
+
+/** Receives the user's devices, or why they could not be had: exactly one of `devices_json`
+ *  and `error` is non-NULL, both valid only during the call. `devices_json` is a JSON object:
+ *  "device_id" (the asking device's ID), "devices" (every device of the user, the current one
+ *  first, each a device as `zelk_device_list_json` writes it with "current": true or false
+ *  added, and "trusted_until" for a trusted device) and, when the project caps device changes,
+ *  "swaps" ({"limit", "days", "used"}, and "next_change_at" once `used` has reached `limit`).
+ *  Dates are texts in the service's format, "2024-05-01T12:00:00.000Z". Called on the main
+ *  thread, or at once on the calling thread for the failures found before anything is sent. */
+typedef void (*zelk_devices_fn)(void* ZELK_NULLABLE user_data,
+                                const char* ZELK_NULLABLE devices_json, size_t devices_json_length,
+                                const zelk_service_error* ZELK_NULLABLE error);
+
+/** Lists the signed-in user's devices (the C++ `Zelk::devices`). `on_complete` runs exactly
+ *  once: without a current device at once, before this call returns, with the error "no device
+ *  attached"; otherwise on the main thread with the list, or with the service's refusal
+ *  ("unknown access", status 401, for a device detached meanwhile; "unknown device", 404),
+ *  "Could not load the devices" (no reply) or "Unable to decode devices response". Fails on a
+ *  NULL `on_complete` (its `free_user_data` still runs). Any thread. */
+ZELK_API zelk_status zelk_client_devices(zelk_client* ZELK_NONNULL client,
+                                         zelk_devices_fn ZELK_NONNULL on_complete,
+                                         void* ZELK_NULLABLE user_data,
+                                         zelk_free_fn ZELK_NULLABLE free_user_data);
+
+/** Receives a sign-out's outcome: exactly one of `response` (the service's reply, its
+ *  `ZELK_ATTACH_DEVICE_ID` the device signed out) and `error` is non-NULL, both valid only
+ *  during the call. Called on the main thread, or at once on the calling thread for the
+ *  failures found before anything is sent. */
+typedef void (*zelk_logout_device_fn)(void* ZELK_NULLABLE user_data,
+                                      zelk_attach_response* ZELK_NULLABLE response,
+                                      const zelk_service_error* ZELK_NULLABLE error);
+
+/** Signs out `device_id`, one of the signed-in user's devices (the C++ `Zelk::logoutDevice`).
+ *  When the reply names the current device, the client forgets its device ID and calls the
+ *  logout callback (`zelk_client_on_logout`) first, as a detach of it does. `on_complete`
+ *  (optional) runs exactly once: at once with "no device attached" (no current device) or "no
+ *  device to sign out" (an empty `device_id`); otherwise on the main thread with the reply, or
+ *  with the service's refusal: "unknown device" (404, no device of this user), "unknown access"
+ *  (401), the service's sentence with the next change's date (409, the project's cap on device
+ *  changes is used up) or a 429 refusal; "Could not sign the device out" when no reply came,
+ *  "Unable to decode logout response" when it did not decode. Fails on a NULL `device_id` or
+ *  invalid UTF-8. Any thread. */
+ZELK_API zelk_status zelk_client_logout_device(zelk_client* ZELK_NONNULL client,
+                                               const char* ZELK_NONNULL device_id,
+                                               size_t device_id_length,
+                                               zelk_logout_device_fn ZELK_NULLABLE on_complete,
+                                               void* ZELK_NULLABLE user_data,
+                                               zelk_free_fn ZELK_NULLABLE free_user_data);
+
+/** Signs out the device named by `code`, the short code of a new-device e-mail ("K7QM-2XD9";
+ *  surrounding white space is dropped, the rest is sent as typed) (the C++
+ *  `Zelk::logoutDeviceWithCode`). As `zelk_client_logout_device`, with "no code given" at once
+ *  for a code of white space only and "unknown code" (404) for a code the service does not
+ *  know. Fails on a NULL `code` or invalid UTF-8. Any thread. */
+ZELK_API zelk_status zelk_client_logout_device_with_code(
+    zelk_client* ZELK_NONNULL client, const char* ZELK_NONNULL code, size_t code_length,
+    zelk_logout_device_fn ZELK_NULLABLE on_complete, void* ZELK_NULLABLE user_data,
+    zelk_free_fn ZELK_NULLABLE free_user_data);
 
 /** Waits until every service call of the client has completed and its callback returned, or
  *  `timeout_ms` has passed; `idle` receives whether none is left. On the network thread it does

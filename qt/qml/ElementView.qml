@@ -298,13 +298,15 @@ Loader {
                 anchors.rightMargin: parent.clickable ? 8 : 0
                 columnSpacing: 8
                 rowSpacing: 4
-                // Icons keep their size and a trailing column (the last update) the width it
-                // needs; texts and the name column give way, down to wrapping or an ellipsis.
+                // Icons keep their size, and buttons (a device's "Sign out") and a trailing
+                // column (the last update) the width they need; texts and the name column give
+                // way, down to wrapping or an ellipsis.
                 Repeater {
                     model: view.element.children.length
                     delegate: ChildElement {
                         readonly property bool trailing: element.kind === "column" && element.alignment === "trailing"
-                        readonly property bool fixed: element.kind === "image" || (trailing && !rowItem.stacked)
+                        readonly property bool fixed: element.kind === "image" || element.kind === "button"
+                                                      || (trailing && !rowItem.stacked)
                         element: view.element.children[index]
                         screen: view.screen
                         theme: view.theme

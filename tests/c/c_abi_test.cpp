@@ -7,6 +7,7 @@
 #include "sandbox.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -396,6 +397,268 @@ TEST_F(CInterfaceTest, WalksTheChallengeRoadThroughTheScreensData) {
   ASSERT_EQ(zelk_container_unsubscribe(container, token), ZELK_OK);
   EXPECT_EQ(subscriberReleases.count.load(), 1);
   zelk_container_free(container);
+}
+
+// ---- The user's own devices --------------------------------------------------------------------
+
+// What a call about the user's own devices handed its callback, copied out of it.
+struct OwnDevicesOutcome {
+  int calls = 0;
+  std::thread::id thread;
+  std::optional<nlohmann::json> devices;
+  std::optional<std::string> signedOut;  // the reply's device ID
+  std::optional<std::string> message;
+  int32_t status = -1;
+  std::optional<int64_t> nextChangeAt;
+
+  void takeError(const zelk_service_error* error) {
+    if (error == nullptr) return;
+    EXPECT_GE(error->size, sizeof(zelk_service_error));
+    ASSERT_NE(error->message, nullptr);
+    message = std::string(error->message, error->message_length);
+    EXPECT_EQ(std::strlen(error->message), error->message_length);
+    status = error->status;
+    if (error->has_next_change_at) nextChangeAt = error->next_change_at_ms;
+  }
+
+  static void listed(void* data, const char* json, size_t length, const zelk_service_error* error) {
+    auto* self = static_cast<OwnDevicesOutcome*>(data);
+    self->calls++;
+    self->thread = std::this_thread::get_id();
+    EXPECT_NE(json == nullptr, error == nullptr) << "exactly one of the list and the error";
+    if (json != nullptr) self->devices = nlohmann::json::parse(std::string(json, length));
+    self->takeError(error);
+  }
+
+  static void signedOutDevice(void* data, zelk_attach_response* response,
+                              const zelk_service_error* error) {
+    auto* self = static_cast<OwnDevicesOutcome*>(data);
+    self->calls++;
+    self->thread = std::this_thread::get_id();
+    EXPECT_NE(response == nullptr, error == nullptr) << "exactly one of the reply and the error";
+    if (response != nullptr) {
+      char* text = nullptr;
+      size_t length = 0;
+      EXPECT_EQ(zelk_attach_response_text(response, ZELK_ATTACH_DEVICE_ID, &text, &length),
+                ZELK_OK);
+      self->signedOut = take(text, length);
+    }
+    self->takeError(error);
+  }
+};
+
+class CInterfaceOwnDevicesTest : public CInterfaceTest {
+ protected:
+  void SetUp() override {
+    CInterfaceTest::SetUp();
+    zelk::sandbox::ProjectSettings settings;
+    settings.name = "Own Devices";
+    settings.overallLimit = 5;
+    sandbox.configureProject("c-own", settings);
+  }
+
+  // A client of `user` on its own device, attached.
+  zelk_client* attached(const char* model, const char* vendor, const char* user = "alice") {
+    zelk_client* client = makeClient(model, vendor, "c-own");
+    EXPECT_EQ(zelk_client_set_user_id(client, user, ZELK_NUL_TERMINATED), ZELK_OK);
+    EXPECT_EQ(zelk_client_attach(client, nullptr, 0, nullptr, nullptr, nullptr), ZELK_OK);
+    EXPECT_TRUE(pump([&] { return deviceID(client).has_value(); })) << model;
+    return client;
+  }
+
+  OwnDevicesOutcome list(zelk_client* client) {
+    OwnDevicesOutcome outcome;
+    EXPECT_EQ(zelk_client_devices(client, OwnDevicesOutcome::listed, &outcome, nullptr), ZELK_OK)
+        << lastError();
+    EXPECT_TRUE(pump([&] { return outcome.calls > 0; }));
+    EXPECT_EQ(outcome.calls, 1);
+    return outcome;
+  }
+
+  OwnDevicesOutcome signOut(zelk_client* client, const std::string& device) {
+    OwnDevicesOutcome outcome;
+    EXPECT_EQ(zelk_client_logout_device(client, device.data(), device.size(),
+                                        OwnDevicesOutcome::signedOutDevice, &outcome, nullptr),
+              ZELK_OK)
+        << lastError();
+    EXPECT_TRUE(pump([&] { return outcome.calls > 0; }));
+    EXPECT_EQ(outcome.calls, 1);
+    return outcome;
+  }
+
+  const std::thread::id mainThread = std::this_thread::get_id();
+};
+
+TEST_F(CInterfaceOwnDevicesTest, AUserListsTheirDevicesAndSignsAnotherOut) {
+  zelk_client* phone = attached("iPhone", "21111111-0000-4000-8000-000000000001");
+  zelk_client* tablet = attached("iPad Air", "21111111-0000-4000-8000-000000000002");
+  zelk_client* bobs = attached("iPhone", "21111111-0000-4000-8000-000000000003", "bob");
+  bool tabletLoggedOut = false;
+  ASSERT_EQ(
+      zelk_client_on_logout(
+          tablet, [](void* data) { *static_cast<bool*>(data) = true; }, &tabletLoggedOut, nullptr),
+      ZELK_OK);
+  const std::string phoneID = deviceID(phone).value();
+  const std::string tabletID = deviceID(tablet).value();
+
+  // The list, on the main thread: this device first and marked, the tablet with its model.
+  OwnDevicesOutcome listed = list(phone);
+  ASSERT_TRUE(listed.devices) << listed.message.value_or("");
+  EXPECT_EQ(listed.thread, mainThread);
+  const nlohmann::json& reply = *listed.devices;
+  EXPECT_EQ(reply.at("device_id"), phoneID);
+  ASSERT_EQ(reply.at("devices").size(), 2u) << reply.dump();
+  EXPECT_EQ(reply["devices"][0].at("_id"), phoneID);
+  EXPECT_EQ(reply["devices"][0].at("current"), true);
+  EXPECT_EQ(reply["devices"][1].at("_id"), tabletID);
+  EXPECT_EQ(reply["devices"][1].at("current"), false);
+  EXPECT_EQ(reply["devices"][1]["info"]["device"].at("model"), "iPad Air");
+  EXPECT_TRUE(reply["devices"][1].at("createdAt").is_string());
+  EXPECT_FALSE(reply.contains("swaps")) << "the project does not cap device changes";
+
+  // Signing the tablet out from the phone reaches the tablet over its stream.
+  ASSERT_TRUE(pump([&] { return sandbox.openStreams(tabletID) > 0; }));
+  OwnDevicesOutcome out = signOut(phone, tabletID);
+  EXPECT_EQ(out.signedOut, tabletID) << out.message.value_or("");
+  EXPECT_EQ(out.thread, mainThread);
+  EXPECT_FALSE(out.message);
+  EXPECT_TRUE(pump([&] { return tabletLoggedOut; }));
+  listed = list(phone);
+  ASSERT_TRUE(listed.devices);
+  EXPECT_EQ(listed.devices->at("devices").size(), 1u);
+
+  // Bob's device is none of alice's: refused with the service's status and words.
+  out = signOut(phone, deviceID(bobs).value());
+  EXPECT_FALSE(out.signedOut);
+  EXPECT_EQ(out.status, 404);
+  EXPECT_EQ(out.message, "unknown device");
+  EXPECT_FALSE(out.nextChangeAt);
+  EXPECT_EQ(list(bobs).devices.value().at("devices").size(), 1u);
+
+  // The tablet's access was ended with it.
+  listed = list(tablet);
+  EXPECT_FALSE(listed.devices);
+  EXPECT_EQ(listed.status, 401);
+  EXPECT_EQ(listed.message, "unknown access");
+
+  // A code the service never sent.
+  OwnDevicesOutcome byCode;
+  ASSERT_EQ(
+      zelk_client_logout_device_with_code(phone, " K7QM-2XD9 ", ZELK_NUL_TERMINATED,
+                                          OwnDevicesOutcome::signedOutDevice, &byCode, nullptr),
+      ZELK_OK);
+  ASSERT_TRUE(pump([&] { return byCode.calls > 0; }));
+  EXPECT_EQ(byCode.status, 404);
+  EXPECT_EQ(byCode.message, "unknown code");
+}
+
+TEST_F(CInterfaceOwnDevicesTest, AChangeBeyondTheProjectsCapIsRefusedWithTheNextChangesDate) {
+  zelk::sandbox::ProjectSettings settings = sandbox.projectSettings("c-own");
+  settings.deviceChangesLimit = 1;
+  settings.deviceChangesDays = 30;
+  sandbox.configureProject("c-own", settings);
+  zelk_client* phone = attached("iPhone", "31111111-0000-4000-8000-000000000001");
+  zelk_client* tablet = attached("iPad Air", "31111111-0000-4000-8000-000000000002");
+  zelk_client* laptop = attached("Laptop", "31111111-0000-4000-8000-000000000003");
+
+  OwnDevicesOutcome listed = list(phone);
+  ASSERT_TRUE(listed.devices);
+  EXPECT_EQ(listed.devices->at("devices").size(), 3u);
+  const nlohmann::json fresh = listed.devices->at("swaps");
+  EXPECT_EQ(fresh.at("limit"), 1);
+  EXPECT_EQ(fresh.at("days"), 30);
+  EXPECT_EQ(fresh.at("used"), 0);
+  EXPECT_FALSE(fresh.contains("next_change_at"));
+
+  EXPECT_EQ(signOut(phone, deviceID(tablet).value()).signedOut, deviceID(tablet));
+  listed = list(phone);
+  ASSERT_TRUE(listed.devices);
+  const nlohmann::json used = listed.devices->at("swaps");
+  EXPECT_EQ(used.at("used"), 1);
+  EXPECT_TRUE(used.at("next_change_at").is_string()) << used.dump();
+
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  OwnDevicesOutcome refused = signOut(phone, deviceID(laptop).value());
+  EXPECT_FALSE(refused.signedOut);
+  EXPECT_EQ(refused.status, 409);
+  EXPECT_TRUE(refused.message && !refused.message->empty());
+  ASSERT_TRUE(refused.nextChangeAt);
+  EXPECT_GT(*refused.nextChangeAt, now + 29LL * 24 * 3600 * 1000);
+  EXPECT_LE(*refused.nextChangeAt, now + 31LL * 24 * 3600 * 1000);
+}
+
+TEST_F(CInterfaceOwnDevicesTest, WhatFailsBeforeAnythingIsSentIsAnsweredAtOnce) {
+  zelk_client* unattached = makeClient("iPhone", nullptr, "c-own");
+  Releases releases;
+  OwnDevicesOutcome listed;
+  struct Both {
+    OwnDevicesOutcome* outcome;
+    Releases* releases;
+  } both{&listed, &releases};
+  // Without a current device the answer comes before the call returns, on the calling thread.
+  ASSERT_EQ(zelk_client_devices(
+                unattached,
+                [](void* data, const char* json, size_t length, const zelk_service_error* error) {
+                  OwnDevicesOutcome::listed(static_cast<Both*>(data)->outcome, json, length, error);
+                },
+                &both, [](void* data) { Releases::release(static_cast<Both*>(data)->releases); }),
+            ZELK_OK);
+  EXPECT_EQ(listed.calls, 1);
+  EXPECT_EQ(listed.message, "no device attached");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_EQ(releases.count.load(), 1);
+
+  OwnDevicesOutcome out;
+  ASSERT_EQ(zelk_client_logout_device(unattached, "dev_1", ZELK_NUL_TERMINATED,
+                                      OwnDevicesOutcome::signedOutDevice, &out, nullptr),
+            ZELK_OK);
+  EXPECT_EQ(out.calls, 1);
+  EXPECT_EQ(out.message, "no device attached");
+
+  zelk_client* phone = attached("iPhone", "41111111-0000-4000-8000-000000000001");
+  OwnDevicesOutcome empty;
+  ASSERT_EQ(
+      zelk_client_logout_device(phone, "", 0, OwnDevicesOutcome::signedOutDevice, &empty, nullptr),
+      ZELK_OK);
+  EXPECT_EQ(empty.calls, 1);
+  EXPECT_EQ(empty.message, "no device to sign out");
+  OwnDevicesOutcome blank;
+  ASSERT_EQ(
+      zelk_client_logout_device_with_code(phone, " \t ", ZELK_NUL_TERMINATED,
+                                          OwnDevicesOutcome::signedOutDevice, &blank, nullptr),
+      ZELK_OK);
+  EXPECT_EQ(blank.calls, 1);
+  EXPECT_EQ(blank.message, "no code given");
+
+  // The host's mistakes are statuses; the user data goes all the same.
+  EXPECT_EQ(zelk_client_devices(phone, nullptr, &releases, Releases::release),
+            ZELK_ERROR_NULL_ARGUMENT);
+  EXPECT_EQ(lastError(), "zelk_client_devices: on_complete is NULL");
+  EXPECT_EQ(zelk_client_logout_device(phone, nullptr, 0, nullptr, &releases, Releases::release),
+            ZELK_ERROR_NULL_ARGUMENT);
+  EXPECT_EQ(lastError(), "zelk_client_logout_device: device_id is NULL");
+  EXPECT_EQ(
+      zelk_client_logout_device_with_code(phone, "\xff", 1, nullptr, &releases, Releases::release),
+      ZELK_ERROR_INVALID_UTF8);
+  EXPECT_EQ(zelk_client_devices(nullptr, OwnDevicesOutcome::listed, &releases, Releases::release),
+            ZELK_ERROR_NULL_ARGUMENT);
+  EXPECT_EQ(releases.count.load(), 5);
+  // A sign-out without a callback is sent all the same.
+  const size_t before = sandbox.requests().size();
+  EXPECT_EQ(zelk_client_logout_device(phone, "dev_unknown", ZELK_NUL_TERMINATED, nullptr, nullptr,
+                                      nullptr),
+            ZELK_OK);
+  bool idle = false;
+  EXPECT_EQ(zelk_client_flush(phone, 5000, &idle), ZELK_OK);
+  EXPECT_TRUE(idle);
+  bool sent = false;
+  const auto requests = sandbox.requests();
+  for (size_t i = before; i < requests.size(); ++i) {
+    sent = sent || requests[i].path == "/v2/access/devices/logout";
+  }
+  EXPECT_TRUE(sent);
 }
 
 // ---- What the host gets wrong -----------------------------------------------------------------

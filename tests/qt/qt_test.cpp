@@ -315,6 +315,41 @@ class ZelkQtTest : public QObject {
     client->flush(std::chrono::seconds(5));
   }
 
+  // A model name that runs long on a narrow phone gives way to the "Sign out" beside it, which
+  // keeps its label on one line.
+  void yourDevicesKeepsSignOutWholeBesideALongName() {
+    zelk::testing::OwnDevicesService service;
+    const std::string longName =
+        "Samsung Galaxy Z Fold6 Enterprise Edition (5G, 512 GB, dual SIM, Northwind fleet)";
+    service.addDevice(zelk::testing::OwnDevicesService::device("dev-long", "mobile", longName),
+                      std::nullopt);
+    Platform scripted = platform;
+    scripted.baseURL = service.baseURL();
+    auto client = Zelk::create("own-devices", false, scripted);
+    client->setUserID("alice");
+    client->attach();
+    QTRY_VERIFY(client->deviceID().has_value());
+    qt::setClient(client);
+
+    QQuickView view(&engine, nullptr);
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.resize(320, 693);
+    view.setSource(QUrl("qrc:/qt/qml/Zelk/YourDevices.qml"));
+    QCOMPARE(view.status(), QQuickView::Ready);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QQuickItem* root = view.rootObject();
+    QTRY_VERIFY(button(root, "Sign out"));
+    QQuickItem* signOut = button(root, "Sign out");
+    QTRY_VERIFY(signOut->width() > 0);
+    QVERIFY2(signOut->width() >= signOut->implicitWidth() - 0.5,
+             qPrintable(QString("Sign out is %1 wide, its label needs %2")
+                            .arg(signOut->width())
+                            .arg(signOut->implicitWidth())));
+    QVERIFY(layoutFaults(&view, root).isEmpty());
+    client->flush(std::chrono::seconds(5));
+  }
+
   void presentedModeOpensOneModalWindowForTwoChallenges() {
     sandbox->configureProject("presented", {});
     QQuickView host(&engine, nullptr);
