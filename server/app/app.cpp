@@ -9,6 +9,7 @@
 
 #include <zelk/version.hpp>
 
+#include "app/openapi.hpp"
 #include "realtime/push.hpp"
 #include "routes/json_input.hpp"
 #include "routes/operations.hpp"
@@ -210,6 +211,11 @@ void App::handle(const http::Request& req, http::Response& res) {
     } else if (path == "/healthz") {
       route = "healthz";
       reply(res, 200, {{"status", "ok"}, {"version", ZELK_VERSION}});
+    } else if (path == "/openapi.json") {
+      route = "openapi";
+      res.status = 200;
+      res.contentType = "application/json";
+      res.body = openapiDocument();
     } else if (path == "/readyz") {
       route = "readyz";
       const bool ready = !draining_ && service_->storeReady();
