@@ -27,12 +27,8 @@ std::unique_ptr<Store> openStore(const AppConfig& config) {
 // The admin route `path` names, for the metrics and the request log: one of the admin API's
 // routes, or "admin" for a path that is none of them.
 std::string adminRouteName(const std::string& path) {
-  static constexpr std::string_view kAdminRoutes[] = {
-      "projects", "users", "user", "logout", "challenges", "challenges/resolve", "outbox", "audit"};
-  constexpr std::string_view kPrefix = "/admin/";
-  const std::string_view rest = std::string_view(path).substr(kPrefix.size());
-  for (const std::string_view route : kAdminRoutes) {
-    if (rest == route) return "admin/" + std::string(route);
+  for (const auto& [method, route] : AdminRoutes::routes()) {
+    if (path == route) return route.substr(1);
   }
   return "admin";
 }

@@ -163,6 +163,8 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
   if (command == "erase") return callAdmin(url, token, "POST", "/admin/erase", text);
   if (command == "delete-project")
     return callAdmin(url, token, "POST", "/admin/projects/delete", text);
+  if (command == "make-key") return callAdmin(url, token, "POST", "/admin/keys", text);
+  if (command == "revoke-key") return callAdmin(url, token, "POST", "/admin/keys/revoke", text);
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
   const auto escape = [&](const std::string& value) {
     char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
@@ -170,7 +172,8 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     curl_free(escaped);
     return out;
   };
-  if (command == "outbox" || command == "audit" || command == "users") {
+  if (command == "outbox" || command == "audit" || command == "users" || command == "suspects" ||
+      command == "keys") {
     std::string query;
     for (const auto& [key, value] : options) {
       if (key == "url" || key == "token-file") continue;

@@ -34,14 +34,29 @@
 //   GET  /admin/outbox?state=&limit=      codes and webhook events to send, sent or failed,
 //        newest first (never a code): {"messages": [{"id", "kind", "client_id", "state",
 //        "attempts", "created_at", "next_attempt_at" or "ended_at", "last_error"}]}
+//   GET  /admin/suspects?client_id=&days=&limit=  the users most worth a look over the last days
+//        (7 by default): {"users": [{"user", "challenges", "new_devices", "refused_changes"}]}
+//   GET  /admin/keys?client_id=           the project's keys: {"keys": [{"id", "created_at",
+//        "last_used_at"}]}
+//   POST /admin/keys                      {"client_id"}: a new key, {"id", "key"}, the key shown
+//        this once; 409 when the project has two already
+//   POST /admin/keys/revoke               {"client_id", "id"}: the key stops working at once
 //   GET  /admin/audit?client_id=&before=&limit=   security events, newest first:
 //        {"entries": [{"seq", "time", "client_id", "kind", "subject", "detail"}],
 //        "next_before"}; "next_before" (null on the last page) is the "before" of the next page
 // Every change made here is recorded in the audit trail, with "actor" and "source" (the
 // peer's address) in its detail.
+// A project's key ("Bearer zk_...") may call POST /admin/users, GET /admin/user and POST
+// /admin/logout for its own project, nothing else (403).
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "http/message.hpp"
 #include "metrics/metrics.hpp"
@@ -57,9 +72,45 @@ class AdminRoutes {
       : service_(service), hub_(hub), metrics_(metrics), token_(std::move(token)) {}
 
   void handle(const http::Request& req, http::Response& res);
+  // Every route answered here, as method and path.
+  static std::vector<std::pair<std::string, std::string>> routes();
 
  private:
-  bool authorized(const http::Request& req) const;
+  // Who calls: the admin token (any project), or a project's key (its project alone).
+  struct Caller {
+    std::string actor;    // "admin token" or "key key_..."
+    std::string project;  // "" for the admin token
+  };
+  using Handler = void (AdminRoutes::*)(const http::Request&, http::Response&, const Caller&);
+  struct Route {
+    std::string_view method, path;
+    Handler handler;
+    bool forKeys;  // a project's key may call it
+  };
+  static const std::vector<Route>& table();
+  std::optional<Caller> callerOf(const http::Request& req) const;
+  static nlohmann::json actorOf(const Caller& caller, const http::Request& req,
+                                nlohmann::json detail = nlohmann::json::object());
+
+  void listProjects(const http::Request& req, http::Response& res, const Caller& caller);
+  void putProject(const http::Request& req, http::Response& res, const Caller& caller);
+  void deleteProject(const http::Request& req, http::Response& res, const Caller& caller);
+  void putUser(const http::Request& req, http::Response& res, const Caller& caller);
+  void searchUsers(const http::Request& req, http::Response& res, const Caller& caller);
+  void showUser(const http::Request& req, http::Response& res, const Caller& caller);
+  void exportUser(const http::Request& req, http::Response& res, const Caller& caller);
+  void eraseUser(const http::Request& req, http::Response& res, const Caller& caller);
+  void override(const http::Request& req, http::Response& res, const Caller& caller);
+  void logout(const http::Request& req, http::Response& res, const Caller& caller);
+  void logoutUser(const http::Request& req, http::Response& res, const Caller& caller);
+  void raiseChallenge(const http::Request& req, http::Response& res, const Caller& caller);
+  void resolveChallenge(const http::Request& req, http::Response& res, const Caller& caller);
+  void outbox(const http::Request& req, http::Response& res, const Caller& caller);
+  void audit(const http::Request& req, http::Response& res, const Caller& caller);
+  void suspects(const http::Request& req, http::Response& res, const Caller& caller);
+  void listKeys(const http::Request& req, http::Response& res, const Caller& caller);
+  void makeKey(const http::Request& req, http::Response& res, const Caller& caller);
+  void revokeKey(const http::Request& req, http::Response& res, const Caller& caller);
 
   Service& service_;
   Hub& hub_;

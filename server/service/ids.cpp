@@ -147,6 +147,15 @@ std::string normalShortCode(std::string_view typed) {
   return code.size() == 8 ? code : std::string();
 }
 
+std::string newProjectKey() {
+  return "zk_" + hex(randomBytes<32>());
+}
+
+bool isProjectKey(std::string_view text) {
+  return text.size() == 67 && text.starts_with("zk_") &&
+         text.substr(3).find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 std::string newSecret() {
   return hex(randomBytes<32>());
 }

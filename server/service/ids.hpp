@@ -19,6 +19,9 @@ std::string newShortCode();
 // A short code as someone typed it: upper case, without dashes or spaces, with the letters
 // that read like digits (O, I, L) taken for them; "" when it cannot be one.
 std::string normalShortCode(std::string_view typed);
+// A project key: "zk_" and 256 random bits in hex; and whether `text` could be one.
+std::string newProjectKey();
+bool isProjectKey(std::string_view text);
 // 256 random bits in hex, for the admin token.
 std::string newSecret();
 

@@ -1072,6 +1072,40 @@ bool Service::deleteProject(const std::string& clientId) {
   return found;
 }
 
+std::vector<SuspectCounts> Service::suspects(const std::string& project, int days,
+                                             std::size_t max) {
+  return store_->suspects(project, clockNow() - std::chrono::hours(24 * days), max);
+}
+
+namespace {
+
+std::string projectKeyHash(const std::string& key) {
+  // Keys are 256 random bits: a fast hash keeps them as safe as a slow one would.
+  return hmacSha256Hex("zelk-server project key", key);
+}
+
+}  // namespace
+
+std::optional<std::pair<ProjectKey, std::string>> Service::makeProjectKey(
+    const std::string& project) {
+  const std::string key = newProjectKey();
+  ProjectKey record{newId("key_"), project, projectKeyHash(key), clockNow(), {}};
+  if (!store_->addProjectKey(record, kMaxProjectKeys)) return std::nullopt;
+  return std::pair{std::move(record), key};
+}
+
+std::vector<ProjectKey> Service::projectKeys(const std::string& project) {
+  return store_->projectKeys(project);
+}
+
+bool Service::revokeProjectKey(const std::string& project, const std::string& id) {
+  return store_->removeProjectKey(project, id);
+}
+
+std::optional<ProjectKey> Service::projectKey(const std::string& key) {
+  return store_->useProjectKey(projectKeyHash(key), clockNow());
+}
+
 json Service::projectsJSON() {
   json projects = json::array();
   for (const Project& project : store_->readProjects()) {

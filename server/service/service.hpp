@@ -248,6 +248,20 @@ class Service {
                                                  const std::string& user);
   // Removes a project and everything stored of it; false when there was none.
   bool deleteProject(const std::string& clientId);
+  // The users of `project` most worth a look over the last `days`: see Store::suspects().
+  std::vector<SuspectCounts> suspects(const std::string& project, int days, std::size_t max);
+
+  // Keys the app's backend calls part of the admin API with. A project has at most two at once,
+  // so that a key is replaced without a moment with none.
+  static constexpr std::size_t kMaxProjectKeys = 2;
+  // A new key of `project`: the record and the key itself, which is shown this once and kept
+  // only as a hash; nullopt when the project has kMaxProjectKeys already.
+  std::optional<std::pair<ProjectKey, std::string>> makeProjectKey(const std::string& project);
+  std::vector<ProjectKey> projectKeys(const std::string& project);
+  bool revokeProjectKey(const std::string& project, const std::string& id);
+  // The key `key` is, read from the store each time (a key revoked anywhere is refused at
+  // once); nullopt for none.
+  std::optional<ProjectKey> projectKey(const std::string& key);
 
   // Operator views, each read from the store when not held.
   std::optional<nlohmann::json> challengeState(const std::string& challengeId);

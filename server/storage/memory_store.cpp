@@ -288,7 +288,78 @@ class MemoryStore final : public Store {
                   [&](const auto& entry) { return entry.first.first == clientId; });
     std::erase_if(outbox_, [&](const OutboxMessage& m) { return m.project == clientId; });
     std::erase_if(audit_, [&](const AuditEntry& e) { return e.project == clientId; });
+    std::erase_if(keys_, [&](const ProjectKey& key) { return key.project == clientId; });
     return projects_.erase(clientId) > 0;
+  }
+
+  std::vector<SuspectCounts> suspects(const std::string& project, Clock::time_point since,
+                                      std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    std::map<std::string, SuspectCounts> counted;
+    const auto of = [&](const std::string& user) -> SuspectCounts& {
+      SuspectCounts& counts = counted[user];
+      counts.user = user;
+      return counts;
+    };
+    for (const auto& [key, user] : users_) {
+      if (key.project != project) continue;
+      for (const Challenge& challenge : user.challenges) {
+        if (challenge.createdAt >= since) ++of(key.user).challenges;
+      }
+      for (const KnownDevice& device : user.knownDevices) {
+        if (device.firstSeenAt >= since) ++of(key.user).newDevices;
+      }
+    }
+    for (const AuditEntry& entry : audit_) {
+      if (entry.project == project && entry.kind == "device.change_refused" && entry.at >= since)
+        ++of(entry.subject).refusedChanges;
+    }
+    std::vector<SuspectCounts> found;
+    for (auto& [user, counts] : counted) found.push_back(std::move(counts));
+    std::stable_sort(found.begin(), found.end(),
+                     [](const SuspectCounts& a, const SuspectCounts& b) {
+                       if (a.refusedChanges != b.refusedChanges)
+                         return a.refusedChanges > b.refusedChanges;
+                       return a.challenges + a.newDevices > b.challenges + b.newDevices;
+                     });
+    if (found.size() > max) found.resize(max);
+    return found;
+  }
+
+  std::vector<ProjectKey> projectKeys(const std::string& project) override {
+    std::lock_guard lock(mutex_);
+    std::vector<ProjectKey> found;
+    for (const ProjectKey& key : keys_) {
+      if (key.project == project) found.push_back(key);
+    }
+    return found;
+  }
+
+  bool addProjectKey(const ProjectKey& key, std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    const auto held = std::count_if(keys_.begin(), keys_.end(), [&](const ProjectKey& each) {
+      return each.project == key.project;
+    });
+    if (static_cast<std::size_t>(held) >= max) return false;
+    keys_.push_back(key);
+    return true;
+  }
+
+  bool removeProjectKey(const std::string& project, const std::string& id) override {
+    std::lock_guard lock(mutex_);
+    return std::erase_if(keys_, [&](const ProjectKey& key) {
+             return key.project == project && key.id == id;
+           }) > 0;
+  }
+
+  std::optional<ProjectKey> useProjectKey(const std::string& hash, Clock::time_point now) override {
+    std::lock_guard lock(mutex_);
+    for (ProjectKey& key : keys_) {
+      if (key.hash != hash) continue;
+      if (now - key.lastUsedAt > std::chrono::minutes(1)) key.lastUsedAt = now;
+      return key;
+    }
+    return std::nullopt;
   }
 
  private:
@@ -423,6 +494,7 @@ class MemoryStore final : public Store {
   std::map<std::pair<std::string, std::string>, std::string> identityByVendor_;
   std::vector<OutboxMessage> outbox_;
   std::deque<AuditEntry> audit_;
+  std::vector<ProjectKey> keys_;
   std::uint64_t lastSeq_ = 0;
   AuditRetention retention_;
 };

@@ -229,6 +229,16 @@ CREATE INDEX users_by_id ON users (client_id, user_id COLLATE "C");
 CREATE INDEX users_by_email ON users (client_id, lower(email));
 CREATE INDEX users_by_phone ON users (client_id, phone);
 CREATE INDEX audit_by_subject ON audit (client_id, subject, seq);
+CREATE INDEX audit_by_kind ON audit (client_id, kind, at);
+CREATE INDEX challenges_by_time ON challenges (client_id, created_at);
+CREATE TABLE project_keys (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  hash TEXT NOT NULL UNIQUE,
+  created_at BIGINT NOT NULL,
+  last_used_at BIGINT NOT NULL
+);
+CREATE INDEX project_keys_by_project ON project_keys (client_id, created_at);
 )sql",
 };
 
@@ -297,6 +307,11 @@ OutboxMessage readOutboxRow(const Result& r, int i) {
   message.lastError = r.text(i, 7);
   message.state = outboxStateFromName(r.text(i, 8)).value_or(OutboxState::failed);
   return message;
+}
+
+ProjectKey keyOf(const Result& r, int i) {
+  return {r.text(i, 0), r.text(i, 1), r.text(i, 2), fromMillis(r.integer(i, 3)),
+          fromMillis(r.integer(i, 4))};
 }
 
 // The audit entries of rows of "seq, at, client_id, kind, subject, detail".
@@ -1533,6 +1548,87 @@ class PostgresStore final : public Store {
     return erased;
   }
 
+  std::vector<SuspectCounts> suspects(const std::string& project, Clock::time_point since,
+                                      std::size_t max) override {
+    std::vector<SuspectCounts> found;
+    withConnection([&](Connection& conn) {
+      const Result r = conn.query(
+          "SELECT user_id, sum(c), sum(n), sum(r) FROM (SELECT user_id, 1 AS c, 0 AS n, 0 AS r "
+          "FROM challenges WHERE client_id = $1 AND created_at >= $2 UNION ALL SELECT "
+          "u.user_id, 0, 1, 0 FROM users u, jsonb_array_elements(CASE WHEN u.known_devices LIKE "
+          "'[%' THEN u.known_devices::jsonb ELSE '[]'::jsonb END) j WHERE u.client_id = $1 AND "
+          "(j ->> 'seen')::bigint >= $2 UNION ALL SELECT subject, 0, 0, 1 FROM audit WHERE "
+          "client_id = $1 AND kind = 'device.change_refused' AND at >= $2) s GROUP BY user_id "
+          "ORDER BY sum(r) DESC, sum(c) + sum(n) DESC, user_id COLLATE \"C\" LIMIT $3",
+          Params().add(project).add(toMillis(since)).add(static_cast<std::uint64_t>(max)));
+      for (int i = 0; i < r.rows(); ++i)
+        found.push_back({r.text(i, 0), static_cast<std::size_t>(r.integer(i, 1)),
+                         static_cast<std::size_t>(r.integer(i, 2)),
+                         static_cast<std::size_t>(r.integer(i, 3))});
+    });
+    return found;
+  }
+
+  std::vector<ProjectKey> projectKeys(const std::string& project) override {
+    std::vector<ProjectKey> keys;
+    withConnection([&](Connection& conn) {
+      const Result r = conn.query(
+          "SELECT id, client_id, hash, created_at, last_used_at FROM project_keys WHERE "
+          "client_id = $1 ORDER BY created_at, id",
+          Params().add(project));
+      for (int i = 0; i < r.rows(); ++i) keys.push_back(keyOf(r, i));
+    });
+    return keys;
+  }
+
+  bool addProjectKey(const ProjectKey& key, std::size_t max) override {
+    bool added = false;
+    withTransaction("BEGIN", [&](Connection& conn) {
+      // One project's keys are counted and added one caller at a time.
+      conn.query("SELECT pg_advisory_xact_lock(hashtext($1))", Params().add(key.project));
+      added = conn.query(
+                      "INSERT INTO project_keys (id, client_id, hash, created_at, last_used_at) "
+                      "SELECT $1, $2, $3, $4, $5 WHERE (SELECT count(*) FROM project_keys WHERE "
+                      "client_id = $2) < $6 RETURNING 1",
+                      Params()
+                          .add(key.id)
+                          .add(key.project)
+                          .add(key.hash)
+                          .add(toMillis(key.createdAt))
+                          .add(toMillis(key.lastUsedAt))
+                          .add(static_cast<std::uint64_t>(max)))
+                  .rows() > 0;
+    });
+    return added;
+  }
+
+  bool removeProjectKey(const std::string& project, const std::string& id) override {
+    bool removed = false;
+    withConnection([&](Connection& conn) {
+      removed = conn.query("DELETE FROM project_keys WHERE client_id = $1 AND id = $2 RETURNING 1",
+                           Params().add(project).add(id))
+                    .rows() > 0;
+    });
+    return removed;
+  }
+
+  std::optional<ProjectKey> useProjectKey(const std::string& hash, Clock::time_point now) override {
+    std::optional<ProjectKey> key;
+    withConnection([&](Connection& conn) {
+      const Result r = conn.query(
+          "SELECT id, client_id, hash, created_at, last_used_at FROM project_keys WHERE hash = $1",
+          Params().add(hash));
+      if (r.rows() == 0) return;
+      key = keyOf(r, 0);
+      if (now - key->lastUsedAt > std::chrono::minutes(1)) {
+        conn.query("UPDATE project_keys SET last_used_at = $2 WHERE id = $1",
+                   Params().add(key->id).add(toMillis(now)));
+        key->lastUsedAt = now;
+      }
+    });
+    return key;
+  }
+
   bool deleteProject(const std::string& clientId) override {
     bool found = false;
     withTransaction("BEGIN", [&](Connection& conn) {
@@ -1544,8 +1640,8 @@ class PostgresStore final : public Store {
           "DELETE FROM stream_hosts WHERE device_id IN (SELECT id FROM devices WHERE client_id = "
           "$1)",
           which);
-      for (const char* table :
-           {"devices", "challenges", "users", "identities", "detached_devices", "outbox", "audit"})
+      for (const char* table : {"devices", "challenges", "users", "identities", "detached_devices",
+                                "outbox", "audit", "project_keys"})
         conn.query((std::string("DELETE FROM ") + table + " WHERE client_id = $1").c_str(), which);
       found = conn.query("DELETE FROM projects WHERE client_id = $1 RETURNING 1", which).rows() > 0;
     });

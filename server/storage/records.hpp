@@ -271,6 +271,15 @@ struct AuditEntry {
   nlohmann::json detail = nlohmann::json::object();
 };
 
+// A key the app's backend calls part of the admin API with, for one project; kept only as a
+// hash of it.
+struct ProjectKey {
+  std::string id;       // "key_...", what the key is listed and revoked by
+  std::string project;  // the client id
+  std::string hash;
+  Clock::time_point createdAt, lastUsedAt;
+};
+
 // How long audit entries are kept: the newest `keep` of them, none older than `maxAge`.
 struct AuditRetention {
   std::size_t keep = 100'000;

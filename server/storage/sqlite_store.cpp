@@ -233,6 +233,16 @@ ALTER TABLE users ADD COLUMN limit_override TEXT NOT NULL DEFAULT '';
 CREATE INDEX users_by_email ON users (client_id, lower(email));
 CREATE INDEX users_by_phone ON users (client_id, phone);
 CREATE INDEX audit_by_subject ON audit (client_id, subject, seq);
+CREATE INDEX audit_by_kind ON audit (client_id, kind, at);
+CREATE INDEX challenges_by_time ON challenges (client_id, created_at);
+CREATE TABLE project_keys (
+  id TEXT PRIMARY KEY,
+  client_id TEXT NOT NULL,
+  hash TEXT NOT NULL UNIQUE,
+  created_at INTEGER NOT NULL,
+  last_used_at INTEGER NOT NULL
+);
+CREATE INDEX project_keys_by_project ON project_keys (client_id, created_at);
 )sql",
 };
 
@@ -854,6 +864,79 @@ class SQLiteStore final : public Store {
     }
   }
 
+  std::vector<SuspectCounts> suspects(const std::string& project, Clock::time_point since,
+                                      std::size_t max) override {
+    return reading([&](Reader& reader) {
+      Statement& counts = reader.statement(
+          "SELECT user_id, sum(c), sum(n), sum(r) FROM (SELECT user_id, 1 AS c, 0 AS n, 0 AS r "
+          "FROM challenges WHERE client_id = ?1 AND created_at >= ?2 UNION ALL SELECT "
+          "u.user_id, 0, 1, 0 FROM users u, json_each(CASE WHEN json_valid(u.known_devices) THEN "
+          "u.known_devices ELSE '[]' END) j WHERE u.client_id = ?1 AND "
+          "json_extract(j.value, '$.seen') >= ?2 UNION ALL SELECT subject, 0, 0, 1 FROM audit "
+          "WHERE client_id = ?1 AND kind = 'device.change_refused' AND at >= ?2) GROUP BY "
+          "user_id ORDER BY sum(r) DESC, sum(c) + sum(n) DESC, user_id LIMIT ?3");
+      counts.bind(1, project).bind(2, toMillis(since)).bind(3, static_cast<std::int64_t>(max));
+      std::vector<SuspectCounts> found;
+      while (counts.step())
+        found.push_back({counts.text(0), static_cast<std::size_t>(counts.integer(1)),
+                         static_cast<std::size_t>(counts.integer(2)),
+                         static_cast<std::size_t>(counts.integer(3))});
+      return found;
+    });
+  }
+
+  std::vector<ProjectKey> projectKeys(const std::string& project) override {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT id, client_id, hash, created_at, last_used_at FROM project_keys WHERE "
+                   "client_id = ?1 ORDER BY created_at, id");
+    list.bind(1, project);
+    std::vector<ProjectKey> keys;
+    while (list.step())
+      keys.push_back({list.text(0), list.text(1), list.text(2), fromMillis(list.integer(3)),
+                      fromMillis(list.integer(4))});
+    return keys;
+  }
+
+  bool addProjectKey(const ProjectKey& key, std::size_t max) override {
+    std::lock_guard lock(mutex_);
+    Statement add(db_,
+                  "INSERT INTO project_keys (id, client_id, hash, created_at, last_used_at) "
+                  "SELECT ?1, ?2, ?3, ?4, ?5 WHERE (SELECT count(*) FROM project_keys WHERE "
+                  "client_id = ?2) < ?6");
+    return add.bind(1, key.id)
+               .bind(2, key.project)
+               .bind(3, key.hash)
+               .bind(4, toMillis(key.createdAt))
+               .bind(5, toMillis(key.lastUsedAt))
+               .bind(6, static_cast<std::int64_t>(max))
+               .run() > 0;
+  }
+
+  bool removeProjectKey(const std::string& project, const std::string& id) override {
+    std::lock_guard lock(mutex_);
+    Statement remove(db_, "DELETE FROM project_keys WHERE client_id = ?1 AND id = ?2");
+    return remove.bind(1, project).bind(2, id).run() > 0;
+  }
+
+  std::optional<ProjectKey> useProjectKey(const std::string& hash, Clock::time_point now) override {
+    std::lock_guard lock(mutex_);
+    Statement find(db_,
+                   "SELECT id, client_id, hash, created_at, last_used_at FROM project_keys WHERE "
+                   "hash = ?1");
+    find.bind(1, hash);
+    std::optional<ProjectKey> key;
+    while (find.step())
+      key = ProjectKey{find.text(0), find.text(1), find.text(2), fromMillis(find.integer(3)),
+                       fromMillis(find.integer(4))};
+    if (key && now - key->lastUsedAt > std::chrono::minutes(1)) {
+      Statement used(db_, "UPDATE project_keys SET last_used_at = ?2 WHERE id = ?1");
+      used.bind(1, key->id).bind(2, toMillis(now)).run();
+      key->lastUsedAt = now;
+    }
+    return key;
+  }
+
   bool deleteProject(const std::string& clientId) override {
     std::lock_guard lock(mutex_);
     begin_->run();
@@ -866,7 +949,7 @@ class SQLiteStore final : public Store {
       run("DELETE FROM stream_hosts WHERE device_id IN (SELECT id FROM devices WHERE client_id = "
           "?1)");
       for (const char* table : {"devices", "challenges", "users", "identities", "detached_devices",
-                                "outbox", "audit"}) {
+                                "outbox", "audit", "project_keys"}) {
         Statement remove(db_,
                          (std::string("DELETE FROM ") + table + " WHERE client_id = ?1").c_str());
         remove.bind(1, clientId).run();

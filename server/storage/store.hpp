@@ -163,6 +163,13 @@ struct UserSummary {
   std::size_t devices = 0;  // attached now
 };
 
+// What makes a user worth an operator's look, over a window: challenges raised, devices never
+// seen before, and device changes refused by the project's cap.
+struct SuspectCounts {
+  std::string user;
+  std::size_t challenges = 0, newDevices = 0, refusedChanges = 0;
+};
+
 // An instance serving from the store, and when it last said it was alive.
 struct InstanceBeat {
   std::string id;
@@ -300,9 +307,22 @@ class Store {
   // challenges, the limits and devices remembered, and the outbox's messages for them. Their
   // audit entries stay, with `pseudonym` in place of their id. False when nothing was stored.
   virtual bool eraseUser(const UserKey& key, const std::string& pseudonym) = 0;
-  // Removes a project with its users and everything stored of them, its identities, outbox and
-  // audit entries. False when there was no such project.
+  // Removes a project with its users and everything stored of them, its identities, keys, outbox
+  // and audit entries. False when there was no such project.
   virtual bool deleteProject(const std::string& clientId) = 0;
+  // The users of `project` with the most device changes refused, then the most challenges and
+  // new devices together, since `since`; at most `max`, none with nothing to count.
+  virtual std::vector<SuspectCounts> suspects(const std::string& project, Clock::time_point since,
+                                              std::size_t max) = 0;
+
+  // Project keys. The keys of a project, oldest first; `key` added unless its project has `max`
+  // already (false then); one removed (false when there is none of that id); and the key of a
+  // hash, its last use moved to `now` when that was over a minute before.
+  virtual std::vector<ProjectKey> projectKeys(const std::string& project) = 0;
+  virtual bool addProjectKey(const ProjectKey& key, std::size_t max) = 0;
+  virtual bool removeProjectKey(const std::string& project, const std::string& id) = 0;
+  virtual std::optional<ProjectKey> useProjectKey(const std::string& hash,
+                                                  Clock::time_point now) = 0;
 };
 
 // Keeps everything in the process, under one lock, as long as it lives: the store of the

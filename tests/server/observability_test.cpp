@@ -23,6 +23,7 @@
 
 #include "app/program.hpp"
 #include "app/settings.hpp"
+#include "program_run.hpp"
 #include "server_test_support.hpp"
 
 namespace {
@@ -30,34 +31,13 @@ namespace {
 using nlohmann::json;
 using zelk::server::App;
 using zelk::testing::HttpClient;
+using zelk::testing::ProgramRun;
 using zelk::testing::RawConnection;
+using zelk::testing::runProgram;
 using zelk::testing::ServiceClient;
 
 // When this test program started, to the second.
 const std::time_t kStarted = std::time(nullptr);
-
-struct ProgramRun {
-  int status = 0;
-  std::string out, err;
-};
-
-// Runs the program with `args` in this process, with what it prints.
-ProgramRun runProgram(std::vector<std::string> args, bool sandboxAlias = false) {
-  args.insert(args.begin(), sandboxAlias ? "zelk-sandbox" : "zelk-server");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::ostringstream out, err;
-  auto* const oldOut = std::cout.rdbuf(out.rdbuf());
-  auto* const oldErr = std::cerr.rdbuf(err.rdbuf());
-  ProgramRun run;
-  run.status = zelk::server::runProgram(static_cast<int>(args.size()), argv.data(), sandboxAlias);
-  std::cout.rdbuf(oldOut);
-  std::cerr.rdbuf(oldErr);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
 
 TEST(ServerHelp, EveryOptionIsListedWithItsEnvironmentVariable) {
   for (const bool sandbox : {false, true}) {

@@ -8,10 +8,12 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "program_run.hpp"
 #include "server_test_support.hpp"
 
 namespace {
@@ -234,6 +236,112 @@ TEST_F(OperatorTest, AProjectChangesOneSettingAtATimeAndIsDeletedOnlyByItsId) {
   EXPECT_EQ(p.admin("POST", "/admin/projects/delete", {{"client_id", "shop"}, {"confirm", "shop"}})
                 .status,
             404);
+}
+
+TEST_F(OperatorTest, AProjectKeyDoesTheBackendsThreeThingsForItsProjectAloneUntilRevoked) {
+  ServiceClient p = project("shop");
+  project("other");
+  const json phone = p.attach("u", "phone");
+  Reply reply = p.admin("POST", "/admin/keys", {{"client_id", "shop"}});
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  const std::string key = reply.parsed()["key"], id = reply.parsed()["id"];
+  EXPECT_TRUE(key.starts_with("zk_"));
+  // A second key may be made to rotate to, a third not.
+  reply = p.admin("POST", "/admin/keys", {{"client_id", "shop"}});
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  const std::string next = reply.parsed()["key"];
+  EXPECT_EQ(p.admin("POST", "/admin/keys", {{"client_id", "shop"}}).status, 409);
+  const std::string listed = p.admin("GET", "/admin/keys?client_id=shop").body;
+  EXPECT_EQ(json::parse(listed)["keys"].size(), 2u);
+  EXPECT_EQ(listed.find(key), std::string::npos);  // shown once, never again
+
+  zelk::testing::HttpClient http(app->baseURL());
+  const auto call = [&](const std::string& bearer, const std::string& method,
+                        const std::string& path, const json& body = json::object()) {
+    const zelk::testing::Headers headers = {{"Authorization", "Bearer " + bearer}};
+    auto result = method == "GET" ? http.Get(path, headers)
+                                  : http.Post(path, headers, body.dump(), "application/json");
+    return result ? result->status : 0;
+  };
+  EXPECT_EQ(call(key, "POST", "/admin/users",
+                 {{"client_id", "shop"}, {"user", "u"}, {"email", "u@example.com"}}),
+            200);
+  EXPECT_EQ(call(key, "GET", "/admin/user?client_id=shop&user=u"), 200);
+  EXPECT_EQ(
+      call(key, "POST", "/admin/logout", {{"client_id", "shop"}, {"device", phone["device_id"]}}),
+      200);
+  // Nothing else, and nothing of another project.
+  EXPECT_EQ(call(key, "GET", "/admin/projects"), 403);
+  EXPECT_EQ(call(key, "POST", "/admin/keys", {{"client_id", "shop"}}), 403);
+  EXPECT_EQ(call(key, "GET", "/admin/export?client_id=shop&user=u"), 403);
+  EXPECT_EQ(call(key, "POST", "/admin/users", {{"client_id", "other"}, {"user", "u"}}), 403);
+  EXPECT_EQ(call(key, "GET", "/admin/user?client_id=other&user=u"), 403);
+  const json entries = p.admin("GET", "/admin/audit?client_id=shop").parsed()["entries"];
+  EXPECT_EQ(entries[0]["kind"], "admin.logout");
+  EXPECT_EQ(entries[0]["detail"]["actor"], "key " + id);
+
+  ASSERT_EQ(p.admin("POST", "/admin/keys/revoke", {{"client_id", "shop"}, {"id", id}}).status, 200);
+  EXPECT_EQ(call(key, "GET", "/admin/user?client_id=shop&user=u"), 401);
+  EXPECT_EQ(call(next, "GET", "/admin/user?client_id=shop&user=u"), 200);
+  EXPECT_EQ(call("zk_" + std::string(64, '0'), "GET", "/admin/user?client_id=shop&user=u"), 401);
+  EXPECT_EQ(p.admin("POST", "/admin/keys/revoke", {{"client_id", "shop"}, {"id", id}}).status, 404);
+}
+
+TEST_F(OperatorTest, SuspectsAreTheUsersWhoseDevicesChangeTheMost) {
+  ServiceClient p = project("shop", {{"overall_limit", 1}, {"device_changes_limit", 1}});
+  p.attach("calm", "phone");
+  json current = p.attach("sharer", "one");
+  for (const std::string vendor : {"two", "three"}) {
+    const json next = p.attach("sharer", vendor);
+    p.post("/v2/access/detach", json{{"device", current["device_id"]}, {"user", "sharer"}});
+    current = next;
+  }
+  p.attach("busy", "a");
+  p.attach("busy", "b");
+  const Reply reply = p.admin("GET", "/admin/suspects?client_id=shop&days=1");
+  ASSERT_EQ(reply.status, 200) << reply.body;
+  const json users = reply.parsed()["users"];
+  ASSERT_GE(users.size(), 2u) << users;
+  EXPECT_EQ(users[0]["user"], "sharer");
+  EXPECT_EQ(users[0]["refused_changes"], 1);
+  EXPECT_EQ(users[0]["challenges"], 2);
+  EXPECT_EQ(users[0]["new_devices"], 3);
+  EXPECT_EQ(users[1]["user"], "busy");
+  EXPECT_EQ(p.admin("GET", "/admin/suspects?client_id=shop&days=0").status, 400);
+}
+
+// The admin commands, as docs/operating.md shows them, do what their routes do.
+TEST_F(OperatorTest, TheAdminCommandsDoWhatTheirRoutesDo) {
+  ServiceClient p = project("cli", {{"overall_limit", 1}});
+  p.attach("carol", "phone");
+  const std::string tokenFile = dir.file("admin-token");
+  std::ofstream(tokenFile) << zelk::testing::kAdminToken << "\n";
+  const auto admin = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"admin", "--url", app->baseURL(), "--token-file", tokenFile});
+    const zelk::testing::ProgramRun run = zelk::testing::runProgram(args);
+    EXPECT_EQ(run.status, 0) << args[5] << ": " << run.out << run.err;
+    return json::parse(run.out, nullptr, false);
+  };
+  json out = admin({"project", "--client-id", "cli", "--trusted-device-days", "30"});
+  EXPECT_EQ(out["project"]["overall_limit"], 1);  // the rest as it was
+  EXPECT_EQ(out["project"]["trusted_device_days"], 30);
+  EXPECT_EQ(admin({"users", "--client-id", "cli", "--q", "car"})["users"][0]["user"], "carol");
+  admin(
+      {"override", "--client-id", "cli", "--user", "carol", "--overall-limit", "2", "--days", "3"});
+  p.attach("carol", "laptop");
+  EXPECT_TRUE(app->service().challenges("cli", "carol").empty());
+  EXPECT_EQ(admin({"export", "--client-id", "cli", "--user", "carol"})["devices"].size(), 2u);
+  const json key = admin({"make-key", "--client-id", "cli"});
+  EXPECT_EQ(admin({"keys", "--client-id", "cli"})["keys"][0]["id"], key["id"]);
+  admin({"revoke-key", "--client-id", "cli", "--id", key["id"]});
+  EXPECT_TRUE(admin({"keys", "--client-id", "cli"})["keys"].empty());
+  EXPECT_EQ(admin({"suspects", "--client-id", "cli", "--days", "1"})["users"][0]["user"], "carol");
+  EXPECT_EQ(
+      admin({"logout", "--client-id", "cli", "--user", "carol", "--all", "true"})["devices"].size(),
+      2u);
+  admin({"erase", "--client-id", "cli", "--user", "carol"});
+  admin({"delete-project", "--client-id", "cli", "--confirm", "cli"});
+  EXPECT_TRUE(admin({"projects"})["projects"].empty());
 }
 
 }  // namespace

@@ -539,6 +539,24 @@ class FailingStore final : public zelk::server::Store {
   bool deleteProject(const std::string& clientId) override {
     return inner_->deleteProject(clientId);
   }
+  std::vector<zelk::server::SuspectCounts> suspects(const std::string& project,
+                                                    zelk::server::Clock::time_point since,
+                                                    std::size_t max) override {
+    return inner_->suspects(project, since, max);
+  }
+  std::vector<zelk::server::ProjectKey> projectKeys(const std::string& project) override {
+    return inner_->projectKeys(project);
+  }
+  bool addProjectKey(const zelk::server::ProjectKey& key, std::size_t max) override {
+    return inner_->addProjectKey(key, max);
+  }
+  bool removeProjectKey(const std::string& project, const std::string& id) override {
+    return inner_->removeProjectKey(project, id);
+  }
+  std::optional<zelk::server::ProjectKey> useProjectKey(
+      const std::string& hash, zelk::server::Clock::time_point now) override {
+    return inner_->useProjectKey(hash, now);
+  }
 
   std::atomic<std::size_t> largestCommit = 0;
 

@@ -275,4 +275,39 @@ TEST_F(SharedStoreTest, EachDueMessageOfTheOutboxGoesToOneInstanceOnly) {
   EXPECT_EQ(orphans, (std::vector<std::string>{"msg_0", "msg_1", "msg_2"}));
 }
 
+// A project's key made on one instance works on the other, and once revoked on either, on
+// neither; an erased user is gone from the other's view too.
+TEST_F(SharedStoreTest, AKeyRevokedOnOneInstanceStopsOnTheOtherAtOnce) {
+  auto first = instance();
+  auto second = instance();
+  ServiceClient one = zelk::testing::makeProject(first->baseURL(), "shared");
+  ServiceClient two(second->baseURL(), "shared");
+  one.attach("u", "phone");
+  const Reply made = one.admin("POST", "/admin/keys", {{"client_id", "shared"}});
+  ASSERT_EQ(made.status, 200) << made.body;
+  const std::string key = made.parsed()["key"], id = made.parsed()["id"];
+  const auto status = [&](App& app) {
+    zelk::testing::HttpClient http(app.baseURL());
+    auto result =
+        http.Get("/admin/user?client_id=shared&user=u", {{"Authorization", "Bearer " + key}});
+    return result ? result->status : 0;
+  };
+  EXPECT_EQ(status(*second), 200);
+  ASSERT_EQ(two.admin("POST", "/admin/keys/revoke", {{"client_id", "shared"}, {"id", id}}).status,
+            200);
+  EXPECT_EQ(status(*first), 401);
+  EXPECT_EQ(status(*second), 401);
+
+  ASSERT_EQ(two.admin("GET", "/admin/user?client_id=shared&user=u").status, 200);
+  ASSERT_EQ(one.admin("POST", "/admin/erase", {{"client_id", "shared"}, {"user", "u"}}).status,
+            200);
+  // The other instance heard of it: what it held of the user is read afresh, and found gone.
+  bool gone = false;
+  for (int tries = 0; tries < 500 && !gone; ++tries) {
+    gone = two.admin("GET", "/admin/user?client_id=shared&user=u").status == 404;
+    if (!gone) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(gone);
+}
+
 }  // namespace

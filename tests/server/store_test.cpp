@@ -354,6 +354,47 @@ TEST_P(StoreTest, UsersAreFoundErasedAndDeletedWithTheirProject) {
   EXPECT_FALSE(store_->deleteProject("client-a"));
 }
 
+// A project has at most the keys it may have, each found by its hash until removed; the users
+// worth a look are counted from challenges, devices first seen and device changes refused.
+TEST_P(StoreTest, KeysAreKeptByHashAndSuspectsCountedOverAWindow) {
+  ASSERT_TRUE(commit(everyKind()));
+  const zelk::server::ProjectKey first{"key_1", "client-a", "hash-1", at(1), {}};
+  EXPECT_TRUE(store_->addProjectKey(first, 2));
+  EXPECT_TRUE(store_->addProjectKey({"key_2", "client-a", "hash-2", at(2), {}}, 2));
+  EXPECT_FALSE(store_->addProjectKey({"key_3", "client-a", "hash-3", at(3), {}}, 2));
+  EXPECT_TRUE(store_->addProjectKey({"key_4", "client-b", "hash-4", at(4), {}}, 2));
+  ASSERT_EQ(store_->projectKeys("client-a").size(), 2u);
+  EXPECT_EQ(store_->projectKeys("client-a")[0].id, "key_1");
+  const auto used = store_->useProjectKey("hash-1", at(100'000));
+  ASSERT_TRUE(used);
+  EXPECT_EQ(used->project, "client-a");
+  EXPECT_EQ(store_->useProjectKey("hash-1", at(100'001))->lastUsedAt, at(100'000));
+  EXPECT_FALSE(store_->useProjectKey("hash-9", at(1)));
+  EXPECT_FALSE(store_->removeProjectKey("client-b", "key_1"));
+  EXPECT_TRUE(store_->removeProjectKey("client-a", "key_1"));
+  EXPECT_FALSE(store_->useProjectKey("hash-1", at(1)));
+
+  Unit later;
+  later.user = kAlice;
+  later.baseVersion = 1;
+  later.changes.profile = {"alice@example.com", ""};
+  zelk::server::KnownDevice seen;
+  seen.vendorId = "v";
+  seen.firstSeenAt = at(25);
+  later.changes.knownDevices = {seen};
+  zelk::server::addAudit(later.changes, "client-a", "device.change_refused", "alice");
+  later.changes.audit.back().at = at(30);
+  ASSERT_TRUE(commit(std::move(later)));
+  const auto counted = store_->suspects("client-a", at(20), 10);
+  ASSERT_EQ(counted.size(), 1u);
+  EXPECT_EQ(counted[0].user, "alice");
+  EXPECT_EQ(counted[0].challenges, 1u);  // raised at 20
+  EXPECT_EQ(counted[0].newDevices, 1u);
+  EXPECT_EQ(counted[0].refusedChanges, 1u);
+  EXPECT_TRUE(store_->suspects("client-a", at(31), 10).empty());
+  EXPECT_TRUE(store_->suspects("client-b", at(0), 10).empty());
+}
+
 // Two calls decided on the same records: the second to be written finds them changed, and
 // nothing of it is written; the other units of its commit are.
 TEST_P(StoreTest, ChangesDecidedOnRecordsChangedSinceAreNotWritten) {
