@@ -8,11 +8,12 @@ file(READ "${INPUT}" hex HEX)
 string(LENGTH "${hex}" digits)
 math(EXPR size "${digits} / 2")
 # Sixteen bytes a line; a byte array rather than a string literal, which compilers cap in length.
-string(REGEX REPLACE "([0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f])"
-       "\\1\n" lines "${hex}")
+string(REPEAT "[0-9a-f]" 32 line)
+string(REGEX REPLACE "(${line})" "\\1\n" lines "${hex}")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${lines}")
 get_filename_component(name "${INPUT}" NAME)
-file(WRITE "${OUTPUT}.new" "// Generated from ${name} by cmake/embed_text.cmake: edit ${name} instead.
+file(WRITE "${OUTPUT}.new"
+     "// Generated from ${name} by cmake/embed_text.cmake: edit ${name} instead.
 #include <string_view>
 
 namespace ${NAMESPACE} {
