@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs every Debian package that building, testing and running the demo need; with --bench
-# also what the service benchmarks in bench/ need (wrk, node), which CI does not run.
+# also what the service benchmarks in bench/ need (wrk, node), which CI does not run. Then the
+# linter of server/openapi.json into tools/openapi/node_modules, as its package-lock.json pins
+# it, when npm is there or Debian's can be installed (without it the lint test is skipped).
 # Quick when all of them are already there: apt is only called for missing ones.
 #   scripts/bootstrap.sh --arm64   also what the aarch64 test pass needs: the cross compiler,
 #                                  qemu-user, and the arm64 development packages (this adds arm64
@@ -50,4 +52,26 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# ---- The OpenAPI linter (tools/openapi/lint.sh) -----------------------------------------------
+if [ "${1:-}" != "--arm64" ]; then
+  tools=$(cd "$(dirname "$0")/.." && pwd)/tools/openapi
+  if ! command -v npm >/dev/null; then
+    echo "bootstrap: installing npm"
+    export DEBIAN_FRONTEND=noninteractive
+    { $sudo apt-get update -qq && $sudo apt-get install -y -qq --no-install-recommends npm \
+      >/dev/null; } || echo "bootstrap: npm cannot be installed: the OpenAPI lint is skipped" >&2
+  fi
+  # Installed again only when the lock file changed since the last install.
+  stamp=$tools/node_modules/.zelk-installed-lock.json
+  if command -v npm >/dev/null && ! cmp -s "$tools/package-lock.json" "$stamp"; then
+    echo "bootstrap: installing the OpenAPI linter in $tools/node_modules"
+    if (cd "$tools" &&
+      npm ci --ignore-scripts --prefer-offline --no-audit --no-fund --loglevel=error >/dev/null); then
+      cp "$tools/package-lock.json" "$stamp"
+    else
+      echo "bootstrap: npm ci failed in $tools: the OpenAPI lint is skipped" >&2
+    fi
+  fi
 fi
