@@ -3,7 +3,8 @@
 # Builds the Debian packages (a Release build with the prefix /usr, then CPack), checks them with
 # lintian, installs them with apt-get, builds the consumer projects against the installed -dev
 # packages, checks zelk-server's manual page against its --help, starts the installed
-# zelk-server the way its systemd unit does and asks /healthz,
+# zelk-server the way its systemd unit does and asks /healthz (and /openapi.json, against the
+# installed copy),
 # then purges the packages and checks that nothing of theirs is left on the machine.
 #
 #   scripts/packages.sh [--keep]     (--keep leaves the packages installed for inspection)
@@ -143,6 +144,9 @@ if [ -f "$unit" ]; then
   expected="\"version\":\"$upstream_version\""
   [[ "${health// /}" == *"$expected"* ]] ||
     fail "/healthz does not report version $upstream_version, the package's"
+  # The description of the routes the package installs is the one the program serves.
+  curl -fsS "$server_url/openapi.json" | cmp -s - /usr/share/zelk-server/openapi.json ||
+    fail "GET $server_url/openapi.json is not /usr/share/zelk-server/openapi.json"
   # The packaged configuration put the database and the admin token where the unit lets the
   # service write, and the token works for the admin command.
   curl -fsS "$server_url/readyz" >/dev/null || fail "GET $server_url/readyz failed"
