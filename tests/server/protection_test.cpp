@@ -735,7 +735,8 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "COLUMN trusted_device_days; ALTER TABLE projects DROP COLUMN device_changes_limit; ALTER "
       "TABLE projects DROP COLUMN device_changes_days; ALTER TABLE users DROP COLUMN "
       "device_changes; ALTER TABLE users DROP COLUMN known_devices; ALTER TABLE challenges DROP "
-      "COLUMN device_id; DROP INDEX users_by_email; DROP INDEX users_by_phone; ALTER TABLE users "
+      "COLUMN device_id; DROP INDEX users_by_email; DROP INDEX users_by_phone; DROP INDEX "
+      "challenges_by_time; DROP TABLE project_keys; ALTER TABLE users "
       "DROP COLUMN limit_override; PRAGMA user_version = "
       "1;\"";
   ASSERT_EQ(std::system(downgrade.c_str()), 0);
