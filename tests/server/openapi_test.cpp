@@ -173,7 +173,8 @@ TEST_F(OpenAPIDocument, IsServedAsTheFileItIsBuiltFrom) {
   EXPECT_TRUE(std::regex_match(doc.value("openapi", ""), std::regex(R"(3\.1\.\d+)")))
       << doc.value("openapi", "");
   // The version is the service's: it changes with the routes' releases.
-  EXPECT_EQ(doc["info"].value("version", ""), ZELK_VERSION);
+  EXPECT_EQ(doc["info"].value("version", ""), ZELK_VERSION)
+      << "info.version in server/openapi.json must follow the project's version (CMakeLists.txt)";
   std::ifstream file(ZELK_OPENAPI_DOCUMENT, std::ios::binary);
   ASSERT_TRUE(file) << ZELK_OPENAPI_DOCUMENT;
   std::ostringstream text;
