@@ -358,6 +358,12 @@ OutboxMessage outboxOf(const Statement& row) {
   return message;
 }
 
+// The project key of a row of "id, client_id, hash, created_at, last_used_at".
+ProjectKey keyOf(const Statement& row) {
+  return {row.text(0), row.text(1), row.text(2), fromMillis(row.integer(3)),
+          fromMillis(row.integer(4))};
+}
+
 // The audit entries a statement of "seq, at, client_id, kind, subject, detail" lists.
 std::vector<AuditEntry> auditOf(Statement& list) {
   std::vector<AuditEntry> found;
@@ -892,9 +898,7 @@ class SQLiteStore final : public Store {
                    "client_id = ?1 ORDER BY created_at, id");
     list.bind(1, project);
     std::vector<ProjectKey> keys;
-    while (list.step())
-      keys.push_back({list.text(0), list.text(1), list.text(2), fromMillis(list.integer(3)),
-                      fromMillis(list.integer(4))});
+    while (list.step()) keys.push_back(keyOf(list));
     return keys;
   }
 
@@ -926,9 +930,7 @@ class SQLiteStore final : public Store {
                    "hash = ?1");
     find.bind(1, hash);
     std::optional<ProjectKey> key;
-    while (find.step())
-      key = ProjectKey{find.text(0), find.text(1), find.text(2), fromMillis(find.integer(3)),
-                       fromMillis(find.integer(4))};
+    while (find.step()) key = keyOf(find);
     if (key && now - key->lastUsedAt > std::chrono::minutes(1)) {
       Statement used(db_, "UPDATE project_keys SET last_used_at = ?2 WHERE id = ?1");
       used.bind(1, key->id).bind(2, toMillis(now)).run();
