@@ -1480,26 +1480,21 @@ class PostgresStore final : public Store {
 
   std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
                                        const std::string& after, std::size_t max) override {
-    // A prefix as a LIKE pattern, its wildcards taken as they are.
-    std::string pattern;
-    for (char c : query) {
-      if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-      pattern += c;
-    }
-    pattern += '%';
     std::vector<UserSummary> found;
     withConnection([&](Connection& conn) {
-      // Each of the three ways a user is found goes by an index of its own; ids in byte order.
+      // Each of the three ways a user is found goes by an index of its own, the prefix stopping
+      // at a page, so that a search reads a few pages of index whatever the number of users (a
+      // whole address or number matches few); ids in byte order.
       const Result r = conn.query(
           "SELECT u.user_id, u.email, u.phone, (SELECT count(*) FROM devices d WHERE "
-          "d.client_id = u.client_id AND d.user_id = u.user_id) FROM users u WHERE "
-          "u.client_id = $1 AND u.user_id COLLATE \"C\" > $3 AND u.user_id IN (SELECT user_id "
-          "FROM users WHERE client_id = $1 AND user_id COLLATE \"C\" LIKE $4 UNION SELECT "
-          "user_id FROM users WHERE client_id = $1 AND $2 <> '' AND lower(email) = lower($2) "
-          "UNION SELECT user_id FROM users WHERE client_id = $1 AND $2 <> '' AND phone = $2) "
-          "ORDER BY u.user_id COLLATE \"C\" LIMIT $5",
-          Params().add(project).add(query).add(after).add(pattern).add(
-              static_cast<std::uint64_t>(max)));
+          "d.client_id = u.client_id AND d.user_id = u.user_id) FROM ((SELECT user_id FROM "
+          "users WHERE client_id = $1 AND user_id COLLATE \"C\" > $3 AND user_id COLLATE \"C\" "
+          ">= $2 AND user_id COLLATE \"C\" < $2 || chr(1114111) ORDER BY user_id COLLATE "
+          "\"C\" LIMIT $4) UNION SELECT user_id FROM users WHERE client_id = $1 AND $2 <> '' AND "
+          "lower(email) = lower($2) UNION SELECT user_id FROM users WHERE client_id = $1 AND $2 "
+          "<> '' AND phone = $2) f JOIN users u ON u.client_id = $1 AND u.user_id = f.user_id "
+          "WHERE f.user_id COLLATE \"C\" > $3 ORDER BY u.user_id COLLATE \"C\" LIMIT $4",
+          Params().add(project).add(query).add(after).add(static_cast<std::uint64_t>(max)));
       for (int i = 0; i < r.rows(); ++i)
         found.push_back(
             {r.text(i, 0), r.text(i, 1), r.text(i, 2), static_cast<std::size_t>(r.integer(i, 3))});

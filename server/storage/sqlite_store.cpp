@@ -817,15 +817,21 @@ class SQLiteStore final : public Store {
   std::vector<UserSummary> searchUsers(const std::string& project, const std::string& query,
                                        const std::string& after, std::size_t max) override {
     return reading([&](Reader& reader) {
-      // Each of the three ways a user is found goes by an index of its own.
+      // Each of the three ways a user is found goes by an index of its own, the prefix stopping
+      // at a page, so that a search reads a few pages of index whatever the number of users (a
+      // whole address or number matches few). The prefix's range starts at one bound, the later
+      // of the prefix and the page's start: given both, SQLite would start at either.
       Statement& search = reader.statement(
           "SELECT u.user_id, u.email, u.phone, (SELECT count(*) FROM devices d WHERE "
-          "d.client_id = u.client_id AND d.user_id = u.user_id) FROM users u WHERE "
-          "u.client_id = ?1 AND u.user_id > ?3 AND u.user_id IN (SELECT user_id FROM users WHERE "
-          "client_id = ?1 AND user_id >= ?2 AND user_id < ?2 || char(1114111) UNION SELECT "
-          "user_id FROM users WHERE client_id = ?1 AND lower(email) = lower(?2) AND ?2 <> '' "
-          "UNION SELECT user_id FROM users WHERE client_id = ?1 AND phone = ?2 AND ?2 <> '') "
-          "ORDER BY u.user_id LIMIT ?4");
+          "d.client_id = u.client_id AND d.user_id = u.user_id) FROM (SELECT user_id FROM "
+          "(SELECT user_id FROM users WHERE client_id = ?1 AND user_id >= max(?2, ?3) AND "
+          "user_id <> ?3 AND user_id < ?2 || char(1114111) ORDER BY user_id LIMIT ?4) UNION "
+          "SELECT user_id FROM "
+          "users WHERE client_id = ?1 AND ?2 <> '' AND lower(email) = lower(?2) UNION SELECT "
+          "user_id FROM users WHERE client_id = ?1 AND ?2 <> '' AND phone = ?2) f CROSS JOIN users "
+          "u "
+          "ON u.client_id = ?1 AND u.user_id = f.user_id WHERE f.user_id > ?3 ORDER BY u.user_id "
+          "LIMIT ?4");
       search.bind(1, project).bind(2, query).bind(3, after).bind(4, static_cast<std::int64_t>(max));
       std::vector<UserSummary> found;
       while (search.step())
