@@ -256,18 +256,15 @@ std::optional<std::string> Zelk::Impl::deviceID() const {
   return deviceID_;
 }
 
-void Zelk::Impl::setDeviceID(std::optional<std::string> deviceID) {
-  std::lock_guard lock(mutex);
-  deviceID_ = std::move(deviceID);
-}
-
 std::optional<std::string> Zelk::Impl::access() const {
   std::lock_guard lock(mutex);
   return access_;
 }
 
-void Zelk::Impl::setAccess(std::optional<std::string> access) {
+void Zelk::Impl::setCurrentDevice(std::optional<std::string> deviceID,
+                                  std::optional<std::string> access) {
   std::lock_guard lock(mutex);
+  deviceID_ = std::move(deviceID);
   access_ = std::move(access);
 }
 
@@ -357,8 +354,9 @@ void Zelk::attach(std::optional<Metadata> metadata,
                 if (!reply) return;
                 if (auto impl = weakImpl.lock()) {
                   // The subscription reads the device ID, so it is stored before the hop.
-                  impl->setDeviceID(reply->deviceID);
-                  impl->setAccess(reply->access);
+                  // Device and access change together: a call made on another thread in
+                  // between must never see the one without the other.
+                  impl->setCurrentDevice(reply->deviceID, reply->access);
                   // The hop also carries this reference, so that a client dropped
                   // meanwhile is destroyed on the main thread, never here.
                   auto queue = impl->mainQueue;
@@ -442,8 +440,7 @@ void Zelk::handleDetachReply(const ZelkAttachResponse& reply) {
   // A reply naming the current device (or none, while no device is known) means this device
   // has been logged out.
   if (reply.deviceID != impl_->deviceID()) return;
-  impl_->setDeviceID(std::nullopt);
-  impl_->setAccess(std::nullopt);
+  impl_->setCurrentDevice(std::nullopt, std::nullopt);
   impl_->logOutCurrentDevice();
 }
 

@@ -133,10 +133,10 @@ struct Zelk::Impl final : detail::ScreenClient {
 
   std::optional<std::string> userID() const;
   std::optional<std::string> deviceID() const;
-  void setDeviceID(std::optional<std::string> deviceID);
   /// The access of the current device from the last attach reply; forgotten with the device.
   std::optional<std::string> access() const;
-  void setAccess(std::optional<std::string> access);
+  /// Sets the current device and its access in one step.
+  void setCurrentDevice(std::optional<std::string> deviceID, std::optional<std::string> access);
 
   const std::string baseURL;
   const std::optional<std::string> clientID;

@@ -144,6 +144,27 @@ TEST_F(UserDevicesTest, SigningOutThisDeviceEndsItsSessionAsADetachDoes) {
   EXPECT_EQ(service.requests().size(), sent);
 }
 
+// The attach reply lands on the network thread while the host may already be asking: once the
+// device is known, a call made at once must find its access too.
+TEST_F(UserDevicesTest, ACallMadeTheMomentTheDeviceIsKnownIsSent) {
+  for (int round = 0; round < 50; ++round) {
+    auto zelk = makeClient();
+    zelk->attach();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!zelk->deviceID() && std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_TRUE(zelk->deviceID());
+    std::optional<ZelkServiceError> refused;
+    bool done = false;
+    zelk->devices([&](const auto&, const auto& error) {
+      if (error && error->message == "no device attached") refused = error;
+      done = true;
+    });
+    EXPECT_FALSE(refused) << "round " << round;
+    ASSERT_TRUE(waitFor([&] { return done; }));
+  }
+}
+
 TEST_F(UserDevicesTest, ACodeIsSentTrimmedAndOnlyWhenThereIsOne) {
   service.addDevice(OwnDevicesService::device("dev-new", "mobile", "Pixel 8"), std::nullopt,
                     "K7QM-2XD9");

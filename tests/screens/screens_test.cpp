@@ -262,7 +262,7 @@ TEST_F(ScreensTest, TheCountdownCountsInTheLanguagesPluralFormsUnlessTheHostHasA
 
 TEST_F(ScreensTest, EntryButtonsDetachAndCallTheHostInTheirOwnOrder) {
   zelk->setUserID("alice");
-  ZelkInternals::of(*zelk).setDeviceID("dev-1");
+  ZelkInternals::of(*zelk).setCurrentDevice("dev-1", std::nullopt);
   // Whether a detach was sent since `detachesBefore`: still on its way, or already answered (the
   // service notes a request before it answers it). A fast answer must not look like no detach.
   std::size_t detachesBefore = 0;
