@@ -280,6 +280,40 @@ struct ProjectKey {
   Clock::time_point createdAt, lastUsedAt;
 };
 
+// Someone who signs in to the console. `passwordHash` is an Argon2id string ("" until the
+// password is set); the set-up token is kept as its hash, until it is used or `setupUntil`.
+struct OperatorAccount {
+  std::string name;
+  std::string role;  // "owner", "operator" or "viewer"
+  std::string passwordHash;
+  std::string setupHash;
+  Clock::time_point setupUntil, createdAt;
+};
+
+// A console session, kept as the hash of the cookie's value. `csrf` is the token every form of
+// the session carries; `seenAt` moves with each request, for the idle expiry.
+struct OperatorSession {
+  std::string hash;
+  std::string name;  // the operator's
+  std::string csrf;
+  Clock::time_point createdAt, seenAt;
+};
+
+// The console's overview, over every project: what is attached and open now, what happened
+// since a time, and the instances that said they were alive lately.
+struct OverviewFigures {
+  std::size_t devices = 0, streams = 0;  // streams: devices with a stream open on an instance
+  std::size_t challengesRaised = 0, challengesVerified = 0, codesSent = 0;
+  std::size_t outboxPending = 0, outboxFailed = 0;
+  // Devices by the minute of their latest attach, oldest minute first, one count a minute.
+  std::vector<std::size_t> attachesByMinute;
+  struct Instance {
+    std::string id;
+    Clock::time_point startedAt, beatAt;
+  };
+  std::vector<Instance> instances;
+};
+
 // How long audit entries are kept: the newest `keep` of them, none older than `maxAge`.
 struct AuditRetention {
   std::size_t keep = 100'000;

@@ -323,6 +323,23 @@ class Store {
   virtual bool removeProjectKey(const std::string& project, const std::string& id) = 0;
   virtual std::optional<ProjectKey> useProjectKey(const std::string& hash,
                                                   Clock::time_point now) = 0;
+
+  // Console operators, by name: one read, every one by name, and one written whole (added or
+  // replaced).
+  virtual std::optional<OperatorAccount> readOperator(const std::string& name) = 0;
+  virtual std::vector<OperatorAccount> readOperators() = 0;
+  virtual void putOperator(const OperatorAccount& account) = 0;
+  // Console sessions, by the hash of their cookie: one read, one written whole, one removed;
+  // and every session of an operator removed (when their password or role changes).
+  virtual std::optional<OperatorSession> readSession(const std::string& hash) = 0;
+  virtual void putSession(const OperatorSession& session) = 0;
+  virtual void dropSession(const std::string& hash) = 0;
+  virtual void dropSessionsOf(const std::string& name) = 0;
+
+  // The console's overview: challenges and codes counted since `since`, attaches counted by
+  // minute over the `minutes` minutes up to `now`, instances that beat since `aliveSince`.
+  virtual OverviewFigures overview(Clock::time_point now, Clock::time_point since, int minutes,
+                                   Clock::time_point aliveSince) = 0;
 };
 
 // Keeps everything in the process, under one lock, as long as it lives: the store of the
