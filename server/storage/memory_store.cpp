@@ -98,7 +98,8 @@ class MemoryStore final : public Store {
   std::vector<InstanceBeat> beat(Clock::time_point startedAt, Clock::time_point now) override {
     std::lock_guard lock(mutex_);
     // One process: its own beat is all there is. Earlier runs of it left none behind.
-    return {{instance_, startedAt, now}};
+    beat_ = {instance_, startedAt, now};
+    return {beat_};
   }
 
   void writeStreams(const StreamChanges& changes) override {
@@ -139,6 +140,8 @@ class MemoryStore final : public Store {
                   [&](const auto& entry) { return entry.second.detachedAt < detachedBefore; });
     retention_ = audit;
     trimAuditLocked();
+    const auto unseen = Clock::now() - kSessionsKeptFor;
+    std::erase_if(sessions_, [&](const auto& entry) { return entry.second.seenAt < unseen; });
   }
 
   void setAuditRetention(AuditRetention retention) override {
@@ -362,6 +365,83 @@ class MemoryStore final : public Store {
     return std::nullopt;
   }
 
+  std::optional<OperatorAccount> readOperator(const std::string& name) override {
+    std::lock_guard lock(mutex_);
+    const auto found = operators_.find(name);
+    if (found == operators_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  std::vector<OperatorAccount> readOperators() override {
+    std::lock_guard lock(mutex_);
+    std::vector<OperatorAccount> all;
+    for (const auto& [name, account] : operators_) all.push_back(account);
+    return all;
+  }
+
+  void putOperator(const OperatorAccount& account) override {
+    std::lock_guard lock(mutex_);
+    operators_[account.name] = account;
+  }
+
+  std::optional<OperatorSession> readSession(const std::string& hash) override {
+    std::lock_guard lock(mutex_);
+    const auto found = sessions_.find(hash);
+    if (found == sessions_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  void putSession(const OperatorSession& session) override {
+    std::lock_guard lock(mutex_);
+    sessions_[session.hash] = session;
+  }
+
+  void dropSession(const std::string& hash) override {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(hash);
+  }
+
+  void dropSessionsOf(const std::string& name) override {
+    std::lock_guard lock(mutex_);
+    std::erase_if(sessions_, [&](const auto& entry) { return entry.second.name == name; });
+  }
+
+  OverviewFigures overview(Clock::time_point now, Clock::time_point since, int minutes,
+                           Clock::time_point aliveSince) override {
+    std::lock_guard lock(mutex_);
+    OverviewFigures figures;
+    figures.devices = deviceOwners_.size();
+    // The streams are this instance's own, counted while it says it is alive.
+    const bool alive = !beat_.id.empty() && beat_.beatAt >= aliveSince;
+    if (alive) {
+      figures.streams = streaming_.size();
+      figures.instances.push_back({beat_.id, beat_.startedAt, beat_.beatAt});
+    }
+    figures.attachesByMinute.assign(static_cast<std::size_t>(std::max(minutes, 0)), 0);
+    const auto first = now - std::chrono::minutes(std::max(minutes, 0));
+    for (const auto& [key, user] : users_) {
+      for (const Challenge& challenge : user.challenges) {
+        if (challenge.createdAt < since) continue;
+        ++figures.challengesRaised;
+        if (challenge.verified) ++figures.challengesVerified;
+      }
+      for (const Device& device : user.devices) {
+        if (device.attachedAt < first || device.attachedAt >= now) continue;
+        const auto minute =
+            std::chrono::duration_cast<std::chrono::minutes>(device.attachedAt - first);
+        ++figures.attachesByMinute[static_cast<std::size_t>(minute.count())];
+      }
+    }
+    for (const AuditEntry& entry : audit_) {
+      if (entry.kind == "code.sent" && entry.at >= since) ++figures.codesSent;
+    }
+    for (const OutboxMessage& message : outbox_) {
+      if (message.state == OutboxState::pending) ++figures.outboxPending;
+      if (message.state == OutboxState::failed) ++figures.outboxFailed;
+    }
+    return figures;
+  }
+
  private:
   // Forgets what points at the records of `user`, which are about to go.
   void forgetLocked(const UserRecord& user) {
@@ -495,6 +575,9 @@ class MemoryStore final : public Store {
   std::vector<OutboxMessage> outbox_;
   std::deque<AuditEntry> audit_;
   std::vector<ProjectKey> keys_;
+  std::map<std::string, OperatorAccount> operators_;
+  std::unordered_map<std::string, OperatorSession> sessions_;  // by hash
+  InstanceBeat beat_;                                          // this instance's last
   std::uint64_t lastSeq_ = 0;
   AuditRetention retention_;
 };

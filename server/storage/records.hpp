@@ -290,6 +290,10 @@ struct OperatorAccount {
   Clock::time_point setupUntil, createdAt;
 };
 
+// How long a console session not seen is kept, whatever its own idle expiry: Store::prune()
+// forgets it then.
+inline constexpr std::chrono::days kSessionsKeptFor{30};
+
 // A console session, kept as the hash of the cookie's value. `csrf` is the token every form of
 // the session carries; `seenAt` moves with each request, for the idle expiry.
 struct OperatorSession {

@@ -257,7 +257,8 @@ class Store {
   // at. At most `max`.
   virtual std::vector<UserKey> quietUsers(const std::string& project, Clock::time_point before,
                                           std::size_t max) = 0;
-  // Forgets detaches older than `detachedBefore` and audit entries beyond `audit`.
+  // Forgets detaches older than `detachedBefore`, audit entries beyond `audit`, and console
+  // sessions not seen for kSessionsKeptFor.
   virtual void prune(Clock::time_point detachedBefore, const AuditRetention& audit) = 0;
   // Devices attached, over every project.
   virtual std::size_t countDevices() = 0;
