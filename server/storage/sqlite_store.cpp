@@ -7,6 +7,7 @@
 // loss, at an fsync per commit). The log is copied into the database file (checkpointed) on a
 // thread and connection of the store's own, so that a commit never waits for those writes and
 // their fsyncs.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -244,6 +245,35 @@ CREATE TABLE project_keys (
 );
 CREATE INDEX project_keys_by_project ON project_keys (client_id, created_at);
 )sql",
+    // Who signs in to the console and their sessions; and what its overview counts over every
+    // project, each by an index of its own: attaches by time, challenges by when they were raised
+    // (with whether they were verified), audit entries of a kind by time, the instances alive,
+    // and the devices each one streams (the index by instance holds the device: no row is read).
+    R"sql(
+CREATE TABLE operators (
+  name TEXT PRIMARY KEY,
+  role TEXT NOT NULL,
+  password_hash TEXT NOT NULL,
+  setup_hash TEXT NOT NULL,
+  setup_until INTEGER NOT NULL,
+  created_at INTEGER NOT NULL
+);
+CREATE TABLE operator_sessions (
+  hash TEXT PRIMARY KEY,
+  name TEXT NOT NULL,
+  csrf TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  seen_at INTEGER NOT NULL
+);
+CREATE INDEX operator_sessions_by_name ON operator_sessions (name);
+CREATE INDEX operator_sessions_by_seen ON operator_sessions (seen_at);
+CREATE INDEX devices_by_attach ON devices (attached_at);
+CREATE INDEX challenges_by_creation ON challenges (created_at, verified);
+CREATE INDEX audit_by_kind_time ON audit (kind, at);
+CREATE INDEX instances_by_beat ON instances (beat_at);
+DROP INDEX stream_hosts_by_instance;
+CREATE INDEX stream_hosts_by_instance ON stream_hosts (instance_id, device_id);
+)sql",
 };
 
 class Statement {
@@ -360,6 +390,22 @@ OutboxMessage outboxOf(const Statement& row) {
 
 // The project key of a row of "id, client_id, hash, created_at, last_used_at".
 ProjectKey keyOf(const Statement& row) {
+  return {row.text(0), row.text(1), row.text(2), fromMillis(row.integer(3)),
+          fromMillis(row.integer(4))};
+}
+
+// The operator of a row of "name, role, password_hash, setup_hash, setup_until, created_at".
+OperatorAccount operatorOf(const Statement& row) {
+  return {row.text(0),
+          row.text(1),
+          row.text(2),
+          row.text(3),
+          fromMillis(row.integer(4)),
+          fromMillis(row.integer(5))};
+}
+
+// The session of a row of "hash, name, csrf, created_at, seen_at".
+OperatorSession sessionOf(const Statement& row) {
   return {row.text(0), row.text(1), row.text(2), fromMillis(row.integer(3)),
           fromMillis(row.integer(4))};
 }
@@ -733,6 +779,8 @@ class SQLiteStore final : public Store {
     execute(
         "DELETE FROM stream_hosts WHERE NOT EXISTS (SELECT 1 FROM devices WHERE devices.id = "
         "stream_hosts.device_id)");
+    Statement sessions(db_, "DELETE FROM operator_sessions WHERE seen_at < ?1");
+    sessions.bind(1, toMillis(Clock::now() - kSessionsKeptFor)).run();
   }
 
   // --- the outbox and the audit trail ---
@@ -943,6 +991,147 @@ class SQLiteStore final : public Store {
       key->lastUsedAt = now;
     }
     return key;
+  }
+
+  std::optional<OperatorAccount> readOperator(const std::string& name) override {
+    return reading([&](Reader& reader) -> std::optional<OperatorAccount> {
+      Statement& one = reader.statement(
+          "SELECT name, role, password_hash, setup_hash, setup_until, created_at FROM operators "
+          "WHERE name = ?1");
+      one.bind(1, name);
+      if (!one.step()) return std::nullopt;
+      OperatorAccount account = operatorOf(one);
+      one.reset();
+      return account;
+    });
+  }
+
+  std::vector<OperatorAccount> readOperators() override {
+    return reading([&](Reader& reader) {
+      Statement& all = reader.statement(
+          "SELECT name, role, password_hash, setup_hash, setup_until, created_at FROM operators "
+          "ORDER BY name");
+      std::vector<OperatorAccount> accounts;
+      while (all.step()) accounts.push_back(operatorOf(all));
+      return accounts;
+    });
+  }
+
+  void putOperator(const OperatorAccount& account) override {
+    std::lock_guard lock(mutex_);
+    Statement put(db_,
+                  "INSERT INTO operators (name, role, password_hash, setup_hash, setup_until, "
+                  "created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (name) DO UPDATE SET "
+                  "role = ?2, password_hash = ?3, setup_hash = ?4, setup_until = ?5, "
+                  "created_at = ?6");
+    put.bind(1, account.name)
+        .bind(2, account.role)
+        .bind(3, account.passwordHash)
+        .bind(4, account.setupHash)
+        .bind(5, toMillis(account.setupUntil))
+        .bind(6, toMillis(account.createdAt))
+        .run();
+  }
+
+  std::optional<OperatorSession> readSession(const std::string& hash) override {
+    return reading([&](Reader& reader) -> std::optional<OperatorSession> {
+      Statement& one = reader.statement(
+          "SELECT hash, name, csrf, created_at, seen_at FROM operator_sessions WHERE hash = ?1");
+      one.bind(1, hash);
+      if (!one.step()) return std::nullopt;
+      OperatorSession session = sessionOf(one);
+      one.reset();
+      return session;
+    });
+  }
+
+  void putSession(const OperatorSession& session) override {
+    std::lock_guard lock(mutex_);
+    Statement put(db_,
+                  "INSERT INTO operator_sessions (hash, name, csrf, created_at, seen_at) VALUES "
+                  "(?1, ?2, ?3, ?4, ?5) ON CONFLICT (hash) DO UPDATE SET name = ?2, csrf = ?3, "
+                  "created_at = ?4, seen_at = ?5");
+    put.bind(1, session.hash)
+        .bind(2, session.name)
+        .bind(3, session.csrf)
+        .bind(4, toMillis(session.createdAt))
+        .bind(5, toMillis(session.seenAt))
+        .run();
+  }
+
+  void dropSession(const std::string& hash) override {
+    std::lock_guard lock(mutex_);
+    Statement drop(db_, "DELETE FROM operator_sessions WHERE hash = ?1");
+    drop.bind(1, hash).run();
+  }
+
+  void dropSessionsOf(const std::string& name) override {
+    std::lock_guard lock(mutex_);
+    Statement drop(db_, "DELETE FROM operator_sessions WHERE name = ?1");
+    drop.bind(1, name).run();
+  }
+
+  OverviewFigures overview(Clock::time_point now, Clock::time_point since, int minutes,
+                           Clock::time_point aliveSince) override {
+    minutes = std::max(minutes, 0);
+    const std::int64_t end = toMillis(now);
+    const std::int64_t first = end - std::int64_t{minutes} * 60'000;
+    return reading([&](Reader& reader) {
+      OverviewFigures figures;
+      figures.attachesByMinute.assign(static_cast<std::size_t>(minutes), 0);
+      // One moment of the database for every figure. Each goes by an index: the count of
+      // devices by the smallest one, the others by a range of theirs. The streams are read from
+      // the instances alive (CROSS JOIN keeps that order: SQLite would rather scan every stream
+      // in the order of its devices, to spare itself the DISTINCT), and the instances are put in
+      // order here, so that their index by beat is the one searched.
+      reader.execute("BEGIN");
+      try {
+        Statement& counts = reader.statement(
+            "SELECT (SELECT count(*) FROM devices), (SELECT count(*) FROM (SELECT DISTINCT "
+            "h.device_id FROM instances i CROSS JOIN stream_hosts h ON h.instance_id = i.id "
+            "WHERE i.beat_at >= ?2)), c.raised, c.verified, (SELECT count(*) FROM audit WHERE "
+            "kind = 'code.sent' AND at >= ?1), (SELECT count(*) FROM outbox WHERE state = "
+            "'pending'), (SELECT count(*) FROM outbox WHERE state = 'failed') FROM (SELECT "
+            "count(*) AS raised, coalesce(sum(verified <> 0), 0) AS verified FROM challenges "
+            "WHERE created_at >= ?1) c");
+        counts.bind(1, toMillis(since)).bind(2, toMillis(aliveSince));
+        while (counts.step()) {
+          const auto count = [&](int column) {
+            return static_cast<std::size_t>(counts.integer(column));
+          };
+          figures.devices = count(0);
+          figures.streams = count(1);
+          figures.challengesRaised = count(2);
+          figures.challengesVerified = count(3);
+          figures.codesSent = count(4);
+          figures.outboxPending = count(5);
+          figures.outboxFailed = count(6);
+        }
+        Statement& attaches = reader.statement(
+            "SELECT (attached_at - ?1) / 60000, count(*) FROM devices WHERE attached_at >= ?1 "
+            "AND attached_at < ?2 GROUP BY 1");
+        attaches.bind(1, first).bind(2, end);
+        while (attaches.step()) {
+          const std::int64_t minute = attaches.integer(0);
+          if (minute >= 0 && minute < minutes)
+            figures.attachesByMinute[static_cast<std::size_t>(minute)] =
+                static_cast<std::size_t>(attaches.integer(1));
+        }
+        Statement& alive =
+            reader.statement("SELECT id, started_at, beat_at FROM instances WHERE beat_at >= ?1");
+        alive.bind(1, toMillis(aliveSince));
+        while (alive.step())
+          figures.instances.push_back(
+              {alive.text(0), fromMillis(alive.integer(1)), fromMillis(alive.integer(2))});
+        reader.execute("COMMIT");
+      } catch (...) {
+        reader.execute("ROLLBACK");
+        throw;
+      }
+      std::sort(figures.instances.begin(), figures.instances.end(),
+                [](const auto& a, const auto& b) { return a.id < b.id; });
+      return figures;
+    });
   }
 
   bool deleteProject(const std::string& clientId) override {

@@ -737,7 +737,8 @@ TEST(ProtectionStorage, AFileOfTheFirstSchemaIsBroughtUpToDate) {
       "device_changes; ALTER TABLE users DROP COLUMN known_devices; ALTER TABLE challenges DROP "
       "COLUMN device_id; DROP INDEX users_by_email; DROP INDEX users_by_phone; DROP INDEX "
       "challenges_by_time; DROP TABLE project_keys; ALTER TABLE users "
-      "DROP COLUMN limit_override; PRAGMA user_version = "
+      "DROP COLUMN limit_override; DROP TABLE operators; DROP TABLE operator_sessions; "
+      "DROP INDEX devices_by_attach; DROP INDEX challenges_by_creation; PRAGMA user_version = "
       "1;\"";
   ASSERT_EQ(std::system(downgrade.c_str()), 0);
 
