@@ -240,6 +240,72 @@ CREATE TABLE project_keys (
 );
 CREATE INDEX project_keys_by_project ON project_keys (client_id, created_at);
 )sql",
+    // Who signs in to the console and their sessions; and what its overview counts over every
+    // project, each by an index of its own: attaches by time, challenges by when they were raised
+    // (with whether they were verified), audit entries of a kind by time, the instances alive,
+    // and the devices each one streams (the index by instance holds the device). The number of
+    // devices is kept as it changes (device_counts, below), as counting a million rows takes
+    // longer than the whole overview may.
+    R"sql(
+CREATE TABLE operators (
+  name TEXT PRIMARY KEY,
+  role TEXT NOT NULL,
+  password_hash TEXT NOT NULL,
+  setup_hash TEXT NOT NULL,
+  setup_until BIGINT NOT NULL,
+  created_at BIGINT NOT NULL
+);
+CREATE TABLE operator_sessions (
+  hash TEXT PRIMARY KEY,
+  name TEXT NOT NULL,
+  csrf TEXT NOT NULL,
+  created_at BIGINT NOT NULL,
+  seen_at BIGINT NOT NULL
+);
+CREATE INDEX operator_sessions_by_name ON operator_sessions (name);
+CREATE INDEX operator_sessions_by_seen ON operator_sessions (seen_at);
+CREATE INDEX devices_by_attach ON devices (attached_at);
+CREATE INDEX challenges_by_creation ON challenges (created_at, verified);
+CREATE INDEX audit_by_kind_time ON audit (kind, at);
+CREATE INDEX instances_by_beat ON instances (beat_at);
+DROP INDEX stream_hosts_by_instance;
+CREATE INDEX stream_hosts_by_instance ON stream_hosts (instance_id, device_id);
+-- Every statement that adds or removes devices adds their number to a row of its connection's
+-- slot (of 64, by backend), so that commits side by side seldom wait on one row; the count is the
+-- sum. The triggers come first: they lock the table against writes until this commits, so the
+-- count they start from misses none.
+CREATE TABLE device_counts (
+  slot INTEGER PRIMARY KEY,
+  devices BIGINT NOT NULL
+);
+CREATE FUNCTION count_added_devices() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  n BIGINT;
+BEGIN
+  SELECT count(*) INTO n FROM added;
+  IF n > 0 THEN
+    INSERT INTO device_counts AS t (slot, devices) VALUES (pg_backend_pid() % 64, n)
+      ON CONFLICT (slot) DO UPDATE SET devices = t.devices + EXCLUDED.devices;
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE FUNCTION count_removed_devices() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  n BIGINT;
+BEGIN
+  SELECT count(*) INTO n FROM removed;
+  IF n > 0 THEN
+    INSERT INTO device_counts AS t (slot, devices) VALUES (pg_backend_pid() % 64, -n)
+      ON CONFLICT (slot) DO UPDATE SET devices = t.devices + EXCLUDED.devices;
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE TRIGGER devices_added AFTER INSERT ON devices REFERENCING NEW TABLE AS added
+  FOR EACH STATEMENT EXECUTE FUNCTION count_added_devices();
+CREATE TRIGGER devices_removed AFTER DELETE ON devices REFERENCING OLD TABLE AS removed
+  FOR EACH STATEMENT EXECUTE FUNCTION count_removed_devices();
+INSERT INTO device_counts (slot, devices) SELECT 0, count(*) FROM devices;
+)sql",
 };
 
 constexpr const char* kProjectColumns =
@@ -313,6 +379,39 @@ ProjectKey keyOf(const Result& r, int i) {
   return {r.text(i, 0), r.text(i, 1), r.text(i, 2), fromMillis(r.integer(i, 3)),
           fromMillis(r.integer(i, 4))};
 }
+
+constexpr const char* kOperatorColumns =
+    "name, role, password_hash, setup_hash, setup_until, created_at";
+
+OperatorAccount operatorOf(const Result& r, int i) {
+  return {r.text(i, 0),
+          r.text(i, 1),
+          r.text(i, 2),
+          r.text(i, 3),
+          fromMillis(r.integer(i, 4)),
+          fromMillis(r.integer(i, 5))};
+}
+
+// The console's overview in one statement, so in one snapshot: a row of the counts ("f"), a row
+// for each minute with attaches ("m": the minute from $4 and the count), and one for each
+// instance alive ("i": id, started_at, beat_at). Each count reads a range of an index, the
+// devices' the few rows of device_counts.
+constexpr const char* kOverview = R"sql(
+SELECT 'f' AS k, '' AS id, (SELECT coalesce(sum(devices), 0)::bigint FROM device_counts) AS a,
+       (SELECT count(*) FROM (SELECT DISTINCT h.device_id FROM instances i
+          JOIN stream_hosts h ON h.instance_id = i.id WHERE i.beat_at >= $3::bigint) s) AS b,
+       (SELECT count(*) FROM challenges WHERE created_at >= $2::bigint) AS c,
+       (SELECT count(*) FROM challenges WHERE created_at >= $2::bigint AND verified) AS d,
+       (SELECT count(*) FROM audit WHERE kind = 'code.sent' AND at >= $2::bigint) AS e,
+       (SELECT count(*) FROM outbox WHERE state = 'pending') AS f,
+       (SELECT count(*) FROM outbox WHERE state = 'failed') AS g
+UNION ALL
+SELECT 'm', '', minute, count(*), 0, 0, 0, 0, 0
+  FROM (SELECT (attached_at - $4::bigint) / 60000 AS minute FROM devices
+         WHERE attached_at >= $4::bigint AND attached_at < $1::bigint) a
+ GROUP BY minute
+UNION ALL
+SELECT 'i', id, started_at, beat_at, 0, 0, 0, 0, 0 FROM instances WHERE beat_at >= $3::bigint)sql";
 
 // The audit entries of rows of "seq, at, client_id, kind, subject, detail".
 std::vector<AuditEntry> auditOf(const Result& r) {
@@ -1082,7 +1181,7 @@ class PostgresStore final : public Store {
   std::size_t countDevices() override {
     std::size_t count = 0;
     withConnection([&](Connection& conn) {
-      Result r = conn.query("SELECT count(*) FROM devices");
+      Result r = conn.query("SELECT coalesce(sum(devices), 0)::bigint FROM device_counts");
       count = static_cast<std::size_t>(r.integer(0, 0));
     });
     return count;
@@ -1282,6 +1381,8 @@ class PostgresStore final : public Store {
       conn.query(
           "DELETE FROM stream_hosts h WHERE NOT EXISTS (SELECT 1 FROM devices d WHERE d.id = "
           "h.device_id)");
+      conn.query("DELETE FROM operator_sessions WHERE seen_at < $1",
+                 Params().add(toMillis(Clock::now() - kSessionsKeptFor)));
     });
   }
 
@@ -1622,6 +1723,127 @@ class PostgresStore final : public Store {
       }
     });
     return key;
+  }
+
+  std::optional<OperatorAccount> readOperator(const std::string& name) override {
+    static const std::string query =
+        sql({"SELECT ", kOperatorColumns, " FROM operators WHERE name = $1"});
+    std::optional<OperatorAccount> account;
+    withConnection([&](Connection& conn) {
+      const Result r = conn.query(query.c_str(), Params().add(name));
+      if (r.rows() > 0) account = operatorOf(r, 0);
+    });
+    return account;
+  }
+
+  std::vector<OperatorAccount> readOperators() override {
+    static const std::string query =
+        sql({"SELECT ", kOperatorColumns, " FROM operators ORDER BY name COLLATE \"C\""});
+    std::vector<OperatorAccount> accounts;
+    withConnection([&](Connection& conn) {
+      accounts.clear();
+      const Result r = conn.query(query.c_str());
+      for (int i = 0; i < r.rows(); ++i) accounts.push_back(operatorOf(r, i));
+    });
+    return accounts;
+  }
+
+  void putOperator(const OperatorAccount& account) override {
+    withConnection([&](Connection& conn) {
+      conn.query(
+          "INSERT INTO operators (name, role, password_hash, setup_hash, setup_until, created_at) "
+          "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (name) DO UPDATE SET role = $2, "
+          "password_hash = $3, setup_hash = $4, setup_until = $5, created_at = $6",
+          Params()
+              .add(account.name)
+              .add(account.role)
+              .add(account.passwordHash)
+              .add(account.setupHash)
+              .add(toMillis(account.setupUntil))
+              .add(toMillis(account.createdAt)));
+    });
+  }
+
+  // Read on every request of the console: prepared once per connection.
+  std::optional<OperatorSession> readSession(const std::string& hash) override {
+    std::optional<OperatorSession> session;
+    withConnection([&](Connection& conn) {
+      const Result r = conn.run({"zelk_session",
+                                 "SELECT hash, name, csrf, created_at, seen_at FROM "
+                                 "operator_sessions WHERE hash = $1",
+                                 Params().add(hash)});
+      if (r.rows() > 0)
+        session = OperatorSession{r.text(0, 0), r.text(0, 1), r.text(0, 2),
+                                  fromMillis(r.integer(0, 3)), fromMillis(r.integer(0, 4))};
+    });
+    return session;
+  }
+
+  void putSession(const OperatorSession& session) override {
+    withConnection([&](Connection& conn) {
+      conn.run({"zelk_put_session",
+                "INSERT INTO operator_sessions (hash, name, csrf, created_at, seen_at) VALUES ($1, "
+                "$2, $3, $4, $5) ON CONFLICT (hash) DO UPDATE SET name = $2, csrf = $3, "
+                "created_at = $4, seen_at = $5",
+                Params()
+                    .add(session.hash)
+                    .add(session.name)
+                    .add(session.csrf)
+                    .add(toMillis(session.createdAt))
+                    .add(toMillis(session.seenAt))});
+    });
+  }
+
+  void dropSession(const std::string& hash) override {
+    withConnection([&](Connection& conn) {
+      conn.query("DELETE FROM operator_sessions WHERE hash = $1", Params().add(hash));
+    });
+  }
+
+  void dropSessionsOf(const std::string& name) override {
+    withConnection([&](Connection& conn) {
+      conn.query("DELETE FROM operator_sessions WHERE name = $1", Params().add(name));
+    });
+  }
+
+  OverviewFigures overview(Clock::time_point now, Clock::time_point since, int minutes,
+                           Clock::time_point aliveSince) override {
+    minutes = std::max(minutes, 0);
+    const std::int64_t end = toMillis(now);
+    const std::int64_t first = end - std::int64_t{minutes} * 60'000;
+    OverviewFigures figures;
+    withConnection([&](Connection& conn) {
+      const Result r =
+          conn.run({"zelk_overview", kOverview,
+                    Params().add(end).add(toMillis(since)).add(toMillis(aliveSince)).add(first)});
+      figures = {};
+      figures.attachesByMinute.assign(static_cast<std::size_t>(minutes), 0);
+      const auto count = [&](int row, int column) {
+        return static_cast<std::size_t>(r.integer(row, column));
+      };
+      for (int i = 0; i < r.rows(); ++i) {
+        const std::string kind = r.text(i, 0);
+        if (kind == "f") {
+          figures.devices = count(i, 2);
+          figures.streams = count(i, 3);
+          figures.challengesRaised = count(i, 4);
+          figures.challengesVerified = count(i, 5);
+          figures.codesSent = count(i, 6);
+          figures.outboxPending = count(i, 7);
+          figures.outboxFailed = count(i, 8);
+        } else if (kind == "m") {
+          const std::int64_t minute = r.integer(i, 2);
+          if (minute >= 0 && minute < minutes)
+            figures.attachesByMinute[static_cast<std::size_t>(minute)] = count(i, 3);
+        } else if (kind == "i") {
+          figures.instances.push_back(
+              {r.text(i, 1), fromMillis(r.integer(i, 2)), fromMillis(r.integer(i, 3))});
+        }
+      }
+    });
+    std::sort(figures.instances.begin(), figures.instances.end(),
+              [](const auto& a, const auto& b) { return a.id < b.id; });
+    return figures;
   }
 
   bool deleteProject(const std::string& clientId) override {

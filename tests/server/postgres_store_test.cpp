@@ -420,8 +420,10 @@ TEST_F(PostgresStoreTest, BothSQLStoresNameEveryColumnAlike) {
       "'public' AND table_name <> 'schema_version'");
   std::map<std::string, std::set<std::string>> postgres;
   for (int i = 0; i < columns.rows(); ++i) postgres[columns.text(i, 0)].insert(columns.text(i, 1));
-  // PostgreSQL keeps the outbox's order in a column; SQLite has its rowid.
+  // PostgreSQL keeps the outbox's order in a column; SQLite has its rowid. And PostgreSQL keeps the
+  // number of devices as they change, which SQLite counts quickly enough from an index.
   postgres["outbox"].erase("added");
+  postgres.erase("device_counts");
   ASSERT_FALSE(sqlite.empty());
   EXPECT_EQ(sqlite, postgres);
 }
