@@ -557,6 +557,36 @@ class FailingStore final : public zelk::server::Store {
       const std::string& hash, zelk::server::Clock::time_point now) override {
     return inner_->useProjectKey(hash, now);
   }
+  std::optional<zelk::server::OperatorAccount> readOperator(const std::string& name) override {
+    return inner_->readOperator(name);
+  }
+  std::vector<zelk::server::OperatorAccount> readOperators() override {
+    return inner_->readOperators();
+  }
+  void putOperator(const zelk::server::OperatorAccount& account) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->putOperator(account);
+  }
+  std::optional<zelk::server::OperatorSession> readSession(const std::string& hash) override {
+    return inner_->readSession(hash);
+  }
+  void putSession(const zelk::server::OperatorSession& session) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->putSession(session);
+  }
+  void dropSession(const std::string& hash) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->dropSession(hash);
+  }
+  void dropSessionsOf(const std::string& name) override {
+    if (failing_) throw zelk::server::StoreError("disk full");
+    inner_->dropSessionsOf(name);
+  }
+  zelk::server::OverviewFigures overview(zelk::server::Clock::time_point now,
+                                         zelk::server::Clock::time_point since, int minutes,
+                                         zelk::server::Clock::time_point aliveSince) override {
+    return inner_->overview(now, since, minutes, aliveSince);
+  }
 
   std::atomic<std::size_t> largestCommit = 0;
 

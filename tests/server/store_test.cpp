@@ -4,10 +4,13 @@
 // own). What the rules hand over comes back as it was written, a user's changes are written only
 // on the version they were decided on, and the streams' liveness, the idle sweep's candidates,
 // the outbox and the audit trail behave alike.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,10 +32,13 @@ using zelk::server::Device;
 using zelk::server::DeviceType;
 using zelk::server::fromMillis;
 using zelk::server::IdentifyRequest;
+using zelk::server::OperatorAccount;
+using zelk::server::OperatorSession;
 using zelk::server::OutboxMessage;
 using zelk::server::OutboxState;
 using zelk::server::Store;
 using zelk::server::StreamChanges;
+using zelk::server::toMillis;
 using zelk::server::Unit;
 using zelk::server::UserKey;
 
@@ -600,6 +606,203 @@ TEST_P(StoreTest, TheOutboxHandsOutDueMessagesAndKeepsTheirAttempts) {
   store_->purgeMessages(at(1000), at(0));  // the done one goes, the failed one is too recent
   EXPECT_EQ(store_->messages(std::nullopt, 10).size(), 2u);
   EXPECT_TRUE(store_->messages(OutboxState::done, 10).empty());
+}
+
+// Console operators are written whole and found by name; sessions by the hash of their cookie,
+// dropped one by one or every one of an operator, and forgotten a month after they were last seen.
+TEST_P(StoreTest, OperatorsAreKeptByNameAndSessionsByTheirHash) {
+  EXPECT_FALSE(store_->readOperator("root"));
+  EXPECT_TRUE(store_->readOperators().empty());
+  store_->putOperator({"root", "owner", "", "setup-hash", at(600'000), at(1)});
+  store_->putOperator(
+      {"ann", "viewer", "$argon2id$v=19$m=65536,t=3,p=1$c2FsdA$aGFzaA", "", {}, at(2)});
+  store_->putOperator({"Zed", "operator", "$argon2id$zed", "", {}, at(3)});
+  const auto root = store_->readOperator("root");
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->name, "root");
+  EXPECT_EQ(root->role, "owner");
+  EXPECT_EQ(root->passwordHash, "");
+  EXPECT_EQ(root->setupHash, "setup-hash");
+  EXPECT_EQ(root->setupUntil, at(600'000));
+  EXPECT_EQ(root->createdAt, at(1));
+  EXPECT_EQ(store_->readOperator("ann")->passwordHash,
+            "$argon2id$v=19$m=65536,t=3,p=1$c2FsdA$aGFzaA");
+  EXPECT_FALSE(store_->readOperator("Root"));
+
+  // The password set and the set-up token used: the account replaced whole.
+  store_->putOperator({"root", "operator", "$argon2id$root", "", at(5), at(1)});
+  const auto changed = store_->readOperator("root");
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(changed->role, "operator");
+  EXPECT_EQ(changed->passwordHash, "$argon2id$root");
+  EXPECT_EQ(changed->setupHash, "");
+  EXPECT_EQ(changed->setupUntil, at(5));
+  std::vector<std::string> names;
+  for (const OperatorAccount& account : store_->readOperators()) names.push_back(account.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Zed", "ann", "root"}));  // by name, byte by byte
+
+  EXPECT_FALSE(store_->readSession("hash-1"));
+  store_->putSession({"hash-1", "root", "csrf-1", at(10), at(10)});
+  store_->putSession({"hash-2", "root", "csrf-2", at(11), at(11)});
+  store_->putSession({"hash-3", "ann", "csrf-3", at(12), at(12)});
+  const auto first = store_->readSession("hash-1");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->hash, "hash-1");
+  EXPECT_EQ(first->name, "root");
+  EXPECT_EQ(first->csrf, "csrf-1");
+  EXPECT_EQ(first->createdAt, at(10));
+  EXPECT_EQ(first->seenAt, at(10));
+  // Seen again: written whole, on its own row.
+  store_->putSession({"hash-1", "root", "csrf-1", at(10), at(20)});
+  EXPECT_EQ(store_->readSession("hash-1")->seenAt, at(20));
+  EXPECT_EQ(store_->readSession("hash-1")->createdAt, at(10));
+  EXPECT_EQ(store_->readSession("hash-2")->seenAt, at(11));
+
+  store_->dropSession("hash-1");
+  store_->dropSession("hash-9");
+  EXPECT_FALSE(store_->readSession("hash-1"));
+  EXPECT_TRUE(store_->readSession("hash-2"));
+  store_->dropSessionsOf("root");
+  EXPECT_FALSE(store_->readSession("hash-2"));
+  const auto kept = store_->readSession("hash-3");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->name, "ann");
+  EXPECT_EQ(kept->csrf, "csrf-3");
+  EXPECT_TRUE(store_->readOperator("root"));  // the account stays
+
+  const auto now = fromMillis(toMillis(Clock::now()));
+  store_->putSession({"hash-old", "ann", "csrf-4", now - 40 * 24h, now - 31 * 24h});
+  store_->putSession({"hash-recent", "ann", "csrf-5", now - 40 * 24h, now - 29 * 24h});
+  store_->prune(now - 1h, {});
+  EXPECT_FALSE(store_->readSession("hash-old"));
+  EXPECT_TRUE(store_->readSession("hash-recent"));
+}
+
+// The console's overview counts over every project: what is attached and streaming on an
+// instance alive, the challenges and codes since a time, the outbox, the attaches of each of the
+// last minutes, and the instances alive.
+TEST_P(StoreTest, TheOverviewCountsEveryProjectAndLeavesOutWhatIsOutsideItsWindows) {
+  const Clock::time_point now = at(60 * 60'000);
+  const Clock::time_point since = now - 2min;
+  const auto user = [&](const std::string& project, const std::string& name,
+                        std::vector<std::pair<std::string, Clock::time_point>> devices,
+                        std::vector<std::tuple<std::string, Clock::time_point, bool>> challenges) {
+    Unit unit;
+    unit.user = UserKey{project, name};
+    for (const auto& [id, attachedAt] : devices) {
+      Device device = deviceNamed(id, DeviceType::mobile, 0);
+      device.attachedAt = attachedAt;
+      device.lastSeenAt = attachedAt;
+      unit.changes.devices.emplace_back(device);
+    }
+    for (const auto& [id, createdAt, verified] : challenges) {
+      Challenge challenge;
+      challenge.id = id;
+      challenge.project = project;
+      challenge.user = name;
+      challenge.reason = "overall";
+      challenge.createdAt = createdAt;
+      challenge.verified = challenge.resolved = verified;
+      unit.changes.challenges.push_back(challenge);
+    }
+    return unit;
+  };
+  // Attaches over the 5 minutes before `now`, each minute's start in it and its end not.
+  Unit alice = user("client-a", "alice",
+                    {{"a1", now - 5min}, {"a2", now - 4min - 1ms}, {"a3", now - 5min - 1ms}},
+                    {{"ch-old", since - 1ms, true}, {"ch-edge", since, true}});
+  const auto audit = [](Unit& unit, const std::string& project, const std::string& kind,
+                        Clock::time_point when) {
+    zelk::server::addAudit(unit.changes, project, kind, unit.user ? unit.user->user : "");
+    unit.changes.audit.back().at = when;
+  };
+  audit(alice, "client-a", "code.sent", since);
+  audit(alice, "client-a", "code.sent", since - 1ms);
+  audit(alice, "client-a", "code.rejected", now);
+  ASSERT_TRUE(commit(std::move(alice)));
+  Unit bob = user("client-b", "bob", {{"b1", now - 1ms}, {"b2", now}, {"b3", now - 4min}},
+                  {{"ch-open", now - 1min, false}, {"ch-done", now - 30s, true}});
+  audit(bob, "client-b", "code.sent", now - 10s);
+  ASSERT_TRUE(commit(std::move(bob)));
+  Unit outbox;
+  const std::pair<const char*, OutboxState> messages[] = {{"client-a", OutboxState::pending},
+                                                          {"client-b", OutboxState::pending},
+                                                          {"client-b", OutboxState::failed},
+                                                          {"client-a", OutboxState::done}};
+  for (const auto& [project, state] : messages) {
+    OutboxMessage message;
+    message.id = "m" + std::to_string(outbox.changes.outbox.size());
+    message.kind = "email";
+    message.project = project;
+    message.payload = "{}";
+    message.createdAt = message.nextAttemptAt = now - 1h;
+    message.state = state;
+    outbox.changes.outbox.push_back(message);
+  }
+  ASSERT_TRUE(commit(std::move(outbox)));
+
+  // Streams: two here; on the SQL stores also one on an instance that stopped beating (of an
+  // earlier run of the process, for SQLite, which one process serves at a time), and on
+  // PostgreSQL one device streaming on two instances alive, counted once.
+  std::unique_ptr<Store> gone, other;
+  if (GetParam() != "memory") {
+    if (GetParam() == "sqlite") store_.reset();
+    gone = open("in_gone");
+    gone->beat(now - 10min, now - 1min);
+    gone->writeStreams(StreamChanges{{"b3", "b1"}, {}});
+    if (GetParam() == "sqlite") {
+      gone.reset();
+      store_ = open("in_test");
+    }
+  }
+  if (GetParam() == "postgres") {
+    other = open("in_other");
+    other->beat(now - 20min, now - 10s);
+    other->writeStreams(StreamChanges{{"a1"}, {}});
+  }
+  store_->beat(now - 30min, now);
+  store_->writeStreams(StreamChanges{{"a1", "b1"}, {}});
+
+  const auto figures = store_->overview(now, since, 5, now - 30s);
+  EXPECT_EQ(figures.devices, 6u);
+  EXPECT_EQ(figures.streams, 2u);
+  EXPECT_EQ(figures.challengesRaised, 3u);
+  EXPECT_EQ(figures.challengesVerified, 2u);
+  EXPECT_EQ(figures.codesSent, 2u);
+  EXPECT_EQ(figures.outboxPending, 2u);
+  EXPECT_EQ(figures.outboxFailed, 1u);
+  EXPECT_EQ(figures.attachesByMinute, (std::vector<std::size_t>{2, 1, 0, 0, 1}));
+  std::vector<std::string> alive;
+  for (const auto& instance : figures.instances) alive.push_back(instance.id);
+  if (GetParam() == "postgres") {
+    EXPECT_EQ(alive, (std::vector<std::string>{"in_other", "in_test"}));
+  } else {
+    EXPECT_EQ(alive, std::vector<std::string>{"in_test"});
+  }
+  const auto self = std::find_if(figures.instances.begin(), figures.instances.end(),
+                                 [](const auto& instance) { return instance.id == "in_test"; });
+  ASSERT_NE(self, figures.instances.end());
+  EXPECT_EQ(self->startedAt, now - 30min);
+  EXPECT_EQ(self->beatAt, now);
+
+  // A minute later, over a window of two: the attaches of the last minute only; and once every
+  // instance has been silent past the threshold, neither they nor their streams.
+  const auto later = store_->overview(now + 1min, now + 1min, 2, now + 1s);
+  EXPECT_EQ(later.devices, 6u);
+  EXPECT_EQ(later.attachesByMinute, (std::vector<std::size_t>{1, 1}));  // b1, then b2
+  EXPECT_EQ(later.streams, 0u);
+  EXPECT_TRUE(later.instances.empty());
+  EXPECT_EQ(later.challengesRaised, 0u);
+  EXPECT_EQ(later.codesSent, 0u);
+  EXPECT_EQ(later.outboxPending, 2u);
+  EXPECT_TRUE(store_->overview(now, since, 0, now).attachesByMinute.empty());
+
+  // Devices stop counting however they go: with their user erased, with their project deleted.
+  EXPECT_TRUE(store_->eraseUser({"client-b", "bob"}, "erased:b0b"));
+  EXPECT_EQ(store_->overview(now, since, 5, now - 30s).devices, 3u);
+  EXPECT_EQ(store_->countDevices(), 3u);
+  store_->deleteProject("client-a");  // never configured, so "not found", its devices gone still
+  EXPECT_EQ(store_->overview(now, since, 5, now - 30s).devices, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("memory", "sqlite", "postgres"),
