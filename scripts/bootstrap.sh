@@ -14,9 +14,9 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format curl ccache
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   nlohmann-json3-dev libicu-dev libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql
-  libmaxminddb-dev libmaxmind-db-writer-perl
+  libmaxminddb-dev libmaxmind-db-writer-perl libsodium-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nginx-light python3-aiosmtpd
+  nginx-light python3-aiosmtpd chromium chromium-driver python3-selenium
   clang-14 libclang-rt-14-dev libc++-14-dev libc++abi-14-dev
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
@@ -29,7 +29,7 @@ packages=(
 if [ "${1:-}" = "--arm64" ]; then
   packages=(crossbuild-essential-arm64 qemu-user
     libcurl4-openssl-dev:arm64 libssl-dev:arm64 libicu-dev:arm64 libboost-dev:arm64
-    libsqlite3-dev:arm64 libmaxminddb-dev:arm64)
+    libsqlite3-dev:arm64 libmaxminddb-dev:arm64 libsodium-dev:arm64)
 fi
 
 sudo=""

@@ -84,7 +84,12 @@ App::App(AppConfig config)
   limiter_ = std::make_unique<RateLimiter>(config_.rateLimits);
   if (limiter_->active()) serviceRoutes_->setRateLimiter(limiter_.get());
   if (geoip_) serviceRoutes_->setGeoIP(geoip_.get(), limiter_.get());
-  adminRoutes_ = std::make_unique<AdminRoutes>(*service_, hub_, metrics_, config_.adminToken);
+  accounts_ = std::make_unique<OperatorAccounts>(service_->store(), OperatorAccounts::Config{});
+  adminRoutes_ =
+      std::make_unique<AdminRoutes>(*service_, hub_, metrics_, *accounts_, config_.adminToken);
+  consoleRoutes_ = std::make_unique<ConsoleRoutes>(
+      *service_, *adminRoutes_, *accounts_, hub_,
+      !config_.http.tlsCertFile.empty() && !config_.http.tlsKeyFile.empty());
   if (service_->store().shared()) {
     relay_ = std::make_unique<Relay>(service_->store(), *service_, hub_, metrics_);
     relay_->start();
@@ -200,10 +205,13 @@ void App::handle(const http::Request& req, http::Response& res) {
       }
     } else if (path.starts_with("/admin/")) {
       route = adminRouteName(path);
-      answerOffLoop(req, res, false);
+      answerOffLoop(req, res, OffLoop::admin);
+    } else if (path == "/console" || path.starts_with("/console/")) {
+      route = "console";
+      answerOffLoop(req, res, OffLoop::console);
     } else if (path.starts_with("/_sandbox/") && hooks_) {
       route = "sandbox";
-      answerOffLoop(req, res, true);
+      answerOffLoop(req, res, OffLoop::sandbox);
     } else if (path == "/healthz") {
       route = "healthz";
       reply(res, 200, {{"status", "ok"}, {"version", ZELK_VERSION}});
@@ -254,14 +262,16 @@ void App::handle(const http::Request& req, http::Response& res) {
   };
 }
 
-void App::answerOffLoop(const http::Request& req, http::Response& res, bool sandbox) {
-  res.deferred = [this, req, sandbox](boost::asio::any_io_executor executor,
-                                      std::function<void(http::Response)> respond) {
-    operators_.post([this, req, sandbox, executor, respond = std::move(respond)] {
+void App::answerOffLoop(const http::Request& req, http::Response& res, OffLoop which) {
+  res.deferred = [this, req, which](boost::asio::any_io_executor executor,
+                                    std::function<void(http::Response)> respond) {
+    operators_.post([this, req, which, executor, respond = std::move(respond)] {
       http::Response answer;
       try {
-        if (!sandbox) {
+        if (which == OffLoop::admin) {
           adminRoutes_->handle(req, answer);
+        } else if (which == OffLoop::console) {
+          consoleRoutes_->handle(req, answer);
         } else if (!hooks_->handle(req, answer)) {
           fail(answer, 404, "not found");
         }

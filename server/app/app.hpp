@@ -20,6 +20,7 @@
 #include "realtime/hub.hpp"
 #include "realtime/relay.hpp"
 #include "routes/admin_routes.hpp"
+#include "routes/console_routes.hpp"
 #include "routes/service_routes.hpp"
 #include "service/service.hpp"
 #include "service/workers.hpp"
@@ -118,7 +119,8 @@ class App {
   void log(const Seen& seen, const http::Response& res, std::chrono::steady_clock::duration took);
   // Answers an operator's request (admin, sandbox) on the operators' thread: those calls wait
   // for the service, which the server's loop must never do.
-  void answerOffLoop(const http::Request& req, http::Response& res, bool sandbox);
+  enum class OffLoop { admin, console, sandbox };
+  void answerOffLoop(const http::Request& req, http::Response& res, OffLoop which);
   // Writes the request log lines gathered so far.
   void flushLog();
   void flushLogLocked();
@@ -136,7 +138,9 @@ class App {
   std::unique_ptr<SandboxHooks> hooks_;
   std::unique_ptr<RateLimiter> limiter_;
   std::unique_ptr<ServiceRoutes> serviceRoutes_;
+  std::unique_ptr<OperatorAccounts> accounts_;
   std::unique_ptr<AdminRoutes> adminRoutes_;
+  std::unique_ptr<ConsoleRoutes> consoleRoutes_;
   Workers operators_{1};
   std::mutex pendingMutex_;
   std::condition_variable pendingDone_;

@@ -41,8 +41,9 @@ std::map<std::string, std::string> environmentVariables() {
 }
 
 // One call to the admin API; prints the answer. 0 for a 2xx answer.
+// With `kept`, the answer of a 2xx is kept there instead of printed.
 int callAdmin(const std::string& url, const std::string& token, const std::string& method,
-              const std::string& path, const std::string& body) {
+              const std::string& path, const std::string& body, std::string* kept = nullptr) {
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
   if (!easy) return std::cerr << "zelk-server admin: cannot start a request\n", 1;
   std::string answer;
@@ -72,18 +73,47 @@ int callAdmin(const std::string& url, const std::string& token, const std::strin
   }
   long status = 0;
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-  std::cout << answer << std::endl;
-  if (status < 200 || status > 299) {
+  const bool succeeded = status >= 200 && status <= 299;
+  if (kept && succeeded) {
+    *kept = std::move(answer);
+  } else {
+    std::cout << answer << std::endl;
+  }
+  if (!succeeded) {
     std::cerr << "zelk-server admin: the server answered " << status << "\n";
     return 1;
   }
   return 0;
 }
 
+// Adds a console operator and prints the link that sets their password.
+int addOperator(const std::string& url, const std::string& token, const std::string& body) {
+  std::string answer;
+  const int status = callAdmin(url, token, "POST", "/admin/operators", body, &answer);
+  if (status != 0) return status;
+  const json added = json::parse(answer, nullptr, /*allow_exceptions=*/false);
+  if (!added.is_object() || !added.contains("setup_token")) return 1;
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
+  const auto escape = [&](const std::string& value) {
+    char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
+    std::string out = escaped ? escaped : "";
+    curl_free(escaped);
+    return out;
+  };
+  std::string base = url;
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  std::cout << "Operator " << added.value("name", "") << " (" << added.value("role", "")
+            << "). Set-up link, valid until " << added.value("setup_until", "")
+            << " and shown this once:\n"
+            << base << "/console/setup?operator=" << escape(added.value("name", ""))
+            << "&token=" << escape(added.value("setup_token", "")) << std::endl;
+  return 0;
+}
+
 int runAdmin(const std::string& program, const std::vector<std::string>& args) {
   const std::string name = program + " admin";
   std::map<std::string, std::string> options;
-  std::string command;
+  std::string command, operatorName;
   bool help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -92,8 +122,16 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
       continue;
     }
     if (!arg.starts_with("--")) {
-      if (!command.empty()) return usageError(name, "unexpected argument '" + arg + "'");
-      command = arg;
+      // "operator add NAME" is the one command of several words.
+      if (command == "operator" && arg == "add") {
+        command = "operator add NAME";
+      } else if (command == "operator add NAME" && operatorName.empty()) {
+        operatorName = arg;
+      } else if (!command.empty()) {
+        return usageError(name, "unexpected argument '" + arg + "'");
+      } else {
+        command = arg;
+      }
       continue;
     }
     if (i + 1 >= args.size()) return usageError(name, arg + " needs a value");
@@ -152,6 +190,12 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
       body[member] = value;
     }
   }
+  if (command == "operator add NAME") {
+    if (operatorName.empty()) return usageError(name, "operator add needs the operator's NAME");
+    body["name"] = operatorName;
+    return addOperator(url, token, body.dump());
+  }
+  if (command == "operators") return callAdmin(url, token, "GET", "/admin/operators", "");
   const std::string text = body.dump();
   if (command == "projects") return callAdmin(url, token, "GET", "/admin/projects", "");
   if (command == "project") return callAdmin(url, token, "POST", "/admin/projects", text);

@@ -629,6 +629,12 @@ const std::vector<AdminCommand>& adminCommands() {
       {"resolve", "close a challenge", {"client-id", "challenge"}, {}},
       {"outbox", "codes and webhook events to send, sent or failed", {}, {"state", "limit"}},
       {"audit", "security events, newest first", {}, {"client-id", "before", "limit"}},
+      {"operator add NAME",
+       "add a console operator NAME, or give one a new role, and print a set-up link for their "
+       "password (valid for a day; their sessions end)",
+       {"role"},
+       {}},
+      {"operators", "list the console's operators", {}, {}},
   };
   return commands;
 }
@@ -638,6 +644,7 @@ namespace {
 // What each admin option takes and does.
 const std::map<std::string, std::pair<std::string, std::string>> kAdminOptions = {
     {"url", {"URL", "the server's base URL, e.g. http://127.0.0.1:8080"}},
+    {"role", {"ROLE", "owner (everything), operator (acts on users) or viewer (reads)"}},
     {"token-file", {"PATH", "the file holding the admin token (the server's --admin-token-file)"}},
     {"client-id", {"ID", "the project's client id"}},
     {"name", {"NAME", "the project's name, shown on the challenge screens"}},

@@ -118,6 +118,8 @@ const std::vector<AdminRoutes::Route>& AdminRoutes::table() {
       {"GET", "/admin/keys", &AdminRoutes::listKeys, false},
       {"POST", "/admin/keys", &AdminRoutes::makeKey, false},
       {"POST", "/admin/keys/revoke", &AdminRoutes::revokeKey, false},
+      {"GET", "/admin/operators", &AdminRoutes::listOperators, false},
+      {"POST", "/admin/operators", &AdminRoutes::addOperator, false},
   };
   return routes;
 }
@@ -135,13 +137,21 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
     res.headers.emplace_back("WWW-Authenticate", "Bearer");
     return fail(res, 401, "missing or wrong admin token");
   }
+  dispatch(req, res, *caller);
+}
+
+void AdminRoutes::perform(const http::Request& req, http::Response& res, const std::string& actor) {
+  dispatch(req, res, Caller{actor, ""});
+}
+
+void AdminRoutes::dispatch(const http::Request& req, http::Response& res, const Caller& caller) {
   const auto& routes = table();
   const auto route = std::find_if(routes.begin(), routes.end(), [&](const Route& each) {
     return each.path == req.path && each.method == req.method;
   });
   if (route == routes.end()) return fail(res, 404, "not found");
   try {
-    if (!caller->project.empty()) {
+    if (!caller.project.empty()) {
       if (!route->forKeys)
         return fail(res, 403,
                     "a project key may register contacts, sign out devices and read a user, "
@@ -149,9 +159,9 @@ void AdminRoutes::handle(const http::Request& req, http::Response& res) {
       const std::string clientId = req.method == "GET"
                                        ? req.param("client_id").value_or("")
                                        : parseObject(req.body).value("client_id", "");
-      if (clientId != caller->project) return fail(res, 403, "this key is for another project");
+      if (clientId != caller.project) return fail(res, 403, "this key is for another project");
     }
-    (this->*route->handler)(req, res, *caller);
+    (this->*route->handler)(req, res, caller);
   } catch (const BadRequest& bad) {
     fail(res, 400, bad.error);
   }
@@ -446,6 +456,38 @@ void AdminRoutes::revokeKey(const http::Request& req, http::Response& res, const
   if (!service_.revokeProjectKey(clientId, id)) return fail(res, 404, "unknown key");
   service_.recordAudit(clientId, "admin.key_revoked", id, actorOf(caller, req));
   reply(res, 200, {{"success", true}});
+}
+
+}  // namespace zelk::server
+
+namespace zelk::server {
+
+void AdminRoutes::listOperators(const http::Request&, http::Response& res, const Caller&) {
+  json list = json::array();
+  for (const OperatorAccount& account : accounts_.list())
+    list.push_back({{"name", account.name},
+                    {"role", account.role},
+                    {"created_at", isoTimeMillis(account.createdAt)},
+                    {"password_set", !account.passwordHash.empty()}});
+  reply(res, 200, {{"operators", std::move(list)}});
+}
+
+void AdminRoutes::addOperator(const http::Request& req, http::Response& res, const Caller& caller) {
+  const json body = parseObject(req.body);
+  const std::string name = requiredString(body, "name", /*nonEmpty=*/true, 64);
+  if (!OperatorAccounts::validName(name))
+    throw BadRequest{"name must be 1 to 64 letters, digits, '.', '_', '-' or '@'"};
+  const auto role = operatorRoleNamed(requiredString(body, "role", /*nonEmpty=*/true, 16));
+  if (!role) throw BadRequest{"role must be owner, operator or viewer"};
+  const std::string token = accounts_.add(name, *role);
+  const std::optional<OperatorAccount> account = accounts_.find(name);
+  service_.recordAudit("", "admin.operator", name,
+                       actorOf(caller, req, {{"role", operatorRoleName(*role)}}));
+  reply(res, 200,
+        {{"name", name},
+         {"role", operatorRoleName(*role)},
+         {"setup_token", token},
+         {"setup_until", account ? json(isoTimeMillis(account->setupUntil)) : json(nullptr)}});
 }
 
 }  // namespace zelk::server

@@ -41,6 +41,12 @@
 //   POST /admin/keys                      {"client_id"}: a new key, {"id", "key"}, the key shown
 //        this once; 409 when the project has two already
 //   POST /admin/keys/revoke               {"client_id", "id"}: the key stops working at once
+//   GET  /admin/operators                 the console's operators: {"operators": [{"name",
+//        "role", "created_at", "password_set"}]}
+//   POST /admin/operators                 {"name", "role"}: adds an operator ("owner",
+//        "operator" or "viewer"), or gives one a new role; either way a set-up token, shown this
+//        once, that sets their password within a day: {"name", "role", "setup_token",
+//        "setup_until"}; their sessions end
 //   GET  /admin/audit?client_id=&before=&limit=   security events, newest first:
 //        {"entries": [{"seq", "time", "client_id", "kind", "subject", "detail"}],
 //        "next_before"}; "next_before" (null on the last page) is the "before" of the next page
@@ -61,6 +67,7 @@
 #include "http/message.hpp"
 #include "metrics/metrics.hpp"
 #include "realtime/hub.hpp"
+#include "service/operator_accounts.hpp"
 #include "service/service.hpp"
 
 namespace zelk::server {
@@ -68,10 +75,18 @@ namespace zelk::server {
 class AdminRoutes {
  public:
   // An empty `token` turns the admin API off: every admin route answers 404.
-  AdminRoutes(Service& service, Hub& hub, Metrics& metrics, std::string token)
-      : service_(service), hub_(hub), metrics_(metrics), token_(std::move(token)) {}
+  AdminRoutes(Service& service, Hub& hub, Metrics& metrics, OperatorAccounts& accounts,
+              std::string token)
+      : service_(service),
+        hub_(hub),
+        metrics_(metrics),
+        accounts_(accounts),
+        token_(std::move(token)) {}
 
   void handle(const http::Request& req, http::Response& res);
+  // Answers `req` as for the admin token, in the name of `actor` (who the audit entries name):
+  // the console's calls, made for an operator it signed in.
+  void perform(const http::Request& req, http::Response& res, const std::string& actor);
   // Every route answered here, as method and path.
   static std::vector<std::pair<std::string, std::string>> routes();
 
@@ -88,6 +103,7 @@ class AdminRoutes {
     bool forKeys;  // a project's key may call it
   };
   static const std::vector<Route>& table();
+  void dispatch(const http::Request& req, http::Response& res, const Caller& caller);
   std::optional<Caller> callerOf(const http::Request& req) const;
   static nlohmann::json actorOf(const Caller& caller, const http::Request& req,
                                 nlohmann::json detail = nlohmann::json::object());
@@ -111,10 +127,13 @@ class AdminRoutes {
   void listKeys(const http::Request& req, http::Response& res, const Caller& caller);
   void makeKey(const http::Request& req, http::Response& res, const Caller& caller);
   void revokeKey(const http::Request& req, http::Response& res, const Caller& caller);
+  void listOperators(const http::Request& req, http::Response& res, const Caller& caller);
+  void addOperator(const http::Request& req, http::Response& res, const Caller& caller);
 
   Service& service_;
   Hub& hub_;
   Metrics& metrics_;
+  OperatorAccounts& accounts_;
   const std::string token_;
 };
 

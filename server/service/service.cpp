@@ -1106,6 +1106,11 @@ std::optional<ProjectKey> Service::projectKey(const std::string& key) {
   return store_->useProjectKey(projectKeyHash(key), clockNow());
 }
 
+OverviewFigures Service::overview(int minutes) {
+  const Clock::time_point now = clockNow();
+  return store_->overview(now, now - std::chrono::hours(24), minutes, Clock::now() - silentAfter());
+}
+
 json Service::projectsJSON() {
   json projects = json::array();
   for (const Project& project : store_->readProjects()) {

@@ -263,6 +263,10 @@ class Service {
   // once); nullopt for none.
   std::optional<ProjectKey> projectKey(const std::string& key);
 
+  // The console's overview: the last day's challenges and codes, the attaches of the last
+  // `minutes` minutes, and the instances alive now.
+  OverviewFigures overview(int minutes);
+
   // Operator views, each read from the store when not held.
   std::optional<nlohmann::json> challengeState(const std::string& challengeId);
   std::optional<nlohmann::json> userJSON(const std::string& project, const std::string& user);
