@@ -30,7 +30,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
+    from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     webdriver = None
@@ -185,12 +185,25 @@ class Console:
     def submit(self, label=None, form=None):
         """Clicks the button and waits for the page the form leads to."""
         scope = form or self.browser
-        old = self.browser.find_element(By.TAG_NAME, "html")
+        self.mark()
         if label is None:
             scope.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
         else:
             scope.find_element(By.XPATH, ".//button[normalize-space()='%s']" % label).click()
-        WebDriverWait(self.browser, DEADLINE).until(expected_conditions.staleness_of(old))
+        self.wait_for_next_page()
+
+    def mark(self):
+        """Marks the page shown now, for wait_for_next_page()."""
+        self.browser.execute_script("window.zelkOldPage = true;")
+
+    def wait_for_next_page(self):
+        def arrived(browser):
+            try:
+                return browser.execute_script(
+                    "return !window.zelkOldPage && document.readyState === 'complete';")
+            except WebDriverException:  # between the two pages
+                return False
+        WebDriverWait(self.browser, DEADLINE).until(arrived)
 
     def form_of(self, action):
         return self.browser.find_element(
@@ -281,9 +294,9 @@ def run(c):
     c.submit("Search")
     check("anna@example.com" in c.page() and ">bert<" not in c.page(), "search by e-mail failed")
     c.shoot("users")
-    old = c.browser.find_element(By.TAG_NAME, "html")
+    c.mark()
     c.browser.find_element(By.LINK_TEXT, "anna").click()
-    WebDriverWait(c.browser, DEADLINE).until(expected_conditions.staleness_of(old))
+    c.wait_for_next_page()
     check(devices[0]["device_id"] in c.page(), "the user's device is not listed")
     c.shoot("user", phone=True)
 
