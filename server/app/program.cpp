@@ -196,6 +196,9 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     return addOperator(url, token, body.dump());
   }
   if (command == "operators") return callAdmin(url, token, "GET", "/admin/operators", "");
+  if (command == "retry")
+    return callAdmin(url, token, "POST", "/admin/outbox/retry",
+                     json{{"id", body.value("message", "")}}.dump());
   const std::string text = body.dump();
   if (command == "projects") return callAdmin(url, token, "GET", "/admin/projects", "");
   if (command == "project") return callAdmin(url, token, "POST", "/admin/projects", text);

@@ -635,6 +635,7 @@ const std::vector<AdminCommand>& adminCommands() {
        {"role"},
        {}},
       {"operators", "list the console's operators", {}, {}},
+      {"retry", "send a failed webhook event of the outbox again now", {"message"}, {}},
   };
   return commands;
 }
@@ -700,6 +701,7 @@ const std::map<std::string, std::pair<std::string, std::string>> kAdminOptions =
       "window (7 by default)"}},
     {"clear", {"true|false", "drop the user's own limits: the project's hold again"}},
     {"confirm", {"CLIENT_ID", "the project's client id again, to confirm its deletion"}},
+    {"message", {"ID", "an outbox message's id, as outbox shows it"}},
     {"id", {"KEY_ID", "the key's id (key_...), as make-key and keys show it"}},
     {"challenge", {"CHALLENGE", "the challenge's id (ch_...)"}},
     {"state", {"STATE", "only the messages pending, done or failed"}},

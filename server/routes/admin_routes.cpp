@@ -113,6 +113,7 @@ const std::vector<AdminRoutes::Route>& AdminRoutes::table() {
       {"POST", "/admin/challenges", &AdminRoutes::raiseChallenge, false},
       {"POST", "/admin/challenges/resolve", &AdminRoutes::resolveChallenge, false},
       {"GET", "/admin/outbox", &AdminRoutes::outbox, false},
+      {"POST", "/admin/outbox/retry", &AdminRoutes::retryMessage, false},
       {"GET", "/admin/audit", &AdminRoutes::audit, false},
       {"GET", "/admin/suspects", &AdminRoutes::suspects, false},
       {"GET", "/admin/keys", &AdminRoutes::listKeys, false},
@@ -335,6 +336,15 @@ void AdminRoutes::outbox(const http::Request& req, http::Response& res, const Ca
   for (const OutboxMessage& m : service_.store().messages(state, limitOf(req)))
     list.push_back(outboxJSON(m));
   reply(res, 200, {{"messages", std::move(list)}});
+}
+
+void AdminRoutes::retryMessage(const http::Request& req, http::Response& res,
+                               const Caller& caller) {
+  const json body = parseObject(req.body);
+  const std::string id = requiredString(body, "id", /*nonEmpty=*/true, 128);
+  if (!service_.retryWebhook(id)) return fail(res, 404, "no failed webhook event of that id");
+  service_.recordAudit("", "admin.outbox_retry", id, actorOf(caller, req));
+  reply(res, 200, {{"success", true}, {"id", id}});
 }
 
 void AdminRoutes::audit(const http::Request& req, http::Response& res, const Caller&) {

@@ -34,6 +34,8 @@
 //   GET  /admin/outbox?state=&limit=      codes and webhook events to send, sent or failed,
 //        newest first (never a code): {"messages": [{"id", "kind", "client_id", "state",
 //        "attempts", "created_at", "next_attempt_at" or "ended_at", "last_error"}]}
+//   POST /admin/outbox/retry              {"id"}: a failed webhook event is sent again now (a
+//        failed code never is: its code is gone); 404 for no failed webhook event of that id
 //   GET  /admin/suspects?client_id=&days=&limit=  the users most worth a look over the last days
 //        (7 by default): {"users": [{"user", "challenges", "new_devices", "refused_changes"}]}
 //   GET  /admin/keys?client_id=           the project's keys: {"keys": [{"id", "created_at",
@@ -122,6 +124,7 @@ class AdminRoutes {
   void raiseChallenge(const http::Request& req, http::Response& res, const Caller& caller);
   void resolveChallenge(const http::Request& req, http::Response& res, const Caller& caller);
   void outbox(const http::Request& req, http::Response& res, const Caller& caller);
+  void retryMessage(const http::Request& req, http::Response& res, const Caller& caller);
   void audit(const http::Request& req, http::Response& res, const Caller& caller);
   void suspects(const http::Request& req, http::Response& res, const Caller& caller);
   void listKeys(const http::Request& req, http::Response& res, const Caller& caller);

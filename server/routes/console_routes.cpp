@@ -821,10 +821,15 @@ void ConsoleRoutes::outbox(const http::Request& req, http::Response& res, const 
           "<tr>" + cell(text(m["kind"])) + cell(text(m["client_id"])) + cell(text(m["state"])) +
           cell(text(m["attempts"])) + cell(shownTime(m["created_at"])) +
           cell(shownTime(m.contains("next_attempt_at") ? m["next_attempt_at"] : m["ended_at"])) +
-          cell(text(m["last_error"])) + "</tr>";
+          cell(text(m["last_error"])) + "<td>" +
+          (can(who, OperatorRole::operator_) && text(m["state"]) == "failed" &&
+                   text(m["kind"]) == "webhook"
+               ? actionForm(who, "retry-message", {{"id", text(m["id"])}}, "Retry now")
+               : std::string()) +
+          "</td></tr>";
     body += htmlTable(
-        {"kind", "project", "state", "attempts", "made", "next try or ended", "last error"}, rows,
-        "Nothing here.");
+        {"kind", "project", "state", "attempts", "made", "next try or ended", "last error", ""},
+        rows, "Nothing here.");
   }
   html(res, 200, layout("Outbox", &who, body, note(req)));
 }
@@ -835,6 +840,7 @@ void ConsoleRoutes::audit(const http::Request& req, http::Response& res, const S
   const std::string kind = req.param("kind").value_or("");
   const std::string actor = req.param("actor").value_or("");
   const std::string before = req.param("before").value_or("");
+  const std::string since = req.param("since").value_or("");  // YYYY-MM-DD: from that day on
   std::string body =
       "<form method=\"get\" action=\"/console/audit\" class=\"search\">"
       "<label>Project <select name=\"client_id\"><option value=\"\">none "
@@ -843,7 +849,8 @@ void ConsoleRoutes::audit(const http::Request& req, http::Response& res, const S
     body += "<option value=\"" + esc(id) + "\"" + (id == clientId ? " selected" : "") + ">" +
             esc(id) + "</option>";
   body += "</select></label>" + labelled("Action", "kind", kind) +
-          labelled("Actor", "actor", actor) + "<button type=\"submit\">Filter</button></form>";
+          labelled("Actor", "actor", actor) + labelled("Since", "since", since, "date") +
+          "<button type=\"submit\">Filter</button></form>";
   // Filters on the action and the actor read pages of the newest entries until one is full.
   constexpr std::size_t kShown = 100, kRead = 5000;
   std::string rows, cursor = before;
@@ -857,9 +864,15 @@ void ConsoleRoutes::audit(const http::Request& req, http::Response& res, const S
       body += "<p class=\"note bad\">" + esc(errorOf(answer, status)) + "</p>";
       break;
     }
+    bool older = false;
     for (const json& entry : answer["entries"]) {
       ++read;
       cursor = text(entry["seq"]);
+      // Newest first: the first entry before the day ends the list.
+      if (!since.empty() && text(entry["time"]) < since) {
+        older = true;
+        break;
+      }
       const json& detail = entry["detail"];
       const std::string by = detail.is_object() ? text(detail.value("actor", json())) : "";
       if (!kind.empty() && text(entry["kind"]) != kind) continue;
@@ -874,13 +887,17 @@ void ConsoleRoutes::audit(const http::Request& req, http::Response& res, const S
         break;
       }
     }
-    if (answer["next_before"].is_null()) break;
+    if (older || answer["next_before"].is_null()) break;
     if (shown < kShown) next = text(answer["next_before"]);
   }
   body += htmlTable({"time", "action", "subject", "actor", "detail"}, rows, "No entry.");
   if (next && shown == kShown)
     body += "<p><a href=\"/console/audit?" +
-            query({{"client_id", clientId}, {"kind", kind}, {"actor", actor}, {"before", *next}}) +
+            query({{"client_id", clientId},
+                   {"kind", kind},
+                   {"actor", actor},
+                   {"since", since},
+                   {"before", *next}}) +
             "\">Older entries</a></p>";
   html(res, 200, layout("Audit log", &who, body, note(req)));
 }
@@ -896,7 +913,8 @@ void ConsoleRoutes::act(const http::Request& req, http::Response& res, const Sig
   static const std::set<std::string> kOwners = {"save-project", "delete-project", "make-key",
                                                 "revoke-key"};
   static const std::set<std::string> kOperators = {
-      "logout-device", "logout-all", "logout-all-but", "override", "clear-override", "erase"};
+      "logout-device",  "logout-all", "logout-all-but", "override",
+      "clear-override", "erase",      "retry-message"};
   const bool known = kOwners.contains(action) || kOperators.contains(action);
   if (!known) return html(res, 400, layout("Unknown action", &who, "<p>No such action.</p>"));
   if (!can(who, kOwners.contains(action) ? OperatorRole::owner : OperatorRole::operator_))
@@ -987,6 +1005,11 @@ void ConsoleRoutes::act(const http::Request& req, http::Response& res, const Sig
                            "<p><code class=\"secret\">" +
                            esc(text(answer["key"])) + "</code></p><p><a href=\"/console/project?" +
                            query({{"client_id", clientId}}) + "\">Back to the project</a></p>"));
+  } else if (action == "retry-message") {
+    path = "/admin/outbox/retry";
+    body = {{"id", field("id")}};
+    back = "/console/outbox?state=failed";
+    done = "The event is due again.";
   } else if (action == "revoke-key") {
     path = "/admin/keys/revoke";
     body["id"] = field("id");

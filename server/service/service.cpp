@@ -1106,6 +1106,12 @@ std::optional<ProjectKey> Service::projectKey(const std::string& key) {
   return store_->useProjectKey(projectKeyHash(key), clockNow());
 }
 
+bool Service::retryWebhook(const std::string& id) {
+  if (!store_->retryWebhook(id, Clock::now())) return false;
+  if (config_.onOutbox) config_.onOutbox();
+  return true;
+}
+
 OverviewFigures Service::overview(int minutes) {
   const Clock::time_point now = clockNow();
   return store_->overview(now, now - std::chrono::hours(24), minutes, Clock::now() - silentAfter());

@@ -266,6 +266,8 @@ class Service {
   // The console's overview: the last day's challenges and codes, the attaches of the last
   // `minutes` minutes, and the instances alive now.
   OverviewFigures overview(int minutes);
+  // Sends the failed webhook event `id` again now; false when there is no such failed event.
+  bool retryWebhook(const std::string& id);
 
   // Operator views, each read from the store when not held.
   std::optional<nlohmann::json> challengeState(const std::string& challengeId);

@@ -194,6 +194,17 @@ class MemoryStore final : public Store {
     return found;
   }
 
+  bool retryWebhook(const std::string& id, Clock::time_point now) override {
+    std::lock_guard lock(mutex_);
+    for (OutboxMessage& m : outbox_) {
+      if (m.id != id || m.state != OutboxState::failed || m.kind != "webhook") continue;
+      m.state = OutboxState::pending;
+      m.nextAttemptAt = now;
+      return true;
+    }
+    return false;
+  }
+
   void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) override {
     std::lock_guard lock(mutex_);
     std::erase_if(outbox_, [&](const OutboxMessage& m) {

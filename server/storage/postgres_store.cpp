@@ -1546,6 +1546,18 @@ class PostgresStore final : public Store {
     return found;
   }
 
+  bool retryWebhook(const std::string& id, Clock::time_point now) override {
+    bool retried = false;
+    withConnection([&](Connection& conn) {
+      retried = conn.query(
+                        "UPDATE outbox SET state = 'pending', next_attempt_at = $2 WHERE id = $1 "
+                        "AND state = 'failed' AND kind = 'webhook' RETURNING 1",
+                        Params().add(id).add(toMillis(now)))
+                    .rows() > 0;
+    });
+    return retried;
+  }
+
   void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) override {
     withConnection([&](Connection& conn) {
       conn.query(

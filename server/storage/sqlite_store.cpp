@@ -831,6 +831,14 @@ class SQLiteStore final : public Store {
     return found;
   }
 
+  bool retryWebhook(const std::string& id, Clock::time_point now) override {
+    std::lock_guard lock(mutex_);
+    Statement retry(db_,
+                    "UPDATE outbox SET state = 'pending', next_attempt_at = ?2 WHERE id = ?1 AND "
+                    "state = 'failed' AND kind = 'webhook'");
+    return retry.bind(1, id).bind(2, toMillis(now)).run() > 0;
+  }
+
   void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) override {
     std::lock_guard lock(mutex_);
     Statement purge(db_,

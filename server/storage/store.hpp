@@ -284,6 +284,9 @@ class Store {
                                               std::size_t max) = 0;
   // Forgets the messages done before `doneBefore` and those failed before `failedBefore`.
   virtual void purgeMessages(Clock::time_point doneBefore, Clock::time_point failedBefore) = 0;
+  // Makes the failed webhook event `id` due again at `now`, its attempts kept; false when there
+  // is no failed webhook event of that id. Failed codes are never sent again: theirs are wiped.
+  virtual bool retryWebhook(const std::string& id, Clock::time_point now) = 0;
 
   // The audit trail. Entries are added by commit(), each given the next `seq`; entries beyond the
   // retention are dropped as new ones come (and by prune()).

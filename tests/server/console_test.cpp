@@ -323,6 +323,21 @@ TEST_F(ConsoleTest, SavingAProjectSendsOnlyWhatWasChanged) {
   EXPECT_TRUE(admin.admin("GET", "/admin/projects").parsed()["projects"].empty());
 }
 
+TEST_F(ConsoleTest, OnlyAFailedWebhookEventIsSentAgain) {
+  ServiceClient admin(app->baseURL(), "none");
+  const Reply none = admin.admin("POST", "/admin/outbox/retry", {{"id", "evt_nothing"}});
+  EXPECT_EQ(none.status, 404);
+  EXPECT_EQ(none.parsed()["error"], "no failed webhook event of that id");
+  EXPECT_EQ(admin.admin("POST", "/admin/outbox/retry", json::object()).status, 400);
+  // From the console, as an operator: the refusal comes back as the page's note.
+  addOperator("oli", "operator", "operator password 1");
+  const std::string cookie = signIn("oli", "operator password 1");
+  const std::string csrf = hiddenField(page(cookie, "/console/outbox").body, "csrf");
+  const HttpResult retried = act(cookie, csrf, {{"action", "retry-message"}, {"id", "evt_x"}});
+  EXPECT_EQ(retried.status, 303);
+  EXPECT_NE(retried.get_header_value("Location").find("bad=1"), std::string::npos);
+}
+
 // Sessions and set-up links in time, on a clock of the test's own.
 TEST(OperatorAccountsTest, SessionsEndWhenIdleAndLinksWhenOld) {
   auto store = zelk::server::makeMemoryStore();

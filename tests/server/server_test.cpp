@@ -514,6 +514,10 @@ class FailingStore final : public zelk::server::Store {
                      zelk::server::Clock::time_point failed) override {
     inner_->purgeMessages(done, failed);
   }
+  bool retryWebhook(const std::string& id, zelk::server::Clock::time_point now) override {
+    if (failing_) throw zelk::server::StoreError("failing");
+    return inner_->retryWebhook(id, now);
+  }
   void setAuditRetention(zelk::server::AuditRetention retention) override {
     inner_->setAuditRetention(retention);
   }

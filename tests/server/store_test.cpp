@@ -606,6 +606,25 @@ TEST_P(StoreTest, TheOutboxHandsOutDueMessagesAndKeepsTheirAttempts) {
   store_->purgeMessages(at(1000), at(0));  // the done one goes, the failed one is too recent
   EXPECT_EQ(store_->messages(std::nullopt, 10).size(), 2u);
   EXPECT_TRUE(store_->messages(OutboxState::done, 10).empty());
+
+  // A failed code is never sent again (its code is gone); a failed webhook event is, at once.
+  EXPECT_FALSE(store_->retryWebhook("m2", at(200)));
+  EXPECT_FALSE(store_->retryWebhook("m0", at(200)));  // pending, not failed
+  auto webhook = store_->dueMessages(at(100), 10);
+  ASSERT_EQ(webhook.size(), 1u);
+  webhook[0].attempts = 8;
+  webhook[0].state = OutboxState::failed;
+  webhook[0].lastError = "HTTP 500";
+  store_->updateMessage(webhook[0]);
+  EXPECT_FALSE(store_->nextDue().has_value());
+  EXPECT_TRUE(store_->retryWebhook("m0", at(200)));
+  EXPECT_FALSE(store_->retryWebhook("m0", at(200)));  // it is pending now
+  EXPECT_EQ(store_->nextDue(), at(200));
+  const auto again = store_->dueMessages(at(200), 10);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].id, "m0");
+  EXPECT_EQ(again[0].attempts, 8);
+  EXPECT_EQ(again[0].payload, "{\"n\":0}");
 }
 
 // Console operators are written whole and found by name; sessions by the hash of their cookie,
