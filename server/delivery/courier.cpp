@@ -51,32 +51,6 @@ std::string fill(std::string text, const std::map<std::string, std::string>& val
   return text;
 }
 
-std::string escapeHTML(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 // The inside of a JSON string.
 std::string escapeJSON(const std::string& text) {
   const std::string quoted = json(text).dump(-1, ' ', false, json::error_handler_t::replace);

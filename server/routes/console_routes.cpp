@@ -21,30 +21,7 @@ using nlohmann::json;
 constexpr std::string_view kCookie = "zelk_console";
 
 std::string esc(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return escapeHTML(text);
 }
 
 std::string enc(std::string_view text) {
@@ -237,6 +214,12 @@ std::string htmlTable(std::initializer_list<std::string_view> heads, const std::
 
 std::string cell(std::string_view value) {
   return "<td>" + esc(value) + "</td>";
+}
+
+// A cell naming a user, linked to their page.
+std::string userCell(const std::string& clientId, const std::string& user) {
+  return "<td><a href=\"/console/user?" + query({{"client_id", clientId}, {"user", user}}) + "\">" +
+         esc(user) + "</a></td>";
 }
 
 // The bars of the attaches chart, one a minute, as an inline SVG.
@@ -639,10 +622,8 @@ void ConsoleRoutes::users(const http::Request& req, http::Response& res, const S
       std::string rows;
       for (const json& u : answer["users"]) {
         const std::string id = text(u["user"]);
-        rows += "<tr><td><a href=\"/console/user?" +
-                query({{"client_id", clientId}, {"user", id}}) + "\">" + esc(id) + "</a></td>" +
-                cell(text(u["email"])) + cell(text(u["phone"])) + cell(text(u["devices"])) +
-                "</tr>";
+        rows += "<tr>" + userCell(clientId, id) + cell(text(u["email"])) + cell(text(u["phone"])) +
+                cell(text(u["devices"])) + "</tr>";
       }
       body += htmlTable({"user", "e-mail", "phone", "devices"}, rows, "No user matches.");
       if (answer.contains("next_after") && answer["next_after"].is_string())
@@ -790,10 +771,8 @@ void ConsoleRoutes::suspects(const http::Request& req, http::Response& res, cons
       std::string rows;
       for (const json& u : answer["users"]) {
         const std::string id = text(u["user"]);
-        rows += "<tr><td><a href=\"/console/user?" +
-                query({{"client_id", clientId}, {"user", id}}) + "\">" + esc(id) + "</a></td>" +
-                cell(text(u["challenges"])) + cell(text(u["new_devices"])) +
-                cell(text(u["refused_changes"])) + "</tr>";
+        rows += "<tr>" + userCell(clientId, id) + cell(text(u["challenges"])) +
+                cell(text(u["new_devices"])) + cell(text(u["refused_changes"])) + "</tr>";
       }
       body += htmlTable({"user", "challenges", "new devices", "refused changes"}, rows,
                         "Nobody stands out.");

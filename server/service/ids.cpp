@@ -216,4 +216,31 @@ bool isValidText(std::string_view text, std::size_t maxBytes) {
   return text.size() <= maxBytes && isValidUTF8WithoutControls(text);
 }
 
+std::string escapeHTML(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace zelk::server

@@ -25,6 +25,10 @@ bool isProjectKey(std::string_view text);
 // 256 random bits in hex, for the admin token.
 std::string newSecret();
 
+// `text` with the characters HTML gives a meaning (& < > " ') written as references, for text
+// from outside put into a page or a mail.
+std::string escapeHTML(std::string_view text);
+
 // `bytes` in lower-case hex.
 std::string toHex(std::string_view bytes);
 // The HMAC-SHA256 of `message` under `key`, in lower-case hex. Throws std::runtime_error when

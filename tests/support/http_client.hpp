@@ -77,9 +77,8 @@ class HttpClient {
       net::io_context io;
       http::request<http::string_body> request(http::string_to_verb(method), target, 11);
       // With the port, as browsers send it: what a server compares an Origin with.
-      request.set(http::field::host, (host_.find(':') == std::string::npos ? host_
-                                                                          : "[" + host_ + "]") +
-                                         ":" + port_);
+      request.set(http::field::host,
+                  (host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]") + ":" + port_);
       request.set(http::field::connection, "close");
       for (const auto& [name, value] : headers) request.insert(name, value);
       if (!contentType.empty()) request.set(http::field::content_type, contentType);
