@@ -40,6 +40,16 @@ std::map<std::string, std::string> environmentVariables() {
   return variables;
 }
 
+// `value` percent-encoded for a URL's query or path.
+std::string urlEscape(const std::string& value) {
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
+  char* escaped =
+      easy ? curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size())) : nullptr;
+  std::string out = escaped ? escaped : "";
+  curl_free(escaped);
+  return out;
+}
+
 // One call to the admin API; prints the answer. 0 for a 2xx answer.
 // With `kept`, the answer of a 2xx is kept there instead of printed.
 int callAdmin(const std::string& url, const std::string& token, const std::string& method,
@@ -93,13 +103,7 @@ int addOperator(const std::string& url, const std::string& token, const std::str
   if (status != 0) return status;
   const json added = json::parse(answer, nullptr, /*allow_exceptions=*/false);
   if (!added.is_object() || !added.contains("setup_token")) return 1;
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
-  const auto escape = [&](const std::string& value) {
-    char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
-    std::string out = escaped ? escaped : "";
-    curl_free(escaped);
-    return out;
-  };
+  const auto escape = urlEscape;
   std::string base = url;
   while (!base.empty() && base.back() == '/') base.pop_back();
   std::cout << "Operator " << added.value("name", "") << " (" << added.value("role", "")
@@ -212,13 +216,7 @@ int runAdmin(const std::string& program, const std::vector<std::string>& args) {
     return callAdmin(url, token, "POST", "/admin/projects/delete", text);
   if (command == "make-key") return callAdmin(url, token, "POST", "/admin/keys", text);
   if (command == "revoke-key") return callAdmin(url, token, "POST", "/admin/keys/revoke", text);
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
-  const auto escape = [&](const std::string& value) {
-    char* escaped = curl_easy_escape(easy.get(), value.c_str(), static_cast<int>(value.size()));
-    std::string out = escaped ? escaped : "";
-    curl_free(escaped);
-    return out;
-  };
+  const auto escape = urlEscape;
   if (command == "outbox" || command == "audit" || command == "users" || command == "suspects" ||
       command == "keys") {
     std::string query;
